@@ -1,0 +1,25 @@
+# Settings shared by every target of the project: link dotz_common everywhere.
+add_library(dotz_common INTERFACE)
+target_compile_features(dotz_common INTERFACE cxx_std_20)
+set(CMAKE_CXX_EXTENSIONS OFF)
+set(CMAKE_CXX_VISIBILITY_PRESET hidden)
+set(CMAKE_VISIBILITY_INLINES_HIDDEN ON)
+set(CMAKE_POSITION_INDEPENDENT_CODE ON)
+
+target_compile_options(dotz_common INTERFACE
+  -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Wold-style-cast
+  -Wcast-align -Woverloaded-virtual -Wnull-dereference -Wformat=2 -Wimplicit-fallthrough)
+if(DOTZ_WERROR)
+  target_compile_options(dotz_common INTERFACE -Werror)
+endif()
+target_compile_definitions(dotz_common INTERFACE
+  QT_NO_CAST_FROM_ASCII QT_NO_CONTEXTLESS_CONNECT QT_NO_KEYWORDS)
+
+if(DOTZ_SANITIZE)
+  target_compile_options(dotz_common INTERFACE
+    -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+  target_link_options(dotz_common INTERFACE -fsanitize=address,undefined)
+endif()
+
+# Third-party headers are included as system headers so their warnings stay theirs.
+find_package(PkgConfig REQUIRED)

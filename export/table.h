@@ -1,0 +1,108 @@
+#pragma once
+// In-memory export tables: typed columns, a cursor, and the operations the export
+// needs. Text is held as Windows-1252 bytes. Rows keep the order they were loaded
+// or inserted in; nothing sorts or indexes them.
+#include "packet.h"
+
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace dotz {
+
+enum class ColumnType { Text, Number };
+
+struct ColumnDef {
+    std::string name;
+    ColumnType type;
+    int size = 0; // most characters, text only
+};
+
+class Table {
+public:
+    Table(std::string name, std::vector<ColumnDef> columns);
+
+    const std::string& name() const { return name_; }
+    const std::vector<ColumnDef>& columns() const { return defs_; }
+    // Index of a declared column; throws dotz::Error naming table and column.
+    int column(std::string_view name) const;
+
+    // Replaces the whole content by the packet's rows; the cursor goes to the first
+    // row. On a refused packet the table is left empty and dotz::Error names the
+    // table, the column and the row (from 1).
+    void loadPacket(const Packet& packet);
+
+    size_t rowCount() const { return rows_; }
+    bool isEmpty() const { return rows_ == 0; }
+    void first();
+    void next();
+    bool eof() const { return eof_ || rows_ == 0; }
+    size_t currentRow() const { return row_; }
+
+    // Current row's value. A null reads as "" / 0. A number column reads as text
+    // in its general form ("2,5").
+    std::string asText(int column) const;
+    // Zero-copy view of a text column's value (empty for null).
+    std::string_view textView(int column) const;
+    double asNumber(int column) const;
+    bool isNull(int column) const;
+
+    // Row access without moving the cursor (the writer walks rows by index).
+    std::string_view textAt(size_t row, int column) const;
+    double numberAt(size_t row, int column) const;
+    bool isNullAt(size_t row, int column) const;
+
+    // Working sets: usable with no rows, emptied, searched and grown.
+    void createEmpty();
+    bool created() const { return created_; }
+    void empty();
+    // Moves the cursor to the first row whose column equals `value` exactly;
+    // otherwise leaves the cursor where it was.
+    bool find(int column, std::string_view value);
+    // Adds a row before the current row (as the only row when empty), with every
+    // column null but `column`; the new row becomes current.
+    void insert(int column, std::string_view value);
+
+    // Appends a row (tests and generators); values are Windows-1252 texts or
+    // numbers, nulls by the null flags.
+    struct Value {
+        enum Kind { Null, Text, Number } kind = Null;
+        std::string text;
+        double number = 0;
+        Value() = default;
+        Value(std::nullptr_t) {}
+        Value(const char* t) : kind(Text), text(t) {}
+        Value(std::string t) : kind(Text), text(std::move(t)) {}
+        Value(double n) : kind(Number), number(n) {}
+        Value(int n) : kind(Number), number(n) {}
+    };
+    void appendRow(std::vector<Value> values);
+
+private:
+    friend class PacketLoader;
+    struct Span {
+        uint32_t offset;
+        uint32_t length; // kNullLength for null
+    };
+    static constexpr uint32_t kNullLength = UINT32_MAX;
+    struct ColumnData {
+        std::vector<Span> spans;     // text
+        std::string arena;           // text bytes, in append order
+        std::vector<double> numbers; // number; null is a NaN with a marker payload
+    };
+    void clear();
+    void checkColumn(int column) const;
+    void pushText(ColumnData& c, std::string_view text, size_t at);
+
+    std::string name_;
+    std::vector<ColumnDef> defs_;
+    std::vector<ColumnData> data_;
+    size_t rows_ = 0;
+    size_t row_ = 0;
+    bool eof_ = true;
+    bool created_ = false;
+};
+
+} // namespace dotz

@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Installs every Debian package the project builds, tests and benchmarks with.
+# This is the one list of what the project needs; CI runs it on a fresh machine.
+set -euo pipefail
+if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -q
+$SUDO apt-get install -y -q --no-install-recommends \
+  build-essential g++ cmake ninja-build pkg-config \
+  libgtest-dev libgmock-dev googletest libbenchmark-dev \
+  qt6-base-dev qt6-base-dev-tools libqt6sql6-sqlite libqt6sql6-psql qt6-qpa-plugins \
+  libgl-dev \
+  libcpp-httplib-dev libsimdjson-dev rapidjson-dev libcli11-dev \
+  libsqlite3-dev sqlite3 libpq-dev postgresql postgresql-client \
+  xvfb xauth x11-apps imagemagick fonts-dejavu-core \
+  curl ca-certificates time procps
