@@ -14,3 +14,5 @@ $SUDO apt-get install -y -q --no-install-recommends \
   libsqlite3-dev sqlite3 libpq-dev postgresql postgresql-client \
   xvfb xauth x11-apps imagemagick fonts-dejavu-core \
   curl ca-certificates time procps
+# Arial-metric face that stands in for the screens' 8-point sans serif (toolkit maps it).
+$SUDO apt-get install -y -q --no-install-recommends fonts-liberation2
