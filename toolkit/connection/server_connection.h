@@ -1,0 +1,154 @@
+#pragma once
+// The module's connection to the application server, free of Qt so that the
+// headless command can use it. Transport: JSON-RPC 2.0 over HTTP/1.1 on the path
+// /rpc/<ServerName>. Not thread-safe: one connection belongs to one thread.
+#include "export/day.h"
+#include "export/error.h"
+#include "export/packet.h"
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+namespace dotz {
+
+// A failed opening or call. what() names what failed: host, port, object, and the
+// HTTP status or the JSON-RPC error where there is one.
+class ConnectionError : public Error {
+public:
+    using Error::Error;
+};
+
+// A value passed to or returned by a late-bound call.
+// Texts are UTF-8 (as on the wire); a packet is the undecoded JSON text of any JSON
+// object (the data packets of a reply, and the result envelope itself); a date goes
+// on the wire as "YYYY-MM-DD" and comes back as a text.
+class Variant {
+public:
+    enum class Kind { Null, Boolean, Number, Text, Date, Array, Packet };
+    using Array = std::vector<Variant>;
+
+    Variant() = default;
+    Variant(std::nullptr_t) {}
+    Variant(bool value) : value_(value) {}
+    Variant(int value) : value_(static_cast<double>(value)) {}
+    Variant(double value) : value_(value) {}
+    Variant(const char* text) : value_(std::string(text)) {}
+    Variant(std::string text) : value_(std::move(text)) {}
+    Variant(Day day) : value_(day) {}
+    Variant(Array items) : value_(std::make_shared<const Array>(std::move(items))) {}
+    Variant(Packet packet) : value_(std::move(packet)) {}
+
+    Kind kind() const { return static_cast<Kind>(value_.index()); }
+    bool isNull() const { return kind() == Kind::Null; }
+
+    // Each accessor throws dotz::Error naming the expected and the actual kind.
+    bool asBoolean() const;
+    double asNumber() const;
+    const std::string& asText() const;
+    Day asDate() const;
+    const Array& asArray() const;
+    const Packet& asPacket() const;
+
+    static const char* kindName(Kind kind);
+
+private:
+    // Alternatives in the order of Kind.
+    std::variant<std::monostate, bool, double, std::string, Day, std::shared_ptr<const Array>,
+                 Packet>
+        value_;
+};
+
+class ServerConnection {
+public:
+    using BeforeConnectHandler = std::function<void(ServerConnection&)>;
+    // Shows a failure's text (UTF-8) to the operator; the caller aborts afterwards.
+    using ErrorReporter = std::function<void(const std::string&)>;
+
+    static constexpr int kDefaultPort = 8211;
+
+    ServerConnection();
+    ~ServerConnection();
+    ServerConnection(const ServerConnection&) = delete;
+    ServerConnection& operator=(const ServerConnection&) = delete;
+
+    // Name of the server object, e.g. "Krt52410.rdmExportaDotz"; the path is /rpc/<name>.
+    void setServerName(std::string name);
+    const std::string& serverName() const { return serverName_; }
+
+    // Runs before every opening (also an opening started by a call on a closed
+    // connection); it usually sets host and port. What it throws fails the opening.
+    void setBeforeConnect(BeforeConnectHandler handler);
+
+    // false: a failed opening or call is shown through the error reporter, then
+    // dotz::Abort is thrown (when no reporter is set, the ConnectionError is thrown).
+    // true: the ConnectionError is thrown and nothing is shown.
+    void setRaiseErrors(bool raise) { raiseErrors_ = raise; }
+    bool raiseErrors() const { return raiseErrors_; }
+    void setErrorReporter(ErrorReporter reporter);
+
+    // A host name or address, set unchanged; changing it closes an open connection.
+    void SetHost(std::string host);
+    const std::string& host() const { return host_; }
+    // 1 to 65535; anything else throws dotz::Error. Changing it closes an open connection.
+    void setPort(int port);
+    int port() const { return port_; }
+    // Sent as "Authorization: Bearer <token>" when not empty.
+    void setToken(std::string token);
+
+    void setConnectTimeout(std::chrono::milliseconds timeout) { connectTimeout_ = timeout; }
+    // Longest wait for the next bytes of a reply (not for the whole reply).
+    void setReadTimeout(std::chrono::milliseconds timeout) { readTimeout_ = timeout; }
+    std::chrono::milliseconds connectTimeout() const { return connectTimeout_; }
+    std::chrono::milliseconds readTimeout() const { return readTimeout_; }
+
+    // The open state. Setting true on a closed connection fires BeforeConnect, then
+    // asks the server for the object (GET /rpc/<ServerName>); a refused connection,
+    // a 401 or a 404 fails the opening and leaves it closed. Setting false closes.
+    void setConnected(bool open);
+    bool connected() const { return connected_; }
+    void open() { setConnected(true); }
+    void close() { setConnected(false); }
+    // Methods that the server object listed when the connection opened.
+    const std::vector<std::string>& methods() const { return methods_; }
+
+    // Late-bound call of a method of the server object, by name, with positional
+    // arguments. Opens a closed connection first. The JSON-RPC result comes back as
+    // a Variant; JSON objects in it stay undecoded packets that reference the one
+    // buffer holding the reply.
+    Variant call(std::string_view method, const std::vector<Variant>& params);
+
+private:
+    struct Http;
+    [[noreturn]] void fail(const std::string& message) const;
+    std::string where() const; // "object X on host:port"
+    void openNow();
+
+    std::string serverName_;
+    BeforeConnectHandler beforeConnect_;
+    ErrorReporter reporter_;
+    bool raiseErrors_ = false;
+    std::string host_ = "127.0.0.1";
+    int port_ = kDefaultPort;
+    std::string token_;
+    std::chrono::milliseconds connectTimeout_{5000};
+    std::chrono::milliseconds readTimeout_{60000};
+    bool connected_ = false;
+    std::vector<std::string> methods_;
+    std::unique_ptr<Http> http_;
+    long long nextId_ = 1;
+};
+
+// Reads a result envelope: {"ok":true,"data":X} gives X (a packet array stays an
+// array of undecoded packets); {"ok":false,"message":M} shows M through showError
+// and then throws dotz::Abort when abort is true, or returns a null Variant when it
+// is false. A result that is no envelope throws dotz::Error saying what is wrong.
+// n is kept for the toolkit's call form; callers pass 0.
+Variant CheckServerResult(const Variant& result, bool abort, int n,
+                          const ServerConnection::ErrorReporter& showError);
+
+} // namespace dotz
