@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -54,6 +55,10 @@ public:
     double numberAt(size_t row, int column) const;
     bool isNullAt(size_t row, int column) const;
 
+    // Whether any value of a text column holds one of `bytes`: a quick scan of the
+    // column's storage, before looking for the row.
+    bool columnHoldsAnyOf(int column, std::string_view bytes) const;
+
     // Working sets: usable with no rows, emptied, searched and grown.
     void createEmpty();
     bool created() const { return created_; }
@@ -82,19 +87,24 @@ public:
 
 private:
     friend class PacketLoader;
+    // Text values live in fixed-size blocks, so growing a column never copies
+    // what it already holds (a day can bring millions of rows).
+    static constexpr size_t kBlockSize = size_t{1} << 20;
+    static constexpr uint32_t kNullLength = (uint32_t{1} << 24) - 1;
     struct Span {
-        uint32_t offset;
-        uint32_t length; // kNullLength for null
+        uint64_t pos : 40;    // block * kBlockSize + offset
+        uint64_t length : 24; // kNullLength for null
     };
-    static constexpr uint32_t kNullLength = UINT32_MAX;
     struct ColumnData {
-        std::vector<Span> spans;     // text
-        std::string arena;           // text bytes, in append order
-        std::vector<double> numbers; // number; null is a NaN with a marker payload
+        std::vector<Span> spans;                   // text
+        std::vector<std::unique_ptr<char[]>> blocks; // text bytes
+        size_t used = 0;                           // bytes used in the last block
+        std::vector<double> numbers;               // number; null is kNullNumber
     };
+    static Span storeText(ColumnData& c, std::string_view text);
+    std::string_view spanText(const ColumnData& c, Span s) const;
     void clear();
     void checkColumn(int column) const;
-    void pushText(ColumnData& c, std::string_view text, size_t at);
 
     std::string name_;
     std::vector<ColumnDef> defs_;

@@ -1,0 +1,68 @@
+#pragma once
+// Writing a day's DOTZ files: records 500 (sales with points), 510 (items with
+// extra points) and 515 (promotion products), one file per branch and type.
+#include "day.h"
+#include "export_tables.h"
+#include "file_system.h"
+#include "paths.h"
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace dotz {
+
+// Lines of the file being built, each ended by CR LF, in Windows-1252.
+class LineList {
+public:
+    std::string& beginLine() { return text_; }
+    void endLine()
+    {
+        text_ += "\r\n";
+        ++count_;
+    }
+    void add(std::string_view line)
+    {
+        text_ += line;
+        endLine();
+    }
+    std::string_view text() const { return text_; }
+    size_t count() const { return count_; }
+    bool empty() const { return count_ == 0; }
+    void clear()
+    {
+        text_.clear();
+        count_ = 0;
+    }
+
+private:
+    std::string text_;
+    size_t count_ = 0;
+};
+
+struct WrittenFile {
+    int recordType;          // 500, 510, 515
+    std::string branch;      // CDFILIAL, Windows-1252
+    std::string windowsPath; // as the DOTZ folder setting names it, Windows-1252
+    std::string localPath;   // UTF-8
+    size_t records;
+    size_t bytes;
+};
+
+struct DayResult {
+    std::vector<WrittenFile> files;
+};
+
+// Writes the day's files. Before writing any file it checks every data set it is
+// about to write (branch rows together, file-name pieces, field separators,
+// destination paths) and refuses the whole day with dotz::Error naming the data
+// set and branch. A failed write raises dotz::Error naming the file; files
+// written before it stay. `lines` is empty on entry and on return.
+DayResult GravaArquivosDotz(const ExportTables& tables, Day day, bool with515, LineList& lines,
+                            const PathMap& paths, FileSystem& fs);
+
+// Record formats, exposed for tests and tools.
+void appendCustomerId(std::string& out, std::string_view id);
+std::string datePartOf(std::string_view data); // characters 1-4, 6-7, 9-10
+
+} // namespace dotz

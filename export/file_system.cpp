@@ -1,0 +1,101 @@
+#include "file_system.h"
+
+#include "error.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace dotz {
+namespace {
+
+const Syscalls kReal = {::mkstemp, ::write, ::fsync, ::close, ::rename, ::unlink};
+
+// mkstemp creates files readable by their owner only; DOTZ files are read by
+// another programme, so they get the mode a plain create would give.
+mode_t createMode()
+{
+    static const mode_t mode = [] {
+        const mode_t mask = ::umask(022);
+        ::umask(mask);
+        return static_cast<mode_t>(0666 & ~mask);
+    }();
+    return mode;
+}
+
+std::string folderOf(const std::string& path)
+{
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+[[noreturn]] void failed(const char* step, const std::string& path, int err)
+{
+    throw Error(std::string(step) + " " + path + ": " + std::strerror(err));
+}
+
+} // namespace
+
+const Syscalls& realSyscalls() { return kReal; }
+
+bool PosixFileSystem::isDirectory(const std::string& path)
+{
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+void PosixFileSystem::createDirectory(const std::string& path)
+{
+    ::mkdir(path.c_str(), 0777);
+}
+
+void PosixFileSystem::replaceFile(const std::string& path, std::string_view data)
+{
+    const std::string folder = folderOf(path);
+    const size_t slash = path.rfind('/');
+    std::string temp = folder + "/." + path.substr(slash == std::string::npos ? 0 : slash + 1) +
+                       ".XXXXXX";
+    const int fd = sys_.mkstemp(temp.data());
+    if (fd < 0)
+        failed("cannot create a file in", folder, errno);
+    auto abandon = [&](const char* step, int err) {
+        sys_.close(fd);
+        sys_.unlink(temp.c_str());
+        failed(step, path, err);
+    };
+    if (::fchmod(fd, createMode()) != 0)
+        abandon("cannot set the permissions of", errno);
+    for (size_t done = 0; done < data.size();) {
+        const ssize_t n = sys_.write(fd, data.data() + done, data.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            abandon("cannot write", n < 0 ? errno : EIO);
+        done += static_cast<size_t>(n);
+    }
+    if (sys_.fsync(fd) != 0)
+        abandon("cannot flush", errno);
+    if (sys_.close(fd) != 0) {
+        const int err = errno;
+        sys_.unlink(temp.c_str());
+        failed("cannot close", path, err);
+    }
+    if (sys_.rename(temp.c_str(), path.c_str()) != 0) {
+        const int err = errno;
+        sys_.unlink(temp.c_str());
+        failed("cannot replace", path, err);
+    }
+    // The rename itself must reach the disk too, or a crash could bring back the
+    // previous file.
+    const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
+    }
+}
+
+} // namespace dotz

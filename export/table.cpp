@@ -1,0 +1,204 @@
+#include "table.h"
+
+#include "error.h"
+#include "numbers.h"
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+namespace dotz {
+namespace {
+constexpr double kNullNumber = std::numeric_limits<double>::quiet_NaN();
+}
+
+Table::Table(std::string name, std::vector<ColumnDef> columns)
+    : name_(std::move(name)), defs_(std::move(columns)), data_(defs_.size())
+{
+}
+
+int Table::column(std::string_view name) const
+{
+    for (size_t i = 0; i < defs_.size(); ++i)
+        if (defs_[i].name == name)
+            return static_cast<int>(i);
+    throw Error("table " + name_ + " has no column " + std::string(name));
+}
+
+void Table::checkColumn(int column) const
+{
+    if (column < 0 || static_cast<size_t>(column) >= defs_.size())
+        throw Error("table " + name_ + " has no column number " + std::to_string(column));
+}
+
+void Table::clear()
+{
+    for (ColumnData& c : data_)
+        c = ColumnData{};
+    rows_ = 0;
+    row_ = 0;
+    eof_ = true;
+}
+
+Table::Span Table::storeText(ColumnData& c, std::string_view text)
+{
+    if (text.size() >= kNullLength || text.size() > kBlockSize)
+        throw Error("text of " + std::to_string(text.size()) + " bytes is too long to hold");
+    if (c.blocks.empty() || c.used + text.size() > kBlockSize) {
+        if (!c.blocks.empty()) // a scan of the whole block must see defined bytes
+            std::memset(c.blocks.back().get() + c.used, 0, kBlockSize - c.used);
+        c.blocks.push_back(std::make_unique_for_overwrite<char[]>(kBlockSize));
+        c.used = 0;
+    }
+    const size_t pos = (c.blocks.size() - 1) * kBlockSize + c.used;
+    if (!text.empty())
+        std::memcpy(c.blocks.back().get() + c.used, text.data(), text.size());
+    c.used += text.size();
+    return Span{pos, text.size()};
+}
+
+std::string_view Table::spanText(const ColumnData& c, Span s) const
+{
+    if (s.length == kNullLength || s.length == 0)
+        return {};
+    return {c.blocks[s.pos / kBlockSize].get() + s.pos % kBlockSize, s.length};
+}
+
+void Table::first()
+{
+    row_ = 0;
+    eof_ = rows_ == 0;
+}
+
+void Table::next()
+{
+    if (rows_ == 0 || row_ + 1 >= rows_)
+        eof_ = true;
+    else
+        ++row_;
+}
+
+std::string_view Table::textAt(size_t row, int column) const
+{
+    checkColumn(column);
+    const ColumnData& c = data_[static_cast<size_t>(column)];
+    if (defs_[static_cast<size_t>(column)].type != ColumnType::Text)
+        throw Error("column " + defs_[static_cast<size_t>(column)].name + " of table " + name_ +
+                    " is not a text column");
+    return row < rows_ ? spanText(c, c.spans[row]) : std::string_view{};
+}
+
+double Table::numberAt(size_t row, int column) const
+{
+    checkColumn(column);
+    const ColumnDef& def = defs_[static_cast<size_t>(column)];
+    if (def.type != ColumnType::Number)
+        throw Error("column " + def.name + " of table " + name_ + " is not a number column");
+    if (row >= rows_)
+        return 0;
+    const double v = data_[static_cast<size_t>(column)].numbers[row];
+    return std::isnan(v) ? 0 : v;
+}
+
+bool Table::isNullAt(size_t row, int column) const
+{
+    checkColumn(column);
+    if (row >= rows_)
+        return true;
+    const ColumnData& c = data_[static_cast<size_t>(column)];
+    if (defs_[static_cast<size_t>(column)].type == ColumnType::Number)
+        return std::isnan(c.numbers[row]);
+    return c.spans[row].length == kNullLength;
+}
+
+std::string_view Table::textView(int column) const { return textAt(row_, column); }
+double Table::asNumber(int column) const { return numberAt(row_, column); }
+bool Table::isNull(int column) const { return isNullAt(row_, column); }
+
+std::string Table::asText(int column) const
+{
+    checkColumn(column);
+    if (defs_[static_cast<size_t>(column)].type == ColumnType::Text)
+        return std::string(textAt(row_, column));
+    if (isNullAt(row_, column))
+        return {};
+    return generalText(numberAt(row_, column));
+}
+
+bool Table::columnHoldsAnyOf(int column, std::string_view bytes) const
+{
+    checkColumn(column);
+    const ColumnData& c = data_[static_cast<size_t>(column)];
+    for (size_t b = 0; b < c.blocks.size(); ++b) {
+        const std::string_view block(c.blocks[b].get(),
+                                     b + 1 == c.blocks.size() ? c.used : kBlockSize);
+        if (block.find_first_of(bytes) != std::string_view::npos)
+            return true;
+    }
+    return false;
+}
+
+void Table::createEmpty()
+{
+    clear();
+    created_ = true;
+}
+
+void Table::empty() { clear(); }
+
+bool Table::find(int column, std::string_view value)
+{
+    checkColumn(column);
+    for (size_t r = 0; r < rows_; ++r) {
+        if (!isNullAt(r, column) && textAt(r, column) == value) {
+            row_ = r;
+            eof_ = false;
+            return true;
+        }
+    }
+    return false;
+}
+
+void Table::insert(int column, std::string_view value)
+{
+    checkColumn(column);
+    if (defs_[static_cast<size_t>(column)].type != ColumnType::Text)
+        throw Error("column " + defs_[static_cast<size_t>(column)].name + " of table " + name_ +
+                    " is not a text column");
+    const size_t at = rows_ == 0 ? 0 : row_;
+    for (size_t i = 0; i < defs_.size(); ++i) {
+        ColumnData& c = data_[i];
+        if (defs_[i].type == ColumnType::Number) {
+            c.numbers.insert(c.numbers.begin() + static_cast<ptrdiff_t>(at), kNullNumber);
+        } else {
+            const Span s = static_cast<int>(i) == column ? storeText(c, value)
+                                                         : Span{0, kNullLength};
+            c.spans.insert(c.spans.begin() + static_cast<ptrdiff_t>(at), s);
+        }
+    }
+    ++rows_;
+    row_ = at;
+    eof_ = false;
+}
+
+void Table::appendRow(std::vector<Value> values)
+{
+    if (values.size() != defs_.size())
+        throw Error("table " + name_ + ": a row needs " + std::to_string(defs_.size()) +
+                    " values, got " + std::to_string(values.size()));
+    for (size_t i = 0; i < defs_.size(); ++i) {
+        const Value& v = values[i];
+        ColumnData& c = data_[i];
+        const bool wantText = defs_[i].type == ColumnType::Text;
+        if (v.kind != Value::Null && (v.kind == Value::Text) != wantText)
+            throw Error("table " + name_ + ": wrong kind of value for column " + defs_[i].name);
+        if (wantText)
+            c.spans.push_back(v.kind == Value::Null ? Span{0, kNullLength} : storeText(c, v.text));
+        else
+            c.numbers.push_back(v.kind == Value::Null ? kNullNumber : v.number);
+    }
+    if (rows_++ == 0)
+        first();
+}
+
+} // namespace dotz
