@@ -33,9 +33,10 @@ using simdjson::ondemand::json_type;
 void check(const Table& t, simdjson::error_code e, std::string_view column, size_t row,
            std::string_view what)
 {
+    if (e == simdjson::INCORRECT_TYPE)
+        fail(t, column, row, std::string(what));
     if (e != simdjson::SUCCESS)
-        fail(t, column, row,
-             std::string(what) + " (" + simdjson::error_message(e) + ")");
+        fail(t, column, row, std::string(what) + " (" + simdjson::error_message(e) + ")");
 }
 
 std::string jsonKind(json_type k)

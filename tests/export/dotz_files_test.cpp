@@ -1,0 +1,339 @@
+#include "export/dotz_files.h"
+#include "export/error.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace dotz {
+namespace {
+
+namespace fs = std::filesystem;
+using V = Table::Value;
+
+class DotzFilesTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        root_ = fs::temp_directory_path() /
+                ("dotz-files-" + std::to_string(::getpid()) + "-" +
+                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(root_);
+        fs::create_directories(root_ / "EXPORTA");
+        paths_.set("C", root_.string());
+    }
+    void TearDown() override { fs::remove_all(root_); }
+
+    static void sale(Table& t, const char* branch, V points, const char* data = "2024-03-15",
+                     const char* partner = "4321", const char* folder = "C:\\EXPORTA\\",
+                     const char* customer = "1234567890123456")
+    {
+        t.appendRow({branch, "003", "0000123456", customer, "OPER01", data, "14:32:05", 1234.5,
+                     "PROMO1", partner, folder, points});
+    }
+    static void item(Table& t, const char* branch, const char* folder = "C:\\EXPORTA\\")
+    {
+        t.appendRow({branch, "003", "0000123456", "1234567890123456", "0000004711", 9.9, 2, 19.8,
+                     "7891234567895", "PROMO1", "4321", folder, 20});
+    }
+    static void product(Table& t, const char* branch, const char* name = "CAFE 500G")
+    {
+        t.appendRow({branch, "0000004711", 12.9, name, "7891234567895", "PROMO1", "2024-03-01",
+                     "2024-03-31", 10, "4321", "C:\\EXPORTA\\"});
+    }
+
+    DayResult write(bool with515 = false, FileSystem* fsys = nullptr)
+    {
+        PosixFileSystem posix;
+        LineList lines;
+        DayResult r = GravaArquivosDotz(t_, day_, with515, lines, paths_, fsys ? *fsys : posix);
+        EXPECT_TRUE(lines.empty());
+        return r;
+    }
+    std::string read(const std::string& relative) const
+    {
+        std::ifstream in(root_ / relative, std::ios::binary);
+        EXPECT_TRUE(in) << relative << " is missing";
+        std::stringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+    std::vector<std::string> filesIn(const std::string& relative) const
+    {
+        std::vector<std::string> names;
+        if (fs::exists(root_ / relative))
+            for (const auto& e : fs::directory_iterator(root_ / relative))
+                names.push_back(e.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+    std::string refusal(bool with515 = false)
+    {
+        try {
+            write(with515);
+        } catch (const Error& e) {
+            return e.what();
+        }
+        return "(written)";
+    }
+
+    fs::path root_;
+    PathMap paths_;
+    ExportTables t_;
+    Day day_ = *Day::fromYmd(2024, 3, 15);
+};
+
+TEST_F(DotzFilesTest, RecordsAndFileNamesOfTheThreeTypes)
+{
+    sale(t_.cdsDadosDotz, "0001", 123);
+    item(t_.cdsDotzExtra, "0001");
+    product(t_.cdsConfigDotz, "0001");
+    const DayResult r = write(true);
+    EXPECT_EQ(read("EXPORTA/DOTZ/20240315_4321_0001_500_1.txt"),
+              "500|4321|0001|PROMO1|00010030000123456|1234-5678-9012-3456||1234.50|2024-03-15|"
+              "14:32:05|003|OPER01|123\r\n");
+    EXPECT_EQ(read("EXPORTA/DOTZ/20240315_4321_0001_510_1.txt"),
+              "510|4321|0001|003|PROMO1|00010030000123456|1234-5678-9012-3456|0000004711|"
+              "7891234567895|2|9.90|19.80||20\r\n");
+    EXPECT_EQ(read("EXPORTA/DOTZ/20240315_4321_0001_515_1.txt"),
+              "515|4321|0001|PROMO1|0000004711|||7891234567895|CAFE 500G|12.90|10|2024-03-01|"
+              "2024-03-31\r\n");
+    ASSERT_EQ(r.files.size(), 3u);
+    EXPECT_EQ(r.files[1].windowsPath, "C:\\EXPORTA\\DOTZ\\20240315_4321_0001_510_1.txt");
+    EXPECT_EQ(filesIn("EXPORTA/DOTZ").size(), 3u); // no temporary left
+}
+
+TEST_F(DotzFilesTest, SalesWithoutPointsGiveNoLineButTheBranchKeepsItsFile)
+{
+    sale(t_.cdsDadosDotz, "A", 0);
+    sale(t_.cdsDadosDotz, "A", -1);
+    sale(t_.cdsDadosDotz, "A", nullptr);
+    sale(t_.cdsDadosDotz, "A", 0.5);
+    sale(t_.cdsDadosDotz, "B", 0, "2024-03-15", "P1", "C:\\EXPORTA\\");
+    sale(t_.cdsDadosDotz, "B", 0, "2024-03-15", "P2", "C:\\EXPORTA\\B\\"); // last row names it
+    fs::create_directories(root_ / "EXPORTA/B");
+    write();
+    const std::string a = read("EXPORTA/DOTZ/20240315_4321_A_500_1.txt");
+    EXPECT_EQ(a.substr(a.size() - 6), "|0,5\r\n");
+    EXPECT_EQ(std::count(a.begin(), a.end(), '\n'), 1);
+    EXPECT_EQ(read("EXPORTA/B/DOTZ/20240315_P2_B_500_1.txt"), "");
+    EXPECT_FALSE(fs::exists(root_ / "EXPORTA/DOTZ/20240315_P1_B_500_1.txt"));
+}
+
+TEST_F(DotzFilesTest, OneFilePerBranchRunWithLinesInRowOrder)
+{
+    sale(t_.cdsDadosDotz, "A", 1);
+    sale(t_.cdsDadosDotz, "A", 2);
+    sale(t_.cdsDadosDotz, "B", 3, "2024-03-16");
+    const DayResult r = write();
+    ASSERT_EQ(r.files.size(), 2u);
+    EXPECT_EQ(r.files[0].records, 2u);
+    const std::string a = read("EXPORTA/DOTZ/20240315_4321_A_500_1.txt");
+    EXPECT_LT(a.find("|1\r\n"), a.find("|2\r\n"));
+    // The 500 date part is the branch's own, not the next branch's.
+    EXPECT_EQ(r.files[1].windowsPath, "C:\\EXPORTA\\DOTZ\\20240316_4321_B_500_1.txt");
+    EXPECT_EQ(read("EXPORTA/DOTZ/20240316_4321_B_500_1.txt").size(),
+              std::string("500|4321|B|PROMO1|B0030000123456|1234-5678-9012-3456||1234.50|"
+                          "2024-03-16|14:32:05|003|OPER01|3\r\n").size());
+}
+
+TEST_F(DotzFilesTest, DatePartComesFromDataAsItIs)
+{
+    struct Case {
+        const char* data;
+        const char* name;
+    } cases[] = {
+        {"2024-03-15", "20240315_4321_A_500_1.txt"},
+        {"", "_4321_A_500_1.txt"},
+        {"2024-3", "20243_4321_A_500_1.txt"},
+    };
+    for (const Case& c : cases) {
+        t_.cdsDadosDotz = makeCdsDadosDotz();
+        sale(t_.cdsDadosDotz, "A", 1, c.data);
+        EXPECT_EQ(write().files.at(0).windowsPath, std::string("C:\\EXPORTA\\DOTZ\\") + c.name);
+    }
+}
+
+TEST_F(DotzFilesTest, EmptyDataSetsAndThe515SwitchGiveNoFileAndNoFolder)
+{
+    item(t_.cdsDotzExtra, "0001", "C:\\EXPORTA\\X\\");
+    product(t_.cdsConfigDotz, "0001");
+    fs::create_directories(root_ / "EXPORTA/X");
+    const DayResult r = write(false);
+    ASSERT_EQ(r.files.size(), 1u);
+    EXPECT_EQ(r.files[0].recordType, 510);
+    EXPECT_FALSE(fs::exists(root_ / "EXPORTA/DOTZ")); // 515 switched off: not even its folder
+    EXPECT_TRUE(write(true).files.size() == 2);
+}
+
+TEST_F(DotzFilesTest, FieldFormats)
+{
+    struct Case {
+        const char* customer;
+        const char* written;
+    } ids[] = {
+        {"1234567890123456", "1234-5678-9012-3456"},
+        {"123456789012345", "123456789012345"},
+        {"12345678901234567", "12345678901234567"},
+        {"", ""},
+    };
+    for (const Case& c : ids) {
+        std::string out;
+        appendCustomerId(out, c.customer);
+        EXPECT_EQ(out, c.written);
+    }
+    // Amount null reads 0.00; a null plain number is an empty field; texts go unchanged.
+    t_.cdsDotzExtra.appendRow({"0001", nullptr, "7", nullptr, " P ", nullptr, nullptr, -0.5,
+                               nullptr, nullptr, "4321", "C:\\EXPORTA\\", 0.5});
+    write();
+    EXPECT_EQ(read("EXPORTA/DOTZ/20240315_4321_0001_510_1.txt"),
+              "510|4321|0001|||00017|| P |||0.00|-0.50||0,5\r\n");
+}
+
+TEST_F(DotzFilesTest, AFolderWithoutItsClosingBackslashGetsDotzAppended)
+{
+    sale(t_.cdsDadosDotz, "0001", 5, "2024-03-15", "4321", "C:\\EXPORTA");
+    const DayResult r = write();
+    EXPECT_EQ(r.files[0].windowsPath, "C:\\EXPORTADOTZ\\20240315_4321_0001_500_1.txt");
+    EXPECT_TRUE(fs::exists(root_ / "EXPORTADOTZ/20240315_4321_0001_500_1.txt"));
+}
+
+TEST_F(DotzFilesTest, ExportingTheSameDayTwiceKeepsTheSecondExport)
+{
+    sale(t_.cdsDadosDotz, "0001", 1);
+    sale(t_.cdsDadosDotz, "0001", 2);
+    write();
+    t_.cdsDadosDotz = makeCdsDadosDotz();
+    sale(t_.cdsDadosDotz, "0001", 9);
+    write();
+    const std::string text = read("EXPORTA/DOTZ/20240315_4321_0001_500_1.txt");
+    EXPECT_EQ(text.substr(text.size() - 4), "|9\r\n");
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1);
+    EXPECT_EQ(filesIn("EXPORTA/DOTZ").size(), 1u);
+}
+
+TEST_F(DotzFilesTest, RefusesTheWholeDayBeforeWritingAnyFile)
+{
+    struct Case {
+        const char* what;
+        std::function<void(ExportTables&)> fill;
+        const char* message;
+    } cases[] = {
+        {"branch rows apart",
+         [](ExportTables& t) {
+             item(t.cdsDotzExtra, "A");
+             item(t.cdsDotzExtra, "B");
+             item(t.cdsDotzExtra, "A");
+         },
+         "cdsDotzExtra, branch A: the branch's rows do not stand together (rows 2 to 2, then row 4)"},
+        {"slash in partner code",
+         [](ExportTables& t) { sale(t.cdsDadosDotz, "0002", 1, "2024-03-15", "../x"); },
+         "cdsDadosDotz, branch 0002: partner code \"../x\" cannot be part of a file name"},
+        {"backslash in branch code",
+         [](ExportTables& t) { product(t.cdsConfigDotz, "a\\b"); },
+         "cdsConfigDotz, branch a\\b: branch code \"a\\b\" cannot be part of a file name"},
+        {"slash in the date part", [](ExportTables& t) { sale(t.cdsDadosDotz, "0002", 1, "2024/../15"); },
+         "date part of DATA"},
+        {"separator in a value",
+         [](ExportTables& t) { product(t.cdsConfigDotz, "0002", "CAFE|500G"); },
+         "cdsConfigDotz, branch 0002: row 1, column NMPRODUTO: \"CAFE|500G\" holds a \"|\""},
+        {"unmapped drive",
+         [](ExportTables& t) { sale(t.cdsDadosDotz, "0002", 1, "2024-03-15", "1", "Z:\\X\\"); },
+         "cdsDadosDotz, branch 0002: drive Z: of path"},
+    };
+    for (const Case& c : cases) {
+        t_ = ExportTables{};
+        sale(t_.cdsDadosDotz, "0001", 1); // a good branch that must not be written either
+        item(t_.cdsDotzExtra, "0001");
+        c.fill(t_);
+        const std::string message = refusal(true);
+        EXPECT_NE(message.find("no DOTZ file of 15/03/2024 was written"), std::string::npos) << c.what;
+        EXPECT_NE(message.find(c.message), std::string::npos) << c.what << ": " << message;
+        EXPECT_FALSE(fs::exists(root_ / "EXPORTA/DOTZ")) << c.what;
+    }
+}
+
+TEST_F(DotzFilesTest, ASeparatorInASaleWithoutPointsIsNotRefused)
+{
+    sale(t_.cdsDadosDotz, "0001", 0, "2024-03-15", "4321", "C:\\EXPORTA\\", "12|34");
+    EXPECT_EQ(write().files.size(), 1u);
+}
+
+// Failures injected into the file layer: the error names the DOTZ file, the
+// temporary is gone, and an earlier file of that name is intact.
+int failingWrites = 0;
+ssize_t fullDisk(int fd, const void* buf, size_t n)
+{
+    if (failingWrites > 0 && --failingWrites == 0) {
+        errno = ENOSPC;
+        return -1;
+    }
+    return ::write(fd, buf, n < 8 ? n : 8); // short writes must be continued
+}
+int failingRename(const char*, const char*)
+{
+    errno = EACCES;
+    return -1;
+}
+
+TEST_F(DotzFilesTest, AFailedWriteLeavesNoTemporaryAndKeepsTheEarlierFile)
+{
+    sale(t_.cdsDadosDotz, "0001", 1);
+    write();
+    const std::string before = read("EXPORTA/DOTZ/20240315_4321_0001_500_1.txt");
+    t_.cdsDadosDotz = makeCdsDadosDotz();
+    sale(t_.cdsDadosDotz, "0001", 2);
+    sale(t_.cdsDadosDotz, "0001", 3);
+
+    Syscalls full = realSyscalls();
+    full.write = fullDisk;
+    Syscalls locked = realSyscalls();
+    locked.rename = failingRename;
+    struct Case {
+        const char* what;
+        const Syscalls& calls;
+        const char* reason;
+    } cases[] = {{"disk full", full, "cannot write"}, {"rename refused", locked, "cannot replace"}};
+    for (const Case& c : cases) {
+        failingWrites = 3;
+        PosixFileSystem failing(c.calls);
+        try {
+            write(false, &failing);
+            ADD_FAILURE() << c.what << ": no error";
+        } catch (const Error& e) {
+            const std::string m = e.what();
+            EXPECT_NE(m.find("cannot write DOTZ file C:\\EXPORTA\\DOTZ\\20240315_4321_0001_500_1.txt"),
+                      std::string::npos) << m;
+            EXPECT_NE(m.find(c.reason), std::string::npos) << m;
+        }
+        EXPECT_EQ(filesIn("EXPORTA/DOTZ"), std::vector<std::string>{"20240315_4321_0001_500_1.txt"});
+        EXPECT_EQ(read("EXPORTA/DOTZ/20240315_4321_0001_500_1.txt"), before);
+    }
+    failingWrites = 0;
+    PosixFileSystem shortWrites(full);
+    write(false, &shortWrites);
+    EXPECT_EQ(std::count_if(before.begin(), before.end(), [](char) { return true; }) * 2,
+              static_cast<long>(read("EXPORTA/DOTZ/20240315_4321_0001_500_1.txt").size()));
+}
+
+TEST_F(DotzFilesTest, AMissingFolderFailsNamingTheFile)
+{
+    sale(t_.cdsDadosDotz, "0001", 1, "2024-03-15", "4321", "C:\\NAOEXISTE\\");
+    const std::string message = refusal();
+    EXPECT_NE(message.find("cannot write DOTZ file C:\\NAOEXISTE\\DOTZ\\20240315_4321_0001_500_1.txt"),
+              std::string::npos) << message;
+}
+
+TEST_F(DotzFilesTest, FilesAreReadableByOthers)
+{
+    sale(t_.cdsDadosDotz, "0001", 1);
+    write();
+    const auto perms = fs::status(root_ / "EXPORTA/DOTZ/20240315_4321_0001_500_1.txt").permissions();
+    EXPECT_NE(perms & fs::perms::others_read, fs::perms::none);
+}
+
+} // namespace
+} // namespace dotz
