@@ -1,0 +1,98 @@
+#include "error_reporter.h"
+
+#include "export/error.h"
+#include "message_table.h"
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QWidget>
+
+#include <algorithm>
+#include <cstdio>
+
+namespace dotz {
+namespace {
+
+MessageSink& sink()
+{
+    static MessageSink current;
+    return current;
+}
+
+void showBox(MessageKind kind, const QString& text)
+{
+    const auto icon = kind == MessageKind::Error     ? QMessageBox::Critical
+                      : kind == MessageKind::Warning ? QMessageBox::Warning
+                                                     : QMessageBox::Information;
+    QWidget* parent = QApplication::activeWindow();
+    QMessageBox box(icon, QGuiApplication::applicationDisplayName(), text, QMessageBox::Ok,
+                    parent);
+    box.exec();
+}
+
+} // namespace
+
+MessageSink setMessageSink(MessageSink next)
+{
+    MessageSink previous = std::move(sink());
+    sink() = std::move(next);
+    return previous;
+}
+
+void showMessage(MessageKind kind, const QString& text)
+{
+    if (sink())
+        sink()(kind, text);
+    else
+        showBox(kind, text);
+}
+
+void ShowError(std::string_view cp1252Text, bool abort)
+{
+    showMessage(MessageKind::Error, displayText(cp1252Text));
+    if (abort)
+        throw Abort();
+}
+
+void ShowErrorUtf8(std::string_view utf8Text, bool abort)
+{
+    showMessage(MessageKind::Error, errorText(utf8Text));
+    if (abort)
+        throw Abort();
+}
+
+void ShowInformation(std::string_view cp1252Text)
+{
+    showMessage(MessageKind::Information, displayText(cp1252Text));
+}
+
+bool IsBlank(std::string_view text)
+{
+    return std::all_of(text.begin(), text.end(),
+                       [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; });
+}
+
+bool IsBlank(const QString& text)
+{
+    return text.trimmed().isEmpty();
+}
+
+void reportException(std::exception_ptr error) noexcept
+{
+    try {
+        try {
+            std::rethrow_exception(error);
+        } catch (const Abort&) {
+            // Its message was shown when the action was aborted.
+        } catch (const std::exception& e) {
+            showMessage(MessageKind::Error, errorText(e.what()));
+        } catch (...) {
+            showMessage(MessageKind::Error, QStringLiteral("Erro inesperado."));
+        }
+    } catch (...) {
+        // Showing the message failed too; there is no one left to tell but stderr.
+        std::fputs("error: an error could not be shown\n", stderr);
+    }
+}
+
+} // namespace dotz

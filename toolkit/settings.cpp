@@ -1,0 +1,127 @@
+#include "settings.h"
+
+#include "export/error.h"
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <fstream>
+#include <sstream>
+
+namespace dotz {
+namespace {
+
+std::string lower(std::string_view text)
+{
+    std::string out(text);
+    std::transform(out.begin(), out.end(), out.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return out;
+}
+
+std::string_view trim(std::string_view text)
+{
+    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
+    while (!text.empty() && blank(text.front()))
+        text.remove_prefix(1);
+    while (!text.empty() && blank(text.back()))
+        text.remove_suffix(1);
+    return text;
+}
+
+} // namespace
+
+Settings Settings::load(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        throw Error("settings file " + path + " cannot be read");
+    std::ostringstream text;
+    text << in.rdbuf();
+    return parse(text.str(), path);
+}
+
+Settings Settings::parse(std::string_view text, const std::string& path)
+{
+    Settings s;
+    s.path_ = path;
+    std::string section;
+    int lineNo = 0;
+    while (!text.empty()) {
+        const size_t end = text.find('\n');
+        std::string_view line = trim(text.substr(0, end));
+        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+        ++lineNo;
+        const std::string where = "settings file " + path + " line " + std::to_string(lineNo);
+        if (line.empty() || line.front() == ';' || line.front() == '#')
+            continue;
+        if (line.front() == '[') {
+            if (line.back() != ']' || line.size() < 3)
+                throw Error(where + ": malformed section header \"" + std::string(line) + "\"");
+            section = lower(trim(line.substr(1, line.size() - 2)));
+            continue;
+        }
+        const size_t eq = line.find('=');
+        if (eq == std::string_view::npos || trim(line.substr(0, eq)).empty())
+            throw Error(where + ": expected \"key = value\" or \"[section]\", found \"" +
+                        std::string(line) + "\"");
+        if (section.empty())
+            throw Error(where + ": key outside of any [section]");
+        const std::string key = lower(trim(line.substr(0, eq)));
+        auto& keys = s.sections_[section];
+        if (keys.count(key))
+            throw Error(where + ": [" + section + "] " + key + " is set twice");
+        keys[key] = std::string(trim(line.substr(eq + 1)));
+    }
+    return s;
+}
+
+std::optional<std::string> Settings::value(std::string_view section, std::string_view key) const
+{
+    const auto s = sections_.find(lower(section));
+    if (s == sections_.end())
+        return std::nullopt;
+    const auto k = s->second.find(lower(key));
+    if (k == s->second.end())
+        return std::nullopt;
+    return k->second;
+}
+
+std::map<std::string, std::string> Settings::section(std::string_view section) const
+{
+    const auto s = sections_.find(lower(section));
+    return s == sections_.end() ? std::map<std::string, std::string>{} : s->second;
+}
+
+void Settings::fail(const std::string& what) const
+{
+    throw Error("settings file " + path_ + ": " + what);
+}
+
+std::string Settings::serverHost() const
+{
+    const auto host = value("server", "host");
+    if (!host || host->empty())
+        fail("[server] host is not set");
+    return *host;
+}
+
+int Settings::serverPort() const
+{
+    const auto text = value("server", "port");
+    if (!text || text->empty())
+        fail("[server] port is not set");
+    int port = 0;
+    const char* end = text->data() + text->size();
+    const auto [ptr, ec] = std::from_chars(text->data(), end, port);
+    if (ec != std::errc() || ptr != end || port < 1 || port > 65535)
+        fail("[server] port \"" + *text + "\" is not a port number (1 to 65535)");
+    return port;
+}
+
+std::string Settings::serverToken() const
+{
+    return value("server", "token").value_or(std::string());
+}
+
+} // namespace dotz

@@ -1,0 +1,40 @@
+#pragma once
+// The host's settings file (INI), shared with the headless command. Free of Qt.
+//
+//   [server]   host, port, token        the application server
+//   [database] driver (sqlite | postgresql), name, host, port, user, password
+//   [drives]   C = /srv/dotz            a Windows drive letter or \\server\share -> folder
+//
+// Keys and section names are case-insensitive; ';' or '#' starts a comment line.
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace dotz {
+
+class Settings {
+public:
+    // Throws dotz::Error naming the file (and the line, for a malformed one).
+    static Settings load(const std::string& path);
+    static Settings parse(std::string_view text, const std::string& path);
+
+    const std::string& path() const { return path_; }
+    std::optional<std::string> value(std::string_view section, std::string_view key) const;
+    // Every key of a section, in key order (keys lower-cased).
+    std::map<std::string, std::string> section(std::string_view section) const;
+
+    // [server] host: required, used unchanged.
+    std::string serverHost() const;
+    // [server] port: required, 1 to 65535.
+    int serverPort() const;
+    std::string serverToken() const;
+
+private:
+    [[noreturn]] void fail(const std::string& what) const;
+
+    std::string path_;
+    std::map<std::string, std::map<std::string, std::string>> sections_;
+};
+
+} // namespace dotz

@@ -1,0 +1,116 @@
+#include "socket_connection.h"
+
+#include "error_reporter.h"
+#include "host_settings.h"
+#include "toolkit/connection/server_connection.h"
+
+namespace dotz {
+namespace {
+
+class ServerBackend final : public ConnectionBackend {
+public:
+    ServerBackend()
+    {
+        connection_.setErrorReporter(
+            [](const std::string& text) { ShowErrorUtf8(text, false); });
+    }
+    void setBeforeConnect(std::function<void()> handler) override
+    {
+        connection_.setBeforeConnect(
+            [handler = std::move(handler)](ServerConnection&) { handler(); });
+    }
+    void setServerName(std::string name) override { connection_.setServerName(std::move(name)); }
+    void setRaiseErrors(bool raise) override { connection_.setRaiseErrors(raise); }
+    void SetHost(std::string host) override { connection_.SetHost(std::move(host)); }
+    void setPort(int port) override { connection_.setPort(port); }
+    void setToken(std::string token) override { connection_.setToken(std::move(token)); }
+    void setConnected(bool open) override { connection_.setConnected(open); }
+    bool connected() const override { return connection_.connected(); }
+    Variant call(std::string_view method, const std::vector<Variant>& params) override
+    {
+        return connection_.call(method, params);
+    }
+
+private:
+    ServerConnection connection_;
+};
+
+} // namespace
+
+std::unique_ptr<ConnectionBackend> makeServerBackend()
+{
+    return std::make_unique<ServerBackend>();
+}
+
+Variant TServerObject::call(std::string_view method, const std::vector<Variant>& params) const
+{
+    return connection_->backend_->call(method, params);
+}
+
+TServerConnection::TServerConnection(QObject* owner, std::unique_ptr<ConnectionBackend> backend)
+    : QObject(owner), backend_(backend ? std::move(backend) : makeServerBackend())
+{
+    configure();
+}
+
+TServerConnection::~TServerConnection() = default;
+
+void TServerConnection::setBackend(std::unique_ptr<ConnectionBackend> backend)
+{
+    backend_ = std::move(backend);
+    configure();
+}
+
+void TServerConnection::configure()
+{
+    backend_->setBeforeConnect([this] { beforeConnect(); });
+    backend_->setServerName(serverName_.toStdString());
+    backend_->setRaiseErrors(raiseErrors_);
+}
+
+void TServerConnection::SetServerName(const QString& name)
+{
+    serverName_ = name;
+    backend_->setServerName(name.toStdString());
+}
+
+void TServerConnection::SetRaiseErrors(bool raise)
+{
+    raiseErrors_ = raise;
+    backend_->setRaiseErrors(raise);
+}
+
+void TServerConnection::SetHost(std::string host)
+{
+    host_ = host;
+    backend_->SetHost(std::move(host));
+}
+
+void TServerConnection::SetPort(int port)
+{
+    backend_->setPort(port);
+    port_ = port;
+}
+
+void TServerConnection::beforeConnect()
+{
+    // The token is the host's business, not the form's: it goes with every opening.
+    if (!settingsFile().empty())
+        backend_->setToken(ServerToken());
+    Q_EMIT BeforeConnect(this);
+}
+
+TServerObject TServerConnection::AppServer()
+{
+    if (!Connected())
+        SetConnected(true);
+    return TServerObject(this);
+}
+
+Variant CheckServerResult(const Variant& result, bool abort, int n)
+{
+    return CheckServerResult(result, abort, n,
+                             [](const std::string& text) { ShowErrorUtf8(text, false); });
+}
+
+} // namespace dotz

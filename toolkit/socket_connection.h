@@ -1,0 +1,104 @@
+#pragma once
+// TServerConnection: the form-side face of the Qt-free ServerConnection. It adds
+// the BeforeConnect signal that a form's handler is bound to, shows failures
+// through the error reporter, and sends the host's token.
+#include "toolkit_api.h"
+
+#include <QObject>
+#include <QString>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace dotz {
+
+// Declared in toolkit/connection/server_connection.h (kept out of this header:
+// moc cannot parse the C++20 library headers it pulls in).
+class Variant;
+
+// What TServerConnection drives. The real one talks to the application server;
+// tests put a recording fake in its place.
+class DOTZ_TOOLKIT_API ConnectionBackend {
+public:
+    virtual ~ConnectionBackend() = default;
+    // Must run before every opening, including one started by call().
+    virtual void setBeforeConnect(std::function<void()> handler) = 0;
+    virtual void setServerName(std::string name) = 0;
+    virtual void setRaiseErrors(bool raise) = 0;
+    virtual void SetHost(std::string host) = 0;
+    virtual void setPort(int port) = 0;
+    virtual void setToken(std::string token) = 0;
+    virtual void setConnected(bool open) = 0;
+    virtual bool connected() const = 0;
+    virtual Variant call(std::string_view method, const std::vector<Variant>& params) = 0;
+};
+
+DOTZ_TOOLKIT_API std::unique_ptr<ConnectionBackend> makeServerBackend();
+
+class TServerConnection;
+
+// The server object of an open connection: late-bound calls by method name.
+class DOTZ_TOOLKIT_API TServerObject {
+public:
+    explicit TServerObject(TServerConnection* connection) : connection_(connection) {}
+    Variant call(std::string_view method, const std::vector<Variant>& params) const;
+
+private:
+    TServerConnection* connection_;
+};
+
+class DOTZ_TOOLKIT_API TServerConnection : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(QString ServerName READ ServerName WRITE SetServerName)
+    Q_PROPERTY(bool RaiseErrors READ RaiseErrors WRITE SetRaiseErrors)
+public:
+    explicit TServerConnection(QObject* owner = nullptr,
+                               std::unique_ptr<ConnectionBackend> backend = nullptr);
+    ~TServerConnection() override;
+
+    // Replaces the transport (tests); the connection must be closed.
+    void setBackend(std::unique_ptr<ConnectionBackend> backend);
+
+    QString ServerName() const { return serverName_; }
+    void SetServerName(const QString& name);
+    // false: a failure is shown here and the action is aborted; true: it is thrown.
+    bool RaiseErrors() const { return raiseErrors_; }
+    void SetRaiseErrors(bool raise);
+
+    const std::string& Host() const { return host_; }
+    void SetHost(std::string host);
+    int Port() const { return port_; }
+    void SetPort(int port);
+
+    // Setting true on a closed connection emits BeforeConnect, then opens it;
+    // false closes it.
+    bool Connected() const { return backend_->connected(); }
+    void SetConnected(bool open) { backend_->setConnected(open); }
+
+    // The server object; a closed connection is opened first (BeforeConnect too),
+    // so a form shown again after its close can call the server at once.
+    TServerObject AppServer();
+
+Q_SIGNALS:
+    void BeforeConnect(QObject* Sender);
+
+private:
+    friend class TServerObject;
+    void beforeConnect();
+    void configure();
+
+    std::unique_ptr<ConnectionBackend> backend_;
+    QString serverName_;
+    bool raiseErrors_ = true;
+    std::string host_;
+    int port_ = 0;
+};
+
+// Reads a server result envelope: gives its data; a failure the server reports
+// is shown, and then aborts (abort true) or gives a null Variant. n is unused.
+DOTZ_TOOLKIT_API Variant CheckServerResult(const Variant& result, bool abort, int n);
+
+} // namespace dotz
