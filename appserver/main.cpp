@@ -1,0 +1,104 @@
+// krt-appserver: the application server of the DOTZ export, and its demo data.
+#include "demo.h"
+#include "server.h"
+#include "store.h"
+
+#include "export/error.h"
+
+#include <CLI/CLI.hpp>
+
+#include <csignal>
+#include <iostream>
+#include <pthread.h>
+#include <thread>
+
+using namespace dotz::appserver;
+
+namespace {
+
+int serve(const ServerOptions& options)
+{
+    // SIGINT and SIGTERM are taken by one thread that stops the server, so no
+    // signal lands inside a request.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    AppServer server(options);
+    server.bind();
+    std::thread waiter([&] {
+        int signal = 0;
+        sigwait(&stopSignals, &signal);
+        std::cerr << "krt-appserver: stopping on signal " << signal << std::endl;
+        server.stop();
+    });
+    std::cerr << "krt-appserver: serving " << kObjectName << " on http://" << options.listen
+              << ":" << server.port() << "/rpc/" << kObjectName << " from "
+              << redactUri(options.db) << (options.token.empty() ? "" : " (token required)")
+              << std::endl;
+    server.run();
+    waiter.join();
+    std::cerr << "krt-appserver: stopped" << std::endl;
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    CLI::App app{"Application server of the DOTZ export (object " + std::string(kObjectName) +
+                 ")"};
+    app.require_subcommand(1);
+
+    ServerOptions serveOptions;
+    auto* serveCmd = app.add_subcommand("serve", "Serve GetPrincipal over HTTP/JSON-RPC");
+    serveCmd->add_option("--db", serveOptions.db, "SQLite file or postgresql:// URI")->required();
+    serveCmd->add_option("--listen", serveOptions.listen, "Address to listen on")
+        ->capture_default_str();
+    serveCmd->add_option("--port", serveOptions.port, "Port to listen on")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 65535));
+    serveCmd->add_option("--token", serveOptions.token,
+                         "Require 'Authorization: Bearer TOKEN' on every request");
+    serveCmd->add_option("--max-body", serveOptions.maxBody, "Largest request body, in bytes")
+        ->capture_default_str()
+        ->check(CLI::Range(1024, 64 * 1024 * 1024));
+
+    std::string demoDb;
+    DemoOptions demo;
+    auto* demoCmd = app.add_subcommand("init-demo", "Create the schema and fill it with demo data");
+    demoCmd->add_option("--db", demoDb, "SQLite file (created) or postgresql:// URI")->required();
+    demoCmd->add_option("--seed", demo.seed, "Seed of the data")->capture_default_str();
+    demoCmd->add_option("--branches", demo.branches, "Number of branches")->capture_default_str();
+    demoCmd->add_option("--tills", demo.tills, "Tills per branch")->capture_default_str();
+    demoCmd->add_option("--first-day", demo.firstDay, "First day, YYYY-MM-DD")
+        ->capture_default_str();
+    demoCmd->add_option("--days", demo.days, "Number of days")->capture_default_str();
+    demoCmd->add_option("--sales-per-day", demo.salesPerDay,
+                        "Sales with a DOTZ customer per day, all branches together")
+        ->capture_default_str();
+
+    CLI11_PARSE(app, argc, argv);
+
+    try {
+        if (*serveCmd) {
+            serveOptions.log = &std::cout;
+            return serve(serveOptions);
+        }
+        auto store = openStore(demoDb, OpenOptions{.readOnly = false, .create = true});
+        demo.progress = [](const std::string& line) { std::cerr << line << '\n'; };
+        const DemoSummary s = initDemo(*store, demo);
+        std::cout << "demo data in " << store->describe() << ": " << s.branches << " branches, "
+                  << s.products << " products, " << s.dotzSales << " DOTZ sales and "
+                  << s.otherSales << " other sales, " << s.extraItems
+                  << " items with extra points and " << s.plainItems << " without, "
+                  << s.promotionProducts << " promotion products on the first day\n";
+        return 0;
+    } catch (const std::exception& e) {
+        std::cerr << "krt-appserver: " << e.what() << '\n';
+        return 1;
+    }
+}

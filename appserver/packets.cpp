@@ -1,0 +1,309 @@
+#include "packets.h"
+
+#include "export/error.h"
+
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include <cmath>
+
+namespace dotz::appserver {
+
+const std::array<PacketSpec, 4>& packetSpecs()
+{
+    // Names, types and widths as the module's tables declare them: it refuses a
+    // packet that differs.
+    static const std::array<PacketSpec, 4> specs{{
+        {"cdsCaixa", {{"CDFILIAL", true, 4}, {"CDCAIXA", true, 3}}},
+        {"cdsDadosDotz",
+         {{"CDFILIAL", true, 4},
+          {"CDCAIXA", true, 3},
+          {"NRCUPOMFIS", true, 10},
+          {"CDIDCLIENTEDOTZ", true, 20},
+          {"CDOPERADOR", true, 12},
+          {"DATA", true, 10},
+          {"HORA", true, 8},
+          {"VRTOTVENDA", false, 0},
+          {"CDPROMOCAODOTZ", true, 20},
+          {"CDINTEGRADOTZ", true, 20},
+          {"DSDIRARQDOTZ", true, 100},
+          {"NRDOTZ", false, 0}}},
+        {"cdsDotzExtra",
+         {{"CDFILIAL", true, 4},
+          {"CDCAIXA", true, 3},
+          {"NRCUPOMFIS", true, 10},
+          {"CDIDCLIENTEDOTZ", true, 20},
+          {"CDPRODUTO", true, 10},
+          {"VRUNITVEND", false, 0},
+          {"QTPRODVEND", false, 0},
+          {"VRTOTAL", false, 0},
+          {"CDBARPRODUTO", true, 30},
+          {"CDPROMOCAODOTZ", true, 20},
+          {"CDINTEGRADOTZ", true, 20},
+          {"DSDIRARQDOTZ", true, 100},
+          {"NRDOTZ", false, 0}}},
+        {"cdsConfigDotz",
+         {{"CDFILIAL", true, 4},
+          {"CDPRODUTO", true, 10},
+          {"VRPRECITEM", false, 0},
+          {"NMPRODUTO", true, 50},
+          {"CDBARPRODUTO", true, 30},
+          {"CDPROMOCAODOTZ", true, 20},
+          {"DTINIVIGPROD", true, 10},
+          {"DTFIMVIGPROD", true, 10},
+          {"VRPONTOPROD", false, 0},
+          {"CDINTEGRADOTZ", true, 20},
+          {"DSDIRARQDOTZ", true, 100}}},
+    }};
+    return specs;
+}
+
+namespace {
+
+std::string branchFilter(const std::string& column, const BranchSelector& selector)
+{
+    if (selector.all)
+        return "1 = 1";
+    std::string sql = column + " IN (";
+    for (size_t i = 0; i < selector.codes.size(); ++i)
+        sql += i ? ", ?" : "?";
+    return sql + ")";
+}
+
+std::string dateText(Engine engine, const std::string& column)
+{
+    return engine == Engine::Postgres ? "to_char(" + column + ", 'YYYY-MM-DD')" : column;
+}
+
+std::string timeText(Engine engine, const std::string& column)
+{
+    return engine == Engine::Postgres ? "to_char(" + column + ", 'HH24:MI:SS')" : column;
+}
+
+} // namespace
+
+std::string packetQuery(int slot, Engine engine, const BranchSelector& selector)
+{
+    // Every packet is ordered by branch first: the module writes one file per run
+    // of rows of the same branch.
+    switch (slot) {
+    case 0:
+        return "SELECT c.CDFILIAL, c.CDCAIXA FROM CAIXA c WHERE " +
+               branchFilter("c.CDFILIAL", selector) + " ORDER BY c.CDFILIAL, c.CDCAIXA";
+    case 1:
+        return "SELECT v.CDFILIAL, v.CDCAIXA, v.NRCUPOMFIS, v.CDIDCLIENTEDOTZ, v.CDOPERADOR, " +
+               dateText(engine, "v.DTVENDA") + ", " + timeText(engine, "v.HRVENDA") +
+               ", v.VRTOTVENDA, v.CDPROMOCAODOTZ, f.CDINTEGRADOTZ, f.DSDIRARQDOTZ, v.NRDOTZ"
+               " FROM VENDA v JOIN FILIAL f ON f.CDFILIAL = v.CDFILIAL"
+               " WHERE v.DTVENDA = ? AND v.CDIDCLIENTEDOTZ IS NOT NULL AND " +
+               branchFilter("v.CDFILIAL", selector) +
+               " ORDER BY v.CDFILIAL, v.CDCAIXA, v.NRCUPOMFIS";
+    case 2:
+        return "SELECT i.CDFILIAL, i.CDCAIXA, i.NRCUPOMFIS, v.CDIDCLIENTEDOTZ, i.CDPRODUTO,"
+               " i.VRUNITVEND, i.QTPRODVEND, i.VRTOTAL, p.CDBARPRODUTO, i.CDPROMOCAODOTZ,"
+               " f.CDINTEGRADOTZ, f.DSDIRARQDOTZ, i.NRDOTZEXTRA"
+               " FROM ITEMVENDA i"
+               " JOIN VENDA v ON v.DTVENDA = i.DTVENDA AND v.CDFILIAL = i.CDFILIAL"
+               " AND v.CDCAIXA = i.CDCAIXA AND v.NRCUPOMFIS = i.NRCUPOMFIS"
+               " JOIN FILIAL f ON f.CDFILIAL = i.CDFILIAL"
+               " JOIN PRODUTO p ON p.CDPRODUTO = i.CDPRODUTO"
+               " WHERE i.DTVENDA = ? AND v.CDIDCLIENTEDOTZ IS NOT NULL AND i.NRDOTZEXTRA > 0"
+               " AND " +
+               branchFilter("i.CDFILIAL", selector) +
+               " ORDER BY i.CDFILIAL, i.CDCAIXA, i.NRCUPOMFIS, i.NRSEQITEM";
+    case 3:
+        return "SELECT pf.CDFILIAL, pp.CDPRODUTO, pp.VRPRECITEM, p.NMPRODUTO, p.CDBARPRODUTO,"
+               " pp.CDPROMOCAODOTZ, " +
+               dateText(engine, "pp.DTINIVIGPROD") + ", " +
+               dateText(engine, "pp.DTFIMVIGPROD") +
+               ", pp.VRPONTOPROD, f.CDINTEGRADOTZ, f.DSDIRARQDOTZ"
+               " FROM PROMOCAODOTZFILIAL pf"
+               " JOIN PROMOCAODOTZ pr ON pr.CDPROMOCAODOTZ = pf.CDPROMOCAODOTZ"
+               " JOIN PRODPROMODOTZ pp ON pp.CDPROMOCAODOTZ = pf.CDPROMOCAODOTZ"
+               " JOIN PRODUTO p ON p.CDPRODUTO = pp.CDPRODUTO"
+               " JOIN FILIAL f ON f.CDFILIAL = pf.CDFILIAL"
+               " WHERE pr.DTINIVIG <= ? AND pr.DTFIMVIG >= ? AND " +
+               branchFilter("pf.CDFILIAL", selector) +
+               " ORDER BY pf.CDFILIAL, pp.CDPROMOCAODOTZ, pp.CDPRODUTO";
+    default: throw Error("no packet slot " + std::to_string(slot));
+    }
+}
+
+std::vector<std::string> queryParameters(int slot, const BranchSelector& selector,
+                                         const std::string& day)
+{
+    std::vector<std::string> params;
+    if (slot == 1 || slot == 2)
+        params.push_back(day);
+    if (slot == 3)
+        params.insert(params.end(), {day, day});
+    if (!selector.all)
+        params.insert(params.end(), selector.codes.begin(), selector.codes.end());
+    return params;
+}
+
+// ---- JsonOut ------------------------------------------------------------------------
+
+using JsonWriter = rapidjson::Writer<rapidjson::StringBuffer, rapidjson::UTF8<>,
+                                     rapidjson::UTF8<>, rapidjson::CrtAllocator,
+                                     rapidjson::kWriteValidateEncodingFlag>;
+
+struct JsonOut::Impl {
+    rapidjson::StringBuffer buffer;
+    JsonWriter writer{buffer};
+};
+
+JsonOut::JsonOut(Flush flush, size_t flushAt)
+    : impl_(std::make_unique<Impl>()), flush_(std::move(flush)), flushAt_(flushAt)
+{
+}
+
+JsonOut::~JsonOut() = default;
+
+// The writer keeps nesting state for validation only; raw() lets the caller build
+// the structure, so the writer is reset before each scalar.
+void JsonOut::raw(std::string_view json)
+{
+    char* p = impl_->buffer.Push(json.size());
+    std::copy(json.begin(), json.end(), p);
+}
+
+void JsonOut::string(std::string_view utf8)
+{
+    impl_->writer.Reset(impl_->buffer);
+    if (!impl_->writer.String(utf8.data(), static_cast<rapidjson::SizeType>(utf8.size())))
+        throw Error("text is not valid UTF-8");
+}
+
+void JsonOut::number(double value)
+{
+    if (!std::isfinite(value))
+        throw Error("number is not finite");
+    impl_->writer.Reset(impl_->buffer);
+    impl_->writer.Double(value);
+}
+
+void JsonOut::null()
+{
+    raw("null");
+}
+
+void JsonOut::maybeFlush()
+{
+    if (impl_->buffer.GetSize() >= flushAt_) {
+        flushed_ = true;
+        flush_({impl_->buffer.GetString(), impl_->buffer.GetSize()});
+        impl_->buffer.Clear();
+    }
+}
+
+void JsonOut::finish()
+{
+    if (impl_->buffer.GetSize() > 0) {
+        flushed_ = true;
+        flush_({impl_->buffer.GetString(), impl_->buffer.GetSize()});
+        impl_->buffer.Clear();
+    }
+}
+
+void JsonOut::discard()
+{
+    impl_->buffer.Clear();
+}
+
+// ---- GetPrincipal -------------------------------------------------------------------
+
+namespace {
+
+size_t utf8Length(std::string_view s)
+{
+    size_t n = 0;
+    for (char c : s)
+        n += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    return n;
+}
+
+void writeColumns(const PacketSpec& spec, JsonOut& out)
+{
+    out.raw("{\"columns\":[");
+    bool first = true;
+    for (const WireColumn& c : spec.columns) {
+        std::string json = first ? "{\"name\":\"" : ",{\"name\":\"";
+        first = false;
+        json += c.name;
+        json += c.text ? "\",\"type\":\"text\",\"size\":" + std::to_string(c.size) + "}"
+                       : std::string("\",\"type\":\"number\"}");
+        out.raw(json);
+    }
+    out.raw("],\"rows\":[");
+}
+
+} // namespace
+
+void writePrincipal(Store& store, const BranchSelector& selector, const std::string& day,
+                    JsonOut& out, PrincipalCounts& counts)
+{
+    // One snapshot for the four packets: a sale and its items must not come from
+    // different states of the database.
+    store.exec(store.engine() == Engine::Postgres
+                   ? "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY"
+                   : "BEGIN");
+    try {
+        out.raw("{\"ok\":true,\"data\":[");
+        for (int slot = 0; slot < 4; ++slot) {
+            const PacketSpec& spec = packetSpecs()[static_cast<size_t>(slot)];
+            if (slot)
+                out.raw(",");
+            writeColumns(spec, out);
+            size_t row = 0;
+            const int ncols = static_cast<int>(spec.columns.size());
+            store.query(packetQuery(slot, store.engine(), selector),
+                        queryParameters(slot, selector, day), [&](const Row& r) {
+                            ++row;
+                            out.raw(row == 1 ? "[" : ",[");
+                            for (int c = 0; c < ncols; ++c) {
+                                if (c)
+                                    out.raw(",");
+                                const WireColumn& col = spec.columns[static_cast<size_t>(c)];
+                                try {
+                                    if (r.isNull(c)) {
+                                        out.null();
+                                    } else if (col.text) {
+                                        const std::string_view t = r.text(c);
+                                        const size_t length = utf8Length(t);
+                                        if (length > static_cast<size_t>(col.size))
+                                            throw Error("text of " + std::to_string(length) +
+                                                        " characters is longer than " +
+                                                        std::to_string(col.size) + ": " +
+                                                        quoteForMessage(t));
+                                        out.string(t);
+                                    } else {
+                                        out.number(r.number(c));
+                                    }
+                                } catch (const Error& e) {
+                                    std::string branch =
+                                        r.isNull(0) ? "(none)" : std::string(r.text(0));
+                                    throw Error("packet " + std::string(spec.table) +
+                                                ", column " + col.name + ", row " +
+                                                std::to_string(row) + " (branch " + branch +
+                                                "): " + e.what());
+                                }
+                            }
+                            out.raw("]");
+                            out.maybeFlush();
+                        });
+            counts.rows[static_cast<size_t>(slot)] = row;
+            out.raw("]}");
+        }
+        out.raw("]}");
+        store.exec("COMMIT");
+    } catch (...) {
+        try {
+            store.exec("ROLLBACK");
+        } catch (...) {
+        }
+        throw;
+    }
+}
+
+} // namespace dotz::appserver

@@ -1,0 +1,75 @@
+#pragma once
+// The four packets of GetPrincipal: their columns (as the module declares its
+// tables), the SQL that fills them, and the streaming encoder.
+#include "selector.h"
+#include "store.h"
+
+#include <array>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace dotz::appserver {
+
+struct WireColumn {
+    const char* name;
+    bool text;
+    int size; // most characters, text only
+};
+
+struct PacketSpec {
+    const char* table; // the module's table that loads the packet
+    std::vector<WireColumn> columns;
+};
+
+// In slot order: cdsCaixa, cdsDadosDotz, cdsDotzExtra, cdsConfigDotz.
+const std::array<PacketSpec, 4>& packetSpecs();
+
+// The query of one slot for an engine and a selector; parameters in the order
+// returned by queryParameters().
+std::string packetQuery(int slot, Engine engine, const BranchSelector& selector);
+std::vector<std::string> queryParameters(int slot, const BranchSelector& selector,
+                                         const std::string& day);
+
+// Buffers JSON output and hands it on in pieces of about flushAt bytes, so that a
+// day of millions of rows is never held whole.
+class JsonOut {
+public:
+    using Flush = std::function<void(std::string_view)>;
+    JsonOut(Flush flush, size_t flushAt = 256 * 1024);
+    ~JsonOut();
+    JsonOut(const JsonOut&) = delete;
+    JsonOut& operator=(const JsonOut&) = delete;
+
+    void raw(std::string_view json); // a complete JSON value or punctuation
+    void string(std::string_view utf8);
+    void number(double value);
+    void null();
+    void maybeFlush();
+    void finish();
+    // Whether anything has been handed on (after that the reply can no longer change).
+    bool flushed() const { return flushed_; }
+    void discard();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+    Flush flush_;
+    size_t flushAt_;
+    bool flushed_ = false;
+};
+
+struct PrincipalCounts {
+    std::array<size_t, 4> rows{};
+};
+
+// Writes the result envelope {"ok":true,"data":[P0,P1,P2,P3]} of one day, the four
+// queries in one read transaction. Throws dotz::Error when the store fails or a
+// value does not fit its column (naming packet, column, row and branch); texts are
+// never cut.
+void writePrincipal(Store& store, const BranchSelector& selector, const std::string& day,
+                    JsonOut& out, PrincipalCounts& counts);
+
+} // namespace dotz::appserver

@@ -1,0 +1,509 @@
+#include "store.h"
+
+#include "export/error.h"
+
+#include <libpq-fe.h>
+#include <sqlite3.h>
+
+#include <charconv>
+#include <filesystem>
+#include <map>
+#include <system_error>
+
+namespace dotz::appserver {
+namespace {
+
+std::string formatDouble(double value)
+{
+    char buf[64];
+    auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value);
+    if (ec != std::errc())
+        throw Error("cannot format number");
+    return std::string(buf, end);
+}
+
+// ---- SQLite -------------------------------------------------------------------------
+
+class SqliteStore;
+
+class SqliteRow final : public Row {
+public:
+    explicit SqliteRow(sqlite3_stmt* stmt) : stmt_(stmt) {}
+    bool isNull(int column) const override
+    {
+        return sqlite3_column_type(stmt_, column) == SQLITE_NULL;
+    }
+    std::string_view text(int column) const override
+    {
+        auto* p = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, column));
+        return p ? std::string_view(p, static_cast<size_t>(sqlite3_column_bytes(stmt_, column)))
+                 : std::string_view();
+    }
+    double number(int column) const override
+    {
+        const int type = sqlite3_column_type(stmt_, column);
+        if (type != SQLITE_INTEGER && type != SQLITE_FLOAT)
+            throw Error("column " + std::string(sqlite3_column_name(stmt_, column)) +
+                        " holds a value that is not a number");
+        return sqlite3_column_double(stmt_, column);
+    }
+
+private:
+    sqlite3_stmt* stmt_;
+};
+
+class SqliteStore final : public Store {
+public:
+    SqliteStore(const std::string& path, OpenOptions options) : path_(path)
+    {
+        if (!options.create && !std::filesystem::exists(path))
+            throw Error("SQLite database " + path + " does not exist");
+        int flags = SQLITE_OPEN_NOMUTEX;
+        flags |= options.readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE;
+        if (options.create && !options.readOnly)
+            flags |= SQLITE_OPEN_CREATE;
+        if (sqlite3_open_v2(path.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
+            const std::string why = db_ ? sqlite3_errmsg(db_) : "out of memory";
+            sqlite3_close(db_);
+            throw Error("cannot open SQLite database " + path + ": " + why);
+        }
+        sqlite3_extended_result_codes(db_, 1);
+        sqlite3_busy_timeout(db_, 10000);
+        exec("PRAGMA foreign_keys = ON");
+    }
+    ~SqliteStore() override
+    {
+        for (auto& [sql, stmt] : statements_)
+            sqlite3_finalize(stmt);
+        sqlite3_close(db_);
+    }
+
+    Engine engine() const override { return Engine::Sqlite; }
+    std::string describe() const override { return "SQLite database " + path_; }
+
+    void exec(const std::string& sql) override
+    {
+        char* message = nullptr;
+        if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &message) != SQLITE_OK) {
+            const std::string why = message ? message : sqlite3_errmsg(db_);
+            sqlite3_free(message);
+            throw Error(describe() + ": " + why);
+        }
+    }
+
+    size_t query(const std::string& sql, const std::vector<std::string>& params,
+                 const std::function<void(const Row&)>& onRow) override
+    {
+        sqlite3_stmt* stmt = prepare(sql);
+        Reset reset{stmt};
+        for (size_t i = 0; i < params.size(); ++i)
+            sqlite3_bind_text(stmt, static_cast<int>(i + 1), params[i].data(),
+                              static_cast<int>(params[i].size()), SQLITE_STATIC);
+        SqliteRow row(stmt);
+        size_t count = 0;
+        for (;;) {
+            const int rc = sqlite3_step(stmt);
+            if (rc == SQLITE_DONE)
+                break;
+            if (rc != SQLITE_ROW)
+                throw Error(describe() + ": " + sqlite3_errmsg(db_));
+            ++count;
+            onRow(row);
+        }
+        return count;
+    }
+
+    std::unique_ptr<BulkInsert> bulkInsert(const std::string& table,
+                                           const std::vector<std::string>& columns) override;
+
+    sqlite3_stmt* prepare(const std::string& sql)
+    {
+        // Statements are kept: the same few queries run on every request.
+        auto found = statements_.find(sql);
+        if (found != statements_.end())
+            return found->second;
+        sqlite3_stmt* stmt = nullptr;
+        if (sqlite3_prepare_v3(db_, sql.c_str(), static_cast<int>(sql.size()),
+                               SQLITE_PREPARE_PERSISTENT, &stmt, nullptr) != SQLITE_OK)
+            throw Error(describe() + ": " + sqlite3_errmsg(db_));
+        if (statements_.size() > 64) {
+            for (auto& [text, old] : statements_)
+                sqlite3_finalize(old);
+            statements_.clear();
+        }
+        statements_.emplace(sql, stmt);
+        return stmt;
+    }
+    sqlite3* handle() const { return db_; }
+
+private:
+    struct Reset {
+        sqlite3_stmt* stmt;
+        ~Reset()
+        {
+            sqlite3_reset(stmt);
+            sqlite3_clear_bindings(stmt);
+        }
+    };
+
+    std::string path_;
+    sqlite3* db_ = nullptr;
+    std::map<std::string, sqlite3_stmt*> statements_;
+};
+
+class SqliteBulk final : public BulkInsert {
+public:
+    SqliteBulk(SqliteStore& store, std::string table, size_t columns)
+        : store_(store), table_(std::move(table)), columns_(columns)
+    {
+    }
+    void prepare(const std::string& sql) { stmt_ = store_.prepare(sql); }
+
+    void row(std::initializer_list<Field> fields) override
+    {
+        if (fields.size() != columns_)
+            throw Error("bulk insert into " + table_ + ": wrong number of values");
+        int i = 1;
+        for (const Field& f : fields) {
+            switch (f.kind) {
+            case Field::Null: sqlite3_bind_null(stmt_, i); break;
+            case Field::Text:
+                sqlite3_bind_text(stmt_, i, f.text.data(), static_cast<int>(f.text.size()),
+                                  SQLITE_STATIC);
+                break;
+            case Field::Number: sqlite3_bind_double(stmt_, i, f.number); break;
+            case Field::Integer: sqlite3_bind_int64(stmt_, i, f.integer); break;
+            }
+            ++i;
+        }
+        const int rc = sqlite3_step(stmt_);
+        sqlite3_reset(stmt_);
+        if (rc != SQLITE_DONE)
+            throw Error("insert into " + table_ + " in " + store_.describe() + ": " +
+                        sqlite3_errmsg(store_.handle()));
+    }
+    void finish() override { sqlite3_clear_bindings(stmt_); }
+
+private:
+    SqliteStore& store_;
+    std::string table_;
+    size_t columns_;
+    sqlite3_stmt* stmt_ = nullptr;
+};
+
+std::unique_ptr<BulkInsert> SqliteStore::bulkInsert(const std::string& table,
+                                                    const std::vector<std::string>& columns)
+{
+    std::string sql = "INSERT INTO " + table + " (";
+    std::string marks;
+    for (size_t i = 0; i < columns.size(); ++i) {
+        sql += (i ? "," : "") + columns[i];
+        marks += i ? ",?" : "?";
+    }
+    sql += ") VALUES (" + marks + ")";
+    auto bulk = std::make_unique<SqliteBulk>(*this, table, columns.size());
+    bulk->prepare(sql);
+    return bulk;
+}
+
+// ---- PostgreSQL ---------------------------------------------------------------------
+
+struct ResultFree {
+    void operator()(PGresult* r) const { PQclear(r); }
+};
+using Result = std::unique_ptr<PGresult, ResultFree>;
+
+class PgRow final : public Row {
+public:
+    PGresult* result = nullptr;
+    bool isNull(int column) const override { return PQgetisnull(result, 0, column); }
+    std::string_view text(int column) const override
+    {
+        return {PQgetvalue(result, 0, column),
+                static_cast<size_t>(PQgetlength(result, 0, column))};
+    }
+    double number(int column) const override
+    {
+        const std::string_view t = text(column);
+        double value = 0;
+        auto [end, ec] = std::from_chars(t.data(), t.data() + t.size(), value);
+        if (ec != std::errc() || end != t.data() + t.size())
+            throw Error("column " + std::string(PQfname(result, column)) +
+                        " holds a value that is not a number: " + std::string(t));
+        return value;
+    }
+};
+
+// libpq takes $1, $2...; the queries are written with "?" so that both engines share them.
+std::string numberParameters(const std::string& sql)
+{
+    std::string out;
+    out.reserve(sql.size() + 16);
+    bool quoted = false;
+    int n = 0;
+    for (char c : sql) {
+        if (c == '\'')
+            quoted = !quoted;
+        if (c == '?' && !quoted)
+            out += '$' + std::to_string(++n);
+        else
+            out += c;
+    }
+    return out;
+}
+
+class PgStore final : public Store {
+public:
+    PgStore(const std::string& uri) : where_("PostgreSQL database " + redactUri(uri))
+    {
+        conn_ = PQconnectdb(uri.c_str());
+        if (!conn_ || PQstatus(conn_) != CONNECTION_OK) {
+            std::string why = conn_ ? PQerrorMessage(conn_) : "out of memory";
+            while (!why.empty() && (why.back() == '\n' || why.back() == ' '))
+                why.pop_back();
+            PQfinish(conn_);
+            throw Error("cannot connect to " + where_ + ": " + why);
+        }
+        if (PQsetClientEncoding(conn_, "UTF8") != 0)
+            throw Error(where_ + ": cannot set the client encoding to UTF8");
+        exec("SET DateStyle = 'ISO, YMD'");
+    }
+    ~PgStore() override { PQfinish(conn_); }
+
+    Engine engine() const override { return Engine::Postgres; }
+    std::string describe() const override { return where_; }
+
+    void exec(const std::string& sql) override
+    {
+        Result r(PQexec(conn_, sql.c_str()));
+        const auto status = PQresultStatus(r.get());
+        if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK)
+            throw Error(where_ + ": " + lastError(r.get()));
+    }
+
+    size_t query(const std::string& sql, const std::vector<std::string>& params,
+                 const std::function<void(const Row&)>& onRow) override
+    {
+        std::vector<const char*> values;
+        values.reserve(params.size());
+        for (const std::string& p : params)
+            values.push_back(p.c_str());
+        const std::string text = numberParameters(sql);
+        if (!PQsendQueryParams(conn_, text.c_str(), static_cast<int>(values.size()), nullptr,
+                               values.data(), nullptr, nullptr, 0))
+            throw Error(where_ + ": " + lastError(nullptr));
+        // One row at a time: a day's sales must not be held whole in client memory.
+        PQsetSingleRowMode(conn_);
+        size_t count = 0;
+        std::string failure;
+        std::exception_ptr thrown;
+        PgRow row;
+        while (PGresult* raw = PQgetResult(conn_)) {
+            Result r(raw);
+            const auto status = PQresultStatus(raw);
+            if (status == PGRES_SINGLE_TUPLE && !thrown && failure.empty()) {
+                row.result = raw;
+                ++count;
+                try {
+                    onRow(row);
+                } catch (...) {
+                    // Drain the remaining results so the connection stays usable.
+                    thrown = std::current_exception();
+                    cancel();
+                }
+            } else if (status != PGRES_SINGLE_TUPLE && status != PGRES_TUPLES_OK &&
+                       failure.empty() && !thrown) {
+                failure = where_ + ": " + lastError(raw);
+            }
+        }
+        if (thrown)
+            std::rethrow_exception(thrown);
+        if (!failure.empty())
+            throw Error(failure);
+        return count;
+    }
+
+    std::unique_ptr<BulkInsert> bulkInsert(const std::string& table,
+                                           const std::vector<std::string>& columns) override;
+
+    PGconn* handle() const { return conn_; }
+    void cancel()
+    {
+        if (PGcancel* c = PQgetCancel(conn_)) {
+            char why[256];
+            PQcancel(c, why, sizeof why);
+            PQfreeCancel(c);
+        }
+    }
+    std::string lastError(PGresult* r) const
+    {
+        std::string why = r ? PQresultErrorMessage(r) : PQerrorMessage(conn_);
+        if (why.empty())
+            why = PQerrorMessage(conn_);
+        while (!why.empty() && (why.back() == '\n' || why.back() == ' '))
+            why.pop_back();
+        return why;
+    }
+
+private:
+    std::string where_;
+    PGconn* conn_ = nullptr;
+};
+
+class PgCopy final : public BulkInsert {
+public:
+    PgCopy(PgStore& store, std::string table, size_t columns)
+        : store_(store), table_(std::move(table)), columns_(columns)
+    {
+        buffer_.reserve(kFlushAt + 4096);
+    }
+    ~PgCopy() override
+    {
+        if (!finished_)
+            PQputCopyEnd(store_.handle(), "load abandoned");
+        while (PGresult* r = PQgetResult(store_.handle()))
+            PQclear(r);
+    }
+
+    void row(std::initializer_list<Field> fields) override
+    {
+        if (fields.size() != columns_)
+            throw Error("bulk insert into " + table_ + ": wrong number of values");
+        bool first = true;
+        for (const Field& f : fields) {
+            if (!first)
+                buffer_ += '\t';
+            first = false;
+            switch (f.kind) {
+            case Field::Null: buffer_ += "\\N"; break;
+            case Field::Text:
+                for (char c : f.text) {
+                    switch (c) {
+                    case '\\': buffer_ += "\\\\"; break;
+                    case '\t': buffer_ += "\\t"; break;
+                    case '\n': buffer_ += "\\n"; break;
+                    case '\r': buffer_ += "\\r"; break;
+                    default: buffer_ += c;
+                    }
+                }
+                break;
+            case Field::Number: buffer_ += formatDouble(f.number); break;
+            case Field::Integer: buffer_ += std::to_string(f.integer); break;
+            }
+        }
+        buffer_ += '\n';
+        if (buffer_.size() >= kFlushAt)
+            flush();
+    }
+
+    void finish() override
+    {
+        flush();
+        finished_ = true;
+        if (PQputCopyEnd(store_.handle(), nullptr) != 1)
+            throw Error("loading " + table_ + " into " + store_.describe() + ": " +
+                        store_.lastError(nullptr));
+        std::string failure;
+        while (PGresult* raw = PQgetResult(store_.handle())) {
+            Result r(raw);
+            if (PQresultStatus(raw) != PGRES_COMMAND_OK && failure.empty())
+                failure = store_.lastError(raw);
+        }
+        if (!failure.empty())
+            throw Error("loading " + table_ + " into " + store_.describe() + ": " + failure);
+    }
+
+    void flush()
+    {
+        if (buffer_.empty())
+            return;
+        if (PQputCopyData(store_.handle(), buffer_.data(), static_cast<int>(buffer_.size())) != 1)
+            throw Error("loading " + table_ + " into " + store_.describe() + ": " +
+                        store_.lastError(nullptr));
+        buffer_.clear();
+    }
+
+private:
+    static constexpr size_t kFlushAt = 1 << 20;
+    PgStore& store_;
+    std::string table_;
+    size_t columns_;
+    std::string buffer_;
+    bool finished_ = false;
+};
+
+std::unique_ptr<BulkInsert> PgStore::bulkInsert(const std::string& table,
+                                                const std::vector<std::string>& columns)
+{
+    std::string sql = "COPY " + table + " (";
+    for (size_t i = 0; i < columns.size(); ++i)
+        sql += (i ? "," : "") + columns[i];
+    sql += ") FROM STDIN";
+    Result r(PQexec(conn_, sql.c_str()));
+    if (PQresultStatus(r.get()) != PGRES_COPY_IN)
+        throw Error("loading " + table + " into " + where_ + ": " + lastError(r.get()));
+    return std::make_unique<PgCopy>(*this, table, columns.size());
+}
+
+} // namespace
+
+bool isPostgresUri(std::string_view db)
+{
+    return db.starts_with("postgresql://") || db.starts_with("postgres://");
+}
+
+std::string redactUri(std::string_view db)
+{
+    std::string out(db);
+    // A password can come as a parameter...
+    const size_t pw = out.find("password=");
+    if (pw != std::string::npos) {
+        const size_t end = out.find('&', pw);
+        out.replace(pw + 9, (end == std::string::npos ? out.size() : end) - pw - 9, "***");
+    }
+    // ...or as user:password@ before the host.
+    const size_t scheme = out.find("://");
+    if (scheme == std::string::npos)
+        return out;
+    const size_t at = out.find('@', scheme + 3);
+    const size_t slash = out.find('/', scheme + 3);
+    if (at == std::string::npos || (slash != std::string::npos && slash < at))
+        return out;
+    const size_t colon = out.find(':', scheme + 3);
+    if (colon != std::string::npos && colon < at)
+        out.replace(colon + 1, at - colon - 1, "***");
+    return out;
+}
+
+std::unique_ptr<Store> openStore(const std::string& db, OpenOptions options)
+{
+    if (db.empty())
+        throw Error("no database given");
+    if (isPostgresUri(db))
+        return std::make_unique<PgStore>(db);
+    return std::make_unique<SqliteStore>(db, options);
+}
+
+StorePool::Lease::~Lease()
+{
+    if (!store_ || discard_)
+        return;
+    std::lock_guard lock(pool_->mutex_);
+    if (pool_->idle_.size() < 16)
+        pool_->idle_.push_back(std::move(store_));
+}
+
+StorePool::Lease StorePool::acquire()
+{
+    {
+        std::lock_guard lock(mutex_);
+        if (!idle_.empty()) {
+            auto store = std::move(idle_.back());
+            idle_.pop_back();
+            return Lease(*this, std::move(store));
+        }
+    }
+    return Lease(*this, openStore(db_, options_));
+}
+
+} // namespace dotz::appserver

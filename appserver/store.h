@@ -1,0 +1,113 @@
+#pragma once
+// The server's SQL store: one connection to SQLite or PostgreSQL, behind one
+// interface so that the packet queries and the demo generator serve both.
+// A Store is used by one thread at a time; StorePool hands them out.
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace dotz::appserver {
+
+enum class Engine { Sqlite, Postgres };
+
+// The current row of a query.
+class Row {
+public:
+    virtual ~Row() = default;
+    virtual bool isNull(int column) const = 0;
+    // UTF-8 text of a non-null value.
+    virtual std::string_view text(int column) const = 0;
+    // A non-null number; throws dotz::Error when the value is not a number.
+    virtual double number(int column) const = 0;
+};
+
+// One value of a bulk row.
+struct Field {
+    enum Kind { Null, Text, Number, Integer } kind = Null;
+    std::string_view text;
+    double number = 0;
+    long long integer = 0;
+    Field() = default;
+    Field(std::nullptr_t) {}
+    Field(std::string_view t) : kind(Text), text(t) {}
+    Field(const char* t) : kind(Text), text(t) {}
+    Field(const std::string& t) : kind(Text), text(t) {}
+    Field(double n) : kind(Number), number(n) {}
+    Field(int n) : kind(Integer), integer(n) {}
+    Field(long long n) : kind(Integer), integer(n) {}
+};
+
+// Appends rows to one table as fast as the engine allows (prepared insert, COPY).
+class BulkInsert {
+public:
+    virtual ~BulkInsert() = default;
+    virtual void row(std::initializer_list<Field> fields) = 0;
+    // Ends the load; a load that is dropped without finish() is not guaranteed.
+    virtual void finish() = 0;
+};
+
+class Store {
+public:
+    virtual ~Store() = default;
+    virtual Engine engine() const = 0;
+    // Runs statements without parameters or results (schema, transactions).
+    virtual void exec(const std::string& sql) = 0;
+    // Runs one query; "?" marks a parameter, every parameter is bound as text.
+    // Calls onRow for each row, in the order of the result; returns the row count.
+    virtual size_t query(const std::string& sql, const std::vector<std::string>& params,
+                         const std::function<void(const Row&)>& onRow) = 0;
+    virtual std::unique_ptr<BulkInsert> bulkInsert(const std::string& table,
+                                                   const std::vector<std::string>& columns) = 0;
+    // Where the store is, without any password: for messages.
+    virtual std::string describe() const = 0;
+};
+
+struct OpenOptions {
+    bool readOnly = false;
+    bool create = false; // SQLite: create the file when it is missing
+};
+
+// `db` is an SQLite file path or a postgresql:// (or postgres://) URI. Throws
+// dotz::Error naming the database when it cannot be opened.
+std::unique_ptr<Store> openStore(const std::string& db, OpenOptions options = {});
+bool isPostgresUri(std::string_view db);
+// A URI with any password replaced by "***".
+std::string redactUri(std::string_view db);
+
+// Idle connections kept for reuse by the request threads.
+class StorePool {
+public:
+    StorePool(std::string db, OpenOptions options) : db_(std::move(db)), options_(options) {}
+
+    class Lease {
+    public:
+        Lease(StorePool& pool, std::unique_ptr<Store> store) : pool_(&pool), store_(std::move(store)) {}
+        Lease(Lease&&) = default;
+        Lease& operator=(Lease&&) = delete;
+        ~Lease();
+        Store& operator*() const { return *store_; }
+        Store* operator->() const { return store_.get(); }
+        // A connection left in an unknown state is closed instead of reused.
+        void discard() { discard_ = true; }
+
+    private:
+        StorePool* pool_;
+        std::unique_ptr<Store> store_;
+        bool discard_ = false;
+    };
+
+    Lease acquire();
+    const std::string& db() const { return db_; }
+
+private:
+    std::string db_;
+    OpenOptions options_;
+    std::mutex mutex_;
+    std::vector<std::unique_ptr<Store>> idle_;
+};
+
+} // namespace dotz::appserver
