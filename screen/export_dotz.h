@@ -1,0 +1,90 @@
+#pragma once
+// TfrmExportaDotz: the DOTZ export screen. Its controls, captions, geometry, fonts,
+// tab order and event bindings are in export_dotz.ui; the non-visual components
+// (branch query, server connection, export tables, message table) are made here.
+#include "export/export_tables.h"
+#include "toolkit/data_access.h"
+#include "toolkit/date_edit.h"
+#include "toolkit/import_export_base.h"
+#include "toolkit/socket_connection.h"
+
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QRadioButton>
+
+#include <memory>
+#include <string>
+
+namespace Ui {
+class TfrmExportaDotz;
+}
+
+namespace dotz {
+
+class TfrmExportaDotz : public TfrmImportExportBase {
+    Q_OBJECT
+public:
+    explicit TfrmExportaDotz(QWidget* parent = nullptr);
+    ~TfrmExportaDotz() override;
+
+    // Fields in the form's declaration order. The controls belong to the form
+    // (Qt parent), the tables to tables_.
+    QGroupBox* grbDataExporta;
+    TSqlQuery* qryFilial;
+    TDataSource* dtsFilial;
+    TSqlStringField* qryFilialCDFILIAL;
+    TSqlStringField* qryFilialNMFILIAL;
+    TServerConnection* netExportaDotz;
+
+private:
+    ExportTables tables_;
+
+public:
+    Table& cdsCaixa = tables_.cdsCaixa;
+    QGroupBox* grbFilial;
+    QRadioButton* rbtListaFilial;
+    TLookupButton* btnFilial;
+    QRadioButton* rbtTodasFilial;
+    Table& cdsFilialParc = tables_.cdsFilialParc;
+    Table& cdsFilialDir = tables_.cdsFilialDir;
+    QCheckBox* cboArquivo515;
+    Table& cdsDadosDotz = tables_.cdsDadosDotz;
+    Table& cdsDotzExtra = tables_.cdsDotzExtra;
+    Table& cdsConfigDotz = tables_.cdsConfigDotz;
+    TDateEdit* DepPeriodDe;
+    QLabel* lblDePeriodo;
+    QLabel* lblAtePeriodo;
+    TDateEdit* depPeriodAte;
+
+    // Read by tests and the export run.
+    TMessageTable* messages() const { return msgPadrao; }
+    const std::string& listaFilial() const { return stListaFilial; }
+
+public Q_SLOTS:
+    void FormCreate(QObject* Sender) override;
+    void FormClose(QObject* Sender, TCloseAction& Action) override;
+    void netExportaDotzBeforeConnect(QObject* Sender = nullptr);
+    void sbtImportExportClick(QObject* Sender = nullptr);
+    void btnFilialClick(QObject* Sender = nullptr);
+    void rbtTodasFilialClick(QObject* Sender = nullptr);
+    void rbtListaFilialClick(QObject* Sender = nullptr);
+    void DepPeriodDeExit(QObject* Sender = nullptr);
+    void depPeriodAteExit(QObject* Sender = nullptr);
+    void depDataExit(QObject* Sender = nullptr);
+
+public:
+    void Vd_Filial();
+    void Vd_Data(bool boValida);
+    void Vd_Parceiro();
+    void Vd_Diretorio();
+    void Vd_Caixa();
+
+private:
+    std::unique_ptr<Ui::TfrmExportaDotz> ui_;
+    // Branch list text the picker left (Windows-1252), and the till list text.
+    std::string stListaFilial;
+    std::string stListaCaixa;
+};
+
+} // namespace dotz
