@@ -41,7 +41,7 @@ public:
     Variant(std::string text) : value_(std::move(text)) {}
     Variant(Day day) : value_(day) {}
     Variant(Array items) : value_(std::make_shared<const Array>(std::move(items))) {}
-    Variant(Packet packet) : value_(std::move(packet)) {}
+    Variant(Packet packet) : value_(PacketValue{std::move(packet), nullptr}) {}
 
     Kind kind() const { return static_cast<Kind>(value_.index()); }
     bool isNull() const { return kind() == Kind::Null; }
@@ -57,9 +57,18 @@ public:
     static const char* kindName(Kind kind);
 
 private:
+    friend class ServerConnection;
+    friend Variant CheckServerResult(const Variant&, bool, int,
+                                     const std::function<void(const std::string&)>&);
+    // A packet cut from a reply keeps that reply's buffer, so that the packets inside
+    // it can be cut from the same buffer without copying.
+    struct PacketValue {
+        Packet packet;
+        std::shared_ptr<const std::string> buffer;
+    };
     // Alternatives in the order of Kind.
     std::variant<std::monostate, bool, double, std::string, Day, std::shared_ptr<const Array>,
-                 Packet>
+                 PacketValue>
         value_;
 };
 
