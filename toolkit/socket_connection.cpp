@@ -35,10 +35,25 @@ private:
     ServerConnection connection_;
 };
 
+BackendFactory& factory()
+{
+    static BackendFactory current;
+    return current;
+}
+
 } // namespace
+
+BackendFactory setBackendFactory(BackendFactory next)
+{
+    BackendFactory previous = std::move(factory());
+    factory() = std::move(next);
+    return previous;
+}
 
 std::unique_ptr<ConnectionBackend> makeServerBackend()
 {
+    if (factory())
+        return factory()();
     return std::make_unique<ServerBackend>();
 }
 
@@ -54,12 +69,6 @@ TServerConnection::TServerConnection(QObject* owner, std::unique_ptr<ConnectionB
 }
 
 TServerConnection::~TServerConnection() = default;
-
-void TServerConnection::setBackend(std::unique_ptr<ConnectionBackend> backend)
-{
-    backend_ = std::move(backend);
-    configure();
-}
 
 void TServerConnection::configure()
 {

@@ -36,6 +36,10 @@ public:
     virtual Variant call(std::string_view method, const std::vector<Variant>& params) = 0;
 };
 
+using BackendFactory = std::function<std::unique_ptr<ConnectionBackend>()>;
+// The transport of connections made from now on. An empty factory (the default)
+// gives the real one; tests install a fake. Returns the previous factory.
+DOTZ_TOOLKIT_API BackendFactory setBackendFactory(BackendFactory factory);
 DOTZ_TOOLKIT_API std::unique_ptr<ConnectionBackend> makeServerBackend();
 
 class TServerConnection;
@@ -58,9 +62,6 @@ public:
     explicit TServerConnection(QObject* owner = nullptr,
                                std::unique_ptr<ConnectionBackend> backend = nullptr);
     ~TServerConnection() override;
-
-    // Replaces the transport (tests); the connection must be closed.
-    void setBackend(std::unique_ptr<ConnectionBackend> backend);
 
     QString ServerName() const { return serverName_; }
     void SetServerName(const QString& name);
