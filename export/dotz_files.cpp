@@ -5,117 +5,189 @@
 #include "numbers.h"
 
 #include <algorithm>
+#include <cstring>
 #include <map>
+#include <set>
 
 namespace dotz {
 namespace {
 
-// What differs between the three record types.
-struct Layout {
-    int type;
-    const Table& table;
-    int branchColumn;
-    int partnerColumn;
-    int folderColumn;
-    std::vector<int> recordColumns; // text columns that go into the record
-    void (*build)(std::string&, const Table&, size_t);
-    bool (*gives)(const Table&, size_t); // whether the row gives a line
+using Text = Table::TextColumn;
+using Number = Table::NumberColumn;
+
+// The longest line: at most 14 texts of 127 bytes and 4 numbers.
+constexpr size_t kMaxLine = 14 * Table::kMaxText + 4 * kMaxNumberText + 64;
+
+// Fields are short: copying them with fixed-size moves beats a general copy.
+inline char* put(char* p, std::string_view v)
+{
+    const char* s = v.data();
+    const size_t n = v.size();
+    if (n >= 8 && n <= 16) {
+        uint64_t a, b;
+        std::memcpy(&a, s, 8);
+        std::memcpy(&b, s + n - 8, 8);
+        std::memcpy(p, &a, 8);
+        std::memcpy(p + n - 8, &b, 8);
+    } else if (n >= 4 && n < 8) {
+        uint32_t a, b;
+        std::memcpy(&a, s, 4);
+        std::memcpy(&b, s + n - 4, 4);
+        std::memcpy(p, &a, 4);
+        std::memcpy(p + n - 4, &b, 4);
+    } else if (n > 0 && n < 4) {
+        p[0] = s[0];
+        p[n / 2] = s[n / 2];
+        p[n - 1] = s[n - 1];
+    } else if (n > 16) {
+        std::memcpy(p, s, n);
+    }
+    return p + n;
+}
+
+template <size_t N>
+inline char* put(char* p, const char (&literal)[N])
+{
+    std::memcpy(p, literal, N - 1);
+    return p + N - 1;
+}
+
+inline char* field(char* p, std::string_view v)
+{
+    p = put(p, v);
+    *p++ = '|';
+    return p;
+}
+
+char* putPlain(char* p, const Number& n, size_t row)
+{
+    return n.isNull(row) ? p : putGeneralText(p, n[row]);
+}
+
+// Each record type: the columns it reads, whether a row gives a line, the line.
+struct Sale {
+    static constexpr int kType = 500;
+    explicit Sale(const Table& t)
+        : integra(t.textColumn(dados::CDINTEGRADOTZ)), filial(t.textColumn(dados::CDFILIAL)),
+          promocao(t.textColumn(dados::CDPROMOCAODOTZ)), caixa(t.textColumn(dados::CDCAIXA)),
+          cupom(t.textColumn(dados::NRCUPOMFIS)), cliente(t.textColumn(dados::CDIDCLIENTEDOTZ)),
+          data(t.textColumn(dados::DATA)), hora(t.textColumn(dados::HORA)),
+          operador(t.textColumn(dados::CDOPERADOR)), total(t.numberColumn(dados::VRTOTVENDA)),
+          pontos(t.numberColumn(dados::NRDOTZ))
+    {
+    }
+    static constexpr int kRecordColumns[] = {
+        dados::CDINTEGRADOTZ, dados::CDFILIAL, dados::CDPROMOCAODOTZ, dados::CDCAIXA,
+        dados::NRCUPOMFIS,    dados::CDIDCLIENTEDOTZ, dados::DATA, dados::HORA, dados::CDOPERADOR};
+    static constexpr int kBranch = dados::CDFILIAL, kPartner = dados::CDINTEGRADOTZ,
+                         kFolder = dados::DSDIRARQDOTZ;
+    // A sale without points gives no record (its branch's file is still written).
+    bool gives(size_t r) const { return pontos[r] > 0; }
+    char* build(char* p, size_t r) const
+    {
+        p = put(p, "500|");
+        p = field(p, integra[r]);
+        p = field(p, filial[r]);
+        p = field(p, promocao[r]);
+        p = put(p, filial[r]);
+        p = put(p, caixa[r]);
+        p = field(p, cupom[r]);
+        p = putCustomerId(p, cliente[r]);
+        p = put(p, "||");
+        p = putAmountText(p, total[r]);
+        *p++ = '|';
+        p = field(p, data[r]);
+        p = field(p, hora[r]);
+        p = field(p, caixa[r]);
+        p = field(p, operador[r]);
+        p = putPlain(p, pontos, r);
+        return p;
+    }
+    Text integra, filial, promocao, caixa, cupom, cliente, data, hora, operador;
+    Number total, pontos;
 };
 
-void appendPlain(std::string& out, const Table& t, size_t row, int column)
-{
-    if (!t.isNullAt(row, column))
-        appendGeneralText(out, t.numberAt(row, column));
-}
+struct Item {
+    static constexpr int kType = 510;
+    explicit Item(const Table& t)
+        : integra(t.textColumn(extra::CDINTEGRADOTZ)), filial(t.textColumn(extra::CDFILIAL)),
+          caixa(t.textColumn(extra::CDCAIXA)), promocao(t.textColumn(extra::CDPROMOCAODOTZ)),
+          cupom(t.textColumn(extra::NRCUPOMFIS)), cliente(t.textColumn(extra::CDIDCLIENTEDOTZ)),
+          produto(t.textColumn(extra::CDPRODUTO)), barras(t.textColumn(extra::CDBARPRODUTO)),
+          quantidade(t.numberColumn(extra::QTPRODVEND)), unitario(t.numberColumn(extra::VRUNITVEND)),
+          total(t.numberColumn(extra::VRTOTAL)), pontos(t.numberColumn(extra::NRDOTZ))
+    {
+    }
+    static constexpr int kRecordColumns[] = {
+        extra::CDINTEGRADOTZ, extra::CDFILIAL,        extra::CDCAIXA,   extra::CDPROMOCAODOTZ,
+        extra::NRCUPOMFIS,    extra::CDIDCLIENTEDOTZ, extra::CDPRODUTO, extra::CDBARPRODUTO};
+    static constexpr int kBranch = extra::CDFILIAL, kPartner = extra::CDINTEGRADOTZ,
+                         kFolder = extra::DSDIRARQDOTZ;
+    bool gives(size_t) const { return true; }
+    char* build(char* p, size_t r) const
+    {
+        p = put(p, "510|");
+        p = field(p, integra[r]);
+        p = field(p, filial[r]);
+        p = field(p, caixa[r]);
+        p = field(p, promocao[r]);
+        p = put(p, filial[r]);
+        p = put(p, caixa[r]);
+        p = field(p, cupom[r]);
+        p = putCustomerId(p, cliente[r]);
+        *p++ = '|';
+        p = field(p, produto[r]);
+        p = field(p, barras[r]);
+        p = putPlain(p, quantidade, r);
+        *p++ = '|';
+        p = putAmountText(p, unitario[r]);
+        *p++ = '|';
+        p = putAmountText(p, total[r]);
+        p = put(p, "||");
+        p = putPlain(p, pontos, r);
+        return p;
+    }
+    Text integra, filial, caixa, promocao, cupom, cliente, produto, barras;
+    Number quantidade, unitario, total, pontos;
+};
 
-void build500(std::string& b, const Table& t, size_t r)
-{
-    using namespace dados;
-    b += "500|";
-    b += t.textAt(r, CDINTEGRADOTZ);
-    b += '|';
-    b += t.textAt(r, CDFILIAL);
-    b += '|';
-    b += t.textAt(r, CDPROMOCAODOTZ);
-    b += '|';
-    b += t.textAt(r, CDFILIAL);
-    b += t.textAt(r, CDCAIXA);
-    b += t.textAt(r, NRCUPOMFIS);
-    b += '|';
-    appendCustomerId(b, t.textAt(r, CDIDCLIENTEDOTZ));
-    b += "||";
-    appendAmountText(b, t.numberAt(r, VRTOTVENDA));
-    b += '|';
-    b += t.textAt(r, DATA);
-    b += '|';
-    b += t.textAt(r, HORA);
-    b += '|';
-    b += t.textAt(r, CDCAIXA);
-    b += '|';
-    b += t.textAt(r, CDOPERADOR);
-    b += '|';
-    appendPlain(b, t, r, NRDOTZ);
-}
-
-void build510(std::string& b, const Table& t, size_t r)
-{
-    using namespace extra;
-    b += "510|";
-    b += t.textAt(r, CDINTEGRADOTZ);
-    b += '|';
-    b += t.textAt(r, CDFILIAL);
-    b += '|';
-    b += t.textAt(r, CDCAIXA);
-    b += '|';
-    b += t.textAt(r, CDPROMOCAODOTZ);
-    b += '|';
-    b += t.textAt(r, CDFILIAL);
-    b += t.textAt(r, CDCAIXA);
-    b += t.textAt(r, NRCUPOMFIS);
-    b += '|';
-    appendCustomerId(b, t.textAt(r, CDIDCLIENTEDOTZ));
-    b += '|';
-    b += t.textAt(r, CDPRODUTO);
-    b += '|';
-    b += t.textAt(r, CDBARPRODUTO);
-    b += '|';
-    appendPlain(b, t, r, QTPRODVEND);
-    b += '|';
-    appendAmountText(b, t.numberAt(r, VRUNITVEND));
-    b += '|';
-    appendAmountText(b, t.numberAt(r, VRTOTAL));
-    b += "||";
-    appendPlain(b, t, r, NRDOTZ);
-}
-
-void build515(std::string& b, const Table& t, size_t r)
-{
-    using namespace config;
-    b += "515|";
-    b += t.textAt(r, CDINTEGRADOTZ);
-    b += '|';
-    b += t.textAt(r, CDFILIAL);
-    b += '|';
-    b += t.textAt(r, CDPROMOCAODOTZ);
-    b += '|';
-    b += t.textAt(r, CDPRODUTO);
-    b += "|||";
-    b += t.textAt(r, CDBARPRODUTO);
-    b += '|';
-    b += t.textAt(r, NMPRODUTO);
-    b += '|';
-    appendAmountText(b, t.numberAt(r, VRPRECITEM));
-    b += '|';
-    appendPlain(b, t, r, VRPONTOPROD);
-    b += '|';
-    b += t.textAt(r, DTINIVIGPROD);
-    b += '|';
-    b += t.textAt(r, DTFIMVIGPROD);
-}
-
-bool every(const Table&, size_t) { return true; }
-// A sale without points gives no 500 record (its branch's file is still written).
-bool hasPoints(const Table& t, size_t r) { return t.numberAt(r, dados::NRDOTZ) > 0; }
+struct Product {
+    static constexpr int kType = 515;
+    explicit Product(const Table& t)
+        : integra(t.textColumn(config::CDINTEGRADOTZ)), filial(t.textColumn(config::CDFILIAL)),
+          promocao(t.textColumn(config::CDPROMOCAODOTZ)), produto(t.textColumn(config::CDPRODUTO)),
+          barras(t.textColumn(config::CDBARPRODUTO)), nome(t.textColumn(config::NMPRODUTO)),
+          inicio(t.textColumn(config::DTINIVIGPROD)), fim(t.textColumn(config::DTFIMVIGPROD)),
+          preco(t.numberColumn(config::VRPRECITEM)), pontos(t.numberColumn(config::VRPONTOPROD))
+    {
+    }
+    static constexpr int kRecordColumns[] = {
+        config::CDINTEGRADOTZ, config::CDFILIAL,  config::CDPROMOCAODOTZ, config::CDPRODUTO,
+        config::CDBARPRODUTO,  config::NMPRODUTO, config::DTINIVIGPROD,   config::DTFIMVIGPROD};
+    static constexpr int kBranch = config::CDFILIAL, kPartner = config::CDINTEGRADOTZ,
+                         kFolder = config::DSDIRARQDOTZ;
+    bool gives(size_t) const { return true; }
+    char* build(char* p, size_t r) const
+    {
+        p = put(p, "515|");
+        p = field(p, integra[r]);
+        p = field(p, filial[r]);
+        p = field(p, promocao[r]);
+        p = field(p, produto[r]);
+        p = put(p, "||");
+        p = field(p, barras[r]);
+        p = field(p, nome[r]);
+        p = putAmountText(p, preco[r]);
+        *p++ = '|';
+        p = putPlain(p, pontos, r);
+        *p++ = '|';
+        p = field(p, inicio[r]);
+        p = put(p, fim[r]);
+        return p;
+    }
+    Text integra, filial, promocao, produto, barras, nome, inicio, fim;
+    Number preco, pontos;
+};
 
 struct FilePlan {
     size_t first;
@@ -157,15 +229,18 @@ void checkNamePiece(const DayRefusal& refuse, std::string_view branch, const cha
                            "character)");
 }
 
-std::vector<FilePlan> plan(const Layout& l, Day day, const PathMap& paths)
+template <class Record>
+std::vector<FilePlan> plan(const Table& t, Day day, const PathMap& paths)
 {
-    const Table& t = l.table;
+    const Record rec(t);
+    constexpr int kType = Record::kType;
     const DayRefusal refuse(day, t);
-    const char* suffix = l.type == 500 ? "_500_1.txt" : l.type == 510 ? "_510_1.txt" : "_515_1.txt";
+    const char* suffix = kType == 500 ? "_500_1.txt" : kType == 510 ? "_510_1.txt" : "_515_1.txt";
     std::vector<FilePlan> files;
     std::map<std::string_view, size_t> runOf; // branch -> its run
+    const Table::TextColumn branches = t.textColumn(Record::kBranch);
     for (size_t r = 0; r < t.rowCount(); ++r) {
-        const std::string_view branch = t.textAt(r, l.branchColumn);
+        const std::string_view branch = branches[r];
         if (!files.empty() && branch == files.back().branch) {
             files.back().last = r;
             continue;
@@ -181,13 +256,13 @@ std::vector<FilePlan> plan(const Layout& l, Day day, const PathMap& paths)
         files.push_back(FilePlan{r, r, std::string(branch), {}, {}, {}, {}});
     }
     for (FilePlan& f : files) {
-        const std::string_view partner = t.textAt(f.last, l.partnerColumn);
-        const std::string_view folder = t.textAt(f.last, l.folderColumn);
+        const std::string_view partner = t.textAt(f.last, Record::kPartner);
+        const std::string_view folder = t.textAt(f.last, Record::kFolder);
         const std::string date =
-            l.type == 500 ? datePartOf(t.textAt(f.last, dados::DATA)) : day.compact();
+            kType == 500 ? datePartOf(t.textAt(f.last, dados::DATA)) : day.compact();
         checkNamePiece(refuse, f.branch, "branch code", f.branch);
         checkNamePiece(refuse, f.branch, "partner code", partner);
-        if (l.type == 500)
+        if (kType == 500)
             checkNamePiece(refuse, f.branch, "date part of DATA", date);
         f.windowsDir = std::string(folder) + "DOTZ";
         f.windowsPath = f.windowsDir + "\\" + date + "_" + std::string(partner) + "_" + f.branch + suffix;
@@ -199,12 +274,12 @@ std::vector<FilePlan> plan(const Layout& l, Day day, const PathMap& paths)
         }
     }
     // A "|" or a line break inside a value would shift the reader's fields.
-    for (int column : l.recordColumns) {
+    for (int column : Record::kRecordColumns) {
         if (!t.columnHoldsAnyOf(column, "|\r\n"))
             continue;
         for (const FilePlan& f : files)
             for (size_t r = f.first; r <= f.last; ++r)
-                if (l.gives(t, r) &&
+                if (rec.gives(r) &&
                     t.textAt(r, column).find_first_of("|\r\n") != std::string_view::npos)
                     refuse(f.branch, "row " + std::to_string(r + 1) + ", column " +
                                          t.columns()[static_cast<size_t>(column)].name + ": \"" +
@@ -215,24 +290,26 @@ std::vector<FilePlan> plan(const Layout& l, Day day, const PathMap& paths)
     return files;
 }
 
-void write(const Layout& l, const std::vector<FilePlan>& files, LineList& lines, FileSystem& fs,
-           DayResult& result)
+template <class Record>
+void write(const Table& t, const std::vector<FilePlan>& files, LineList& lines, FileSystem& fs,
+           DayResult& result, std::set<std::string>& folders)
 {
+    const Record rec(t);
     for (const FilePlan& f : files) {
         for (size_t r = f.first; r <= f.last; ++r) {
-            if (!l.gives(l.table, r))
+            if (!rec.gives(r))
                 continue;
-            l.build(lines.beginLine(), l.table, r);
-            lines.endLine();
+            lines.commitLine(rec.build(lines.reserveLine(kMaxLine), r));
         }
         if (!fs.isDirectory(f.localDir))
             fs.createDirectory(f.localDir);
+        folders.insert(f.localDir);
         try {
             fs.replaceFile(f.localPath, lines.text());
         } catch (const Error& e) {
             throw Error("cannot write DOTZ file " + utf8(f.windowsPath) + ": " + e.what());
         }
-        result.files.push_back(WrittenFile{l.type, f.branch, f.windowsPath, f.localPath,
+        result.files.push_back(WrittenFile{Record::kType, f.branch, f.windowsPath, f.localPath,
                                            lines.count(), lines.text().size()});
         lines.clear();
     }
@@ -240,14 +317,31 @@ void write(const Layout& l, const std::vector<FilePlan>& files, LineList& lines,
 
 } // namespace
 
-void appendCustomerId(std::string& out, std::string_view id)
+void LineList::add(std::string_view line)
 {
-    if (id.size() != 16) {
-        out += id;
-        return;
+    commitLine(put(reserveLine(line.size()), line));
+}
+
+void LineList::grow(size_t atLeast)
+{
+    const size_t capacity = std::max(atLeast, capacity_ * 2);
+    auto bigger = std::make_unique_for_overwrite<char[]>(capacity);
+    if (size_)
+        std::memcpy(bigger.get(), buffer_.get(), size_);
+    buffer_ = std::move(bigger);
+    capacity_ = capacity;
+}
+
+char* putCustomerId(char* p, std::string_view id)
+{
+    if (id.size() != 16)
+        return put(p, id);
+    for (size_t i = 0; i < 16; i += 4) {
+        if (i)
+            *p++ = '-';
+        p = put(p, id.substr(i, 4));
     }
-    out.append(id.substr(0, 4)).append(1, '-').append(id.substr(4, 4)).append(1, '-');
-    out.append(id.substr(8, 4)).append(1, '-').append(id.substr(12, 4));
+    return p;
 }
 
 std::string datePartOf(std::string_view data)
@@ -263,41 +357,35 @@ DayResult GravaArquivosDotz(const ExportTables& t, Day day, bool with515, LineLi
                             const PathMap& paths, FileSystem& fs)
 {
     lines.clear();
-    std::vector<Layout> layouts;
-    if (!t.cdsDadosDotz.isEmpty())
-        layouts.push_back({500, t.cdsDadosDotz, dados::CDFILIAL, dados::CDINTEGRADOTZ,
-                           dados::DSDIRARQDOTZ,
-                           {dados::CDINTEGRADOTZ, dados::CDFILIAL, dados::CDPROMOCAODOTZ,
-                            dados::CDCAIXA, dados::NRCUPOMFIS, dados::CDIDCLIENTEDOTZ, dados::DATA,
-                            dados::HORA, dados::CDOPERADOR},
-                           build500, hasPoints});
-    if (!t.cdsDotzExtra.isEmpty())
-        layouts.push_back({510, t.cdsDotzExtra, extra::CDFILIAL, extra::CDINTEGRADOTZ,
-                           extra::DSDIRARQDOTZ,
-                           {extra::CDINTEGRADOTZ, extra::CDFILIAL, extra::CDCAIXA,
-                            extra::CDPROMOCAODOTZ, extra::NRCUPOMFIS, extra::CDIDCLIENTEDOTZ,
-                            extra::CDPRODUTO, extra::CDBARPRODUTO},
-                           build510, every});
-    if (with515 && !t.cdsConfigDotz.isEmpty())
-        layouts.push_back({515, t.cdsConfigDotz, config::CDFILIAL, config::CDINTEGRADOTZ,
-                           config::DSDIRARQDOTZ,
-                           {config::CDINTEGRADOTZ, config::CDFILIAL, config::CDPROMOCAODOTZ,
-                            config::CDPRODUTO, config::CDBARPRODUTO, config::NMPRODUTO,
-                            config::DTINIVIGPROD, config::DTFIMVIGPROD},
-                           build515, every});
+    const bool sales = !t.cdsDadosDotz.isEmpty();
+    const bool items = !t.cdsDotzExtra.isEmpty();
+    const bool products = with515 && !t.cdsConfigDotz.isEmpty();
 
     // Every data set of the day is checked before the first file is written.
-    std::vector<std::vector<FilePlan>> plans;
-    for (const Layout& l : layouts)
-        plans.push_back(plan(l, day, paths));
+    std::vector<FilePlan> salePlan, itemPlan, productPlan;
+    if (sales)
+        salePlan = plan<Sale>(t.cdsDadosDotz, day, paths);
+    if (items)
+        itemPlan = plan<Item>(t.cdsDotzExtra, day, paths);
+    if (products)
+        productPlan = plan<Product>(t.cdsConfigDotz, day, paths);
 
     DayResult result;
-    struct ClearOnExit {
+    // The renames reach the disk with one flush per folder, also when a write fails.
+    struct Finish {
         LineList& lines;
-        ~ClearOnExit() { lines.clear(); }
-    } guard{lines};
-    for (size_t i = 0; i < layouts.size(); ++i)
-        write(layouts[i], plans[i], lines, fs, result);
+        FileSystem& fs;
+        std::set<std::string> folders;
+        ~Finish()
+        {
+            lines.clear();
+            for (const std::string& folder : folders)
+                fs.syncDirectory(folder);
+        }
+    } finish{lines, fs, {}};
+    write<Sale>(t.cdsDadosDotz, salePlan, lines, fs, result, finish.folders);
+    write<Item>(t.cdsDotzExtra, itemPlan, lines, fs, result, finish.folders);
+    write<Product>(t.cdsConfigDotz, productPlan, lines, fs, result, finish.folders);
     return result;
 }
 

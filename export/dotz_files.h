@@ -6,37 +6,45 @@
 #include "file_system.h"
 #include "paths.h"
 
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace dotz {
 
-// Lines of the file being built, each ended by CR LF, in Windows-1252.
+// Lines of the file being built, each ended by CR LF, in Windows-1252. Lines are
+// written in place: reserve room for one, fill it, commit its end.
 class LineList {
 public:
-    std::string& beginLine() { return text_; }
-    void endLine()
+    char* reserveLine(size_t maxBytes)
     {
-        text_ += "\r\n";
+        if (size_ + maxBytes + 2 > capacity_)
+            grow(size_ + maxBytes + 2);
+        return buffer_.get() + size_;
+    }
+    void commitLine(char* end)
+    {
+        *end++ = '\r';
+        *end++ = '\n';
+        size_ = static_cast<size_t>(end - buffer_.get());
         ++count_;
     }
-    void add(std::string_view line)
-    {
-        text_ += line;
-        endLine();
-    }
-    std::string_view text() const { return text_; }
+    void add(std::string_view line);
+    std::string_view text() const { return {buffer_.get(), size_}; }
     size_t count() const { return count_; }
     bool empty() const { return count_ == 0; }
     void clear()
     {
-        text_.clear();
+        size_ = 0;
         count_ = 0;
     }
 
 private:
-    std::string text_;
+    void grow(size_t atLeast);
+    std::unique_ptr<char[]> buffer_;
+    size_t size_ = 0;
+    size_t capacity_ = 0;
     size_t count_ = 0;
 };
 
@@ -62,7 +70,7 @@ DayResult GravaArquivosDotz(const ExportTables& tables, Day day, bool with515, L
                             const PathMap& paths, FileSystem& fs);
 
 // Record formats, exposed for tests and tools.
-void appendCustomerId(std::string& out, std::string_view id);
+char* putCustomerId(char* out, std::string_view id);
 std::string datePartOf(std::string_view data); // characters 1-4, 6-7, 9-10
 
 } // namespace dotz

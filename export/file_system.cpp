@@ -89,9 +89,11 @@ void PosixFileSystem::replaceFile(const std::string& path, std::string_view data
         sys_.unlink(temp.c_str());
         failed("cannot replace", path, err);
     }
-    // The rename itself must reach the disk too, or a crash could bring back the
-    // previous file.
-    const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+void PosixFileSystem::syncDirectory(const std::string& path)
+{
+    const int dir = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir >= 0) {
         ::fsync(dir);
         ::close(dir);

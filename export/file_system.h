@@ -19,6 +19,8 @@ public:
     // over `path`. On failure the temporary is removed, any earlier file of that
     // name is left as it was, and dotz::Error says which step failed and why.
     virtual void replaceFile(const std::string& path, std::string_view data) = 0;
+    // Makes the renames done in a folder durable; one call serves many files.
+    virtual void syncDirectory(const std::string& path) = 0;
 };
 
 // The system calls PosixFileSystem makes; tests replace some to inject failures.
@@ -38,6 +40,7 @@ public:
     bool isDirectory(const std::string& path) override;
     void createDirectory(const std::string& path) override;
     void replaceFile(const std::string& path, std::string_view data) override;
+    void syncDirectory(const std::string& path) override;
 
 private:
     const Syscalls& sys_;

@@ -2,13 +2,12 @@
 
 #include <charconv>
 #include <cmath>
-#include <cstdio>
+#include <cstring>
 
 namespace dotz {
 namespace {
 
-// The value at 15 significant digits: digits d[0..14] (no trailing zeros
-// removed) and the exponent of d[0].
+// The value at 15 significant digits: digits d[0..14] and the exponent of d[0].
 struct Decimal15 {
     bool negative = false;
     char digits[15];
@@ -35,111 +34,165 @@ Decimal15 toDecimal15(double value)
     return d;
 }
 
-void appendInteger(std::string& out, long long v)
+char* put(char* out, const char* s, size_t n)
 {
-    char buf[24];
-    auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v);
-    (void)ec;
-    out.append(buf, end);
+    std::memcpy(out, s, n);
+    return out + n;
+}
+
+char* putInteger(char* out, long long v)
+{
+    return std::to_chars(out, out + 24, v).ptr;
+}
+
+constexpr double kPow10[] = {1, 10, 100, 1e3, 1e4, 1e5, 1e6};
+
+// Common values have few decimals: when v is the double nearest to k / 10^d for a
+// k of at most 15 digits, its 15-digit decimal form is exactly k / 10^d.
+bool fewDecimals(double v, int d, long long& k)
+{
+    const double scaled = std::nearbyint(v * kPow10[d]);
+    if (std::abs(scaled) >= 1e15)
+        return false;
+    k = static_cast<long long>(scaled);
+    return static_cast<double>(k) / kPow10[d] == v;
+}
+
+// Writes |k| / 10^d with `d` decimals ("0,05" for k = 5, d = 2).
+char* putFixed(char* out, long long k, int d, char point)
+{
+    char digits[24];
+    char* end = std::to_chars(digits, digits + sizeof digits, k < 0 ? -k : k).ptr;
+    auto n = static_cast<int>(end - digits);
+    if (n <= d) {
+        *out++ = '0';
+        *out++ = point;
+        for (int i = n; i < d; ++i)
+            *out++ = '0';
+        return put(out, digits, static_cast<size_t>(n));
+    }
+    out = put(out, digits, static_cast<size_t>(n - d));
+    *out++ = point;
+    return put(out, digits + n - d, static_cast<size_t>(d));
 }
 
 } // namespace
 
-void appendGeneralText(std::string& out, double value)
+char* putGeneralText(char* out, double value)
 {
-    if (std::isnan(value)) {
-        out += "NAN";
-        return;
-    }
-    if (std::isinf(value)) {
-        out += value < 0 ? "-INF" : "INF";
-        return;
-    }
+    if (std::isnan(value))
+        return put(out, "NAN", 3);
+    if (std::isinf(value))
+        return value < 0 ? put(out, "-INF", 4) : put(out, "INF", 3);
     if (value == 0) {
-        out += '0';
-        return;
+        *out++ = '0';
+        return out;
     }
-    // Whole values below 1e15 are the common case: points, quantities.
-    if (std::abs(value) < 1e15 && value == std::trunc(value)) {
-        appendInteger(out, static_cast<long long>(value));
-        return;
+    const double mag = std::abs(value);
+    if (mag < 1e15 && value == std::trunc(value))
+        return putInteger(out, static_cast<long long>(value));
+    if (mag >= 1e-4 && mag < 1e15) {
+        long long k;
+        for (int d = 1; d <= 6; ++d) {
+            if (fewDecimals(value, d, k)) {
+                while (k % 10 == 0) { // trailing zeros are dropped
+                    k /= 10;
+                    --d;
+                }
+                if (value < 0)
+                    *out++ = '-';
+                return putFixed(out, k, d, ',');
+            }
+        }
     }
     const Decimal15 d = toDecimal15(value);
     int last = 14;
     while (last > 0 && d.digits[last] == '0')
         --last;
     if (d.negative)
-        out += '-';
+        *out++ = '-';
     if (d.exponent < -5 || d.exponent >= 15) {
-        out += d.digits[0];
+        *out++ = d.digits[0];
         if (last > 0) {
-            out += ',';
-            out.append(d.digits + 1, static_cast<size_t>(last));
+            *out++ = ',';
+            out = put(out, d.digits + 1, static_cast<size_t>(last));
         }
-        out += 'E';
-        appendInteger(out, d.exponent);
-    } else if (d.exponent < 0) {
-        out += "0,";
-        out.append(static_cast<size_t>(-d.exponent - 1), '0');
-        out.append(d.digits, static_cast<size_t>(last + 1));
-    } else {
-        out.append(d.digits, static_cast<size_t>(d.exponent + 1));
-        if (last > d.exponent) {
-            out += ',';
-            out.append(d.digits + d.exponent + 1, static_cast<size_t>(last - d.exponent));
-        }
+        *out++ = 'E';
+        return putInteger(out, d.exponent);
     }
+    if (d.exponent < 0) {
+        *out++ = '0';
+        *out++ = ',';
+        for (int i = 0; i < -d.exponent - 1; ++i)
+            *out++ = '0';
+        return put(out, d.digits, static_cast<size_t>(last + 1));
+    }
+    out = put(out, d.digits, static_cast<size_t>(d.exponent + 1));
+    if (last > d.exponent) {
+        *out++ = ',';
+        out = put(out, d.digits + d.exponent + 1, static_cast<size_t>(last - d.exponent));
+    }
+    return out;
 }
 
-std::string generalText(double value)
+char* putAmountText(char* out, double value)
 {
-    std::string s;
-    appendGeneralText(s, value);
-    return s;
-}
-
-void appendAmountText(std::string& out, double value)
-{
-    if (!std::isfinite(value)) {
-        appendGeneralText(out, value);
-        return;
+    if (!std::isfinite(value))
+        return putGeneralText(out, value);
+    long long k;
+    if (std::abs(value) < 1e13 && fewDecimals(value, 2, k)) {
+        if (k < 0)
+            *out++ = '-';
+        return putFixed(out, k, 2, '.');
     }
-    // Hundredths, as decimal digits: digits of the 15-digit value up to the second
-    // decimal, then rounded on the next digit, half away from zero.
-    std::string cents;
+    // Hundredths as decimal digits: the 15-digit value's digits up to the second
+    // decimal, rounded on the next digit, half away from zero.
+    char cents[320];
+    size_t n = 0;
     bool negative = false;
     if (value != 0) {
         const Decimal15 d = toDecimal15(value);
         negative = d.negative;
         const int keep = d.exponent + 3; // digits before the rounding digit
         for (int i = 0; i < keep; ++i)
-            cents += i < 15 ? d.digits[i] : '0';
+            cents[n++] = i < 15 ? d.digits[i] : '0';
         if (keep >= 0 && keep < 15 && d.digits[keep] >= '5') {
-            int i = static_cast<int>(cents.size()) - 1;
-            for (; i >= 0 && cents[static_cast<size_t>(i)] == '9'; --i)
-                cents[static_cast<size_t>(i)] = '0';
-            if (i >= 0)
-                ++cents[static_cast<size_t>(i)];
-            else
-                cents.insert(cents.begin(), '1');
+            size_t i = n;
+            for (; i > 0 && cents[i - 1] == '9'; --i)
+                cents[i - 1] = '0';
+            if (i > 0) {
+                ++cents[i - 1];
+            } else {
+                std::memmove(cents + 1, cents, n++);
+                cents[0] = '1';
+            }
         }
     }
-    if (cents.find_first_not_of('0') == std::string::npos)
-        negative = false; // never "-0.00"
-    if (cents.size() < 3)
-        cents.insert(0, 3 - cents.size(), '0');
-    if (negative)
-        out += '-';
-    out.append(cents, 0, cents.size() - 2);
-    out += '.';
-    out.append(cents, cents.size() - 2, 2);
+    bool zero = true;
+    for (size_t i = 0; i < n; ++i)
+        zero = zero && cents[i] == '0';
+    if (n < 3) {
+        std::memmove(cents + 3 - n, cents, n);
+        std::memset(cents, '0', 3 - n);
+        n = 3;
+    }
+    if (negative && !zero) // never "-0.00"
+        *out++ = '-';
+    out = put(out, cents, n - 2);
+    *out++ = '.';
+    return put(out, cents + n - 2, 2);
+}
+
+std::string generalText(double value)
+{
+    char buf[kMaxNumberText];
+    return {buf, putGeneralText(buf, value)};
 }
 
 std::string amountText(double value)
 {
-    std::string s;
-    appendAmountText(s, value);
-    return s;
+    char buf[kMaxNumberText];
+    return {buf, putAmountText(buf, value)};
 }
 
 } // namespace dotz

@@ -30,13 +30,19 @@ using simdjson::ondemand::json_type;
     throw Error(msg + ": " + what);
 }
 
-void check(const Table& t, simdjson::error_code e, std::string_view column, size_t row,
-           std::string_view what)
+[[noreturn, gnu::noinline]] void failed(const Table& t, simdjson::error_code e,
+                                        std::string_view column, size_t row, std::string_view what)
 {
     if (e == simdjson::INCORRECT_TYPE)
         fail(t, column, row, std::string(what));
-    if (e != simdjson::SUCCESS)
-        fail(t, column, row, std::string(what) + " (" + simdjson::error_message(e) + ")");
+    fail(t, column, row, std::string(what) + " (" + simdjson::error_message(e) + ")");
+}
+
+inline void check(const Table& t, simdjson::error_code e, std::string_view column, size_t row,
+                  std::string_view what)
+{
+    if (e != simdjson::SUCCESS) [[unlikely]]
+        failed(t, e, column, row, what);
 }
 
 std::string jsonKind(json_type k)
@@ -153,7 +159,7 @@ void PacketLoader::load(Table& t, const Packet& packet)
                 if (!isNull)
                     fail(t, def.name, rowNo, "value is not valid JSON");
                 if (def.type == ColumnType::Text)
-                    data.spans.push_back(Table::Span{0, Table::kNullLength});
+                    data.texts.push_back(Table::kNullText);
                 else
                     data.numbers.push_back(std::numeric_limits<double>::quiet_NaN());
                 continue;
@@ -197,7 +203,12 @@ void PacketLoader::load(Table& t, const Packet& packet)
                      "text of " + std::to_string(held.size()) +
                          " characters is longer than the column's width of " +
                          std::to_string(def.size));
-            data.spans.push_back(Table::storeText(data, held));
+            // Branch-level values repeat row after row: they share one copy.
+            if (!data.texts.empty() && data.texts.back() != Table::kNullText &&
+                Table::refText(data, data.texts.back()) == held)
+                data.texts.push_back(data.texts.back());
+            else
+                data.texts.push_back(Table::storeText(data, held));
         }
         if (k != target.size())
             fail(t, {}, rowNo,

@@ -40,28 +40,33 @@ void Table::clear()
     eof_ = true;
 }
 
-Table::Span Table::storeText(ColumnData& c, std::string_view text)
+Table::TextRef Table::storeText(ColumnData& c, std::string_view text)
 {
-    if (text.size() >= kNullLength || text.size() > kBlockSize)
+    if (text.size() > kMaxText)
         throw Error("text of " + std::to_string(text.size()) + " bytes is too long to hold");
-    if (c.blocks.empty() || c.used + text.size() > kBlockSize) {
+    if (c.blocks.empty() || c.used + 1 + text.size() > kBlockSize) {
         if (!c.blocks.empty()) // a scan of the whole block must see defined bytes
             std::memset(c.blocks.back().get() + c.used, 0, kBlockSize - c.used);
+        if (c.blocks.size() >= kNullText / kBlockSize)
+            throw Error("a column cannot hold more than 4 GiB of text");
         c.blocks.push_back(std::make_unique_for_overwrite<char[]>(kBlockSize));
         c.used = 0;
     }
-    const size_t pos = (c.blocks.size() - 1) * kBlockSize + c.used;
+    const auto ref = static_cast<TextRef>((c.blocks.size() - 1) * kBlockSize + c.used);
+    char* at = c.blocks.back().get() + c.used;
+    *at = static_cast<char>(0x80 | text.size());
     if (!text.empty())
-        std::memcpy(c.blocks.back().get() + c.used, text.data(), text.size());
-    c.used += text.size();
-    return Span{pos, text.size()};
+        std::memcpy(at + 1, text.data(), text.size());
+    c.used += 1 + text.size();
+    return ref;
 }
 
-std::string_view Table::spanText(const ColumnData& c, Span s) const
+std::string_view Table::refText(const ColumnData& c, TextRef ref)
 {
-    if (s.length == kNullLength || s.length == 0)
+    if (ref == kNullText)
         return {};
-    return {c.blocks[s.pos / kBlockSize].get() + s.pos % kBlockSize, s.length};
+    const char* at = c.blocks[ref / kBlockSize].get() + ref % kBlockSize;
+    return {at + 1, static_cast<unsigned char>(*at) & 0x7Fu};
 }
 
 void Table::first()
@@ -85,7 +90,7 @@ std::string_view Table::textAt(size_t row, int column) const
     if (defs_[static_cast<size_t>(column)].type != ColumnType::Text)
         throw Error("column " + defs_[static_cast<size_t>(column)].name + " of table " + name_ +
                     " is not a text column");
-    return row < rows_ ? spanText(c, c.spans[row]) : std::string_view{};
+    return row < rows_ ? refText(c, c.texts[row]) : std::string_view{};
 }
 
 double Table::numberAt(size_t row, int column) const
@@ -108,7 +113,7 @@ bool Table::isNullAt(size_t row, int column) const
     const ColumnData& c = data_[static_cast<size_t>(column)];
     if (defs_[static_cast<size_t>(column)].type == ColumnType::Number)
         return std::isnan(c.numbers[row]);
-    return c.spans[row].length == kNullLength;
+    return c.texts[row] == kNullText;
 }
 
 std::string_view Table::textView(int column) const { return textAt(row_, column); }
@@ -125,15 +130,34 @@ std::string Table::asText(int column) const
     return generalText(numberAt(row_, column));
 }
 
+Table::TextColumn Table::textColumn(int column) const
+{
+    checkColumn(column);
+    if (defs_[static_cast<size_t>(column)].type != ColumnType::Text)
+        throw Error("column " + defs_[static_cast<size_t>(column)].name + " of table " + name_ +
+                    " is not a text column");
+    const ColumnData& c = data_[static_cast<size_t>(column)];
+    return TextColumn(c.texts.data(), c.blocks.data());
+}
+
+Table::NumberColumn Table::numberColumn(int column) const
+{
+    checkColumn(column);
+    if (defs_[static_cast<size_t>(column)].type != ColumnType::Number)
+        throw Error("column " + defs_[static_cast<size_t>(column)].name + " of table " + name_ +
+                    " is not a number column");
+    return NumberColumn(data_[static_cast<size_t>(column)].numbers.data());
+}
+
 bool Table::columnHoldsAnyOf(int column, std::string_view bytes) const
 {
     checkColumn(column);
     const ColumnData& c = data_[static_cast<size_t>(column)];
     for (size_t b = 0; b < c.blocks.size(); ++b) {
-        const std::string_view block(c.blocks[b].get(),
-                                     b + 1 == c.blocks.size() ? c.used : kBlockSize);
-        if (block.find_first_of(bytes) != std::string_view::npos)
-            return true;
+        const size_t used = b + 1 == c.blocks.size() ? c.used : kBlockSize;
+        for (char ch : bytes)
+            if (std::memchr(c.blocks[b].get(), ch, used))
+                return true;
     }
     return false;
 }
@@ -171,9 +195,8 @@ void Table::insert(int column, std::string_view value)
         if (defs_[i].type == ColumnType::Number) {
             c.numbers.insert(c.numbers.begin() + static_cast<ptrdiff_t>(at), kNullNumber);
         } else {
-            const Span s = static_cast<int>(i) == column ? storeText(c, value)
-                                                         : Span{0, kNullLength};
-            c.spans.insert(c.spans.begin() + static_cast<ptrdiff_t>(at), s);
+            const TextRef ref = static_cast<int>(i) == column ? storeText(c, value) : kNullText;
+            c.texts.insert(c.texts.begin() + static_cast<ptrdiff_t>(at), ref);
         }
     }
     ++rows_;
@@ -193,7 +216,7 @@ void Table::appendRow(std::vector<Value> values)
         if (v.kind != Value::Null && (v.kind == Value::Text) != wantText)
             throw Error("table " + name_ + ": wrong kind of value for column " + defs_[i].name);
         if (wantText)
-            c.spans.push_back(v.kind == Value::Null ? Span{0, kNullLength} : storeText(c, v.text));
+            c.texts.push_back(v.kind == Value::Null ? kNullText : storeText(c, v.text));
         else
             c.numbers.push_back(v.kind == Value::Null ? kNullNumber : v.number);
     }

@@ -23,6 +23,9 @@ struct ColumnDef {
 
 class Table {
 public:
+    // Longest text a column can hold, in bytes.
+    static constexpr size_t kMaxText = 127;
+
     Table(std::string name, std::vector<ColumnDef> columns);
 
     const std::string& name() const { return name_; }
@@ -55,8 +58,14 @@ public:
     double numberAt(size_t row, int column) const;
     bool isNullAt(size_t row, int column) const;
 
-    // Whether any value of a text column holds one of `bytes`: a quick scan of the
-    // column's storage, before looking for the row.
+    // Fast read-only views of one column, for loops over millions of rows.
+    class TextColumn;
+    class NumberColumn;
+    TextColumn textColumn(int column) const;
+    NumberColumn numberColumn(int column) const;
+
+    // Whether any value of a text column holds one of `bytes` (ASCII): a quick scan
+    // of the column's storage, before looking for the row.
     bool columnHoldsAnyOf(int column, std::string_view bytes) const;
 
     // Working sets: usable with no rows, emptied, searched and grown.
@@ -90,19 +99,20 @@ private:
     // Text values live in fixed-size blocks, so growing a column never copies
     // what it already holds (a day can bring millions of rows).
     static constexpr size_t kBlockSize = size_t{1} << 20;
-    static constexpr uint32_t kNullLength = (uint32_t{1} << 24) - 1;
-    struct Span {
-        uint64_t pos : 40;    // block * kBlockSize + offset
-        uint64_t length : 24; // kNullLength for null
-    };
+    // A text value is a reference to its bytes in the column's blocks, where a
+    // length byte precedes them; a day's columns stay well under 4 GiB. The length
+    // byte has its high bit set, so that a raw scan of a block for the bytes below
+    // 0x80 sees text bytes only.
+    using TextRef = uint32_t;
+    static constexpr TextRef kNullText = UINT32_MAX;
     struct ColumnData {
-        std::vector<Span> spans;                   // text
+        std::vector<TextRef> texts;                // text
         std::vector<std::unique_ptr<char[]>> blocks; // text bytes
         size_t used = 0;                           // bytes used in the last block
         std::vector<double> numbers;               // number; null is kNullNumber
     };
-    static Span storeText(ColumnData& c, std::string_view text);
-    std::string_view spanText(const ColumnData& c, Span s) const;
+    static TextRef storeText(ColumnData& c, std::string_view text);
+    static std::string_view refText(const ColumnData& c, TextRef ref);
     void clear();
     void checkColumn(int column) const;
 
@@ -113,6 +123,40 @@ private:
     size_t row_ = 0;
     bool eof_ = true;
     bool created_ = false;
+};
+
+class Table::TextColumn {
+public:
+    std::string_view operator[](size_t row) const
+    {
+        const TextRef ref = refs_[row];
+        if (ref == kNullText)
+            return {};
+        const char* at = blocks_[ref / kBlockSize].get() + ref % kBlockSize;
+        return {at + 1, static_cast<unsigned char>(*at) & 0x7Fu};
+    }
+    bool isNull(size_t row) const { return refs_[row] == kNullText; }
+
+private:
+    friend class Table;
+    TextColumn(const TextRef* refs, const std::unique_ptr<char[]>* blocks)
+        : refs_(refs), blocks_(blocks)
+    {
+    }
+    const TextRef* refs_;
+    const std::unique_ptr<char[]>* blocks_;
+};
+
+class Table::NumberColumn {
+public:
+    // A null reads as 0.
+    double operator[](size_t row) const { return isNull(row) ? 0 : values_[row]; }
+    bool isNull(size_t row) const { return values_[row] != values_[row]; } // NaN marks null
+
+private:
+    friend class Table;
+    explicit NumberColumn(const double* values) : values_(values) {}
+    const double* values_;
 };
 
 } // namespace dotz

@@ -181,9 +181,8 @@ TEST_F(DotzFilesTest, FieldFormats)
         {"", ""},
     };
     for (const Case& c : ids) {
-        std::string out;
-        appendCustomerId(out, c.customer);
-        EXPECT_EQ(out, c.written);
+        char out[32];
+        EXPECT_EQ(std::string(out, putCustomerId(out, c.customer)), c.written);
     }
     // Amount null reads 0.00; a null plain number is an empty field; texts go unchanged.
     t_.cdsDotzExtra.appendRow({"0001", nullptr, "7", nullptr, " P ", nullptr, nullptr, -0.5,

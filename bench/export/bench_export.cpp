@@ -1,0 +1,190 @@
+// Load and write figures for one generated day: see bench/README.md.
+//   bench_export gen DIR        writes DIR/{dados,extra,config}.json
+//   bench_export load DIR       loads the three packets: MB/s, rows/s, peak memory
+//   bench_export write DIR OUT  loads, then writes the day's DOTZ files under OUT
+#include "export/dotz_files.h"
+#include "export/error.h"
+
+#include <chrono>
+#include <filesystem>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <random>
+#include <sstream>
+#include <sys/resource.h>
+
+using namespace dotz;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr int kBranches = 200;
+constexpr int kSales = 1'000'000;
+constexpr int kItems = 1'000'000;
+constexpr int kProducts = 100'000;
+
+std::string columnsOf(const Table& t)
+{
+    std::string s = "[";
+    for (const ColumnDef& d : t.columns()) {
+        if (s.size() > 1)
+            s += ',';
+        s += "{\"name\":\"" + d.name + "\",\"type\":\"" +
+             (d.type == ColumnType::Text ? "text\",\"size\":" + std::to_string(d.size)
+                                         : std::string("number\"")) +
+             "}";
+    }
+    return s + "]";
+}
+
+std::string code(int n, int width)
+{
+    std::string s = std::to_string(n);
+    return std::string(static_cast<size_t>(width) - std::min<size_t>(s.size(), static_cast<size_t>(width)), '0') + s;
+}
+
+void gen(const std::string& dir)
+{
+    std::mt19937 rng(42);
+    auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+    auto money = [&](int cents) { char b[32]; std::snprintf(b, sizeof b, "%d.%02d", cents / 100, cents % 100); return std::string(b); };
+    auto folder = [](int b) { return "\"C:\\\\DOTZ\\\\LOJA" + code(b, 4) + "\\\\\""; };
+    {
+        std::ofstream out(dir + "/dados.json", std::ios::binary);
+        out << "{\"columns\":" << columnsOf(makeCdsDadosDotz()) << ",\"rows\":[";
+        for (int i = 0; i < kSales; ++i) {
+            const int b = i / (kSales / kBranches) + 1;
+            out << (i ? "," : "") << "[\"" << code(b, 4) << "\",\"" << code(pick(1, 20), 3) << "\",\""
+                << code(i, 10) << "\",\"" << code(pick(0, 99999999), 8) << code(pick(0, 99999999), 8)
+                << "\",\"OPER" << pick(1, 99) << "\",\"2024-03-15\",\"" << code(pick(8, 21), 2) << ":"
+                << code(pick(0, 59), 2) << ":" << code(pick(0, 59), 2) << "\"," << money(pick(100, 99999))
+                << ",\"PROMO" << pick(1, 9) << "\",\"" << 4000 + b << "\"," << folder(b) << ","
+                << pick(0, 300) << "]";
+        }
+        out << "]}";
+    }
+    {
+        std::ofstream out(dir + "/extra.json", std::ios::binary);
+        out << "{\"columns\":" << columnsOf(makeCdsDotzExtra()) << ",\"rows\":[";
+        for (int i = 0; i < kItems; ++i) {
+            const int b = i / (kItems / kBranches) + 1;
+            const int price = pick(99, 9999);
+            out << (i ? "," : "") << "[\"" << code(b, 4) << "\",\"" << code(pick(1, 20), 3) << "\",\""
+                << code(i, 10) << "\",\"" << code(pick(0, 99999999), 8) << code(pick(0, 99999999), 8)
+                << "\",\"" << code(pick(1, 999999), 10) << "\"," << money(price) << ",2.5,"
+                << money(price * 5 / 2) << ",\"789" << code(pick(0, 999999999), 10)
+                << "\",\"PROMO1\",\"" << 4000 + b << "\"," << folder(b) << "," << pick(1, 50) << "]";
+        }
+        out << "]}";
+    }
+    {
+        std::ofstream out(dir + "/config.json", std::ios::binary);
+        out << "{\"columns\":" << columnsOf(makeCdsConfigDotz()) << ",\"rows\":[";
+        for (int i = 0; i < kProducts; ++i) {
+            const int b = i / (kProducts / kBranches) + 1;
+            out << (i ? "," : "") << "[\"" << code(b, 4) << "\",\"" << code(pick(1, 999999), 10)
+                << "\"," << money(pick(99, 9999)) << ",\"CAF\\u00c9 TORRADO E MO\\u00cdDO 500G\",\"789"
+                << code(pick(0, 999999999), 10) << "\",\"PROMO1\",\"2024-03-01\",\"2024-03-31\","
+                << pick(1, 20) << ",\"" << 4000 + b << "\"," << folder(b) << "]";
+        }
+        out << "]}";
+    }
+}
+
+Packet readPacket(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    const auto size = static_cast<size_t>(in.tellg());
+    std::string text;
+    text.reserve(size + Packet::kPadding);
+    text.resize(size);
+    in.seekg(0);
+    in.read(text.data(), static_cast<std::streamsize>(text.size()));
+    return Packet::fromJson(std::move(text));
+}
+
+long peakKb()
+{
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return u.ru_maxrss;
+}
+
+double seconds(Clock::time_point since)
+{
+    return std::chrono::duration<double>(Clock::now() - since).count();
+}
+
+void load(const std::string& dir, ExportTables& t, bool report)
+{
+    const Packet dados = readPacket(dir + "/dados.json");
+    const Packet extra = readPacket(dir + "/extra.json");
+    const Packet config = readPacket(dir + "/config.json");
+    const double mb = static_cast<double>(dados.json().size() + extra.json().size() +
+                                          config.json().size()) / 1e6;
+    const long before = peakKb();
+    const auto start = Clock::now();
+    t.cdsDadosDotz.loadPacket(dados);
+    t.cdsDotzExtra.loadPacket(extra);
+    t.cdsConfigDotz.loadPacket(config);
+    const double s = seconds(start);
+    if (!report)
+        return;
+    const double rows = static_cast<double>(t.cdsDadosDotz.rowCount() + t.cdsDotzExtra.rowCount() +
+                                            t.cdsConfigDotz.rowCount());
+    std::printf("load: %.1f MB of packet JSON, %.0f rows in %.3f s: %.0f MB/s, %.2f M rows/s\n", mb,
+                rows, s, mb / s, rows / s / 1e6);
+    std::printf("load: peak memory %.1f MB (%.2f x the JSON; %.1f MB before loading)\n",
+                static_cast<double>(peakKb()) / 1e3, static_cast<double>(peakKb()) / 1e3 / mb,
+                static_cast<double>(before) / 1e3);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    try {
+        const std::string mode = argc > 2 ? argv[1] : "";
+        if (mode == "gen") {
+            gen(argv[2]);
+        } else if (mode == "load") {
+            ExportTables t;
+            load(argv[2], t, true);
+        } else if ((mode == "write" || mode == "format") && argc > 3) {
+            ExportTables t;
+            load(argv[2], t, false);
+            PathMap paths;
+            paths.set("C", argv[3]);
+            // "format" builds every line but keeps nothing: the writer's own share.
+            struct Discard : FileSystem {
+                bool isDirectory(const std::string&) override { return true; }
+                void createDirectory(const std::string&) override {}
+                void replaceFile(const std::string&, std::string_view) override {}
+                void syncDirectory(const std::string&) override {}
+            } discard;
+            PosixFileSystem posix;
+            FileSystem& fs = mode == "format" ? static_cast<FileSystem&>(discard) : posix;
+            for (int b = 1; b <= kBranches; ++b)
+                std::filesystem::create_directories(std::string(argv[3]) + "/DOTZ/LOJA" + code(b, 4));
+            LineList lines;
+            if (mode == "format") // warm: the first pass pays for first-touch pages
+                for (int i = std::getenv("REPEAT") ? std::atoi(std::getenv("REPEAT")) : 1; i > 0; --i)
+                    GravaArquivosDotz(t, *Day::fromYmd(2024, 3, 15), true, lines, paths, fs);
+            const auto start = Clock::now();
+            const DayResult r = GravaArquivosDotz(t, *Day::fromYmd(2024, 3, 15), true, lines, paths, fs);
+            const double s = seconds(start);
+            size_t bytes = 0;
+            for (const WrittenFile& f : r.files)
+                bytes += f.bytes;
+            std::printf("%s: %zu files, %.1f MB in %.3f s: %.0f MB/s\n", mode.c_str(), r.files.size(),
+                        static_cast<double>(bytes) / 1e6, s, static_cast<double>(bytes) / 1e6 / s);
+        } else {
+            std::cerr << "usage: bench_export gen DIR | load DIR | write DIR OUT\n";
+            return 2;
+        }
+    } catch (const std::exception& e) {
+        std::cerr << "bench_export: " << e.what() << "\n";
+        return 1;
+    }
+}
