@@ -7,6 +7,7 @@
 #include "toolkit/data_access.h"
 #include "toolkit/error_reporter.h"
 #include "toolkit/host_settings.h"
+#include "toolkit/message_table.h"
 
 #include <QCommandLineParser>
 #include <QStatusBar>

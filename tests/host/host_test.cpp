@@ -1,0 +1,125 @@
+// The host loads the built module the way it does at run time (dlopen), finds its
+// exports, and opens the screen from its menu; errors stay inside the host.
+#include "fake_connection.h"
+#include "qt_test_env.h"
+
+#include "export/error.h"
+#include "host/main_window.h"
+#include "host/module_loader.h"
+#include "toolkit/application.h"
+
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QMdiArea>
+#include <QMdiSubWindow>
+
+#include <dlfcn.h>
+
+namespace dotz {
+namespace {
+
+std::string errorOf(const std::function<void()>& run)
+{
+    try {
+        run();
+    } catch (const Error& e) {
+        return e.what();
+    }
+    return "(no error)";
+}
+
+TEST(Module, ExportsItsEntryPointsUnderPlainNames)
+{
+    void* handle = dlopen(DOTZ_MODULE_PATH, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_TRUE(handle) << dlerror();
+    for (const char* name : {"IniProc", "Initialize", "Finalize", "PackageLoad", "PackageUnload",
+                             "GetPackageInfoTable", "frmExportaDotz", "boIdCriado"})
+        EXPECT_TRUE(dlsym(handle, name)) << name;
+    // Nothing else of the screen or the toolkit leaks out of the module.
+    EXPECT_FALSE(dlsym(handle, "_ZN12Cli_krt5241015CriaExportaDotzEv"));
+    dlclose(handle);
+}
+
+TEST(ModuleLoader, RefusalsNameTheFileAndWhatIsMissing)
+{
+    EXPECT_NE(errorOf([] { ModuleLoader("/nonexistent/libkrt52410.so"); })
+                  .find("module /nonexistent/libkrt52410.so cannot be loaded"),
+              std::string::npos);
+    EXPECT_NE(errorOf([] { ModuleLoader(DOTZ_TOOLKIT_PATH); }).find("does not export IniProc"),
+              std::string::npos);
+}
+
+class Host : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        loader = std::make_unique<ModuleLoader>(DOTZ_MODULE_PATH);
+        window = std::make_unique<MainWindow>([this] { loader->iniProc(); });
+        Application().setMainForm(window.get());
+        window->show();
+    }
+    void TearDown() override
+    {
+        Application().setMainForm(nullptr);
+        window.reset(); // the screens go first, then their code
+        loader->unload();
+    }
+    void openFromMenu() const
+    {
+        window->findChild<QAction*>(QStringLiteral("actExportaDotz"))->trigger();
+    }
+    bool created() const
+    {
+        void* handle = dlopen(DOTZ_MODULE_PATH, RTLD_NOW | RTLD_NOLOAD);
+        const bool flag = *static_cast<bool*>(dlsym(handle, "boIdCriado"));
+        dlclose(handle);
+        return flag;
+    }
+
+    test::TempSettings settings{"[server]\nhost = app.local\nport = 8211\n"};
+    test::FakeConnections fake;
+    test::MessageRecorder messages;
+    std::unique_ptr<ModuleLoader> loader;
+    std::unique_ptr<MainWindow> window;
+};
+
+TEST_F(Host, MenuOpensTheScreenOnceAsAnMdiChild)
+{
+    EXPECT_FALSE(created());
+    openFromMenu();
+    openFromMenu();
+    const auto windows = window->mdiArea()->subWindowList();
+    ASSERT_EQ(windows.size(), 1);
+    EXPECT_EQ(windows[0]->widget()->objectName(), QStringLiteral("TfrmExportaDotz"));
+    EXPECT_EQ(windows[0]->windowTitle(), QStringLiteral("Exportação DOTZ"));
+    EXPECT_TRUE(windows[0]->isVisible());
+    EXPECT_TRUE(created());
+    EXPECT_EQ(fake.log->count("open"), 1);
+    EXPECT_TRUE(messages.messages().empty());
+
+    windows[0]->close();
+    EXPECT_EQ(fake.log->count("close"), 1);
+    openFromMenu();
+    EXPECT_EQ(window->mdiArea()->subWindowList().size(), 1);
+    EXPECT_TRUE(windows[0]->isVisible());
+}
+
+TEST_F(Host, AnErrorLeavingIniProcIsShownAndTheHostGoesOn)
+{
+    settings.rewrite("[server]\nport = 8211\n");
+    openFromMenu();
+    ASSERT_EQ(messages.texts().size(), 1);
+    EXPECT_TRUE(messages.texts()[0].contains(QStringLiteral("[server] host is not set")))
+        << messages.texts()[0].toStdString();
+    EXPECT_FALSE(created());
+    EXPECT_TRUE(window->mdiArea()->subWindowList().isEmpty());
+
+    settings.rewrite("[server]\nhost = app.local\nport = 8211\n");
+    openFromMenu();
+    EXPECT_TRUE(created());
+    EXPECT_EQ(window->mdiArea()->subWindowList().size(), 1);
+}
+
+} // namespace
+} // namespace dotz
