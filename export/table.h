@@ -87,7 +87,7 @@ public:
         double number = 0;
         Value() = default;
         Value(std::nullptr_t) {}
-        Value(const char* t) : kind(Text), text(t) {}
+        Value(const char* t) : kind(t ? Text : Null), text(t ? t : "") {}
         Value(std::string t) : kind(Text), text(std::move(t)) {}
         Value(double n) : kind(Number), number(n) {}
         Value(int n) : kind(Number), number(n) {}

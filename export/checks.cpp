@@ -1,0 +1,94 @@
+#include "checks.h"
+
+#include "cp1252.h"
+
+#include <algorithm>
+
+namespace dotz {
+namespace {
+
+bool isBlank(std::string_view s)
+{
+    return std::all_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) <= ' '; });
+}
+
+void gather(Table& data, int settingColumn, int branchColumn, Table& lacking)
+{
+    for (data.first(); !data.eof(); data.next()) {
+        if (!isBlank(data.textView(settingColumn)))
+            continue;
+        const std::string_view branch = data.textView(branchColumn);
+        if (!lacking.find(working::CDFILIAL, branch))
+            lacking.insert(working::CDFILIAL, branch);
+    }
+}
+
+struct Setting {
+    int dados;
+    int extra;
+    int config;
+};
+
+void check(ExportTables& t, bool with515, Table& lacking, Setting column, const char* key,
+           const MessageTable& messages)
+{
+    if (lacking.created())
+        lacking.empty();
+    else
+        lacking.createEmpty();
+    gather(t.cdsDadosDotz, column.dados, dados::CDFILIAL, lacking);
+    gather(t.cdsDotzExtra, column.extra, extra::CDFILIAL, lacking);
+    if (with515)
+        gather(t.cdsConfigDotz, column.config, config::CDFILIAL, lacking);
+
+    std::string list;
+    for (lacking.first(); !lacking.eof(); lacking.next())
+        list.append(lacking.textView(working::CDFILIAL)).append(", ");
+    if (list.size() >= 2)
+        list.resize(list.size() - 2);
+    if (!isBlank(list))
+        throw Refusal(formatMessage(messages.text(key), "\r" + list));
+}
+
+} // namespace
+
+Refusal::Refusal(const std::string& cp1252Text)
+    : Error(cp1252::toUtf8(cp1252Text)), cp1252_(cp1252Text)
+{
+}
+
+void Vd_Parceiro(ExportTables& t, bool with515, const MessageTable& messages)
+{
+    check(t, with515, t.cdsFilialParc,
+          {dados::CDINTEGRADOTZ, extra::CDINTEGRADOTZ, config::CDINTEGRADOTZ}, "PARC_N_CAD",
+          messages);
+}
+
+void Vd_Diretorio(ExportTables& t, bool with515, const MessageTable& messages)
+{
+    check(t, with515, t.cdsFilialDir,
+          {dados::DSDIRARQDOTZ, extra::DSDIRARQDOTZ, config::DSDIRARQDOTZ}, "DIR_N_CAD", messages);
+}
+
+std::string Vd_Caixa(Table& cdsCaixa)
+{
+    std::string text;
+    std::string group;
+    std::string branch;
+    bool first = true;
+    for (cdsCaixa.first(); !cdsCaixa.eof(); cdsCaixa.next()) {
+        const std::string_view b = cdsCaixa.textView(caixa::CDFILIAL);
+        if (!first && b != branch) {
+            text += group + " (Filial " + branch + "),\r";
+            group.clear();
+        }
+        if (!group.empty())
+            group += ", ";
+        group += cdsCaixa.textView(caixa::CDCAIXA);
+        branch = b;
+        first = false;
+    }
+    return text + group + " (Filial " + branch + ")";
+}
+
+} // namespace dotz

@@ -1,0 +1,33 @@
+#pragma once
+// Branch configuration checks of a day's data, shared by the screen and the
+// headless command.
+#include "error.h"
+#include "export_tables.h"
+#include "messages.h"
+
+#include <string>
+
+namespace dotz {
+
+// A refusal the operator reads: a text of the message table (with its values
+// filled in), shown once, after which the action ends. what() is UTF-8.
+class Refusal : public Error {
+public:
+    explicit Refusal(const std::string& cp1252Text);
+    const std::string& cp1252() const { return cp1252_; }
+
+private:
+    std::string cp1252_;
+};
+
+// Each gathers every branch whose scanned rows lack the partner code (or the
+// destination folder) into its working set and, when there is any, throws one
+// Refusal naming them all ("PARC_N_CAD" / "DIR_N_CAD"). cdsConfigDotz is scanned
+// only with the 515 file on. Scanned tables are left at their end.
+void Vd_Parceiro(ExportTables& tables, bool with515, const MessageTable& messages = dotzMessages());
+void Vd_Diretorio(ExportTables& tables, bool with515, const MessageTable& messages = dotzMessages());
+
+// The tills of cdsCaixa grouped by runs of branch: "001, 002 (Filial 0001),\r005 (Filial 0002)".
+std::string Vd_Caixa(Table& cdsCaixa);
+
+} // namespace dotz

@@ -1,0 +1,52 @@
+#pragma once
+// The export run: the period day by day, one server call per day, checks, files.
+#include "dotz_files.h"
+#include "export_tables.h"
+#include "messages.h"
+
+#include <array>
+#include <functional>
+#include <string>
+
+namespace dotz {
+
+// One day's four packets, in slot order: cdsCaixa, cdsDadosDotz, cdsDotzExtra, cdsConfigDotz.
+using DayPackets = std::array<Packet, 4>;
+// Fetches one day (the server call and its reply check); throws to end the run.
+using FetchDay = std::function<DayPackets(const std::string& selector, Day day)>;
+
+// What a front end shows while a run goes on.
+class RunObserver {
+public:
+    virtual ~RunObserver() = default;
+    virtual void showBusy(int kind) = 0;
+    virtual void hideBusy() = 0;
+    virtual void dayDone(Day, const ExportTables&, const DayResult&) {}
+};
+
+struct RunRequest {
+    std::string selector; // "T" or the branch list text
+    Day from;
+    Day to;
+    bool with515 = false;
+};
+
+struct RunSummary {
+    int daysCounted = 0;
+    int days = 0;
+    std::vector<WrittenFile> files;
+};
+
+// Walks the days from `from` to `to`, both included. A day counts when at least
+// one DOTZ file was written for it; with none counted the run ends with the
+// "NAO_HA_DOTZ" Refusal. Any failure ends the run unchanged, after the busy
+// indication has been hidden; files already written stay.
+RunSummary runExport(ExportTables& tables, const RunRequest& request, const FetchDay& fetch,
+                     const PathMap& paths, FileSystem& fs, RunObserver& observer,
+                     const MessageTable& messages = dotzMessages());
+
+// The branch selector the server takes for a list of plain branch codes:
+// each code in single quotes, a quote inside doubled, joined by ",".
+std::string branchListText(const std::vector<std::string>& codes);
+
+} // namespace dotz

@@ -1,0 +1,180 @@
+#include "export/checks.h"
+#include "export/run.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+namespace dotz {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The JSON packet of a table's rows (ASCII texts), as the server sends it.
+Packet packetOf(const Table& t)
+{
+    std::string json = "{\"columns\":[";
+    for (size_t i = 0; i < t.columns().size(); ++i) {
+        const ColumnDef& d = t.columns()[i];
+        json += (i ? "," : "") + std::string("{\"name\":\"") + d.name + "\",\"type\":\"" +
+                (d.type == ColumnType::Text ? "text\",\"size\":" + std::to_string(d.size)
+                                            : std::string("number\"")) + "}";
+    }
+    json += "],\"rows\":[";
+    for (size_t r = 0; r < t.rowCount(); ++r) {
+        json += r ? ",[" : "[";
+        for (size_t c = 0; c < t.columns().size(); ++c) {
+            const int col = static_cast<int>(c);
+            json += c ? "," : "";
+            if (t.isNullAt(r, col)) {
+                json += "null";
+            } else if (t.columns()[c].type == ColumnType::Number) {
+                json += std::to_string(t.numberAt(r, col));
+            } else {
+                json += '"';
+                for (char ch : t.textAt(r, col))
+                    json += ch == '\\' ? std::string("\\\\") : std::string(1, ch);
+                json += '"';
+            }
+        }
+        json += "]";
+    }
+    return Packet::fromJson(json + "]}");
+}
+
+struct Recorder : RunObserver {
+    std::vector<std::string> events;
+    void showBusy(int kind) override { events.push_back("show " + std::to_string(kind)); }
+    void hideBusy() override { events.push_back("hide"); }
+    void dayDone(Day d, const ExportTables&, const DayResult& r) override
+    {
+        events.push_back(d.iso() + " " + std::to_string(r.files.size()));
+    }
+};
+
+class RunTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        root_ = fs::temp_directory_path() /
+                ("dotz-run-" + std::to_string(::getpid()) + "-" +
+                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(root_);
+        fs::create_directories(root_);
+        paths_.set("C", root_.string());
+    }
+    void TearDown() override { fs::remove_all(root_); }
+
+    // A day with one sale of branch 0001, unless the day is in `empty`; the partner
+    // code is missing on `unconfigured`.
+    FetchDay server(std::vector<std::string> empty = {}, std::string unconfigured = {},
+                    bool itemsOnly = false)
+    {
+        return [=, this](const std::string& selector, Day day) {
+            calls_.push_back(selector + " " + day.iso());
+            ExportTables t;
+            const bool none = std::find(empty.begin(), empty.end(), day.iso()) != empty.end();
+            const std::string partner = day.iso() == unconfigured ? "" : "4321";
+            if (!none && !itemsOnly)
+                t.cdsDadosDotz.appendRow({"0001", "003", "1", "", "OP", day.iso(), "10:00:00", 1.5,
+                                          "", partner, "C:\\", 1});
+            if (!none && itemsOnly)
+                t.cdsDotzExtra.appendRow({"0001", "003", "1", "", "P", 1, 1, 1, "", "", partner,
+                                          "C:\\", 1});
+            return DayPackets{packetOf(t.cdsCaixa), packetOf(t.cdsDadosDotz),
+                              packetOf(t.cdsDotzExtra), packetOf(t.cdsConfigDotz)};
+        };
+    }
+    RunSummary run(const FetchDay& fetch, const char* from, const char* to)
+    {
+        PosixFileSystem posix;
+        return runExport(tables_, {"T", *Day::parse(from), *Day::parse(to), false}, fetch, paths_,
+                         posix, observer_);
+    }
+    std::vector<std::string> files() const
+    {
+        std::vector<std::string> names;
+        if (fs::exists(root_ / "DOTZ"))
+            for (const auto& e : fs::directory_iterator(root_ / "DOTZ"))
+                names.push_back(e.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    fs::path root_;
+    PathMap paths_;
+    ExportTables tables_;
+    Recorder observer_;
+    std::vector<std::string> calls_;
+};
+
+TEST_F(RunTest, OneCallPerDayInOrderWithTheSameSelector)
+{
+    const RunSummary s = run(server(), "2024-02-27", "2024-03-04");
+    EXPECT_EQ(calls_, (std::vector<std::string>{"T 2024-02-27", "T 2024-02-28", "T 2024-02-29",
+                                                "T 2024-03-01", "T 2024-03-02", "T 2024-03-03",
+                                                "T 2024-03-04"}));
+    EXPECT_EQ(s.daysCounted, 7);
+    EXPECT_EQ(files().size(), 7u);
+    EXPECT_EQ(observer_.events.front(), "show 6");
+    EXPECT_EQ(observer_.events.back(), "hide");
+
+    calls_.clear();
+    run(server(), "2024-03-15", "2024-03-15");
+    EXPECT_EQ(calls_.size(), 1u);
+}
+
+TEST_F(RunTest, ACheckFailingOnTheThirdDayKeepsTheFirstTwoDays)
+{
+    try {
+        run(server({}, "2024-03-03"), "2024-03-01", "2024-03-05");
+        FAIL() << "no refusal";
+    } catch (const Refusal& r) {
+        EXPECT_NE(r.cp1252().find("\r0001."), std::string::npos);
+    }
+    EXPECT_EQ(files(), (std::vector<std::string>{"20240301_4321_0001_500_1.txt",
+                                                 "20240302_4321_0001_500_1.txt"}));
+    EXPECT_EQ(calls_.size(), 3u);
+    EXPECT_EQ(observer_.events.back(), "hide");
+}
+
+TEST_F(RunTest, AServerFailurePassesOnUnchanged)
+{
+    FetchDay failing = [this, good = server()](const std::string& s, Day d) {
+        if (d.iso() == "2024-03-02")
+            throw Abort();
+        return good(s, d);
+    };
+    EXPECT_THROW(run(failing, "2024-03-01", "2024-03-03"), Abort);
+    EXPECT_EQ(files().size(), 1u);
+    EXPECT_EQ(observer_.events.back(), "hide");
+}
+
+TEST_F(RunTest, NothingToExportIsRefusedAfterTheAnimationStops)
+{
+    try {
+        run(server({"2024-03-01", "2024-03-02"}), "2024-03-01", "2024-03-02");
+        FAIL() << "no refusal";
+    } catch (const Refusal& r) {
+        EXPECT_EQ(r.cp1252(), "Opera\xE7\xE3o bloqueada. N\xE3o h\xE1 pontos DOTZ a serem exportados.");
+    }
+    EXPECT_EQ(observer_.events.back(), "hide");
+    EXPECT_TRUE(files().empty());
+}
+
+TEST_F(RunTest, ADayWithOnlyItemFilesCounts)
+{
+    const RunSummary s = run(server({}, {}, true), "2024-03-01", "2024-03-01");
+    EXPECT_EQ(s.daysCounted, 1);
+    EXPECT_EQ(files(), std::vector<std::string>{"20240301_4321_0001_510_1.txt"});
+}
+
+TEST(BranchList, QuotesEachCodeAndDoublesInnerQuotes)
+{
+    EXPECT_EQ(branchListText({"0001", "0002"}), "'0001','0002'");
+    EXPECT_EQ(branchListText({"T"}), "'T'");
+    EXPECT_EQ(branchListText({"O'B"}), "'O''B'");
+}
+
+} // namespace
+} // namespace dotz
