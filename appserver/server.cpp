@@ -72,11 +72,11 @@ const char* kindName(simdjson::dom::element_type type)
 
 // A request is a few hundred bytes: it is parsed whole and strictly (a reply is
 // never, see the client).
-RpcRequest parseRequest(const std::string& body)
+// Fills `request` as far as it gets, so that an error can still echo the id.
+void parseRequest(const std::string& body, RpcRequest& request)
 {
     using namespace simdjson;
     using T = dom::element_type;
-    RpcRequest request;
     dom::parser parser;
     dom::element doc;
     if (auto error = parser.parse(body).get(doc))
@@ -121,7 +121,6 @@ RpcRequest parseRequest(const std::string& body)
                 request.params.emplace_back(std::nullopt);
         }
     }
-    return request;
 }
 
 std::string rpcErrorBody(const std::string& id, const RpcError& e)
@@ -224,7 +223,7 @@ struct AppServer::Impl {
         }
         RpcRequest request;
         try {
-            request = parseRequest(req.body);
+            parseRequest(req.body, request);
             if (request.notification) {
                 // JSON-RPC: a notification gets no reply, and this object has no
                 // method worth calling without one.

@@ -1,0 +1,126 @@
+#include "server_fixture.h"
+
+#include "store.h"
+
+#include "export/error.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <stdexcept>
+#include <sys/stat.h>
+
+namespace dotz::testing {
+
+TempDir::TempDir()
+{
+    std::string pattern = (std::filesystem::temp_directory_path() / "dotz-test-XXXXXX").string();
+    if (!mkdtemp(pattern.data()))
+        throw std::runtime_error("cannot create a temporary folder");
+    path_ = pattern;
+    // The PostgreSQL server runs as another user and must reach its folder.
+    chmod(path_.c_str(), 0755);
+}
+
+TempDir::~TempDir()
+{
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+appserver::DemoOptions smallDemo()
+{
+    appserver::DemoOptions o;
+    o.seed = 42;
+    o.branches = 3;
+    o.tills = 2;
+    o.firstDay = "2024-03-14";
+    o.days = 3;
+    o.salesPerDay = 90;
+    return o;
+}
+
+std::string makeDemoDb(const TempDir& dir, const appserver::DemoOptions& options,
+                       const std::string& name)
+{
+    const std::string path = (dir.path() / name).string();
+    auto store = appserver::openStore(path, createFile());
+    appserver::initDemo(*store, options);
+    return path;
+}
+
+RunningServer::RunningServer(appserver::ServerOptions options)
+{
+    options.port = 0;
+    options.log = &log_;
+    server_ = std::make_unique<appserver::AppServer>(std::move(options));
+    server_->bind();
+    thread_ = std::thread([this] { server_->run(); });
+}
+
+RunningServer::~RunningServer()
+{
+    server_->stop();
+    thread_.join();
+}
+
+namespace {
+
+std::string runScript(const std::string& command)
+{
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe)
+        throw std::runtime_error("cannot run " + command);
+    std::string out;
+    char buf[256];
+    while (size_t n = fread(buf, 1, sizeof buf, pipe))
+        out.append(buf, n);
+    const int status = pclose(pipe);
+    if (status != 0)
+        throw std::runtime_error(command + " failed");
+    while (!out.empty() && (out.back() == '\n' || out.back() == ' '))
+        out.pop_back();
+    return out;
+}
+
+const std::string kScript = std::string(DOTZ_SOURCE_DIR) + "/scripts/pg-test.sh";
+
+} // namespace
+
+PostgresServer::PostgresServer()
+{
+    uri_ = runScript(kScript + " start " + (dir_.path() / "pg").string());
+}
+
+PostgresServer::~PostgresServer()
+{
+    try {
+        runScript(kScript + " stop " + (dir_.path() / "pg").string());
+    } catch (...) {
+    }
+}
+
+httplib::Result postRaw(int port, const std::string& body, const httplib::Headers& headers,
+                        const std::string& path)
+{
+    httplib::Client client("127.0.0.1", port);
+    client.set_read_timeout(std::chrono::seconds(30));
+    return client.Post(path.c_str(), headers, body, "application/json");
+}
+
+std::string getPrincipalBody(const std::string& selector, const std::string& day, int id)
+{
+    auto quote = [](const std::string& s) {
+        std::string out = "\"";
+        for (char c : s) {
+            if (c == '"' || c == '\\')
+                out += '\\';
+            out += c;
+        }
+        return out + "\"";
+    };
+    return "{\"jsonrpc\":\"2.0\",\"id\":" + std::to_string(id) +
+           ",\"method\":\"GetPrincipal\",\"params\":[" + quote(selector) + "," + quote(day) +
+           "]}";
+}
+
+} // namespace dotz::testing

@@ -1,0 +1,91 @@
+#pragma once
+// Test helpers: a demo database in a temporary folder, an application server on a
+// free loopback port, a throwaway PostgreSQL server, and raw HTTP calls.
+#include "demo.h"
+#include "server.h"
+
+#include <httplib.h>
+
+#include <filesystem>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+
+namespace dotz::testing {
+
+// A folder removed with everything in it at the end.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
+inline appserver::ServerOptions serverOn(std::string db, std::string token = {})
+{
+    appserver::ServerOptions o;
+    o.db = std::move(db);
+    o.token = std::move(token);
+    return o;
+}
+inline appserver::OpenOptions readOnly()
+{
+    appserver::OpenOptions o;
+    o.readOnly = true;
+    return o;
+}
+inline appserver::OpenOptions createFile()
+{
+    appserver::OpenOptions o;
+    o.create = true;
+    return o;
+}
+
+// The demo options the tests share: small, several branches and days.
+appserver::DemoOptions smallDemo();
+
+// Fills a new SQLite file with demo data and returns its path.
+std::string makeDemoDb(const TempDir& dir, const appserver::DemoOptions& options = smallDemo(),
+                       const std::string& name = "demo.db");
+
+// An application server running on a thread of its own.
+class RunningServer {
+public:
+    explicit RunningServer(appserver::ServerOptions options);
+    ~RunningServer();
+    RunningServer(const RunningServer&) = delete;
+    RunningServer& operator=(const RunningServer&) = delete;
+    int port() const { return server_->port(); }
+    std::string log() const { return log_.str(); }
+
+private:
+    std::ostringstream log_;
+    std::unique_ptr<appserver::AppServer> server_;
+    std::thread thread_;
+};
+
+// A PostgreSQL server started by scripts/pg-test.sh; uri() connects to it.
+class PostgresServer {
+public:
+    PostgresServer();
+    ~PostgresServer();
+    const std::string& uri() const { return uri_; }
+
+private:
+    TempDir dir_;
+    std::string uri_;
+};
+
+// POSTs a raw body to the module's object path.
+httplib::Result postRaw(int port, const std::string& body,
+                        const httplib::Headers& headers = {},
+                        const std::string& path = "/rpc/Krt52410.rdmExportaDotz");
+std::string getPrincipalBody(const std::string& selector, const std::string& day, int id = 1);
+
+} // namespace dotz::testing
