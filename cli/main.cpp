@@ -1,0 +1,273 @@
+// dotz-export: writes the DOTZ files of a period without the screen.
+// Exit codes: 0 exported, 1 refused or failed, 2 usage error.
+#include "export/checks.h"
+#include "export/cp1252.h"
+#include "export/error.h"
+#include "export/run.h"
+#include "toolkit/connection/server_connection.h"
+#include "toolkit/settings.h"
+
+#include <CLI/CLI.hpp>
+
+#include <clocale>
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <iostream>
+#include <langinfo.h>
+#include <unistd.h>
+
+using namespace dotz;
+
+namespace {
+
+constexpr const char* kServerObject = "Krt52410.rdmExportaDotz";
+
+// Texts reach the terminal in its own encoding; a lone carriage return inside a
+// message is the screen's line break.
+bool terminalIsLatin1()
+{
+    const std::string codeset = nl_langinfo(CODESET);
+    return codeset == "ISO-8859-1" || codeset == "ISO-8859-15" || codeset == "CP1252";
+}
+
+std::string forTerminal(const std::string& utf8)
+{
+    std::string text = utf8;
+    for (char& c : text)
+        if (c == '\r')
+            c = '\n';
+    if (terminalIsLatin1()) {
+        std::string out;
+        if (!cp1252::appendFromUtf8(text, out))
+            return out;
+    }
+    return text;
+}
+
+void say(std::ostream& out, const std::string& utf8) { out << forTerminal(utf8) << std::endl; }
+
+std::optional<Day> today(int offset)
+{
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    const auto day = Day::fromYmd(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
+    return day ? std::optional<Day>(Day::fromSerial(day->serial() + offset)) : std::nullopt;
+}
+
+std::optional<Day> parseDay(const std::string& text)
+{
+    if (text == "today")
+        return today(0);
+    if (text == "yesterday")
+        return today(-1);
+    return Day::parse(text);
+}
+
+std::string defaultConfig()
+{
+    if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg)
+        return std::string(xdg) + "/krt/krt.ini";
+    if (const char* home = std::getenv("HOME"); home && *home)
+        return std::string(home) + "/.config/krt/krt.ini";
+    return {};
+}
+
+struct Options {
+    std::string from;
+    std::string to;
+    bool all = false;
+    std::string branches;
+    bool branchesGiven = false;
+    bool with515 = false;
+    std::string server;
+    std::string token;
+    std::vector<std::string> drives;
+    std::string config;
+    bool list = false;
+};
+
+class TerminalProgress : public RunObserver {
+public:
+    explicit TerminalProgress(bool enabled) : enabled_(enabled) {}
+    void showBusy(int) override {}
+    void hideBusy() override {}
+    void dayDone(Day day, const ExportTables& t, const DayResult& r) override
+    {
+        if (!enabled_)
+            return;
+        std::cerr << day.iso() << ": " << t.cdsDadosDotz.rowCount() << " sales, "
+                  << t.cdsDotzExtra.rowCount() << " items, " << t.cdsConfigDotz.rowCount()
+                  << " promotion products; " << r.files.size() << " files" << std::endl;
+    }
+
+private:
+    bool enabled_;
+};
+
+struct UsageError : Error {
+    using Error::Error;
+};
+
+// Settings file first, flags over it.
+void configure(const Options& o, ServerConnection& conn, PathMap& paths, std::string& token)
+{
+    std::optional<Settings> settings;
+    const std::string file = o.config.empty() ? defaultConfig() : o.config;
+    if (!o.config.empty() || (!file.empty() && std::filesystem::exists(file)))
+        settings = Settings::load(file);
+
+    std::string host = "127.0.0.1";
+    int port = ServerConnection::kDefaultPort;
+    if (settings) {
+        if (settings->value("server", "host"))
+            host = settings->serverHost();
+        if (settings->value("server", "port"))
+            port = settings->serverPort();
+        token = settings->serverToken();
+        for (const auto& [key, folder] : settings->section("drives"))
+            paths.set(key, folder);
+    }
+    if (!o.server.empty()) {
+        const size_t colon = o.server.rfind(':');
+        int p = 0;
+        try {
+            size_t used = 0;
+            p = colon == std::string::npos ? 0 : std::stoi(o.server.substr(colon + 1), &used);
+            if (used != o.server.size() - colon - 1)
+                p = 0;
+        } catch (const std::exception&) {
+            p = 0;
+        }
+        if (colon == std::string::npos || colon == 0 || p < 1 || p > 65535)
+            throw UsageError("--server: \"" + o.server + "\" is not HOST:PORT");
+        host = o.server.substr(0, colon);
+        if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+            host = host.substr(1, host.size() - 2);
+        port = p;
+    }
+    if (!o.token.empty())
+        token = o.token;
+    for (const std::string& d : o.drives) {
+        const size_t eq = d.find('=');
+        if (eq == std::string::npos)
+            throw UsageError("--drive: \"" + d + "\" is not LETTER=/local/folder");
+        try {
+            paths.set(d.substr(0, eq), d.substr(eq + 1));
+        } catch (const Error& e) {
+            throw UsageError(std::string("--drive: ") + e.what());
+        }
+    }
+    conn.setServerName(kServerObject);
+    conn.setRaiseErrors(true);
+    conn.setBeforeConnect([host, port, token](ServerConnection& c) {
+        c.SetHost(host);
+        c.setPort(port);
+        c.setToken(token);
+    });
+}
+
+int run(const Options& o)
+{
+    const auto from = parseDay(o.from);
+    if (!from)
+        throw UsageError("--from: \"" + o.from + "\" is not a date (YYYY-MM-DD, dd/mm/yyyy, today, yesterday)");
+    const auto to = parseDay(o.to);
+    if (!to)
+        throw UsageError("--to: \"" + o.to + "\" is not a date (YYYY-MM-DD, dd/mm/yyyy, today, yesterday)");
+
+    std::string selector = "T";
+    if (o.branchesGiven) {
+        std::vector<std::string> codes;
+        size_t start = 0;
+        while (true) {
+            const size_t comma = std::min(o.branches.find(',', start), o.branches.size());
+            const std::string code = cp1252::fromUtf8(o.branches.substr(start, comma - start), "--branches");
+            if (code.empty() || code.size() > 4)
+                throw UsageError("--branches: \"" + o.branches + "\" needs branch codes of 1 to 4 characters");
+            codes.push_back(code);
+            if (comma == o.branches.size())
+                break;
+            start = comma + 1;
+        }
+        selector = branchListText(codes);
+    }
+
+    const MessageTable& messages = dotzMessages();
+    if (!(*to >= *from)) {
+        say(std::cerr, cp1252::toUtf8(messages.text("DataIni>Fin")));
+        return 1;
+    }
+
+    ServerConnection conn;
+    PathMap paths;
+    std::string token;
+    configure(o, conn, paths, token);
+    conn.setErrorReporter([](const std::string& text) { say(std::cerr, text); });
+
+    const FetchDay fetch = [&conn](const std::string& sel, Day day) {
+        const Variant reply = conn.call("GetPrincipal", {Variant(sel), Variant(day)});
+        const Variant data = CheckServerResult(reply, true, 0, [](const std::string& text) {
+            say(std::cerr, text);
+        });
+        const Variant::Array& slots = data.asArray();
+        if (slots.size() != 4)
+            throw Error("GetPrincipal gave " + std::to_string(slots.size()) +
+                        " packets instead of 4");
+        return DayPackets{slots[0].asPacket(), slots[1].asPacket(), slots[2].asPacket(),
+                          slots[3].asPacket()};
+    };
+
+    ExportTables tables;
+    PosixFileSystem fs;
+    TerminalProgress progress(isatty(STDERR_FILENO));
+    const RunSummary summary =
+        runExport(tables, {selector, *from, *to, o.with515}, fetch, paths, fs, progress, messages);
+    if (o.list)
+        for (const WrittenFile& f : summary.files)
+            std::cout << f.localPath << "\t" << f.records << " records" << std::endl;
+    say(std::cout, cp1252::toUtf8(messages.text("EXP_OK")));
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    std::setlocale(LC_ALL, "");
+    CLI::App app("Writes the DOTZ loyalty files (records 500, 510, 515) of a period, one day at\n"
+                 "a time, from the application server into each branch's DOTZ folder.",
+                 "dotz-export");
+    Options o;
+    app.add_option("--from", o.from, "First day: YYYY-MM-DD, dd/mm/yyyy, today or yesterday")->required();
+    app.add_option("--to", o.to, "Last day, included (same forms)")->required();
+    auto* all = app.add_flag("--all", o.all, "All branches (the default)");
+    app.add_option("--branches", o.branches, "Only these branches: codes separated by commas")
+        ->excludes(all);
+    app.add_flag("--with-515", o.with515, "Also write the 515 files (promotion products)");
+    app.add_option("--server", o.server, "Application server as HOST:PORT (default: settings, else 127.0.0.1:8211)");
+    app.add_option("--token", o.token, "Bearer token for the application server");
+    app.add_option("--drive", o.drives, "Map a Windows drive or share to a local folder: C=/srv/dotz (repeatable)");
+    app.add_option("--config", o.config, "Settings file (default: ~/.config/krt/krt.ini)");
+    app.add_flag("--list", o.list, "Print each file written, with its records");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        const int code = app.exit(e);
+        return code == 0 ? 0 : 2;
+    }
+    o.branchesGiven = app.count("--branches") > 0;
+    try {
+        return run(o);
+    } catch (const UsageError& e) {
+        say(std::cerr, std::string("dotz-export: ") + e.what());
+        std::cerr << "Run with --help for more information." << std::endl;
+        return 2;
+    } catch (const Abort&) {
+        return 1; // its message is already shown
+    } catch (const std::exception& e) {
+        say(std::cerr, e.what());
+        return 1;
+    }
+}
