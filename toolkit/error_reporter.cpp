@@ -27,7 +27,13 @@ void showBox(MessageKind kind, const QString& text)
     QWidget* parent = QApplication::activeWindow();
     QMessageBox box(icon, QGuiApplication::applicationDisplayName(), text, QMessageBox::Ok,
                     parent);
+    // A busy action may hold the wait cursor; over its message the operator gets a pointer.
+    const bool busy = QApplication::overrideCursor() != nullptr;
+    if (busy)
+        QApplication::setOverrideCursor(Qt::ArrowCursor);
     box.exec();
+    if (busy)
+        QApplication::restoreOverrideCursor();
 }
 
 } // namespace

@@ -93,6 +93,7 @@ TEST_F(Host, MenuOpensTheScreenOnceAsAnMdiChild)
     ASSERT_EQ(windows.size(), 1);
     EXPECT_EQ(windows[0]->widget()->objectName(), QStringLiteral("TfrmExportaDotz"));
     EXPECT_EQ(windows[0]->windowTitle(), QStringLiteral("Exportação DOTZ"));
+    EXPECT_EQ(windows[0]->widget()->size(), QSize(397, 149));
     EXPECT_TRUE(windows[0]->isVisible());
     EXPECT_TRUE(created());
     EXPECT_EQ(fake.log->count("open"), 1);
