@@ -9,6 +9,7 @@
 #include <QSqlQuery>
 #include <QSqlRecord>
 
+#include <filesystem>
 #include <fstream>
 
 namespace dotz {
@@ -32,9 +33,12 @@ void openLocalDatabase(const Settings& settings)
     else
         throw Error("settings file " + settings.path() + ": [database] driver \"" +
                     driverSetting + "\" is neither sqlite nor postgresql");
-    const auto name = settings.value("database", "name");
+    auto name = settings.value("database", "name");
     if (!name || name->empty())
         throw Error("settings file " + settings.path() + ": [database] name is not set");
+    if (driverSetting == "sqlite")
+        // A relative file is found beside the settings file, wherever the host starts.
+        name = (std::filesystem::path(settings.path()).parent_path() / *name).string();
     if (driverSetting == "sqlite" && !std::ifstream(*name))
         // SQLite would create an empty file and the picker would list nothing.
         throw Error("local database " + *name + " does not exist");

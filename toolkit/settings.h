@@ -3,6 +3,7 @@
 //
 //   [server]   host, port, token        the application server
 //   [database] driver (sqlite | postgresql), name, host, port, user, password
+//              (an SQLite name that is a relative path is taken from the file's folder)
 //   [drives]   C = /srv/dotz            a Windows drive letter or \\server\share -> folder
 //
 // Keys and section names are case-insensitive; ';' or '#' starts a comment line.

@@ -9,6 +9,7 @@
 #include "toolkit/busy_animation.h"
 #include "toolkit/data_access.h"
 #include "toolkit/date_edit.h"
+#include "toolkit/host_settings.h"
 #include "toolkit/pick_from_list.h"
 #include "toolkit/socket_connection.h"
 
@@ -22,8 +23,20 @@
 #include <QSqlQuery>
 #include <QTest>
 
+#include <fstream>
+
 namespace dotz {
 namespace {
+
+std::string errorOf(const std::function<void()>& run)
+{
+    try {
+        run();
+    } catch (const Error& e) {
+        return e.what();
+    }
+    return "(no error)";
+}
 
 TEST(DateEdit, HoldsWhateverIsTyped)
 {
@@ -226,6 +239,23 @@ TEST_F(LocalDatabase, PickFromListWithNoRowsShowsTheEmptyListMessage)
     EXPECT_TRUE(query.Active()); // a closed query is opened
     EXPECT_EQ(recorder.texts(), QStringList{QStringLiteral("Não há filial cadastrada.")});
     EXPECT_THROW(PickFromList(&source, "CDLOJA", "Filial", false, list), Error);
+}
+
+TEST(LocalDatabaseSettings, SqliteFileIsFoundBesideTheSettingsFile)
+{
+    test::TempSettings settings("[database]\nname = lojas.db\n");
+    const std::string dir = settings.path().substr(0, settings.path().rfind('/'));
+    EXPECT_NE(errorOf([&] { openLocalDatabase(hostSettings()); })
+                  .find("local database " + dir + "/lojas.db does not exist"),
+              std::string::npos);
+    std::ofstream(dir + "/lojas.db").flush();
+    EXPECT_NO_THROW(openLocalDatabase(hostSettings()));
+    EXPECT_TRUE(QSqlDatabase::database(QString::fromLatin1(kLocalDatabase)).isOpen());
+    closeLocalDatabase();
+    settings.rewrite("[database]\ndriver = oracle\nname = x\n");
+    EXPECT_NE(errorOf([&] { openLocalDatabase(hostSettings()); })
+                  .find("[database] driver \"oracle\" is neither sqlite nor postgresql"),
+              std::string::npos);
 }
 
 class FailingForm : public TForm {
