@@ -136,8 +136,10 @@ void TDateEdit::showCalendar()
 void TDateEdit::focusOutEvent(QFocusEvent* event)
 {
     QLineEdit::focusOutEvent(event);
-    // A popup (the calendar, a context menu) takes the focus only for a moment.
-    if (event->reason() == Qt::PopupFocusReason)
+    // A popup (the calendar, a context menu) takes the focus only for a moment, and
+    // another window becoming active leaves the focus here for when it comes back:
+    // neither is the operator leaving the edit.
+    if (event->reason() == Qt::PopupFocusReason || event->reason() == Qt::ActiveWindowFocusReason)
         return;
     Q_EMIT Exit(this);
 }

@@ -60,7 +60,8 @@ public:
     QCalendarWidget* calendar() const { return calendar_; }
 
 Q_SIGNALS:
-    // The focus left the edit (not for its own calendar).
+    // The focus moved from the edit to another control (not to its calendar, nor
+    // away with the whole window).
     void Exit(QObject* Sender);
 
 protected:

@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include <QCalendarWidget>
+#include <QFocusEvent>
 #include <QLabel>
 #include <QMainWindow>
 #include <QMdiArea>
@@ -110,6 +111,9 @@ TEST(DateEdit, ExitFiresWhenTheFocusLeavesButNotForTheCalendar)
     Q_EMIT edit->calendar()->clicked(day);
     QApplication::processEvents();
     EXPECT_EQ(edit->EditText(), QStringLiteral("15/03/2024"));
+    EXPECT_EQ(exits, 0);
+    QFocusEvent deactivated(QEvent::FocusOut, Qt::ActiveWindowFocusReason);
+    QApplication::sendEvent(edit, &deactivated);
     EXPECT_EQ(exits, 0);
     other->setFocus();
     QApplication::processEvents();
