@@ -7,7 +7,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace dotz::testing {
 
@@ -97,6 +101,20 @@ PostgresServer::~PostgresServer()
         runScript(kScript + " stop " + (dir_.path() / "pg").string());
     } catch (...) {
     }
+}
+
+int freePort()
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof addr;
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length) != 0)
+        throw std::runtime_error("cannot find a free port");
+    close(fd);
+    return ntohs(addr.sin_port);
 }
 
 httplib::Result postRaw(int port, const std::string& body, const httplib::Headers& headers,

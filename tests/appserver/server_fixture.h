@@ -82,6 +82,9 @@ private:
     std::string uri_;
 };
 
+// A loopback port that nothing listens on (taken from the system, then let go).
+int freePort();
+
 // POSTs a raw body to the module's object path.
 httplib::Result postRaw(int port, const std::string& body,
                         const httplib::Headers& headers = {},

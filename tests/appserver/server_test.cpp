@@ -423,12 +423,7 @@ TEST(ServerProgram, StopsCleanlyOnSigterm)
 {
     TempDir dir;
     const std::string db = makeDemoDb(dir);
-    // A free port: bind to any, note it, let it go.
-    int port = 0;
-    {
-        httplib::Server probe;
-        port = probe.bind_to_any_port("127.0.0.1");
-    }
+    const int port = freePort();
     const pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {

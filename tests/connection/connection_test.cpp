@@ -1,0 +1,377 @@
+#include "server_fixture.h"
+#include "toolkit/connection/server_connection.h"
+
+#include "export/export_tables.h"
+
+#include <gtest/gtest.h>
+#include <simdjson.h>
+
+#include <cmath>
+
+using namespace dotz;
+using namespace dotz::testing;
+
+namespace {
+
+constexpr const char* kObject = "Krt52410.rdmExportaDotz";
+
+
+std::string failureOf(const std::function<void()>& action)
+{
+    try {
+        action();
+    } catch (const ConnectionError& e) {
+        return e.what();
+    } catch (const std::exception& e) {
+        return std::string("other exception: ") + e.what();
+    }
+    return "no failure";
+}
+
+class ConnectionTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        dir_ = new TempDir;
+        db_ = new std::string(makeDemoDb(*dir_));
+        server_ = new RunningServer(serverOn(*db_));
+    }
+    static void TearDownTestSuite()
+    {
+        delete server_;
+        delete db_;
+        delete dir_;
+    }
+
+    void SetUp() override
+    {
+        connection.setServerName(kObject);
+        connection.setRaiseErrors(true);
+        connection.setBeforeConnect([this](ServerConnection& c) {
+            ++openings;
+            c.SetHost("127.0.0.1");
+            c.setPort(server_->port());
+        });
+    }
+
+    Variant principal(const std::string& selector, int day)
+    {
+        return connection.call("GetPrincipal", {selector, *Day::fromYmd(2024, 3, day)});
+    }
+
+    static TempDir* dir_;
+    static std::string* db_;
+    static RunningServer* server_;
+    ServerConnection connection;
+    int openings = 0;
+};
+
+TempDir* ConnectionTest::dir_ = nullptr;
+std::string* ConnectionTest::db_ = nullptr;
+RunningServer* ConnectionTest::server_ = nullptr;
+
+TEST_F(ConnectionTest, EveryOpeningRunsBeforeConnectFirst)
+{
+    EXPECT_FALSE(connection.connected());
+    connection.setConnected(true);
+    EXPECT_TRUE(connection.connected());
+    EXPECT_EQ(openings, 1);
+    EXPECT_EQ(connection.methods(), std::vector<std::string>{"GetPrincipal"});
+    connection.setConnected(true); // already open: no new opening
+    EXPECT_EQ(openings, 1);
+    connection.setConnected(false);
+    EXPECT_FALSE(connection.connected());
+    connection.setConnected(true);
+    EXPECT_EQ(openings, 2);
+    connection.setConnected(false);
+    principal("T", 15); // a call on a closed connection opens it
+    EXPECT_TRUE(connection.connected());
+    EXPECT_EQ(openings, 3);
+}
+
+TEST_F(ConnectionTest, ADayLoadsIntoTheExportTables)
+{
+    const Variant data = CheckServerResult(principal("T", 15), true, 0, nullptr);
+    const Variant::Array& slots = data.asArray();
+    ASSERT_EQ(slots.size(), 4u);
+    // The packets are slices of the one reply buffer, in slot order, undecoded.
+    const char* previous = nullptr;
+    for (const Variant& slot : slots) {
+        const Packet& p = slot.asPacket();
+        EXPECT_TRUE(p.json().starts_with("{\"columns\":"));
+        EXPECT_TRUE(p.json().ends_with("]}"));
+        EXPECT_GE(p.readable(), p.json().size() + Packet::kPadding);
+        EXPECT_LT(previous, p.json().data());
+        previous = p.json().data();
+    }
+    ExportTables t;
+    t.cdsCaixa.loadPacket(slots[0].asPacket());
+    t.cdsDadosDotz.loadPacket(slots[1].asPacket());
+    t.cdsDotzExtra.loadPacket(slots[2].asPacket());
+    t.cdsConfigDotz.loadPacket(slots[3].asPacket());
+    EXPECT_EQ(t.cdsCaixa.rowCount(), 6u);
+    EXPECT_EQ(t.cdsDadosDotz.rowCount(), 90u);
+    EXPECT_GT(t.cdsDotzExtra.rowCount(), 30u);
+    EXPECT_EQ(t.cdsConfigDotz.rowCount(), 1560u);
+    EXPECT_EQ(t.cdsDadosDotz.textAt(0, dados::DATA), "2024-03-15");
+    EXPECT_EQ(t.cdsDadosDotz.textAt(0, dados::DSDIRARQDOTZ), "C:\\DOTZ\\LOJA0001\\");
+    // Accented names arrive as Windows-1252.
+    bool accented = false;
+    for (size_t r = 0; r < t.cdsConfigDotz.rowCount(); ++r)
+        for (char c : t.cdsConfigDotz.textAt(r, config::NMPRODUTO))
+            accented |= static_cast<unsigned char>(c) >= 0xC0;
+    EXPECT_TRUE(accented);
+}
+
+TEST_F(ConnectionTest, AFailureTheServerReportsIsShownThenAborts)
+{
+    std::vector<std::string> shown;
+    auto show = [&](const std::string& text) { shown.push_back(text); };
+    const Variant reply = principal("0001; DROP TABLE VENDA", 15);
+    EXPECT_THROW(CheckServerResult(reply, true, 0, show), Abort);
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_NE(shown[0].find("branch selector \"0001; DROP TABLE VENDA\""), std::string::npos);
+
+    EXPECT_TRUE(CheckServerResult(reply, false, 0, show).isNull());
+    EXPECT_EQ(shown.size(), 2u);
+    // Nobody to show it to: the text travels in the error instead.
+    EXPECT_THROW(CheckServerResult(reply, true, 0, nullptr), Error);
+}
+
+TEST_F(ConnectionTest, FailuresSayWhatFailed)
+{
+    const int refused = freePort();
+    struct Case {
+        std::function<void(ServerConnection&)> setUp;
+        std::function<void(ServerConnection&)> act;
+        std::vector<std::string> says;
+    };
+    const std::vector<Case> cases = {
+        {[&](ServerConnection& c) {
+             c.setBeforeConnect([&](ServerConnection& s) { s.setPort(refused); });
+         },
+         [](ServerConnection& c) { c.open(); },
+         {"server object Krt52410.rdmExportaDotz on 127.0.0.1:" + std::to_string(refused),
+          "cannot connect"}},
+        {[](ServerConnection& c) { c.setServerName("Krt99999.rdmOutro"); },
+         [](ServerConnection& c) { c.open(); },
+         {"server object Krt99999.rdmOutro on 127.0.0.1:", "no object Krt99999.rdmOutro (HTTP 404)"}},
+        {[](ServerConnection&) {},
+         [](ServerConnection& c) { c.call("GetNada", {}); },
+         {"call of GetNada on server object Krt52410.rdmExportaDotz", "JSON-RPC error -32601"}},
+        {[](ServerConnection&) {},
+         [](ServerConnection& c) { c.call("GetPrincipal", {"T", "ontem"}); },
+         {"JSON-RPC error -32602", "\"ontem\" is not a date"}},
+        {[](ServerConnection&) {},
+         [](ServerConnection& c) { c.call("GetPrincipal", {"T", std::nan("")}); },
+         {"parameter 2 is not a finite number"}},
+        {[](ServerConnection&) {},
+         [](ServerConnection& c) { c.call("GetPrincipal", {"\xff", "2024-03-15"}); },
+         {"parameter 1 is not valid UTF-8"}},
+        {[](ServerConnection& c) { c.setBeforeConnect([](ServerConnection& s) { s.SetHost(""); }); },
+         [](ServerConnection& c) { c.open(); },
+         {"no host is set"}},
+    };
+    for (const Case& c : cases) {
+        ServerConnection conn;
+        conn.setServerName(kObject);
+        conn.setRaiseErrors(true);
+        conn.setBeforeConnect([](ServerConnection& s) {
+            s.SetHost("127.0.0.1");
+            s.setPort(server_->port());
+        });
+        c.setUp(conn);
+        const std::string message = failureOf([&] { c.act(conn); });
+        for (const std::string& part : c.says)
+            EXPECT_NE(message.find(part), std::string::npos) << message;
+    }
+}
+
+TEST_F(ConnectionTest, RaiseErrorsOffShowsTheFailureAndAborts)
+{
+    const int refused = freePort();
+    std::vector<std::string> shown;
+    connection.setErrorReporter([&](const std::string& text) { shown.push_back(text); });
+    connection.setBeforeConnect([&](ServerConnection& c) { c.setPort(refused); });
+    connection.setRaiseErrors(false);
+    EXPECT_THROW(connection.open(), Abort);
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_NE(shown[0].find(":" + std::to_string(refused)), std::string::npos);
+    connection.setRaiseErrors(true);
+    EXPECT_THROW(connection.open(), ConnectionError);
+    EXPECT_EQ(shown.size(), 1u);
+    EXPECT_FALSE(connection.connected());
+}
+
+TEST_F(ConnectionTest, BeforeConnectFailurePassesOnUnchanged)
+{
+    connection.setBeforeConnect([](ServerConnection&) { throw std::runtime_error("no settings"); });
+    EXPECT_THROW(connection.open(), std::runtime_error);
+    EXPECT_FALSE(connection.connected());
+    EXPECT_THROW(connection.setPort(0), Error);
+    EXPECT_THROW(connection.setPort(65536), Error);
+}
+
+TEST(ConnectionToken, IsSentWhenSet)
+{
+    TempDir dir;
+    RunningServer server(serverOn(makeDemoDb(dir), "s3cret"));
+    ServerConnection c;
+    c.setServerName(kObject);
+    c.setRaiseErrors(true);
+    c.setPort(server.port());
+    EXPECT_NE(failureOf([&] { c.open(); }).find("valid bearer token (HTTP 401)"), std::string::npos);
+    c.setToken("s3cret");
+    c.open();
+    EXPECT_EQ(CheckServerResult(c.call("GetPrincipal", {"'0002'", "2024-03-14"}), true, 0, nullptr)
+                  .asArray()
+                  .size(),
+              4u);
+}
+
+TEST(ConnectionBroken, ACutReplyIsNeverTakenForAWholeOne)
+{
+    TempDir dir;
+    appserver::DemoOptions big = smallDemo();
+    big.days = 1;
+    big.salesPerDay = 4000;
+    const std::string db = makeDemoDb(dir, big);
+    appserver::openStore(db)->exec("PRAGMA ignore_check_constraints = ON; UPDATE FILIAL SET "
+                                   "CDINTEGRADOTZ = printf('%.21c', '9') WHERE CDFILIAL = '0003'");
+    RunningServer server(serverOn(db));
+    ServerConnection c;
+    c.setServerName(kObject);
+    c.setRaiseErrors(true);
+    c.setPort(server.port());
+    const std::string message = failureOf([&] { c.call("GetPrincipal", {"T", "2024-03-14"}); });
+    EXPECT_NE(message.find("call of GetPrincipal on server object"), std::string::npos) << message;
+    EXPECT_FALSE(c.connected());
+}
+
+// A server that answers whatever the test wants, for replies ours never sends.
+class FakeServer {
+public:
+    using Handler = std::function<void(const httplib::Request&, httplib::Response&)>;
+    explicit FakeServer(Handler post, int getDelayMs = 0)
+    {
+        http_.Get(".*", [getDelayMs](const httplib::Request&, httplib::Response& res) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(getDelayMs));
+            res.set_content(R"({"object":"Krt52410.rdmExportaDotz","methods":["GetPrincipal"]})",
+                            "application/json");
+        });
+        http_.Post(".*", std::move(post));
+        port_ = http_.bind_to_any_port("127.0.0.1");
+        thread_ = std::thread([this] { http_.listen_after_bind(); });
+    }
+    ~FakeServer()
+    {
+        http_.stop();
+        thread_.join();
+    }
+    int port() const { return port_; }
+
+private:
+    httplib::Server http_;
+    int port_ = 0;
+    std::thread thread_;
+};
+
+// Echoes the request's params as the result, so that the encoding can be checked.
+void echoParams(const httplib::Request& req, httplib::Response& res)
+{
+    simdjson::dom::parser parser;
+    simdjson::dom::element doc = parser.parse(req.body);
+    res.set_content("{\"jsonrpc\":\"2.0\",\"id\":" + simdjson::minify(doc["id"]) +
+                        ",\"result\":" + simdjson::minify(doc["params"]) + "}",
+                    "application/json");
+}
+
+TEST(ConnectionValues, TravelAsTheirJsonKinds)
+{
+    FakeServer fake(echoParams);
+    ServerConnection c;
+    c.setServerName(kObject);
+    c.setPort(fake.port());
+    const Variant result =
+        c.call("Echo", {"T", *Day::fromYmd(2024, 3, 15), 2.5, nullptr, true,
+                        Variant::Array{1, "Sé"}, Packet::fromJson(R"({"a":[1,2]})")});
+    const Variant::Array& v = result.asArray();
+    ASSERT_EQ(v.size(), 7u);
+    EXPECT_EQ(v[0].asText(), "T");
+    EXPECT_EQ(v[1].asText(), "2024-03-15");
+    EXPECT_EQ(v[2].asNumber(), 2.5);
+    EXPECT_TRUE(v[3].isNull());
+    EXPECT_TRUE(v[4].asBoolean());
+    EXPECT_EQ(v[5].asArray()[1].asText(), "Sé");
+    EXPECT_EQ(v[6].asPacket().json(), R"({"a":[1,2]})");
+    try {
+        v[0].asNumber();
+        ADD_FAILURE();
+    } catch (const Error& e) {
+        EXPECT_STREQ(e.what(), "expected a number value, got text");
+    }
+}
+
+TEST(ConnectionReplies, ThatAreNotJsonRpcAreRefused)
+{
+    const std::pair<std::function<void(httplib::Response&)>, std::string> cases[] = {
+        {[](httplib::Response& r) { r.set_content("hello", "text/plain"); },
+         "not a JSON-RPC 2.0 response"},
+        {[](httplib::Response& r) {
+             r.set_content(R"({"jsonrpc":"2.0","id":999,"result":1})", "application/json");
+         },
+         "another id"},
+        {[](httplib::Response& r) {
+             r.set_content(R"({"jsonrpc":"2.0","id":1})", "application/json");
+         },
+         "no result"},
+        {[](httplib::Response& r) { r.status = 500; }, "HTTP 500"},
+    };
+    for (const auto& [answer, says] : cases) {
+        FakeServer fake([&](const httplib::Request&, httplib::Response& res) { answer(res); });
+        ServerConnection c;
+        c.setServerName(kObject);
+        c.setRaiseErrors(true);
+        c.setPort(fake.port());
+        const std::string message = failureOf([&] { c.call("GetPrincipal", {"T", "2024-03-15"}); });
+        EXPECT_NE(message.find(says), std::string::npos) << message;
+    }
+}
+
+TEST(ConnectionReplies, ReadTimeoutEndsTheWait)
+{
+    FakeServer slow(echoParams, 800);
+    ServerConnection c;
+    c.setServerName(kObject);
+    c.setRaiseErrors(true);
+    c.setPort(slow.port());
+    c.setReadTimeout(std::chrono::milliseconds(150));
+    const std::string message = failureOf([&] { c.open(); });
+    EXPECT_NE(message.find("read timeout of 150 ms"), std::string::npos) << message;
+}
+
+TEST(ConnectionEnvelope, ResultsThatAreNoEnvelopeAreErrors)
+{
+    const std::pair<Variant, std::string> cases[] = {
+        {Variant("texto"), "not a result envelope: it is a text"},
+        {Variant(Packet::fromJson("{}")), "no \"ok\" flag"},
+        {Variant(Packet::fromJson(R"({"ok":true})")), "but no \"data\""},
+        {Variant(Packet::fromJson(R"({"ok":"yes"})")), "cannot be read"},
+    };
+    for (const auto& [result, says] : cases) {
+        try {
+            CheckServerResult(result, true, 0, nullptr);
+            ADD_FAILURE() << says;
+        } catch (const Error& e) {
+            EXPECT_NE(std::string(e.what()).find(says), std::string::npos) << e.what();
+        }
+    }
+    // A packet made elsewhere is read through a copy.
+    const Variant ok = CheckServerResult(
+        Packet::fromJson(R"({"ok":true,"data":[{"columns":[],"rows":[]},null]})"), true, 0,
+        nullptr);
+    EXPECT_EQ(ok.asArray()[0].asPacket().json(), R"({"columns":[],"rows":[]})");
+    EXPECT_TRUE(ok.asArray()[1].isNull());
+}
+
+} // namespace
