@@ -3,6 +3,7 @@
 #include "data_access.h"
 #include "error_reporter.h"
 #include "export/error.h"
+#include "export/run.h"
 #include "message_table.h"
 
 #include <QApplication>
@@ -19,19 +20,8 @@ namespace dotz {
 
 std::string formatKeyList(const std::vector<std::string>& keys)
 {
-    std::string out;
-    for (const std::string& key : keys) {
-        if (!out.empty())
-            out += ',';
-        out += '\'';
-        for (char c : key) {
-            if (c == '\'')
-                out += '\'';
-            out += c;
-        }
-        out += '\'';
-    }
-    return out;
+    // The server parses this form strictly: one writer of it for screen and command.
+    return branchListText(keys);
 }
 
 std::optional<std::vector<std::string>> parseKeyList(std::string_view text)
