@@ -23,8 +23,8 @@ int main(int argc, char** argv)
     QApplication::setApplicationDisplayName(QStringLiteral("KRT Retaguarda"));
 
     QCommandLineParser args;
-    args.setApplicationDescription(QStringLiteral(
-        "Back office host: loads the DOTZ export module and opens its screen."));
+    args.setApplicationDescription(
+        QStringLiteral("Back office host: loads the DOTZ export module and opens its screen."));
     args.addHelpOption();
     const QCommandLineOption config(
         QStringLiteral("config"),
@@ -66,7 +66,8 @@ int main(int argc, char** argv)
     const std::string modulePath =
         args.isSet(module)
             ? args.value(module).toStdString()
-            : (QApplication::applicationDirPath() + QStringLiteral("/libkrt52410.so")).toStdString();
+            : (QApplication::applicationDirPath() + QStringLiteral("/libkrt52410.so"))
+                  .toStdString();
     try {
         loader = std::make_unique<dotz::ModuleLoader>(modulePath);
     } catch (const std::exception& e) {

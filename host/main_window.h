@@ -8,19 +8,20 @@ class QMdiArea;
 
 namespace dotz {
 
-class MainWindow : public QMainWindow {
+class MainWindow : public QMainWindow
+{
     Q_OBJECT
-public:
+  public:
     // openDotz opens the DOTZ export screen (the module's IniProc).
     explicit MainWindow(std::function<void()> openDotz, QWidget* parent = nullptr);
 
     QMdiArea* mdiArea() const { return area_; }
 
-public Q_SLOTS:
+  public Q_SLOTS:
     // Errors are shown, an abort ends silently; the window keeps running.
     void openDotzExport();
 
-private:
+  private:
     std::function<void()> openDotz_;
     QMdiArea* area_;
 };

@@ -5,8 +5,9 @@
 
 namespace dotz {
 
-class ModuleLoader {
-public:
+class ModuleLoader
+{
+  public:
     // Throws dotz::Error naming the file and what is missing.
     explicit ModuleLoader(std::string path);
     ~ModuleLoader();
@@ -19,7 +20,7 @@ public:
     // Finalize and dlclose; the forms the module made must be gone by now.
     void unload();
 
-private:
+  private:
     void* symbol(const char* name) const;
 
     std::string path_;

@@ -22,9 +22,10 @@ class TfrmExportaDotz;
 
 namespace dotz {
 
-class TfrmExportaDotz : public TfrmImportExportBase {
+class TfrmExportaDotz : public TfrmImportExportBase
+{
     Q_OBJECT
-public:
+  public:
     explicit TfrmExportaDotz(QWidget* parent = nullptr);
     ~TfrmExportaDotz() override;
 
@@ -37,10 +38,10 @@ public:
     TSqlStringField* qryFilialNMFILIAL;
     TServerConnection* netExportaDotz;
 
-private:
+  private:
     ExportTables tables_;
 
-public:
+  public:
     Table& cdsCaixa = tables_.cdsCaixa;
     QGroupBox* grbFilial;
     QRadioButton* rbtListaFilial;
@@ -61,7 +62,7 @@ public:
     TMessageTable* messages() const { return msgPadrao; }
     const std::string& listaFilial() const { return stListaFilial; }
 
-public Q_SLOTS:
+  public Q_SLOTS:
     void FormCreate(QObject* Sender) override;
     void FormClose(QObject* Sender, TCloseAction& Action) override;
     void netExportaDotzBeforeConnect(QObject* Sender = nullptr);
@@ -73,14 +74,14 @@ public Q_SLOTS:
     void depPeriodAteExit(QObject* Sender = nullptr);
     void depDataExit(QObject* Sender = nullptr);
 
-public:
+  public:
     void Vd_Filial();
     void Vd_Data(bool boValida);
     void Vd_Parceiro();
     void Vd_Diretorio();
     void Vd_Caixa();
 
-private:
+  private:
     std::unique_ptr<Ui::TfrmExportaDotz> ui_;
     // Branch list text the picker left (Windows-1252), and the till list text.
     std::string stListaFilial;

@@ -9,12 +9,14 @@ class TfrmExportaDotz;
 #define KRT_MODULE_API extern "C" __attribute__((visibility("default")))
 
 // One entry of the unit table the package loader is given.
-struct PackageUnitEntry {
+struct PackageUnitEntry
+{
     const char* name;
     void (*initialization)();
     void (*finalization)();
 };
-struct PackageInfoTable {
+struct PackageInfoTable
+{
     int unitCount;
     const PackageUnitEntry* units;
 };

@@ -18,23 +18,25 @@ namespace dotz {
 // Cursor values of the screen object.
 enum TCursor : int { crDefault = 0, crHourGlass = -11 };
 
-class DOTZ_TOOLKIT_API TScreen {
-public:
+class DOTZ_TOOLKIT_API TScreen
+{
+  public:
     int Cursor() const { return cursor_; }
     // crHourGlass shows the wait cursor over the whole application; crDefault
     // takes it away again. Other values keep the cursor as it is.
     void SetCursor(int cursor);
 
-private:
+  private:
     int cursor_ = crDefault;
     bool overridden_ = false;
 };
 
 DOTZ_TOOLKIT_API TScreen& Screen();
 
-class DOTZ_TOOLKIT_API TApplication : public QApplication {
+class DOTZ_TOOLKIT_API TApplication : public QApplication
+{
     Q_OBJECT
-public:
+  public:
     TApplication(int& argc, char** argv);
 
     // No exception crosses the event loop: an abort ends the event's action
@@ -48,8 +50,7 @@ public:
     // handlers and places it (an MDI child in the main form's MDI area, shown at
     // once). `reference` is filled only when all of that succeeded; on a failure
     // the half-made form is destroyed and the failure passes on.
-    template <class T>
-    void CreateForm(T*& reference)
+    template <class T> void CreateForm(T*& reference)
     {
         static_assert(std::is_base_of_v<TForm, T>, "forms derive from TForm");
         std::unique_ptr<T> form(new T(nullptr));
@@ -58,7 +59,7 @@ public:
         reference = form.release();
     }
 
-private:
+  private:
     void adoptForm(TForm* form);
     QMdiArea* mdiArea() const;
 

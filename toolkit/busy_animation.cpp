@@ -25,8 +25,9 @@ QString kindText(int kind)
 }
 
 // A panel in the middle of the form with the text and a running bar.
-class BusyPanel : public QWidget {
-public:
+class BusyPanel : public QWidget
+{
+  public:
     BusyPanel(QWidget* over, const QString& text) : QWidget(over)
     {
         setObjectName(QStringLiteral("busyAnimation"));
@@ -42,9 +43,9 @@ public:
         layout->addWidget(label);
         layout->addWidget(bar);
         const QSize size(qMin(over->width(), 320), 70);
-        setGeometry(QRect(QPoint((over->width() - size.width()) / 2,
-                                 (over->height() - size.height()) / 2),
-                          size));
+        setGeometry(
+            QRect(QPoint((over->width() - size.width()) / 2, (over->height() - size.height()) / 2),
+                  size));
         show();
         raise();
         // The thread is about to block: paint now, not when the loop comes back.
@@ -52,7 +53,8 @@ public:
     }
 };
 
-struct Level {
+struct Level
+{
     QPointer<QWidget> panel;
 };
 

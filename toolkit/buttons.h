@@ -9,20 +9,21 @@
 
 namespace dotz {
 
-
-class DOTZ_TOOLKIT_API TFlatButton : public QToolButton {
+class DOTZ_TOOLKIT_API TFlatButton : public QToolButton
+{
     Q_OBJECT
-public:
+  public:
     explicit TFlatButton(QWidget* parent = nullptr);
 };
 
 // The search button beside a control: opens a pick list over a data source.
-class DOTZ_TOOLKIT_API TLookupButton : public QToolButton {
+class DOTZ_TOOLKIT_API TLookupButton : public QToolButton
+{
     Q_OBJECT
     Q_PROPERTY(QString associate READ associate WRITE setAssociate)
     Q_PROPERTY(QString title READ title WRITE setTitle)
     Q_PROPERTY(QString emptyListMessage READ emptyListMessage WRITE setEmptyListMessage)
-public:
+  public:
     explicit TLookupButton(QWidget* parent = nullptr);
 
     // Object name of the control the button belongs to.
@@ -41,7 +42,7 @@ public:
     TDataSource* dataSource() const { return dataSource_; }
     void setDataSource(TDataSource* source);
 
-private:
+  private:
     QString associate_;
     QString title_;
     QString emptyListMessage_;

@@ -31,8 +31,8 @@ void openLocalDatabase(const Settings& settings)
     else if (driverSetting == "postgresql")
         driver = QStringLiteral("QPSQL");
     else
-        throw Error("settings file " + settings.path() + ": [database] driver \"" +
-                    driverSetting + "\" is neither sqlite nor postgresql");
+        throw Error("settings file " + settings.path() + ": [database] driver \"" + driverSetting +
+                    "\" is neither sqlite nor postgresql");
     auto name = settings.value("database", "name");
     if (!name || name->empty())
         throw Error("settings file " + settings.path() + ": [database] name is not set");
@@ -134,8 +134,8 @@ void TSqlQuery::Open()
         row.reserve(fields_.size());
         for (size_t f = 0; f < fields_.size(); ++f) {
             const QVariant value = query.value(columns[f]);
-            const std::string where = what + ", field " + str(fields_[f]->FieldName()) +
-                                      ", row " + std::to_string(rows.size() + 1);
+            const std::string where = what + ", field " + str(fields_[f]->FieldName()) + ", row " +
+                                      std::to_string(rows.size() + 1);
             std::string text =
                 value.isNull() ? std::string() : cp1252::fromUtf8(str(value.toString()), where);
             if (static_cast<int>(text.size()) > fields_[f]->Size())

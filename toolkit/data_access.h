@@ -26,9 +26,10 @@ inline constexpr const char* kLocalDatabase = "dtbGeral";
 DOTZ_TOOLKIT_API void openLocalDatabase(const Settings& settings);
 DOTZ_TOOLKIT_API void closeLocalDatabase();
 
-class DOTZ_TOOLKIT_API TSqlStringField : public QObject {
+class DOTZ_TOOLKIT_API TSqlStringField : public QObject
+{
     Q_OBJECT
-public:
+  public:
     TSqlStringField(TSqlQuery* query, QString fieldName, int size, QString displayLabel,
                     int displayWidth);
 
@@ -41,7 +42,7 @@ public:
     // The value in the query's current row, Windows-1252; "" for null.
     std::string AsString() const;
 
-private:
+  private:
     friend class TSqlQuery;
     TSqlQuery* query_;
     QString fieldName_;
@@ -51,9 +52,10 @@ private:
     int index_ = 0;
 };
 
-class DOTZ_TOOLKIT_API TSqlQuery : public QObject {
+class DOTZ_TOOLKIT_API TSqlQuery : public QObject
+{
     Q_OBJECT
-public:
+  public:
     explicit TSqlQuery(QObject* owner = nullptr);
 
     void setSQL(QStringList lines) { sql_ = std::move(lines); }
@@ -84,7 +86,7 @@ public:
     size_t RecNo() const { return row_; }
     const std::string& valueAt(size_t row, int field) const { return rows_[row][field]; }
 
-private:
+  private:
     QStringList sql_;
     QString connectionName_ = QString::fromLatin1(kLocalDatabase);
     std::vector<TSqlStringField*> fields_;
@@ -93,9 +95,10 @@ private:
     bool active_ = false;
 };
 
-class DOTZ_TOOLKIT_API TDataSource : public QObject {
+class DOTZ_TOOLKIT_API TDataSource : public QObject
+{
     Q_OBJECT
-public:
+  public:
     explicit TDataSource(QObject* owner = nullptr) : QObject(owner) {}
 
     TSqlQuery* DataSet() const { return dataSet_; }
@@ -105,7 +108,7 @@ public:
     const QString& emptyListMessage() const { return emptyListMessage_; }
     void setEmptyListMessage(QString text) { emptyListMessage_ = std::move(text); }
 
-private:
+  private:
     QPointer<TSqlQuery> dataSet_;
     QString emptyListMessage_;
 };

@@ -17,14 +17,15 @@ class QCalendarWidget;
 
 namespace dotz {
 
-class DOTZ_TOOLKIT_API TDateEdit : public QLineEdit {
+class DOTZ_TOOLKIT_API TDateEdit : public QLineEdit
+{
     Q_OBJECT
     Q_PROPERTY(QPalette::ColorRole colorRole READ colorRole WRITE setColorRole)
     Q_PROPERTY(QColor validDateColor READ validDateColor WRITE setValidDateColor)
     Q_PROPERTY(bool keepTime READ keepTime WRITE setKeepTime)
     Q_PROPERTY(QStringList dayNames READ dayNames WRITE setDayNames)
     Q_PROPERTY(QIcon glyph READ glyph WRITE setGlyph)
-public:
+  public:
     explicit TDateEdit(QWidget* parent = nullptr);
 
     // Background from a palette role (the tooltip background, for instance).
@@ -59,15 +60,15 @@ public:
     void showCalendar();
     QCalendarWidget* calendar() const { return calendar_; }
 
-Q_SIGNALS:
+  Q_SIGNALS:
     // The focus moved from the edit to another control (not to its calendar, nor
     // away with the whole window).
     void Exit(QObject* Sender);
 
-protected:
+  protected:
     void focusOutEvent(QFocusEvent* event) override;
 
-private:
+  private:
     void updateColors();
 
     QPalette::ColorRole colorRole_ = QPalette::Base;

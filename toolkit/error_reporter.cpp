@@ -25,8 +25,7 @@ void showBox(MessageKind kind, const QString& text)
                       : kind == MessageKind::Warning ? QMessageBox::Warning
                                                      : QMessageBox::Information;
     QWidget* parent = QApplication::activeWindow();
-    QMessageBox box(icon, QGuiApplication::applicationDisplayName(), text, QMessageBox::Ok,
-                    parent);
+    QMessageBox box(icon, QGuiApplication::applicationDisplayName(), text, QMessageBox::Ok, parent);
     // A busy action may hold the wait cursor; over its message the operator gets a pointer.
     const bool busy = QApplication::overrideCursor() != nullptr;
     if (busy)

@@ -12,9 +12,9 @@ void installFontSubstitutes()
     static const bool done = [] {
         // Liberation Sans has Arial's metrics, the nearest to the designed face;
         // DejaVu Sans is wider but always there.
-        QFont::insertSubstitutions(QStringLiteral("MS Sans Serif"),
-                                   {QStringLiteral("Liberation Sans"),
-                                    QStringLiteral("DejaVu Sans")});
+        QFont::insertSubstitutions(
+            QStringLiteral("MS Sans Serif"),
+            {QStringLiteral("Liberation Sans"), QStringLiteral("DejaVu Sans")});
         return true;
     }();
     (void)done;

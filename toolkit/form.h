@@ -13,11 +13,12 @@ namespace dotz {
 // What becomes of a form that is being closed (the close handler may change it).
 enum TCloseAction { caNone, caHide, caFree, caMinimize };
 
-class DOTZ_TOOLKIT_API TForm : public QWidget {
+class DOTZ_TOOLKIT_API TForm : public QWidget
+{
     Q_OBJECT
     Q_PROPERTY(FormStyle formStyle READ formStyle WRITE setFormStyle)
     Q_PROPERTY(QPoint storedPosition READ storedPosition WRITE setStoredPosition)
-public:
+  public:
     enum FormStyle { fsNormal, fsMDIChild };
     Q_ENUM(FormStyle)
 
@@ -39,14 +40,14 @@ public:
     QMdiSubWindow* mdiWindow() const { return mdiWindow_; }
     void setMdiWindow(QMdiSubWindow* window) { mdiWindow_ = window; }
 
-Q_SIGNALS:
+  Q_SIGNALS:
     void OnCreate(QObject* Sender);
     void OnClose(QObject* Sender, TCloseAction& Action);
 
-protected:
+  protected:
     void closeEvent(QCloseEvent* event) override;
 
-private:
+  private:
     FormStyle formStyle_ = fsNormal;
     QPoint storedPosition_;
     QPointer<QMdiSubWindow> mdiWindow_;

@@ -10,8 +10,7 @@
 namespace dotz {
 namespace {
 
-template <class T>
-T* part(QWidget* form, const char* name)
+template <class T> T* part(QWidget* form, const char* name)
 {
     T* found = form->findChild<T*>(QString::fromLatin1(name));
     if (!found)

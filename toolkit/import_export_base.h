@@ -15,18 +15,19 @@ class QProgressBar;
 
 namespace dotz {
 
-class DOTZ_TOOLKIT_API TfrmImportExportBase : public TForm {
+class DOTZ_TOOLKIT_API TfrmImportExportBase : public TForm
+{
     Q_OBJECT
-public:
+  public:
     explicit TfrmImportExportBase(QWidget* parent = nullptr);
 
-public Q_SLOTS:
+  public Q_SLOTS:
     // Bound by name to OnCreate / OnClose in a screen's description; a screen
     // that has its own calls these first.
     virtual void FormCreate(QObject* Sender);
     virtual void FormClose(QObject* Sender, TCloseAction& Action);
 
-protected:
+  protected:
     // Throws dotz::Error naming a part the description lacks.
     void bindBaseParts();
 

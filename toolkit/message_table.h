@@ -12,9 +12,10 @@
 
 namespace dotz {
 
-class DOTZ_TOOLKIT_API TMessageTable : public QObject {
+class DOTZ_TOOLKIT_API TMessageTable : public QObject
+{
     Q_OBJECT
-public:
+  public:
     explicit TMessageTable(QObject* owner = nullptr) : QObject(owner) {}
 
     void setTable(MessageTable table) { table_ = std::move(table); }
@@ -24,7 +25,7 @@ public:
     // A missing key throws dotz::Error naming it.
     std::string MessageText(std::string_view key) const { return table_.text(key); }
 
-private:
+  private:
     MessageTable table_;
 };
 

@@ -57,9 +57,9 @@ std::optional<std::vector<std::string>> parseKeyList(std::string_view text)
     return keys;
 }
 
-TPickListDialog::TPickListDialog(TDataSource* source, const QString& keyField,
-                                 const QString& title, bool singleChoice,
-                                 const std::vector<std::string>& chosen, QWidget* parent)
+TPickListDialog::TPickListDialog(TDataSource* source, const QString& keyField, const QString& title,
+                                 bool singleChoice, const std::vector<std::string>& chosen,
+                                 QWidget* parent)
     : QDialog(parent), list_(new QTreeWidget(this)), singleChoice_(singleChoice)
 {
     setObjectName(QStringLiteral("PickFromList"));
@@ -82,7 +82,8 @@ TPickListDialog::TPickListDialog(TDataSource* source, const QString& keyField,
     for (size_t row = 0; row < query->RecordCount(); ++row) {
         auto* item = new QTreeWidgetItem(list_);
         for (size_t f = 0; f < fields.size(); ++f)
-            item->setText(static_cast<int>(f), displayText(query->valueAt(row, fields[f]->index())));
+            item->setText(static_cast<int>(f),
+                          displayText(query->valueAt(row, fields[f]->index())));
         std::string value = query->valueAt(row, key);
         const bool ticked = std::find(chosen.begin(), chosen.end(), value) != chosen.end();
         item->setCheckState(0, ticked ? Qt::Checked : Qt::Unchecked);
@@ -101,10 +102,10 @@ TPickListDialog::TPickListDialog(TDataSource* source, const QString& keyField,
     buttons->addButton(QStringLiteral("OK"), QDialogButtonBox::AcceptRole);
     buttons->addButton(QStringLiteral("Cancelar"), QDialogButtonBox::RejectRole);
     if (!singleChoice) {
-        auto* all = buttons->addButton(QStringLiteral("Marcar todas"),
-                                       QDialogButtonBox::ActionRole);
-        auto* none = buttons->addButton(QStringLiteral("Desmarcar todas"),
-                                        QDialogButtonBox::ActionRole);
+        auto* all =
+            buttons->addButton(QStringLiteral("Marcar todas"), QDialogButtonBox::ActionRole);
+        auto* none =
+            buttons->addButton(QStringLiteral("Desmarcar todas"), QDialogButtonBox::ActionRole);
         connect(all, &QPushButton::clicked, this, [this] {
             for (int i = 0; i < rowCount(); ++i)
                 setChosen(i, true);

@@ -23,9 +23,10 @@ DOTZ_TOOLKIT_API std::string formatKeyList(const std::vector<std::string>& keys)
 // The keys of a list text; nullopt when the text is not of that form.
 DOTZ_TOOLKIT_API std::optional<std::vector<std::string>> parseKeyList(std::string_view text);
 
-class DOTZ_TOOLKIT_API TPickListDialog : public QDialog {
+class DOTZ_TOOLKIT_API TPickListDialog : public QDialog
+{
     Q_OBJECT
-public:
+  public:
     // Rows and columns from the source's open query; rows whose key is in
     // `chosen` start ticked. With singleChoice a new tick clears the others.
     TPickListDialog(TDataSource* source, const QString& keyField, const QString& title,
@@ -37,7 +38,7 @@ public:
     // The ticked rows' keys, in the rows' order (Windows-1252).
     std::vector<std::string> chosenKeys() const;
 
-private:
+  private:
     QTreeWidget* list_;
     std::vector<std::string> keys_;
     bool singleChoice_;
@@ -50,7 +51,6 @@ private:
 // keyField names a field of the query; title and list are Windows-1252.
 // singleChoice false lets the operator tick several rows.
 DOTZ_TOOLKIT_API bool PickFromList(TDataSource* source, std::string_view keyField,
-                                   std::string_view title, bool singleChoice,
-                                   std::string& list);
+                                   std::string_view title, bool singleChoice, std::string& list);
 
 } // namespace dotz

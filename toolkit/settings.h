@@ -14,8 +14,9 @@
 
 namespace dotz {
 
-class Settings {
-public:
+class Settings
+{
+  public:
     // Throws dotz::Error naming the file (and the line, for a malformed one).
     static Settings load(const std::string& path);
     static Settings parse(std::string_view text, const std::string& path);
@@ -31,7 +32,7 @@ public:
     int serverPort() const;
     std::string serverToken() const;
 
-private:
+  private:
     [[noreturn]] void fail(const std::string& what) const;
 
     std::string path_;

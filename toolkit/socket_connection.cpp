@@ -7,12 +7,12 @@
 namespace dotz {
 namespace {
 
-class ServerBackend final : public ConnectionBackend {
-public:
+class ServerBackend final : public ConnectionBackend
+{
+  public:
     ServerBackend()
     {
-        connection_.setErrorReporter(
-            [](const std::string& text) { ShowErrorUtf8(text, false); });
+        connection_.setErrorReporter([](const std::string& text) { ShowErrorUtf8(text, false); });
     }
     void setBeforeConnect(std::function<void()> handler) override
     {
@@ -31,7 +31,7 @@ public:
         return connection_.call(method, params);
     }
 
-private:
+  private:
     ServerConnection connection_;
 };
 

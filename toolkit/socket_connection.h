@@ -21,8 +21,9 @@ class Variant;
 
 // What TServerConnection drives. The real one talks to the application server;
 // tests put a recording fake in its place.
-class DOTZ_TOOLKIT_API ConnectionBackend {
-public:
+class DOTZ_TOOLKIT_API ConnectionBackend
+{
+  public:
     virtual ~ConnectionBackend() = default;
     // Must run before every opening, including one started by call().
     virtual void setBeforeConnect(std::function<void()> handler) = 0;
@@ -45,20 +46,22 @@ DOTZ_TOOLKIT_API std::unique_ptr<ConnectionBackend> makeServerBackend();
 class TServerConnection;
 
 // The server object of an open connection: late-bound calls by method name.
-class DOTZ_TOOLKIT_API TServerObject {
-public:
+class DOTZ_TOOLKIT_API TServerObject
+{
+  public:
     explicit TServerObject(TServerConnection* connection) : connection_(connection) {}
     Variant call(std::string_view method, const std::vector<Variant>& params) const;
 
-private:
+  private:
     TServerConnection* connection_;
 };
 
-class DOTZ_TOOLKIT_API TServerConnection : public QObject {
+class DOTZ_TOOLKIT_API TServerConnection : public QObject
+{
     Q_OBJECT
     Q_PROPERTY(QString ServerName READ ServerName WRITE SetServerName)
     Q_PROPERTY(bool RaiseErrors READ RaiseErrors WRITE SetRaiseErrors)
-public:
+  public:
     explicit TServerConnection(QObject* owner = nullptr,
                                std::unique_ptr<ConnectionBackend> backend = nullptr);
     ~TServerConnection() override;
@@ -83,10 +86,10 @@ public:
     // so a form shown again after its close can call the server at once.
     TServerObject AppServer();
 
-Q_SIGNALS:
+  Q_SIGNALS:
     void BeforeConnect(QObject* Sender);
 
-private:
+  private:
     friend class TServerObject;
     void beforeConnect();
     void configure();

@@ -43,15 +43,17 @@ TEST(Module, ExportsItsEntryPointsUnderPlainNames)
 
 TEST(ModuleLoader, RefusalsNameTheFileAndWhatIsMissing)
 {
-    EXPECT_NE(errorOf([] { ModuleLoader("/nonexistent/libkrt52410.so"); })
-                  .find("module /nonexistent/libkrt52410.so cannot be loaded"),
+    EXPECT_NE(errorOf([] {
+                  ModuleLoader("/nonexistent/libkrt52410.so");
+              }).find("module /nonexistent/libkrt52410.so cannot be loaded"),
               std::string::npos);
     EXPECT_NE(errorOf([] { ModuleLoader(DOTZ_TOOLKIT_PATH); }).find("does not export IniProc"),
               std::string::npos);
 }
 
-class Host : public ::testing::Test {
-protected:
+class Host : public ::testing::Test
+{
+  protected:
     void SetUp() override
     {
         loader = std::make_unique<ModuleLoader>(DOTZ_MODULE_PATH);

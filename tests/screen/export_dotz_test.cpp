@@ -23,8 +23,9 @@ void recordWarning(QtMsgType, const QMessageLogContext&, const QString& text)
         connectWarnings->append(text);
 }
 
-class ExportScreen : public ::testing::Test {
-protected:
+class ExportScreen : public ::testing::Test
+{
+  protected:
     void SetUp() override
     {
         QStringList warnings;
@@ -36,8 +37,7 @@ protected:
         EXPECT_TRUE(warnings.isEmpty()) << warnings.join(QLatin1Char('\n')).toStdString();
     }
 
-    template <class T = QWidget>
-    T* control(const char* name) const
+    template <class T = QWidget> T* control(const char* name) const
     {
         T* found = form->findChild<T*>(QString::fromLatin1(name));
         EXPECT_TRUE(found) << name;
@@ -87,20 +87,21 @@ TEST_F(ExportScreen, Geometry)
     EXPECT_EQ(form->storedPosition(), QPoint(353, 353));
     EXPECT_EQ(form->formStyle(), TForm::fsMDIChild);
     const std::pair<const char*, QRect> rects[] = {
-        {"grbDadosRel", {0, 0, 342, 117}},     {"panMenu", {342, 0, 55, 117}},
-        {"panProgresso", {0, 117, 397, 32}},   {"Image1", {1172, 887, 16, 16}},
-        {"Image2", {1172, 905, 16, 16}},       {"cboArquivo515", {8, 10, 325, 17}},
-        {"grbFilial", {8, 29, 160, 78}},       {"grbDataExporta", {174, 29, 160, 78}},
-        {"rbtTodasFilial", {8, 23, 75, 17}},   {"rbtListaFilial", {8, 47, 75, 17}},
-        {"btnFilial", {88, 45, 21, 21}},       {"lblDePeriodo", {7, 26, 20, 13}},
-        {"DepPeriodDe", {32, 22, 96, 21}},     {"lblAtePeriodo", {8, 56, 22, 13}},
+        {"grbDadosRel", {0, 0, 342, 117}},   {"panMenu", {342, 0, 55, 117}},
+        {"panProgresso", {0, 117, 397, 32}}, {"Image1", {1172, 887, 16, 16}},
+        {"Image2", {1172, 905, 16, 16}},     {"cboArquivo515", {8, 10, 325, 17}},
+        {"grbFilial", {8, 29, 160, 78}},     {"grbDataExporta", {174, 29, 160, 78}},
+        {"rbtTodasFilial", {8, 23, 75, 17}}, {"rbtListaFilial", {8, 47, 75, 17}},
+        {"btnFilial", {88, 45, 21, 21}},     {"lblDePeriodo", {7, 26, 20, 13}},
+        {"DepPeriodDe", {32, 22, 96, 21}},   {"lblAtePeriodo", {8, 56, 22, 13}},
         {"depPeriodAte", {32, 51, 96, 21}},
     };
     for (const auto& [name, rect] : rects)
         EXPECT_EQ(control(name)->geometry(), rect) << name;
     EXPECT_EQ(control("lblCodTela")->width(), 53);
     EXPECT_EQ(control("pgbProgresso")->width(), 395);
-    EXPECT_EQ(control("sbtImportExport")->parentWidget()->objectName(), QStringLiteral("panBotoes"));
+    EXPECT_EQ(control("sbtImportExport")->parentWidget()->objectName(),
+              QStringLiteral("panBotoes"));
 }
 
 TEST_F(ExportScreen, FontsAndDateEditSettings)

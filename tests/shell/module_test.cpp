@@ -18,8 +18,9 @@
 namespace dotz {
 namespace {
 
-class ModuleShell : public ::testing::Test {
-protected:
+class ModuleShell : public ::testing::Test
+{
+  protected:
     void SetUp() override
     {
         main_.setCentralWidget(area_);
@@ -36,10 +37,7 @@ protected:
         frmExportaDotz = nullptr;
     }
 
-    int screens() const
-    {
-        return static_cast<int>(main_.findChildren<TfrmExportaDotz*>().size());
-    }
+    int screens() const { return static_cast<int>(main_.findChildren<TfrmExportaDotz*>().size()); }
 
     test::TempSettings settings{"[server]\nhost = app.local\nport = 8211\n"};
     test::FakeConnections fake;
@@ -59,8 +57,7 @@ TEST_F(ModuleShell, TwoCallsCreateOneScreenAndOpenTheConnectionOnce)
     EXPECT_EQ(screens(), 1);
     EXPECT_TRUE(first->isVisible());
     EXPECT_EQ(area_->activeSubWindow(), first->mdiWindow());
-    EXPECT_EQ(fake.log->events,
-              (std::vector<std::string>{"host=app.local", "port=8211", "open"}));
+    EXPECT_EQ(fake.log->events, (std::vector<std::string>{"host=app.local", "port=8211", "open"}));
     EXPECT_EQ(BusyAnimationDepth(), 0);
     EXPECT_EQ(Screen().Cursor(), crDefault);
     EXPECT_TRUE(messages.messages().empty());
@@ -101,8 +98,8 @@ TEST_F(ModuleShell, EveryOpeningTakesHostAndPortFromTheSettingsFirst)
     settings.rewrite("[server]\nhost = other.local\nport = 9000\n");
     // The export run asks for the server object; the closed connection opens.
     frmExportaDotz->netExportaDotz->AppServer().call("GetPrincipal", {});
-    EXPECT_EQ(fake.log->events, (std::vector<std::string>{"host=other.local", "port=9000",
-                                                          "open", "call GetPrincipal"}));
+    EXPECT_EQ(fake.log->events, (std::vector<std::string>{"host=other.local", "port=9000", "open",
+                                                          "call GetPrincipal"}));
 }
 
 TEST_F(ModuleShell, FailedCreationLeavesTheFlagFalseAndTheNextCallTriesAgain)

@@ -14,8 +14,9 @@
 namespace dotz {
 namespace {
 
-class ObjectServer {
-public:
+class ObjectServer
+{
+  public:
     ObjectServer()
     {
         server_.Get("/rpc/Krt52410.rdmExportaDotz",
@@ -42,7 +43,7 @@ public:
     int port = 0;
     std::string authorization;
 
-private:
+  private:
     httplib::Server server_;
     std::thread thread_;
 };
@@ -50,8 +51,8 @@ private:
 TEST(ServerConnection, OpensWithTheHostsTokenAndShowsARefusalOnce)
 {
     ObjectServer server;
-    test::TempSettings settings("[server]\nhost = 127.0.0.1\nport = " +
-                                std::to_string(server.port) + "\ntoken = s3cret\n");
+    test::TempSettings settings(
+        "[server]\nhost = 127.0.0.1\nport = " + std::to_string(server.port) + "\ntoken = s3cret\n");
     TServerConnection connection;
     connection.SetServerName(QStringLiteral("Krt52410.rdmExportaDotz"));
     connection.SetRaiseErrors(false);

@@ -11,7 +11,8 @@
 
 namespace dotz::test {
 
-struct ConnectionLog {
+struct ConnectionLog
+{
     std::vector<std::string> events; // "host=..", "port=..", "open", "close", "call M"
     bool failOpen = false;
     int count(const std::string& event) const
@@ -23,8 +24,9 @@ struct ConnectionLog {
     }
 };
 
-class FakeBackend final : public ConnectionBackend {
-public:
+class FakeBackend final : public ConnectionBackend
+{
+  public:
     explicit FakeBackend(std::shared_ptr<ConnectionLog> log) : log_(std::move(log)) {}
 
     void setBeforeConnect(std::function<void()> handler) override { before_ = std::move(handler); }
@@ -56,15 +58,16 @@ public:
         return Variant();
     }
 
-private:
+  private:
     std::shared_ptr<ConnectionLog> log_;
     std::function<void()> before_;
     bool open_ = false;
 };
 
 // Installs the fake for every connection made while it lives.
-class FakeConnections {
-public:
+class FakeConnections
+{
+  public:
     FakeConnections() : log(std::make_shared<ConnectionLog>())
     {
         previous_ = setBackendFactory([l = log] { return std::make_unique<FakeBackend>(l); });
@@ -72,7 +75,7 @@ public:
     ~FakeConnections() { setBackendFactory(std::move(previous_)); }
     std::shared_ptr<ConnectionLog> log;
 
-private:
+  private:
     BackendFactory previous_;
 };
 

@@ -13,8 +13,9 @@
 namespace dotz::test {
 namespace {
 
-class QtEnvironment : public ::testing::Environment {
-public:
+class QtEnvironment : public ::testing::Environment
+{
+  public:
     void SetUp() override
     {
         static int argc = 1;
@@ -24,7 +25,7 @@ public:
     }
     void TearDown() override { app_.reset(); }
 
-private:
+  private:
     std::unique_ptr<TApplication> app_;
 };
 

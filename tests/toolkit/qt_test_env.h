@@ -17,8 +17,9 @@ inline void PrintTo(const QString& text, std::ostream* out)
 
 namespace dotz::test {
 
-class MessageRecorder {
-public:
+class MessageRecorder
+{
+  public:
     MessageRecorder();
     ~MessageRecorder();
     MessageRecorder(const MessageRecorder&) = delete;
@@ -27,21 +28,22 @@ public:
     const std::vector<std::pair<MessageKind, QString>>& messages() const { return messages_; }
     QStringList texts() const;
 
-private:
+  private:
     std::vector<std::pair<MessageKind, QString>> messages_;
     MessageSink previous_;
 };
 
 // A settings file in a temporary folder, removed with the object; it becomes the
 // host's settings file while the object lives.
-class TempSettings {
-public:
+class TempSettings
+{
+  public:
     explicit TempSettings(const std::string& text);
     ~TempSettings();
     void rewrite(const std::string& text) const;
     const std::string& path() const { return path_; }
 
-private:
+  private:
     std::string dir_;
     std::string path_;
 };

@@ -44,7 +44,8 @@ TEST(Settings, ReadsSectionsCaseInsensitivelyWithComments)
 
 TEST(Settings, RefusesWithFileLineAndKey)
 {
-    struct Case {
+    struct Case
+    {
         const char* text;
         const char* expected;
     };
@@ -69,8 +70,9 @@ TEST(Settings, ServerPortMustBeAPortNumber)
         EXPECT_NE(error.find("krt.ini: [server] port"), std::string::npos) << port << ": " << error;
     }
     EXPECT_EQ(Settings::parse("[server]\nhost=h\nport=65535\n", "f").serverPort(), 65535);
-    EXPECT_NE(errorOf([] { Settings::parse("[server]\nport=1\n", "f").serverHost(); })
-                  .find("[server] host is not set"),
+    EXPECT_NE(errorOf([] {
+                  Settings::parse("[server]\nport=1\n", "f").serverHost();
+              }).find("[server] host is not set"),
               std::string::npos);
 }
 
@@ -115,7 +117,8 @@ TEST(KeyList, ParseRefusesOtherForms)
 
 TEST(Texts, Windows1252IsShownWithAccentsAndCarriageReturnsBreakLines)
 {
-    EXPECT_EQ(displayText("n\xE3o \xE9 uma data v\xE1lida."), QStringLiteral("não é uma data válida."));
+    EXPECT_EQ(displayText("n\xE3o \xE9 uma data v\xE1lida."),
+              QStringLiteral("não é uma data válida."));
     EXPECT_EQ(displayText("linha 1\rlinha 2\r\nlinha 3"),
               QStringLiteral("linha 1\nlinha 2\nlinha 3"));
     // Error texts: UTF-8 when they are, Windows-1252 otherwise.
@@ -145,17 +148,18 @@ TEST(ShowError, AbortShowsOnceAndEndsTheAction)
     ShowError("aviso", false);
     ASSERT_EQ(recorder.messages().size(), 2u);
     EXPECT_EQ(recorder.messages()[0].first, MessageKind::Error);
-    EXPECT_EQ(recorder.texts(), (QStringList{QStringLiteral("Filial deve ser informada."),
-                                             QStringLiteral("aviso")}));
+    EXPECT_EQ(recorder.texts(),
+              (QStringList{QStringLiteral("Filial deve ser informada."), QStringLiteral("aviso")}));
 }
 
 // An object whose event handler fails the way a form's handler can.
-class Thrower : public QObject {
-public:
+class Thrower : public QObject
+{
+  public:
     std::function<void()> fail;
     bool customHandled = false;
 
-protected:
+  protected:
     void customEvent(QEvent*) override
     {
         customHandled = true;
@@ -177,8 +181,9 @@ TEST(EventLoopGuard, AbortEndsSilentlyOtherErrorsAreShown)
     EXPECT_NO_THROW(QCoreApplication::sendEvent(&target, &event));
     target.fail = [] { throw 42; };
     EXPECT_NO_THROW(QCoreApplication::sendEvent(&target, &event));
-    EXPECT_EQ(recorder.texts(), (QStringList{QStringLiteral("local database dtb.db cannot be opened"),
-                                             QStringLiteral("Erro inesperado.")}));
+    EXPECT_EQ(recorder.texts(),
+              (QStringList{QStringLiteral("local database dtb.db cannot be opened"),
+                           QStringLiteral("Erro inesperado.")}));
 }
 
 TEST(EventLoopGuard, PostedEventsRunThroughTheGuardToo)

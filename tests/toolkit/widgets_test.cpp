@@ -41,7 +41,8 @@ std::string errorOf(const std::function<void()>& run)
 
 TEST(DateEdit, HoldsWhateverIsTyped)
 {
-    struct Case {
+    struct Case
+    {
         const char* typed;
         const char* editText;
         const char* text;
@@ -88,9 +89,8 @@ TEST(DateEdit, ExitFiresWhenTheFocusLeavesButNotForTheCalendar)
     auto* edit = new TDateEdit(&window);
     auto* other = new QLineEdit(&window);
     edit->setDayNames({QStringLiteral("Domingo"), QStringLiteral("Segunda"),
-                       QStringLiteral("Terça"), QStringLiteral("Quarta"),
-                       QStringLiteral("Quinta"), QStringLiteral("Sexta"),
-                       QStringLiteral("Sábado")});
+                       QStringLiteral("Terça"), QStringLiteral("Quarta"), QStringLiteral("Quinta"),
+                       QStringLiteral("Sexta"), QStringLiteral("Sábado")});
     other->move(0, 40);
     window.show();
     QApplication::setActiveWindow(&window);
@@ -154,12 +154,13 @@ TEST(BusyAnimation, NestsAndShowsTheInnermostKind)
 }
 
 // The host's local database with table FILIAL, in memory.
-class LocalDatabase : public ::testing::Test {
-protected:
+class LocalDatabase : public ::testing::Test
+{
+  protected:
     void SetUp() override
     {
-        QSqlDatabase db =
-            QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QString::fromLatin1(kLocalDatabase));
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"),
+                                                    QString::fromLatin1(kLocalDatabase));
         db.setDatabaseName(QStringLiteral(":memory:"));
         ASSERT_TRUE(db.open());
         exec("CREATE TABLE FILIAL (CDFILIAL VARCHAR(4), NMFILIAL VARCHAR(30))");
@@ -199,7 +200,8 @@ TEST_F(LocalDatabase, QueryRefusesValuesItCannotHold)
     const std::pair<const char*, const char*> cases[] = {
         {"INSERT INTO FILIAL VALUES ('0001', 'a'), ('0002x', 'b')",
          "query qryFilial, field CDFILIAL, row 2: \"0002x\" is longer than 4 characters"},
-        {"INSERT INTO FILIAL VALUES ('0001', 'Loja €uro ☃')", "query qryFilial, field NMFILIAL, row 1"},
+        {"INSERT INTO FILIAL VALUES ('0001', 'Loja €uro ☃')",
+         "query qryFilial, field NMFILIAL, row 1"},
     };
     for (const auto& [insert, expected] : cases) {
         exec("DELETE FROM FILIAL");
@@ -249,21 +251,24 @@ TEST(LocalDatabaseSettings, SqliteFileIsFoundBesideTheSettingsFile)
 {
     test::TempSettings settings("[database]\nname = lojas.db\n");
     const std::string dir = settings.path().substr(0, settings.path().rfind('/'));
-    EXPECT_NE(errorOf([&] { openLocalDatabase(hostSettings()); })
-                  .find("local database " + dir + "/lojas.db does not exist"),
+    EXPECT_NE(errorOf([&] {
+                  openLocalDatabase(hostSettings());
+              }).find("local database " + dir + "/lojas.db does not exist"),
               std::string::npos);
     std::ofstream(dir + "/lojas.db").flush();
     EXPECT_NO_THROW(openLocalDatabase(hostSettings()));
     EXPECT_TRUE(QSqlDatabase::database(QString::fromLatin1(kLocalDatabase)).isOpen());
     closeLocalDatabase();
     settings.rewrite("[database]\ndriver = oracle\nname = x\n");
-    EXPECT_NE(errorOf([&] { openLocalDatabase(hostSettings()); })
-                  .find("[database] driver \"oracle\" is neither sqlite nor postgresql"),
+    EXPECT_NE(errorOf([&] {
+                  openLocalDatabase(hostSettings());
+              }).find("[database] driver \"oracle\" is neither sqlite nor postgresql"),
               std::string::npos);
 }
 
-class FailingForm : public TForm {
-public:
+class FailingForm : public TForm
+{
+  public:
     explicit FailingForm(QWidget* parent) : TForm(parent)
     {
         setObjectName(QStringLiteral("FailingForm"));
@@ -288,7 +293,8 @@ TEST(Application, MdiChildIsPlacedInTheMainFormAndSurvivesItsClose)
     main.setCentralWidget(area);
     main.show();
     Application().setMainForm(&main);
-    struct Child : TForm {
+    struct Child : TForm
+    {
         explicit Child(QWidget* p) : TForm(p)
         {
             setFormStyle(fsMDIChild);
@@ -329,9 +335,9 @@ TEST(ServerConnection, ServerObjectOfAClosedConnectionOpensItFirst)
     connection.AppServer().call("GetPrincipal", {});
     connection.AppServer().call("GetPrincipal", {});
     EXPECT_EQ(before, 1);
-    EXPECT_EQ(fake.log->events, (std::vector<std::string>{"host=h", "port=1234", "open",
-                                                          "call GetPrincipal",
-                                                          "call GetPrincipal"}));
+    EXPECT_EQ(fake.log->events,
+              (std::vector<std::string>{"host=h", "port=1234", "open", "call GetPrincipal",
+                                        "call GetPrincipal"}));
     EXPECT_EQ(connection.Host(), "h");
     EXPECT_EQ(connection.Port(), 1234);
 }
