@@ -3,8 +3,9 @@
 #include "export/error.h"
 
 #include <rapidjson/stringbuffer.h>
-#include <rapidjson/writer.h>
 
+#include <array>
+#include <charconv>
 #include <cmath>
 
 namespace dotz::appserver {
@@ -144,13 +145,8 @@ std::vector<std::string> queryParameters(int slot, const BranchSelector& selecto
 
 // ---- JsonOut ------------------------------------------------------------------------
 
-using JsonWriter = rapidjson::Writer<rapidjson::StringBuffer, rapidjson::UTF8<>,
-                                     rapidjson::UTF8<>, rapidjson::CrtAllocator,
-                                     rapidjson::kWriteValidateEncodingFlag>;
-
 struct JsonOut::Impl {
     rapidjson::StringBuffer buffer;
-    JsonWriter writer{buffer};
 };
 
 JsonOut::JsonOut(Flush flush, size_t flushAt)
@@ -160,27 +156,116 @@ JsonOut::JsonOut(Flush flush, size_t flushAt)
 
 JsonOut::~JsonOut() = default;
 
-// The writer keeps nesting state for validation only; raw() lets the caller build
-// the structure, so the writer is reset before each scalar.
 void JsonOut::raw(std::string_view json)
 {
     char* p = impl_->buffer.Push(json.size());
     std::copy(json.begin(), json.end(), p);
 }
 
-void JsonOut::string(std::string_view utf8)
+namespace {
+
+// Bytes that a JSON string cannot hold as they are, or that start a multi-byte
+// UTF-8 sequence.
+constexpr std::array<bool, 256> kSpecial = [] {
+    std::array<bool, 256> t{};
+    for (int c = 0; c < 256; ++c)
+        t[static_cast<size_t>(c)] = c < 0x20 || c == '"' || c == '\\' || c >= 0x80;
+    return t;
+}();
+
+// Length of the valid UTF-8 sequence starting at s[i] (a byte >= 0x80), or 0.
+size_t sequenceLength(std::string_view s, size_t i)
 {
-    impl_->writer.Reset(impl_->buffer);
-    if (!impl_->writer.String(utf8.data(), static_cast<rapidjson::SizeType>(utf8.size())))
-        throw Error("text is not valid UTF-8");
+    const auto b = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+    const unsigned char c = b(i);
+    size_t n = 0;
+    unsigned char lo = 0x80, hi = 0xBF;
+    if (c >= 0xC2 && c <= 0xDF) {
+        n = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        n = 3;
+        if (c == 0xE0)
+            lo = 0xA0; // no overlong forms
+        if (c == 0xED)
+            hi = 0x9F; // no surrogates
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        n = 4;
+        if (c == 0xF0)
+            lo = 0x90;
+        if (c == 0xF4)
+            hi = 0x8F;
+    } else {
+        return 0;
+    }
+    if (i + n > s.size() || b(i + 1) < lo || b(i + 1) > hi)
+        return 0;
+    for (size_t k = 2; k < n; ++k)
+        if ((b(i + k) & 0xC0) != 0x80)
+            return 0;
+    return n;
+}
+
+} // namespace
+
+// Hand-written rather than the library writer's: nearly every text here is plain
+// ASCII and goes out with one copy, and the character count comes for free.
+size_t JsonOut::string(std::string_view s)
+{
+    rapidjson::StringBuffer& b = impl_->buffer;
+    size_t i = 0;
+    while (i < s.size() && !kSpecial[static_cast<unsigned char>(s[i])])
+        ++i;
+    if (i == s.size()) {
+        char* p = b.Push(s.size() + 2);
+        p[0] = '"';
+        std::copy(s.begin(), s.end(), p + 1);
+        p[s.size() + 1] = '"';
+        return s.size();
+    }
+    size_t characters = i;
+    b.Put('"');
+    std::copy(s.begin(), s.begin() + static_cast<std::ptrdiff_t>(i), b.Push(i));
+    while (i < s.size()) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        ++characters;
+        if (c >= 0x80) {
+            const size_t n = sequenceLength(s, i);
+            if (n == 0)
+                throw Error("text is not valid UTF-8 (byte " + std::to_string(i + 1) + ")");
+            std::copy(s.begin() + static_cast<std::ptrdiff_t>(i),
+                      s.begin() + static_cast<std::ptrdiff_t>(i + n), b.Push(n));
+            i += n;
+            continue;
+        }
+        if (c == '"' || c == '\\') {
+            b.Put('\\');
+            b.Put(static_cast<char>(c));
+        } else if (c < 0x20) {
+            static const char* hex = "0123456789abcdef";
+            char* p = b.Push(6);
+            p[0] = '\\';
+            p[1] = 'u';
+            p[2] = '0';
+            p[3] = '0';
+            p[4] = hex[c >> 4];
+            p[5] = hex[c & 15];
+        } else {
+            b.Put(static_cast<char>(c));
+        }
+        ++i;
+    }
+    b.Put('"');
+    return characters;
 }
 
 void JsonOut::number(double value)
 {
     if (!std::isfinite(value))
         throw Error("number is not finite");
-    impl_->writer.Reset(impl_->buffer);
-    impl_->writer.Double(value);
+    // The shortest text that reads back as the same double.
+    char* p = impl_->buffer.Push(32);
+    const auto result = std::to_chars(p, p + 32, value);
+    impl_->buffer.Pop(static_cast<size_t>(p + 32 - result.ptr));
 }
 
 void JsonOut::null()
@@ -214,14 +299,6 @@ void JsonOut::discard()
 // ---- GetPrincipal -------------------------------------------------------------------
 
 namespace {
-
-size_t utf8Length(std::string_view s)
-{
-    size_t n = 0;
-    for (char c : s)
-        n += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-    return n;
-}
 
 void writeColumns(const PacketSpec& spec, JsonOut& out)
 {
@@ -270,13 +347,12 @@ void writePrincipal(Store& store, const BranchSelector& selector, const std::str
                                         out.null();
                                     } else if (col.text) {
                                         const std::string_view t = r.text(c);
-                                        const size_t length = utf8Length(t);
+                                        const size_t length = out.string(t);
                                         if (length > static_cast<size_t>(col.size))
                                             throw Error("text of " + std::to_string(length) +
                                                         " characters is longer than " +
                                                         std::to_string(col.size) + ": " +
                                                         quoteForMessage(t));
-                                        out.string(t);
                                     } else {
                                         out.number(r.number(c));
                                     }

@@ -44,7 +44,9 @@ public:
     JsonOut& operator=(const JsonOut&) = delete;
 
     void raw(std::string_view json); // a complete JSON value or punctuation
-    void string(std::string_view utf8);
+    // Writes a JSON string; returns its length in characters. Throws dotz::Error
+    // when the text is not valid UTF-8.
+    size_t string(std::string_view utf8);
     void number(double value);
     void null();
     void maybeFlush();
