@@ -1,0 +1,200 @@
+// dotz-export against a real application server, checking the files byte for byte.
+#include "server_fixture.h"
+#include "store.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sys/wait.h>
+
+namespace dotz {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::PostgresServer;
+using testing::RunningServer;
+using testing::TempDir;
+
+// Three branches; 0003 has no partner code and sells only on 2024-03-17.
+const char* kData[] = {
+    "INSERT INTO FILIAL VALUES ('0001','Loja Centro','4321','C:\\EXPORTA\\'),"
+    " ('0002','Loja Água Branca','PDZ2','C:\\EXPORTA\\'),"
+    " ('0003','Loja Sem Parceiro',NULL,'C:\\EXPORTA\\')",
+    "INSERT INTO CAIXA VALUES ('0001','001'),('0002','001'),('0003','001')",
+    "INSERT INTO PRODUTO VALUES ('0000004711','CAFÉ 500G','7891234567895',12.9),"
+    " ('0000000042','AÇÚCAR 1KG','7890000000042',4.99)",
+    "INSERT INTO PROMOCAODOTZ VALUES ('PROMO1','Promoção de março','2024-03-01','2024-03-31')",
+    "INSERT INTO PROMOCAODOTZFILIAL VALUES ('0001','PROMO1')",
+    "INSERT INTO PRODPROMODOTZ VALUES ('PROMO1','0000004711',12.9,10,'2024-03-01','2024-03-31')",
+    "INSERT INTO VENDA VALUES"
+    " ('2024-03-15','0001','001','0000123456','14:32:05','OPER01',1234.5,'1234567890123456',123,'PROMO1'),"
+    " ('2024-03-15','0001','001','0000123457','15:00:00','OPER01',10,'123456789012345',0,NULL),"
+    " ('2024-03-15','0001','001','0000123458','16:00:00','OPER01',50,NULL,NULL,NULL),"
+    " ('2024-03-15','0002','001','0000000001','09:10:11','MARIA',1.005,'1234567890123456',0.5,NULL),"
+    " ('2024-03-17','0003','001','0000000009','10:00:00','JOSE',5,'1111222233334444',5,NULL)",
+    "INSERT INTO ITEMVENDA VALUES"
+    " ('2024-03-15','0001','001','0000123456',1,'0000004711',9.9,2,19.8,20,'PROMO1'),"
+    " ('2024-03-15','0001','001','0000123456',2,'0000000042',4.99,1,4.99,NULL,NULL)",
+};
+
+// The day's files, as the loyalty programme must read them.
+const std::map<std::string, std::string> kDay15 = {
+    {"20240315_4321_0001_500_1.txt",
+     "500|4321|0001|PROMO1|00010010000123456|1234-5678-9012-3456||1234.50|2024-03-15|14:32:05|001|"
+     "OPER01|123\r\n"},
+    {"20240315_PDZ2_0002_500_1.txt",
+     "500|PDZ2|0002||00020010000000001|1234-5678-9012-3456||1.01|2024-03-15|09:10:11|001|MARIA|0,5\r\n"},
+    {"20240315_4321_0001_510_1.txt",
+     "510|4321|0001|001|PROMO1|00010010000123456|1234-5678-9012-3456|0000004711|7891234567895|2|9.90|"
+     "19.80||20\r\n"},
+    {"20240315_4321_0001_515_1.txt",
+     "515|4321|0001|PROMO1|0000004711|||7891234567895|CAF\xC9 500G|12.90|10|2024-03-01|2024-03-31\r\n"},
+};
+
+struct Result {
+    int code;
+    std::string out;
+    std::string err;
+};
+
+class ExportE2e : public ::testing::TestWithParam<bool> {
+protected:
+    void SetUp() override
+    {
+        if (GetParam()) {
+            postgres_ = std::make_unique<PostgresServer>();
+            db_ = postgres_->uri();
+        } else {
+            db_ = (dir_.path() / "backoffice.db").string();
+        }
+        auto store = appserver::openStore(db_, testing::createFile());
+        appserver::createSchema(*store);
+        for (const char* sql : kData)
+            store->exec(sql);
+        server_ = std::make_unique<RunningServer>(testing::serverOn(db_));
+        fs::create_directories(dir_.path() / "out/EXPORTA");
+    }
+
+    Result exportDays(const std::string& args, std::string server = {})
+    {
+        if (server.empty())
+            server = "127.0.0.1:" + std::to_string(server_->port());
+        const fs::path out = dir_.path() / "stdout", err = dir_.path() / "stderr";
+        const std::string command = std::string(DOTZ_EXPORT_PATH) + " --config /dev/null --server " + server +
+                                    " --drive C=" +
+                                    (dir_.path() / "out").string() + " " + args + " >" +
+                                    out.string() + " 2>" + err.string() + " </dev/null";
+        const int status = std::system(command.c_str());
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, read(out), read(err)};
+    }
+    static std::string read(const fs::path& p)
+    {
+        std::ifstream in(p, std::ios::binary | std::ios::ate);
+        std::string text(static_cast<size_t>(std::max<std::streamoff>(in.tellg(), 0)), '\0');
+        in.seekg(0);
+        in.read(text.data(), static_cast<std::streamsize>(text.size()));
+        return text;
+    }
+    std::map<std::string, std::string> files() const
+    {
+        std::map<std::string, std::string> all;
+        const fs::path folder = dir_.path() / "out/EXPORTA/DOTZ";
+        if (fs::exists(folder))
+            for (const auto& e : fs::directory_iterator(folder))
+                all[e.path().filename().string()] = read(e.path());
+        return all;
+    }
+    std::vector<std::string> calls() const
+    {
+        std::vector<std::string> lines;
+        std::istringstream log(server_->log());
+        for (std::string line; std::getline(log, line);)
+            if (line.find("GetPrincipal") != std::string::npos)
+                lines.push_back(line.substr(line.find("selector=")));
+        return lines;
+    }
+
+    TempDir dir_;
+    std::unique_ptr<PostgresServer> postgres_;
+    std::string db_;
+    std::unique_ptr<RunningServer> server_;
+};
+
+TEST_P(ExportE2e, WritesTheDaysFilesByteForByte)
+{
+    const Result r = exportDays("--from 2024-03-15 --to 15/03/2024 --with-515");
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "Exportação realizada com sucesso.\n");
+    EXPECT_EQ(files(), kDay15);
+}
+
+TEST_P(ExportE2e, ACheckFailingOnTheThirdDayKeepsTheFirstTwo)
+{
+    const Result r = exportDays("--from 2024-03-15 --to 2024-03-17 --with-515");
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, "Operação bloqueada. Código do parceiro não cadastrado para as seguintes "
+                     "filiais: \n0003.\n");
+    // Day 16 has only the promotion's products; day 17 wrote nothing.
+    auto expected = kDay15;
+    expected["20240316_4321_0001_515_1.txt"] = kDay15.at("20240315_4321_0001_515_1.txt");
+    EXPECT_EQ(files(), expected);
+    EXPECT_EQ(calls().size(), 3u);
+}
+
+TEST_P(ExportE2e, APeriodOfSevenDaysMakesSevenCallsInOrder)
+{
+    const Result r = exportDays("--from 2024-03-11 --to 2024-03-17 --branches 0001,0002");
+    EXPECT_EQ(r.code, 0) << r.err;
+    std::vector<std::string> expected;
+    for (int d = 11; d <= 17; ++d)
+        expected.push_back("selector=\"'0001','0002'\" day=2024-03-" + std::to_string(d));
+    std::vector<std::string> got = calls();
+    for (std::string& line : got)
+        line = line.substr(0, line.find(" rows="));
+    EXPECT_EQ(got, expected);
+    EXPECT_EQ(files().size(), 3u); // 500 of both branches and 510; no 515 without the flag
+}
+
+TEST_P(ExportE2e, NothingToExportIsRefused)
+{
+    const Result r = exportDays("--from 2024-01-01 --to 2024-01-02");
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, "Operação bloqueada. Não há pontos DOTZ a serem exportados.\n");
+    EXPECT_TRUE(files().empty());
+}
+
+TEST_P(ExportE2e, UsageErrorsNameTheFlag)
+{
+    struct Case {
+        const char* args;
+        const char* flag;
+    } cases[] = {
+        {"--from 2024-02-30 --to 2024-03-01", "--from"},
+        {"--from 2024-03-01 --to tomorrow", "--to"},
+        {"--from 2024-03-01 --to 2024-03-01 --branches 0001,,0002", "--branches"},
+        {"--from 2024-03-01 --to 2024-03-01 --drive C", "--drive"},
+        {"--from 2024-03-01", "--to"},
+    };
+    for (const Case& c : cases) {
+        const Result r = exportDays(c.args);
+        EXPECT_EQ(r.code, 2) << c.args;
+        EXPECT_NE(r.err.find(c.flag), std::string::npos) << c.args << ": " << r.err;
+    }
+    EXPECT_TRUE(calls().empty());
+}
+
+TEST_P(ExportE2e, AServerFailureEndsTheRunWithItsMessage)
+{
+    const Result r = exportDays("--from 2024-03-15 --to 2024-03-15", "127.0.0.1:1");
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("127.0.0.1:1"), std::string::npos) << r.err;
+    EXPECT_TRUE(files().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, ExportE2e, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& p) {
+                             return p.param ? "PostgreSQL" : "SQLite";
+                         });
+
+} // namespace
+} // namespace dotz
