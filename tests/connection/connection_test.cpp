@@ -312,6 +312,33 @@ TEST(ConnectionValues, TravelAsTheirJsonKinds)
     }
 }
 
+// The result object is read once, in the call: its text, and its members for the
+// envelope check, nested arrays and odd spacing included.
+TEST(ConnectionValues, ResultObjectIsReadOnceWithItsExactText)
+{
+    const std::string envelope =
+        "{ \"data\" : [ {\"a\":[1,{\"b\":\"]}\"}]} , [ [ ], 2 , [\"x\"] ] ,null ] ,\n \"ok\":true }";
+    FakeServer fake([&](const httplib::Request& req, httplib::Response& res) {
+        simdjson::dom::parser parser;
+        simdjson::dom::element doc = parser.parse(req.body);
+        res.set_content("{\"jsonrpc\":\"2.0\",\"result\":" + envelope +
+                            " ,\"id\":" + simdjson::minify(doc["id"]) + "}",
+                        "application/json");
+    });
+    ServerConnection c;
+    c.setServerName(kObject);
+    c.setPort(fake.port());
+    const Variant result = c.call("GetPrincipal", {"T", "2024-03-15"});
+    EXPECT_EQ(result.asPacket().json(), envelope);
+    const Variant data = CheckServerResult(result, true, 0, nullptr);
+    const Variant::Array& items = data.asArray();
+    ASSERT_EQ(items.size(), 3u);
+    EXPECT_EQ(items[0].asPacket().json(), "{\"a\":[1,{\"b\":\"]}\"}]}");
+    EXPECT_TRUE(items[1].asArray()[0].asArray().empty());
+    EXPECT_EQ(items[1].asArray()[2].asArray()[0].asText(), "x");
+    EXPECT_TRUE(items[2].isNull());
+}
+
 TEST(ConnectionReplies, ThatAreNotJsonRpcAreRefused)
 {
     const std::pair<std::function<void(httplib::Response&)>, std::string> cases[] = {

@@ -129,30 +129,80 @@ void writeValue(JsonWriter& w, const Variant& v, const std::string& where)
 
 namespace od = simdjson::ondemand;
 
-// Objects stay undecoded: they become packets cut from the reply's buffer.
-Variant readValue(od::value value, const std::shared_ptr<const std::string>& buffer,
-                  const std::function<Variant(Packet)>& makePacket)
+bool isSpace(char c)
+{
+    return c == ' ' || c == '\n' || c == '\r' || c == '\t';
+}
+
+const char* skipSpace(const char* p)
+{
+    while (isSpace(*p))
+        ++p;
+    return p;
+}
+
+std::string_view trimmed(std::string_view s)
+{
+    while (!s.empty() && isSpace(s.back()))
+        s.remove_suffix(1);
+    return s;
+}
+
+using MakePacket = std::function<Variant(std::string_view json)>;
+using Members = std::vector<std::pair<std::string, Variant>>; // as Variant keeps them
+
+// Reads one value and tells where it ends in the buffer (the end of a container
+// is found from its last item, so that nothing is read twice). Objects stay
+// undecoded: they become packets cut from the reply's buffer.
+Variant readValue(od::value value, const MakePacket& makePacket, const char*& end)
 {
     switch (value.type()) {
     case od::json_type::object: {
         od::object object = value.get_object();
-        std::string_view raw = object.raw_json();
-        while (!raw.empty() && raw.back() != '}')
-            raw.remove_suffix(1);
-        return makePacket(Packet::inBuffer(buffer, raw));
+        const std::string_view raw = trimmed(object.raw_json());
+        end = raw.data() + raw.size();
+        return makePacket(raw);
     }
     case od::json_type::array: {
+        const char* open = trimmed(value.raw_json_token()).data();
+        end = open + 1;
         Variant::Array items;
         for (auto item : value.get_array())
-            items.push_back(readValue(item.value(), buffer, makePacket));
+            items.push_back(readValue(item.value(), makePacket, end));
+        end = skipSpace(end);
+        if (*end != ']')
+            throw simdjson::simdjson_error(simdjson::TAPE_ERROR);
+        ++end;
         return Variant(std::move(items));
     }
+    default: break;
+    }
+    const std::string_view token = trimmed(value.raw_json_token());
+    end = token.data() + token.size();
+    switch (value.type()) {
     case od::json_type::string: return Variant(std::string(std::string_view(value.get_string())));
     case od::json_type::number: return Variant(double(value.get_double()));
     case od::json_type::boolean: return Variant(bool(value.get_bool()));
-    case od::json_type::null: return Variant();
+    default: return Variant();
     }
-    return Variant();
+}
+
+// Reads the members of an object, and its text as a packet: the result of a call.
+Members readMembers(od::value value, const MakePacket& makePacket,
+                             std::string_view& raw)
+{
+    const char* start = trimmed(value.raw_json_token()).data();
+    const char* end = start + 1;
+    Members members;
+    for (auto field : value.get_object()) {
+        std::string key(std::string_view(field.unescaped_key()));
+        members.emplace_back(std::move(key), readValue(field.value(), makePacket, end));
+    }
+    end = skipSpace(end);
+    if (*end != '}')
+        throw simdjson::simdjson_error(simdjson::TAPE_ERROR);
+    raw = std::string_view(start, static_cast<size_t>(end + 1 - start));
+    return members;
 }
 
 // The reply (or a copy of a packet) with the padding that the decoder reads past
@@ -398,9 +448,9 @@ Variant ServerConnection::call(std::string_view method, const std::vector<Varian
     const size_t length = buffer->size();
     buffer->append(Packet::kPadding, ' ');
     std::shared_ptr<const std::string> reply = std::move(buffer);
-    auto makePacket = [&reply](Packet p) {
+    const MakePacket makePacket = [&reply](std::string_view json) {
         Variant v;
-        v.value_ = Variant::PacketValue{std::move(p), reply};
+        v.value_ = Variant::PacketValue{Packet::inBuffer(reply, json), reply, nullptr};
         return v;
     };
 
@@ -419,7 +469,16 @@ Variant ServerConnection::call(std::string_view method, const std::vector<Varian
             } else if (key == "id") {
                 sameId = value.type() == od::json_type::number && int64_t(value.get_int64()) == id;
             } else if (key == "result") {
-                result = readValue(value, reply, makePacket);
+                if (value.type() == od::json_type::object) {
+                    std::string_view raw;
+                    auto members =
+                        std::make_shared<const Members>(readMembers(value, makePacket, raw));
+                    result.value_ = Variant::PacketValue{Packet::inBuffer(reply, raw), reply,
+                                                         std::move(members)};
+                } else {
+                    const char* end = nullptr;
+                    result = readValue(value, makePacket, end);
+                }
                 haveResult = true;
             } else if (key == "error") {
                 long long code = 0;
@@ -455,49 +514,51 @@ Variant CheckServerResult(const Variant& result, bool abort, int /*n*/,
         throw Error(std::string("the server's result is not a result envelope: it is a ") +
                     Variant::kindName(result.kind()));
     const auto& pv = std::get<Variant::PacketValue>(result.value_);
-    std::shared_ptr<const std::string> buffer = pv.buffer;
-    std::string_view json = pv.packet.json();
-    if (!buffer || pv.packet.readable() < json.size() + Packet::kPadding) {
-        // A packet made elsewhere: one copy gives the buffer to cut the data from.
-        auto copy = padded(json);
-        json = std::string_view(copy->data(), json.size());
-        buffer = std::move(copy);
-    }
-    const size_t room = static_cast<size_t>(buffer->data() + buffer->size() - json.data());
-    auto makePacket = [&buffer](Packet p) {
-        Variant v;
-        v.value_ = Variant::PacketValue{std::move(p), buffer};
-        return v;
-    };
-
-    std::optional<bool> ok;
-    std::optional<std::string> message;
-    Variant data;
-    bool haveData = false;
-    try {
-        od::parser parser;
-        od::document doc =
-            parser.iterate(simdjson::padded_string_view(json.data(), json.size(), room));
-        for (auto field : doc.get_object()) {
-            const std::string_view key = field.unescaped_key();
-            od::value value = field.value();
-            if (key == "ok") {
-                ok = bool(value.get_bool());
-            } else if (key == "message") {
-                message = std::string(std::string_view(value.get_string()));
-            } else if (key == "data") {
-                data = readValue(value, buffer, makePacket);
-                haveData = true;
-            }
+    std::shared_ptr<const Members> members = pv.members;
+    if (!members) {
+        // A packet made elsewhere: read it here, from a padded copy.
+        std::string_view json = pv.packet.json();
+        std::shared_ptr<const std::string> buffer = padded(json);
+        json = std::string_view(buffer->data(), json.size());
+        const MakePacket makePacket = [&buffer](std::string_view raw) {
+            Variant v;
+            v.value_ = Variant::PacketValue{Packet::inBuffer(buffer, raw), buffer, nullptr};
+            return v;
+        };
+        try {
+            od::parser parser;
+            od::document doc =
+                parser.iterate(simdjson::padded_string_view(json.data(), json.size(), buffer->size()));
+            od::value root = doc.get_value();
+            if (root.type() != od::json_type::object)
+                throw Error("the server's result is not a result envelope: it is no object");
+            std::string_view raw;
+            members = std::make_shared<const Members>(readMembers(root, makePacket, raw));
+        } catch (const simdjson::simdjson_error& e) {
+            throw Error(std::string("the server's result envelope cannot be read: ") + e.what());
         }
-    } catch (const simdjson::simdjson_error& e) {
-        throw Error(std::string("the server's result envelope cannot be read: ") + e.what());
+    }
+
+    const Variant* ok = nullptr;
+    const Variant* message = nullptr;
+    const Variant* data = nullptr;
+    for (const auto& [key, value] : *members) {
+        if (key == "ok")
+            ok = &value;
+        else if (key == "message")
+            message = &value;
+        else if (key == "data")
+            data = &value;
     }
     if (!ok)
         throw Error("the server's result envelope has no \"ok\" flag");
-    if (!*ok) {
-        const std::string text =
-            message ? *message : std::string("the server reported a failure without a message");
+    if (ok->kind() != Variant::Kind::Boolean)
+        throw Error(std::string("the server's result envelope cannot be read: \"ok\" is a ") +
+                    Variant::kindName(ok->kind()) + ", not a boolean");
+    if (!ok->asBoolean()) {
+        const std::string text = message && message->kind() == Variant::Kind::Text
+                                     ? message->asText()
+                                     : std::string("the server reported a failure without a message");
         if (!showError)
             throw Error(text);
         showError(text);
@@ -505,9 +566,9 @@ Variant CheckServerResult(const Variant& result, bool abort, int /*n*/,
             throw Abort();
         return Variant();
     }
-    if (!haveData)
+    if (!data)
         throw Error("the server's result envelope has \"ok\":true but no \"data\"");
-    return data;
+    return *data;
 }
 
 } // namespace dotz

@@ -41,7 +41,7 @@ public:
     Variant(std::string text) : value_(std::move(text)) {}
     Variant(Day day) : value_(day) {}
     Variant(Array items) : value_(std::make_shared<const Array>(std::move(items))) {}
-    Variant(Packet packet) : value_(PacketValue{std::move(packet), nullptr}) {}
+    Variant(Packet packet) : value_(PacketValue{std::move(packet), nullptr, nullptr}) {}
 
     Kind kind() const { return static_cast<Kind>(value_.index()); }
     bool isNull() const { return kind() == Kind::Null; }
@@ -61,10 +61,14 @@ private:
     friend Variant CheckServerResult(const Variant&, bool, int,
                                      const std::function<void(const std::string&)>&);
     // A packet cut from a reply keeps that reply's buffer, so that the packets inside
-    // it can be cut from the same buffer without copying.
+    // it can be cut from the same buffer without copying. The result object of a
+    // call also keeps its members as read in the same pass, so that the envelope
+    // check does not read a reply of hundreds of MB a second time.
+    using Members = std::vector<std::pair<std::string, Variant>>;
     struct PacketValue {
         Packet packet;
         std::shared_ptr<const std::string> buffer;
+        std::shared_ptr<const Members> members;
     };
     // Alternatives in the order of Kind.
     std::variant<std::monostate, bool, double, std::string, Day, std::shared_ptr<const Array>,
