@@ -1,10 +1,20 @@
 #include "export_dotz.h"
 
+#include "export/checks.h"
+#include "export/cp1252.h"
+#include "export/file_system.h"
 #include "export/messages.h"
+#include "export/paths.h"
+#include "export/run.h"
 #include "toolkit/application.h"
 #include "toolkit/busy_animation.h"
+#include "toolkit/connection/server_connection.h"
+#include "toolkit/error_reporter.h"
 #include "toolkit/host_settings.h"
+#include "toolkit/pick_from_list.h"
 #include "ui_export_dotz.h"
+
+#include <QScopeGuard>
 
 namespace dotz {
 
@@ -89,17 +99,160 @@ void TfrmExportaDotz::rbtTodasFilialClick(QObject* /*Sender*/)
     btnFilial->setEnabled(rbtListaFilial->isChecked());
 }
 
-// The export run, the branch pick and the checks below are built on this form by
-// their own changes; until then they leave the screen as it is.
-void TfrmExportaDotz::sbtImportExportClick(QObject* /*Sender*/) {}
-void TfrmExportaDotz::btnFilialClick(QObject* /*Sender*/) {}
-void TfrmExportaDotz::DepPeriodDeExit(QObject* /*Sender*/) {}
-void TfrmExportaDotz::depPeriodAteExit(QObject* /*Sender*/) {}
-void TfrmExportaDotz::depDataExit(QObject* /*Sender*/) {}
-void TfrmExportaDotz::Vd_Filial() {}
-void TfrmExportaDotz::Vd_Data(bool /*boValida*/) {}
-void TfrmExportaDotz::Vd_Parceiro() {}
-void TfrmExportaDotz::Vd_Diretorio() {}
-void TfrmExportaDotz::Vd_Caixa() {}
+void TfrmExportaDotz::btnFilialClick(QObject* /*Sender*/)
+{
+    // Read anew on every click: the branch table may have changed since.
+    qryFilial->Close();
+    qryFilial->Open();
+    const std::string title = msgPadrao->MessageText("FILIAL");
+    PickFromList(dtsFilial, "CDFILIAL", title, false, stListaFilial);
+}
+
+void TfrmExportaDotz::Vd_Filial()
+{
+    try {
+        if (rbtListaFilial->isChecked() && IsBlank(stListaFilial))
+            ShowError(msgPadrao->MessageText("FILI_INF"), true);
+    } catch (...) {
+        rbtListaFilial->setFocus();
+        throw;
+    }
+}
+
+void TfrmExportaDotz::refuseAt(TDateEdit* edit, std::string_view key)
+{
+    edit->setFocus();
+    ShowError(msgPadrao->MessageText(key), true);
+}
+
+void TfrmExportaDotz::Vd_Data(bool /*boValida*/)
+{
+    const bool noStart = IsBlank(DepPeriodDe->Text());
+    const bool noEnd = IsBlank(depPeriodAte->Text());
+    if (noStart)
+        refuseAt(DepPeriodDe, "DataIni_Inf");
+    if (noEnd)
+        refuseAt(depPeriodAte, "DataFin_Inf");
+    // An invalid text reads as day 0 (30/12/1899): unchecked, a start date typed
+    // wrong would run the export over a century of days.
+    refuseInvalidDate(DepPeriodDe);
+    refuseInvalidDate(depPeriodAte);
+    const double start = DepPeriodDe->DateValue();
+    const double end = depPeriodAte->DateValue();
+    if (!(end >= start))
+        refuseAt(depPeriodAte, "DataIni>Fin");
+}
+
+void TfrmExportaDotz::refuseInvalidDate(TDateEdit* edit)
+{
+    if (edit->HasValidDate())
+        return;
+    edit->setFocus();
+    // The edit shows only digits, "/" and "_": nothing Windows-1252 cannot hold.
+    const std::string text = "'" + cp1252::fromUtf8(edit->EditText().toStdString()) + "' " +
+                             msgPadrao->MessageText("DATA_INV");
+    ShowError(text, true);
+}
+
+void TfrmExportaDotz::exitCheck(TDateEdit* edit)
+{
+    // Sending the focus back and showing the message move the focus again; an exit
+    // check that those moves start would answer with a message of its own, and two
+    // edits with invalid dates would then pull the focus to and fro for ever.
+    if (exitChecking_)
+        return;
+    exitChecking_ = true;
+    const auto done = qScopeGuard([this] { exitChecking_ = false; });
+    refuseInvalidDate(edit);
+}
+
+void TfrmExportaDotz::DepPeriodDeExit(QObject* /*Sender*/)
+{
+    exitCheck(DepPeriodDe);
+}
+
+void TfrmExportaDotz::depPeriodAteExit(QObject* /*Sender*/)
+{
+    exitCheck(depPeriodAte);
+}
+
+void TfrmExportaDotz::depDataExit(QObject* /*Sender*/)
+{
+    Vd_Data(false);
+}
+
+void TfrmExportaDotz::Vd_Parceiro()
+{
+    showRefusal([this] { dotz::Vd_Parceiro(tables_, cboArquivo515->isChecked(), msgPadrao->table()); });
+}
+
+void TfrmExportaDotz::Vd_Diretorio()
+{
+    showRefusal([this] { dotz::Vd_Diretorio(tables_, cboArquivo515->isChecked(), msgPadrao->table()); });
+}
+
+void TfrmExportaDotz::Vd_Caixa()
+{
+    stListaCaixa = dotz::Vd_Caixa(tables_.cdsCaixa);
+}
+
+namespace {
+
+// The core's run drives the busy animation through this.
+class BusyAnimationObserver : public RunObserver
+{
+  public:
+    void showBusy(int kind) override { ShowBusyAnimation(Application().MainForm(), kind); }
+    void hideBusy() override { HideBusyAnimation(); }
+};
+
+// The folders that [drives] of the host's settings give to Windows drives and shares.
+PathMap drivesFromSettings()
+{
+    const Settings settings = hostSettings();
+    PathMap paths;
+    for (const auto& [key, folder] : settings.section("drives")) {
+        try {
+            paths.set(key, folder);
+        } catch (const Error& e) {
+            throw Error("settings file " + settings.path() + ", [drives]: " + e.what());
+        }
+    }
+    return paths;
+}
+
+} // namespace
+
+void TfrmExportaDotz::sbtImportExportClick(QObject* /*Sender*/)
+{
+    Vd_Filial();
+    Vd_Data(true);
+
+    RunRequest request;
+    request.selector = rbtTodasFilial->isChecked() ? std::string("T") : stListaFilial;
+    // Vd_Data has let through only valid dates.
+    request.from = *DepPeriodDe->date();
+    request.to = *depPeriodAte->date();
+    request.with515 = cboArquivo515->isChecked();
+    const PathMap paths = drivesFromSettings();
+
+    const FetchDay fetch = [this](const std::string& selector, Day day) {
+        // The list text is held as Windows-1252; the wire carries UTF-8.
+        const Variant reply = netExportaDotz->AppServer().call(
+            "GetPrincipal", {Variant(cp1252::toUtf8(selector)), Variant(day)});
+        const Variant payload = CheckServerResult(reply, true, 0);
+        const Variant::Array& slots = payload.asArray();
+        if (slots.size() != 4)
+            throw Error("GetPrincipal of " + day.regional() + " gave " +
+                        std::to_string(slots.size()) + " packets instead of 4");
+        return DayPackets{slots[0].asPacket(), slots[1].asPacket(), slots[2].asPacket(),
+                          slots[3].asPacket()};
+    };
+
+    PosixFileSystem fs;
+    BusyAnimationObserver busy;
+    showRefusal([&] { runExport(tables_, request, fetch, paths, fs, busy, msgPadrao->table()); });
+    ShowInformation(msgPadrao->MessageText("EXP_OK"));
+}
 
 } // namespace dotz

@@ -2,9 +2,11 @@
 // TfrmExportaDotz: the DOTZ export screen. Its controls, captions, geometry, fonts,
 // tab order and event bindings are in export_dotz.ui; the non-visual components
 // (branch query, server connection, export tables, message table) are made here.
+#include "export/checks.h"
 #include "export/export_tables.h"
 #include "toolkit/data_access.h"
 #include "toolkit/date_edit.h"
+#include "toolkit/error_reporter.h"
 #include "toolkit/import_export_base.h"
 #include "toolkit/socket_connection.h"
 
@@ -15,6 +17,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace Ui {
 class TfrmExportaDotz;
@@ -82,7 +85,23 @@ class TfrmExportaDotz : public TfrmImportExportBase
     void Vd_Caixa();
 
   private:
+    // Focus to the edit, then the message of `key` through ShowError with abort.
+    void refuseAt(TDateEdit* edit, std::string_view key);
+    // "'<shown text>' não é uma data válida." with the focus in the edit.
+    void refuseInvalidDate(TDateEdit* edit);
+    void exitCheck(TDateEdit* edit);
+    // Shows a core Refusal as the screen shows its own refusals: once, then abort.
+    template <class F> void showRefusal(F&& action)
+    {
+        try {
+            action();
+        } catch (const Refusal& refusal) {
+            ShowError(refusal.cp1252(), true);
+        }
+    }
+
     std::unique_ptr<Ui::TfrmExportaDotz> ui_;
+    bool exitChecking_ = false;
     // Branch list text the picker left (Windows-1252), and the till list text.
     std::string stListaFilial;
     std::string stListaCaixa;

@@ -1,6 +1,10 @@
 #include "date_edit.h"
 
+#include "error_reporter.h"
+#include "form.h"
+
 #include <QAction>
+#include <QApplication>
 #include <QCalendarWidget>
 #include <QFocusEvent>
 #include <QFrame>
@@ -10,6 +14,7 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <utility>
 
 namespace dotz {
 
@@ -133,6 +138,25 @@ void TDateEdit::showCalendar()
     calendar_->setFocus(Qt::PopupFocusReason);
 }
 
+void TDateEdit::focusInEvent(QFocusEvent* event)
+{
+    QLineEdit::focusInEvent(event);
+    entered_ = true;
+}
+
+namespace {
+
+// The form a control belongs to: the nearest TForm, else its window.
+QWidget* formOf(QWidget* widget)
+{
+    for (QWidget* w = widget; w; w = w->parentWidget())
+        if (qobject_cast<TForm*>(w) || w->isWindow())
+            return w;
+    return nullptr;
+}
+
+} // namespace
+
 void TDateEdit::focusOutEvent(QFocusEvent* event)
 {
     QLineEdit::focusOutEvent(event);
@@ -141,7 +165,19 @@ void TDateEdit::focusOutEvent(QFocusEvent* event)
     // neither is the operator leaving the edit.
     if (event->reason() == Qt::PopupFocusReason || event->reason() == Qt::ActiveWindowFocusReason)
         return;
-    Q_EMIT Exit(this);
+    // Nor is a focus-out the edit never had the focus for (a handler sent the focus
+    // on before it arrived), the form being hidden or closed, or a move to another
+    // window: only the focus going to another control of the same form is an exit.
+    const bool entered = std::exchange(entered_, false);
+    QWidget* next = QApplication::focusWidget();
+    if (!entered || !isVisible() || !next || formOf(next) != formOf(this))
+        return;
+    // An exit handler refuses by aborting; the abort ends here, not inside Qt.
+    try {
+        Q_EMIT Exit(this);
+    } catch (...) {
+        reportException(std::current_exception());
+    }
 }
 
 } // namespace dotz

@@ -61,11 +61,12 @@ class DOTZ_TOOLKIT_API TDateEdit : public QLineEdit
     QCalendarWidget* calendar() const { return calendar_; }
 
   Q_SIGNALS:
-    // The focus moved from the edit to another control (not to its calendar, nor
-    // away with the whole window).
+    // The focus moved from the edit to another control of its form (not to its
+    // calendar, nor away with the whole window, nor with the form closing).
     void Exit(QObject* Sender);
 
   protected:
+    void focusInEvent(QFocusEvent* event) override;
     void focusOutEvent(QFocusEvent* event) override;
 
   private:
@@ -79,6 +80,7 @@ class DOTZ_TOOLKIT_API TDateEdit : public QLineEdit
     QAction* dropDown_;
     QWidget* popup_ = nullptr;
     QCalendarWidget* calendar_ = nullptr;
+    bool entered_ = false; // the focus came in, and has not left for another control
 };
 
 } // namespace dotz
