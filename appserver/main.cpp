@@ -8,6 +8,7 @@
 #include <CLI/CLI.hpp>
 
 #include <csignal>
+#include <fstream>
 #include <iostream>
 #include <pthread.h>
 #include <thread>
@@ -61,8 +62,14 @@ int main(int argc, char** argv)
     serveCmd->add_option("--port", serveOptions.port, "Port to listen on")
         ->capture_default_str()
         ->check(CLI::Range(1, 65535));
-    serveCmd->add_option("--token", serveOptions.token,
-                         "Require 'Authorization: Bearer TOKEN' on every request");
+    auto* tokenOpt = serveCmd->add_option("--token", serveOptions.token,
+                                          "Require 'Authorization: Bearer TOKEN' on every request");
+    std::string tokenFile;
+    serveCmd
+        ->add_option("--token-file", tokenFile,
+                     "Read the token from the first line of FILE (keeps it out of the process list)")
+        ->excludes(tokenOpt)
+        ->check(CLI::ExistingFile);
     serveCmd->add_option("--max-body", serveOptions.maxBody, "Largest request body, in bytes")
         ->capture_default_str()
         ->check(CLI::Range(1024, 64 * 1024 * 1024));
@@ -85,6 +92,11 @@ int main(int argc, char** argv)
 
     try {
         if (*serveCmd) {
+            if (!tokenFile.empty()) {
+                std::ifstream in(tokenFile);
+                if (!in || !std::getline(in, serveOptions.token) || serveOptions.token.empty())
+                    throw dotz::Error("token file " + tokenFile + " holds no token on its first line");
+            }
             serveOptions.log = &std::cout;
             return serve(serveOptions);
         }
