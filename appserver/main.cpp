@@ -28,6 +28,10 @@ int serve(const ServerOptions& options)
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
+    if (options.token.empty() && options.listen != "127.0.0.1" && options.listen != "::1" &&
+        options.listen != "localhost")
+        std::cerr << "krt-appserver: warning: listening on " << options.listen
+                  << " without a token: anyone who reaches it can read the sales" << std::endl;
     AppServer server(options);
     server.bind();
     std::thread waiter([&] {

@@ -4,6 +4,7 @@
 
 #include <rapidjson/stringbuffer.h>
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -149,8 +150,9 @@ struct JsonOut::Impl {
     rapidjson::StringBuffer buffer;
 };
 
-JsonOut::JsonOut(Flush flush, size_t flushAt)
-    : impl_(std::make_unique<Impl>()), flush_(std::move(flush)), flushAt_(flushAt)
+JsonOut::JsonOut(Flush flush, size_t flushAt, size_t firstFlushAt)
+    : impl_(std::make_unique<Impl>()), flush_(std::move(flush)), flushAt_(flushAt),
+      firstFlushAt_(std::max(flushAt, firstFlushAt))
 {
 }
 
@@ -275,7 +277,7 @@ void JsonOut::null()
 
 void JsonOut::maybeFlush()
 {
-    if (impl_->buffer.GetSize() >= flushAt_) {
+    if (impl_->buffer.GetSize() >= (flushed_ ? flushAt_ : firstFlushAt_)) {
         flushed_ = true;
         flush_({impl_->buffer.GetString(), impl_->buffer.GetSize()});
         impl_->buffer.Clear();

@@ -34,11 +34,12 @@ std::vector<std::string> queryParameters(int slot, const BranchSelector& selecto
                                          const std::string& day);
 
 // Buffers JSON output and hands it on in pieces of about flushAt bytes, so that a
-// day of millions of rows is never held whole.
+// day of millions of rows is never held whole. The first piece waits for
+// firstFlushAt bytes: until then a failure can still replace the whole reply.
 class JsonOut {
 public:
     using Flush = std::function<void(std::string_view)>;
-    JsonOut(Flush flush, size_t flushAt = 256 * 1024);
+    JsonOut(Flush flush, size_t flushAt = 256 * 1024, size_t firstFlushAt = 0);
     ~JsonOut();
     JsonOut(const JsonOut&) = delete;
     JsonOut& operator=(const JsonOut&) = delete;
@@ -60,6 +61,7 @@ private:
     std::unique_ptr<Impl> impl_;
     Flush flush_;
     size_t flushAt_;
+    size_t firstFlushAt_;
     bool flushed_ = false;
 };
 

@@ -294,11 +294,13 @@ struct AppServer::Impl {
                          const std::string& day, httplib::DataSink& sink)
     {
         size_t sent = 0;
-        JsonOut out([&](std::string_view piece) {
-            if (!sink.write(piece.data(), piece.size()))
-                throw ClientGone{};
-            sent += piece.size();
-        });
+        JsonOut out(
+            [&](std::string_view piece) {
+                if (!sink.write(piece.data(), piece.size()))
+                    throw ClientGone{};
+                sent += piece.size();
+            },
+            256 * 1024, options.holdBack);
         PrincipalCounts counts;
         std::optional<StorePool::Lease> lease;
         try {

@@ -17,6 +17,9 @@ struct ServerOptions {
     int port = kDefaultPort; // 0: any free port (see AppServer::port)
     std::string token;       // when set, every request needs "Authorization: Bearer <token>"
     size_t maxBody = 64 * 1024;
+    // A reply is held back until it reaches this size: a failure before that is
+    // answered with ok:false; after it, only by breaking the connection off.
+    size_t holdBack = 4 * 1024 * 1024;
     std::ostream* log = nullptr; // one line per request; none when null
 };
 

@@ -387,7 +387,16 @@ TEST(ServerRefusal, FailureAfterTheReplyBeganBreaksTheConnection)
     const std::string db = makeDemoDb(dir, big);
     openStore(db)->exec("PRAGMA ignore_check_constraints = ON; UPDATE FILIAL SET "
                         "CDINTEGRADOTZ = printf('%.21c', '9') WHERE CDFILIAL = '0003'");
-    RunningServer server(serverOn(db));
+    {
+        // Within the part held back, the failure still replaces the whole reply.
+        RunningServer server(serverOn(db));
+        Reply reply = callPrincipal(server.port(), "T", "2024-03-14");
+        EXPECT_FALSE(reply.ok());
+        EXPECT_NE(reply.message().find("column CDINTEGRADOTZ"), std::string::npos);
+    }
+    ServerOptions options = serverOn(db);
+    options.holdBack = 64 * 1024;
+    RunningServer server(options);
     auto res = postRaw(server.port(), getPrincipalBody("T", "2024-03-14"));
     EXPECT_FALSE(res && res->status == 200 && res->body.ends_with("]}]}}"));
     std::string log;

@@ -238,7 +238,9 @@ TEST(ConnectionBroken, ACutReplyIsNeverTakenForAWholeOne)
     const std::string db = makeDemoDb(dir, big);
     appserver::openStore(db)->exec("PRAGMA ignore_check_constraints = ON; UPDATE FILIAL SET "
                                    "CDINTEGRADOTZ = printf('%.21c', '9') WHERE CDFILIAL = '0003'");
-    RunningServer server(serverOn(db));
+    appserver::ServerOptions options = serverOn(db);
+    options.holdBack = 64 * 1024;
+    RunningServer server(options);
     ServerConnection c;
     c.setServerName(kObject);
     c.setRaiseErrors(true);
