@@ -17,8 +17,9 @@ namespace {
 
 // SplitMix64: the same numbers from the same seed on every platform and library
 // (the standard distributions are not specified bit for bit).
-class Random {
-public:
+class Random
+{
+  public:
     explicit Random(uint64_t seed) : state_(seed) {}
     uint64_t next()
     {
@@ -28,7 +29,10 @@ public:
         return z ^ (z >> 31);
     }
     // 0 <= result < n
-    long long below(long long n) { return static_cast<long long>(next() % static_cast<uint64_t>(n)); }
+    long long below(long long n)
+    {
+        return static_cast<long long>(next() % static_cast<uint64_t>(n));
+    }
     long long between(long long lo, long long hi) { return lo + below(hi - lo + 1); }
     bool chance(int percent) { return below(100) < percent; }
     template <class T, size_t N> const T& pick(const std::array<T, N>& a)
@@ -36,7 +40,7 @@ public:
         return a[static_cast<size_t>(below(static_cast<long long>(N)))];
     }
 
-private:
+  private:
     uint64_t state_;
 };
 
@@ -78,7 +82,6 @@ double cents(double value)
     return std::round(value * 100.0) / 100.0;
 }
 
-
 size_t characters(std::string_view s)
 {
     size_t n = 0;
@@ -88,49 +91,76 @@ size_t characters(std::string_view s)
 }
 
 // Accented names use only letters that Windows-1252 holds: the module converts them.
-const std::array<std::string_view, 24> kNeighbourhoods = {
-    "Centro",        "Água Branca",     "Tatuapé",     "Higienópolis", "Savassi",
-    "Boa Viagem",    "Pituba",          "Asa Sul",     "Batel",        "Aldeota",
-    "Méier",         "São Cristóvão",   "Copacabana",  "Moinhos",      "Ponta Negra",
-    "Itaim Bibi",    "Jardim Botânico", "Cambuí",      "Barra",        "Ribeirão Preto",
-    "Vila Mariana",  "Lagoa da Conceição", "Petrópolis", "Niterói"};
+const std::array<std::string_view, 24> kNeighbourhoods = {"Centro",          "Água Branca",
+                                                          "Tatuapé",         "Higienópolis",
+                                                          "Savassi",         "Boa Viagem",
+                                                          "Pituba",          "Asa Sul",
+                                                          "Batel",           "Aldeota",
+                                                          "Méier",           "São Cristóvão",
+                                                          "Copacabana",      "Moinhos",
+                                                          "Ponta Negra",     "Itaim Bibi",
+                                                          "Jardim Botânico", "Cambuí",
+                                                          "Barra",           "Ribeirão Preto",
+                                                          "Vila Mariana",    "Lagoa da Conceição",
+                                                          "Petrópolis",      "Niterói"};
 
-struct BaseProduct {
+struct BaseProduct
+{
     std::string_view name;
     bool weighed;
     double price; // per unit or per kg
 };
 
 const std::array<BaseProduct, 40> kBaseProducts = {{
-    {"Arroz Agulhinha Tipo 1 5kg", false, 27.90},  {"Feijão Carioca 1kg", false, 8.49},
-    {"Açúcar Refinado 1kg", false, 4.99},          {"Café Torrado e Moído 500g", false, 17.90},
-    {"Leite Integral UHT 1L", false, 5.29},        {"Óleo de Soja 900ml", false, 7.99},
-    {"Macarrão Espaguete 500g", false, 4.59},      {"Farinha de Mandioca 1kg", false, 8.90},
-    {"Biscoito Cream Cracker 400g", false, 5.49},  {"Requeijão Cremoso 200g", false, 8.99},
-    {"Pão de Queijo Congelado 1kg", false, 21.90}, {"Sabão em Pó 1,6kg", false, 19.90},
-    {"Detergente Líquido 500ml", false, 2.79},     {"Papel Higiênico 12 rolos", false, 18.90},
-    {"Água Mineral sem Gás 1,5L", false, 2.49},    {"Refrigerante Guaraná 2L", false, 8.99},
-    {"Suco de Maracujá 1L", false, 9.49},          {"Cerveja Pilsen Lata 350ml", false, 3.79},
-    {"Achocolatado em Pó 400g", false, 9.99},      {"Margarina com Sal 500g", false, 9.29},
-    {"Maçã Gala", true, 9.98},                     {"Banana Prata", true, 6.49},
-    {"Tomate Italiano", true, 8.99},               {"Batata Inglesa", true, 5.99},
-    {"Cebola", true, 4.79},                        {"Limão Taiti", true, 5.49},
-    {"Mamão Formosa", true, 6.99},                 {"Melão Amarelo", true, 5.29},
-    {"Queijo Muçarela Fatiado", true, 49.90},      {"Presunto Cozido Fatiado", true, 39.90},
-    {"Picanha Bovina", true, 79.90},               {"Alcatra Bovina", true, 49.90},
-    {"Filé de Frango", true, 24.90},               {"Linguiça Toscana", true, 22.90},
-    {"Pão Francês", true, 16.90},                  {"Café Solúvel 200g", false, 24.90},
-    {"Azeite Extra Virgem 500ml", false, 39.90},   {"Creme Dental 90g", false, 4.99},
-    {"Sabonete Glicerinado 90g", false, 2.49},     {"Açaí Congelado 1kg", false, 29.90},
+    {"Arroz Agulhinha Tipo 1 5kg", false, 27.90},
+    {"Feijão Carioca 1kg", false, 8.49},
+    {"Açúcar Refinado 1kg", false, 4.99},
+    {"Café Torrado e Moído 500g", false, 17.90},
+    {"Leite Integral UHT 1L", false, 5.29},
+    {"Óleo de Soja 900ml", false, 7.99},
+    {"Macarrão Espaguete 500g", false, 4.59},
+    {"Farinha de Mandioca 1kg", false, 8.90},
+    {"Biscoito Cream Cracker 400g", false, 5.49},
+    {"Requeijão Cremoso 200g", false, 8.99},
+    {"Pão de Queijo Congelado 1kg", false, 21.90},
+    {"Sabão em Pó 1,6kg", false, 19.90},
+    {"Detergente Líquido 500ml", false, 2.79},
+    {"Papel Higiênico 12 rolos", false, 18.90},
+    {"Água Mineral sem Gás 1,5L", false, 2.49},
+    {"Refrigerante Guaraná 2L", false, 8.99},
+    {"Suco de Maracujá 1L", false, 9.49},
+    {"Cerveja Pilsen Lata 350ml", false, 3.79},
+    {"Achocolatado em Pó 400g", false, 9.99},
+    {"Margarina com Sal 500g", false, 9.29},
+    {"Maçã Gala", true, 9.98},
+    {"Banana Prata", true, 6.49},
+    {"Tomate Italiano", true, 8.99},
+    {"Batata Inglesa", true, 5.99},
+    {"Cebola", true, 4.79},
+    {"Limão Taiti", true, 5.49},
+    {"Mamão Formosa", true, 6.99},
+    {"Melão Amarelo", true, 5.29},
+    {"Queijo Muçarela Fatiado", true, 49.90},
+    {"Presunto Cozido Fatiado", true, 39.90},
+    {"Picanha Bovina", true, 79.90},
+    {"Alcatra Bovina", true, 49.90},
+    {"Filé de Frango", true, 24.90},
+    {"Linguiça Toscana", true, 22.90},
+    {"Pão Francês", true, 16.90},
+    {"Café Solúvel 200g", false, 24.90},
+    {"Azeite Extra Virgem 500ml", false, 39.90},
+    {"Creme Dental 90g", false, 4.99},
+    {"Sabonete Glicerinado 90g", false, 2.49},
+    {"Açaí Congelado 1kg", false, 29.90},
 }};
 
 const std::array<std::string_view, 16> kBrands = {
-    "Boa Safra", "Sabor do Sertão", "Três Corações", "Estrela", "Nativa",     "Primor",
-    "Vitória",   "Dona Benta",      "Serra Azul",    "Pérola",  "Tropical",   "Aurora",
+    "Boa Safra", "Sabor do Sertão", "Três Corações", "Estrela", "Nativa",   "Primor",
+    "Vitória",   "Dona Benta",      "Serra Azul",    "Pérola",  "Tropical", "Aurora",
     "Paraná",    "Bom Gosto",       "Ipê",           "Canção"};
 
 const std::array<std::string_view, 12> kOperators = {
-    "MARIA.SOUZA", "JOAO.SILVA", "ANA.LIMA",   "JOSE.COSTA", "LUCIA.ROCHA", "PEDRO.ALVES",
+    "MARIA.SOUZA", "JOAO.SILVA",  "ANA.LIMA",   "JOSE.COSTA", "LUCIA.ROCHA", "PEDRO.ALVES",
     "CARLA.DIAS",  "RAFAEL.REIS", "BIA.SANTOS", "ANDRE.MELO", "JULIA.CRUZ",  "TIAGO.LOPES"};
 
 std::string ean13(Random& rng)
@@ -159,27 +189,31 @@ std::string customerId(Random& rng)
     return id;
 }
 
-struct Product {
+struct Product
+{
     std::string code, name, barcode;
     bool weighed;
     double price;
 };
 
-struct PromoProduct {
+struct PromoProduct
+{
     int product;
     double price, points;
     std::string first, last;
 };
 
-struct Promotion {
+struct Promotion
+{
     std::string code, description, first, last;
     std::vector<PromoProduct> products;
 };
 
-struct Item {
+struct Item
+{
     int branch, till;
     long long receipt;
-    int seq, product, promotion; // promotion -1: none
+    int seq, product, promotion;          // promotion -1: none
     double unit, quantity, total, points; // points < 0: no extra points
 };
 
@@ -216,9 +250,9 @@ DemoSummary initDemo(Store& store, const DemoOptions& o)
     if (!isIsoDay(o.firstDay))
         throw Error("--first-day " + quoteForMessage(o.firstDay) +
                     " is not a date in the form YYYY-MM-DD");
-    const long long firstDay = daysFromCivil(std::stoi(o.firstDay.substr(0, 4)),
-                                             std::stoi(o.firstDay.substr(5, 2)),
-                                             std::stoi(o.firstDay.substr(8, 2)));
+    const long long firstDay =
+        daysFromCivil(std::stoi(o.firstDay.substr(0, 4)), std::stoi(o.firstDay.substr(5, 2)),
+                      std::stoi(o.firstDay.substr(8, 2)));
     const long long lastDay = firstDay + o.days - 1;
 
     createSchema(store);
@@ -243,10 +277,12 @@ DemoSummary initDemo(Store& store, const DemoOptions& o)
             p.code = padded(100000 + static_cast<long long>(products.size()) + 1, 6);
             p.name = std::string(base.name) + " " + std::string(kBrands[k]);
             checkWidth("product name", p.name, 50);
-            p.barcode = base.weighed ? "2" + padded(static_cast<long long>(products.size()), 6) + "000000"
-                                     : ean13(rng);
+            p.barcode = base.weighed
+                            ? "2" + padded(static_cast<long long>(products.size()), 6) + "000000"
+                            : ean13(rng);
             p.weighed = base.weighed;
-            p.price = cents(base.price * (0.8 + 0.4 * static_cast<double>(rng.below(1000)) / 1000.0));
+            p.price =
+                cents(base.price * (0.8 + 0.4 * static_cast<double>(rng.below(1000)) / 1000.0));
             products.push_back(std::move(p));
         }
     }
@@ -255,10 +291,10 @@ DemoSummary initDemo(Store& store, const DemoOptions& o)
     // Promotions: one national, regional ones by branch groups, one that ended
     // before the first day (never exported) and one that starts halfway.
     std::vector<Promotion> promotions;
-    auto addPromotion = [&](std::string code, std::string description, long long from,
-                            long long to, int count) {
-        Promotion p{std::move(code), std::move(description), civilFromDays(from),
-                    civilFromDays(to), {}};
+    auto addPromotion = [&](std::string code, std::string description, long long from, long long to,
+                            int count) {
+        Promotion p{
+            std::move(code), std::move(description), civilFromDays(from), civilFromDays(to), {}};
         std::vector<int> order(static_cast<size_t>(productCount));
         for (int i = 0; i < productCount; ++i)
             order[static_cast<size_t>(i)] = i;
@@ -294,14 +330,15 @@ DemoSummary initDemo(Store& store, const DemoOptions& o)
 
     store.exec("BEGIN");
     {
-        auto filial = store.bulkInsert(
-            "FILIAL", {"CDFILIAL", "NMFILIAL", "CDINTEGRADOTZ", "DSDIRARQDOTZ"});
+        auto filial =
+            store.bulkInsert("FILIAL", {"CDFILIAL", "NMFILIAL", "CDINTEGRADOTZ", "DSDIRARQDOTZ"});
         for (int b = 1; b <= o.branches; ++b) {
             const std::string code = padded(b, 4);
             std::string name = "Loja " + std::string(kNeighbourhoods[static_cast<size_t>(
                                              (b - 1) % static_cast<int>(kNeighbourhoods.size()))]);
             if (b > static_cast<int>(kNeighbourhoods.size()))
-                name += " " + std::to_string((b - 1) / static_cast<int>(kNeighbourhoods.size()) + 1);
+                name +=
+                    " " + std::to_string((b - 1) / static_cast<int>(kNeighbourhoods.size()) + 1);
             checkWidth("branch name", name, 30);
             const std::string partner = "PDZ" + padded(rng.between(10000000, 99999999), 8);
             const std::string folder = "C:\\DOTZ\\LOJA" + code + "\\";
@@ -318,21 +355,20 @@ DemoSummary initDemo(Store& store, const DemoOptions& o)
         for (const Product& p : products)
             produto->row({p.code, p.name, p.barcode, p.price});
         produto->finish();
-        auto promo = store.bulkInsert(
-            "PROMOCAODOTZ", {"CDPROMOCAODOTZ", "DSPROMOCAODOTZ", "DTINIVIG", "DTFIMVIG"});
+        auto promo = store.bulkInsert("PROMOCAODOTZ",
+                                      {"CDPROMOCAODOTZ", "DSPROMOCAODOTZ", "DTINIVIG", "DTFIMVIG"});
         for (const Promotion& p : promotions)
             promo->row({p.code, p.description, p.first, p.last});
         promo->finish();
-        auto prodPromo = store.bulkInsert("PRODPROMODOTZ",
-                                          {"CDPROMOCAODOTZ", "CDPRODUTO", "VRPRECITEM",
-                                           "VRPONTOPROD", "DTINIVIGPROD", "DTFIMVIGPROD"});
+        auto prodPromo =
+            store.bulkInsert("PRODPROMODOTZ", {"CDPROMOCAODOTZ", "CDPRODUTO", "VRPRECITEM",
+                                               "VRPONTOPROD", "DTINIVIGPROD", "DTFIMVIGPROD"});
         for (const Promotion& p : promotions)
             for (const PromoProduct& pp : p.products)
-                prodPromo->row({p.code, products[static_cast<size_t>(pp.product)].code,
-                                pp.price, pp.points, pp.first, pp.last});
+                prodPromo->row({p.code, products[static_cast<size_t>(pp.product)].code, pp.price,
+                                pp.points, pp.first, pp.last});
         prodPromo->finish();
-        auto promoFilial =
-            store.bulkInsert("PROMOCAODOTZFILIAL", {"CDFILIAL", "CDPROMOCAODOTZ"});
+        auto promoFilial = store.bulkInsert("PROMOCAODOTZFILIAL", {"CDFILIAL", "CDPROMOCAODOTZ"});
         for (int b = 1; b <= o.branches; ++b) {
             const std::string code = padded(b, 4);
             promoFilial->row({code, promotions[national].code});
@@ -357,13 +393,13 @@ DemoSummary initDemo(Store& store, const DemoOptions& o)
         const std::string dayText = civilFromDays(day);
         items.clear();
         store.exec("BEGIN");
-        auto venda = store.bulkInsert(
-            "VENDA", {"DTVENDA", "CDFILIAL", "CDCAIXA", "NRCUPOMFIS", "HRVENDA", "CDOPERADOR",
-                      "VRTOTVENDA", "CDIDCLIENTEDOTZ", "NRDOTZ", "CDPROMOCAODOTZ"});
+        auto venda = store.bulkInsert("VENDA", {"DTVENDA", "CDFILIAL", "CDCAIXA", "NRCUPOMFIS",
+                                                "HRVENDA", "CDOPERADOR", "VRTOTVENDA",
+                                                "CDIDCLIENTEDOTZ", "NRDOTZ", "CDPROMOCAODOTZ"});
         for (int b = 1; b <= o.branches; ++b) {
             const std::string branch = padded(b, 4);
-            const long long branchSales = o.salesPerDay / o.branches +
-                                          (b <= o.salesPerDay % o.branches ? 1 : 0);
+            const long long branchSales =
+                o.salesPerDay / o.branches + (b <= o.salesPerDay % o.branches ? 1 : 0);
             const int region = 1 + (b - 1) % regions;
             // The promotions of the branch that are in force today.
             std::vector<int> inForce = {national, region};
@@ -385,9 +421,8 @@ DemoSummary initDemo(Store& store, const DemoOptions& o)
                 for (long long s = 0; s < total; ++s) {
                     const bool dotz = !(s % 11 == 10 && othersDone < others);
                     othersDone += !dotz;
-                    const long long second =
-                        8 * 3600 + s * span / std::max(1LL, total) +
-                        rng.below(std::max(1LL, span / std::max(1LL, total)));
+                    const long long second = 8 * 3600 + s * span / std::max(1LL, total) +
+                                             rng.below(std::max(1LL, span / std::max(1LL, total)));
                     const std::string hour = padded(second / 3600, 2) + ":" +
                                              padded(second / 60 % 60, 2) + ":" +
                                              padded(second % 60, 2);
@@ -407,19 +442,20 @@ DemoSummary initDemo(Store& store, const DemoOptions& o)
                         const int promo = inForce[static_cast<size_t>(
                             rng.below(static_cast<long long>(inForce.size())))];
                         const auto& list = promotions[static_cast<size_t>(promo)].products;
-                        const PromoProduct& pp =
-                            list[static_cast<size_t>(rng.below(static_cast<long long>(list.size())))];
+                        const PromoProduct& pp = list[static_cast<size_t>(
+                            rng.below(static_cast<long long>(list.size())))];
                         const Product& prod = products[static_cast<size_t>(pp.product)];
-                        const double qty = prod.weighed
-                                               ? static_cast<double>(rng.between(150, 3500)) / 1000.0
-                                               : static_cast<double>(rng.between(1, 6));
+                        const double qty =
+                            prod.weighed ? static_cast<double>(rng.between(150, 3500)) / 1000.0
+                                         : static_cast<double>(rng.between(1, 6));
                         const double itemTotal = cents(pp.price * qty);
                         saleTotal = cents(saleTotal + itemTotal);
                         items.push_back({b, t, number, k + 1, pp.product, promo, pp.price, qty,
                                          itemTotal, std::round(pp.points * qty * 100.0) / 100.0});
                     }
                     if (rng.chance(10)) { // an item without extra points
-                        const Product& prod = products[static_cast<size_t>(rng.below(productCount))];
+                        const Product& prod =
+                            products[static_cast<size_t>(rng.below(productCount))];
                         items.push_back({b, t, number, extras + 1,
                                          static_cast<int>(&prod - products.data()), -1, prod.price,
                                          1.0, prod.price, -1.0});
@@ -428,14 +464,15 @@ DemoSummary initDemo(Store& store, const DemoOptions& o)
                     // One point per three reais, to a tenth of a point.
                     const double points = std::floor(saleTotal / 3.0 * 10.0) / 10.0;
                     const std::string customer = customerId(rng);
-                    const int salePromo = rng.chance(80) ? inForce[static_cast<size_t>(
-                                                               rng.below(static_cast<long long>(
-                                                                   inForce.size())))]
-                                                         : -1;
+                    const int salePromo =
+                        rng.chance(80) ? inForce[static_cast<size_t>(
+                                             rng.below(static_cast<long long>(inForce.size())))]
+                                       : -1;
                     venda->row({dayText, branch, till, numberText, hour, operatorCode, saleTotal,
                                 customer, points,
-                                salePromo < 0 ? Field()
-                                              : Field(promotions[static_cast<size_t>(salePromo)].code)});
+                                salePromo < 0
+                                    ? Field()
+                                    : Field(promotions[static_cast<size_t>(salePromo)].code)});
                     ++summary.dotzSales;
                 }
             }
@@ -443,14 +480,13 @@ DemoSummary initDemo(Store& store, const DemoOptions& o)
         venda->finish();
         venda.reset();
         auto item = store.bulkInsert(
-            "ITEMVENDA", {"DTVENDA", "CDFILIAL", "CDCAIXA", "NRCUPOMFIS", "NRSEQITEM",
-                          "CDPRODUTO", "VRUNITVEND", "QTPRODVEND", "VRTOTAL", "NRDOTZEXTRA",
-                          "CDPROMOCAODOTZ"});
+            "ITEMVENDA", {"DTVENDA", "CDFILIAL", "CDCAIXA", "NRCUPOMFIS", "NRSEQITEM", "CDPRODUTO",
+                          "VRUNITVEND", "QTPRODVEND", "VRTOTAL", "NRDOTZEXTRA", "CDPROMOCAODOTZ"});
         for (const Item& it : items) {
             const std::string number = padded(it.receipt, 6);
-            item->row({dayText, padded(it.branch, 4), padded(it.till, 3), number,
-                       it.seq, products[static_cast<size_t>(it.product)].code, it.unit,
-                       it.quantity, it.total, it.points < 0 ? Field() : Field(it.points),
+            item->row({dayText, padded(it.branch, 4), padded(it.till, 3), number, it.seq,
+                       products[static_cast<size_t>(it.product)].code, it.unit, it.quantity,
+                       it.total, it.points < 0 ? Field() : Field(it.points),
                        it.promotion < 0
                            ? Field()
                            : Field(promotions[static_cast<size_t>(it.promotion)].code)});

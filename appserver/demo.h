@@ -9,7 +9,8 @@
 
 namespace dotz::appserver {
 
-struct DemoOptions {
+struct DemoOptions
+{
     uint64_t seed = 1;
     int branches = 4;
     int tills = 3; // per branch
@@ -21,7 +22,8 @@ struct DemoOptions {
     std::function<void(const std::string&)> progress; // one line per day, optional
 };
 
-struct DemoSummary {
+struct DemoSummary
+{
     long long branches = 0, products = 0, promotionProducts = 0;
     long long dotzSales = 0, otherSales = 0, extraItems = 0, plainItems = 0;
 };

@@ -40,10 +40,9 @@ int serve(const ServerOptions& options)
         std::cerr << "krt-appserver: stopping on signal " << signal << std::endl;
         server.stop();
     });
-    std::cerr << "krt-appserver: serving " << kObjectName << " on http://" << options.listen
-              << ":" << server.port() << "/rpc/" << kObjectName << " from "
-              << redactUri(options.db) << (options.token.empty() ? "" : " (token required)")
-              << std::endl;
+    std::cerr << "krt-appserver: serving " << kObjectName << " on http://" << options.listen << ":"
+              << server.port() << "/rpc/" << kObjectName << " from " << redactUri(options.db)
+              << (options.token.empty() ? "" : " (token required)") << std::endl;
     server.run();
     waiter.join();
     std::cerr << "krt-appserver: stopped" << std::endl;
@@ -54,8 +53,7 @@ int serve(const ServerOptions& options)
 
 int main(int argc, char** argv)
 {
-    CLI::App app{"Application server of the DOTZ export (object " + std::string(kObjectName) +
-                 ")"};
+    CLI::App app{"Application server of the DOTZ export (object " + std::string(kObjectName) + ")"};
     app.require_subcommand(1);
 
     ServerOptions serveOptions;
@@ -70,8 +68,9 @@ int main(int argc, char** argv)
                                           "Require 'Authorization: Bearer TOKEN' on every request");
     std::string tokenFile;
     serveCmd
-        ->add_option("--token-file", tokenFile,
-                     "Read the token from the first line of FILE (keeps it out of the process list)")
+        ->add_option(
+            "--token-file", tokenFile,
+            "Read the token from the first line of FILE (keeps it out of the process list)")
         ->excludes(tokenOpt)
         ->check(CLI::ExistingFile);
     serveCmd->add_option("--max-body", serveOptions.maxBody, "Largest request body, in bytes")
@@ -88,8 +87,9 @@ int main(int argc, char** argv)
     demoCmd->add_option("--first-day", demo.firstDay, "First day, YYYY-MM-DD")
         ->capture_default_str();
     demoCmd->add_option("--days", demo.days, "Number of days")->capture_default_str();
-    demoCmd->add_option("--sales-per-day", demo.salesPerDay,
-                        "Sales with a DOTZ customer per day, all branches together")
+    demoCmd
+        ->add_option("--sales-per-day", demo.salesPerDay,
+                     "Sales with a DOTZ customer per day, all branches together")
         ->capture_default_str();
 
     CLI11_PARSE(app, argc, argv);
@@ -99,7 +99,8 @@ int main(int argc, char** argv)
             if (!tokenFile.empty()) {
                 std::ifstream in(tokenFile);
                 if (!in || !std::getline(in, serveOptions.token) || serveOptions.token.empty())
-                    throw dotz::Error("token file " + tokenFile + " holds no token on its first line");
+                    throw dotz::Error("token file " + tokenFile +
+                                      " holds no token on its first line");
             }
             serveOptions.log = &std::cout;
             return serve(serveOptions);

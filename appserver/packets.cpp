@@ -116,8 +116,7 @@ std::string packetQuery(int slot, Engine engine, const BranchSelector& selector)
     case 3:
         return "SELECT pf.CDFILIAL, pp.CDPRODUTO, pp.VRPRECITEM, p.NMPRODUTO, p.CDBARPRODUTO,"
                " pp.CDPROMOCAODOTZ, " +
-               dateText(engine, "pp.DTINIVIGPROD") + ", " +
-               dateText(engine, "pp.DTFIMVIGPROD") +
+               dateText(engine, "pp.DTINIVIGPROD") + ", " + dateText(engine, "pp.DTFIMVIGPROD") +
                ", pp.VRPONTOPROD, f.CDINTEGRADOTZ, f.DSDIRARQDOTZ"
                " FROM PROMOCAODOTZFILIAL pf"
                " JOIN PROMOCAODOTZ pr ON pr.CDPROMOCAODOTZ = pf.CDPROMOCAODOTZ"
@@ -127,7 +126,8 @@ std::string packetQuery(int slot, Engine engine, const BranchSelector& selector)
                " WHERE pr.DTINIVIG <= ? AND pr.DTFIMVIG >= ? AND " +
                branchFilter("pf.CDFILIAL", selector) +
                " ORDER BY pf.CDFILIAL, pp.CDPROMOCAODOTZ, pp.CDPRODUTO";
-    default: throw Error("no packet slot " + std::to_string(slot));
+    default:
+        throw Error("no packet slot " + std::to_string(slot));
     }
 }
 
@@ -146,7 +146,8 @@ std::vector<std::string> queryParameters(int slot, const BranchSelector& selecto
 
 // ---- JsonOut ------------------------------------------------------------------------
 
-struct JsonOut::Impl {
+struct JsonOut::Impl
+{
     rapidjson::StringBuffer buffer;
 };
 
@@ -361,10 +362,9 @@ void writePrincipal(Store& store, const BranchSelector& selector, const std::str
                                 } catch (const Error& e) {
                                     std::string branch =
                                         r.isNull(0) ? "(none)" : std::string(r.text(0));
-                                    throw Error("packet " + std::string(spec.table) +
-                                                ", column " + col.name + ", row " +
-                                                std::to_string(row) + " (branch " + branch +
-                                                "): " + e.what());
+                                    throw Error("packet " + std::string(spec.table) + ", column " +
+                                                col.name + ", row " + std::to_string(row) +
+                                                " (branch " + branch + "): " + e.what());
                                 }
                             }
                             out.raw("]");

@@ -13,13 +13,15 @@
 
 namespace dotz::appserver {
 
-struct WireColumn {
+struct WireColumn
+{
     const char* name;
     bool text;
     int size; // most characters, text only
 };
 
-struct PacketSpec {
+struct PacketSpec
+{
     const char* table; // the module's table that loads the packet
     std::vector<WireColumn> columns;
 };
@@ -36,8 +38,9 @@ std::vector<std::string> queryParameters(int slot, const BranchSelector& selecto
 // Buffers JSON output and hands it on in pieces of about flushAt bytes, so that a
 // day of millions of rows is never held whole. The first piece waits for
 // firstFlushAt bytes: until then a failure can still replace the whole reply.
-class JsonOut {
-public:
+class JsonOut
+{
+  public:
     using Flush = std::function<void(std::string_view)>;
     JsonOut(Flush flush, size_t flushAt = 256 * 1024, size_t firstFlushAt = 0);
     ~JsonOut();
@@ -56,7 +59,7 @@ public:
     bool flushed() const { return flushed_; }
     void discard();
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
     Flush flush_;
@@ -65,7 +68,8 @@ private:
     bool flushed_ = false;
 };
 
-struct PrincipalCounts {
+struct PrincipalCounts
+{
     std::array<size_t, 4> rows{};
 };
 

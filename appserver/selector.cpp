@@ -11,9 +11,8 @@ constexpr size_t kMaxCodeLength = 4; // CDFILIAL is text(4)
 
 size_t utf8Length(std::string_view s)
 {
-    return static_cast<size_t>(std::count_if(s.begin(), s.end(), [](char c) {
-        return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-    }));
+    return static_cast<size_t>(std::count_if(
+        s.begin(), s.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
 }
 
 } // namespace
@@ -44,8 +43,7 @@ BranchSelector parseSelector(std::string_view text)
 {
     auto fail = [&](const std::string& why) -> BranchSelector {
         throw Error("branch selector " + quoteForMessage(text) +
-                    " is neither T nor a list of quoted branch codes like '0001','0002': " +
-                    why);
+                    " is neither T nor a list of quoted branch codes like '0001','0002': " + why);
     };
     BranchSelector selector;
     if (text == "T") {
@@ -82,8 +80,7 @@ BranchSelector parseSelector(std::string_view text)
             return fail("branch code " + quoteForMessage(code) + " at character " +
                         std::to_string(start + 1) + " is longer than " +
                         std::to_string(kMaxCodeLength) + " characters");
-        if (std::find(selector.codes.begin(), selector.codes.end(), code) ==
-            selector.codes.end())
+        if (std::find(selector.codes.begin(), selector.codes.end(), code) == selector.codes.end())
             selector.codes.push_back(std::move(code));
         if (i == text.size())
             break;

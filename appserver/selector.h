@@ -9,7 +9,8 @@
 
 namespace dotz::appserver {
 
-struct BranchSelector {
+struct BranchSelector
+{
     bool all = false;
     std::vector<std::string> codes; // distinct, in the order given
 };

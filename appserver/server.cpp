@@ -33,12 +33,14 @@ enum RpcCode {
 
 // The one typed error of request handling; the dispatcher turns it into the
 // protocol's error object.
-struct RpcError {
+struct RpcError
+{
     int code;
     std::string message;
 };
 
-struct RpcRequest {
+struct RpcRequest
+{
     std::string id = "null"; // raw JSON of the id, echoed verbatim
     bool notification = true;
     std::string method;
@@ -58,14 +60,20 @@ const char* kindName(simdjson::dom::element_type type)
 {
     using T = simdjson::dom::element_type;
     switch (type) {
-    case T::ARRAY: return "array";
-    case T::OBJECT: return "object";
+    case T::ARRAY:
+        return "array";
+    case T::OBJECT:
+        return "object";
     case T::INT64:
     case T::UINT64:
-    case T::DOUBLE: return "number";
-    case T::STRING: return "string";
-    case T::BOOL: return "boolean";
-    case T::NULL_VALUE: return "null";
+    case T::DOUBLE:
+        return "number";
+    case T::STRING:
+        return "string";
+    case T::BOOL:
+        return "boolean";
+    case T::NULL_VALUE:
+        return "null";
     }
     return "value";
 }
@@ -125,8 +133,8 @@ void parseRequest(const std::string& body, RpcRequest& request)
 
 std::string rpcErrorBody(const std::string& id, const RpcError& e)
 {
-    return "{\"jsonrpc\":\"2.0\",\"id\":" + id + ",\"error\":{\"code\":" +
-           std::to_string(e.code) + ",\"message\":" + jsonString(e.message) + "}}";
+    return "{\"jsonrpc\":\"2.0\",\"id\":" + id + ",\"error\":{\"code\":" + std::to_string(e.code) +
+           ",\"message\":" + jsonString(e.message) + "}}";
 }
 
 std::string failureEnvelope(const std::string& message)
@@ -136,17 +144,21 @@ std::string failureEnvelope(const std::string& message)
 
 // What the log line of the current request says; the handler, the content
 // provider and the logger run on the same worker thread.
-struct RequestNote {
+struct RequestNote
+{
     std::chrono::steady_clock::time_point start;
     std::string detail;
 };
 thread_local RequestNote tNote;
 
-struct ClientGone {};
+struct ClientGone
+{
+};
 
 } // namespace
 
-struct AppServer::Impl {
+struct AppServer::Impl
+{
     ServerOptions options;
     StorePool pool;
     httplib::Server http;
@@ -233,13 +245,13 @@ struct AppServer::Impl {
             }
             const auto method = methods.find(request.method);
             if (method == methods.end())
-                throw RpcError{kMethodNotFound, "Method not found: " + request.method +
-                                                    " on object " + name};
+                throw RpcError{kMethodNotFound,
+                               "Method not found: " + request.method + " on object " + name};
             method->second(request, res);
         } catch (const RpcError& e) {
-            tNote.detail = request.method.empty() ? "rpc error " + std::to_string(e.code)
-                                                  : request.method + " rpc error " +
-                                                        std::to_string(e.code);
+            tNote.detail = request.method.empty()
+                               ? "rpc error " + std::to_string(e.code)
+                               : request.method + " rpc error " + std::to_string(e.code);
             sendJson(res, 200, rpcErrorBody(request.id, e));
         }
     }
@@ -247,17 +259,15 @@ struct AppServer::Impl {
     static void requireStrings(const RpcRequest& r, std::initializer_list<const char*> names)
     {
         if (r.params.size() != names.size())
-            throw RpcError{kInvalidParams,
-                           "Invalid params: " + r.method + " takes " +
-                               std::to_string(names.size()) + " parameters, got " +
-                               std::to_string(r.params.size())};
+            throw RpcError{kInvalidParams, "Invalid params: " + r.method + " takes " +
+                                               std::to_string(names.size()) + " parameters, got " +
+                                               std::to_string(r.params.size())};
         size_t i = 0;
         for (const char* n : names) {
             if (!r.params[i])
                 throw RpcError{kInvalidParams, "Invalid params: parameter " +
                                                    std::to_string(i + 1) + " (" + n +
-                                                   ") must be a string, got " +
-                                                   r.paramKinds[i]};
+                                                   ") must be a string, got " + r.paramKinds[i]};
             ++i;
         }
     }
@@ -271,8 +281,7 @@ struct AppServer::Impl {
             throw RpcError{kInvalidParams, "Invalid params: parameter 2 (day) " +
                                                quoteForMessage(day) +
                                                " is not a date in the form YYYY-MM-DD"};
-        const std::string head =
-            "{\"jsonrpc\":\"2.0\",\"id\":" + r.id + ",\"result\":";
+        const std::string head = "{\"jsonrpc\":\"2.0\",\"id\":" + r.id + ",\"result\":";
         tNote.detail = "GetPrincipal selector=" + quoteForMessage(selectorText) + " day=" + day;
         BranchSelector selector;
         try {
@@ -284,8 +293,7 @@ struct AppServer::Impl {
         }
         // The body is produced while it is sent: a day can be hundreds of MB.
         res.set_chunked_content_provider(
-            "application/json",
-            [this, head, selector, day](size_t, httplib::DataSink& sink) {
+            "application/json", [this, head, selector, day](size_t, httplib::DataSink& sink) {
                 return streamPrincipal(head, selector, day, sink);
             });
     }
@@ -311,9 +319,8 @@ struct AppServer::Impl {
             out.finish();
             sink.done();
             tNote.detail += " rows=" + std::to_string(counts.rows[0]) + "/" +
-                            std::to_string(counts.rows[1]) + "/" +
-                            std::to_string(counts.rows[2]) + "/" +
-                            std::to_string(counts.rows[3]) + " bytes=" + std::to_string(sent);
+                            std::to_string(counts.rows[1]) + "/" + std::to_string(counts.rows[2]) +
+                            "/" + std::to_string(counts.rows[3]) + " bytes=" + std::to_string(sent);
             return true;
         } catch (const ClientGone&) {
             if (lease)

@@ -11,7 +11,8 @@ namespace dotz::appserver {
 inline constexpr const char* kObjectName = "Krt52410.rdmExportaDotz";
 inline constexpr int kDefaultPort = 8211;
 
-struct ServerOptions {
+struct ServerOptions
+{
     std::string db; // SQLite file path or postgresql:// URI
     std::string listen = "127.0.0.1";
     int port = kDefaultPort; // 0: any free port (see AppServer::port)
@@ -23,8 +24,9 @@ struct ServerOptions {
     std::ostream* log = nullptr; // one line per request; none when null
 };
 
-class AppServer {
-public:
+class AppServer
+{
+  public:
     // Checks that the database opens and holds the schema; throws dotz::Error.
     explicit AppServer(ServerOptions options);
     ~AppServer();
@@ -39,7 +41,7 @@ public:
     // Safe from any thread; run() returns once the requests in progress end.
     void stop();
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

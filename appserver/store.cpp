@@ -26,8 +26,9 @@ std::string formatDouble(double value)
 
 class SqliteStore;
 
-class SqliteRow final : public Row {
-public:
+class SqliteRow final : public Row
+{
+  public:
     explicit SqliteRow(sqlite3_stmt* stmt) : stmt_(stmt) {}
     bool isNull(int column) const override
     {
@@ -48,12 +49,13 @@ public:
         return sqlite3_column_double(stmt_, column);
     }
 
-private:
+  private:
     sqlite3_stmt* stmt_;
 };
 
-class SqliteStore final : public Store {
-public:
+class SqliteStore final : public Store
+{
+  public:
     SqliteStore(const std::string& path, OpenOptions options) : path_(path)
     {
         if (!options.create && !std::filesystem::exists(path))
@@ -136,8 +138,9 @@ public:
     }
     sqlite3* handle() const { return db_; }
 
-private:
-    struct Reset {
+  private:
+    struct Reset
+    {
         sqlite3_stmt* stmt;
         ~Reset()
         {
@@ -151,8 +154,9 @@ private:
     std::map<std::string, sqlite3_stmt*> statements_;
 };
 
-class SqliteBulk final : public BulkInsert {
-public:
+class SqliteBulk final : public BulkInsert
+{
+  public:
     SqliteBulk(SqliteStore& store, std::string table, size_t columns)
         : store_(store), table_(std::move(table)), columns_(columns)
     {
@@ -166,13 +170,19 @@ public:
         int i = 1;
         for (const Field& f : fields) {
             switch (f.kind) {
-            case Field::Null: sqlite3_bind_null(stmt_, i); break;
+            case Field::Null:
+                sqlite3_bind_null(stmt_, i);
+                break;
             case Field::Text:
                 sqlite3_bind_text(stmt_, i, f.text.data(), static_cast<int>(f.text.size()),
                                   SQLITE_STATIC);
                 break;
-            case Field::Number: sqlite3_bind_double(stmt_, i, f.number); break;
-            case Field::Integer: sqlite3_bind_int64(stmt_, i, f.integer); break;
+            case Field::Number:
+                sqlite3_bind_double(stmt_, i, f.number);
+                break;
+            case Field::Integer:
+                sqlite3_bind_int64(stmt_, i, f.integer);
+                break;
             }
             ++i;
         }
@@ -184,7 +194,7 @@ public:
     }
     void finish() override { sqlite3_clear_bindings(stmt_); }
 
-private:
+  private:
     SqliteStore& store_;
     std::string table_;
     size_t columns_;
@@ -208,19 +218,20 @@ std::unique_ptr<BulkInsert> SqliteStore::bulkInsert(const std::string& table,
 
 // ---- PostgreSQL ---------------------------------------------------------------------
 
-struct ResultFree {
+struct ResultFree
+{
     void operator()(PGresult* r) const { PQclear(r); }
 };
 using Result = std::unique_ptr<PGresult, ResultFree>;
 
-class PgRow final : public Row {
-public:
+class PgRow final : public Row
+{
+  public:
     PGresult* result = nullptr;
     bool isNull(int column) const override { return PQgetisnull(result, 0, column); }
     std::string_view text(int column) const override
     {
-        return {PQgetvalue(result, 0, column),
-                static_cast<size_t>(PQgetlength(result, 0, column))};
+        return {PQgetvalue(result, 0, column), static_cast<size_t>(PQgetlength(result, 0, column))};
     }
     double number(int column) const override
     {
@@ -252,8 +263,9 @@ std::string numberParameters(const std::string& sql)
     return out;
 }
 
-class PgStore final : public Store {
-public:
+class PgStore final : public Store
+{
+  public:
     PgStore(const std::string& uri) : where_("PostgreSQL database " + redactUri(uri))
     {
         conn_ = PQconnectdb(uri.c_str());
@@ -345,13 +357,14 @@ public:
         return why;
     }
 
-private:
+  private:
     std::string where_;
     PGconn* conn_ = nullptr;
 };
 
-class PgCopy final : public BulkInsert {
-public:
+class PgCopy final : public BulkInsert
+{
+  public:
     PgCopy(PgStore& store, std::string table, size_t columns)
         : store_(store), table_(std::move(table)), columns_(columns)
     {
@@ -375,20 +388,35 @@ public:
                 buffer_ += '\t';
             first = false;
             switch (f.kind) {
-            case Field::Null: buffer_ += "\\N"; break;
+            case Field::Null:
+                buffer_ += "\\N";
+                break;
             case Field::Text:
                 for (char c : f.text) {
                     switch (c) {
-                    case '\\': buffer_ += "\\\\"; break;
-                    case '\t': buffer_ += "\\t"; break;
-                    case '\n': buffer_ += "\\n"; break;
-                    case '\r': buffer_ += "\\r"; break;
-                    default: buffer_ += c;
+                    case '\\':
+                        buffer_ += "\\\\";
+                        break;
+                    case '\t':
+                        buffer_ += "\\t";
+                        break;
+                    case '\n':
+                        buffer_ += "\\n";
+                        break;
+                    case '\r':
+                        buffer_ += "\\r";
+                        break;
+                    default:
+                        buffer_ += c;
                     }
                 }
                 break;
-            case Field::Number: buffer_ += formatDouble(f.number); break;
-            case Field::Integer: buffer_ += std::to_string(f.integer); break;
+            case Field::Number:
+                buffer_ += formatDouble(f.number);
+                break;
+            case Field::Integer:
+                buffer_ += std::to_string(f.integer);
+                break;
             }
         }
         buffer_ += '\n';
@@ -423,7 +451,7 @@ public:
         buffer_.clear();
     }
 
-private:
+  private:
     static constexpr size_t kFlushAt = 1 << 20;
     PgStore& store_;
     std::string table_;

@@ -15,8 +15,9 @@ namespace dotz::appserver {
 enum class Engine { Sqlite, Postgres };
 
 // The current row of a query.
-class Row {
-public:
+class Row
+{
+  public:
     virtual ~Row() = default;
     virtual bool isNull(int column) const = 0;
     // UTF-8 text of a non-null value.
@@ -26,7 +27,8 @@ public:
 };
 
 // One value of a bulk row.
-struct Field {
+struct Field
+{
     enum Kind { Null, Text, Number, Integer } kind = Null;
     std::string_view text;
     double number = 0;
@@ -42,16 +44,18 @@ struct Field {
 };
 
 // Appends rows to one table as fast as the engine allows (prepared insert, COPY).
-class BulkInsert {
-public:
+class BulkInsert
+{
+  public:
     virtual ~BulkInsert() = default;
     virtual void row(std::initializer_list<Field> fields) = 0;
     // Ends the load; a load that is dropped without finish() is not guaranteed.
     virtual void finish() = 0;
 };
 
-class Store {
-public:
+class Store
+{
+  public:
     virtual ~Store() = default;
     virtual Engine engine() const = 0;
     // Runs statements without parameters or results (schema, transactions).
@@ -66,7 +70,8 @@ public:
     virtual std::string describe() const = 0;
 };
 
-struct OpenOptions {
+struct OpenOptions
+{
     bool readOnly = false;
     bool create = false; // SQLite: create the file when it is missing
 };
@@ -79,13 +84,18 @@ bool isPostgresUri(std::string_view db);
 std::string redactUri(std::string_view db);
 
 // Idle connections kept for reuse by the request threads.
-class StorePool {
-public:
+class StorePool
+{
+  public:
     StorePool(std::string db, OpenOptions options) : db_(std::move(db)), options_(options) {}
 
-    class Lease {
-    public:
-        Lease(StorePool& pool, std::unique_ptr<Store> store) : pool_(&pool), store_(std::move(store)) {}
+    class Lease
+    {
+      public:
+        Lease(StorePool& pool, std::unique_ptr<Store> store)
+            : pool_(&pool), store_(std::move(store))
+        {
+        }
         Lease(Lease&&) = default;
         Lease& operator=(Lease&&) = delete;
         ~Lease();
@@ -94,7 +104,7 @@ public:
         // A connection left in an unknown state is closed instead of reused.
         void discard() { discard_ = true; }
 
-    private:
+      private:
         StorePool* pool_;
         std::unique_ptr<Store> store_;
         bool discard_ = false;
@@ -103,7 +113,7 @@ public:
     Lease acquire();
     const std::string& db() const { return db_; }
 
-private:
+  private:
     std::string db_;
     OpenOptions options_;
     std::mutex mutex_;

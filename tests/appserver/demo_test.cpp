@@ -20,9 +20,14 @@ std::string dump(const std::string& db)
 {
     auto store = openStore(db, readOnly());
     std::string out;
-    const std::pair<const char*, int> tables[] = {
-        {"FILIAL", 4},        {"CAIXA", 2},         {"PRODUTO", 4}, {"PROMOCAODOTZ", 4},
-        {"PROMOCAODOTZFILIAL", 2}, {"PRODPROMODOTZ", 6}, {"VENDA", 10}, {"ITEMVENDA", 11}};
+    const std::pair<const char*, int> tables[] = {{"FILIAL", 4},
+                                                  {"CAIXA", 2},
+                                                  {"PRODUTO", 4},
+                                                  {"PROMOCAODOTZ", 4},
+                                                  {"PROMOCAODOTZFILIAL", 2},
+                                                  {"PRODPROMODOTZ", 6},
+                                                  {"VENDA", 10},
+                                                  {"ITEMVENDA", 11}};
     for (const auto& [table, columns] : tables) {
         store->query(std::string("SELECT * FROM ") + table, {}, [&](const Row& r) {
             for (int c = 0; c < columns; ++c)
@@ -67,8 +72,8 @@ TEST(Demo, SizesFollowTheFlags)
     EXPECT_EQ(column(db, "SELECT COUNT(*) FROM VENDA WHERE CDIDCLIENTEDOTZ IS NOT NULL GROUP BY "
                          "DTVENDA"),
               (std::vector<std::string>{"401", "401"}));
-    const long long items = std::stoll(
-        column(db, "SELECT COUNT(*) FROM ITEMVENDA WHERE NRDOTZEXTRA > 0")[0]);
+    const long long items =
+        std::stoll(column(db, "SELECT COUNT(*) FROM ITEMVENDA WHERE NRDOTZEXTRA > 0")[0]);
     EXPECT_GT(items, 401 * 2 * 8 / 10);
     EXPECT_LT(items, 401 * 2 * 12 / 10);
     EXPECT_GT(std::stoll(column(db, "SELECT COUNT(*) FROM VENDA WHERE CDIDCLIENTEDOTZ IS NULL")[0]),

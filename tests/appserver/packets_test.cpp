@@ -21,7 +21,8 @@ std::string written(const std::function<void(JsonOut&)>& write)
 
 TEST(JsonOut, WritesStringsEscapedAndCountsCharacters)
 {
-    struct Case {
+    struct Case
+    {
         std::string text;
         std::string json;
         size_t characters;
@@ -44,8 +45,8 @@ TEST(JsonOut, WritesStringsEscapedAndCountsCharacters)
 
 TEST(JsonOut, RefusesTextThatIsNotUtf8)
 {
-    for (const std::string bad : {"Jo\xC3", "\xC0\x80", "\xED\xA0\x80", "\xF5\x80\x80\x80",
-                                  "ok\xFF", "\xE2\x82", "\x80"}) {
+    for (const std::string bad :
+         {"Jo\xC3", "\xC0\x80", "\xED\xA0\x80", "\xF5\x80\x80\x80", "ok\xFF", "\xE2\x82", "\x80"}) {
         std::string out;
         JsonOut json([&](std::string_view piece) { out.append(piece); });
         EXPECT_THROW(json.string(bad), dotz::Error);

@@ -11,7 +11,8 @@ namespace {
 
 TEST(Selector, AcceptsAllAndQuotedLists)
 {
-    struct Case {
+    struct Case
+    {
         std::string text;
         bool all;
         std::vector<std::string> codes;

@@ -4,11 +4,11 @@
 
 #include "export/error.h"
 
+#include <arpa/inet.h>
 #include <cstdio>
 #include <cstdlib>
-#include <stdexcept>
-#include <arpa/inet.h>
 #include <netinet/in.h>
+#include <stdexcept>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -137,8 +137,7 @@ std::string getPrincipalBody(const std::string& selector, const std::string& day
         return out + "\"";
     };
     return "{\"jsonrpc\":\"2.0\",\"id\":" + std::to_string(id) +
-           ",\"method\":\"GetPrincipal\",\"params\":[" + quote(selector) + "," + quote(day) +
-           "]}";
+           ",\"method\":\"GetPrincipal\",\"params\":[" + quote(selector) + "," + quote(day) + "]}";
 }
 
 } // namespace dotz::testing

@@ -15,15 +15,16 @@
 namespace dotz::testing {
 
 // A folder removed with everything in it at the end.
-class TempDir {
-public:
+class TempDir
+{
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
     const std::filesystem::path& path() const { return path_; }
 
-private:
+  private:
     std::filesystem::path path_;
 };
 
@@ -55,8 +56,9 @@ std::string makeDemoDb(const TempDir& dir, const appserver::DemoOptions& options
                        const std::string& name = "demo.db");
 
 // An application server running on a thread of its own.
-class RunningServer {
-public:
+class RunningServer
+{
+  public:
     explicit RunningServer(appserver::ServerOptions options);
     ~RunningServer();
     RunningServer(const RunningServer&) = delete;
@@ -64,20 +66,21 @@ public:
     int port() const { return server_->port(); }
     std::string log() const { return log_.str(); }
 
-private:
+  private:
     std::ostringstream log_;
     std::unique_ptr<appserver::AppServer> server_;
     std::thread thread_;
 };
 
 // A PostgreSQL server started by scripts/pg-test.sh; uri() connects to it.
-class PostgresServer {
-public:
+class PostgresServer
+{
+  public:
     PostgresServer();
     ~PostgresServer();
     const std::string& uri() const { return uri_; }
 
-private:
+  private:
     TempDir dir_;
     std::string uri_;
 };
@@ -86,8 +89,7 @@ private:
 int freePort();
 
 // POSTs a raw body to the module's object path.
-httplib::Result postRaw(int port, const std::string& body,
-                        const httplib::Headers& headers = {},
+httplib::Result postRaw(int port, const std::string& body, const httplib::Headers& headers = {},
                         const std::string& path = "/rpc/Krt52410.rdmExportaDotz");
 std::string getPrincipalBody(const std::string& selector, const std::string& day, int id = 1);
 

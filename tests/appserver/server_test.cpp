@@ -23,7 +23,8 @@ namespace {
 constexpr const char* kObjectPath = "/rpc/Krt52410.rdmExportaDotz";
 
 // A whole reply parsed (tests may build the tree that the module never builds).
-struct Reply {
+struct Reply
+{
     simdjson::dom::parser parser;
     simdjson::dom::element doc;
     std::string body;
@@ -61,16 +62,18 @@ std::string fingerprint(const std::string& db)
     auto store = openStore(db, readOnly());
     std::string out;
     for (const char* sql :
-         {"SELECT COUNT(*), SUM(VRTOTVENDA) FROM VENDA", "SELECT COUNT(*), SUM(VRTOTAL) FROM ITEMVENDA",
-          "SELECT COUNT(*), 0 FROM FILIAL", "SELECT COUNT(*), 0 FROM PRODPROMODOTZ"})
+         {"SELECT COUNT(*), SUM(VRTOTVENDA) FROM VENDA",
+          "SELECT COUNT(*), SUM(VRTOTAL) FROM ITEMVENDA", "SELECT COUNT(*), 0 FROM FILIAL",
+          "SELECT COUNT(*), 0 FROM PRODPROMODOTZ"})
         store->query(sql, {}, [&](const Row& r) {
             out += std::string(r.text(0)) + "/" + std::string(r.text(1)) + ";";
         });
     return out;
 }
 
-class ServerTest : public ::testing::Test {
-protected:
+class ServerTest : public ::testing::Test
+{
+  protected:
     static void SetUpTestSuite()
     {
         dir_ = new TempDir;
@@ -118,13 +121,17 @@ TEST_F(ServerTest, DayOfAllBranchesMatchesTheDatabase)
 
     EXPECT_EQ(reply.rows(0), 6u); // 3 branches x 2 tills
     EXPECT_EQ(static_cast<long long>(reply.rows(1)),
-              countRows(db(), "SELECT COUNT(*) FROM VENDA WHERE DTVENDA = ? AND "
-                              "CDIDCLIENTEDOTZ IS NOT NULL", {day}));
+              countRows(db(),
+                        "SELECT COUNT(*) FROM VENDA WHERE DTVENDA = ? AND "
+                        "CDIDCLIENTEDOTZ IS NOT NULL",
+                        {day}));
     EXPECT_EQ(reply.rows(1), 90u);
     EXPECT_EQ(static_cast<long long>(reply.rows(2)),
-              countRows(db(), "SELECT COUNT(*) FROM ITEMVENDA i JOIN VENDA v USING (DTVENDA, "
-                              "CDFILIAL, CDCAIXA, NRCUPOMFIS) WHERE i.DTVENDA = ? AND "
-                              "v.CDIDCLIENTEDOTZ IS NOT NULL AND i.NRDOTZEXTRA > 0", {day}));
+              countRows(db(),
+                        "SELECT COUNT(*) FROM ITEMVENDA i JOIN VENDA v USING (DTVENDA, "
+                        "CDFILIAL, CDCAIXA, NRCUPOMFIS) WHERE i.DTVENDA = ? AND "
+                        "v.CDIDCLIENTEDOTZ IS NOT NULL AND i.NRDOTZEXTRA > 0",
+                        {day}));
     EXPECT_GT(reply.rows(2), 30u);
     // National and regional promotion per branch, and from this day on a short one
     // at branches 0001 and 0003.
@@ -196,9 +203,8 @@ TEST_F(ServerTest, ListSelectsTheGivenBranchesOnly)
 TEST_F(ServerTest, BadSelectorsAreRefusedAndChangeNothing)
 {
     const std::string before = fingerprint(db());
-    for (const std::string selector :
-         {"0001", "'0001", "", "''", "'0001'); DROP TABLE VENDA; --", "'0001' OR 1=1",
-          "T; DELETE FROM VENDA", "'0001','0002',"}) {
+    for (const std::string selector : {"0001", "'0001", "", "''", "'0001'); DROP TABLE VENDA; --",
+                                       "'0001' OR 1=1", "T; DELETE FROM VENDA", "'0001','0002',"}) {
         SCOPED_TRACE(selector);
         Reply reply = callPrincipal(port(), selector, "2024-03-15");
         ASSERT_TRUE(reply.hasResult());
@@ -211,7 +217,8 @@ TEST_F(ServerTest, BadSelectorsAreRefusedAndChangeNothing)
 
 TEST_F(ServerTest, BodiesThatAreNotGoodCallsGetTheirJsonRpcError)
 {
-    struct Case {
+    struct Case
+    {
         std::string body;
         int code;
         std::string idJson;
@@ -233,10 +240,10 @@ TEST_F(ServerTest, BodiesThatAreNotGoodCallsGetTheirJsonRpcError)
          "takes 2 parameters, got 1"},
         {R"({"jsonrpc":"2.0","id":7,"method":"GetPrincipal","params":["T",45366]})", -32602, "7",
          "parameter 2 (day) must be a string, got number"},
-        {R"({"jsonrpc":"2.0","id":8,"method":"GetPrincipal","params":["T","2024-02-30"]})",
-         -32602, "8", "\"2024-02-30\" is not a date"},
-        {R"({"jsonrpc":"2.0","id":9,"method":"GetPrincipal","params":["T","15/03/2024"]})",
-         -32602, "9", "YYYY-MM-DD"},
+        {R"({"jsonrpc":"2.0","id":8,"method":"GetPrincipal","params":["T","2024-02-30"]})", -32602,
+         "8", "\"2024-02-30\" is not a date"},
+        {R"({"jsonrpc":"2.0","id":9,"method":"GetPrincipal","params":["T","15/03/2024"]})", -32602,
+         "9", "YYYY-MM-DD"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.body);
@@ -254,7 +261,8 @@ TEST_F(ServerTest, BodiesThatAreNotGoodCallsGetTheirJsonRpcError)
 
 TEST_F(ServerTest, NotificationGetsNoReply)
 {
-    auto res = postRaw(port(), R"({"jsonrpc":"2.0","method":"GetPrincipal","params":["T","2024-03-15"]})");
+    auto res =
+        postRaw(port(), R"({"jsonrpc":"2.0","method":"GetPrincipal","params":["T","2024-03-15"]})");
     ASSERT_TRUE(res);
     EXPECT_EQ(res->status, 204);
     EXPECT_TRUE(res->body.empty());
@@ -262,7 +270,8 @@ TEST_F(ServerTest, NotificationGetsNoReply)
 
 TEST_F(ServerTest, OversizedBodyIsRefused)
 {
-    const std::string big = getPrincipalBody("'" + std::string(100 * 1024, '1') + "'", "2024-03-15");
+    const std::string big =
+        getPrincipalBody("'" + std::string(100 * 1024, '1') + "'", "2024-03-15");
     auto res = postRaw(port(), big);
     ASSERT_TRUE(res);
     EXPECT_EQ(res->status, 413);
@@ -270,9 +279,10 @@ TEST_F(ServerTest, OversizedBodyIsRefused)
 
 TEST_F(ServerTest, SeveralClientsAtOnceGetTheirOwnReplies)
 {
-    const std::vector<std::pair<std::string, std::string>> calls = {
-        {"T", "2024-03-14"}, {"'0001'", "2024-03-15"}, {"'0002','0003'", "2024-03-16"},
-        {"'0003'", "2024-03-14"}};
+    const std::vector<std::pair<std::string, std::string>> calls = {{"T", "2024-03-14"},
+                                                                    {"'0001'", "2024-03-15"},
+                                                                    {"'0002','0003'", "2024-03-16"},
+                                                                    {"'0003'", "2024-03-14"}};
     std::vector<std::string> expected;
     for (const auto& [selector, day] : calls)
         expected.push_back(postRaw(port(), getPrincipalBody(selector, day))->body);
@@ -344,7 +354,8 @@ TEST(ServerStart, RefusesADatabaseItCannotUse)
 // Values written past the schema's checks: the server must refuse them, not cut them.
 TEST(ServerRefusal, StoredValuesThatDoNotFitTheirColumn)
 {
-    struct Case {
+    struct Case
+    {
         std::string update;
         std::string says;
     };

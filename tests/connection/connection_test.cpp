@@ -15,7 +15,6 @@ namespace {
 
 constexpr const char* kObject = "Krt52410.rdmExportaDotz";
 
-
 std::string failureOf(const std::function<void()>& action)
 {
     try {
@@ -28,8 +27,9 @@ std::string failureOf(const std::function<void()>& action)
     return "no failure";
 }
 
-class ConnectionTest : public ::testing::Test {
-protected:
+class ConnectionTest : public ::testing::Test
+{
+  protected:
     static void SetUpTestSuite()
     {
         dir_ = new TempDir;
@@ -141,7 +141,8 @@ TEST_F(ConnectionTest, AFailureTheServerReportsIsShownThenAborts)
 TEST_F(ConnectionTest, FailuresSayWhatFailed)
 {
     const int refused = freePort();
-    struct Case {
+    struct Case
+    {
         std::function<void(ServerConnection&)> setUp;
         std::function<void(ServerConnection&)> act;
         std::vector<std::string> says;
@@ -155,20 +156,29 @@ TEST_F(ConnectionTest, FailuresSayWhatFailed)
           "cannot connect"}},
         {[](ServerConnection& c) { c.setServerName("Krt99999.rdmOutro"); },
          [](ServerConnection& c) { c.open(); },
-         {"server object Krt99999.rdmOutro on 127.0.0.1:", "no object Krt99999.rdmOutro (HTTP 404)"}},
+         {"server object Krt99999.rdmOutro on 127.0.0.1:",
+          "no object Krt99999.rdmOutro (HTTP 404)"}},
         {[](ServerConnection&) {},
          [](ServerConnection& c) { c.call("GetNada", {}); },
          {"call of GetNada on server object Krt52410.rdmExportaDotz", "JSON-RPC error -32601"}},
         {[](ServerConnection&) {},
-         [](ServerConnection& c) { c.call("GetPrincipal", {"T", "ontem"}); },
+         [](ServerConnection& c) {
+             c.call("GetPrincipal", {"T", "ontem"});
+         },
          {"JSON-RPC error -32602", "\"ontem\" is not a date"}},
         {[](ServerConnection&) {},
-         [](ServerConnection& c) { c.call("GetPrincipal", {"T", std::nan("")}); },
+         [](ServerConnection& c) {
+             c.call("GetPrincipal", {"T", std::nan("")});
+         },
          {"parameter 2 is not a finite number"}},
         {[](ServerConnection&) {},
-         [](ServerConnection& c) { c.call("GetPrincipal", {"\xff", "2024-03-15"}); },
+         [](ServerConnection& c) {
+             c.call("GetPrincipal", {"\xff", "2024-03-15"});
+         },
          {"parameter 1 is not valid UTF-8"}},
-        {[](ServerConnection& c) { c.setBeforeConnect([](ServerConnection& s) { s.SetHost(""); }); },
+        {[](ServerConnection& c) {
+             c.setBeforeConnect([](ServerConnection& s) { s.SetHost(""); });
+         },
          [](ServerConnection& c) { c.open(); },
          {"no host is set"}},
     };
@@ -220,7 +230,8 @@ TEST(ConnectionToken, IsSentWhenSet)
     c.setServerName(kObject);
     c.setRaiseErrors(true);
     c.setPort(server.port());
-    EXPECT_NE(failureOf([&] { c.open(); }).find("valid bearer token (HTTP 401)"), std::string::npos);
+    EXPECT_NE(failureOf([&] { c.open(); }).find("valid bearer token (HTTP 401)"),
+              std::string::npos);
     c.setToken("s3cret");
     c.open();
     EXPECT_EQ(CheckServerResult(c.call("GetPrincipal", {"'0002'", "2024-03-14"}), true, 0, nullptr)
@@ -251,8 +262,9 @@ TEST(ConnectionBroken, ACutReplyIsNeverTakenForAWholeOne)
 }
 
 // A server that answers whatever the test wants, for replies ours never sends.
-class FakeServer {
-public:
+class FakeServer
+{
+  public:
     using Handler = std::function<void(const httplib::Request&, httplib::Response&)>;
     explicit FakeServer(Handler post, int getDelayMs = 0)
     {
@@ -272,7 +284,7 @@ public:
     }
     int port() const { return port_; }
 
-private:
+  private:
     httplib::Server http_;
     int port_ = 0;
     std::thread thread_;
@@ -318,8 +330,8 @@ TEST(ConnectionValues, TravelAsTheirJsonKinds)
 // envelope check, nested arrays and odd spacing included.
 TEST(ConnectionValues, ResultObjectIsReadOnceWithItsExactText)
 {
-    const std::string envelope =
-        "{ \"data\" : [ {\"a\":[1,{\"b\":\"]}\"}]} , [ [ ], 2 , [\"x\"] ] ,null ] ,\n \"ok\":true }";
+    const std::string envelope = "{ \"data\" : [ {\"a\":[1,{\"b\":\"]}\"}]} , [ [ ], 2 , [\"x\"] ] "
+                                 ",null ] ,\n \"ok\":true }";
     FakeServer fake([&](const httplib::Request& req, httplib::Response& res) {
         simdjson::dom::parser parser;
         simdjson::dom::element doc = parser.parse(req.body);
@@ -396,9 +408,9 @@ TEST(ConnectionEnvelope, ResultsThatAreNoEnvelopeAreErrors)
         }
     }
     // A packet made elsewhere is read through a copy.
-    const Variant ok = CheckServerResult(
-        Packet::fromJson(R"({"ok":true,"data":[{"columns":[],"rows":[]},null]})"), true, 0,
-        nullptr);
+    const Variant ok =
+        CheckServerResult(Packet::fromJson(R"({"ok":true,"data":[{"columns":[],"rows":[]},null]})"),
+                          true, 0, nullptr);
     EXPECT_EQ(ok.asArray()[0].asPacket().json(), R"({"columns":[],"rows":[]})");
     EXPECT_TRUE(ok.asArray()[1].isNull());
 }

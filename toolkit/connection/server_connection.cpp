@@ -14,13 +14,20 @@ namespace dotz {
 const char* Variant::kindName(Kind kind)
 {
     switch (kind) {
-    case Kind::Null: return "null";
-    case Kind::Boolean: return "boolean";
-    case Kind::Number: return "number";
-    case Kind::Text: return "text";
-    case Kind::Date: return "date";
-    case Kind::Array: return "array";
-    case Kind::Packet: return "packet";
+    case Kind::Null:
+        return "null";
+    case Kind::Boolean:
+        return "boolean";
+    case Kind::Number:
+        return "number";
+    case Kind::Text:
+        return "text";
+    case Kind::Date:
+        return "date";
+    case Kind::Array:
+        return "array";
+    case Kind::Packet:
+        return "packet";
     }
     return "value";
 }
@@ -81,9 +88,9 @@ const Packet& Variant::asPacket() const
 
 namespace {
 
-using JsonWriter = rapidjson::Writer<rapidjson::StringBuffer, rapidjson::UTF8<>,
-                                     rapidjson::UTF8<>, rapidjson::CrtAllocator,
-                                     rapidjson::kWriteValidateEncodingFlag>;
+using JsonWriter =
+    rapidjson::Writer<rapidjson::StringBuffer, rapidjson::UTF8<>, rapidjson::UTF8<>,
+                      rapidjson::CrtAllocator, rapidjson::kWriteValidateEncodingFlag>;
 
 // Throws dotz::Error saying which parameter cannot be sent.
 void writeValue(JsonWriter& w, const Variant& v, const std::string& where)
@@ -91,8 +98,12 @@ void writeValue(JsonWriter& w, const Variant& v, const std::string& where)
     using K = Variant::Kind;
     bool ok = true;
     switch (v.kind()) {
-    case K::Null: ok = w.Null(); break;
-    case K::Boolean: ok = w.Bool(v.asBoolean()); break;
+    case K::Null:
+        ok = w.Null();
+        break;
+    case K::Boolean:
+        ok = w.Bool(v.asBoolean());
+        break;
     case K::Number:
         if (!std::isfinite(v.asNumber()))
             throw Error(where + " is not a finite number");
@@ -175,21 +186,25 @@ Variant readValue(od::value value, const MakePacket& makePacket, const char*& en
         ++end;
         return Variant(std::move(items));
     }
-    default: break;
+    default:
+        break;
     }
     const std::string_view token = trimmed(value.raw_json_token());
     end = token.data() + token.size();
     switch (value.type()) {
-    case od::json_type::string: return Variant(std::string(std::string_view(value.get_string())));
-    case od::json_type::number: return Variant(double(value.get_double()));
-    case od::json_type::boolean: return Variant(bool(value.get_bool()));
-    default: return Variant();
+    case od::json_type::string:
+        return Variant(std::string(std::string_view(value.get_string())));
+    case od::json_type::number:
+        return Variant(double(value.get_double()));
+    case od::json_type::boolean:
+        return Variant(bool(value.get_bool()));
+    default:
+        return Variant();
     }
 }
 
 // Reads the members of an object, and its text as a packet: the result of a call.
-Members readMembers(od::value value, const MakePacket& makePacket,
-                             std::string_view& raw)
+Members readMembers(od::value value, const MakePacket& makePacket, std::string_view& raw)
 {
     const char* start = trimmed(value.raw_json_token()).data();
     const char* end = start + 1;
@@ -220,7 +235,8 @@ std::shared_ptr<std::string> padded(std::string_view json)
 
 // ---- ServerConnection ---------------------------------------------------------------
 
-struct ServerConnection::Http {
+struct ServerConnection::Http
+{
     httplib::Client client;
     Http(const std::string& host, int port) : client(host, port) {}
 };
@@ -304,24 +320,33 @@ namespace {
 std::string transportFailure(httplib::Error error, std::chrono::milliseconds readTimeout)
 {
     switch (error) {
-    case httplib::Error::Connection: return "cannot connect (refused, or host unreachable)";
-    case httplib::Error::ConnectionTimeout: return "no answer to the connection attempt in time";
+    case httplib::Error::Connection:
+        return "cannot connect (refused, or host unreachable)";
+    case httplib::Error::ConnectionTimeout:
+        return "no answer to the connection attempt in time";
     case httplib::Error::Read:
         return "the connection broke, or no data came within the read timeout of " +
                std::to_string(readTimeout.count()) + " ms";
-    case httplib::Error::Write: return "the connection broke while sending the request";
-    case httplib::Error::Canceled: return "the reply was refused while it arrived";
-    default: return "transport failure (" + httplib::to_string(error) + ")";
+    case httplib::Error::Write:
+        return "the connection broke while sending the request";
+    case httplib::Error::Canceled:
+        return "the reply was refused while it arrived";
+    default:
+        return "transport failure (" + httplib::to_string(error) + ")";
     }
 }
 
 std::string statusFailure(int status, const std::string& object)
 {
     switch (status) {
-    case 401: return "the server wants a valid bearer token (HTTP 401)";
-    case 404: return "the server has no object " + object + " (HTTP 404)";
-    case 413: return "the request is larger than the server takes (HTTP 413)";
-    default: return "the server answered HTTP " + std::to_string(status);
+    case 401:
+        return "the server wants a valid bearer token (HTTP 401)";
+    case 404:
+        return "the server has no object " + object + " (HTTP 404)";
+    case 413:
+        return "the request is larger than the server takes (HTTP 413)";
+    default:
+        return "the server answered HTTP " + std::to_string(status);
     }
 }
 
@@ -371,8 +396,7 @@ void ServerConnection::openNow()
              ": the server's description of the object is not valid (" + e.what() + ")");
     }
     if (!named)
-        fail("cannot open the connection to " + where() +
-             ": the server described another object");
+        fail("cannot open the connection to " + where() + ": the server described another object");
     http_ = std::move(http);
     methods_ = std::move(methods);
     connected_ = true;
@@ -419,8 +443,8 @@ Variant ServerConnection::call(std::string_view method, const std::vector<Varian
     request.set_header("Accept", "application/json");
     request.response_handler = [&](const httplib::Response& r) {
         if (r.has_header("Content-Length")) {
-            const auto length = std::strtoull(r.get_header_value("Content-Length").c_str(),
-                                              nullptr, 10);
+            const auto length =
+                std::strtoull(r.get_header_value("Content-Length").c_str(), nullptr, 10);
             if (length < (1ULL << 34))
                 buffer->reserve(length + Packet::kPadding);
         }
@@ -500,7 +524,9 @@ Variant ServerConnection::call(std::string_view method, const std::vector<Varian
         fail(what + ": " + rpcError);
     if (!haveVersion || !sameId || !haveResult)
         fail(what + ": the reply is not a JSON-RPC 2.0 response to this call (" +
-             (!haveVersion ? "no \"jsonrpc\":\"2.0\"" : !sameId ? "another id" : "no result") +
+             (!haveVersion ? "no \"jsonrpc\":\"2.0\""
+              : !sameId    ? "another id"
+                           : "no result") +
              ")");
     return result;
 }
@@ -527,8 +553,8 @@ Variant CheckServerResult(const Variant& result, bool abort, int /*n*/,
         };
         try {
             od::parser parser;
-            od::document doc =
-                parser.iterate(simdjson::padded_string_view(json.data(), json.size(), buffer->size()));
+            od::document doc = parser.iterate(
+                simdjson::padded_string_view(json.data(), json.size(), buffer->size()));
             od::value root = doc.get_value();
             if (root.type() != od::json_type::object)
                 throw Error("the server's result is not a result envelope: it is no object");
@@ -556,9 +582,10 @@ Variant CheckServerResult(const Variant& result, bool abort, int /*n*/,
         throw Error(std::string("the server's result envelope cannot be read: \"ok\" is a ") +
                     Variant::kindName(ok->kind()) + ", not a boolean");
     if (!ok->asBoolean()) {
-        const std::string text = message && message->kind() == Variant::Kind::Text
-                                     ? message->asText()
-                                     : std::string("the server reported a failure without a message");
+        const std::string text =
+            message && message->kind() == Variant::Kind::Text
+                ? message->asText()
+                : std::string("the server reported a failure without a message");
         if (!showError)
             throw Error(text);
         showError(text);

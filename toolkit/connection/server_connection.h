@@ -18,8 +18,9 @@ namespace dotz {
 
 // A failed opening or call. what() names what failed: host, port, object, and the
 // HTTP status or the JSON-RPC error where there is one.
-class ConnectionError : public Error {
-public:
+class ConnectionError : public Error
+{
+  public:
     using Error::Error;
 };
 
@@ -27,8 +28,9 @@ public:
 // Texts are UTF-8 (as on the wire); a packet is the undecoded JSON text of any JSON
 // object (the data packets of a reply, and the result envelope itself); a date goes
 // on the wire as "YYYY-MM-DD" and comes back as a text.
-class Variant {
-public:
+class Variant
+{
+  public:
     enum class Kind { Null, Boolean, Number, Text, Date, Array, Packet };
     using Array = std::vector<Variant>;
 
@@ -56,7 +58,7 @@ public:
 
     static const char* kindName(Kind kind);
 
-private:
+  private:
     friend class ServerConnection;
     friend Variant CheckServerResult(const Variant&, bool, int,
                                      const std::function<void(const std::string&)>&);
@@ -65,7 +67,8 @@ private:
     // call also keeps its members as read in the same pass, so that the envelope
     // check does not read a reply of hundreds of MB a second time.
     using Members = std::vector<std::pair<std::string, Variant>>;
-    struct PacketValue {
+    struct PacketValue
+    {
         Packet packet;
         std::shared_ptr<const std::string> buffer;
         std::shared_ptr<const Members> members;
@@ -76,8 +79,9 @@ private:
         value_;
 };
 
-class ServerConnection {
-public:
+class ServerConnection
+{
+  public:
     using BeforeConnectHandler = std::function<void(ServerConnection&)>;
     // Shows a failure's text (UTF-8) to the operator; the caller aborts afterwards.
     using ErrorReporter = std::function<void(const std::string&)>;
@@ -135,7 +139,7 @@ public:
     // buffer holding the reply.
     Variant call(std::string_view method, const std::vector<Variant>& params);
 
-private:
+  private:
     struct Http;
     [[noreturn]] void fail(const std::string& message) const;
     std::string where() const; // "object X on host:port"
