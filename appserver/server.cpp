@@ -192,7 +192,13 @@ struct AppServer::Impl
         char took[32];
         std::snprintf(took, sizeof took, "%.1f ms", ms);
         std::ostringstream line;
-        line << stamp << ' ' << req.remote_addr << ' ' << req.method << ' ' << req.path << ' '
+        // The path comes URL-decoded: control characters must not split the line.
+        std::string path;
+        for (char c : req.path) {
+            const auto u = static_cast<unsigned char>(c);
+            path += u < 0x20 || u == 0x7F ? '?' : c;
+        }
+        line << stamp << ' ' << req.remote_addr << ' ' << req.method << ' ' << path << ' '
              << res.status;
         if (!tNote.detail.empty())
             line << ' ' << tNote.detail;
@@ -239,7 +245,7 @@ struct AppServer::Impl
             if (request.notification) {
                 // JSON-RPC: a notification gets no reply, and this object has no
                 // method worth calling without one.
-                tNote.detail = "notification " + request.method + " ignored";
+                tNote.detail = "notification " + quoteForMessage(request.method) + " ignored";
                 res.status = 204;
                 return;
             }
@@ -249,9 +255,9 @@ struct AppServer::Impl
                                "Method not found: " + request.method + " on object " + name};
             method->second(request, res);
         } catch (const RpcError& e) {
-            tNote.detail = request.method.empty()
-                               ? "rpc error " + std::to_string(e.code)
-                               : request.method + " rpc error " + std::to_string(e.code);
+            tNote.detail = request.method.empty() ? "rpc error " + std::to_string(e.code)
+                                                  : quoteForMessage(request.method) +
+                                                        " rpc error " + std::to_string(e.code);
             sendJson(res, 200, rpcErrorBody(request.id, e));
         }
     }

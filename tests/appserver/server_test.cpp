@@ -259,6 +259,23 @@ TEST_F(ServerTest, BodiesThatAreNotGoodCallsGetTheirJsonRpcError)
     }
 }
 
+TEST_F(ServerTest, ControlCharactersDoNotSplitLogLines)
+{
+    postRaw(port(),
+            R"({"jsonrpc":"2.0","id":1,"method":"Get\nNada 2099-01-01 forged","params":[]})");
+    httplib::Client("127.0.0.1", port()).Get("/rpc/x%0Aforged");
+    std::string log;
+    for (int i = 0; i < 100 && log.find("x?forged") == std::string::npos; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        log = server_->log();
+    }
+    std::istringstream lines(log);
+    for (std::string line; std::getline(lines, line);)
+        EXPECT_TRUE(line.starts_with("20")) << line;
+    EXPECT_NE(log.find("\"Get\\x0ANada 2099-01-01 forged\" rpc error -32601"), std::string::npos)
+        << log;
+}
+
 TEST_F(ServerTest, NotificationGetsNoReply)
 {
     auto res =
