@@ -72,7 +72,9 @@ void PacketLoader::load(Table& t, const Packet& packet)
 {
     if (packet.isNull())
         fail(t, {}, 0, "no packet was given");
-    thread_local simdjson::ondemand::parser parser;
+    // A parser of its own per load: its buffers grow with the packet, and the host
+    // should not keep a large day's worth of them after the export.
+    simdjson::ondemand::parser parser;
     const std::string_view json = packet.json();
     simdjson::padded_string copy;
     const char* buf = json.data();
