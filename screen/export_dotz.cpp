@@ -101,11 +101,13 @@ void TfrmExportaDotz::rbtTodasFilialClick(QObject* /*Sender*/)
 
 void TfrmExportaDotz::btnFilialClick(QObject* /*Sender*/)
 {
-    // Read anew on every click: the branch table may have changed since.
-    qryFilial->Close();
-    qryFilial->Open();
-    const std::string title = msgPadrao->MessageText("FILIAL");
-    PickFromList(dtsFilial, "CDFILIAL", title, false, stListaFilial);
+    endsInQt([this] {
+        // Read anew on every click: the branch table may have changed since.
+        qryFilial->Close();
+        qryFilial->Open();
+        const std::string title = msgPadrao->MessageText("FILIAL");
+        PickFromList(dtsFilial, "CDFILIAL", title, false, stListaFilial);
+    });
 }
 
 void TfrmExportaDotz::Vd_Filial()
@@ -225,34 +227,36 @@ PathMap drivesFromSettings()
 
 void TfrmExportaDotz::sbtImportExportClick(QObject* /*Sender*/)
 {
-    Vd_Filial();
-    Vd_Data(true);
+    endsInQt([this] {
+        Vd_Filial();
+        Vd_Data(true);
 
-    RunRequest request;
-    request.selector = rbtTodasFilial->isChecked() ? std::string("T") : stListaFilial;
-    // Vd_Data has let through only valid dates.
-    request.from = *DepPeriodDe->date();
-    request.to = *depPeriodAte->date();
-    request.with515 = cboArquivo515->isChecked();
-    const PathMap paths = drivesFromSettings();
+        RunRequest request;
+        request.selector = rbtTodasFilial->isChecked() ? std::string("T") : stListaFilial;
+        // Vd_Data has let through only valid dates.
+        request.from = *DepPeriodDe->date();
+        request.to = *depPeriodAte->date();
+        request.with515 = cboArquivo515->isChecked();
+        const PathMap paths = drivesFromSettings();
 
-    const FetchDay fetch = [this](const std::string& selector, Day day) {
-        // The list text is held as Windows-1252; the wire carries UTF-8.
-        const Variant reply = netExportaDotz->AppServer().call(
-            "GetPrincipal", {Variant(cp1252::toUtf8(selector)), Variant(day)});
-        const Variant payload = CheckServerResult(reply, true, 0);
-        const Variant::Array& slots = payload.asArray();
-        if (slots.size() != 4)
-            throw Error("GetPrincipal of " + day.regional() + " gave " +
-                        std::to_string(slots.size()) + " packets instead of 4");
-        return DayPackets{slots[0].asPacket(), slots[1].asPacket(), slots[2].asPacket(),
-                          slots[3].asPacket()};
-    };
+        const FetchDay fetch = [this](const std::string& selector, Day day) {
+            // The list text is held as Windows-1252; the wire carries UTF-8.
+            const Variant reply = netExportaDotz->AppServer().call(
+                "GetPrincipal", {Variant(cp1252::toUtf8(selector)), Variant(day)});
+            const Variant payload = CheckServerResult(reply, true, 0);
+            const Variant::Array& slots = payload.asArray();
+            if (slots.size() != 4)
+                throw Error("GetPrincipal of " + day.regional() + " gave " +
+                            std::to_string(slots.size()) + " packets instead of 4");
+            return DayPackets{slots[0].asPacket(), slots[1].asPacket(), slots[2].asPacket(),
+                              slots[3].asPacket()};
+        };
 
-    PosixFileSystem fs;
-    BusyAnimationObserver busy;
-    showRefusal([&] { runExport(tables_, request, fetch, paths, fs, busy, msgPadrao->table()); });
-    ShowInformation(msgPadrao->MessageText("EXP_OK"));
+        PosixFileSystem fs;
+        BusyAnimationObserver busy;
+        showRefusal([&] { runExport(tables_, request, fetch, paths, fs, busy, msgPadrao->table()); });
+        ShowInformation(msgPadrao->MessageText("EXP_OK"));
+    });
 }
 
 } // namespace dotz

@@ -100,6 +100,22 @@ class TfrmExportaDotz : public TfrmImportExportBase
         }
     }
 
+    // A click ends its action here, the way the application object would end it:
+    // an exception must not unwind through the widget library's frames, which
+    // cannot clean up after one. Called directly (no signal), errors pass on.
+    template <class F> void endsInQt(F&& action)
+    {
+        if (!sender()) {
+            action();
+            return;
+        }
+        try {
+            action();
+        } catch (...) {
+            reportException(std::current_exception());
+        }
+    }
+
     std::unique_ptr<Ui::TfrmExportaDotz> ui_;
     bool exitChecking_ = false;
     // Branch list text the picker left (Windows-1252), and the till list text.

@@ -16,3 +16,5 @@ $SUDO apt-get install -y -q --no-install-recommends \
   curl ca-certificates time procps
 # Arial-metric face that stands in for the screens' 8-point sans serif (toolkit maps it).
 $SUDO apt-get install -y -q --no-install-recommends fonts-liberation2
+# Drives the host under Xvfb when trying the screens as an operator would.
+$SUDO apt-get install -y -q --no-install-recommends xdotool

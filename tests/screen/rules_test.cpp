@@ -174,6 +174,8 @@ TEST_F(ScreenRules, BranchListIsCheckedFirstAndStopsTheRunBeforeAnyCall)
     EXPECT_EQ(QApplication::focusWidget(), form->rbtListaFilial);
     EXPECT_TRUE(calls->empty());
     EXPECT_EQ(BusyAnimationDepth(), 0);
+    // Called other than by its button, the run passes its abort on.
+    EXPECT_THROW(form->sbtImportExportClick(), Abort);
 }
 
 TEST_F(ScreenRules, PickTodasListaLosesTheListAndTodasSendsT)
