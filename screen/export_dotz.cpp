@@ -156,26 +156,35 @@ void TfrmExportaDotz::refuseInvalidDate(TDateEdit* edit)
     ShowError(text, true);
 }
 
-void TfrmExportaDotz::exitCheck(TDateEdit* edit)
+void TfrmExportaDotz::exitCheck(TDateEdit* edit, QString& reported)
 {
     // Sending the focus back and showing the message move the focus again; an exit
     // check that those moves start would answer with a message of its own, and two
     // edits with invalid dates would then pull the focus to and fro for ever.
     if (exitChecking_)
         return;
+    if (edit->HasValidDate()) {
+        reported.clear();
+        return;
+    }
+    // Told once about this text, the operator may leave it for another control and
+    // come back to it; the export refuses an invalid date in any case.
+    if (edit->EditText() == reported)
+        return;
     exitChecking_ = true;
     const auto done = qScopeGuard([this] { exitChecking_ = false; });
+    reported = edit->EditText();
     refuseInvalidDate(edit);
 }
 
 void TfrmExportaDotz::DepPeriodDeExit(QObject* /*Sender*/)
 {
-    exitCheck(DepPeriodDe);
+    exitCheck(DepPeriodDe, reportedDe_);
 }
 
 void TfrmExportaDotz::depPeriodAteExit(QObject* /*Sender*/)
 {
-    exitCheck(depPeriodAte);
+    exitCheck(depPeriodAte, reportedAte_);
 }
 
 void TfrmExportaDotz::depDataExit(QObject* /*Sender*/)

@@ -89,7 +89,8 @@ class TfrmExportaDotz : public TfrmImportExportBase
     void refuseAt(TDateEdit* edit, std::string_view key);
     // "'<shown text>' não é uma data válida." with the focus in the edit.
     void refuseInvalidDate(TDateEdit* edit);
-    void exitCheck(TDateEdit* edit);
+    // The exit check of one edit; `reported` is the invalid text last shown for it.
+    void exitCheck(TDateEdit* edit, QString& reported);
     // Shows a core Refusal as the screen shows its own refusals: once, then abort.
     template <class F> void showRefusal(F&& action)
     {
@@ -118,6 +119,8 @@ class TfrmExportaDotz : public TfrmImportExportBase
 
     std::unique_ptr<Ui::TfrmExportaDotz> ui_;
     bool exitChecking_ = false;
+    QString reportedDe_;
+    QString reportedAte_;
     // Branch list text the picker left (Windows-1252), and the till list text.
     std::string stListaFilial;
     std::string stListaCaixa;

@@ -155,6 +155,36 @@ QWidget* formOf(QWidget* widget)
     return nullptr;
 }
 
+// The rest of a click whose press was refused as a way out of the edit: the press
+// still on its way to the clicked control, and its release when that comes before
+// another press. Delivered, the press would leave the control held down (its
+// release went to the message box) or act behind the refusal.
+class SwallowClick : public QObject
+{
+  public:
+    using QObject::QObject;
+    bool eventFilter(QObject*, QEvent* event) override
+    {
+        const QEvent::Type type = event->type();
+        const bool press =
+            type == QEvent::MouseButtonPress || type == QEvent::MouseButtonDblClick;
+        if (state_ == Done || (!press && type != QEvent::MouseButtonRelease))
+            return false;
+        // Waiting for the press, eat a press; waiting for the release, a release.
+        const bool eat = (state_ == Press) == press;
+        if (state_ == Press && press) {
+            state_ = Release;
+        } else {
+            state_ = Done;
+            deleteLater();
+        }
+        return eat;
+    }
+
+  private:
+    enum { Press, Release, Done } state_ = Press;
+};
+
 } // namespace
 
 void TDateEdit::focusOutEvent(QFocusEvent* event)
@@ -177,6 +207,8 @@ void TDateEdit::focusOutEvent(QFocusEvent* event)
         Q_EMIT Exit(this);
     } catch (...) {
         reportException(std::current_exception());
+        if (event->reason() == Qt::MouseFocusReason)
+            qApp->installEventFilter(new SwallowClick(qApp));
     }
 }
 

@@ -322,26 +322,47 @@ TEST_F(ScreenRules, LeavingAnInvalidDateShowsItOnceAndKeepsTheFocus)
 
 TEST_F(ScreenRules, InvalidDatesDoNotTrapTheOperator)
 {
+    const QString invalidStart = QStringLiteral("'31/02/2024' não é uma data válida.");
     type(form->DepPeriodDe, "31022024");
     type(form->depPeriodAte, "99999999");
     form->DepPeriodDe->setFocus();
 
     // To the other invalid edit: the focus coming back must not start its check.
     QTest::keyClick(form->DepPeriodDe, Qt::Key_Tab);
-    EXPECT_EQ(recorder.texts(), QStringList{QStringLiteral("'31/02/2024' não é uma data válida.")});
+    EXPECT_EQ(recorder.texts(), QStringList{invalidStart});
     EXPECT_EQ(QApplication::focusWidget(), form->DepPeriodDe);
 
-    // Another control still answers its click after the message.
+    // Told once, the operator may choose another control, and its click works.
     QTest::mouseClick(form->rbtListaFilial, Qt::LeftButton);
-    EXPECT_EQ(recorder.texts().size(), 2);
+    EXPECT_EQ(recorder.texts().size(), 1);
     EXPECT_TRUE(form->rbtListaFilial->isChecked());
     EXPECT_TRUE(form->btnFilial->isEnabled());
+    EXPECT_EQ(QApplication::focusWidget(), form->rbtListaFilial);
+
+    // A new invalid text is told again; the click that met the message is dropped
+    // whole, so the control is neither toggled nor left held down.
+    type(form->DepPeriodDe, "32012024");
+    form->DepPeriodDe->setFocus();
+    QTest::mouseClick(form->rbtTodasFilial, Qt::LeftButton);
+    EXPECT_EQ(recorder.texts().size(), 2);
+    EXPECT_EQ(QApplication::focusWidget(), form->DepPeriodDe);
+    EXPECT_FALSE(form->rbtTodasFilial->isChecked());
+    EXPECT_FALSE(form->rbtTodasFilial->isDown());
+    QTest::mouseClick(form->rbtTodasFilial, Qt::LeftButton);
+    EXPECT_TRUE(form->rbtTodasFilial->isChecked());
+    EXPECT_EQ(recorder.texts().size(), 2);
+
+    // The export still refuses the invalid date, with the focus on it.
+    clickExport();
+    EXPECT_EQ(recorder.texts().size(), 3);
+    EXPECT_EQ(recorder.texts().back(), QStringLiteral("'32/01/2024' não é uma data válida."));
     EXPECT_EQ(QApplication::focusWidget(), form->DepPeriodDe);
 
     // Closing the screen closes it, without another message.
     EXPECT_TRUE(form->close());
     EXPECT_FALSE(form->isVisible());
-    EXPECT_EQ(recorder.texts().size(), 2);
+    EXPECT_EQ(recorder.texts().size(), 3);
+    EXPECT_TRUE(calls->empty());
 }
 
 TEST_F(ScreenRules, ClosingTheHostsWindowWithAnInvalidDateClosesIt)
