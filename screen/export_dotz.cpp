@@ -194,12 +194,14 @@ void TfrmExportaDotz::depDataExit(QObject* /*Sender*/)
 
 void TfrmExportaDotz::Vd_Parceiro()
 {
-    showRefusal([this] { dotz::Vd_Parceiro(tables_, cboArquivo515->isChecked(), msgPadrao->table()); });
+    showRefusal(
+        [this] { dotz::Vd_Parceiro(tables_, cboArquivo515->isChecked(), msgPadrao->table()); });
 }
 
 void TfrmExportaDotz::Vd_Diretorio()
 {
-    showRefusal([this] { dotz::Vd_Diretorio(tables_, cboArquivo515->isChecked(), msgPadrao->table()); });
+    showRefusal(
+        [this] { dotz::Vd_Diretorio(tables_, cboArquivo515->isChecked(), msgPadrao->table()); });
 }
 
 void TfrmExportaDotz::Vd_Caixa()
@@ -263,7 +265,8 @@ void TfrmExportaDotz::sbtImportExportClick(QObject* /*Sender*/)
 
         PosixFileSystem fs;
         BusyAnimationObserver busy;
-        showRefusal([&] { runExport(tables_, request, fetch, paths, fs, busy, msgPadrao->table()); });
+        showRefusal(
+            [&] { runExport(tables_, request, fetch, paths, fs, busy, msgPadrao->table()); });
         ShowInformation(msgPadrao->MessageText("EXP_OK"));
     });
 }

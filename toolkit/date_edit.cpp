@@ -166,8 +166,7 @@ class SwallowClick : public QObject
     bool eventFilter(QObject*, QEvent* event) override
     {
         const QEvent::Type type = event->type();
-        const bool press =
-            type == QEvent::MouseButtonPress || type == QEvent::MouseButtonDblClick;
+        const bool press = type == QEvent::MouseButtonPress || type == QEvent::MouseButtonDblClick;
         if (state_ == Done || (!press && type != QEvent::MouseButtonRelease))
             return false;
         // Waiting for the press, eat a press; waiting for the release, a release.

@@ -64,7 +64,7 @@ class ScreenExport : public ::testing::Test
 
     void startServer()
     {
-        form_.reset(); // its connection would keep the old server waiting
+        form_.reset();     // its connection would keep the old server waiting
         settings_.reset(); // its end clears the host's settings file
         server_.reset();
         server_ = std::make_unique<testing::RunningServer>(testing::serverOn(db_));
@@ -151,7 +151,8 @@ TEST_F(ScreenExport, WritesEveryBranchAndDayThenReportsSuccess)
         }
     }
     for (const std::string& n : names)
-        EXPECT_TRUE(n.find("20240313") == std::string::npos && n.find("20240317") == std::string::npos)
+        EXPECT_TRUE(n.find("20240313") == std::string::npos &&
+                    n.find("20240317") == std::string::npos)
             << n;
     EXPECT_EQ(BusyAnimationDepth(), 0);
 }
@@ -189,23 +190,36 @@ TEST_F(ScreenExport, RefusalsAndFailuresAreShownOnceAfterTheAnimationStopped)
         const char* sql; // changes the server's data first; null for none
         const char* from;
         const char* to;
-        QString message;           // exactly, or
-        QStringList messageHolds;  // these pieces
+        QString message;                   // exactly, or
+        QStringList messageHolds;          // these pieces
         std::vector<std::string> dayFiles; // days with files afterwards
         int busyWhileShown = 0; // the reply checker shows a server's failure inside the run
     };
     const Case cases[] = {
-        {"nothing to export", nullptr, "01012024", "03012024",
-         QStringLiteral("Operação bloqueada. Não há pontos DOTZ a serem exportados."), {}, {}},
+        {"nothing to export",
+         nullptr,
+         "01012024",
+         "03012024",
+         QStringLiteral("Operação bloqueada. Não há pontos DOTZ a serem exportados."),
+         {},
+         {}},
         // The carriage return before the list shows as a line break.
-        {"branch without partner code", "UPDATE FILIAL SET CDINTEGRADOTZ = NULL WHERE CDFILIAL = '0003'",
-         "14032024", "16032024",
+        {"branch without partner code",
+         "UPDATE FILIAL SET CDINTEGRADOTZ = NULL WHERE CDFILIAL = '0003'",
+         "14032024",
+         "16032024",
          QStringLiteral("Operação bloqueada. Código do parceiro não cadastrado para as seguintes "
                         "filiais: \n0003."),
-         {}, {}},
-        {"server failure on the second day", badSale, "14032024", "16032024", {},
+         {},
+         {}},
+        {"server failure on the second day",
+         badSale,
+         "14032024",
+         "16032024",
+         {},
          {QStringLiteral("cdsDadosDotz"), QStringLiteral("CDOPERADOR"), QStringLiteral("UTF-8")},
-         {"20240314"}, 1},
+         {"20240314"},
+         1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -239,8 +253,8 @@ TEST_F(ScreenExport, RefusalsAndFailuresAreShownOnceAfterTheAnimationStopped)
 TEST_F(ScreenExport, AServerThatIsGoneIsReportedOnceNamingIt)
 {
     const std::string port = std::to_string(testing::freePort());
-    settings_->rewrite("[server]\nhost = 127.0.0.1\nport = " + port + "\n[drives]\nC = " +
-                       out().string() + "\n");
+    settings_->rewrite("[server]\nhost = 127.0.0.1\nport = " + port +
+                       "\n[drives]\nC = " + out().string() + "\n");
     exportDays("14032024", "14032024");
     ASSERT_EQ(messages_.shown.size(), 1u);
     EXPECT_EQ(messages_.shown[0].kind, MessageKind::Error);

@@ -99,8 +99,8 @@ class ScreenRules : public ::testing::Test
   protected:
     void SetUp() override
     {
-        previousFactory_ = setBackendFactory(
-            [c = calls] { return std::make_unique<EmptyDaysBackend>(c); });
+        previousFactory_ =
+            setBackendFactory([c = calls] { return std::make_unique<EmptyDaysBackend>(c); });
         // The host's local database with its branch table.
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"),
                                                     QString::fromLatin1(kLocalDatabase));
@@ -225,7 +225,8 @@ TEST_F(ScreenRules, PickerReadsTheBranchTableAnewAndPassesItsErrorsOn)
     QTest::mouseClick(form->btnFilial, Qt::LeftButton);
     ASSERT_EQ(recorder.messages().size(), 1u);
     EXPECT_EQ(recorder.messages()[0].first, MessageKind::Error);
-    EXPECT_TRUE(recorder.texts()[0].contains(QStringLiteral("qryFilial"))) << recorder.texts()[0].toStdString();
+    EXPECT_TRUE(recorder.texts()[0].contains(QStringLiteral("qryFilial")))
+        << recorder.texts()[0].toStdString();
     EXPECT_EQ(form->listaFilial(), "'0001','0003'");
 }
 
@@ -248,8 +249,7 @@ TEST_F(ScreenRules, PeriodChecksInOrderWithTheFocusOnTheEditToCorrect)
         // An invalid text would read as 30/12/1899: refused, not run from there.
         {"31022024", "15032024", QStringLiteral("'31/02/2024' não é uma data válida."),
          "DepPeriodDe"},
-        {"15032024", "1503", QStringLiteral("'15/03/____' não é uma data válida."),
-         "depPeriodAte"},
+        {"15032024", "1503", QStringLiteral("'15/03/____' não é uma data válida."), "depPeriodAte"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.start) + " - " + c.end);
@@ -284,9 +284,9 @@ TEST_F(ScreenRules, EveryDayOfThePeriodIsFetchedOnceInOrder)
         days.push_back(c.day);
         EXPECT_EQ(c.selector, "T");
     }
-    EXPECT_EQ(days, (std::vector<std::string>{"2024-02-27", "2024-02-28", "2024-02-29",
-                                              "2024-03-01", "2024-03-02", "2024-03-03",
-                                              "2024-03-04"}));
+    EXPECT_EQ(days,
+              (std::vector<std::string>{"2024-02-27", "2024-02-28", "2024-02-29", "2024-03-01",
+                                        "2024-03-02", "2024-03-03", "2024-03-04"}));
     ASSERT_EQ(recorder.messages().size(), 1u);
     EXPECT_EQ(recorder.messages()[0].first, MessageKind::Error);
     EXPECT_EQ(BusyAnimationDepth(), 0);
