@@ -220,6 +220,15 @@ TEST_F(ScreenExport, RefusalsAndFailuresAreShownOnceAfterTheAnimationStopped)
          {QStringLiteral("cdsDadosDotz"), QStringLiteral("CDOPERADOR"), QStringLiteral("UTF-8")},
          {"20240314"},
          1},
+        // A file error passes on to the toolkit's handling, shown once.
+        {"folder that cannot be written",
+         "UPDATE FILIAL SET DSDIRARQDOTZ = 'C:\\SEMPASTA\\LOJA0002\\' WHERE CDFILIAL = '0002'",
+         "14032024",
+         "16032024",
+         {},
+         {QStringLiteral("C:\\SEMPASTA\\LOJA0002\\DOTZ\\20240314_"),
+          QStringLiteral("No such file or directory")},
+         {"20240314"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
