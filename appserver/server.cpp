@@ -11,6 +11,7 @@
 #include <rapidjson/writer.h>
 #include <simdjson.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -19,6 +20,7 @@
 #include <mutex>
 #include <optional>
 #include <sstream>
+#include <thread>
 
 namespace dotz::appserver {
 namespace {
@@ -164,6 +166,11 @@ struct AppServer::Impl
     httplib::Server http;
     std::mutex logMutex;
     int boundPort = 0;
+    // httplib's stop() does nothing until the listening loop has begun; these
+    // close that window, so that a stop() right after start is never lost.
+    std::atomic<bool> stopRequested{false};
+    std::atomic<bool> runStarted{false};
+    std::atomic<bool> runEnded{false};
 
     // Methods of the server object, each with its parameter check in one place.
     using Method = std::function<void(const RpcRequest&, httplib::Response&)>;
@@ -438,12 +445,20 @@ int AppServer::port() const
 
 void AppServer::run()
 {
-    impl_->http.listen_after_bind();
+    Impl& s = *impl_;
+    s.runStarted = true;
+    if (!s.stopRequested)
+        s.http.listen_after_bind();
+    s.runEnded = true;
 }
 
 void AppServer::stop()
 {
-    impl_->http.stop();
+    Impl& s = *impl_;
+    s.stopRequested = true;
+    while (s.runStarted && !s.runEnded && !s.http.is_running())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    s.http.stop();
 }
 
 } // namespace dotz::appserver

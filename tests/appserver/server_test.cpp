@@ -335,6 +335,14 @@ TEST_F(ServerTest, WritesOneLogLinePerRequest)
     EXPECT_NE(log.find(" ms\n"), std::string::npos);
 }
 
+TEST(ServerStop, AStopRightAfterTheStartIsNotLost)
+{
+    TempDir dir;
+    const std::string db = makeDemoDb(dir);
+    for (int i = 0; i < 20; ++i)
+        RunningServer server(serverOn(db)); // stopped at once by its destructor
+}
+
 TEST(ServerToken, EveryRequestNeedsTheBearerToken)
 {
     TempDir dir;
