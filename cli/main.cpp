@@ -207,7 +207,8 @@ int run(const Options& o)
     conn.setErrorReporter([](const std::string& text) { say(std::cerr, text); });
 
     const FetchDay fetch = [&conn](const std::string& sel, Day day) {
-        const Variant reply = conn.call("GetPrincipal", {Variant(sel), Variant(day)});
+        // The list text is held in Windows-1252, as the screen holds it; the wire is UTF-8.
+        const Variant reply = conn.call("GetPrincipal", {Variant(cp1252::toUtf8(sel)), Variant(day)});
         const Variant data = CheckServerResult(reply, true, 0, [](const std::string& text) {
             say(std::cerr, text);
         });
