@@ -262,6 +262,7 @@ DemoSummary initDemo(Store& store, const DemoOptions& o)
     if (existing > 0)
         throw Error(store.describe() + " already holds " + std::to_string(existing) +
                     " branches; init-demo fills a new database only");
+    // Demo data is made again rather than recovered: speed over crash safety.
     if (store.engine() == Engine::Sqlite)
         store.exec("PRAGMA synchronous = OFF; PRAGMA journal_mode = MEMORY");
 
