@@ -3,7 +3,12 @@
 // and a recorder that takes the place of the modal message boxes.
 #include "toolkit/error_reporter.h"
 
+#include "export/error.h"
+
 #include <QString>
+
+#include <functional>
+#include <string>
 
 #include <ostream>
 #include <utility>
@@ -16,6 +21,17 @@ inline void PrintTo(const QString& text, std::ostream* out)
 }
 
 namespace dotz::test {
+
+// The text of the dotz::Error that `run` throws, or "(no error)".
+inline std::string errorOf(const std::function<void()>& run)
+{
+    try {
+        run();
+    } catch (const Error& e) {
+        return e.what();
+    }
+    return "(no error)";
+}
 
 class MessageRecorder
 {

@@ -29,15 +29,7 @@
 namespace dotz {
 namespace {
 
-std::string errorOf(const std::function<void()>& run)
-{
-    try {
-        run();
-    } catch (const Error& e) {
-        return e.what();
-    }
-    return "(no error)";
-}
+using test::errorOf;
 
 TEST(DateEdit, HoldsWhateverIsTyped)
 {
