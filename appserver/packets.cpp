@@ -11,11 +11,11 @@
 
 namespace dotz::appserver {
 
-const std::array<PacketSpec, 4>& packetSpecs()
+const std::array<PacketLayout, 4>& packetLayouts()
 {
     // Names, types and widths as the module's tables declare them: it refuses a
     // packet that differs.
-    static const std::array<PacketSpec, 4> specs{{
+    static const std::array<PacketLayout, 4> layouts{{
         {"cdsCaixa", {{"CDFILIAL", true, 4}, {"CDCAIXA", true, 3}}},
         {"cdsDadosDotz",
          {{"CDFILIAL", true, 4},
@@ -57,7 +57,7 @@ const std::array<PacketSpec, 4>& packetSpecs()
           {"CDINTEGRADOTZ", true, 20},
           {"DSDIRARQDOTZ", true, 100}}},
     }};
-    return specs;
+    return layouts;
 }
 
 namespace {
@@ -303,11 +303,11 @@ void JsonOut::discard()
 
 namespace {
 
-void writeColumns(const PacketSpec& spec, JsonOut& out)
+void writeColumns(const PacketLayout& layout, JsonOut& out)
 {
     out.raw("{\"columns\":[");
     bool first = true;
-    for (const WireColumn& c : spec.columns) {
+    for (const WireColumn& c : layout.columns) {
         std::string json = first ? "{\"name\":\"" : ",{\"name\":\"";
         first = false;
         json += c.name;
@@ -331,12 +331,12 @@ void writePrincipal(Store& store, const BranchSelector& selector, const std::str
     try {
         out.raw("{\"ok\":true,\"data\":[");
         for (int slot = 0; slot < 4; ++slot) {
-            const PacketSpec& spec = packetSpecs()[static_cast<size_t>(slot)];
+            const PacketLayout& layout = packetLayouts()[static_cast<size_t>(slot)];
             if (slot)
                 out.raw(",");
-            writeColumns(spec, out);
+            writeColumns(layout, out);
             size_t row = 0;
-            const int ncols = static_cast<int>(spec.columns.size());
+            const int ncols = static_cast<int>(layout.columns.size());
             store.query(packetQuery(slot, store.engine(), selector),
                         queryParameters(slot, selector, day), [&](const Row& r) {
                             ++row;
@@ -344,7 +344,7 @@ void writePrincipal(Store& store, const BranchSelector& selector, const std::str
                             for (int c = 0; c < ncols; ++c) {
                                 if (c)
                                     out.raw(",");
-                                const WireColumn& col = spec.columns[static_cast<size_t>(c)];
+                                const WireColumn& col = layout.columns[static_cast<size_t>(c)];
                                 try {
                                     if (r.isNull(c)) {
                                         out.null();
@@ -362,7 +362,7 @@ void writePrincipal(Store& store, const BranchSelector& selector, const std::str
                                 } catch (const Error& e) {
                                     std::string branch =
                                         r.isNull(0) ? "(none)" : std::string(r.text(0));
-                                    throw Error("packet " + std::string(spec.table) + ", column " +
+                                    throw Error("packet " + std::string(layout.table) + ", column " +
                                                 col.name + ", row " + std::to_string(row) +
                                                 " (branch " + branch + "): " + e.what());
                                 }

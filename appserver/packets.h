@@ -20,14 +20,14 @@ struct WireColumn
     int size; // most characters, text only
 };
 
-struct PacketSpec
+struct PacketLayout
 {
     const char* table; // the module's table that loads the packet
     std::vector<WireColumn> columns;
 };
 
 // In slot order: cdsCaixa, cdsDadosDotz, cdsDotzExtra, cdsConfigDotz.
-const std::array<PacketSpec, 4>& packetSpecs();
+const std::array<PacketLayout, 4>& packetLayouts();
 
 // The query of one slot for an engine and a selector; parameters in the order
 // returned by queryParameters().

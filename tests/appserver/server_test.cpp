@@ -140,12 +140,12 @@ TEST_F(ServerTest, DayOfAllBranchesMatchesTheDatabase)
 
     for (size_t slot = 0; slot < 4; ++slot) {
         SCOPED_TRACE(slot);
-        const PacketSpec& spec = packetSpecs()[slot];
+        const PacketLayout& layout = packetLayouts()[slot];
         simdjson::dom::array columns = reply.packet(slot)["columns"];
-        ASSERT_EQ(columns.size(), spec.columns.size());
+        ASSERT_EQ(columns.size(), layout.columns.size());
         size_t c = 0;
         for (simdjson::dom::element col : columns) {
-            const WireColumn& want = spec.columns[c++];
+            const WireColumn& want = layout.columns[c++];
             EXPECT_EQ(std::string_view(col["name"]), want.name);
             EXPECT_EQ(std::string_view(col["type"]), want.text ? "text" : "number");
             if (want.text) {
@@ -158,7 +158,7 @@ TEST_F(ServerTest, DayOfAllBranchesMatchesTheDatabase)
             std::vector<std::string> key;
             size_t i = 0;
             for (simdjson::dom::element v : simdjson::dom::array(row)) {
-                const WireColumn& col = spec.columns[i++];
+                const WireColumn& col = layout.columns[i++];
                 if (v.is_null())
                     continue;
                 if (col.text) {
@@ -448,16 +448,16 @@ TEST(PacketColumns, AreTheColumnsOfTheModulesTables)
     const Table tables[] = {makeCdsCaixa(), makeCdsDadosDotz(), makeCdsDotzExtra(),
                             makeCdsConfigDotz()};
     for (size_t slot = 0; slot < 4; ++slot) {
-        const PacketSpec& spec = packetSpecs()[slot];
+        const PacketLayout& layout = packetLayouts()[slot];
         const Table& table = tables[slot];
-        EXPECT_EQ(table.name(), spec.table);
-        ASSERT_EQ(table.columns().size(), spec.columns.size()) << spec.table;
-        for (size_t c = 0; c < spec.columns.size(); ++c) {
+        EXPECT_EQ(table.name(), layout.table);
+        ASSERT_EQ(table.columns().size(), layout.columns.size()) << layout.table;
+        for (size_t c = 0; c < layout.columns.size(); ++c) {
             const ColumnDef& def = table.columns()[c];
-            EXPECT_EQ(def.name, spec.columns[c].name);
-            EXPECT_EQ(def.type == ColumnType::Text, spec.columns[c].text) << def.name;
-            if (spec.columns[c].text) {
-                EXPECT_EQ(def.size, spec.columns[c].size) << def.name;
+            EXPECT_EQ(def.name, layout.columns[c].name);
+            EXPECT_EQ(def.type == ColumnType::Text, layout.columns[c].text) << def.name;
+            if (layout.columns[c].text) {
+                EXPECT_EQ(def.size, layout.columns[c].size) << def.name;
             }
         }
     }
