@@ -1,5 +1,7 @@
 #include "form.h"
 
+#include "error_reporter.h"
+
 #include <QCloseEvent>
 #include <QFont>
 #include <QMdiArea>
@@ -50,7 +52,13 @@ void TForm::closeEvent(QCloseEvent* event)
     // Refused until the handlers have run: a handler that throws keeps the form open.
     event->ignore();
     TCloseAction action = caHide;
-    Q_EMIT OnClose(this, action);
+    try {
+        Q_EMIT OnClose(this, action);
+    } catch (...) {
+        // Qt's own frames are not built to be unwound through: the error ends here.
+        reportException(std::current_exception());
+        return;
+    }
     switch (action) {
     case caNone:
         return;

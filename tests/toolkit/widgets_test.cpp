@@ -336,3 +336,21 @@ TEST(ServerConnection, ServerObjectOfAClosedConnectionOpensItFirst)
 
 } // namespace
 } // namespace dotz
+
+namespace dotz {
+namespace {
+
+TEST(Form, AFailingCloseHandlerKeepsTheFormOpenAndShowsItsErrorOnce)
+{
+    test::MessageRecorder recorder;
+    TForm form;
+    QObject::connect(&form, &TForm::OnClose, &form,
+                     [](QObject*, TCloseAction&) { throw Error("cannot close"); });
+    form.show();
+    form.close();
+    EXPECT_TRUE(form.isVisible());
+    EXPECT_EQ(recorder.texts(), QStringList{QStringLiteral("cannot close")});
+}
+
+} // namespace
+} // namespace dotz
