@@ -209,15 +209,9 @@ int run(const Options& o)
     const FetchDay fetch = [&conn](const std::string& sel, Day day) {
         // The list text is held in Windows-1252, as the screen holds it; the wire is UTF-8.
         const Variant reply = conn.call("GetPrincipal", {Variant(cp1252::toUtf8(sel)), Variant(day)});
-        const Variant data = CheckServerResult(reply, true, 0, [](const std::string& text) {
-            say(std::cerr, text);
-        });
-        const Variant::Array& slots = data.asArray();
-        if (slots.size() != 4)
-            throw Error("GetPrincipal gave " + std::to_string(slots.size()) +
-                        " packets instead of 4");
-        return DayPackets{slots[0].asPacket(), slots[1].asPacket(), slots[2].asPacket(),
-                          slots[3].asPacket()};
+        return dayPackets(CheckServerResult(reply, true, 0,
+                                            [](const std::string& text) { say(std::cerr, text); }),
+                          day);
     };
 
     ExportTables tables;

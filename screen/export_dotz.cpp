@@ -254,13 +254,7 @@ void TfrmExportaDotz::sbtImportExportClick(QObject* /*Sender*/)
             // The list text is held as Windows-1252; the wire carries UTF-8.
             const Variant reply = netExportaDotz->AppServer().call(
                 "GetPrincipal", {Variant(cp1252::toUtf8(selector)), Variant(day)});
-            const Variant payload = CheckServerResult(reply, true, 0);
-            const Variant::Array& slots = payload.asArray();
-            if (slots.size() != 4)
-                throw Error("GetPrincipal of " + day.regional() + " gave " +
-                            std::to_string(slots.size()) + " packets instead of 4");
-            return DayPackets{slots[0].asPacket(), slots[1].asPacket(), slots[2].asPacket(),
-                              slots[3].asPacket()};
+            return dayPackets(CheckServerResult(reply, true, 0), day);
         };
 
         PosixFileSystem fs;

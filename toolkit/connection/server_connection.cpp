@@ -598,4 +598,14 @@ Variant CheckServerResult(const Variant& result, bool abort, int /*n*/,
     return *data;
 }
 
+DayPackets dayPackets(const Variant& payload, Day day)
+{
+    const Variant::Array& slots = payload.asArray();
+    if (slots.size() != 4)
+        throw Error("GetPrincipal of " + day.regional() + " gave " + std::to_string(slots.size()) +
+                    " packets instead of 4");
+    return DayPackets{slots[0].asPacket(), slots[1].asPacket(), slots[2].asPacket(),
+                      slots[3].asPacket()};
+}
+
 } // namespace dotz

@@ -5,6 +5,7 @@
 #include "export/day.h"
 #include "export/error.h"
 #include "export/packet.h"
+#include "export/run.h"
 
 #include <chrono>
 #include <functional>
@@ -167,5 +168,9 @@ class ServerConnection
 // n is kept for the toolkit's call form; callers pass 0.
 Variant CheckServerResult(const Variant& result, bool abort, int n,
                           const ServerConnection::ErrorReporter& showError);
+
+// The four packets of a day from GetPrincipal's checked result, in slot order;
+// dotz::Error when the result is not an array of four packets.
+DayPackets dayPackets(const Variant& payload, Day day);
 
 } // namespace dotz
