@@ -4,6 +4,7 @@
 #include "demo.h"
 #include "server.h"
 
+#include <gtest/gtest.h>
 #include <httplib.h>
 
 #include <filesystem>
@@ -87,6 +88,32 @@ class PostgresServer
 
 // A loopback port that nothing listens on (taken from the system, then let go).
 int freePort();
+
+// A suite whose tests share one demo database and one server on it.
+class DemoServerTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        dir_ = new TempDir;
+        db_ = new std::string(makeDemoDb(*dir_));
+        server_ = new RunningServer(serverOn(*db_));
+    }
+    static void TearDownTestSuite()
+    {
+        delete server_;
+        delete db_;
+        delete dir_;
+        server_ = nullptr;
+        db_ = nullptr;
+        dir_ = nullptr;
+    }
+    static int port() { return server_->port(); }
+    static const std::string& db() { return *db_; }
+
+    static inline TempDir* dir_ = nullptr;
+    static inline std::string* db_ = nullptr;
+    static inline RunningServer* server_ = nullptr;
+};
 
 // POSTs a raw body to the module's object path.
 httplib::Result postRaw(int port, const std::string& body, const httplib::Headers& headers = {},

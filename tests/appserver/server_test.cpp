@@ -71,32 +71,9 @@ std::string fingerprint(const std::string& db)
     return out;
 }
 
-class ServerTest : public ::testing::Test
+class ServerTest : public DemoServerTest
 {
-  protected:
-    static void SetUpTestSuite()
-    {
-        dir_ = new TempDir;
-        db_ = new std::string(makeDemoDb(*dir_));
-        server_ = new RunningServer(serverOn(*db_));
-    }
-    static void TearDownTestSuite()
-    {
-        delete server_;
-        delete db_;
-        delete dir_;
-    }
-    static int port() { return server_->port(); }
-    static const std::string& db() { return *db_; }
-
-    static TempDir* dir_;
-    static std::string* db_;
-    static RunningServer* server_;
 };
-
-TempDir* ServerTest::dir_ = nullptr;
-std::string* ServerTest::db_ = nullptr;
-RunningServer* ServerTest::server_ = nullptr;
 
 TEST_F(ServerTest, DescribesItsObjectAndRefusesOthers)
 {

@@ -27,22 +27,9 @@ std::string failureOf(const std::function<void()>& action)
     return "no failure";
 }
 
-class ConnectionTest : public ::testing::Test
+class ConnectionTest : public DemoServerTest
 {
   protected:
-    static void SetUpTestSuite()
-    {
-        dir_ = new TempDir;
-        db_ = new std::string(makeDemoDb(*dir_));
-        server_ = new RunningServer(serverOn(*db_));
-    }
-    static void TearDownTestSuite()
-    {
-        delete server_;
-        delete db_;
-        delete dir_;
-    }
-
     void SetUp() override
     {
         connection.setServerName(kObject);
@@ -59,16 +46,9 @@ class ConnectionTest : public ::testing::Test
         return connection.call("GetPrincipal", {selector, *Day::fromYmd(2024, 3, day)});
     }
 
-    static TempDir* dir_;
-    static std::string* db_;
-    static RunningServer* server_;
     ServerConnection connection;
     int openings = 0;
 };
-
-TempDir* ConnectionTest::dir_ = nullptr;
-std::string* ConnectionTest::db_ = nullptr;
-RunningServer* ConnectionTest::server_ = nullptr;
 
 TEST_F(ConnectionTest, EveryOpeningRunsBeforeConnectFirst)
 {
