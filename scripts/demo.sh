@@ -32,13 +32,9 @@ name = $demo/backoffice.sqlite
 C = $demo/out
 INI
 
-"$bin/krt-appserver" serve --db "$demo/backoffice.sqlite" --port "$port" 2>"$demo/server.log" &
-server=$!
-trap 'kill $server 2>/dev/null; wait $server 2>/dev/null || true' EXIT
-for _ in $(seq 50); do
-  curl -sf "http://127.0.0.1:$port/rpc/Krt52410.rdmExportaDotz" >/dev/null && break
-  sleep 0.1
-done
+. scripts/appserver-lib.sh
+trap stop_appserver EXIT
+start_appserver "$bin" "$demo/backoffice.sqlite" "$port" "$demo/server.log"
 
 "$bin/dotz-export" --config "$demo/krt.ini" --from 2024-03-11 --to 2024-03-17 --all --with-515
 

@@ -19,13 +19,10 @@ if [ ! -f "$db" ]; then
 fi
 
 port=$((20000 + RANDOM % 20000))
-"$bin/krt-appserver" serve --db "$db" --port "$port" >"$data/server.log" 2>&1 &
-server=$!
-trap 'kill $server 2>/dev/null || true' EXIT
-for _ in $(seq 50); do
-  curl -sf "http://127.0.0.1:$port/rpc/Krt52410.rdmExportaDotz" >/dev/null && break
-  sleep 0.1
-done
+. scripts/appserver-lib.sh
+trap stop_appserver EXIT
+start_appserver "$bin" "$db" "$port" "$data/server.log"
+server=$APPSERVER_PID
 
 ticks=$(getconf CLK_TCK)
 cpu() { awk -v t="$ticks" '{ printf "%.2f", ($14 + $15) / t }' "/proc/$server/stat"; }
@@ -39,9 +36,7 @@ for i in $(seq "$runs"); do
   echo "   server: $(awk -v a="$before" -v b="$after" 'BEGIN { printf "%.2f", b - a }') s CPU"
 done
 echo "   server peak memory: $(awk '/VmHWM/ { print $2, $3 }' "/proc/$server/status")"
-kill "$server"
-wait "$server" 2>/dev/null || true
-trap - EXIT
+stop_appserver
 grep GetPrincipal "$data/server.log" | tail -n 1 | sed 's/^/   server log: /'
 
 echo "== sqlite3 -separator '|' writing the same rows to a file, $runs runs"

@@ -19,13 +19,10 @@ fi
 sqlite3 "$db" "SELECT 'rows: ' || (SELECT count(*) FROM VENDA WHERE DTVENDA='2024-03-15' AND CDIDCLIENTEDOTZ IS NOT NULL) || ' sales, ' || (SELECT count(*) FROM ITEMVENDA WHERE DTVENDA='2024-03-15' AND NRDOTZEXTRA > 0) || ' items'"
 
 port=$((20000 + RANDOM % 20000))
-"$bin/krt-appserver" serve --db "$db" --port "$port" >"$data/server.log" 2>&1 &
-server=$!
-trap 'kill $server 2>/dev/null || true' EXIT
-for _ in $(seq 50); do
-  curl -sf "http://127.0.0.1:$port/rpc/Krt52410.rdmExportaDotz" >/dev/null && break
-  sleep 0.1
-done
+. scripts/appserver-lib.sh
+trap stop_appserver EXIT
+start_appserver "$bin" "$db" "$port" "$data/server.log"
+server=$APPSERVER_PID
 ticks=$(getconf CLK_TCK)
 cpu() { awk -v t="$ticks" '{ printf "%.2f", ($14 + $15) / t }' "/proc/$server/stat"; }
 
@@ -42,7 +39,7 @@ for i in $(seq "$runs"); do
 done
 echo "   server peak memory: $(awk '/VmHWM/ { print $2, $3 }' "/proc/$server/status")"
 echo "   files: $(find "$data/out" -name '*_1.txt' | wc -l), $(du -sm "$data/out" | cut -f1) MB"
-kill "$server"; wait "$server" 2>/dev/null || true; trap - EXIT
+stop_appserver
 
 echo "== sqlite3 -separator '|' writing the same records to a file, $runs runs"
 for i in $(seq "$runs"); do

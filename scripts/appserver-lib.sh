@@ -1,0 +1,27 @@
+# Sourced by the scripts that run an application server for a while.
+# start_appserver BIN_DIR DB PORT LOG: starts `krt-appserver serve` in the
+# background (its log into LOG), sets APPSERVER_PID, and returns once the server
+# answers; fails, showing the log, when it stops or stays silent for 10 s.
+start_appserver() {
+  local bin=$1 db=$2 port=$3 log=$4
+  "$bin/krt-appserver" serve --db "$db" --port "$port" >"$log" 2>&1 &
+  APPSERVER_PID=$!
+  for _ in $(seq 100); do
+    curl -sf "http://127.0.0.1:$port/rpc/Krt52410.rdmExportaDotz" >/dev/null && return 0
+    if ! kill -0 "$APPSERVER_PID" 2>/dev/null; then
+      cat "$log" >&2
+      return 1
+    fi
+    sleep 0.1
+  done
+  echo "krt-appserver did not answer on port $port" >&2
+  return 1
+}
+
+# stop_appserver: stops the server start_appserver started, if it runs.
+stop_appserver() {
+  [ -n "${APPSERVER_PID:-}" ] || return 0
+  kill "$APPSERVER_PID" 2>/dev/null || true
+  wait "$APPSERVER_PID" 2>/dev/null || true
+  APPSERVER_PID=
+}
