@@ -12,9 +12,7 @@ $SUDO apt-get install -y -q --no-install-recommends \
   libgl-dev \
   libcpp-httplib-dev libsimdjson-dev rapidjson-dev libcli11-dev \
   libsqlite3-dev sqlite3 libpq-dev postgresql postgresql-client \
-  xvfb xauth x11-apps imagemagick fonts-dejavu-core \
+  xvfb xauth x11-apps imagemagick xdotool fonts-dejavu-core fonts-liberation2 \
   curl ca-certificates time procps
-# Arial-metric face that stands in for the screens' 8-point sans serif (toolkit maps it).
-$SUDO apt-get install -y -q --no-install-recommends fonts-liberation2
-# Drives the host under Xvfb when trying the screens as an operator would.
-$SUDO apt-get install -y -q --no-install-recommends xdotool
+# fonts-liberation2: the Arial-metric face that stands in for the screens' 8-point
+# sans serif. xvfb, xdotool, imagemagick: the host tried and pictured under Xvfb.
