@@ -3,6 +3,9 @@
 #include "error.h"
 
 #include <cerrno>
+#include <charconv>
+#include <csignal>
+#include <dirent.h>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -33,6 +36,43 @@ std::string folderOf(const std::string& path)
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+std::string hostName()
+{
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0 || !name[0])
+        return "host";
+    std::string host(name);
+    for (char& c : host)
+        if (c == '/' || c == '.')
+            c = '_';
+    return host;
+}
+
+// A writer killed between creating its temporary and renaming it leaves the
+// temporary behind. Its name holds host and process, so the next writer of the
+// same file on the same host removes it once that process is gone.
+void sweepStaleTemporaries(const Syscalls& sys, const std::string& folder, const std::string& prefix)
+{
+    DIR* dir = ::opendir(folder.c_str());
+    if (!dir)
+        return;
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string_view name = entry->d_name;
+        if (!name.starts_with(prefix))
+            continue;
+        const std::string_view rest = name.substr(prefix.size());
+        const size_t dot = rest.find('.');
+        pid_t pid = 0;
+        const auto [end, ec] = std::from_chars(rest.data(), rest.data() + std::min(dot, rest.size()), pid);
+        if (ec != std::errc() || dot == std::string_view::npos || end != rest.data() + dot ||
+            pid <= 0 || pid == ::getpid())
+            continue;
+        if (::kill(pid, 0) != 0 && errno == ESRCH)
+            sys.unlink((folder + "/" + std::string(name)).c_str());
+    }
+    ::closedir(dir);
+}
+
 [[noreturn]] void failed(const char* step, const std::string& path, int err)
 {
     throw Error(std::string(step) + " " + path + ": " + std::strerror(err));
@@ -41,6 +81,12 @@ std::string folderOf(const std::string& path)
 } // namespace
 
 const Syscalls& realSyscalls() { return kReal; }
+
+std::string PosixFileSystem::temporaryPrefix(const std::string& fileName)
+{
+    static const std::string host = hostName();
+    return "." + fileName + "." + host + ".";
+}
 
 bool PosixFileSystem::isDirectory(const std::string& path)
 {
@@ -57,8 +103,10 @@ void PosixFileSystem::replaceFile(const std::string& path, std::string_view data
 {
     const std::string folder = folderOf(path);
     const size_t slash = path.rfind('/');
-    std::string temp = folder + "/." + path.substr(slash == std::string::npos ? 0 : slash + 1) +
-                       ".XXXXXX";
+    const std::string prefix =
+        temporaryPrefix(path.substr(slash == std::string::npos ? 0 : slash + 1));
+    sweepStaleTemporaries(sys_, folder, prefix);
+    std::string temp = folder + "/" + prefix + std::to_string(::getpid()) + ".XXXXXX";
     const int fd = sys_.mkstemp(temp.data());
     if (fd < 0)
         failed("cannot create a file in", folder, errno);

@@ -42,6 +42,10 @@ public:
     void replaceFile(const std::string& path, std::string_view data) override;
     void syncDirectory(const std::string& path) override;
 
+    // Temporaries of a file are named this prefix + the writer's process id +
+    // ".XXXXXX"; one left by a writer that died is removed by the next writer.
+    static std::string temporaryPrefix(const std::string& fileName);
+
 private:
     const Syscalls& sys_;
 };

@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace dotz {
 namespace {
@@ -316,6 +318,27 @@ TEST_F(DotzFilesTest, AFailedWriteLeavesNoTemporaryAndKeepsTheEarlierFile)
     write(false, &shortWrites);
     EXPECT_EQ(std::count_if(before.begin(), before.end(), [](char) { return true; }) * 2,
               static_cast<long>(read("EXPORTA/DOTZ/20240315_4321_0001_500_1.txt").size()));
+}
+
+TEST_F(DotzFilesTest, TemporariesOfDeadWritersAreSweptAndLiveOnesKept)
+{
+    const pid_t child = ::fork();
+    if (child == 0)
+        ::_exit(0);
+    ::waitpid(child, nullptr, 0); // a process id that is surely gone
+    const std::string name = "20240315_4321_0001_500_1.txt";
+    const std::string prefix = PosixFileSystem::temporaryPrefix(name);
+    fs::create_directories(root_ / "EXPORTA/DOTZ");
+    const std::string dead = prefix + std::to_string(child) + ".a1b2c3";
+    const std::string live = prefix + std::to_string(::getppid()) + ".d4e5f6";
+    const std::string other = "." + name + ".otherhost." + std::to_string(child) + ".g7h8i9";
+    for (const std::string& f : {dead, live, other})
+        std::ofstream(root_ / "EXPORTA/DOTZ" / f) << "half";
+    sale(t_.cdsDadosDotz, "0001", 1);
+    write();
+    std::vector<std::string> kept{other, live, name};
+    std::sort(kept.begin(), kept.end());
+    EXPECT_EQ(filesIn("EXPORTA/DOTZ"), kept);
 }
 
 TEST_F(DotzFilesTest, AMissingFolderFailsNamingTheFile)
