@@ -18,6 +18,17 @@ start_appserver() {
   return 1
 }
 
+# ensure_bench_day BIN_DIR DB: the benchmarks' day (2024-03-15: 200 branches,
+# 1,000,000 sales with a DOTZ customer), generated once into DB and kept.
+ensure_bench_day() {
+  local bin=$1 db=$2
+  [ -f "$db" ] && return 0
+  echo "== generating the day (once; kept in $db)"
+  /usr/bin/time -f "generation: %e s, peak %M KB" "$bin/krt-appserver" init-demo --db "$db" \
+    --branches 200 --tills 4 --days 1 --first-day 2024-03-15 --sales-per-day 1000000 --seed 1 \
+    2>&1 | grep -v '^2024-'
+}
+
 # stop_appserver: stops the server start_appserver started, if it runs.
 stop_appserver() {
   [ -n "${APPSERVER_PID:-}" ] || return 0

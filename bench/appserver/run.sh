@@ -10,16 +10,10 @@ runs=${3:-3}
 bin=$build/bin
 db=$data/day.db
 mkdir -p "$data"
-
-if [ ! -f "$db" ]; then
-  echo "== generating the day (once; kept in $db)"
-  /usr/bin/time -f "generation: %e s, peak %M KB" "$bin/krt-appserver" init-demo --db "$db" \
-    --branches 200 --tills 4 --days 1 --first-day 2024-03-15 --sales-per-day 1000000 --seed 1 \
-    2>&1 | grep -v '^2024-'
-fi
+. scripts/appserver-lib.sh
+ensure_bench_day "$bin" "$db"
 
 port=$((20000 + RANDOM % 20000))
-. scripts/appserver-lib.sh
 trap stop_appserver EXIT
 start_appserver "$bin" "$db" "$port" "$data/server.log"
 server=$APPSERVER_PID
