@@ -1,5 +1,6 @@
 #include "selector.h"
 
+#include "export/cp1252.h"
 #include "export/error.h"
 
 #include <algorithm>
@@ -8,12 +9,6 @@ namespace dotz::appserver {
 namespace {
 
 constexpr size_t kMaxCodeLength = 4; // CDFILIAL is text(4)
-
-size_t utf8Length(std::string_view s)
-{
-    return static_cast<size_t>(std::count_if(
-        s.begin(), s.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
-}
 
 } // namespace
 
@@ -76,7 +71,7 @@ BranchSelector parseSelector(std::string_view text)
         }
         if (code.empty())
             return fail("empty branch code at character " + std::to_string(start + 1));
-        if (utf8Length(code) > kMaxCodeLength)
+        if (cp1252::utf8Length(code) > kMaxCodeLength)
             return fail("branch code " + quoteForMessage(code) + " at character " +
                         std::to_string(start + 1) + " is longer than " +
                         std::to_string(kMaxCodeLength) + " characters");
