@@ -317,11 +317,6 @@ void write(const Table& t, const std::vector<FilePlan>& files, LineList& lines, 
 
 } // namespace
 
-void LineList::add(std::string_view line)
-{
-    commitLine(put(reserveLine(line.size()), line));
-}
-
 void LineList::grow(size_t atLeast)
 {
     const size_t capacity = std::max(atLeast, capacity_ * 2);

@@ -30,7 +30,6 @@ public:
         size_ = static_cast<size_t>(end - buffer_.get());
         ++count_;
     }
-    void add(std::string_view line);
     std::string_view text() const { return {buffer_.get(), size_}; }
     size_t count() const { return count_; }
     bool empty() const { return count_ == 0; }
