@@ -65,15 +65,6 @@ std::optional<Day> parseDay(const std::string& text)
     return Day::parse(text);
 }
 
-std::string defaultConfig()
-{
-    if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg)
-        return std::string(xdg) + "/krt/krt.ini";
-    if (const char* home = std::getenv("HOME"); home && *home)
-        return std::string(home) + "/.config/krt/krt.ini";
-    return {};
-}
-
 struct Options {
     std::string from;
     std::string to;
@@ -114,8 +105,8 @@ struct UsageError : Error {
 void configure(const Options& o, ServerConnection& conn, PathMap& paths, std::string& token)
 {
     std::optional<Settings> settings;
-    const std::string file = o.config.empty() ? defaultConfig() : o.config;
-    if (!o.config.empty() || (!file.empty() && std::filesystem::exists(file)))
+    const std::string file = o.config.empty() ? Settings::defaultPath() : o.config;
+    if (!o.config.empty() || std::filesystem::exists(file))
         settings = Settings::load(file);
 
     std::string host = "127.0.0.1";

@@ -27,10 +27,7 @@ std::string settingsFile()
 
 std::string defaultSettingsFile()
 {
-    if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg)
-        return std::string(xdg) + "/krt/krt.ini";
-    const char* home = std::getenv("HOME");
-    return std::string(home ? home : ".") + "/.config/krt/krt.ini";
+    return Settings::defaultPath();
 }
 
 Settings hostSettings()

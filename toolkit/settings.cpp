@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -30,6 +31,14 @@ std::string_view trim(std::string_view text)
 }
 
 } // namespace
+
+std::string Settings::defaultPath()
+{
+    if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg)
+        return std::string(xdg) + "/krt/krt.ini";
+    const char* home = std::getenv("HOME");
+    return std::string(home ? home : ".") + "/.config/krt/krt.ini";
+}
 
 Settings Settings::load(const std::string& path)
 {

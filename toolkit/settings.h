@@ -20,6 +20,9 @@ class Settings
     // Throws dotz::Error naming the file (and the line, for a malformed one).
     static Settings load(const std::string& path);
     static Settings parse(std::string_view text, const std::string& path);
+    // ~/.config/krt/krt.ini (XDG_CONFIG_HOME respected): the host's and the
+    // headless command's file when none is named.
+    static std::string defaultPath();
 
     const std::string& path() const { return path_; }
     std::optional<std::string> value(std::string_view section, std::string_view key) const;
