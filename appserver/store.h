@@ -2,6 +2,8 @@
 // The server's SQL store: one connection to SQLite or PostgreSQL, behind one
 // interface so that the packet queries and the demo generator serve both.
 // A Store is used by one thread at a time; StorePool hands them out.
+#include "export/error.h"
+
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -13,6 +15,22 @@
 namespace dotz::appserver {
 
 enum class Engine { Sqlite, Postgres };
+
+// A failure of the database itself. what() is the detail for the server's log
+// (never a password); a client is told only the kind, in an operator's words.
+class DatabaseError : public Error
+{
+  public:
+    enum class Kind {
+        Unavailable, // cannot connect, or the connection broke
+        QueryFailed, // the database answered with an error
+    };
+    DatabaseError(Kind kind, const std::string& detail) : Error(detail), kind_(kind) {}
+    Kind kind() const { return kind_; }
+
+  private:
+    Kind kind_;
+};
 
 // The current row of a query.
 class Row
