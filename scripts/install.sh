@@ -13,6 +13,12 @@ $SUDO apt-get install -y -q --no-install-recommends \
   libcpp-httplib-dev libsimdjson-dev rapidjson-dev libcli11-dev \
   libsqlite3-dev sqlite3 libpq-dev postgresql postgresql-client \
   xvfb xauth x11-apps imagemagick xdotool fonts-dejavu-core fonts-liberation2 \
-  curl ca-certificates time procps
+  curl ca-certificates time procps \
+  libboost1.81-dev libssl-dev openssl \
+  clang libclang-rt-14-dev \
+  dpkg-dev file systemd
+# boost (Beast, Asio) and OpenSSL: the application server and TLS. clang with its
+# runtime: the libFuzzer targets. dpkg-dev: the packages' library dependencies.
+# systemd: systemd-analyze verify on the units.
 # fonts-liberation2: the Arial-metric face that stands in for the screens' 8-point
 # sans serif. xvfb, xdotool, imagemagick: the host tried and pictured under Xvfb.
