@@ -15,6 +15,15 @@ endif()
 target_compile_definitions(dotz_common INTERFACE
   QT_NO_CAST_FROM_ASCII QT_NO_CONTEXTLESS_CONNECT QT_NO_KEYWORDS)
 
+# Fuzz build (clang): coverage for every library, so the fuzz targets see inside
+# them; the targets themselves add libFuzzer's main.
+if(DOTZ_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    message(FATAL_ERROR "DOTZ_FUZZ needs clang: -DCMAKE_CXX_COMPILER=clang++")
+  endif()
+  target_compile_options(dotz_common INTERFACE -fsanitize=fuzzer-no-link)
+endif()
+
 if(DOTZ_SANITIZE)
   target_compile_options(dotz_common INTERFACE
     -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
