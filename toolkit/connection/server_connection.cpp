@@ -363,6 +363,9 @@ void ServerConnection::openNow()
     http->client.set_read_timeout(readTimeout_);
     http->client.set_write_timeout(readTimeout_);
     http->client.set_keep_alive(true);
+    // Without it every call after the first on a kept-alive connection waits for
+    // the peer's delayed acknowledgement.
+    http->client.set_tcp_nodelay(true);
     if (!token_.empty())
         http->client.set_default_headers({{"Authorization", "Bearer " + token_}});
 
