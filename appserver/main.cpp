@@ -4,10 +4,14 @@
 #include "store.h"
 
 #include "export/error.h"
+#include "toolkit/settings.h"
+
+#include "krt_version.h"
 
 #include <CLI/CLI.hpp>
 
 #include <csignal>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <pthread.h>
@@ -49,16 +53,45 @@ int serve(const ServerOptions& options)
     return 0;
 }
 
+// The [appserver] section of the settings file, under the flags: a flag given
+// on the command line wins. An SQLite path is taken from the file's folder.
+void applySettings(const CLI::App& cmd, const std::string& file, ServerOptions& o)
+{
+    const dotz::Settings s = dotz::Settings::load(file);
+    const auto unset = [&cmd](const char* flag) { return cmd.count(flag) == 0; };
+    if (const auto db = s.value("appserver", "db"); db && unset("--db")) {
+        const std::filesystem::path path(*db);
+        o.db = isPostgresUri(*db) || path.is_absolute()
+                   ? *db
+                   : (std::filesystem::path(file).parent_path() / path).string();
+    }
+    if (const auto listen = s.value("appserver", "listen"); listen && unset("--listen"))
+        o.listen = *listen;
+    if (s.value("appserver", "port") && unset("--port"))
+        o.port = s.port("appserver");
+    if (const auto token = s.value("appserver", "token");
+        token && unset("--token") && unset("--token-file"))
+        o.token = *token;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
-    CLI::App app{"Application server of the DOTZ export (object " + std::string(kObjectName) + ")"};
+    CLI::App app{"Application server of the DOTZ export (object " + std::string(kObjectName) + ")",
+                 "krt-appserver"};
+    app.set_version_flag("--version", "krt-appserver " KRT_VERSION);
     app.require_subcommand(1);
 
     ServerOptions serveOptions;
     auto* serveCmd = app.add_subcommand("serve", "Serve GetPrincipal over HTTP/JSON-RPC");
-    serveCmd->add_option("--db", serveOptions.db, "SQLite file or postgresql:// URI")->required();
+    std::string configFile;
+    serveCmd->add_option("--config", configFile,
+                         "Settings file: its [appserver] section gives db, listen, port and "
+                         "token under these flags (default: $KRT_CONFIG, else "
+                         "~/.config/krt/krt.ini, else /etc/krt/krt.ini)");
+    serveCmd->add_option("--db", serveOptions.db,
+                         "SQLite file or postgresql:// URI (required here or in the settings)");
     serveCmd->add_option("--listen", serveOptions.listen, "Address to listen on")
         ->capture_default_str();
     serveCmd->add_option("--port", serveOptions.port, "Port to listen on")
@@ -96,6 +129,20 @@ int main(int argc, char** argv)
 
     try {
         if (*serveCmd) {
+            const std::string settings = dotz::Settings::locate(configFile);
+            if (settings.empty()) {
+                std::cerr << "krt-appserver: no settings file (looked at "
+                          << dotz::Settings::lookupText() << ")" << std::endl;
+            } else {
+                std::cerr << "krt-appserver: settings from " << settings << std::endl;
+                applySettings(*serveCmd, settings, serveOptions);
+            }
+            if (serveOptions.db.empty()) {
+                std::cerr << "krt-appserver: no database: give --db or [appserver] db in the "
+                             "settings file"
+                          << std::endl;
+                return 2;
+            }
             if (!tokenFile.empty()) {
                 std::ifstream in(tokenFile);
                 if (!in || !std::getline(in, serveOptions.token) || serveOptions.token.empty())

@@ -3,19 +3,22 @@
 #include "export/checks.h"
 #include "export/cp1252.h"
 #include "export/error.h"
+#include "export/plan.h"
 #include "export/run.h"
 #include "toolkit/connection/server_connection.h"
 #include "toolkit/settings.h"
+
+#include "krt_version.h"
 
 #include <CLI/CLI.hpp>
 
 #include <clocale>
 #include <cstdio>
 #include <ctime>
-#include <filesystem>
 #include <iostream>
 #include <langinfo.h>
 #include <unistd.h>
+#include <utility>
 
 using namespace dotz;
 
@@ -77,6 +80,8 @@ struct Options {
     std::vector<std::string> drives;
     std::string config;
     bool list = false;
+    bool check = false;
+    bool verbose = false;
 };
 
 class TerminalProgress : public RunObserver {
@@ -105,9 +110,13 @@ struct UsageError : Error {
 void configure(const Options& o, ServerConnection& conn, PathMap& paths, std::string& token)
 {
     std::optional<Settings> settings;
-    const std::string file = o.config.empty() ? Settings::defaultPath() : o.config;
-    if (!o.config.empty() || std::filesystem::exists(file))
+    const std::string file = Settings::locate(o.config);
+    if (!file.empty())
         settings = Settings::load(file);
+    if (o.verbose)
+        say(std::cerr, file.empty() ? "Nenhum arquivo de configurações encontrado (procurado em " +
+                                          Settings::lookupText() + "); valores padrão em uso."
+                                    : "Configurações lidas de " + file + ".");
 
     std::string host = "127.0.0.1";
     int port = ServerConnection::kDefaultPort;
@@ -159,6 +168,65 @@ void configure(const Options& o, ServerConnection& conn, PathMap& paths, std::st
     });
 }
 
+std::string count(size_t n, const char* one, const char* many)
+{
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+// A message's line breaks become spaces, so that each day keeps its one line.
+std::string oneLine(std::string_view text)
+{
+    std::string out;
+    for (char c : text) {
+        if (c != '\r' && c != '\n')
+            out += c;
+        else if (!out.empty() && out.back() != ' ')
+            out += ' ';
+    }
+    return out;
+}
+
+int preflight(const std::vector<DayCheck>& days, bool list, const MessageTable& messages)
+{
+    size_t refused = 0, files = 0;
+    for (const DayCheck& d : days) {
+        std::string line = d.day.regional() + ": ";
+        if (d.refused) {
+            ++refused;
+            line += "seria recusado: " + oneLine(d.refusal);
+        } else if (d.files.empty()) {
+            line += "nada a gravar (não há pontos DOTZ no dia).";
+        } else {
+            size_t records = 0;
+            for (const WrittenFile& f : d.files)
+                records += f.records;
+            files += d.files.size();
+            line += std::string(d.files.size() == 1 ? "seria gravado " : "seriam gravados ") +
+                    count(d.files.size(), "arquivo", "arquivos") + " com " +
+                    count(records, "registro", "registros") + ".";
+        }
+        say(std::cout, line);
+        if (list)
+            for (const WrittenFile& f : d.files)
+                say(std::cout, "    " + f.localPath + " (" +
+                                   count(f.records, "registro", "registros") + ")");
+    }
+    if (refused > 0) {
+        say(std::cout, "Verificação concluída: " + std::to_string(refused) + " de " +
+                           count(days.size(), "dia", "dias") +
+                           (refused == 1 ? " seria recusado" : " seriam recusados") +
+                           ". Nada foi gravado.");
+        return 1;
+    }
+    if (files == 0) {
+        say(std::cout, cp1252::toUtf8(messages.text("NAO_HA_DOTZ")));
+        return 1;
+    }
+    say(std::cout, "Verificação concluída: o período seria exportado (" +
+                       count(files, "arquivo", "arquivos") + "). Nada foi gravado.");
+    return 0;
+}
+
 int run(const Options& o)
 {
     const auto from = parseDay(o.from);
@@ -195,21 +263,36 @@ int run(const Options& o)
     PathMap paths;
     std::string token;
     configure(o, conn, paths, token);
-    conn.setErrorReporter([](const std::string& text) { say(std::cerr, text); });
-
-    const FetchDay fetch = [&conn](const std::string& sel, Day day) {
-        // The list text is held in Windows-1252, as the screen holds it; the wire is UTF-8.
-        const Variant reply = conn.call("GetPrincipal", {Variant(cp1252::toUtf8(sel)), Variant(day)});
-        return dayPackets(CheckServerResult(reply, true, 0,
-                                            [](const std::string& text) { say(std::cerr, text); }),
-                          day);
+    // The preflight keeps a refusal's text for its day's line instead of showing it.
+    std::string reported;
+    const auto report = [&o, &reported](const std::string& text) {
+        if (o.check)
+            reported = text;
+        else
+            say(std::cerr, text);
     };
+    conn.setErrorReporter(report);
+
+    const FetchDay fetch = [&conn, &report, &reported](const std::string& sel, Day day) {
+        // The list text is held in Windows-1252, as the screen holds it; the wire is UTF-8.
+        try {
+            const Variant reply =
+                conn.call("GetPrincipal", {Variant(cp1252::toUtf8(sel)), Variant(day)});
+            return dayPackets(CheckServerResult(reply, true, 0, report), day);
+        } catch (const Abort&) {
+            if (reported.empty())
+                throw;
+            throw Error(std::exchange(reported, {}));
+        }
+    };
+    const RunRequest request{selector, *from, *to, o.with515};
+    if (o.check)
+        return preflight(checkExport(request, fetch, paths, messages), o.list, messages);
 
     ExportTables tables;
     PosixFileSystem fs;
     TerminalProgress progress(isatty(STDERR_FILENO));
-    const RunSummary summary =
-        runExport(tables, {selector, *from, *to, o.with515}, fetch, paths, fs, progress, messages);
+    const RunSummary summary = runExport(tables, request, fetch, paths, fs, progress, messages);
     if (o.list)
         for (const WrittenFile& f : summary.files)
             std::cout << f.localPath << "\t" << f.records << " records" << std::endl;
@@ -235,8 +318,15 @@ int main(int argc, char** argv)
     app.add_option("--server", o.server, "Application server as HOST:PORT (default: settings, else 127.0.0.1:8211)");
     app.add_option("--token", o.token, "Bearer token for the application server");
     app.add_option("--drive", o.drives, "Map a Windows drive or share to a local folder: C=/srv/dotz (repeatable)");
-    app.add_option("--config", o.config, "Settings file (default: ~/.config/krt/krt.ini)");
-    app.add_flag("--list", o.list, "Print each file written, with its records");
+    app.add_option("--config", o.config,
+                   "Settings file (default: $KRT_CONFIG, else ~/.config/krt/krt.ini, else "
+                   "/etc/krt/krt.ini)");
+    app.add_flag("--list", o.list, "Print each file written (or, with --check, planned), with its records");
+    app.add_flag("--check", o.check,
+                 "Preflight: fetch, check and plan every day of the period, write nothing, "
+                 "print one line per day; exit 0 only when every day would export");
+    app.add_flag("--verbose", o.verbose, "Say which settings file is read");
+    app.set_version_flag("--version", "dotz-export " KRT_VERSION);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

@@ -24,6 +24,14 @@ if(DOTZ_FUZZ)
   target_compile_options(dotz_common INTERFACE -fsanitize=fuzzer-no-link)
 endif()
 
+# The installed module and the toolkit it shares with the host live in lib/krt.
+set(KRT_LIB_DIR lib/krt)
+file(RELATIVE_PATH KRT_MODULE_DIR_FROM_BIN
+  ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_PREFIX}/${KRT_LIB_DIR})
+configure_file(${CMAKE_CURRENT_LIST_DIR}/krt_version.h.in
+  ${CMAKE_BINARY_DIR}/generated/krt_version.h @ONLY)
+target_include_directories(dotz_common INTERFACE ${CMAKE_BINARY_DIR}/generated)
+
 if(DOTZ_SANITIZE)
   target_compile_options(dotz_common INTERFACE
     -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)

@@ -9,50 +9,104 @@
 #include "toolkit/host_settings.h"
 #include "toolkit/message_table.h"
 
+#include "krt_version.h"
+
 #include <QCommandLineParser>
+#include <QDir>
+#include <QFileInfo>
 #include <QStatusBar>
 #include <QTimer>
 
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
-int main(int argc, char** argv)
-{
-    dotz::TApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("krt-backoffice"));
-    QApplication::setApplicationDisplayName(QStringLiteral("KRT Retaguarda"));
+namespace {
 
-    QCommandLineParser args;
+void describe(QCommandLineParser& args)
+{
     args.setApplicationDescription(
         QStringLiteral("Back office host: loads the DOTZ export module and opens its screen."));
     args.addHelpOption();
-    const QCommandLineOption config(
-        QStringLiteral("config"),
-        QStringLiteral("Settings file (INI: [server] host, port, token; [database]; [drives]). "
-                       "Default: %1.")
-            .arg(QString::fromStdString(dotz::defaultSettingsFile())),
-        QStringLiteral("FILE"));
-    const QCommandLineOption module(
-        QStringLiteral("module"),
-        QStringLiteral("The DOTZ export module. Default: libkrt52410.so beside this program."),
-        QStringLiteral("PATH"));
-    const QCommandLineOption open(QStringLiteral("open-dotz"),
-                                  QStringLiteral("Open the DOTZ export screen at start."));
-    args.addOptions({config, module, open});
+    args.addVersionOption();
+    args.addOptions({
+        {QStringLiteral("config"),
+         QStringLiteral("Settings file (INI: [server] host, port, token; [database]; [drives]). "
+                        "Default: $KRT_CONFIG, else %1, else /etc/krt/krt.ini.")
+             .arg(QString::fromStdString(dotz::Settings::defaultPath())),
+         QStringLiteral("FILE")},
+        {QStringLiteral("module"),
+         QStringLiteral("The DOTZ export module. Default: libkrt52410.so beside this program, "
+                        "else in %1 from it.")
+             .arg(QStringLiteral(KRT_MODULE_DIR_FROM_BIN)),
+         QStringLiteral("PATH")},
+        {QStringLiteral("open-dotz"), QStringLiteral("Open the DOTZ export screen at start.")},
+        {QStringLiteral("verbose"), QStringLiteral("Say which settings file and module are used.")},
+    });
+}
+
+// --help and --version are answered before the window system is touched, so they
+// need no display.
+bool asksForHelpOrVersion(int argc, char** argv)
+{
+    for (int i = 1; i < argc; ++i)
+        for (const char* flag : {"-h", "-?", "--help", "--help-all", "-v", "--version"})
+            if (std::strcmp(argv[i], flag) == 0)
+                return true;
+    return false;
+}
+
+// The module beside the program (the build folder) or where the packages put it.
+std::string defaultModulePath()
+{
+    const QString here = QApplication::applicationDirPath();
+    const QString beside = here + QStringLiteral("/libkrt52410.so");
+    if (QFileInfo::exists(beside))
+        return beside.toStdString();
+    return QDir::cleanPath(here + QStringLiteral("/" KRT_MODULE_DIR_FROM_BIN "/libkrt52410.so"))
+        .toStdString();
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (asksForHelpOrVersion(argc, argv)) {
+        QCoreApplication app(argc, argv);
+        QCoreApplication::setApplicationName(QStringLiteral("krt-backoffice"));
+        QCoreApplication::setApplicationVersion(QStringLiteral(KRT_VERSION));
+        QCommandLineParser args;
+        describe(args);
+        args.process(app); // prints and exits
+        return 2;
+    }
+
+    dotz::TApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("krt-backoffice"));
+    QApplication::setApplicationDisplayName(QStringLiteral("KRT Retaguarda"));
+    QApplication::setApplicationVersion(QStringLiteral(KRT_VERSION));
+
+    QCommandLineParser args;
+    describe(args);
     if (!args.parse(QApplication::arguments())) {
         std::fprintf(stderr, "krt-backoffice: %s\n", qPrintable(args.errorText()));
         return 2;
     }
-    if (args.isSet(QStringLiteral("help")))
-        args.showHelp(0);
     if (!args.positionalArguments().isEmpty()) {
         std::fprintf(stderr, "krt-backoffice: unexpected argument %s\n",
                      qPrintable(args.positionalArguments().first()));
         return 2;
     }
+    const bool verbose = args.isSet(QStringLiteral("verbose"));
 
-    dotz::setSettingsFile(args.isSet(config) ? args.value(config).toStdString()
-                                             : dotz::defaultSettingsFile());
+    const std::string settingsFile =
+        dotz::Settings::locate(args.value(QStringLiteral("config")).toStdString());
+    dotz::setSettingsFile(settingsFile);
+    if (verbose)
+        std::fprintf(stderr, "krt-backoffice: settings file %s\n",
+                     settingsFile.empty()
+                         ? ("none (looked at " + dotz::Settings::lookupText() + ")").c_str()
+                         : settingsFile.c_str());
     QString databaseProblem;
     try {
         dotz::openLocalDatabase(dotz::hostSettings());
@@ -63,11 +117,11 @@ int main(int argc, char** argv)
     }
 
     std::unique_ptr<dotz::ModuleLoader> loader;
-    const std::string modulePath =
-        args.isSet(module)
-            ? args.value(module).toStdString()
-            : (QApplication::applicationDirPath() + QStringLiteral("/libkrt52410.so"))
-                  .toStdString();
+    const std::string modulePath = args.isSet(QStringLiteral("module"))
+                                       ? args.value(QStringLiteral("module")).toStdString()
+                                       : defaultModulePath();
+    if (verbose)
+        std::fprintf(stderr, "krt-backoffice: module %s\n", modulePath.c_str());
     try {
         loader = std::make_unique<dotz::ModuleLoader>(modulePath);
     } catch (const std::exception& e) {
@@ -83,7 +137,7 @@ int main(int argc, char** argv)
         if (!databaseProblem.isEmpty())
             window.statusBar()->showMessage(databaseProblem);
         window.show();
-        if (args.isSet(open))
+        if (args.isSet(QStringLiteral("open-dotz")))
             QTimer::singleShot(0, &window, &dotz::MainWindow::openDotzExport);
         result = QApplication::exec();
         app.setMainForm(nullptr);

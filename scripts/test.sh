@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # The whole test suite, from a fresh Debian machine: installs what the project needs,
-# builds it twice (plain, and with AddressSanitizer + UndefinedBehaviorSanitizer)
-# and runs every test in both builds.
+# builds it twice (plain, and with AddressSanitizer + UndefinedBehaviorSanitizer),
+# warnings as errors, runs every test in both builds, and builds and checks the
+# Debian packages from the plain build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install.sh
-scripts/build.sh build
-scripts/build.sh build-asan -DDOTZ_SANITIZE=ON -DDOTZ_BUILD_BENCH=OFF
+scripts/build.sh build -DDOTZ_WERROR=ON -DCMAKE_INSTALL_PREFIX=/usr
+scripts/build.sh build-asan -DDOTZ_WERROR=ON -DDOTZ_SANITIZE=ON -DDOTZ_BUILD_BENCH=OFF
+scripts/package.sh build
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 ctest --test-dir build --output-on-failure --timeout 900

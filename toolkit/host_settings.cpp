@@ -25,15 +25,10 @@ std::string settingsFile()
     return path();
 }
 
-std::string defaultSettingsFile()
-{
-    return Settings::defaultPath();
-}
-
 Settings hostSettings()
 {
     if (path().empty())
-        throw Error("the host has no settings file");
+        throw Error("no settings file was found (looked at " + Settings::lookupText() + ")");
     return Settings::load(path());
 }
 

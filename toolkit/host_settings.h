@@ -8,11 +8,9 @@
 
 namespace dotz {
 
-// Set by the host at start (its --config, or the default path).
+// Set by the host at start (Settings::locate; empty when there is none).
 DOTZ_TOOLKIT_API void setSettingsFile(std::string path);
 DOTZ_TOOLKIT_API std::string settingsFile();
-// ~/.config/krt/krt.ini (XDG_CONFIG_HOME respected).
-DOTZ_TOOLKIT_API std::string defaultSettingsFile();
 // Throws dotz::Error when no file was set or it cannot be read.
 DOTZ_TOOLKIT_API Settings hostSettings();
 

@@ -6,11 +6,14 @@
 #include <cctype>
 #include <charconv>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
 namespace dotz {
 namespace {
+
+constexpr const char* kSystemPath = "/etc/krt/krt.ini";
 
 std::string lower(std::string_view text)
 {
@@ -38,6 +41,25 @@ std::string Settings::defaultPath()
         return std::string(xdg) + "/krt/krt.ini";
     const char* home = std::getenv("HOME");
     return std::string(home ? home : ".") + "/.config/krt/krt.ini";
+}
+
+std::string Settings::locate(const std::string& given)
+{
+    if (!given.empty())
+        return given;
+    if (const char* env = std::getenv("KRT_CONFIG"); env && *env)
+        return env;
+    for (const std::string& candidate : {defaultPath(), std::string(kSystemPath)}) {
+        std::error_code unreadable; // a folder we may not enter counts as no file
+        if (std::filesystem::exists(candidate, unreadable))
+            return candidate;
+    }
+    return {};
+}
+
+std::string Settings::lookupText()
+{
+    return "--config, $KRT_CONFIG, " + defaultPath() + ", " + kSystemPath;
 }
 
 Settings Settings::load(const std::string& path)
@@ -115,16 +137,17 @@ std::string Settings::serverHost() const
     return *host;
 }
 
-int Settings::serverPort() const
+int Settings::port(std::string_view section) const
 {
-    const auto text = value("server", "port");
+    const std::string name = "[" + lower(section) + "] port";
+    const auto text = value(section, "port");
     if (!text || text->empty())
-        fail("[server] port is not set");
+        fail(name + " is not set");
     int port = 0;
     const char* end = text->data() + text->size();
     const auto [ptr, ec] = std::from_chars(text->data(), end, port);
     if (ec != std::errc() || ptr != end || port < 1 || port > 65535)
-        fail("[server] port \"" + *text + "\" is not a port number (1 to 65535)");
+        fail(name + " \"" + *text + "\" is not a port number (1 to 65535)");
     return port;
 }
 

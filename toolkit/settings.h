@@ -20,9 +20,15 @@ class Settings
     // Throws dotz::Error naming the file (and the line, for a malformed one).
     static Settings load(const std::string& path);
     static Settings parse(std::string_view text, const std::string& path);
-    // ~/.config/krt/krt.ini (XDG_CONFIG_HOME respected): the host's and the
-    // headless command's file when none is named.
+    // ~/.config/krt/krt.ini (XDG_CONFIG_HOME respected).
     static std::string defaultPath();
+    // The one lookup rule of every program: `given` (its --config) when not empty,
+    // else $KRT_CONFIG when set, else the first of defaultPath() and
+    // /etc/krt/krt.ini that exists; empty when there is none. A named file is
+    // returned even when missing, so that loading it says so.
+    static std::string locate(const std::string& given);
+    // What locate() looked at, for a message that none was found.
+    static std::string lookupText();
 
     const std::string& path() const { return path_; }
     std::optional<std::string> value(std::string_view section, std::string_view key) const;
@@ -32,7 +38,9 @@ class Settings
     // [server] host: required, used unchanged.
     std::string serverHost() const;
     // [server] port: required, 1 to 65535.
-    int serverPort() const;
+    int serverPort() const { return port("server"); }
+    // A section's port: required, 1 to 65535.
+    int port(std::string_view section) const;
     std::string serverToken() const;
 
   private:

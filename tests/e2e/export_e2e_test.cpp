@@ -163,6 +163,31 @@ TEST_P(ExportE2e, NothingToExportIsRefused)
     EXPECT_TRUE(files().empty());
 }
 
+TEST_P(ExportE2e, CheckPlansEveryDayGoesOnPastARefusalAndWritesNothing)
+{
+    Result r = exportDays("--check --from 2024-03-15 --to 2024-03-17 --with-515");
+    EXPECT_EQ(r.code, 1) << r.err;
+    EXPECT_EQ(r.out, "15/03/2024: seriam gravados 4 arquivos com 4 registros.\n"
+                     "16/03/2024: seria gravado 1 arquivo com 1 registro.\n"
+                     "17/03/2024: seria recusado: Operação bloqueada. Código do parceiro não "
+                     "cadastrado para as seguintes filiais: 0003.\n"
+                     "Verificação concluída: 1 de 3 dias seria recusado. Nada foi gravado.\n");
+    EXPECT_EQ(calls().size(), 3u);
+
+    r = exportDays("--check --from 2024-03-15 --to 2024-03-16");
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "15/03/2024: seriam gravados 3 arquivos com 3 registros.\n"
+                     "16/03/2024: nada a gravar (não há pontos DOTZ no dia).\n"
+                     "Verificação concluída: o período seria exportado (3 arquivos). Nada foi "
+                     "gravado.\n");
+
+    r = exportDays("--check --from 2024-03-15 --to 2024-03-16", "127.0.0.1:1");
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.out.find("16/03/2024: seria recusado: "), std::string::npos) << r.out;
+    EXPECT_TRUE(files().empty());
+    EXPECT_FALSE(fs::exists(dir_.path() / "out/EXPORTA/DOTZ"));
+}
+
 TEST_P(ExportE2e, UsageErrorsNameTheFlag)
 {
     struct Case {

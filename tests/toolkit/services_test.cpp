@@ -13,6 +13,11 @@
 
 #include <QEvent>
 
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <unistd.h>
+
 namespace dotz {
 namespace {
 
@@ -83,6 +88,43 @@ TEST(Settings, MissingFileIsNamed)
     EXPECT_NE(errorOf([] { ServerHost(); }).find("/nonexistent/krt.ini cannot be read"),
               std::string::npos);
     setSettingsFile({});
+}
+
+TEST(Settings, OneLookupRuleForEveryProgram)
+{
+    const std::filesystem::path home =
+        std::filesystem::temp_directory_path() / ("dotz-locate-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(home / "krt");
+    const std::string user = (home / "krt/krt.ini").string();
+    const std::string system =
+        std::filesystem::exists("/etc/krt/krt.ini") ? "/etc/krt/krt.ini" : "";
+    struct Case {
+        const char* given;
+        const char* env;
+        bool userFile;
+        std::string expected;
+    } cases[] = {
+        {"/named.ini", "/env.ini", true, "/named.ini"}, // named even when missing
+        {"", "/env.ini", true, "/env.ini"},
+        {"", nullptr, true, user},
+        {"", "", false, system}, // an empty variable counts as unset
+    };
+    const std::string xdg = home.string();
+    setenv("XDG_CONFIG_HOME", xdg.c_str(), 1);
+    for (const Case& c : cases) {
+        if (c.env)
+            setenv("KRT_CONFIG", c.env, 1);
+        else
+            unsetenv("KRT_CONFIG");
+        if (c.userFile)
+            std::ofstream(user) << "[server]\n";
+        else
+            std::filesystem::remove(user);
+        EXPECT_EQ(Settings::locate(c.given), c.expected) << c.given << " " << (c.env ? c.env : "-");
+    }
+    unsetenv("KRT_CONFIG");
+    unsetenv("XDG_CONFIG_HOME");
+    std::filesystem::remove_all(home);
 }
 
 TEST(KeyList, FormatsQuotedCommaSeparatedKeys)

@@ -1,0 +1,113 @@
+#include "plan.h"
+
+#include "error.h"
+
+#include <cerrno>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace dotz {
+namespace {
+
+std::string folderOf(const std::string& path)
+{
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// 0 when this process may create entries in `folder`, else the errno that says why not.
+int writable(const std::string& folder)
+{
+    return ::access(folder.c_str(), W_OK | X_OK) == 0 ? 0 : errno;
+}
+
+[[noreturn]] void failed(const char* step, const std::string& path, int err)
+{
+    throw Error(std::string(step) + " " + path + ": " + std::strerror(err));
+}
+
+// Keeps what runExport reports of the one day it is given.
+struct DayRecorder : RunObserver {
+    void showBusy(int) override {}
+    void hideBusy() override {}
+    void dayDone(Day, const ExportTables&, const DayResult& r) override
+    {
+        done = true;
+        files = r.files;
+    }
+    bool done = false;
+    std::vector<WrittenFile> files;
+};
+
+} // namespace
+
+bool PlanningFileSystem::isDirectory(const std::string& path)
+{
+    struct stat st;
+    return planned_.count(path) || (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode));
+}
+
+void PlanningFileSystem::createDirectory(const std::string& path)
+{
+    const std::string parent = folderOf(path);
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0) {
+        refused_[path] = EEXIST; // a file stands where the folder should be
+        return;
+    }
+    if (!isDirectory(parent)) {
+        refused_[path] = ENOENT;
+        return;
+    }
+    const int err = planned_.count(parent) ? 0 : writable(parent);
+    if (err == 0)
+        planned_.insert(path);
+    else
+        refused_[path] = err;
+}
+
+void PlanningFileSystem::replaceFile(const std::string& path, std::string_view)
+{
+    const std::string folder = folderOf(path);
+    if (planned_.count(folder) == 0) {
+        if (const auto why = refused_.find(folder); why != refused_.end())
+            failed("cannot create the folder", folder, why->second);
+        if (!isDirectory(folder))
+            failed("cannot create a file in", folder, ENOENT);
+        if (const int err = writable(folder))
+            failed("cannot create a file in", folder, err);
+    }
+    if (isDirectory(path))
+        failed("cannot replace", path, EISDIR);
+}
+
+std::vector<DayCheck> checkExport(const RunRequest& request, const FetchDay& fetch,
+                                  const PathMap& paths, const MessageTable& messages)
+{
+    ExportTables tables;
+    PlanningFileSystem fs;
+    std::vector<DayCheck> days;
+    for (Day day = request.from; request.to >= day; day = day.next()) {
+        RunRequest one = request;
+        one.from = one.to = day;
+        DayRecorder recorder;
+        DayCheck& check = days.emplace_back(DayCheck{day, false, {}, {}});
+        try {
+            runExport(tables, one, fetch, paths, fs, recorder, messages);
+        } catch (const std::exception& e) {
+            // runExport reports a day once it passed every check and its files were
+            // planned; what it raises after that is only that the day gave no file.
+            if (!recorder.done) {
+                check.refused = true;
+                check.refusal = e.what();
+            }
+        }
+        check.files = std::move(recorder.files);
+    }
+    return days;
+}
+
+} // namespace dotz

@@ -1,0 +1,43 @@
+#pragma once
+// The preflight: the period's days fetched, checked and passed through the real
+// writer on a file system that only plans, so that every problem of the period
+// shows in one run and nothing is written.
+#include "file_system.h"
+#include "run.h"
+
+#include <map>
+#include <set>
+
+namespace dotz {
+
+// Answers the writer as PosixFileSystem would, writing nothing: a folder is
+// created only in the plan, when its parent exists (or is planned) and may be
+// written; a file is planned only in such a folder. Failures raise dotz::Error in
+// PosixFileSystem's words.
+class PlanningFileSystem : public FileSystem {
+public:
+    bool isDirectory(const std::string& path) override;
+    void createDirectory(const std::string& path) override;
+    void replaceFile(const std::string& path, std::string_view data) override;
+    void syncDirectory(const std::string&) override {}
+
+private:
+    std::set<std::string> planned_;
+    std::map<std::string, int> refused_; // folder -> errno of its creation
+};
+
+struct DayCheck {
+    Day day;
+    bool refused = false;
+    std::string refusal;            // UTF-8, what the real run would show
+    std::vector<WrittenFile> files; // what it would write
+};
+
+// Each day of the request on its own through runExport with one
+// PlanningFileSystem; a day's refusal or failure is recorded and the next day
+// goes on.
+std::vector<DayCheck> checkExport(const RunRequest& request, const FetchDay& fetch,
+                                  const PathMap& paths,
+                                  const MessageTable& messages = dotzMessages());
+
+} // namespace dotz

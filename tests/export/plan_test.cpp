@@ -1,0 +1,66 @@
+#include "export/error.h"
+#include "export/plan.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <unistd.h>
+
+namespace dotz {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The writer's steps for one file in `folder`: "" when planned, else the error.
+std::string planFile(PlanningFileSystem& planner, const std::string& folder,
+                     const std::string& name = "f.txt")
+{
+    if (!planner.isDirectory(folder))
+        planner.createDirectory(folder);
+    try {
+        planner.replaceFile(folder + "/" + name, "500|x\r\n");
+        return {};
+    } catch (const Error& e) {
+        return e.what();
+    }
+}
+
+TEST(PlanningFileSystem, PlansWhatTheRealOneWouldDoAndWritesNothing)
+{
+    const fs::path root = fs::temp_directory_path() / ("dotz-plan-" + std::to_string(::getpid()));
+    fs::remove_all(root);
+    fs::create_directories(root / "DOTZ" / "dir.txt");
+    std::ofstream(root / "file");
+    const std::string r = root.string();
+    struct Case {
+        std::string folder;
+        std::string name;
+        std::string error; // "" when planned
+    } cases[] = {
+        {r + "/new", "f.txt", ""},      // created in the plan
+        {r + "/new", "g.txt", ""},      // and found there again
+        {r + "/DOTZ", "f.txt", ""},     // already there
+        {r + "/missing/DOTZ", "f.txt", "cannot create the folder " + r + "/missing/DOTZ: No such file or directory"},
+        {r + "/file", "f.txt", "cannot create the folder " + r + "/file: File exists"},
+        {r + "/DOTZ", "dir.txt", "cannot replace " + r + "/DOTZ/dir.txt: Is a directory"},
+    };
+    PlanningFileSystem planner;
+    for (const Case& c : cases)
+        EXPECT_EQ(planFile(planner, c.folder, c.name), c.error) << c.folder << "/" << c.name;
+    if (::geteuid() != 0) { // root may write anywhere
+        fs::create_directories(root / "locked");
+        fs::permissions(root / "locked", fs::perms::owner_read | fs::perms::owner_exec);
+        EXPECT_EQ(planFile(planner, r + "/locked"),
+                  "cannot create a file in " + r + "/locked: Permission denied");
+        EXPECT_EQ(planFile(planner, r + "/locked/DOTZ"),
+                  "cannot create the folder " + r + "/locked/DOTZ: Permission denied");
+        fs::permissions(root / "locked", fs::perms::owner_all);
+    }
+    EXPECT_FALSE(fs::exists(root / "new"));
+    EXPECT_TRUE(fs::is_empty(root / "DOTZ" / "dir.txt"));
+    fs::remove_all(root);
+}
+
+} // namespace
+} // namespace dotz
