@@ -54,21 +54,37 @@ size_t decode(std::string_view s, size_t i, char32_t& cp)
     return len;
 }
 
-} // namespace
-
-std::optional<size_t> appendFromUtf8(std::string_view utf8, std::string& out)
+std::optional<size_t> convert(std::string_view utf8, std::string& out, const char* replacement)
 {
+    std::optional<size_t> first;
     size_t chars = 0;
     for (size_t i = 0; i < utf8.size(); ++chars) {
         char32_t cp;
         const size_t len = decode(utf8, i, cp);
         const int byte = len ? byteFor(cp) : -1;
-        if (byte < 0)
-            return chars;
-        out.push_back(static_cast<char>(byte));
-        i += len;
+        if (byte < 0) {
+            if (!first)
+                first = chars;
+            if (!replacement)
+                return first;
+        }
+        out.push_back(byte < 0 ? *replacement : static_cast<char>(byte));
+        i += len ? len : 1;
     }
-    return std::nullopt;
+    return first;
+}
+
+} // namespace
+
+std::optional<size_t> appendFromUtf8(std::string_view utf8, std::string& out)
+{
+    return convert(utf8, out, nullptr);
+}
+
+std::optional<size_t> appendFromUtf8Replacing(std::string_view utf8, std::string& out,
+                                              char replacement)
+{
+    return convert(utf8, out, &replacement);
 }
 
 std::string fromUtf8(std::string_view utf8, std::string_view what)

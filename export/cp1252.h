@@ -11,6 +11,11 @@ namespace dotz::cp1252 {
 // of the first malformed UTF-8 sequence; nothing is appended past that point.
 std::optional<size_t> appendFromUtf8(std::string_view utf8, std::string& out);
 
+// Like appendFromUtf8, but goes on past such a character, appending `replacement`
+// in its place. Returns the index of the first one, as appendFromUtf8 does.
+std::optional<size_t> appendFromUtf8Replacing(std::string_view utf8, std::string& out,
+                                              char replacement);
+
 // Throws dotz::Error naming `what` when the text cannot be held.
 std::string fromUtf8(std::string_view utf8, std::string_view what = "text");
 

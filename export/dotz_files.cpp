@@ -206,8 +206,9 @@ public:
     DayRefusal(Day day, const Table& t) : day_(day), table_(t) {}
     [[noreturn]] void operator()(std::string_view branch, const std::string& what) const
     {
-        throw Error("no DOTZ file of " + day_.regional() + " was written: " + table_.name() +
-                    ", branch " + utf8(branch) + ": " + what);
+        throw Error("Operação bloqueada. Nenhum arquivo DOTZ de " + day_.regional() +
+                    " foi gravado: tabela " + table_.name() + ", filial " + utf8(branch) + ": " +
+                    what + ".");
     }
 
 private:
@@ -215,18 +216,24 @@ private:
     const Table& table_;
 };
 
-// A piece of a file name must not lead out of the DOTZ folder.
+// A piece of a file name must not name another folder; ".." inside a name leads
+// nowhere and is written as it is.
 void checkNamePiece(const DayRefusal& refuse, std::string_view branch, const char* what,
                     std::string_view piece)
 {
     const bool bad = piece.find_first_of("\\/") != std::string_view::npos ||
-                     piece.find("..") != std::string_view::npos ||
                      std::any_of(piece.begin(), piece.end(),
                                  [](char c) { return static_cast<unsigned char>(c) < 0x20; });
     if (bad)
         refuse(branch, std::string(what) + " \"" + utf8(piece) +
-                           "\" cannot be part of a file name (it holds \\, /, .. or a control "
-                           "character)");
+                           "\" não pode fazer parte de um nome de arquivo (contém \\, / ou um "
+                           "caractere de controle)");
+}
+
+std::string rowAndColumn(const Table& t, size_t row, int column)
+{
+    return "linha " + std::to_string(row + 1) + ", coluna " +
+           t.columns()[static_cast<size_t>(column)].name;
 }
 
 template <class Record>
@@ -247,30 +254,59 @@ std::vector<FilePlan> plan(const Table& t, Day day, const PathMap& paths)
         }
         if (auto seen = runOf.find(branch); seen != runOf.end()) {
             const FilePlan& earlier = files[seen->second];
-            refuse(branch, "the branch's rows do not stand together (rows " +
-                               std::to_string(earlier.first + 1) + " to " +
-                               std::to_string(earlier.last + 1) + ", then row " +
+            refuse(branch, "as linhas da filial não estão juntas (linhas " +
+                               std::to_string(earlier.first + 1) + " a " +
+                               std::to_string(earlier.last + 1) + ", depois a linha " +
                                std::to_string(r + 1) + ")");
         }
         runOf.emplace(branch, files.size());
         files.push_back(FilePlan{r, r, std::string(branch), {}, {}, {}, {}});
+    }
+    // A value no file can carry refuses the day only where it would reach a file:
+    // a field of a record, the branch, or the partner code, folder or date that
+    // name the file (those of a run's last row).
+    for (const Table::ValueFault& fault : t.valueFaults()) {
+        const auto run = std::prev(std::upper_bound(
+            files.begin(), files.end(), size_t{fault.row},
+            [](size_t row, const FilePlan& f) { return row < f.first; }));
+        const int column = fault.column;
+        const bool namesFile = fault.row == run->last &&
+                               (column == Record::kPartner || column == Record::kFolder ||
+                                (kType == 500 && column == dados::DATA));
+        const bool inRecord =
+            rec.gives(fault.row) && std::find(std::begin(Record::kRecordColumns),
+                                              std::end(Record::kRecordColumns),
+                                              column) != std::end(Record::kRecordColumns);
+        if (column != Record::kBranch && !namesFile && !inRecord)
+            continue;
+        const size_t width = static_cast<size_t>(t.columns()[static_cast<size_t>(column)].size);
+        refuse(run->branch,
+               rowAndColumn(t, fault.row, column) +
+                   (fault.kind == Table::ValueFault::TooLong
+                        ? ": o texto de " + std::to_string(fault.position) +
+                              " caracteres excede a largura de " + std::to_string(width) +
+                              " da coluna"
+                        : ": o caractere " + std::to_string(fault.position + 1) +
+                              " do texto não existe em Windows-1252"));
     }
     for (FilePlan& f : files) {
         const std::string_view partner = t.textAt(f.last, Record::kPartner);
         const std::string_view folder = t.textAt(f.last, Record::kFolder);
         const std::string date =
             kType == 500 ? datePartOf(t.textAt(f.last, dados::DATA)) : day.compact();
-        checkNamePiece(refuse, f.branch, "branch code", f.branch);
-        checkNamePiece(refuse, f.branch, "partner code", partner);
+        checkNamePiece(refuse, f.branch, "o código da filial", f.branch);
+        checkNamePiece(refuse, f.branch, "o código do parceiro", partner);
         if (kType == 500)
-            checkNamePiece(refuse, f.branch, "date part of DATA", date);
+            checkNamePiece(refuse, f.branch, "a data", date);
         f.windowsDir = std::string(folder) + "DOTZ";
         f.windowsPath = f.windowsDir + "\\" + date + "_" + std::string(partner) + "_" + f.branch + suffix;
         try {
             f.localDir = paths.toLocal(f.windowsDir);
             f.localPath = paths.toLocal(f.windowsPath);
         } catch (const Error& e) {
-            refuse(f.branch, e.what());
+            refuse(f.branch, "a pasta \"" + utf8(folder) + "\" (coluna " +
+                                 t.columns()[static_cast<size_t>(Record::kFolder)].name +
+                                 ") não pode receber arquivos DOTZ: " + e.what());
         }
     }
     // A "|" or a line break inside a value would shift the reader's fields.
@@ -281,11 +317,10 @@ std::vector<FilePlan> plan(const Table& t, Day day, const PathMap& paths)
             for (size_t r = f.first; r <= f.last; ++r)
                 if (rec.gives(r) &&
                     t.textAt(r, column).find_first_of("|\r\n") != std::string_view::npos)
-                    refuse(f.branch, "row " + std::to_string(r + 1) + ", column " +
-                                         t.columns()[static_cast<size_t>(column)].name + ": \"" +
+                    refuse(f.branch, rowAndColumn(t, r, column) + ": \"" +
                                          utf8(t.textAt(r, column)) +
-                                         "\" holds a \"|\" or a line break, which the DOTZ "
-                                         "record cannot carry");
+                                         "\" contém \"|\" ou quebra de linha, que o registro "
+                                         "DOTZ não comporta");
     }
     return files;
 }
@@ -307,7 +342,8 @@ void write(const Table& t, const std::vector<FilePlan>& files, LineList& lines, 
         try {
             fs.replaceFile(f.localPath, lines.text());
         } catch (const Error& e) {
-            throw Error("cannot write DOTZ file " + utf8(f.windowsPath) + ": " + e.what());
+            throw Error("Não foi possível gravar o arquivo DOTZ " + utf8(f.windowsPath) + ": " +
+                        e.what());
         }
         result.files.push_back(WrittenFile{Record::kType, f.branch, f.windowsPath, f.localPath,
                                            lines.count(), lines.text().size()});

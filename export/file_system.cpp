@@ -48,24 +48,39 @@ std::string hostName()
     return host;
 }
 
+const std::string& thisHost()
+{
+    static const std::string host = hostName();
+    return host;
+}
+
 // A writer killed between creating its temporary and renaming it leaves the
-// temporary behind. Its name holds host and process, so the next writer of the
-// same file on the same host removes it once that process is gone.
-void sweepStaleTemporaries(const Syscalls& sys, const std::string& folder, const std::string& prefix)
+// temporary behind: ".<file>.<host>.<pid>.XXXXXX". Only those of this host whose
+// process is gone are removed; another host's, or a live writer's, stay.
+void sweepStaleTemporaries(const Syscalls& sys, const std::string& folder, const std::string& host)
 {
     DIR* dir = ::opendir(folder.c_str());
     if (!dir)
         return;
+    const pid_t self = ::getpid();
     while (const dirent* entry = ::readdir(dir)) {
-        const std::string_view name = entry->d_name;
-        if (!name.starts_with(prefix))
+        std::string_view name = entry->d_name;
+        // From the end: the random part, the process, the host, then the file's name.
+        constexpr size_t kRandom = 6;
+        if (!name.starts_with('.') || name.size() < kRandom + 1 ||
+            name[name.size() - kRandom - 1] != '.')
             continue;
-        const std::string_view rest = name.substr(prefix.size());
-        const size_t dot = rest.find('.');
+        std::string_view rest = name.substr(0, name.size() - kRandom - 1);
+        const size_t pidDot = rest.rfind('.');
+        if (pidDot == std::string_view::npos)
+            continue;
         pid_t pid = 0;
-        const auto [end, ec] = std::from_chars(rest.data(), rest.data() + std::min(dot, rest.size()), pid);
-        if (ec != std::errc() || dot == std::string_view::npos || end != rest.data() + dot ||
-            pid <= 0 || pid == ::getpid())
+        const std::string_view digits = rest.substr(pidDot + 1);
+        const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), pid);
+        if (ec != std::errc() || end != digits.data() + digits.size() || pid <= 0 || pid == self)
+            continue;
+        rest = rest.substr(0, pidDot);
+        if (!rest.ends_with("." + host) || rest.size() < host.size() + 3)
             continue;
         if (::kill(pid, 0) != 0 && errno == ESRCH)
             sys.unlink((folder + "/" + std::string(name)).c_str());
@@ -84,8 +99,7 @@ const Syscalls& realSyscalls() { return kReal; }
 
 std::string PosixFileSystem::temporaryPrefix(const std::string& fileName)
 {
-    static const std::string host = hostName();
-    return "." + fileName + "." + host + ".";
+    return "." + fileName + "." + thisHost() + ".";
 }
 
 bool PosixFileSystem::isDirectory(const std::string& path)
@@ -105,37 +119,38 @@ void PosixFileSystem::replaceFile(const std::string& path, std::string_view data
     const size_t slash = path.rfind('/');
     const std::string prefix =
         temporaryPrefix(path.substr(slash == std::string::npos ? 0 : slash + 1));
-    sweepStaleTemporaries(sys_, folder, prefix);
+    if (swept_.insert(folder).second)
+        sweepStaleTemporaries(sys_, folder, thisHost());
     std::string temp = folder + "/" + prefix + std::to_string(::getpid()) + ".XXXXXX";
     const int fd = sys_.mkstemp(temp.data());
     if (fd < 0)
-        failed("cannot create a file in", folder, errno);
+        failed("não foi possível criar um arquivo em", folder, errno);
     auto abandon = [&](const char* step, int err) {
         sys_.close(fd);
         sys_.unlink(temp.c_str());
         failed(step, path, err);
     };
     if (::fchmod(fd, createMode()) != 0)
-        abandon("cannot set the permissions of", errno);
+        abandon("não foi possível ajustar as permissões de", errno);
     for (size_t done = 0; done < data.size();) {
         const ssize_t n = sys_.write(fd, data.data() + done, data.size() - done);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
-            abandon("cannot write", n < 0 ? errno : EIO);
+            abandon("não foi possível escrever em", n < 0 ? errno : EIO);
         done += static_cast<size_t>(n);
     }
     if (sys_.fsync(fd) != 0)
-        abandon("cannot flush", errno);
+        abandon("não foi possível levar ao disco", errno);
     if (sys_.close(fd) != 0) {
         const int err = errno;
         sys_.unlink(temp.c_str());
-        failed("cannot close", path, err);
+        failed("não foi possível fechar", path, err);
     }
     if (sys_.rename(temp.c_str(), path.c_str()) != 0) {
         const int err = errno;
         sys_.unlink(temp.c_str());
-        failed("cannot replace", path, err);
+        failed("não foi possível substituir", path, err);
     }
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 // The few file operations the DOTZ writer needs, behind an interface so that
 // failures can be injected in tests.
+#include <set>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
@@ -43,11 +44,14 @@ public:
     void syncDirectory(const std::string& path) override;
 
     // Temporaries of a file are named this prefix + the writer's process id +
-    // ".XXXXXX"; one left by a writer that died is removed by the next writer.
+    // ".XXXXXX". The first write into a folder removes every temporary there
+    // that a writer of this host left when it died: once per folder for the
+    // object's life (a run).
     static std::string temporaryPrefix(const std::string& fileName);
 
 private:
     const Syscalls& sys_;
+    std::set<std::string> swept_;
 };
 
 } // namespace dotz

@@ -20,14 +20,15 @@ namespace {
 
 using simdjson::ondemand::json_type;
 
+// Structural faults of a packet end its load; the operator reads them.
 [[noreturn]] void fail(const Table& t, std::string_view column, size_t row, const std::string& what)
 {
-    std::string msg = "table " + t.name();
+    std::string msg = "Operação bloqueada. Dados inválidos recebidos do servidor: tabela " + t.name();
     if (!column.empty())
-        msg += ", column " + std::string(column);
+        msg += ", coluna " + std::string(column);
     if (row)
-        msg += ", row " + std::to_string(row);
-    throw Error(msg + ": " + what);
+        msg += ", linha " + std::to_string(row);
+    throw Error(msg + ": " + what + ".");
 }
 
 [[noreturn, gnu::noinline]] void failed(const Table& t, simdjson::error_code e,
@@ -48,14 +49,37 @@ inline void check(const Table& t, simdjson::error_code e, std::string_view colum
 std::string jsonKind(json_type k)
 {
     switch (k) {
-    case json_type::array: return "an array";
-    case json_type::object: return "an object";
-    case json_type::number: return "a number";
-    case json_type::string: return "a string";
-    case json_type::boolean: return "a boolean";
+    case json_type::array: return "uma lista";
+    case json_type::object: return "um objeto";
+    case json_type::number: return "um número";
+    case json_type::string: return "um texto";
+    case json_type::boolean: return "um valor lógico";
     case json_type::null: return "null";
     }
-    return "an unknown value";
+    return "um valor desconhecido";
+}
+
+// A value the loader has no use for is read all the same: the iterator would skip
+// it without looking inside, and broken JSON would pass. Packets carry only
+// scalars (texts, numbers, null; a column description may hold a boolean).
+simdjson::error_code readScalar(simdjson::ondemand::value v)
+{
+    json_type kind = json_type::null;
+    if (const auto e = v.type().get(kind))
+        return e;
+    bool isNull = false;
+    switch (kind) {
+    case json_type::string: return v.get_string().error();
+    case json_type::number: return v.get_number().error();
+    case json_type::boolean: return v.get_bool().error();
+    case json_type::null:
+        if (const auto e = v.is_null().get(isNull))
+            return e;
+        return isNull ? simdjson::SUCCESS : simdjson::N_ATOM_ERROR;
+    case json_type::array:
+    case json_type::object: break;
+    }
+    return simdjson::INCORRECT_TYPE;
 }
 
 bool isPlainAscii(std::string_view s)
@@ -71,7 +95,7 @@ bool isPlainAscii(std::string_view s)
 void PacketLoader::load(Table& t, const Packet& packet)
 {
     if (packet.isNull())
-        fail(t, {}, 0, "no packet was given");
+        fail(t, {}, 0, "nenhum pacote foi recebido");
     // A parser of its own per load: its buffers grow with the packet, and the host
     // should not keep a large day's worth of them after the export.
     simdjson::ondemand::parser parser;
@@ -85,12 +109,12 @@ void PacketLoader::load(Table& t, const Packet& packet)
         capacity = copy.size() + simdjson::SIMDJSON_PADDING;
     }
     if (json.size() > parser.capacity())
-        check(t, parser.allocate(json.size()), {}, 0, "packet too large to decode");
+        check(t, parser.allocate(json.size()), {}, 0, "pacote grande demais para ser lido");
 
     simdjson::ondemand::document doc;
-    check(t, parser.iterate(buf, json.size(), capacity).get(doc), {}, 0, "packet is not JSON");
+    check(t, parser.iterate(buf, json.size(), capacity).get(doc), {}, 0, "o pacote não é JSON");
     simdjson::ondemand::object root;
-    check(t, doc.get_object().get(root), {}, 0, "packet is not a JSON object");
+    check(t, doc.get_object().get(root), {}, 0, "o pacote não é um objeto JSON");
 
     // Columns: which packet position feeds which table column.
     const auto& defs = t.defs_;
@@ -98,68 +122,89 @@ void PacketLoader::load(Table& t, const Packet& packet)
     std::vector<bool> present(defs.size(), false);
     simdjson::ondemand::array cols;
     check(t, root.find_field_unordered("columns").get_array().get(cols), {}, 0,
-          "packet has no \"columns\" array");
+          "o pacote não tem a lista \"columns\"");
+    // Every element is checked before it is used: after an error the iteration
+    // must not go on.
     for (auto c : cols) {
         simdjson::ondemand::object col;
-        check(t, c.get_object().get(col), {}, 0, "a column description is not an object");
-        std::string_view name, type;
-        check(t, col.find_field_unordered("name").get_string().get(name), {}, 0,
-              "a column description has no \"name\"");
-        std::string colName(name);
-        check(t, col.find_field_unordered("type").get_string().get(type), colName, 0,
-              "column description has no \"type\"");
-        if (type != "text" && type != "number")
-            fail(t, colName, 0, "unknown column type \"" + std::string(type) + "\"");
+        check(t, c.get_object().get(col), {}, 0, "a descrição de uma coluna não é um objeto JSON válido");
+        // One pass over the description, every field checked: a broken one ends here.
+        std::string colName, colType;
+        bool named = false, typed = false;
+        for (auto field : col) {
+            std::string_view key, text;
+            check(t, field.unescaped_key().get(key), colName, 0,
+                  "a descrição da coluna não é JSON válido");
+            if (key != "name" && key != "type") {
+                check(t, readScalar(field.value()), colName, 0,
+                      "a descrição da coluna não é JSON válido ou traz uma lista ou objeto");
+                continue;
+            }
+            check(t, field.value().get_string().get(text), colName, 0,
+                  "a descrição da coluna tem \"" + std::string(key) + "\" que não é um texto");
+            (key == "name" ? colName : colType) = text;
+            (key == "name" ? named : typed) = true;
+        }
+        if (!named)
+            fail(t, {}, 0, "a descrição de uma coluna não tem \"name\"");
+        if (!typed)
+            fail(t, colName, 0, "a descrição da coluna não tem \"type\"");
+        if (colType != "text" && colType != "number")
+            fail(t, colName, 0, "tipo de coluna desconhecido \"" + colType + "\"");
         int index = -1;
         for (size_t i = 0; i < defs.size(); ++i)
             if (defs[i].name == colName)
                 index = static_cast<int>(i);
         if (index >= 0) {
             if (present[static_cast<size_t>(index)])
-                fail(t, colName, 0, "column appears twice in the packet");
+                fail(t, colName, 0, "a coluna aparece duas vezes no pacote");
             present[static_cast<size_t>(index)] = true;
             const ColumnType want = defs[static_cast<size_t>(index)].type;
-            const ColumnType got = type == "text" ? ColumnType::Text : ColumnType::Number;
+            const ColumnType got = colType == "text" ? ColumnType::Text : ColumnType::Number;
             if (want != got)
                 fail(t, colName, 0,
-                     std::string("column is ") + std::string(type) + " in the packet, " +
-                         (want == ColumnType::Text ? "text" : "number") + " expected");
+                     "a coluna é " + colType + " no pacote, mas deveria ser " +
+                         (want == ColumnType::Text ? "text" : "number"));
         }
         target.push_back(index);
     }
     for (size_t i = 0; i < defs.size(); ++i)
         if (!present[i])
-            fail(t, defs[i].name, 0, "column is missing from the packet");
+            fail(t, defs[i].name, 0, "a coluna não consta do pacote");
 
     simdjson::ondemand::array rows;
     check(t, root.find_field_unordered("rows").get_array().get(rows), {}, 0,
-          "packet has no \"rows\" array");
+          "o pacote não tem a lista \"rows\"");
     std::string scratch;
     size_t rowNo = 0;
     for (auto r : rows) {
         ++rowNo;
         simdjson::ondemand::array row;
-        check(t, r.get_array().get(row), {}, rowNo, "row is not a JSON array");
+        check(t, r.get_array().get(row), {}, rowNo, "a linha não é uma lista JSON válida");
         size_t k = 0;
         for (auto v : row) {
             simdjson::ondemand::value val;
-            check(t, v.get(val), {}, rowNo, "row is not valid JSON");
+            check(t, v.get(val), {}, rowNo, "a linha não é JSON válido");
             if (k >= target.size())
                 fail(t, {}, rowNo,
-                     "row has more values than the packet's " + std::to_string(target.size()) +
-                         " columns");
+                     "a linha tem mais valores que as " + std::to_string(target.size()) +
+                         " colunas do pacote");
             const int tc = target[k++];
-            if (tc < 0)
-                continue; // undeclared column: skipped by the parser
+            if (tc < 0) {
+                check(t, readScalar(val), {}, rowNo,
+                      "o valor de uma coluna não declarada não é JSON válido ou não é um texto, "
+                      "número ou null");
+                continue;
+            }
             const ColumnDef& def = defs[static_cast<size_t>(tc)];
             Table::ColumnData& data = t.data_[static_cast<size_t>(tc)];
             json_type kind = json_type::null;
-            check(t, val.type().get(kind), def.name, rowNo, "value is not valid JSON");
+            check(t, val.type().get(kind), def.name, rowNo, "o valor não é JSON válido");
             if (kind == json_type::null) {
                 bool isNull = false;
-                check(t, val.is_null().get(isNull), def.name, rowNo, "value is not valid JSON");
+                check(t, val.is_null().get(isNull), def.name, rowNo, "o valor não é JSON válido");
                 if (!isNull)
-                    fail(t, def.name, rowNo, "value is not valid JSON");
+                    fail(t, def.name, rowNo, "o valor não é JSON válido");
                 if (def.type == ColumnType::Text)
                     data.texts.push_back(Table::kNullText);
                 else
@@ -168,54 +213,49 @@ void PacketLoader::load(Table& t, const Packet& packet)
             }
             if (def.type == ColumnType::Number) {
                 if (kind != json_type::number)
-                    fail(t, def.name, rowNo, "a number was expected, found " + jsonKind(kind));
+                    fail(t, def.name, rowNo, "era esperado um número, veio " + jsonKind(kind));
                 double d = 0;
-                check(t, val.get_double().get(d), def.name, rowNo, "number cannot be read");
+                check(t, val.get_double().get(d), def.name, rowNo, "o número não pode ser lido");
                 if (!std::isfinite(d))
-                    fail(t, def.name, rowNo, "number out of range");
+                    fail(t, def.name, rowNo, "número fora do intervalo");
                 data.numbers.push_back(d);
                 continue;
             }
             if (kind != json_type::string)
-                fail(t, def.name, rowNo, "a text was expected, found " + jsonKind(kind));
+                fail(t, def.name, rowNo, "era esperado um texto, veio " + jsonKind(kind));
             // The raw token is the string's bytes between its quotes unless it holds
             // escapes; only then does the parser unescape it.
             std::string_view tok = val.raw_json_token();
-            tok = tok.substr(1, tok.rfind('"') - 1);
+            const size_t close = tok.rfind('"');
+            if (tok.size() < 2 || close == 0 || close == std::string_view::npos)
+                fail(t, def.name, rowNo, "o texto não pode ser lido");
+            tok = tok.substr(1, close - 1);
             std::string_view utf8 = tok;
             if (tok.find('\\') != std::string_view::npos) {
-                check(t, val.get_string().get(utf8), def.name, rowNo, "text cannot be read");
+                check(t, val.get_string().get(utf8), def.name, rowNo, "o texto não pode ser lido");
             } else {
                 for (char c : tok)
                     if (static_cast<unsigned char>(c) < 0x20)
-                        fail(t, def.name, rowNo, "text holds an unescaped control character");
+                        fail(t, def.name, rowNo, "o texto tem um caractere de controle sem escape");
             }
             std::string_view held = utf8;
             if (!isPlainAscii(utf8)) {
                 scratch.clear();
-                if (auto bad = cp1252::appendFromUtf8(utf8, scratch)) {
-                    fail(t, def.name, rowNo,
-                         "character " + std::to_string(*bad + 1) +
-                             " of the text cannot be held in Windows-1252");
+                if (auto bad = cp1252::appendFromUtf8Replacing(utf8, scratch, '?')) {
+                    // Kept for what it is, refused only where it would reach a file.
+                    t.faults_.push_back({static_cast<uint32_t>(t.rows_), static_cast<uint16_t>(tc),
+                                         Table::ValueFault::NotWindows1252,
+                                         static_cast<uint32_t>(*bad)});
+                    scratch.resize(std::min(scratch.size(), Table::kMaxText));
                 }
                 held = scratch;
             }
-            if (held.size() > static_cast<size_t>(def.size))
-                fail(t, def.name, rowNo,
-                     "text of " + std::to_string(held.size()) +
-                         " characters is longer than the column's width of " +
-                         std::to_string(def.size));
-            // Branch-level values repeat row after row: they share one copy.
-            if (!data.texts.empty() && data.texts.back() != Table::kNullText &&
-                Table::refText(data, data.texts.back()) == held)
-                data.texts.push_back(data.texts.back());
-            else
-                data.texts.push_back(Table::storeText(data, held));
+            data.texts.push_back(t.storeChecked(tc, held));
         }
         if (k != target.size())
             fail(t, {}, rowNo,
-                 "row has " + std::to_string(k) + " values, the packet has " +
-                     std::to_string(target.size()) + " columns");
+                 "a linha tem " + std::to_string(k) + " valores, o pacote tem " +
+                     std::to_string(target.size()) + " colunas");
         ++t.rows_;
     }
     t.first();

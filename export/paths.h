@@ -12,18 +12,24 @@ public:
     // match without regard to letter case, as on the system the paths come from.
     void setDrive(char letter, std::string local);
     void setShare(std::string_view unc, std::string local); // "\\server\share"
-    // Reads one "[drives]" entry: key "C" (or "C:") or "\\server\share".
+    // An absolute POSIX folder that paths from the data may name ("/srv/dotz"),
+    // mapped to a local folder (often itself). Matched with regard to case.
+    void setFolder(std::string_view folder, std::string local);
+    // Reads one "[drives]" entry: key "C" (or "C:"), "\\server\share" or "/folder".
     void set(std::string_view key, std::string local);
-    bool empty() const { return prefixes_.empty(); }
+    bool empty() const { return prefixes_.empty() && folders_.empty(); }
 
     // Maps a Windows-1252 Windows path to a local UTF-8 path: a drive "X:\..." or a
-    // share "\\server\share\..." by its mapping, an absolute POSIX path as it is;
-    // every "\" becomes "/". Throws dotz::Error for an unmapped drive or share, a
-    // relative path, or a control character.
+    // share "\\server\share\..." by its mapping, an absolute POSIX path under a
+    // mapped folder likewise; every "\" becomes "/". The path comes from data, so
+    // it may not leave its mapped folder: a ".." component (between "\" or "/") or a
+    // control character is refused. Throws dotz::Error (Portuguese, for the
+    // operator) for those, an unmapped drive, share or folder, or a relative path.
     std::string toLocal(std::string_view windowsPath) const;
 
 private:
     std::map<std::string, std::string> prefixes_; // upper-cased "C:" or "\\SERVER\SHARE"
+    std::map<std::string, std::string> folders_;  // "/srv/dotz", as given
 };
 
 } // namespace dotz

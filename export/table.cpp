@@ -35,6 +35,8 @@ void Table::clear()
 {
     for (ColumnData& c : data_)
         c = ColumnData{};
+    faults_.clear();
+    faults_.shrink_to_fit();
     rows_ = 0;
     row_ = 0;
     eof_ = true;
@@ -48,7 +50,7 @@ Table::TextRef Table::storeText(ColumnData& c, std::string_view text)
         if (!c.blocks.empty()) // a scan of the whole block must see defined bytes
             std::memset(c.blocks.back().get() + c.used, 0, kBlockSize - c.used);
         if (c.blocks.size() >= kNullText / kBlockSize)
-            throw Error("a column cannot hold more than 4 GiB of text");
+            throw Error("uma coluna não comporta mais de 4 GiB de texto");
         c.blocks.push_back(std::make_unique_for_overwrite<char[]>(kBlockSize));
         c.used = 0;
     }
@@ -59,6 +61,20 @@ Table::TextRef Table::storeText(ColumnData& c, std::string_view text)
         std::memcpy(at + 1, text.data(), text.size());
     c.used += 1 + text.size();
     return ref;
+}
+
+Table::TextRef Table::storeChecked(int column, std::string_view text)
+{
+    ColumnData& c = data_[static_cast<size_t>(column)];
+    if (text.size() > static_cast<size_t>(defs_[static_cast<size_t>(column)].size)) [[unlikely]] {
+        faults_.push_back({static_cast<uint32_t>(rows_), static_cast<uint16_t>(column),
+                           ValueFault::TooLong, static_cast<uint32_t>(text.size())});
+        text = text.substr(0, kMaxText);
+    }
+    // Branch-level values repeat row after row: they share one copy.
+    if (!c.texts.empty() && c.texts.back() != kNullText && refText(c, c.texts.back()) == text)
+        return c.texts.back();
+    return storeText(c, text);
 }
 
 std::string_view Table::refText(const ColumnData& c, TextRef ref)
@@ -216,7 +232,8 @@ void Table::appendRow(std::vector<Value> values)
         if (v.kind != Value::Null && (v.kind == Value::Text) != wantText)
             throw Error("table " + name_ + ": wrong kind of value for column " + defs_[i].name);
         if (wantText)
-            c.texts.push_back(v.kind == Value::Null ? kNullText : storeText(c, v.text));
+            c.texts.push_back(v.kind == Value::Null ? kNullText
+                                                    : storeChecked(static_cast<int>(i), v.text));
         else
             c.numbers.push_back(v.kind == Value::Null ? kNullNumber : v.number);
     }

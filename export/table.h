@@ -64,6 +64,20 @@ public:
     TextColumn textColumn(int column) const;
     NumberColumn numberColumn(int column) const;
 
+    // A text that loaded but that no file can carry: longer than its column, or
+    // with a character that Windows-1252 cannot hold. The table keeps it (cut to
+    // kMaxText bytes, "?" for what Windows-1252 lacks) so that only a use of the
+    // value refuses; the writer never writes it.
+    struct ValueFault {
+        enum Kind : uint8_t { TooLong, NotWindows1252 };
+        uint32_t row;      // from 0
+        uint16_t column;
+        Kind kind;
+        uint32_t position; // TooLong: its length in characters; else the character, from 0
+    };
+    // In row order.
+    const std::vector<ValueFault>& valueFaults() const { return faults_; }
+
     // Whether any value of a text column holds one of `bytes` (ASCII): a quick scan
     // of the column's storage, before looking for the row.
     bool columnHoldsAnyOf(int column, std::string_view bytes) const;
@@ -80,7 +94,8 @@ public:
     void insert(int column, std::string_view value);
 
     // Appends a row (tests and generators); values are Windows-1252 texts or
-    // numbers, nulls by the null flags.
+    // numbers, nulls by the null flags. A text longer than its column is a value
+    // fault, as when loaded.
     struct Value {
         enum Kind { Null, Text, Number } kind = Null;
         std::string text;
@@ -113,12 +128,16 @@ private:
     };
     static TextRef storeText(ColumnData& c, std::string_view text);
     static std::string_view refText(const ColumnData& c, TextRef ref);
+    // Stores a text of column `column` of the row being added, noting a fault when
+    // it is longer than the column; a value equal to the row above's shares its bytes.
+    TextRef storeChecked(int column, std::string_view text);
     void clear();
     void checkColumn(int column) const;
 
     std::string name_;
     std::vector<ColumnDef> defs_;
     std::vector<ColumnData> data_;
+    std::vector<ValueFault> faults_;
     size_t rows_ = 0;
     size_t row_ = 0;
     bool eof_ = true;

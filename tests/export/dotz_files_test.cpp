@@ -151,6 +151,7 @@ TEST_F(DotzFilesTest, DatePartComesFromDataAsItIs)
         {"2024-03-15", "20240315_4321_A_500_1.txt"},
         {"", "_4321_A_500_1.txt"},
         {"2024-3", "20243_4321_A_500_1.txt"},
+        {"2024/../15", "2024..15_4321_A_500_1.txt"}, // ".." in a name leads nowhere
     };
     for (const Case& c : cases) {
         t_.cdsDadosDotz = makeCdsDadosDotz();
@@ -229,21 +230,30 @@ TEST_F(DotzFilesTest, RefusesTheWholeDayBeforeWritingAnyFile)
              item(t.cdsDotzExtra, "B");
              item(t.cdsDotzExtra, "A");
          },
-         "cdsDotzExtra, branch A: the branch's rows do not stand together (rows 2 to 2, then row 4)"},
+         "tabela cdsDotzExtra, filial A: as linhas da filial não estão juntas (linhas 2 a 2, depois a linha 4)"},
         {"slash in partner code",
          [](ExportTables& t) { sale(t.cdsDadosDotz, "0002", 1, "2024-03-15", "../x"); },
-         "cdsDadosDotz, branch 0002: partner code \"../x\" cannot be part of a file name"},
+         "tabela cdsDadosDotz, filial 0002: o código do parceiro \"../x\" não pode fazer parte de um nome de arquivo"},
         {"backslash in branch code",
          [](ExportTables& t) { product(t.cdsConfigDotz, "a\\b"); },
-         "cdsConfigDotz, branch a\\b: branch code \"a\\b\" cannot be part of a file name"},
-        {"slash in the date part", [](ExportTables& t) { sale(t.cdsDadosDotz, "0002", 1, "2024/../15"); },
-         "date part of DATA"},
+         "tabela cdsConfigDotz, filial a\\b: o código da filial \"a\\b\" não pode fazer parte"},
+        {"slash in the date part", [](ExportTables& t) { sale(t.cdsDadosDotz, "0002", 1, "2024-0/-15"); },
+         "a data \"20240/15\" não pode"},
         {"separator in a value",
          [](ExportTables& t) { product(t.cdsConfigDotz, "0002", "CAFE|500G"); },
-         "cdsConfigDotz, branch 0002: row 1, column NMPRODUTO: \"CAFE|500G\" holds a \"|\""},
+         "tabela cdsConfigDotz, filial 0002: linha 1, coluna NMPRODUTO: \"CAFE|500G\" contém \"|\""},
         {"unmapped drive",
          [](ExportTables& t) { sale(t.cdsDadosDotz, "0002", 1, "2024-03-15", "1", "Z:\\X\\"); },
-         "cdsDadosDotz, branch 0002: drive Z: of path"},
+         "tabela cdsDadosDotz, filial 0002: a pasta \"Z:\\X\\\" (coluna DSDIRARQDOTZ) não pode receber "
+         "arquivos DOTZ: o drive Z: do caminho"},
+        {"folder that climbs out",
+         [](ExportTables& t) { item(t.cdsDotzExtra, "0002", "C:\\..\\..\\fora\\"); },
+         "tabela cdsDotzExtra, filial 0002: a pasta \"C:\\..\\..\\fora\\\" (coluna DSDIRARQDOTZ) não pode "
+         "receber arquivos DOTZ: o caminho \"C:\\..\\..\\fora\\DOTZ\" contém \"..\""},
+        {"folder that climbs back in", [](ExportTables& t) { item(t.cdsDotzExtra, "0002", "C:\\DOTZ\\..\\..\\"); },
+         "contém \"..\""},
+        {"POSIX folder outside the mapped ones", [](ExportTables& t) { item(t.cdsDotzExtra, "0002", "/etc/"); },
+         "o caminho \"/etc/DOTZ\" não está numa pasta mapeada"},
     };
     for (const Case& c : cases) {
         t_ = ExportTables{};
@@ -251,9 +261,56 @@ TEST_F(DotzFilesTest, RefusesTheWholeDayBeforeWritingAnyFile)
         item(t_.cdsDotzExtra, "0001");
         c.fill(t_);
         const std::string message = refusal(true);
-        EXPECT_NE(message.find("no DOTZ file of 15/03/2024 was written"), std::string::npos) << c.what;
+        EXPECT_TRUE(message.starts_with("Operação bloqueada. Nenhum arquivo DOTZ de 15/03/2024 foi gravado: "))
+            << c.what << ": " << message;
         EXPECT_NE(message.find(c.message), std::string::npos) << c.what << ": " << message;
         EXPECT_FALSE(fs::exists(root_ / "EXPORTA/DOTZ")) << c.what;
+    }
+}
+
+TEST_F(DotzFilesTest, AValueNoFileCanCarryRefusesTheDayOnlyWhereItReachesAFile)
+{
+    const std::string longFolder = "C:\\" + std::string(100, 'X') + "\\";
+    const char* longId = "123456789012345678901"; // 21 characters in a column of 20
+    struct Case {
+        const char* what;
+        std::function<void(ExportTables&)> fill;
+        bool with515;
+        const char* refusal; // nullptr: the day is written
+    } cases[] = {
+        {"field of a record", [&](ExportTables& t) { sale(t.cdsDadosDotz, "0002", 1, "2024-03-15", "1", "C:\\EXPORTA\\", longId); },
+         false, "tabela cdsDadosDotz, filial 0002: linha 2, coluna CDIDCLIENTEDOTZ: o texto de 21 caracteres excede a largura de 20 da coluna."},
+        {"field of a sale without points", [&](ExportTables& t) { sale(t.cdsDadosDotz, "0002", 0, "2024-03-15", "1", "C:\\EXPORTA\\", longId); },
+         false, nullptr},
+        {"folder of a row that names no file",
+         [&](ExportTables& t) {
+             item(t.cdsDotzExtra, "0002", longFolder.c_str());
+             item(t.cdsDotzExtra, "0002");
+         },
+         false, nullptr},
+        {"folder that names a file", [&](ExportTables& t) { item(t.cdsDotzExtra, "0002", longFolder.c_str()); },
+         false, "tabela cdsDotzExtra, filial 0002: linha 2, coluna DSDIRARQDOTZ: o texto de 104 caracteres"},
+        {"partner code that names a file", [&](ExportTables& t) { sale(t.cdsDadosDotz, "0002", 0, "2024-03-15", longId); },
+         false, "linha 2, coluna CDINTEGRADOTZ"},
+        {"branch of a promotion product, 515 off", [&](ExportTables& t) { product(t.cdsConfigDotz, "00002"); },
+         false, nullptr},
+        {"branch of a promotion product, 515 on", [&](ExportTables& t) { product(t.cdsConfigDotz, "00002"); },
+         true, "tabela cdsConfigDotz, filial 00002: linha 1, coluna CDFILIAL: o texto de 5 caracteres"},
+        {"till list", [&](ExportTables& t) { t.cdsCaixa.appendRow({"0001", "0001"}); }, true, nullptr},
+    };
+    for (const Case& c : cases) {
+        fs::remove_all(root_ / "EXPORTA/DOTZ");
+        t_ = ExportTables{};
+        sale(t_.cdsDadosDotz, "0001", 1);
+        item(t_.cdsDotzExtra, "0001");
+        c.fill(t_);
+        const std::string message = refusal(c.with515);
+        if (!c.refusal) {
+            EXPECT_EQ(message, "(written)") << c.what;
+            continue;
+        }
+        EXPECT_NE(message.find(c.refusal), std::string::npos) << c.what << ": " << message;
+        EXPECT_EQ(filesIn("EXPORTA/DOTZ"), std::vector<std::string>{}) << c.what;
     }
 }
 
@@ -297,7 +354,8 @@ TEST_F(DotzFilesTest, AFailedWriteLeavesNoTemporaryAndKeepsTheEarlierFile)
         const char* what;
         const Syscalls& calls;
         const char* reason;
-    } cases[] = {{"disk full", full, "cannot write"}, {"rename refused", locked, "cannot replace"}};
+    } cases[] = {{"disk full", full, "não foi possível escrever em"},
+                 {"rename refused", locked, "não foi possível substituir"}};
     for (const Case& c : cases) {
         failingWrites = 3;
         PosixFileSystem failing(c.calls);
@@ -306,7 +364,7 @@ TEST_F(DotzFilesTest, AFailedWriteLeavesNoTemporaryAndKeepsTheEarlierFile)
             ADD_FAILURE() << c.what << ": no error";
         } catch (const Error& e) {
             const std::string m = e.what();
-            EXPECT_NE(m.find("cannot write DOTZ file C:\\EXPORTA\\DOTZ\\20240315_4321_0001_500_1.txt"),
+            EXPECT_NE(m.find("Não foi possível gravar o arquivo DOTZ C:\\EXPORTA\\DOTZ\\20240315_4321_0001_500_1.txt"),
                       std::string::npos) << m;
             EXPECT_NE(m.find(c.reason), std::string::npos) << m;
         }
@@ -332,7 +390,10 @@ TEST_F(DotzFilesTest, TemporariesOfDeadWritersAreSweptAndLiveOnesKept)
     const std::string dead = prefix + std::to_string(child) + ".a1b2c3";
     const std::string live = prefix + std::to_string(::getppid()) + ".d4e5f6";
     const std::string other = "." + name + ".otherhost." + std::to_string(child) + ".g7h8i9";
-    for (const std::string& f : {dead, live, other})
+    // Any file's temporary in a folder the run writes to, not only the file's own.
+    const std::string deadOfAnother =
+        PosixFileSystem::temporaryPrefix("20240314_4321_0009_510_1.txt") + std::to_string(child) + ".j1k2l3";
+    for (const std::string& f : {dead, live, other, deadOfAnother})
         std::ofstream(root_ / "EXPORTA/DOTZ" / f) << "half";
     sale(t_.cdsDadosDotz, "0001", 1);
     write();
@@ -345,7 +406,7 @@ TEST_F(DotzFilesTest, AMissingFolderFailsNamingTheFile)
 {
     sale(t_.cdsDadosDotz, "0001", 1, "2024-03-15", "4321", "C:\\NAOEXISTE\\");
     const std::string message = refusal();
-    EXPECT_NE(message.find("cannot write DOTZ file C:\\NAOEXISTE\\DOTZ\\20240315_4321_0001_500_1.txt"),
+    EXPECT_NE(message.find("Não foi possível gravar o arquivo DOTZ C:\\NAOEXISTE\\DOTZ\\20240315_4321_0001_500_1.txt"),
               std::string::npos) << message;
 }
 

@@ -42,7 +42,7 @@ TEST(Packet, ColumnsMatchByNameInAnyOrderAndUnknownOnesAreIgnored)
 {
     Table t = makeCdsCaixa();
     t.loadPacket(caixaPacket(
-        R"([[1.5,"001",{"x":[1]},"0001"],[null,"002",null,"0002"]])",
+        R"([[1.5,"001","x","0001"],[null,"002",null,"0002"]])",
         R"([{"name":"EXTRA","type":"number"},{"name":"CDCAIXA","type":"text","size":3},)"
         R"({"name":"OTHER","type":"text","size":9},{"name":"CDFILIAL","type":"text","size":4}])"));
     EXPECT_EQ(t.asText(caixa::CDFILIAL), "0001");
@@ -81,36 +81,69 @@ TEST(Packet, RefusalsNameTableColumnAndRow)
     const std::string num = R"([{"name":"CDFILIAL","type":"number"},{"name":"CDCAIXA","type":"text","size":3}])";
     const std::string missing = R"([{"name":"CDFILIAL","type":"text","size":4}])";
     const Case cases[] = {
-        {"missing column", "[]", missing, "table cdsCaixa, column CDCAIXA: column is missing from the packet"},
-        {"column of another type", "[]", num, "table cdsCaixa, column CDFILIAL: column is number in the packet, text expected"},
-        {"text too long", R"([["0001","001"],["00001","002"]])", kCaixaColumns,
-         "table cdsCaixa, column CDFILIAL, row 2: text of 5 characters is longer than the column's width of 4"},
+        {"missing column", "[]", missing, "tabela cdsCaixa, coluna CDCAIXA: a coluna não consta do pacote."},
+        {"column of another type", "[]", num, "tabela cdsCaixa, coluna CDFILIAL: a coluna é number no pacote, mas deveria ser text."},
         {"number for text", R"([["0001",3]])", kCaixaColumns,
-         "table cdsCaixa, column CDCAIXA, row 1: a text was expected, found a number"},
-        {"character outside Windows-1252", R"([["0001","a✓"]])", kCaixaColumns,
-         "table cdsCaixa, column CDCAIXA, row 1: character 2 of the text cannot be held in Windows-1252"},
-        {"C1 control character", R"([["0001","\u0081"]])", kCaixaColumns,
-         "table cdsCaixa, column CDCAIXA, row 1: character 1 of the text cannot be held in Windows-1252"},
-        {"short row", R"([["0001"]])", kCaixaColumns, "table cdsCaixa, row 1: row has 1 values, the packet has 2 columns"},
+         "tabela cdsCaixa, coluna CDCAIXA, linha 1: era esperado um texto, veio um número."},
+        {"short row", R"([["0001"]])", kCaixaColumns, "tabela cdsCaixa, linha 1: a linha tem 1 valores, o pacote tem 2 colunas."},
         {"long row", R"([["0001","1","2"]])", kCaixaColumns,
-         "table cdsCaixa, row 1: row has more values than the packet's 2 columns"},
-        {"row not an array", R"([{"a":1}])", kCaixaColumns, "table cdsCaixa, row 1: row is not a JSON array"},
+         "tabela cdsCaixa, linha 1: a linha tem mais valores que as 2 colunas do pacote."},
+        {"row not an array", R"([{"a":1}])", kCaixaColumns, "tabela cdsCaixa, linha 1: a linha não é uma lista JSON válida"},
         {"duplicate column", "[]",
          R"([{"name":"CDFILIAL","type":"text","size":4},{"name":"CDFILIAL","type":"text","size":4}])",
-         "table cdsCaixa, column CDFILIAL: column appears twice in the packet"},
+         "tabela cdsCaixa, coluna CDFILIAL: a coluna aparece duas vezes no pacote."},
         {"unknown type", "[]", R"([{"name":"CDFILIAL","type":"date"}])",
-         "table cdsCaixa, column CDFILIAL: unknown column type \"date\""},
+         "tabela cdsCaixa, coluna CDFILIAL: tipo de coluna desconhecido \"date\"."},
+        // Broken JSON ends the load where it is found, without reading on.
+        {"broken column description", "[]",
+         R"([{"name":"CDFILIAL","type":"text","size":4},{"name":"CDCAIXA","type":"text"r]})",
+         "tabela cdsCaixa, coluna CDCAIXA: a descrição da coluna não é JSON válido"},
+        {"broken size", "[]", R"([{"name":"CDFILIAL","type":"text","size":4x},{"name":"CDCAIXA"}])",
+         "tabela cdsCaixa, coluna CDFILIAL: a descrição da coluna não é JSON válido"},
+        {"name not a text", "[]", R"([{"name":7,"type":"text"}])", "a descrição da coluna tem \"name\" que não é um texto"},
+        {"broken row", R"([["0001","001"],["0002",}])", kCaixaColumns, "tabela cdsCaixa, coluna CDCAIXA, linha 2: o valor não é JSON válido"},
+        {"broken undeclared value", R"([["0001","001",[1,}]])",
+         R"([{"name":"CDFILIAL","type":"text","size":4},{"name":"CDCAIXA","type":"text","size":3},{"name":"X","type":"number"}])",
+         "tabela cdsCaixa, linha 1: o valor de uma coluna não declarada"},
+        {"undeclared array", R"([["0001","001",[1]]])",
+         R"([{"name":"CDFILIAL","type":"text","size":4},{"name":"CDCAIXA","type":"text","size":3},{"name":"X","type":"number"}])",
+         "tabela cdsCaixa, linha 1: o valor de uma coluna não declarada"},
+        {"unclosed rows", R"([["0001","001"])", kCaixaColumns, "tabela cdsCaixa"},
+        {"control character", "[[\"0001\",\"0\x01\"]]", kCaixaColumns,
+         "tabela cdsCaixa: o pacote não é JSON"},
     };
     for (const Case& c : cases) {
         Table t = makeCdsCaixa();
         t.appendRow({"0007", "007"});
-        EXPECT_EQ(loadError(t, caixaPacket(c.rows, c.columns)), c.expected) << c.what;
+        const std::string error = loadError(t, caixaPacket(c.rows, c.columns));
+        EXPECT_TRUE(error.starts_with("Operação bloqueada. Dados inválidos recebidos do servidor: "))
+            << c.what << ": " << error;
+        EXPECT_NE(error.find(c.expected), std::string::npos) << c.what << ": " << error;
         EXPECT_TRUE(t.isEmpty()) << c.what; // nothing half-loaded stays
     }
     Table t = makeCdsDadosDotz();
-    EXPECT_NE(loadError(t, Packet::fromJson("not json")).find("table cdsDadosDotz"), std::string::npos);
-    EXPECT_NE(loadError(t, Packet::fromJson(R"({"rows":[]})")).find("no \"columns\""), std::string::npos);
-    EXPECT_NE(loadError(t, Packet()).find("no packet"), std::string::npos);
+    EXPECT_NE(loadError(t, Packet::fromJson("not json")).find("tabela cdsDadosDotz"), std::string::npos);
+    EXPECT_NE(loadError(t, Packet::fromJson(R"({"rows":[]})")).find("não tem a lista \"columns\""), std::string::npos);
+    EXPECT_NE(loadError(t, Packet()).find("nenhum pacote"), std::string::npos);
+}
+
+TEST(Packet, ValuesNoFileCanCarryLoadAsFaultsOfTheirRowAndColumn)
+{
+    Table t = makeCdsCaixa();
+    t.loadPacket(caixaPacket(R"([["0001","001"],["00001","002"],["0001","a✓"],["0001","a✓"]])"));
+    ASSERT_EQ(t.rowCount(), 4u);
+    using F = Table::ValueFault;
+    const auto& f = t.valueFaults();
+    ASSERT_EQ(f.size(), 3u);
+    EXPECT_TRUE(f[0].row == 1 && f[0].column == caixa::CDFILIAL && f[0].kind == F::TooLong && f[0].position == 5);
+    EXPECT_TRUE(f[1].row == 2 && f[1].column == caixa::CDCAIXA && f[1].kind == F::NotWindows1252 && f[1].position == 1);
+    EXPECT_EQ(f[2].row, 3u); // a value equal to the row above's is still its own fault
+    t.next();
+    EXPECT_EQ(t.asText(caixa::CDFILIAL), "00001");
+    t.next();
+    EXPECT_EQ(t.asText(caixa::CDCAIXA), "a?");
+    t.loadPacket(caixaPacket("[]"));
+    EXPECT_TRUE(t.valueFaults().empty());
 }
 
 TEST(Packet, WrongKindForNumberAndOutOfRangeNumbers)
@@ -127,9 +160,10 @@ TEST(Packet, WrongKindForNumberAndOutOfRangeNumbers)
                                 R"(,"rows":[["1","1","1","1","1","2024-01-01","10:00:00",1,"","","",)" +
                                 points + "]]}");
     };
-    EXPECT_EQ(loadError(t, row("\"12\"")),
-              "table cdsDadosDotz, column NRDOTZ, row 1: a number was expected, found a string");
-    EXPECT_NE(loadError(t, row("1e999")).find("column NRDOTZ, row 1"), std::string::npos);
+    EXPECT_NE(loadError(t, row("\"12\"")).find(
+                  "tabela cdsDadosDotz, coluna NRDOTZ, linha 1: era esperado um número, veio um texto."),
+              std::string::npos);
+    EXPECT_NE(loadError(t, row("1e999")).find("coluna NRDOTZ, linha 1"), std::string::npos);
     t.loadPacket(row("-0.5"));
     EXPECT_EQ(t.asText(dados::NRDOTZ), "-0,5");
 }

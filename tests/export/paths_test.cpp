@@ -12,6 +12,8 @@ TEST(PathMap, MapsDrivesSharesAndPosixFolders)
     map.set("C", "/srv/dotz/");
     map.set("d:", "/mnt/d");
     map.set("\\\\loja01\\Export", "/mnt/loja01");
+    map.set("/var/dotz", "/var/dotz");
+    map.set("/var/dotz/loja2/", "/mnt/loja2");
     struct Case {
         const char* windows;
         const char* local;
@@ -22,6 +24,8 @@ TEST(PathMap, MapsDrivesSharesAndPosixFolders)
         {"D:\\", "/mnt/d/"},
         {"\\\\LOJA01\\export\\dotz\\DOTZ", "/mnt/loja01/dotz/DOTZ"},
         {"/var/dotz/DOTZ\\x.txt", "/var/dotz/DOTZ/x.txt"},
+        {"/var/dotz/loja2\\DOTZ", "/mnt/loja2/DOTZ"}, // the longest mapped folder
+        {"C:\\A..B\\..DOTZ\\x..txt", "/srv/dotz/A..B/..DOTZ/x..txt"}, // ".." inside a name leads nowhere
         {"C:\\Exporta\xE7\xE3o\\DOTZ", "/srv/dotz/Exporta\xC3\xA7\xC3\xA3o/DOTZ"}, // UTF-8 on disk
     };
     for (const Case& c : cases)
@@ -32,16 +36,25 @@ TEST(PathMap, RefusesWhatItCannotMap)
 {
     PathMap map;
     map.set("C", "/srv/dotz");
+    map.set("/srv/dotz", "/srv/dotz");
     struct Case {
         const char* windows;
         const char* message;
     } cases[] = {
-        {"E:\\EXPORTA\\DOTZ", "drive E: of path \"E:\\EXPORTA\\DOTZ\" is not mapped"},
-        {"C:EXPORTA", "is relative to the current folder of drive C:"},
-        {"EXPORTA\\DOTZ", "is not absolute"},
-        {"\\\\server\\share\\DOTZ", "share \\\\server\\share of path"},
-        {"\\\\server", "is not a complete"},
-        {"C:\\EXP\nORTA", "holds a control character"},
+        {"E:\\EXPORTA\\DOTZ", "o drive E: do caminho \"E:\\EXPORTA\\DOTZ\" não está mapeado"},
+        {"C:EXPORTA", "é relativo à pasta corrente do drive C:"},
+        {"EXPORTA\\DOTZ", "não é absoluto"},
+        {"\\\\server\\share\\DOTZ", "o compartilhamento \\\\server\\share do caminho"},
+        {"\\\\server", "não é um caminho \\\\servidor\\compartilhamento completo"},
+        {"C:\\EXP\nORTA", "contém um caractere de controle"},
+        // Folders come from data: none may climb out of its mapped folder.
+        {"C:\\..\\..\\fora\\DOTZ", "contém \"..\", que levaria para fora da pasta mapeada"},
+        {"C:\\DOTZ\\..\\..\\", "contém \"..\""},
+        {"C:\\DOTZ/../x", "contém \"..\""},
+        {"C:\\..", "contém \"..\""},
+        {"/srv/dotz/../etc/DOTZ", "contém \"..\""},
+        {"/etc/DOTZ", "o caminho \"/etc/DOTZ\" não está numa pasta mapeada"},
+        {"/srv/dotzX/DOTZ", "não está numa pasta mapeada"},
     };
     for (const Case& c : cases) {
         try {
@@ -54,6 +67,7 @@ TEST(PathMap, RefusesWhatItCannotMap)
     EXPECT_THROW(map.toLocal(std::string_view("C:\\EXP\0RTA", 10)), Error);
     EXPECT_THROW(map.set("C", "relative/folder"), Error);
     EXPECT_THROW(map.set("CD", "/x"), Error);
+    EXPECT_THROW(map.set("/srv/../etc", "/etc"), Error);
 }
 
 } // namespace
