@@ -2,6 +2,8 @@
 
 #include "checks.h"
 
+#include <utility>
+
 namespace dotz {
 namespace {
 constexpr int kExportAnimation = 6;
@@ -20,11 +22,13 @@ RunSummary runExport(ExportTables& t, const RunRequest& request, const FetchDay&
             ~Hide() { o.hideBusy(); }
         } hide{observer};
         for (Day day = request.from; request.to >= day; day = day.next()) {
-            const DayPackets packets = fetch(request.selector, day);
-            t.cdsCaixa.loadPacket(packets[0]);
-            t.cdsDadosDotz.loadPacket(packets[1]);
-            t.cdsDotzExtra.loadPacket(packets[2]);
-            t.cdsConfigDotz.loadPacket(packets[3]);
+            // Each packet is let go once its table holds the rows, so that the
+            // reply's bytes are gone before the checks and the files.
+            DayPackets packets = fetch(request.selector, day);
+            t.cdsCaixa.loadPacket(std::exchange(packets[0], {}));
+            t.cdsDadosDotz.loadPacket(std::exchange(packets[1], {}));
+            t.cdsDotzExtra.loadPacket(std::exchange(packets[2], {}));
+            t.cdsConfigDotz.loadPacket(std::exchange(packets[3], {}));
             Vd_Parceiro(t, request.with515, messages);
             Vd_Diretorio(t, request.with515, messages);
             DayResult written =

@@ -1,0 +1,99 @@
+#!/usr/bin/env bash
+# Crash trials of the DOTZ writer. dotz-export writes one big generated day and
+# is killed with SIGKILL at a random moment of its write phase, TRIALS times.
+# After each kill every DOTZ file must be absent or byte-identical to the clean
+# run's; then the next run must finish, leave no temporary, and give exactly the
+# clean run's files. Not part of the test command.
+# Usage: scripts/crash-trial.sh [BUILD_DIR] [TRIALS] [DATA_DIR]
+# The day: CRASH_BRANCHES branches (50), CRASH_SALES sales (100000), generated
+# once into DATA_DIR and kept.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build}
+trials=${2:-300}
+data=${3:-/var/tmp/dotz-crash}
+bin=$(cd "$build/bin" && pwd)
+branches=${CRASH_BRANCHES:-50}
+sales=${CRASH_SALES:-100000}
+db=$data/day.db
+mkdir -p "$data"
+if [ ! -f "$db" ]; then
+  echo "== generating the day (once; kept in $db)"
+  "$bin/krt-appserver" init-demo --db "$db" --branches "$branches" --tills 4 --days 1 \
+    --first-day 2024-03-15 --sales-per-day "$sales" --seed 1 >/dev/null
+fi
+
+. scripts/appserver-lib.sh
+port=$((20000 + RANDOM % 20000))
+trap stop_appserver EXIT
+start_appserver "$bin" "$db" "$port" "$data/server.log"
+
+codes=$(sqlite3 "$db" "SELECT CDFILIAL FROM FILIAL")
+fresh() {
+  rm -rf "$1"
+  for b in $codes; do mkdir -p "$1/DOTZ/LOJA$b"; done
+}
+start_export() {
+  "$bin/dotz-export" --config /dev/null --server "127.0.0.1:$port" --drive "C=$1" \
+    --from 2024-03-15 --to 2024-03-15 --with-515 >/dev/null 2>"$data/export.err" &
+  EXPORT_PID=$!
+}
+# A DOTZ file or a temporary of one has appeared: the write phase has begun.
+writing() { [ -n "$(find "$1/DOTZ" -name '*_1.txt*' -print -quit)" ]; }
+now_ms() { echo $(($(date +%s%N) / 1000000)); }
+# Waits for the write phase of the export started last; returns its start (ms).
+await_writing() {
+  until writing "$1"; do
+    kill -0 "$EXPORT_PID" 2>/dev/null || break
+  done
+  now_ms
+}
+
+echo "== clean run"
+fresh "$data/clean"
+start=$(now_ms)
+start_export "$data/clean"
+first=$(await_writing "$data/clean")
+wait "$EXPORT_PID" || { cat "$data/export.err" >&2; exit 1; }
+end=$(now_ms)
+window=$((end - first))
+total_files=$(find "$data/clean" -type f | wc -l)
+echo "   $total_files files, $(du -sm "$data/clean" | cut -f1) MB; run $((end - start)) ms, write phase about $window ms"
+[ "$window" -gt 0 ] || window=1
+
+failures=0 none=0 some=0 all=0 temps_seen=0
+fail() { echo "trial $1: $2" >&2; failures=$((failures + 1)); }
+for i in $(seq "$trials"); do
+  fresh "$data/trial"
+  start_export "$data/trial"
+  await_writing "$data/trial" >/dev/null
+  delay=$((RANDOM * 32768 + RANDOM))
+  delay=$((delay % (window + 1)))
+  sleep "$(printf '%d.%03d' $((delay / 1000)) $((delay % 1000)))"
+  kill -9 "$EXPORT_PID" 2>/dev/null || true
+  wait "$EXPORT_PID" 2>/dev/null || true
+
+  finals=0
+  while IFS= read -r -d '' f; do
+    name=${f#"$data/trial/"}
+    case ${name##*/} in
+      .*) temps_seen=$((temps_seen + 1)); continue ;;
+    esac
+    finals=$((finals + 1))
+    cmp -s "$f" "$data/clean/$name" || fail "$i" "$name differs from the clean run's"
+  done < <(find "$data/trial" -type f -print0)
+  if [ "$finals" -eq 0 ]; then none=$((none + 1))
+  elif [ "$finals" -eq "$total_files" ]; then all=$((all + 1))
+  else some=$((some + 1)); fi
+
+  start_export "$data/trial"
+  wait "$EXPORT_PID" || fail "$i" "the next run failed: $(cat "$data/export.err")"
+  left=$(find "$data/trial" -type f -name '.*' | wc -l)
+  [ "$left" -eq 0 ] || fail "$i" "the next run left $left temporaries"
+  diff -rq "$data/clean" "$data/trial" >/dev/null || fail "$i" "the next run's files differ from the clean run's"
+  if [ $((i % 25)) -eq 0 ]; then echo "   $i trials, $failures failures"; fi
+done
+
+echo "== $trials trials: killed with no file written $none, with $some of $total_files files written, after all $all;"
+echo "   temporaries found after the kills: $temps_seen (all removed by the next run); failures: $failures"
+[ "$failures" -eq 0 ]
