@@ -325,6 +325,27 @@ std::vector<FilePlan> plan(const Table& t, Day day, const PathMap& paths)
     return files;
 }
 
+// A failed write names the DOTZ file as the data names it: an earlier staged file
+// when its flush or rename failed, else the one being written.
+[[noreturn]] void cannotWrite(const Error& e, const DayResult& result, std::string_view current)
+{
+    std::string_view name = current;
+    if (const auto* fileError = dynamic_cast<const FileError*>(&e))
+        for (const WrittenFile& f : result.files)
+            if (f.localPath == fileError->path())
+                name = f.windowsPath;
+    throw Error("Não foi possível gravar o arquivo DOTZ " + utf8(name) + ": " + e.what());
+}
+
+void commit(FileSystem& fs, const DayResult& result)
+{
+    try {
+        fs.commitStaged();
+    } catch (const Error& e) {
+        cannotWrite(e, result, {});
+    }
+}
+
 template <class Record>
 void write(const Table& t, const std::vector<FilePlan>& files, LineList& lines, FileSystem& fs,
            DayResult& result, std::set<std::string>& folders)
@@ -336,14 +357,12 @@ void write(const Table& t, const std::vector<FilePlan>& files, LineList& lines, 
                 continue;
             lines.commitLine(rec.build(lines.reserveLine(kMaxLine), r));
         }
-        if (!fs.isDirectory(f.localDir))
+        if (folders.insert(f.localDir).second && !fs.isDirectory(f.localDir))
             fs.createDirectory(f.localDir);
-        folders.insert(f.localDir);
         try {
-            fs.replaceFile(f.localPath, lines.text());
+            fs.stageFile(f.localPath, lines.text());
         } catch (const Error& e) {
-            throw Error("Não foi possível gravar o arquivo DOTZ " + utf8(f.windowsPath) + ": " +
-                        e.what());
+            cannotWrite(e, result, f.windowsPath);
         }
         result.files.push_back(WrittenFile{Record::kType, f.branch, f.windowsPath, f.localPath,
                                            lines.count(), lines.text().size()});
@@ -414,9 +433,19 @@ DayResult GravaArquivosDotz(const ExportTables& t, Day day, bool with515, LineLi
                 fs.syncDirectory(folder);
         }
     } finish{lines, fs, {}};
-    write<Sale>(t.cdsDadosDotz, salePlan, lines, fs, result, finish.folders);
-    write<Item>(t.cdsDotzExtra, itemPlan, lines, fs, result, finish.folders);
-    write<Product>(t.cdsConfigDotz, productPlan, lines, fs, result, finish.folders);
+    try {
+        write<Sale>(t.cdsDadosDotz, salePlan, lines, fs, result, finish.folders);
+        write<Item>(t.cdsDotzExtra, itemPlan, lines, fs, result, finish.folders);
+        write<Product>(t.cdsConfigDotz, productPlan, lines, fs, result, finish.folders);
+        commit(fs, result);
+    } catch (...) {
+        // Files staged before a failed one are complete: they still go in place.
+        try {
+            commit(fs, result);
+        } catch (const Error&) {
+        }
+        throw;
+    }
     return result;
 }
 

@@ -8,6 +8,8 @@
 #include <dirent.h>
 #include <cstring>
 #include <fcntl.h>
+#include <optional>
+#include <utility>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -88,9 +90,14 @@ void sweepStaleTemporaries(const Syscalls& sys, const std::string& folder, const
     ::closedir(dir);
 }
 
+FileError failure(const char* step, const std::string& path, int err)
+{
+    return FileError(std::string(step) + " " + path + ": " + std::strerror(err), path);
+}
+
 [[noreturn]] void failed(const char* step, const std::string& path, int err)
 {
-    throw Error(std::string(step) + " " + path + ": " + std::strerror(err));
+    throw failure(step, path, err);
 }
 
 } // namespace
@@ -113,8 +120,29 @@ void PosixFileSystem::createDirectory(const std::string& path)
     ::mkdir(path.c_str(), 0777);
 }
 
+PosixFileSystem::~PosixFileSystem()
+{
+    for (const Staged& st : staged_)
+        drop(st);
+}
+
+void PosixFileSystem::drop(const Staged& st)
+{
+    if (st.fd >= 0)
+        sys_.close(st.fd);
+    sys_.unlink(st.temp.c_str());
+}
+
 void PosixFileSystem::replaceFile(const std::string& path, std::string_view data)
 {
+    stageFile(path, data);
+    commitStaged();
+}
+
+void PosixFileSystem::stageFile(const std::string& path, std::string_view data)
+{
+    if (staged_.size() >= kMaxStaged)
+        commitStaged();
     const std::string folder = folderOf(path);
     const size_t slash = path.rfind('/');
     const std::string prefix =
@@ -125,9 +153,9 @@ void PosixFileSystem::replaceFile(const std::string& path, std::string_view data
     const int fd = sys_.mkstemp(temp.data());
     if (fd < 0)
         failed("não foi possível criar um arquivo em", folder, errno);
+    Staged st{fd, std::move(temp), path};
     auto abandon = [&](const char* step, int err) {
-        sys_.close(fd);
-        sys_.unlink(temp.c_str());
+        drop(st);
         failed(step, path, err);
     };
     if (::fchmod(fd, createMode()) != 0)
@@ -140,18 +168,39 @@ void PosixFileSystem::replaceFile(const std::string& path, std::string_view data
             abandon("não foi possível escrever em", n < 0 ? errno : EIO);
         done += static_cast<size_t>(n);
     }
-    if (sys_.fsync(fd) != 0)
-        abandon("não foi possível levar ao disco", errno);
-    if (sys_.close(fd) != 0) {
-        const int err = errno;
-        sys_.unlink(temp.c_str());
-        failed("não foi possível fechar", path, err);
+    staged_.push_back(std::move(st));
+}
+
+void PosixFileSystem::commitStaged()
+{
+    std::vector<Staged> batch = std::exchange(staged_, {});
+    // Every file of the batch is flushed before any is renamed: the flushes share
+    // the file system's journal commits instead of waiting for one each.
+    std::optional<FileError> error;
+    size_t ready = 0;
+    for (; ready < batch.size(); ++ready) {
+        Staged& st = batch[ready];
+        if (sys_.fsync(st.fd) != 0) {
+            error = failure("não foi possível levar ao disco", st.path, errno);
+            break;
+        }
+        if (sys_.close(std::exchange(st.fd, -1)) != 0) {
+            error = failure("não foi possível fechar", st.path, errno);
+            break;
+        }
     }
-    if (sys_.rename(temp.c_str(), path.c_str()) != 0) {
-        const int err = errno;
-        sys_.unlink(temp.c_str());
-        failed("não foi possível substituir", path, err);
+    // Those before a failure are complete and go in place, in order; the rest are dropped.
+    for (size_t i = 0; i < batch.size(); ++i) {
+        if (i < ready) {
+            if (sys_.rename(batch[i].temp.c_str(), batch[i].path.c_str()) == 0)
+                continue;
+            error = failure("não foi possível substituir", batch[i].path, errno);
+            ready = i;
+        }
+        drop(batch[i]);
     }
+    if (error)
+        throw *error;
 }
 
 void PosixFileSystem::syncDirectory(const std::string& path)

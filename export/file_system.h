@@ -1,10 +1,13 @@
 #pragma once
 // The few file operations the DOTZ writer needs, behind an interface so that
 // failures can be injected in tests.
+#include "error.h"
+
 #include <set>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
+#include <vector>
 
 namespace dotz {
 
@@ -22,6 +25,25 @@ public:
     virtual void replaceFile(const std::string& path, std::string_view data) = 0;
     // Makes the renames done in a folder durable; one call serves many files.
     virtual void syncDirectory(const std::string& path) = 0;
+
+    // The same replacement in two steps, so that many files can share the disk's
+    // flushes: stageFile writes `data` beside `path`, commitStaged puts every
+    // staged file in place, each flushed before its rename, in the order staged.
+    // A failure raises FileError naming the file; files staged before it are put
+    // in place all the same, those after it are dropped. By default a staged file
+    // is replaced at once.
+    virtual void stageFile(const std::string& path, std::string_view data) { replaceFile(path, data); }
+    virtual void commitStaged() {}
+};
+
+// A failed file operation; path() is the file (or folder) it was about.
+class FileError : public Error {
+public:
+    FileError(const std::string& what, std::string path) : Error(what), path_(std::move(path)) {}
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
 };
 
 // The system calls PosixFileSystem makes; tests replace some to inject failures.
@@ -38,10 +60,20 @@ const Syscalls& realSyscalls();
 class PosixFileSystem : public FileSystem {
 public:
     explicit PosixFileSystem(const Syscalls& calls = realSyscalls()) : sys_(calls) {}
+    // Staged files that were never committed are dropped.
+    ~PosixFileSystem() override;
+    PosixFileSystem(const PosixFileSystem&) = delete;
+    PosixFileSystem& operator=(const PosixFileSystem&) = delete;
+
     bool isDirectory(const std::string& path) override;
     void createDirectory(const std::string& path) override;
     void replaceFile(const std::string& path, std::string_view data) override;
     void syncDirectory(const std::string& path) override;
+    // Staged files wait with their temporaries open, a bounded number of them:
+    // past that, staging commits the earlier ones first.
+    void stageFile(const std::string& path, std::string_view data) override;
+    void commitStaged() override;
+    static constexpr size_t kMaxStaged = 64;
 
     // Temporaries of a file are named this prefix + the writer's process id +
     // ".XXXXXX". The first write into a folder removes every temporary there
@@ -50,8 +82,16 @@ public:
     static std::string temporaryPrefix(const std::string& fileName);
 
 private:
+    struct Staged {
+        int fd;
+        std::string temp;
+        std::string path;
+    };
+    void drop(const Staged& s);
+
     const Syscalls& sys_;
     std::set<std::string> swept_;
+    std::vector<Staged> staged_;
 };
 
 } // namespace dotz

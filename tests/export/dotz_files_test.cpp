@@ -378,6 +378,37 @@ TEST_F(DotzFilesTest, AFailedWriteLeavesNoTemporaryAndKeepsTheEarlierFile)
               static_cast<long>(read("EXPORTA/DOTZ/20240315_4321_0001_500_1.txt").size()));
 }
 
+int fsyncsBeforeFailure = 0;
+int failingFsync(int fd)
+{
+    if (--fsyncsBeforeFailure == 0) {
+        errno = EIO;
+        return -1;
+    }
+    return ::fsync(fd);
+}
+
+TEST_F(DotzFilesTest, FilesFlushedTogetherBeforeAFailedFlushStillGoInPlace)
+{
+    sale(t_.cdsDadosDotz, "0001", 1);
+    sale(t_.cdsDadosDotz, "0002", 1);
+    sale(t_.cdsDadosDotz, "0003", 1);
+    Syscalls calls = realSyscalls();
+    calls.fsync = failingFsync;
+    fsyncsBeforeFailure = 2;
+    PosixFileSystem failing(calls);
+    try {
+        write(false, &failing);
+        ADD_FAILURE() << "no error";
+    } catch (const Error& e) {
+        EXPECT_NE(std::string(e.what()).find("Não foi possível gravar o arquivo DOTZ "
+                                             "C:\\EXPORTA\\DOTZ\\20240315_4321_0002_500_1.txt: não "
+                                             "foi possível levar ao disco"),
+                  std::string::npos) << e.what();
+    }
+    EXPECT_EQ(filesIn("EXPORTA/DOTZ"), std::vector<std::string>{"20240315_4321_0001_500_1.txt"});
+}
+
 TEST_F(DotzFilesTest, TemporariesOfDeadWritersAreSweptAndLiveOnesKept)
 {
     const pid_t child = ::fork();
