@@ -74,14 +74,14 @@ void PlanningFileSystem::replaceFile(const std::string& path, std::string_view)
     const std::string folder = folderOf(path);
     if (planned_.count(folder) == 0) {
         if (const auto why = refused_.find(folder); why != refused_.end())
-            failed("cannot create the folder", folder, why->second);
+            failed("não foi possível criar a pasta", folder, why->second);
         if (!isDirectory(folder))
-            failed("cannot create a file in", folder, ENOENT);
+            failed("não foi possível criar um arquivo em", folder, ENOENT);
         if (const int err = writable(folder))
-            failed("cannot create a file in", folder, err);
+            failed("não foi possível criar um arquivo em", folder, err);
     }
     if (isDirectory(path))
-        failed("cannot replace", path, EISDIR);
+        failed("não foi possível substituir", path, EISDIR);
 }
 
 std::vector<DayCheck> checkExport(const RunRequest& request, const FetchDay& fetch,

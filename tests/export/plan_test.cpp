@@ -41,9 +41,9 @@ TEST(PlanningFileSystem, PlansWhatTheRealOneWouldDoAndWritesNothing)
         {r + "/new", "f.txt", ""},      // created in the plan
         {r + "/new", "g.txt", ""},      // and found there again
         {r + "/DOTZ", "f.txt", ""},     // already there
-        {r + "/missing/DOTZ", "f.txt", "cannot create the folder " + r + "/missing/DOTZ: No such file or directory"},
-        {r + "/file", "f.txt", "cannot create the folder " + r + "/file: File exists"},
-        {r + "/DOTZ", "dir.txt", "cannot replace " + r + "/DOTZ/dir.txt: Is a directory"},
+        {r + "/missing/DOTZ", "f.txt", "não foi possível criar a pasta " + r + "/missing/DOTZ: No such file or directory"},
+        {r + "/file", "f.txt", "não foi possível criar a pasta " + r + "/file: File exists"},
+        {r + "/DOTZ", "dir.txt", "não foi possível substituir " + r + "/DOTZ/dir.txt: Is a directory"},
     };
     PlanningFileSystem planner;
     for (const Case& c : cases)
@@ -52,9 +52,9 @@ TEST(PlanningFileSystem, PlansWhatTheRealOneWouldDoAndWritesNothing)
         fs::create_directories(root / "locked");
         fs::permissions(root / "locked", fs::perms::owner_read | fs::perms::owner_exec);
         EXPECT_EQ(planFile(planner, r + "/locked"),
-                  "cannot create a file in " + r + "/locked: Permission denied");
+                  "não foi possível criar um arquivo em " + r + "/locked: Permission denied");
         EXPECT_EQ(planFile(planner, r + "/locked/DOTZ"),
-                  "cannot create the folder " + r + "/locked/DOTZ: Permission denied");
+                  "não foi possível criar a pasta " + r + "/locked/DOTZ: Permission denied");
         fs::permissions(root / "locked", fs::perms::owner_all);
     }
     EXPECT_FALSE(fs::exists(root / "new"));
