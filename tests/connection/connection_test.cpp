@@ -110,7 +110,7 @@ TEST_F(ConnectionTest, AFailureTheServerReportsIsShownThenAborts)
     const Variant reply = principal("0001; DROP TABLE VENDA", 15);
     EXPECT_THROW(CheckServerResult(reply, true, 0, show), Abort);
     ASSERT_EQ(shown.size(), 1u);
-    EXPECT_NE(shown[0].find("branch selector \"0001; DROP TABLE VENDA\""), std::string::npos);
+    EXPECT_NE(shown[0].find("0001; DROP TABLE VENDA"), std::string::npos);
 
     EXPECT_TRUE(CheckServerResult(reply, false, 0, show).isNull());
     EXPECT_EQ(shown.size(), 2u);
@@ -132,35 +132,35 @@ TEST_F(ConnectionTest, FailuresSayWhatFailed)
              c.setBeforeConnect([&](ServerConnection& s) { s.setPort(refused); });
          },
          [](ServerConnection& c) { c.open(); },
-         {"server object Krt52410.rdmExportaDotz on 127.0.0.1:" + std::to_string(refused),
-          "cannot connect"}},
+         {"Falha na conexão com o servidor de aplicação 127.0.0.1:" + std::to_string(refused) +
+              " (objeto Krt52410.rdmExportaDotz)",
+          "conexão recusada"}},
         {[](ServerConnection& c) { c.setServerName("Krt99999.rdmOutro"); },
          [](ServerConnection& c) { c.open(); },
-         {"server object Krt99999.rdmOutro on 127.0.0.1:",
-          "no object Krt99999.rdmOutro (HTTP 404)"}},
+         {"(objeto Krt99999.rdmOutro)", "não tem o objeto Krt99999.rdmOutro (HTTP 404)"}},
         {[](ServerConnection&) {},
          [](ServerConnection& c) { c.call("GetNada", {}); },
-         {"call of GetNada on server object Krt52410.rdmExportaDotz", "JSON-RPC error -32601"}},
+         {"Falha na chamada de GetNada ao servidor de aplicação 127.0.0.1:", "erro JSON-RPC -32601"}},
         {[](ServerConnection&) {},
          [](ServerConnection& c) {
              c.call("GetPrincipal", {"T", "ontem"});
          },
-         {"JSON-RPC error -32602", "\"ontem\" is not a date"}},
+         {"erro JSON-RPC -32602", "\"ontem\""}},
         {[](ServerConnection&) {},
          [](ServerConnection& c) {
              c.call("GetPrincipal", {"T", std::nan("")});
          },
-         {"parameter 2 is not a finite number"}},
+         {"o parâmetro 2 não é um número finito"}},
         {[](ServerConnection&) {},
          [](ServerConnection& c) {
              c.call("GetPrincipal", {"\xff", "2024-03-15"});
          },
-         {"parameter 1 is not valid UTF-8"}},
+         {"o parâmetro 1 não é texto UTF-8 válido"}},
         {[](ServerConnection& c) {
              c.setBeforeConnect([](ServerConnection& s) { s.SetHost(""); });
          },
          [](ServerConnection& c) { c.open(); },
-         {"no host is set"}},
+         {"nenhum servidor foi indicado"}},
     };
     for (const Case& c : cases) {
         ServerConnection conn;
@@ -210,7 +210,7 @@ TEST(ConnectionToken, IsSentWhenSet)
     c.setServerName(kObject);
     c.setRaiseErrors(true);
     c.setPort(server.port());
-    EXPECT_NE(failureOf([&] { c.open(); }).find("valid bearer token (HTTP 401)"),
+    EXPECT_NE(failureOf([&] { c.open(); }).find("token de acesso válido (HTTP 401)"),
               std::string::npos);
     c.setToken("s3cret");
     c.open();
@@ -237,35 +237,41 @@ TEST(ConnectionBroken, ACutReplyIsNeverTakenForAWholeOne)
     c.setRaiseErrors(true);
     c.setPort(server.port());
     const std::string message = failureOf([&] { c.call("GetPrincipal", {"T", "2024-03-14"}); });
-    EXPECT_NE(message.find("call of GetPrincipal on server object"), std::string::npos) << message;
+    EXPECT_NE(message.find("Falha na chamada de GetPrincipal ao servidor de aplicação"),
+              std::string::npos)
+        << message;
     EXPECT_FALSE(c.connected());
 }
 
-// A server that answers whatever the test wants, for replies ours never sends.
+// A server that answers whatever the test wants, for replies ours never sends;
+// over TLS when given an httplib::SSLServer.
 class FakeServer
 {
   public:
     using Handler = std::function<void(const httplib::Request&, httplib::Response&)>;
-    explicit FakeServer(Handler post, int getDelayMs = 0)
+    explicit FakeServer(Handler post, int getDelayMs = 0,
+                        std::unique_ptr<httplib::Server> http = std::make_unique<httplib::Server>())
+        : http_(std::move(http))
     {
-        http_.Get(".*", [getDelayMs](const httplib::Request&, httplib::Response& res) {
+        http_->Get(".*", [getDelayMs](const httplib::Request&, httplib::Response& res) {
             std::this_thread::sleep_for(std::chrono::milliseconds(getDelayMs));
             res.set_content(R"({"object":"Krt52410.rdmExportaDotz","methods":["GetPrincipal"]})",
                             "application/json");
         });
-        http_.Post(".*", std::move(post));
-        port_ = http_.bind_to_any_port("127.0.0.1");
-        thread_ = std::thread([this] { http_.listen_after_bind(); });
+        http_->Post(".*", std::move(post));
+        http_->set_keep_alive_max_count(1000);
+        port_ = http_->bind_to_any_port("127.0.0.1");
+        thread_ = std::thread([this] { http_->listen_after_bind(); });
     }
     ~FakeServer()
     {
-        http_.stop();
+        http_->stop();
         thread_.join();
     }
     int port() const { return port_; }
 
   private:
-    httplib::Server http_;
+    std::unique_ptr<httplib::Server> http_;
     int port_ = 0;
     std::thread thread_;
 };
@@ -337,16 +343,39 @@ TEST(ConnectionReplies, ThatAreNotJsonRpcAreRefused)
 {
     const std::pair<std::function<void(httplib::Response&)>, std::string> cases[] = {
         {[](httplib::Response& r) { r.set_content("hello", "text/plain"); },
-         "not a JSON-RPC 2.0 response"},
+         "não é JSON-RPC 2.0"},
         {[](httplib::Response& r) {
              r.set_content(R"({"jsonrpc":"2.0","id":999,"result":1})", "application/json");
          },
-         "another id"},
+         "outro id"},
         {[](httplib::Response& r) {
              r.set_content(R"({"jsonrpc":"2.0","id":1})", "application/json");
          },
-         "no result"},
+         "sem result"},
         {[](httplib::Response& r) { r.status = 500; }, "HTTP 500"},
+        // Hostile ones: each ends the call with an error, never a crash.
+        {[](httplib::Response& r) {
+             r.set_content(R"({"jsonrpc":"2.0","id":1,"result":{"ok":true,"data":)" +
+                               std::string(50000, '[') + std::string(50000, ']') + "}}",
+                           "application/json");
+         },
+         "aninha mais de 16 níveis"},
+        {[](httplib::Response& r) {
+             r.set_content(R"({"jsonrpc":"2.0","id":1,"result":1,"result":2})", "application/json");
+         },
+         "\"result\" duas vezes"},
+        {[](httplib::Response& r) {
+             r.set_content(R"({"jsonrpc":"2.0","id":1,"result":[nul]})", "application/json");
+         },
+         "não é JSON-RPC 2.0"},
+        {[](httplib::Response& r) {
+             r.set_content(R"({"jsonrpc":"2.0","id":1,"result":1} {})", "application/json");
+         },
+         "trailing content"},
+        {[](httplib::Response& r) {
+             r.set_content("{\"jsonrpc\":\"2.0\",\"id\":1,\"result\":\"\xff\"}", "application/json");
+         },
+         "UTF-8"},
     };
     for (const auto& [answer, says] : cases) {
         FakeServer fake([&](const httplib::Request&, httplib::Response& res) { answer(res); });
@@ -368,16 +397,18 @@ TEST(ConnectionReplies, ReadTimeoutEndsTheWait)
     c.setPort(slow.port());
     c.setReadTimeout(std::chrono::milliseconds(150));
     const std::string message = failureOf([&] { c.open(); });
-    EXPECT_NE(message.find("read timeout of 150 ms"), std::string::npos) << message;
+    EXPECT_NE(message.find("tempo limite de leitura de 150 ms"), std::string::npos) << message;
 }
 
 TEST(ConnectionEnvelope, ResultsThatAreNoEnvelopeAreErrors)
 {
     const std::pair<Variant, std::string> cases[] = {
-        {Variant("texto"), "not a result envelope: it is a text"},
-        {Variant(Packet::fromJson("{}")), "no \"ok\" flag"},
-        {Variant(Packet::fromJson(R"({"ok":true})")), "but no \"data\""},
-        {Variant(Packet::fromJson(R"({"ok":"yes"})")), "cannot be read"},
+        {Variant("texto"), "não é um envelope de resultado"},
+        {Variant(Packet::fromJson("{}")), "não traz \"ok\""},
+        {Variant(Packet::fromJson(R"({"ok":true})")), "não traz \"data\""},
+        {Variant(Packet::fromJson(R"({"ok":"yes"})")), "\"ok\" é um valor text"},
+        {Variant(Packet::fromJson(R"({"ok":false,"ok":true})")), "\"ok\" duas vezes"},
+        {Variant(Packet::fromJson(R"({"ok":true,"data":[]} {})")), "trailing content"},
     };
     for (const auto& [result, says] : cases) {
         try {

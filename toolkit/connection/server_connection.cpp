@@ -106,13 +106,13 @@ void writeValue(JsonWriter& w, const Variant& v, const std::string& where)
         break;
     case K::Number:
         if (!std::isfinite(v.asNumber()))
-            throw Error(where + " is not a finite number");
+            throw Error(where + " não é um número finito");
         ok = w.Double(v.asNumber());
         break;
     case K::Text: {
         const std::string& t = v.asText();
         if (!w.String(t.data(), static_cast<rapidjson::SizeType>(t.size())))
-            throw Error(where + " is not valid UTF-8 text");
+            throw Error(where + " não é texto UTF-8 válido");
         break;
     }
     case K::Date: {
@@ -124,7 +124,7 @@ void writeValue(JsonWriter& w, const Variant& v, const std::string& where)
         w.StartArray();
         size_t i = 0;
         for (const Variant& item : v.asArray())
-            writeValue(w, item, where + " item " + std::to_string(++i));
+            writeValue(w, item, where + ", item " + std::to_string(++i) + ",");
         ok = w.EndArray();
         break;
     }
@@ -135,7 +135,7 @@ void writeValue(JsonWriter& w, const Variant& v, const std::string& where)
     }
     }
     if (!ok)
-        throw Error(where + " cannot be written as JSON");
+        throw Error(where + " não pode ser escrito em JSON");
 }
 
 namespace od = simdjson::ondemand;
@@ -159,15 +159,32 @@ std::string_view trimmed(std::string_view s)
     return s;
 }
 
+// Past the last token the location is out of bounds (this simdjson has no
+// document::at_end); a second value after the first is trailing content.
+void expectEnd(od::document& doc)
+{
+    if (doc.current_location().error() != simdjson::OUT_OF_BOUNDS)
+        throw simdjson::simdjson_error(simdjson::TRAILING_CONTENT);
+}
+
 using MakePacket = std::function<Variant(std::string_view json)>;
 using Members = std::vector<std::pair<std::string, Variant>>; // as Variant keeps them
 
+// A reply that breaks the contract; the caller adds which call it answered.
+struct BadReply
+{
+    std::string what;
+};
+
 // Reads one value and tells where it ends in the buffer (the end of a container
 // is found from its last item, so that nothing is read twice). Objects stay
-// undecoded: they become packets cut from the reply's buffer.
-Variant readValue(od::value value, const MakePacket& makePacket, const char*& end)
+// undecoded: they become packets cut from the reply's buffer (skipping one does
+// not recurse). Arrays nest at most kMaxReplyDepth deep: the reply is untrusted,
+// and each level is a frame of this function.
+Variant readValue(od::value value, const MakePacket& makePacket, const char*& end, int depth)
 {
-    switch (value.type()) {
+    const od::json_type type = value.type();
+    switch (type) {
     case od::json_type::object: {
         od::object object = value.get_object();
         const std::string_view raw = trimmed(object.raw_json());
@@ -175,11 +192,14 @@ Variant readValue(od::value value, const MakePacket& makePacket, const char*& en
         return makePacket(raw);
     }
     case od::json_type::array: {
+        if (depth >= kMaxReplyDepth)
+            throw BadReply{"a resposta aninha mais de " + std::to_string(kMaxReplyDepth) +
+                           " níveis"};
         const char* open = trimmed(value.raw_json_token()).data();
         end = open + 1;
         Variant::Array items;
         for (auto item : value.get_array())
-            items.push_back(readValue(item.value(), makePacket, end));
+            items.push_back(readValue(item.value(), makePacket, end, depth + 1));
         end = skipSpace(end);
         if (*end != ']')
             throw simdjson::simdjson_error(simdjson::TAPE_ERROR);
@@ -191,7 +211,7 @@ Variant readValue(od::value value, const MakePacket& makePacket, const char*& en
     }
     const std::string_view token = trimmed(value.raw_json_token());
     end = token.data() + token.size();
-    switch (value.type()) {
+    switch (type) {
     case od::json_type::string:
         return Variant(std::string(std::string_view(value.get_string())));
     case od::json_type::number:
@@ -199,6 +219,8 @@ Variant readValue(od::value value, const MakePacket& makePacket, const char*& en
     case od::json_type::boolean:
         return Variant(bool(value.get_bool()));
     default:
+        if (!value.is_null())
+            throw simdjson::simdjson_error(simdjson::N_ATOM_ERROR);
         return Variant();
     }
 }
@@ -211,7 +233,10 @@ Members readMembers(od::value value, const MakePacket& makePacket, std::string_v
     Members members;
     for (auto field : value.get_object()) {
         std::string key(std::string_view(field.unescaped_key()));
-        members.emplace_back(std::move(key), readValue(field.value(), makePacket, end));
+        for (const auto& member : members)
+            if (member.first == key)
+                throw BadReply{"o resultado traz \"" + key + "\" duas vezes"};
+        members.emplace_back(std::move(key), readValue(field.value(), makePacket, end, 1));
     }
     end = skipSpace(end);
     if (*end != '}')
@@ -231,14 +256,94 @@ std::shared_ptr<std::string> padded(std::string_view json)
     return buffer;
 }
 
+MakePacket packetsOf(const std::shared_ptr<const std::string>& buffer)
+{
+    return [buffer](std::string_view json) { return Variant(Packet::inBuffer(buffer, json)); };
+}
+
+std::string invalid(const std::string& what)
+{
+    return "resposta inválida: " + what;
+}
+
 } // namespace
+
+Variant readReply(std::shared_ptr<const std::string> reply, size_t length, long long id,
+                  const std::string& failure)
+{
+    const auto fail = [&failure](const std::string& why) -> Variant {
+        throw ConnectionError(failure + ": " + why + ".");
+    };
+    const MakePacket makePacket = packetsOf(reply);
+    Variant result;
+    bool haveResult = false, haveVersion = false, sameId = false;
+    std::string rpcError;
+    try {
+        od::parser parser;
+        od::document doc =
+            parser.iterate(simdjson::padded_string_view(reply->data(), length, reply->size()));
+        std::vector<std::string> seen;
+        for (auto field : doc.get_object()) {
+            std::string key(std::string_view(field.unescaped_key()));
+            for (const std::string& k : seen)
+                if (k == key)
+                    throw BadReply{"a resposta traz \"" + key + "\" duas vezes"};
+            seen.push_back(key);
+            od::value value = field.value();
+            if (key == "jsonrpc") {
+                haveVersion = std::string_view(value.get_string()) == "2.0";
+            } else if (key == "id") {
+                sameId = value.type() == od::json_type::number && int64_t(value.get_int64()) == id;
+            } else if (key == "result") {
+                if (value.type() == od::json_type::object) {
+                    auto read = std::make_shared<Variant::Result>();
+                    std::string_view raw;
+                    read->members = readMembers(value, makePacket, raw);
+                    read->call = failure;
+                    result.value_ =
+                        Variant::PacketValue{Packet::inBuffer(reply, raw), std::move(read)};
+                } else {
+                    const char* end = nullptr;
+                    result = readValue(value, makePacket, end, 0);
+                }
+                haveResult = true;
+            } else if (key == "error") {
+                long long code = 0;
+                std::string message;
+                for (auto member : value.get_object()) {
+                    const std::string_view k = member.unescaped_key();
+                    if (k == "code")
+                        code = int64_t(member.value().get_int64());
+                    else if (k == "message")
+                        message = std::string_view(member.value().get_string());
+                }
+                rpcError = "o servidor recusou a chamada: erro JSON-RPC " + std::to_string(code) +
+                           ": " + message;
+            }
+        }
+        expectEnd(doc);
+    } catch (const simdjson::simdjson_error& e) {
+        return fail(invalid(std::string("não é JSON-RPC 2.0 (") + e.what() + ")"));
+    } catch (const BadReply& e) {
+        return fail(invalid(e.what));
+    }
+    if (!rpcError.empty())
+        return fail(rpcError);
+    if (!haveVersion || !sameId || !haveResult)
+        return fail(invalid(std::string("não é a resposta JSON-RPC 2.0 a esta chamada (") +
+                            (!haveVersion ? "sem \"jsonrpc\":\"2.0\""
+                             : !sameId    ? "outro id"
+                                          : "sem result") +
+                            ")"));
+    return result;
+}
 
 // ---- ServerConnection ---------------------------------------------------------------
 
 struct ServerConnection::Http
 {
-    httplib::Client client;
-    Http(const std::string& host, int port) : client(host, port) {}
+    std::unique_ptr<httplib::ClientImpl> client;
+    httplib::SSLClient* tls = nullptr; // the same client, when it speaks TLS
 };
 
 ServerConnection::ServerConnection() = default;
@@ -271,8 +376,8 @@ void ServerConnection::SetHost(std::string host)
 void ServerConnection::setPort(int port)
 {
     if (port < 1 || port > 65535)
-        throw Error("application server port " + std::to_string(port) +
-                    " is not between 1 and 65535");
+        throw Error("a porta " + std::to_string(port) +
+                    " do servidor de aplicação não está entre 1 e 65535");
     if (port != port_)
         setConnected(false);
     port_ = port;
@@ -285,9 +390,18 @@ void ServerConnection::setToken(std::string token)
     token_ = std::move(token);
 }
 
+void ServerConnection::setTls(bool on, std::string caFile)
+{
+    if (on != tls_ || caFile != caFile_)
+        setConnected(false);
+    tls_ = on;
+    caFile_ = std::move(caFile);
+}
+
 std::string ServerConnection::where() const
 {
-    return "server object " + serverName_ + " on " + host_ + ":" + std::to_string(port_);
+    return "servidor de aplicação " + host_ + ":" + std::to_string(port_) + " (objeto " +
+           serverName_ + ")";
 }
 
 void ServerConnection::fail(const std::string& message) const
@@ -315,38 +429,51 @@ void ServerConnection::setConnected(bool open)
     openNow();
 }
 
-namespace {
-
-std::string transportFailure(httplib::Error error, std::chrono::milliseconds readTimeout)
+std::string ServerConnection::transportFailure(int code) const
 {
-    switch (error) {
+    switch (static_cast<httplib::Error>(code)) {
     case httplib::Error::Connection:
-        return "cannot connect (refused, or host unreachable)";
+        return "conexão recusada ou servidor inalcançável";
     case httplib::Error::ConnectionTimeout:
-        return "no answer to the connection attempt in time";
+        return "o servidor não aceitou a conexão a tempo";
     case httplib::Error::Read:
-        return "the connection broke, or no data came within the read timeout of " +
-               std::to_string(readTimeout.count()) + " ms";
+        return "a conexão caiu, ou nada chegou no tempo limite de leitura de " +
+               std::to_string(readTimeout_.count()) + " ms";
     case httplib::Error::Write:
-        return "the connection broke while sending the request";
+        return "a conexão caiu durante o envio do pedido";
     case httplib::Error::Canceled:
-        return "the reply was refused while it arrived";
+        return "a resposta foi recusada durante a recepção";
+    case httplib::Error::SSLConnection:
+        return "a negociação TLS falhou (o servidor fala HTTPS, TLS 1.2 ou mais novo?)";
+    case httplib::Error::SSLLoadingCerts:
+        return "o arquivo de certificados de autoridade (CA) " +
+               (caFile_.empty() ? std::string("do sistema") : caFile_) + " não pôde ser lido";
+    case httplib::Error::SSLServerVerification: {
+        const long verify = http_ && http_->tls ? http_->tls->get_openssl_verify_result() : 0;
+        if (verify != X509_V_OK)
+            return std::string("o certificado do servidor não foi aceito (") +
+                   X509_verify_cert_error_string(verify) + ")";
+        return "o certificado do servidor não é do nome " + host_;
+    }
     default:
-        return "transport failure (" + httplib::to_string(error) + ")";
+        return "falha de transporte (" + httplib::to_string(static_cast<httplib::Error>(code)) +
+               ")";
     }
 }
+
+namespace {
 
 std::string statusFailure(int status, const std::string& object)
 {
     switch (status) {
     case 401:
-        return "the server wants a valid bearer token (HTTP 401)";
+        return "o servidor exige um token de acesso válido (HTTP 401)";
     case 404:
-        return "the server has no object " + object + " (HTTP 404)";
+        return "o servidor não tem o objeto " + object + " (HTTP 404)";
     case 413:
-        return "the request is larger than the server takes (HTTP 413)";
+        return "o pedido é maior do que o servidor aceita (HTTP 413)";
     default:
-        return "the server answered HTTP " + std::to_string(status);
+        return "o servidor respondeu HTTP " + std::to_string(status);
     }
 }
 
@@ -354,53 +481,71 @@ std::string statusFailure(int status, const std::string& object)
 
 void ServerConnection::openNow()
 {
+    const std::string failure = "Falha na conexão com o " + where();
     if (serverName_.empty())
-        fail("cannot open the connection: no server object name is set");
+        fail("Falha na conexão com o servidor de aplicação: nenhum objeto foi indicado.");
     if (host_.empty())
-        fail("cannot open the connection to " + where() + ": no host is set");
-    auto http = std::make_unique<Http>(host_, port_);
-    http->client.set_connection_timeout(connectTimeout_);
-    http->client.set_read_timeout(readTimeout_);
-    http->client.set_write_timeout(readTimeout_);
-    http->client.set_keep_alive(true);
+        fail(failure + ": nenhum servidor foi indicado.");
+    auto http = std::make_unique<Http>();
+    if (tls_) {
+        auto client = std::make_unique<httplib::SSLClient>(host_, port_);
+        SSL_CTX_set_min_proto_version(client->ssl_context(), TLS1_2_VERSION);
+        client->enable_server_certificate_verification(true);
+        if (!caFile_.empty())
+            client->set_ca_cert_path(caFile_);
+        http->tls = client.get();
+        http->client = std::move(client);
+    } else {
+        http->client = std::make_unique<httplib::ClientImpl>(host_, port_);
+    }
+    httplib::ClientImpl& client = *http->client;
+    client.set_connection_timeout(connectTimeout_);
+    client.set_read_timeout(readTimeout_);
+    client.set_write_timeout(readTimeout_);
+    client.set_keep_alive(true);
     // Without it every call after the first on a kept-alive connection waits for
     // the peer's delayed acknowledgement.
-    http->client.set_tcp_nodelay(true);
+    client.set_tcp_nodelay(true);
     if (!token_.empty())
-        http->client.set_default_headers({{"Authorization", "Bearer " + token_}});
+        client.set_default_headers({{"Authorization", "Bearer " + token_}});
+    // The failure texts below read the TLS client's verification result.
+    http_ = std::move(http);
 
     const std::string path = "/rpc/" + serverName_;
-    auto result = http->client.Get(path);
+    auto result = client.Get(path);
+    std::string why;
     if (!result)
-        fail("cannot open the connection to " + where() + ": " +
-             transportFailure(result.error(), readTimeout_));
-    if (result->status != 200)
-        fail("cannot open the connection to " + where() + ": " +
-             statusFailure(result->status, serverName_));
-
+        why = transportFailure(static_cast<int>(result.error()));
+    else if (result->status != 200)
+        why = statusFailure(result->status, serverName_);
     // {"object":"<name>","methods":[...]}
     std::vector<std::string> methods;
-    bool named = false;
-    try {
-        simdjson::padded_string body(result->body);
-        od::parser parser;
-        od::document doc = parser.iterate(body);
-        for (auto field : doc.get_object()) {
-            const std::string_view key = field.unescaped_key();
-            if (key == "object") {
-                named = std::string_view(field.value().get_string()) == serverName_;
-            } else if (key == "methods") {
-                for (auto m : field.value().get_array())
-                    methods.emplace_back(std::string_view(m.get_string()));
+    if (why.empty()) {
+        bool named = false;
+        try {
+            simdjson::padded_string body(result->body);
+            od::parser parser;
+            od::document doc = parser.iterate(body);
+            for (auto field : doc.get_object()) {
+                const std::string_view key = field.unescaped_key();
+                if (key == "object") {
+                    named = std::string_view(field.value().get_string()) == serverName_;
+                } else if (key == "methods") {
+                    for (auto m : field.value().get_array())
+                        methods.emplace_back(std::string_view(m.get_string()));
+                }
             }
+            expectEnd(doc);
+            if (!named)
+                why = "o servidor descreveu outro objeto";
+        } catch (const simdjson::simdjson_error& e) {
+            why = invalid(std::string("a descrição do objeto não é JSON válido (") + e.what() + ")");
         }
-    } catch (const simdjson::simdjson_error& e) {
-        fail("cannot open the connection to " + where() +
-             ": the server's description of the object is not valid (" + e.what() + ")");
     }
-    if (!named)
-        fail("cannot open the connection to " + where() + ": the server described another object");
-    http_ = std::move(http);
+    if (!why.empty()) {
+        http_.reset();
+        fail(failure + ": " + why + ".");
+    }
     methods_ = std::move(methods);
     connected_ = true;
 }
@@ -409,7 +554,7 @@ Variant ServerConnection::call(std::string_view method, const std::vector<Varian
 {
     if (!connected_)
         setConnected(true);
-    const std::string what = "call of " + std::string(method) + " on " + where();
+    const std::string failure = "Falha na chamada de " + std::string(method) + " ao " + where();
     const long long id = nextId_++;
 
     std::string body;
@@ -423,16 +568,16 @@ Variant ServerConnection::call(std::string_view method, const std::vector<Varian
         w.Int64(id);
         w.Key("method");
         if (!w.String(method.data(), static_cast<rapidjson::SizeType>(method.size())))
-            throw Error("the method name is not valid UTF-8");
+            throw Error("o nome do método não é texto UTF-8 válido");
         w.Key("params");
         w.StartArray();
         for (size_t i = 0; i < params.size(); ++i)
-            writeValue(w, params[i], "parameter " + std::to_string(i + 1));
+            writeValue(w, params[i], "o parâmetro " + std::to_string(i + 1));
         w.EndArray();
         w.EndObject();
         body.assign(out.GetString(), out.GetSize());
     } catch (const Error& e) {
-        fail(what + ": " + e.what());
+        fail(failure + ": " + e.what() + ".");
     }
 
     // The whole reply goes into one buffer, padded for the decoder; the packets in
@@ -461,77 +606,25 @@ Variant ServerConnection::call(std::string_view method, const std::vector<Varian
     };
     httplib::Response response;
     httplib::Error error = httplib::Error::Success;
-    if (!http_->client.send(request, response, error)) {
+    if (!http_->client->send(request, response, error)) {
+        const std::string why = transportFailure(static_cast<int>(error));
         // A broken connection is not kept for the next call.
         setConnected(false);
-        fail(what + ": " + transportFailure(error, readTimeout_));
+        fail(failure + ": " + why + ".");
     }
     if (response.status != 200) {
         if (response.status == 401 || response.status == 404)
             setConnected(false);
-        fail(what + ": " + statusFailure(response.status, serverName_));
+        fail(failure + ": " + statusFailure(response.status, serverName_) + ".");
     }
 
     const size_t length = buffer->size();
     buffer->append(Packet::kPadding, ' ');
-    std::shared_ptr<const std::string> reply = std::move(buffer);
-    const MakePacket makePacket = [&reply](std::string_view json) {
-        Variant v;
-        v.value_ = Variant::PacketValue{Packet::inBuffer(reply, json), reply, nullptr};
-        return v;
-    };
-
-    Variant result;
-    bool haveResult = false, haveVersion = false, sameId = false;
-    std::string rpcError;
     try {
-        od::parser parser;
-        od::document doc =
-            parser.iterate(simdjson::padded_string_view(reply->data(), length, reply->size()));
-        for (auto field : doc.get_object()) {
-            const std::string_view key = field.unescaped_key();
-            od::value value = field.value();
-            if (key == "jsonrpc") {
-                haveVersion = std::string_view(value.get_string()) == "2.0";
-            } else if (key == "id") {
-                sameId = value.type() == od::json_type::number && int64_t(value.get_int64()) == id;
-            } else if (key == "result") {
-                if (value.type() == od::json_type::object) {
-                    std::string_view raw;
-                    auto members =
-                        std::make_shared<const Members>(readMembers(value, makePacket, raw));
-                    result.value_ = Variant::PacketValue{Packet::inBuffer(reply, raw), reply,
-                                                         std::move(members)};
-                } else {
-                    const char* end = nullptr;
-                    result = readValue(value, makePacket, end);
-                }
-                haveResult = true;
-            } else if (key == "error") {
-                long long code = 0;
-                std::string message;
-                for (auto member : value.get_object()) {
-                    const std::string_view k = member.unescaped_key();
-                    if (k == "code")
-                        code = int64_t(member.value().get_int64());
-                    else if (k == "message")
-                        message = std::string_view(member.value().get_string());
-                }
-                rpcError = "JSON-RPC error " + std::to_string(code) + ": " + message;
-            }
-        }
-    } catch (const simdjson::simdjson_error& e) {
-        fail(what + ": the reply is not a JSON-RPC 2.0 response (" + e.what() + ")");
+        return readReply(std::move(buffer), length, id, failure);
+    } catch (const ConnectionError& e) {
+        fail(e.what());
     }
-    if (!rpcError.empty())
-        fail(what + ": " + rpcError);
-    if (!haveVersion || !sameId || !haveResult)
-        fail(what + ": the reply is not a JSON-RPC 2.0 response to this call (" +
-             (!haveVersion ? "no \"jsonrpc\":\"2.0\""
-              : !sameId    ? "another id"
-                           : "no result") +
-             ")");
-    return result;
 }
 
 // ---- CheckServerResult --------------------------------------------------------------
@@ -539,39 +632,46 @@ Variant ServerConnection::call(std::string_view method, const std::vector<Varian
 Variant CheckServerResult(const Variant& result, bool abort, int /*n*/,
                           const ServerConnection::ErrorReporter& showError)
 {
+    const std::string from = result.kind() == Variant::Kind::Packet &&
+                                     std::get<Variant::PacketValue>(result.value_).result
+                                 ? std::get<Variant::PacketValue>(result.value_).result->call
+                                 : std::string("Falha na chamada ao servidor de aplicação");
+    const auto bad = [&from](const std::string& what) -> Variant {
+        throw ConnectionError(from + ": " + invalid(what) + ".");
+    };
     if (result.kind() != Variant::Kind::Packet)
-        throw Error(std::string("the server's result is not a result envelope: it is a ") +
-                    Variant::kindName(result.kind()));
+        return bad(std::string("o resultado não é um envelope de resultado, e sim um valor ") +
+                   Variant::kindName(result.kind()));
     const auto& pv = std::get<Variant::PacketValue>(result.value_);
-    std::shared_ptr<const Members> members = pv.members;
-    if (!members) {
+    std::shared_ptr<const Variant::Result> read = pv.result;
+    if (!read) {
         // A packet made elsewhere: read it here, from a padded copy.
         std::string_view json = pv.packet.json();
         std::shared_ptr<const std::string> buffer = padded(json);
         json = std::string_view(buffer->data(), json.size());
-        const MakePacket makePacket = [&buffer](std::string_view raw) {
-            Variant v;
-            v.value_ = Variant::PacketValue{Packet::inBuffer(buffer, raw), buffer, nullptr};
-            return v;
-        };
         try {
             od::parser parser;
             od::document doc = parser.iterate(
                 simdjson::padded_string_view(json.data(), json.size(), buffer->size()));
             od::value root = doc.get_value();
             if (root.type() != od::json_type::object)
-                throw Error("the server's result is not a result envelope: it is no object");
+                return bad("o resultado não é um objeto");
+            auto members = std::make_shared<Variant::Result>();
             std::string_view raw;
-            members = std::make_shared<const Members>(readMembers(root, makePacket, raw));
+            members->members = readMembers(root, packetsOf(buffer), raw);
+            expectEnd(doc);
+            read = std::move(members);
         } catch (const simdjson::simdjson_error& e) {
-            throw Error(std::string("the server's result envelope cannot be read: ") + e.what());
+            return bad(std::string("o envelope de resultado não pode ser lido (") + e.what() + ")");
+        } catch (const BadReply& e) {
+            return bad(e.what);
         }
     }
 
     const Variant* ok = nullptr;
     const Variant* message = nullptr;
     const Variant* data = nullptr;
-    for (const auto& [key, value] : *members) {
+    for (const auto& [key, value] : read->members) {
         if (key == "ok")
             ok = &value;
         else if (key == "message")
@@ -580,15 +680,15 @@ Variant CheckServerResult(const Variant& result, bool abort, int /*n*/,
             data = &value;
     }
     if (!ok)
-        throw Error("the server's result envelope has no \"ok\" flag");
+        return bad("o envelope de resultado não traz \"ok\"");
     if (ok->kind() != Variant::Kind::Boolean)
-        throw Error(std::string("the server's result envelope cannot be read: \"ok\" is a ") +
-                    Variant::kindName(ok->kind()) + ", not a boolean");
+        return bad(std::string("no envelope de resultado, \"ok\" é um valor ") +
+                   Variant::kindName(ok->kind()) + ", e não boolean");
     if (!ok->asBoolean()) {
         const std::string text =
             message && message->kind() == Variant::Kind::Text
                 ? message->asText()
-                : std::string("the server reported a failure without a message");
+                : from + ": o servidor informou uma falha sem mensagem.";
         if (!showError)
             throw Error(text);
         showError(text);
@@ -597,18 +697,29 @@ Variant CheckServerResult(const Variant& result, bool abort, int /*n*/,
         return Variant();
     }
     if (!data)
-        throw Error("the server's result envelope has \"ok\":true but no \"data\"");
+        return bad("o envelope de resultado traz \"ok\":true mas não traz \"data\"");
     return *data;
 }
 
 DayPackets dayPackets(const Variant& payload, Day day)
 {
+    const std::string failure = "Falha na chamada de GetPrincipal do dia " + day.regional() +
+                                ": " + invalid("");
+    if (payload.kind() != Variant::Kind::Array)
+        throw ConnectionError(failure + "\"data\" é um valor " + Variant::kindName(payload.kind()) +
+                              ", e não uma lista de 4 pacotes.");
     const Variant::Array& slots = payload.asArray();
     if (slots.size() != 4)
-        throw Error("GetPrincipal of " + day.regional() + " gave " + std::to_string(slots.size()) +
-                    " packets instead of 4");
-    return DayPackets{slots[0].asPacket(), slots[1].asPacket(), slots[2].asPacket(),
-                      slots[3].asPacket()};
+        throw ConnectionError(failure + "\"data\" traz " + std::to_string(slots.size()) +
+                              " valores em vez de 4 pacotes.");
+    DayPackets packets;
+    for (size_t i = 0; i < slots.size(); ++i) {
+        if (slots[i].kind() != Variant::Kind::Packet)
+            throw ConnectionError(failure + "o pacote " + std::to_string(i + 1) + " é um valor " +
+                                  Variant::kindName(slots[i].kind()) + ", e não um objeto.");
+        packets[i] = slots[i].asPacket();
+    }
+    return packets;
 }
 
 } // namespace dotz

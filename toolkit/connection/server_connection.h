@@ -17,8 +17,9 @@
 
 namespace dotz {
 
-// A failed opening or call. what() names what failed: host, port, object, and the
-// HTTP status or the JSON-RPC error where there is one.
+// A failed opening or call. what() is for the operator (Brazilian Portuguese,
+// UTF-8): it names host, port and object, then what failed, with the HTTP status,
+// the JSON-RPC error or the technical detail where there is one.
 class ConnectionError : public Error
 {
   public:
@@ -44,7 +45,7 @@ class Variant
     Variant(std::string text) : value_(std::move(text)) {}
     Variant(Day day) : value_(day) {}
     Variant(Array items) : value_(std::make_shared<const Array>(std::move(items))) {}
-    Variant(Packet packet) : value_(PacketValue{std::move(packet), nullptr, nullptr}) {}
+    Variant(Packet packet) : value_(PacketValue{std::move(packet), nullptr}) {}
 
     Kind kind() const { return static_cast<Kind>(value_.index()); }
     bool isNull() const { return kind() == Kind::Null; }
@@ -60,19 +61,23 @@ class Variant
     static const char* kindName(Kind kind);
 
   private:
-    friend class ServerConnection;
+    friend Variant readReply(std::shared_ptr<const std::string>, size_t, long long,
+                             const std::string&);
     friend Variant CheckServerResult(const Variant&, bool, int,
                                      const std::function<void(const std::string&)>&);
-    // A packet cut from a reply keeps that reply's buffer, so that the packets inside
-    // it can be cut from the same buffer without copying. The result object of a
-    // call also keeps its members as read in the same pass, so that the envelope
-    // check does not read a reply of hundreds of MB a second time.
+    // The result object of a call keeps its members as read in the same pass, so
+    // that the envelope check does not read a reply of hundreds of MB a second
+    // time, and the call it answered, for the envelope check's errors.
     using Members = std::vector<std::pair<std::string, Variant>>;
+    struct Result
+    {
+        Members members;
+        std::string call; // "Falha na chamada de M ao servidor ... (objeto X)"
+    };
     struct PacketValue
     {
         Packet packet;
-        std::shared_ptr<const std::string> buffer;
-        std::shared_ptr<const Members> members;
+        std::shared_ptr<const Result> result;
     };
     // Alternatives in the order of Kind.
     std::variant<std::monostate, bool, double, std::string, Day, std::shared_ptr<const Array>,
@@ -117,6 +122,12 @@ class ServerConnection
     int port() const { return port_; }
     // Sent as "Authorization: Bearer <token>" when not empty.
     void setToken(std::string token);
+    // HTTPS (TLS 1.2 or newer) instead of HTTP. The server's certificate is verified,
+    // host name included, against caFile (PEM) or, when it is empty, the system's
+    // store. Changing either closes an open connection.
+    void setTls(bool on, std::string caFile = {});
+    bool tls() const { return tls_; }
+    const std::string& caFile() const { return caFile_; }
 
     void setConnectTimeout(std::chrono::milliseconds timeout) { connectTimeout_ = timeout; }
     // Longest wait for the next bytes of a reply (not for the whole reply).
@@ -143,7 +154,8 @@ class ServerConnection
   private:
     struct Http;
     [[noreturn]] void fail(const std::string& message) const;
-    std::string where() const; // "object X on host:port"
+    std::string where() const; // "servidor de aplicação host:port (objeto X)"
+    std::string transportFailure(int error) const;
     void openNow();
 
     std::string serverName_;
@@ -153,6 +165,8 @@ class ServerConnection
     std::string host_ = "127.0.0.1";
     int port_ = kDefaultPort;
     std::string token_;
+    bool tls_ = false;
+    std::string caFile_;
     std::chrono::milliseconds connectTimeout_{5000};
     std::chrono::milliseconds readTimeout_{60000};
     bool connected_ = false;
@@ -161,16 +175,27 @@ class ServerConnection
     long long nextId_ = 1;
 };
 
+// Reads the body of the reply to the call with this id: gives the JSON-RPC result,
+// its objects left as undecoded packets that share `reply`. `reply` holds the body
+// (`length` bytes) and Packet::kPadding more. Throws ConnectionError, its text
+// starting with `failure` ("Falha na chamada de ... (objeto X)"), when the reply
+// is not a JSON-RPC 2.0 response to this call, nests deeper than kMaxReplyDepth,
+// or carries a JSON-RPC error. The call uses it; so does the reply fuzz target.
+constexpr int kMaxReplyDepth = 16;
+Variant readReply(std::shared_ptr<const std::string> reply, size_t length, long long id,
+                  const std::string& failure);
+
 // Reads a result envelope: {"ok":true,"data":X} gives X (a packet array stays an
 // array of undecoded packets); {"ok":false,"message":M} shows M through showError
 // and then throws dotz::Abort when abort is true, or returns a null Variant when it
-// is false. A result that is no envelope throws dotz::Error saying what is wrong.
+// is false. A result that is no envelope throws ConnectionError saying what is
+// wrong (in Portuguese, naming the call when the result came from one).
 // n is kept for the toolkit's call form; callers pass 0.
 Variant CheckServerResult(const Variant& result, bool abort, int n,
                           const ServerConnection::ErrorReporter& showError);
 
 // The four packets of a day from GetPrincipal's checked result, in slot order;
-// dotz::Error when the result is not an array of four packets.
+// ConnectionError (in Portuguese) when the result is not an array of four packets.
 DayPackets dayPackets(const Variant& payload, Day day);
 
 } // namespace dotz
