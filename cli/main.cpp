@@ -77,6 +77,7 @@ struct Options {
     bool with515 = false;
     std::string server;
     std::string token;
+    std::string ca;
     std::vector<std::string> drives;
     std::string config;
     bool list = false;
@@ -120,35 +121,52 @@ void configure(const Options& o, ServerConnection& conn, PathMap& paths, std::st
 
     std::string host = "127.0.0.1";
     int port = ServerConnection::kDefaultPort;
+    bool tls = false;
+    std::string ca;
     if (settings) {
         if (settings->value("server", "host"))
             host = settings->serverHost();
         if (settings->value("server", "port"))
             port = settings->serverPort();
         token = settings->serverToken();
+        tls = settings->serverTls();
+        ca = settings->serverCa();
         for (const auto& [key, folder] : settings->section("drives"))
             paths.set(key, folder);
     }
     if (!o.server.empty()) {
-        const size_t colon = o.server.rfind(':');
+        // A scheme chooses; a bare HOST:PORT keeps the settings' choice (HTTP by default).
+        std::string server = o.server;
+        if (server.starts_with("https://")) {
+            tls = true;
+            server.erase(0, 8);
+        } else if (server.starts_with("http://")) {
+            tls = false;
+            server.erase(0, 7);
+        }
+        const size_t colon = server.rfind(':');
         int p = 0;
         try {
             size_t used = 0;
-            p = colon == std::string::npos ? 0 : std::stoi(o.server.substr(colon + 1), &used);
-            if (used != o.server.size() - colon - 1)
+            p = colon == std::string::npos ? 0 : std::stoi(server.substr(colon + 1), &used);
+            if (used != server.size() - colon - 1)
                 p = 0;
         } catch (const std::exception&) {
             p = 0;
         }
         if (colon == std::string::npos || colon == 0 || p < 1 || p > 65535)
-            throw UsageError("--server: \"" + o.server + "\" is not HOST:PORT");
-        host = o.server.substr(0, colon);
+            throw UsageError("--server: \"" + o.server + "\" is not [https://]HOST:PORT");
+        host = server.substr(0, colon);
         if (host.size() > 2 && host.front() == '[' && host.back() == ']')
             host = host.substr(1, host.size() - 2);
         port = p;
     }
     if (!o.token.empty())
         token = o.token;
+    if (!o.ca.empty())
+        ca = o.ca;
+    if (!o.ca.empty() && !tls)
+        throw UsageError("--ca: only for an https:// server (or [server] tls = on)");
     for (const std::string& d : o.drives) {
         const size_t eq = d.find('=');
         if (eq == std::string::npos)
@@ -161,10 +179,11 @@ void configure(const Options& o, ServerConnection& conn, PathMap& paths, std::st
     }
     conn.setServerName(kServerObject);
     conn.setRaiseErrors(true);
-    conn.setBeforeConnect([host, port, token](ServerConnection& c) {
+    conn.setBeforeConnect([host, port, token, tls, ca](ServerConnection& c) {
         c.SetHost(host);
         c.setPort(port);
         c.setToken(token);
+        c.setTls(tls, ca);
     });
 }
 
@@ -315,7 +334,10 @@ int main(int argc, char** argv)
     app.add_option("--branches", o.branches, "Only these branches: codes separated by commas")
         ->excludes(all);
     app.add_flag("--with-515", o.with515, "Also write the 515 files (promotion products)");
-    app.add_option("--server", o.server, "Application server as HOST:PORT (default: settings, else 127.0.0.1:8211)");
+    app.add_option("--server", o.server,
+                   "Application server as [https://]HOST:PORT (default: settings, else "
+                   "127.0.0.1:8211); https:// verifies its certificate");
+    app.add_option("--ca", o.ca, "CA certificates (PEM) for https:// (default: settings, else the system's)");
     app.add_option("--token", o.token, "Bearer token for the application server");
     app.add_option("--drive", o.drives, "Map a Windows drive or share to a local folder: C=/srv/dotz (repeatable)");
     app.add_option("--config", o.config,

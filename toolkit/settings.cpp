@@ -156,4 +156,22 @@ std::string Settings::serverToken() const
     return value("server", "token").value_or(std::string());
 }
 
+bool Settings::serverTls() const
+{
+    const std::string text = lower(value("server", "tls").value_or("off"));
+    if (text == "on" || text == "yes" || text == "true" || text == "1")
+        return true;
+    if (text == "off" || text == "no" || text == "false" || text == "0" || text.empty())
+        return false;
+    fail("[server] tls \"" + text + "\" is neither on nor off");
+}
+
+std::string Settings::serverCa() const
+{
+    const std::string ca = value("server", "ca").value_or(std::string());
+    if (ca.empty() || ca.front() == '/')
+        return ca;
+    return (std::filesystem::path(path_).parent_path() / ca).string();
+}
+
 } // namespace dotz

@@ -2,6 +2,7 @@
 // The host's settings file (INI), shared with the headless command. Free of Qt.
 //
 //   [server]   host, port, token        the application server
+//              tls = on | off, ca = FILE  HTTPS, verified against FILE (PEM)
 //   [database] driver (sqlite | postgresql), name, host, port, user, password
 //              (an SQLite name that is a relative path is taken from the file's folder)
 //   [drives]   C = /srv/dotz            a Windows drive letter or \\server\share -> folder
@@ -42,6 +43,11 @@ class Settings
     // A section's port: required, 1 to 65535.
     int port(std::string_view section) const;
     std::string serverToken() const;
+    // [server] tls: on/off (also yes/no, true/false, 1/0); off when not set.
+    bool serverTls() const;
+    // [server] ca: the CA file (a relative path is taken from the file's folder);
+    // empty when not set: the system's store.
+    std::string serverCa() const;
 
   private:
     [[noreturn]] void fail(const std::string& what) const;

@@ -24,6 +24,10 @@ class ServerBackend final : public ConnectionBackend
     void SetHost(std::string host) override { connection_.SetHost(std::move(host)); }
     void setPort(int port) override { connection_.setPort(port); }
     void setToken(std::string token) override { connection_.setToken(std::move(token)); }
+    void setTls(bool on, std::string caFile) override
+    {
+        connection_.setTls(on, std::move(caFile));
+    }
     void setConnected(bool open) override { connection_.setConnected(open); }
     bool connected() const override { return connection_.connected(); }
     Variant call(std::string_view method, const std::vector<Variant>& params) override
@@ -103,9 +107,13 @@ void TServerConnection::SetPort(int port)
 
 void TServerConnection::beforeConnect()
 {
-    // The token is the host's business, not the form's: it goes with every opening.
-    if (!settingsFile().empty())
-        backend_->setToken(ServerToken());
+    // Token and TLS are the host's business, not the form's: read anew for every
+    // opening, before the form's handler sets host and port.
+    if (!settingsFile().empty()) {
+        const Settings settings = hostSettings();
+        backend_->setToken(settings.serverToken());
+        backend_->setTls(settings.serverTls(), settings.serverCa());
+    }
     Q_EMIT BeforeConnect(this);
 }
 

@@ -1,7 +1,7 @@
 #pragma once
 // TServerConnection: the form-side face of the Qt-free ServerConnection. It adds
 // the BeforeConnect signal that a form's handler is bound to, shows failures
-// through the error reporter, and sends the host's token.
+// through the error reporter, and applies the host's token and TLS settings.
 #include "toolkit_api.h"
 
 #include <QObject>
@@ -32,6 +32,8 @@ class DOTZ_TOOLKIT_API ConnectionBackend
     virtual void SetHost(std::string host) = 0;
     virtual void setPort(int port) = 0;
     virtual void setToken(std::string token) = 0;
+    // HTTPS, verified against caFile or (empty) the system's store.
+    virtual void setTls(bool on, std::string caFile) = 0;
     virtual void setConnected(bool open) = 0;
     virtual bool connected() const = 0;
     virtual Variant call(std::string_view method, const std::vector<Variant>& params) = 0;

@@ -7,6 +7,10 @@
 #include <simdjson.h>
 
 #include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <mutex>
+#include <set>
 
 using namespace dotz;
 using namespace dotz::testing;
@@ -260,6 +264,7 @@ class FakeServer
         });
         http_->Post(".*", std::move(post));
         http_->set_keep_alive_max_count(1000);
+        http_->set_tcp_nodelay(true);
         port_ = http_->bind_to_any_port("127.0.0.1");
         thread_ = std::thread([this] { http_->listen_after_bind(); });
     }
@@ -398,6 +403,95 @@ TEST(ConnectionReplies, ReadTimeoutEndsTheWait)
     c.setReadTimeout(std::chrono::milliseconds(150));
     const std::string message = failureOf([&] { c.open(); });
     EXPECT_NE(message.find("tempo limite de leitura de 150 ms"), std::string::npos) << message;
+}
+
+// Calls share one kept-alive connection (counted by the client's port as the
+// server sees it); with TCP_NODELAY none waits for a delayed acknowledgement.
+TEST(ConnectionReuse, ManyCallsShareOneConnection)
+{
+    std::mutex mutex;
+    std::set<int> clientPorts;
+    int calls = 0;
+    FakeServer fake([&](const httplib::Request& req, httplib::Response& res) {
+        {
+            std::lock_guard lock(mutex);
+            clientPorts.insert(req.remote_port);
+            ++calls;
+        }
+        echoParams(req, res);
+    });
+    ServerConnection c;
+    c.setServerName(kObject);
+    c.setPort(fake.port());
+    for (int i = 0; i < 50; ++i)
+        EXPECT_EQ(c.call("Echo", {i}).asArray()[0].asNumber(), i);
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(calls, 50);
+    EXPECT_EQ(clientPorts.size(), 1u);
+}
+
+// A CA and a certificate for `san` that it signed, made with the openssl command.
+struct Certificate
+{
+    std::string ca, cert, key;
+};
+Certificate makeCertificate(const TempDir& dir, const std::string& name, const std::string& san)
+{
+    const std::string d = (dir.path() / name).string();
+    std::ofstream(d + ".ext") << "subjectAltName=" << san << "\n";
+    const std::string key = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
+    const std::string script =
+        "(openssl req -x509 -days 2 -subj /CN=" + name + "-ca" + key + " -keyout " + d +
+        "-ca.key -out " + d + "-ca.pem && openssl req -subj /CN=" + name + key + " -keyout " + d +
+        ".key -out " + d + ".csr && openssl x509 -req -days 2 -in " + d + ".csr -CA " + d +
+        "-ca.pem -CAkey " + d + "-ca.key -CAcreateserial -extfile " + d + ".ext -out " + d +
+        ".pem) >/dev/null 2>&1";
+    if (std::system(script.c_str()) != 0)
+        throw std::runtime_error("openssl cannot make a certificate for " + name);
+    return {d + "-ca.pem", d + ".pem", d + ".key"};
+}
+
+TEST(ConnectionTls, TheServerIsVerifiedHostNameIncluded)
+{
+    TempDir dir;
+    const Certificate good = makeCertificate(dir, "good", "IP:127.0.0.1");
+    const Certificate other = makeCertificate(dir, "other", "IP:127.0.0.1");
+    const Certificate named = makeCertificate(dir, "named", "DNS:elsewhere");
+    const auto tlsOn = [](const Certificate& c) {
+        return std::make_unique<httplib::SSLServer>(c.cert.c_str(), c.key.c_str());
+    };
+    FakeServer tls(echoParams, 0, tlsOn(good));
+    FakeServer elsewhere(echoParams, 0, tlsOn(named));
+    FakeServer plain(echoParams);
+    const struct
+    {
+        int port;
+        std::string ca;
+        std::string says;
+    } cases[] = {
+        {tls.port(), good.ca, ""},
+        {tls.port(), other.ca, "o certificado do servidor não foi aceito"},
+        {tls.port(), "", "o certificado do servidor não foi aceito"}, // not in the system's store
+        {elsewhere.port(), named.ca, "o certificado do servidor não é do nome 127.0.0.1"},
+        {plain.port(), good.ca, "a negociação TLS falhou"},
+        {tls.port(), (dir.path() / "missing.pem").string(), "missing.pem não pôde ser lido"},
+    };
+    for (const auto& [port, ca, says] : cases) {
+        ServerConnection c;
+        c.setServerName(kObject);
+        c.setRaiseErrors(true);
+        c.setPort(port);
+        c.setTls(true, ca);
+        const std::string message = failureOf([&c] { c.call("Echo", {"sigilo"}); });
+        if (says.empty()) {
+            EXPECT_EQ(message, "no failure");
+            continue;
+        }
+        EXPECT_NE(message.find("servidor de aplicação 127.0.0.1:" + std::to_string(port)),
+                  std::string::npos)
+            << message;
+        EXPECT_NE(message.find(says), std::string::npos) << message;
+    }
 }
 
 TEST(ConnectionEnvelope, ResultsThatAreNoEnvelopeAreErrors)

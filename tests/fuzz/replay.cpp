@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -24,8 +23,9 @@ TEST(FuzzReplay, EveryKeptInput)
     ASSERT_FALSE(inputs.empty()) << "no corpus in " << DOTZ_FUZZ_INPUTS;
     for (const auto& path : inputs) {
         SCOPED_TRACE(path.string());
-        std::ifstream in(path, std::ios::binary);
-        const std::string bytes{std::istreambuf_iterator<char>(in), {}};
+        std::string bytes(std::filesystem::file_size(path), '\0');
+        std::ifstream(path, std::ios::binary)
+            .read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
         LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
     }
 }

@@ -46,6 +46,7 @@ class EmptyDaysBackend final : public ConnectionBackend
     void SetHost(std::string) override {}
     void setPort(int) override {}
     void setToken(std::string) override {}
+    void setTls(bool, std::string) override {}
     void setConnected(bool open) override
     {
         if (open && !open_ && before_)

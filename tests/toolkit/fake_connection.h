@@ -35,6 +35,7 @@ class FakeBackend final : public ConnectionBackend
     void SetHost(std::string host) override { log_->events.push_back("host=" + host); }
     void setPort(int port) override { log_->events.push_back("port=" + std::to_string(port)); }
     void setToken(std::string) override {}
+    void setTls(bool, std::string) override {}
     void setConnected(bool open) override
     {
         if (open == open_)
