@@ -6,6 +6,7 @@
 #include <simdjson.h>
 
 #include <cmath>
+#include <unordered_set>
 
 namespace dotz {
 
@@ -231,11 +232,11 @@ Members readMembers(od::value value, const MakePacket& makePacket, std::string_v
     const char* start = trimmed(value.raw_json_token()).data();
     const char* end = start + 1;
     Members members;
+    std::unordered_set<std::string> seen;
     for (auto field : value.get_object()) {
         std::string key(std::string_view(field.unescaped_key()));
-        for (const auto& member : members)
-            if (member.first == key)
-                throw BadReply{"o resultado traz \"" + key + "\" duas vezes"};
+        if (!seen.insert(key).second)
+            throw BadReply{"o resultado traz \"" + key + "\" duas vezes"};
         members.emplace_back(std::move(key), readValue(field.value(), makePacket, end, 1));
     }
     end = skipSpace(end);
@@ -282,13 +283,11 @@ Variant readReply(std::shared_ptr<const std::string> reply, size_t length, long 
         od::parser parser;
         od::document doc =
             parser.iterate(simdjson::padded_string_view(reply->data(), length, reply->size()));
-        std::vector<std::string> seen;
+        std::unordered_set<std::string> seen;
         for (auto field : doc.get_object()) {
-            std::string key(std::string_view(field.unescaped_key()));
-            for (const std::string& k : seen)
-                if (k == key)
-                    throw BadReply{"a resposta traz \"" + key + "\" duas vezes"};
-            seen.push_back(key);
+            const std::string key(std::string_view(field.unescaped_key()));
+            if (!seen.insert(key).second)
+                throw BadReply{"a resposta traz \"" + key + "\" duas vezes"};
             od::value value = field.value();
             if (key == "jsonrpc") {
                 haveVersion = std::string_view(value.get_string()) == "2.0";
@@ -593,8 +592,9 @@ Variant ServerConnection::call(std::string_view method, const std::vector<Varian
         if (r.has_header("Content-Length")) {
             const auto length =
                 std::strtoull(r.get_header_value("Content-Length").c_str(), nullptr, 10);
-            if (length < (1ULL << 34))
-                buffer->reserve(length + Packet::kPadding);
+            // The header is the peer's word: room for at most 1 GiB up front, the
+            // rest only as it arrives.
+            buffer->reserve(std::min<unsigned long long>(length, 1ULL << 30) + Packet::kPadding);
         }
         return true;
     };
