@@ -73,6 +73,19 @@ TEST(Settings, ServerPortMustBeAPortNumber)
               std::string::npos);
 }
 
+TEST(Settings, ServerTlsIsOffUnlessSetAndItsCaFileIsFoundBesideTheFile)
+{
+    const Settings on = Settings::parse("[server]\ntls = On\nca = certs/ca.pem\n", "/etc/krt/krt.ini");
+    EXPECT_TRUE(on.serverTls());
+    EXPECT_EQ(on.serverCa(), "/etc/krt/certs/ca.pem");
+    const Settings off = Settings::parse("[server]\nhost = h\n", "krt.ini");
+    EXPECT_FALSE(off.serverTls());
+    EXPECT_EQ(off.serverCa(), "");
+    EXPECT_NE(errorOf([] { Settings::parse("[server]\ntls = sim\n", "krt.ini").serverTls(); })
+                  .find("krt.ini: [server] tls \"sim\""),
+              std::string::npos);
+}
+
 TEST(Settings, HostSettingsAreReadAnewAtEveryRequest)
 {
     test::TempSettings file("[server]\nhost = one\nport = 1000\n");
