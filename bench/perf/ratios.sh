@@ -58,7 +58,8 @@ ensure_bench_day "$bin" "$big"
 echo "== whole export of the big day ÷ sqlite3 writing the same records; client peak ÷ reply"
 serve "$big"
 reply=$(curl -s -X POST "http://127.0.0.1:$port/rpc/Krt52410.rdmExportaDotz" \
-  -d '{"jsonrpc":"2.0","id":1,"method":"GetPrincipal","params":["T","2024-03-15"]}' | wc -c)
+  -d '{"jsonrpc":"2.0","id":1,"method":"GetPrincipal","params":["T","2024-03-15"]}' \
+  | tee "$data/reply.json" | wc -c)
 echo "   reply: $reply bytes"
 whole=(); memory=()
 for _ in $(seq "$pairs"); do
@@ -73,6 +74,10 @@ for _ in $(seq "$pairs"); do
 done
 stats "dotz-export ÷ sqlite3 (whole export)" "≤ 0.5" "${whole[@]}"
 stats "client peak memory ÷ reply size" "≤ 1.5" "${memory[@]}"
+
+echo "== reading the reply (envelope + loading) ÷ simdjson On-Demand walking it"
+"$bin/bench_reply" "$data/reply.json" "$pairs"
+rm -f "$data/reply.json"
 
 echo "== a day of 2x the rows ÷ the 1x day (whole export)"
 double=$data/day2x.db
