@@ -15,6 +15,7 @@
 #include <fstream>
 #include <iostream>
 #include <pthread.h>
+#include <sys/resource.h>
 #include <thread>
 
 using namespace dotz::appserver;
@@ -31,11 +32,23 @@ int serve(const ServerOptions& options)
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
+    // Each connection holds a descriptor, and the usual soft limit is 1024.
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
 
-    if (options.token.empty() && options.listen != "127.0.0.1" && options.listen != "::1" &&
-        options.listen != "localhost")
+    const bool loopback =
+        options.listen == "127.0.0.1" || options.listen == "::1" || options.listen == "localhost";
+    const bool tls = !options.tlsCert.empty();
+    if (!loopback && options.token.empty())
         std::cerr << "krt-appserver: warning: listening on " << options.listen
                   << " without a token: anyone who reaches it can read the sales" << std::endl;
+    if (!loopback && !options.token.empty() && !tls)
+        std::cerr << "krt-appserver: warning: listening on " << options.listen
+                  << " without TLS: the token and the sales cross the network in clear text"
+                  << " (serve with --tls-cert and --tls-key)" << std::endl;
     AppServer server(options);
     server.bind();
     std::thread waiter([&] {
@@ -44,7 +57,7 @@ int serve(const ServerOptions& options)
         std::cerr << "krt-appserver: stopping on signal " << signal << std::endl;
         server.stop();
     });
-    std::cerr << "krt-appserver: serving " << kObjectName << " on http://" << options.listen << ":"
+    std::cerr << "krt-appserver: serving " << kObjectName << " on " << (tls ? "https://" : "http://") << options.listen << ":"
               << server.port() << "/rpc/" << kObjectName << " from " << redactUri(options.db)
               << (options.token.empty() ? "" : " (token required)") << std::endl;
     server.run();
@@ -109,6 +122,16 @@ int main(int argc, char** argv)
     serveCmd->add_option("--max-body", serveOptions.maxBody, "Largest request body, in bytes")
         ->capture_default_str()
         ->check(CLI::Range(1024, 64 * 1024 * 1024));
+    auto* certOpt = serveCmd->add_option("--tls-cert", serveOptions.tlsCert,
+                                         "Serve HTTPS only, with this PEM certificate (chain)");
+    serveCmd->add_option("--tls-key", serveOptions.tlsKey, "PEM private key of --tls-cert")
+        ->needs(certOpt);
+    certOpt->needs(serveCmd->get_option("--tls-key"));
+    serveCmd
+        ->add_option("--max-per-address", serveOptions.maxConnectionsPerAddress,
+                     "Most connections open at once from one client address")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 100000));
 
     std::string demoDb;
     DemoOptions demo;

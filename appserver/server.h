@@ -1,6 +1,8 @@
 #pragma once
-// The application server: HTTP/1.1 + JSON-RPC 2.0, one server object
-// (Krt52410.rdmExportaDotz) with its method GetPrincipal.
+// The application server: HTTP/1.1 (optionally over TLS) + JSON-RPC 2.0, one
+// server object (Krt52410.rdmExportaDotz) with its method GetPrincipal, and
+// GET /health.
+#include <chrono>
 #include <cstddef>
 #include <memory>
 #include <ostream>
@@ -17,17 +19,29 @@ struct ServerOptions
     std::string listen = "127.0.0.1";
     int port = kDefaultPort; // 0: any free port (see AppServer::port)
     std::string token;       // when set, every request needs "Authorization: Bearer <token>"
+    // Both set: HTTPS only (TLS 1.2 or newer), with this PEM certificate chain and key.
+    std::string tlsCert;
+    std::string tlsKey;
     size_t maxBody = 64 * 1024;
     // A reply is held back until it reaches this size: a failure before that is
     // answered with ok:false; after it, only by breaking the connection off.
     size_t holdBack = 4 * 1024 * 1024;
+    // A peer that breaks these is disconnected: they bound what a slow or idle
+    // peer can hold.
+    std::chrono::milliseconds requestTimeout{30'000}; // a whole request, headers and body
+    std::chrono::milliseconds writeTimeout{60'000};   // each write of a reply
+    std::chrono::milliseconds idleTimeout{60'000};    // a kept-alive connection between requests
+    int maxConnectionsPerAddress = 256;
+    int ioThreads = 2;        // the network, all connections
+    int databaseThreads = 16; // the queries: at most this many replies are produced at once
     std::ostream* log = nullptr; // one line per request; none when null
 };
 
 class AppServer
 {
   public:
-    // Checks that the database opens and holds the schema; throws dotz::Error.
+    // Checks that the database opens and holds the schema, and loads the TLS
+    // certificate and key; throws dotz::Error.
     explicit AppServer(ServerOptions options);
     ~AppServer();
     AppServer(const AppServer&) = delete;
@@ -38,7 +52,8 @@ class AppServer
     int port() const;
     // Serves until stop(); call bind() first.
     void run();
-    // Safe from any thread; run() returns once the requests in progress end.
+    // Safe from any thread, also before run(); run() returns once the requests
+    // in progress end.
     void stop();
 
   private:

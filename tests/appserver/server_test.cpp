@@ -221,6 +221,13 @@ TEST_F(ServerTest, BodiesThatAreNotGoodCallsGetTheirJsonRpcError)
          "8", "\"2024-02-30\" is not a date"},
         {R"({"jsonrpc":"2.0","id":9,"method":"GetPrincipal","params":["T","15/03/2024"]})", -32602,
          "9", "YYYY-MM-DD"},
+        {R"({"jsonrpc":"2.0","id":10,"method":"GetPrincipal","params":[)" +
+             std::string(5000, '[') + std::string(5000, ']') + "]}",
+         -32700, "null", "Parse error"},
+        {"{\"jsonrpc\":\"2.0\",\"id\":11,\"method\":\"GetPrincipal\",\"params\":[\"T\xff\",\"2024-03-15\"]}",
+         -32700, "null", "UTF-8"},
+        {R"({"jsonrpc":"2.0","id":12,"method":"GetPrincipal","id":13,"params":["T","2024-03-15"]})",
+         -32600, "null", "\"id\" appears more than once"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.body);
