@@ -493,15 +493,17 @@ class Session : public Connection, public std::enable_shared_from_this<Session<S
 
     bool endPieces() override
     {
-        if (waitForWrite([this](auto handler) {
+        server_.logRequest(address_, note, 200);
+        if (const auto ec = waitForWrite([this](auto handler) {
                 net::async_write(stream_, http::make_chunk_last(), std::move(handler));
             })) {
-            note.detail += " (the client went away before the end)";
-            breakOff();
+            notDelivered(ec);
+            net::dispatch(stream_.get_executor(),
+                          [self = this->shared_from_this()] { self->lowest().close(); });
             return false;
         }
         net::dispatch(stream_.get_executor(),
-                      [self = this->shared_from_this()] { self->exchangeDone(200); });
+                      [self = this->shared_from_this()] { self->nextRequest(); });
         return true;
     }
 
@@ -658,21 +660,27 @@ class Session : public Connection, public std::enable_shared_from_this<Session<S
         reply_.body() = std::move(body);
         reply_.prepare_payload();
         lowest().expires_after(server_.options.writeTimeout);
+        server_.logRequest(address_, note, status);
         http::async_write(stream_, reply_,
-                          [self = this->shared_from_this(), status](beast::error_code ec, size_t) {
+                          [self = this->shared_from_this()](beast::error_code ec, size_t) {
                               if (ec) {
-                                  self->note.detail += " (the reply could not be written: " +
-                                                       ec.message() + ")";
-                                  self->server_.logRequest(self->address_, self->note, status);
+                                  self->notDelivered(ec);
                                   return self->lowest().close();
                               }
-                              self->exchangeDone(status);
+                              self->nextRequest();
                           });
     }
 
-    void exchangeDone(unsigned status)
+    // The log line goes out with the last write of a reply, so that it is
+    // there once the client has its answer; a failed write adds a line.
+    void notDelivered(beast::error_code ec)
     {
-        server_.logRequest(address_, note, status);
+        server_.logLine(address_ + " [" + std::to_string(note.id) +
+                        "] the reply could not be written: " + ec.message());
+    }
+
+    void nextRequest()
+    {
         if (keepAlive())
             return awaitRequest();
         close();
