@@ -57,8 +57,8 @@ int serve(const ServerOptions& options)
         std::cerr << "krt-appserver: stopping on signal " << signal << std::endl;
         server.stop();
     });
-    std::cerr << "krt-appserver: serving " << kObjectName << " on " << (tls ? "https://" : "http://") << options.listen << ":"
-              << server.port() << "/rpc/" << kObjectName << " from " << redactUri(options.db)
+    std::cerr << "krt-appserver: serving " << kObjectName << " on "
+              << (tls ? "https://" : "http://") << options.listen << ":" << server.port() << "/rpc/" << kObjectName << " from " << redactUri(options.db)
               << (options.token.empty() ? "" : " (token required)") << std::endl;
     server.run();
     waiter.join();
