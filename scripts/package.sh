@@ -46,8 +46,10 @@ root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
 for f in "$dir"/packages/*.deb; do dpkg-deb -x "$f" "$root"; done
 for program in krt-appserver krt-backoffice dotz-export; do
-  env -u DISPLAY -u WAYLAND_DISPLAY "$root/usr/bin/$program" --version >/dev/null ||
-    fail "$program --version failed"
+  for flag in --help --version; do
+    env -u DISPLAY -u WAYLAND_DISPLAY "$root/usr/bin/$program" $flag >/dev/null ||
+      fail "$program $flag failed"
+  done
 done
 missing=$(ldd "$root/usr/bin/krt-backoffice" "$root/usr/lib/krt/libkrt52410.so" | grep 'not found' || true)
 [ -z "$missing" ] || fail "the installed host cannot resolve: $missing"
