@@ -85,6 +85,13 @@ void applySettings(const CLI::App& cmd, const std::string& file, ServerOptions& 
     if (const auto token = s.value("appserver", "token");
         token && unset("--token") && unset("--token-file"))
         o.token = *token;
+    if (unset("--tls-cert")) {
+        o.tlsCert = s.value("appserver", "tls_cert").value_or("");
+        o.tlsKey = s.value("appserver", "tls_key").value_or("");
+        if (o.tlsCert.empty() != o.tlsKey.empty())
+            throw dotz::Error("settings file " + file +
+                              ": [appserver] tls_cert and tls_key go together");
+    }
 }
 
 } // namespace
@@ -100,8 +107,8 @@ int main(int argc, char** argv)
     auto* serveCmd = app.add_subcommand("serve", "Serve GetPrincipal over HTTP/JSON-RPC");
     std::string configFile;
     serveCmd->add_option("--config", configFile,
-                         "Settings file: its [appserver] section gives db, listen, port and "
-                         "token under these flags (default: $KRT_CONFIG, else "
+                         "Settings file: its [appserver] section gives db, listen, port, "
+                         "token, tls_cert and tls_key under these flags (default: $KRT_CONFIG, else "
                          "~/.config/krt/krt.ini, else /etc/krt/krt.ini)");
     serveCmd->add_option("--db", serveOptions.db,
                          "SQLite file or postgresql:// URI (required here or in the settings)");
