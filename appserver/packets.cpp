@@ -176,38 +176,6 @@ constexpr std::array<bool, 256> kSpecial = [] {
     return t;
 }();
 
-// Length of the valid UTF-8 sequence starting at s[i] (a byte >= 0x80), or 0.
-size_t sequenceLength(std::string_view s, size_t i)
-{
-    const auto b = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
-    const unsigned char c = b(i);
-    size_t n = 0;
-    unsigned char lo = 0x80, hi = 0xBF;
-    if (c >= 0xC2 && c <= 0xDF) {
-        n = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-        n = 3;
-        if (c == 0xE0)
-            lo = 0xA0; // no overlong forms
-        if (c == 0xED)
-            hi = 0x9F; // no surrogates
-    } else if (c >= 0xF0 && c <= 0xF4) {
-        n = 4;
-        if (c == 0xF0)
-            lo = 0x90;
-        if (c == 0xF4)
-            hi = 0x8F;
-    } else {
-        return 0;
-    }
-    if (i + n > s.size() || b(i + 1) < lo || b(i + 1) > hi)
-        return 0;
-    for (size_t k = 2; k < n; ++k)
-        if ((b(i + k) & 0xC0) != 0x80)
-            return 0;
-    return n;
-}
-
 } // namespace
 
 // Hand-written rather than the library writer's: nearly every text here is plain
@@ -232,7 +200,7 @@ size_t JsonOut::string(std::string_view s)
         const auto c = static_cast<unsigned char>(s[i]);
         ++characters;
         if (c >= 0x80) {
-            const size_t n = sequenceLength(s, i);
+            const size_t n = utf8SequenceLength(s, i);
             if (n == 0)
                 throw Error("text is not valid UTF-8 (byte " + std::to_string(i + 1) + ")");
             std::copy(s.begin() + static_cast<std::ptrdiff_t>(i),

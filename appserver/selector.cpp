@@ -3,42 +3,104 @@
 #include "export/cp1252.h"
 #include "export/error.h"
 
-#include <algorithm>
+#include <unordered_set>
 
 namespace dotz::appserver {
 namespace {
 
 constexpr size_t kMaxCodeLength = 4; // CDFILIAL is text(4)
+// Each code is bound as one query parameter, and the engines take some tens of
+// thousands at most; no chain has this many branches.
+constexpr size_t kMaxCodes = 10000;
+
+// C0, DEL and C1 (U+0080 to U+009F), given the sequence at s[i] of length n.
+bool isControl(std::string_view s, size_t i, size_t n)
+{
+    const auto u = static_cast<unsigned char>(s[i]);
+    if (n == 1)
+        return u < 0x20 || u == 0x7F;
+    return n == 2 && u == 0xC2 && static_cast<unsigned char>(s[i + 1]) < 0xA0;
+}
+
+void appendHex(std::string& out, std::string_view bytes)
+{
+    static const char* hex = "0123456789ABCDEF";
+    for (char c : bytes) {
+        const auto u = static_cast<unsigned char>(c);
+        out += "\\x";
+        out += hex[u >> 4];
+        out += hex[u & 15];
+    }
+}
 
 } // namespace
 
+size_t utf8SequenceLength(std::string_view s, size_t i)
+{
+    const auto b = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+    const unsigned char c = b(i);
+    if (c < 0x80)
+        return 1;
+    size_t n = 0;
+    unsigned char lo = 0x80, hi = 0xBF;
+    if (c >= 0xC2 && c <= 0xDF) {
+        n = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        n = 3;
+        if (c == 0xE0)
+            lo = 0xA0; // no overlong forms
+        if (c == 0xED)
+            hi = 0x9F; // no surrogates
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        n = 4;
+        if (c == 0xF0)
+            lo = 0x90;
+        if (c == 0xF4)
+            hi = 0x8F;
+    } else {
+        return 0;
+    }
+    if (i + n > s.size() || b(i + 1) < lo || b(i + 1) > hi)
+        return 0;
+    for (size_t k = 2; k < n; ++k)
+        if ((b(i + k) & 0xC0) != 0x80)
+            return 0;
+    return n;
+}
+
 std::string quoteForMessage(std::string_view text)
 {
-    constexpr size_t kShown = 120;
+    constexpr size_t kShown = 120; // bytes
     std::string out = "\"";
-    const std::string_view shown = text.substr(0, kShown);
-    for (char c : shown) {
-        const auto u = static_cast<unsigned char>(c);
-        if (u < 0x20 || u == 0x7F) {
-            static const char* hex = "0123456789ABCDEF";
-            out += "\\x";
-            out += hex[u >> 4];
-            out += hex[u & 15];
-        } else {
-            out += c;
-        }
+    size_t i = 0;
+    while (i < text.size()) {
+        const size_t n = utf8SequenceLength(text, i);
+        const size_t taken = n ? n : 1;
+        if (i + taken > kShown)
+            break;
+        if (n == 0 || isControl(text, i, n))
+            appendHex(out, text.substr(i, taken));
+        else
+            out.append(text.substr(i, n));
+        i += taken;
     }
     out += '"';
-    if (text.size() > kShown)
-        out += " (cut here; " + std::to_string(text.size()) + " bytes in all)";
+    if (i < text.size())
+        out += " (cortado aqui; " + std::to_string(text.size()) + " bytes ao todo)";
     return out;
 }
 
 BranchSelector parseSelector(std::string_view text)
 {
+    // Positions are told in characters; the text is checked to be UTF-8 first.
+    auto at = [&](size_t byte) {
+        return std::to_string(cp1252::utf8Length(text.substr(0, byte)) + 1);
+    };
     auto fail = [&](const std::string& why) -> BranchSelector {
-        throw Error("branch selector " + quoteForMessage(text) +
-                    " is neither T nor a list of quoted branch codes like '0001','0002': " + why);
+        throw Error("Opera\u00e7\u00e3o bloqueada. Seletor de filiais " + quoteForMessage(text) +
+                    " inv\u00e1lido: " + why +
+                    ". Informe T para todas as filiais ou os c\u00f3digos entre aspas simples,"
+                    " separados por v\u00edrgula, como '0001','0002'.");
     };
     BranchSelector selector;
     if (text == "T") {
@@ -46,18 +108,30 @@ BranchSelector parseSelector(std::string_view text)
         return selector;
     }
     if (text.empty())
-        return fail("it is empty");
+        return fail("est\u00e1 vazio");
+    for (size_t i = 0; i < text.size();) {
+        const size_t n = utf8SequenceLength(text, i);
+        if (n == 0)
+            return fail("byte que n\u00e3o \u00e9 UTF-8 v\u00e1lido na posi\u00e7\u00e3o " + at(i));
+        if (isControl(text, i, n)) {
+            std::string shown;
+            appendHex(shown, text.substr(i, n));
+            return fail("caractere de controle " + shown + " na posi\u00e7\u00e3o " + at(i));
+        }
+        i += n;
+    }
+    std::unordered_set<std::string> seen;
     size_t i = 0;
     while (true) {
         if (text[i] != '\'')
-            return fail("expected ' at character " + std::to_string(i + 1));
+            return fail("esperada ' na posi\u00e7\u00e3o " + at(i));
         const size_t start = i;
         ++i;
         std::string code;
         while (true) {
             if (i >= text.size())
-                return fail("the quote opened at character " + std::to_string(start + 1) +
-                            " is never closed");
+                return fail("a aspa aberta na posi\u00e7\u00e3o " + at(start) +
+                            " n\u00e3o foi fechada");
             if (text[i] == '\'') {
                 if (i + 1 < text.size() && text[i + 1] == '\'') {
                     code += '\'';
@@ -70,21 +144,24 @@ BranchSelector parseSelector(std::string_view text)
             code += text[i++];
         }
         if (code.empty())
-            return fail("empty branch code at character " + std::to_string(start + 1));
+            return fail("c\u00f3digo de filial vazio na posi\u00e7\u00e3o " + at(start));
         if (cp1252::utf8Length(code) > kMaxCodeLength)
-            return fail("branch code " + quoteForMessage(code) + " at character " +
-                        std::to_string(start + 1) + " is longer than " +
-                        std::to_string(kMaxCodeLength) + " characters");
-        if (std::find(selector.codes.begin(), selector.codes.end(), code) == selector.codes.end())
+            return fail("o c\u00f3digo de filial " + quoteForMessage(code) +
+                        " na posi\u00e7\u00e3o " + at(start) + " tem mais de " +
+                        std::to_string(kMaxCodeLength) + " caracteres");
+        if (seen.insert(code).second) {
+            if (seen.size() > kMaxCodes)
+                return fail("mais de " + std::to_string(kMaxCodes) + " filiais");
             selector.codes.push_back(std::move(code));
+        }
         if (i == text.size())
             break;
         if (text[i] != ',')
-            return fail("expected , or the end after the code closed at character " +
-                        std::to_string(i));
+            return fail("esperada , ou o fim ap\u00f3s o c\u00f3digo fechado na posi\u00e7\u00e3o " +
+                        at(i - 1));
         ++i;
         if (i == text.size())
-            return fail("a code must follow the , at the end");
+            return fail("falta um c\u00f3digo ap\u00f3s a v\u00edrgula final");
     }
     return selector;
 }

@@ -15,15 +15,20 @@ struct BranchSelector
     std::vector<std::string> codes; // distinct, in the order given
 };
 
-// Throws dotz::Error with a message that quotes the selector and says where it
-// goes wrong.
+// Throws dotz::Error with a message for the operator (Portuguese, UTF-8) that
+// quotes the selector and says where it goes wrong.
 BranchSelector parseSelector(std::string_view text);
 
-// The text between double quotes for a message; very long texts are cut with a
-// note of their length, control characters shown as \xNN.
+// The text between double quotes for a message, always valid UTF-8 without
+// control characters: those and malformed bytes are shown as \xNN, and a very
+// long text is cut at a character with a note of its length.
 std::string quoteForMessage(std::string_view text);
 
 // Strict "YYYY-MM-DD" of a real calendar day.
 bool isIsoDay(std::string_view text);
+
+// Length of the well-formed UTF-8 sequence that starts at s[i] (1 for ASCII), or
+// 0 when the bytes there are not one (overlong forms and surrogates included).
+size_t utf8SequenceLength(std::string_view s, size_t i);
 
 } // namespace dotz::appserver

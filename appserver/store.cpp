@@ -24,6 +24,22 @@ std::string formatDouble(double value)
 
 // ---- SQLite -------------------------------------------------------------------------
 
+// The file cannot be reached or read as a database, as against a statement that fails.
+DatabaseError::Kind sqliteKind(int rc)
+{
+    switch (rc & 0xFF) {
+    case SQLITE_CANTOPEN:
+    case SQLITE_IOERR:
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+    case SQLITE_NOTADB:
+    case SQLITE_CORRUPT:
+        return DatabaseError::Kind::Unavailable;
+    default:
+        return DatabaseError::Kind::QueryFailed;
+    }
+}
+
 class SqliteStore;
 
 class SqliteRow final : public Row
@@ -59,15 +75,18 @@ class SqliteStore final : public Store
     SqliteStore(const std::string& path, OpenOptions options) : path_(path)
     {
         if (!options.create && !std::filesystem::exists(path))
-            throw Error("SQLite database " + path + " does not exist");
+            throw DatabaseError(DatabaseError::Kind::Unavailable,
+                                "SQLite database " + path + " does not exist");
         int flags = SQLITE_OPEN_NOMUTEX;
         flags |= options.readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE;
         if (options.create && !options.readOnly)
             flags |= SQLITE_OPEN_CREATE;
-        if (sqlite3_open_v2(path.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
+        const int rc = sqlite3_open_v2(path.c_str(), &db_, flags, nullptr);
+        if (rc != SQLITE_OK) {
             const std::string why = db_ ? sqlite3_errmsg(db_) : "out of memory";
             sqlite3_close(db_);
-            throw Error("cannot open SQLite database " + path + ": " + why);
+            throw DatabaseError(DatabaseError::Kind::Unavailable,
+                                "cannot open SQLite database " + path + ": " + why);
         }
         sqlite3_extended_result_codes(db_, 1);
         sqlite3_busy_timeout(db_, 10000);
@@ -86,10 +105,11 @@ class SqliteStore final : public Store
     void exec(const std::string& sql) override
     {
         char* message = nullptr;
-        if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &message) != SQLITE_OK) {
+        const int rc = sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &message);
+        if (rc != SQLITE_OK) {
             const std::string why = message ? message : sqlite3_errmsg(db_);
             sqlite3_free(message);
-            throw Error(describe() + ": " + why);
+            throw DatabaseError(sqliteKind(rc), describe() + ": " + why);
         }
     }
 
@@ -108,7 +128,7 @@ class SqliteStore final : public Store
             if (rc == SQLITE_DONE)
                 break;
             if (rc != SQLITE_ROW)
-                throw Error(describe() + ": " + sqlite3_errmsg(db_));
+                fail(rc);
             ++count;
             onRow(row);
         }
@@ -125,9 +145,10 @@ class SqliteStore final : public Store
         if (found != statements_.end())
             return found->second;
         sqlite3_stmt* stmt = nullptr;
-        if (sqlite3_prepare_v3(db_, sql.c_str(), static_cast<int>(sql.size()),
-                               SQLITE_PREPARE_PERSISTENT, &stmt, nullptr) != SQLITE_OK)
-            throw Error(describe() + ": " + sqlite3_errmsg(db_));
+        const int rc = sqlite3_prepare_v3(db_, sql.c_str(), static_cast<int>(sql.size()),
+                                          SQLITE_PREPARE_PERSISTENT, &stmt, nullptr);
+        if (rc != SQLITE_OK)
+            fail(rc);
         if (statements_.size() > 64) {
             for (auto& [text, old] : statements_)
                 sqlite3_finalize(old);
@@ -136,7 +157,10 @@ class SqliteStore final : public Store
         statements_.emplace(sql, stmt);
         return stmt;
     }
-    sqlite3* handle() const { return db_; }
+    [[noreturn]] void fail(int rc, const std::string& what = {}) const
+    {
+        throw DatabaseError(sqliteKind(rc), what + describe() + ": " + sqlite3_errmsg(db_));
+    }
 
   private:
     struct Reset
@@ -189,8 +213,7 @@ class SqliteBulk final : public BulkInsert
         const int rc = sqlite3_step(stmt_);
         sqlite3_reset(stmt_);
         if (rc != SQLITE_DONE)
-            throw Error("insert into " + table_ + " in " + store_.describe() + ": " +
-                        sqlite3_errmsg(store_.handle()));
+            store_.fail(rc, "insert into " + table_ + " in ");
     }
     void finish() override { sqlite3_clear_bindings(stmt_); }
 
@@ -266,19 +289,15 @@ std::string numberParameters(const std::string& sql)
 class PgStore final : public Store
 {
   public:
-    PgStore(const std::string& uri) : where_("PostgreSQL database " + redactUri(uri))
+    explicit PgStore(const std::string& uri)
+        : uri_(uri), where_("PostgreSQL database " + redactUri(uri))
     {
-        conn_ = PQconnectdb(uri.c_str());
-        if (!conn_ || PQstatus(conn_) != CONNECTION_OK) {
-            std::string why = conn_ ? PQerrorMessage(conn_) : "out of memory";
-            while (!why.empty() && (why.back() == '\n' || why.back() == ' '))
-                why.pop_back();
+        try {
+            connect();
+        } catch (...) {
             PQfinish(conn_);
-            throw Error("cannot connect to " + where_ + ": " + why);
+            throw;
         }
-        if (PQsetClientEncoding(conn_, "UTF8") != 0)
-            throw Error(where_ + ": cannot set the client encoding to UTF8");
-        exec("SET DateStyle = 'ISO, YMD'");
     }
     ~PgStore() override { PQfinish(conn_); }
 
@@ -287,10 +306,13 @@ class PgStore final : public Store
 
     void exec(const std::string& sql) override
     {
-        Result r(PQexec(conn_, sql.c_str()));
-        const auto status = PQresultStatus(r.get());
-        if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK)
-            throw Error(where_ + ": " + lastError(r.get()));
+        retryOnBrokenConnection([&] {
+            Result r(PQexec(conn_, sql.c_str()));
+            const auto status = PQresultStatus(r.get());
+            if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK)
+                fail(r.get());
+            return size_t{0};
+        });
     }
 
     size_t query(const std::string& sql, const std::vector<std::string>& params,
@@ -301,38 +323,43 @@ class PgStore final : public Store
         for (const std::string& p : params)
             values.push_back(p.c_str());
         const std::string text = numberParameters(sql);
-        if (!PQsendQueryParams(conn_, text.c_str(), static_cast<int>(values.size()), nullptr,
-                               values.data(), nullptr, nullptr, 0))
-            throw Error(where_ + ": " + lastError(nullptr));
-        // One row at a time: a day's sales must not be held whole in client memory.
-        PQsetSingleRowMode(conn_);
         size_t count = 0;
-        std::string failure;
-        std::exception_ptr thrown;
-        PgRow row;
-        while (PGresult* raw = PQgetResult(conn_)) {
-            Result r(raw);
-            const auto status = PQresultStatus(raw);
-            if (status == PGRES_SINGLE_TUPLE && !thrown && failure.empty()) {
-                row.result = raw;
-                ++count;
-                try {
-                    onRow(row);
-                } catch (...) {
-                    // Drain the remaining results so the connection stays usable.
-                    thrown = std::current_exception();
-                    cancel();
+        return retryOnBrokenConnection(
+            [&] {
+                if (!PQsendQueryParams(conn_, text.c_str(), static_cast<int>(values.size()),
+                                       nullptr, values.data(), nullptr, nullptr, 0))
+                    fail(nullptr);
+                // One row at a time: a day's sales must not be held whole in client memory.
+                PQsetSingleRowMode(conn_);
+                std::exception_ptr thrown;
+                Result failed;
+                PgRow row;
+                // Drained to the end whatever happens, so the connection stays usable.
+                while (PGresult* raw = PQgetResult(conn_)) {
+                    Result r(raw);
+                    const auto status = PQresultStatus(raw);
+                    if (thrown || failed)
+                        continue;
+                    if (status == PGRES_SINGLE_TUPLE) {
+                        row.result = raw;
+                        ++count;
+                        try {
+                            onRow(row);
+                        } catch (...) {
+                            thrown = std::current_exception();
+                            cancel();
+                        }
+                    } else if (status != PGRES_TUPLES_OK) {
+                        failed = std::move(r);
+                    }
                 }
-            } else if (status != PGRES_SINGLE_TUPLE && status != PGRES_TUPLES_OK &&
-                       failure.empty() && !thrown) {
-                failure = where_ + ": " + lastError(raw);
-            }
-        }
-        if (thrown)
-            std::rethrow_exception(thrown);
-        if (!failure.empty())
-            throw Error(failure);
-        return count;
+                if (thrown)
+                    std::rethrow_exception(thrown);
+                if (failed)
+                    fail(failed.get());
+                return count;
+            },
+            &count);
     }
 
     std::unique_ptr<BulkInsert> bulkInsert(const std::string& table,
@@ -356,8 +383,57 @@ class PgStore final : public Store
             why.pop_back();
         return why;
     }
+    // A failure of the connection (also the server telling that it shuts down),
+    // or of the statement on a sound connection.
+    [[noreturn]] void fail(PGresult* r, const std::string& what = {}) const
+    {
+        const char* state = r ? PQresultErrorField(r, PG_DIAG_SQLSTATE) : nullptr;
+        const std::string_view sqlstate = state ? state : "";
+        const bool broken = PQstatus(conn_) == CONNECTION_BAD || sqlstate.starts_with("08") ||
+                            sqlstate.starts_with("57P");
+        throw DatabaseError(broken ? DatabaseError::Kind::Unavailable
+                                   : DatabaseError::Kind::QueryFailed,
+                            what + where_ + ": " + lastError(r));
+    }
 
   private:
+    void connect()
+    {
+        PQfinish(conn_);
+        conn_ = PQconnectdb(uri_.c_str());
+        if (!conn_ || PQstatus(conn_) != CONNECTION_OK)
+            throw DatabaseError(DatabaseError::Kind::Unavailable,
+                                "cannot connect to " + where_ + ": " +
+                                    (conn_ ? lastError(nullptr) : "out of memory"));
+        if (PQsetClientEncoding(conn_, "UTF8") != 0)
+            fail(nullptr, "cannot set the client encoding to UTF8: ");
+        Result r(PQexec(conn_, "SET DateStyle = 'ISO, YMD'"));
+        if (PQresultStatus(r.get()) != PGRES_COMMAND_OK)
+            fail(r.get());
+    }
+
+    // A pooled connection finds out that the server restarted only when it is
+    // used. A statement run outside a transaction that fails that way, before it
+    // handed out any row, runs once more on a new connection; inside a
+    // transaction the snapshot is gone, so the caller gets the failure.
+    size_t retryOnBrokenConnection(const std::function<size_t()>& attempt,
+                                   const size_t* rowsHandedOut = nullptr)
+    {
+        if (PQstatus(conn_) == CONNECTION_BAD)
+            connect(); // it broke in an earlier call
+        const bool idle = PQtransactionStatus(conn_) == PQTRANS_IDLE;
+        try {
+            return attempt();
+        } catch (const DatabaseError& e) {
+            if (!idle || e.kind() != DatabaseError::Kind::Unavailable ||
+                (rowsHandedOut && *rowsHandedOut > 0))
+                throw;
+        }
+        connect();
+        return attempt();
+    }
+
+    std::string uri_; // holds any password: never shown
     std::string where_;
     PGconn* conn_ = nullptr;
 };
@@ -429,16 +505,15 @@ class PgCopy final : public BulkInsert
         flush();
         finished_ = true;
         if (PQputCopyEnd(store_.handle(), nullptr) != 1)
-            throw Error("loading " + table_ + " into " + store_.describe() + ": " +
-                        store_.lastError(nullptr));
-        std::string failure;
+            store_.fail(nullptr, "loading " + table_ + " into ");
+        Result failed;
         while (PGresult* raw = PQgetResult(store_.handle())) {
             Result r(raw);
-            if (PQresultStatus(raw) != PGRES_COMMAND_OK && failure.empty())
-                failure = store_.lastError(raw);
+            if (PQresultStatus(raw) != PGRES_COMMAND_OK && !failed)
+                failed = std::move(r);
         }
-        if (!failure.empty())
-            throw Error("loading " + table_ + " into " + store_.describe() + ": " + failure);
+        if (failed)
+            store_.fail(failed.get(), "loading " + table_ + " into ");
     }
 
     void flush()
@@ -446,8 +521,7 @@ class PgCopy final : public BulkInsert
         if (buffer_.empty())
             return;
         if (PQputCopyData(store_.handle(), buffer_.data(), static_cast<int>(buffer_.size())) != 1)
-            throw Error("loading " + table_ + " into " + store_.describe() + ": " +
-                        store_.lastError(nullptr));
+            store_.fail(nullptr, "loading " + table_ + " into ");
         buffer_.clear();
     }
 
@@ -469,7 +543,7 @@ std::unique_ptr<BulkInsert> PgStore::bulkInsert(const std::string& table,
     sql += ") FROM STDIN";
     Result r(PQexec(conn_, sql.c_str()));
     if (PQresultStatus(r.get()) != PGRES_COPY_IN)
-        throw Error("loading " + table + " into " + where_ + ": " + lastError(r.get()));
+        fail(r.get(), "loading " + table + " into ");
     return std::make_unique<PgCopy>(*this, table, columns.size());
 }
 

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # A throwaway PostgreSQL server on loopback, for the tests.
 #   scripts/pg-test.sh start DIR   creates DIR, starts the server, prints its URI
+#   scripts/pg-test.sh restart DIR stops it (ending every connection) and starts it again
 #   scripts/pg-test.sh stop DIR    stops it and removes DIR
 # initdb refuses to run as root, so as root the server runs as the "postgres"
 # system user (created by the Debian package).
@@ -37,6 +38,10 @@ start)
   cat "$dir/server.log" >&2 || true
   exit 1
   ;;
+restart)
+  # pg_ctl starts it again with the options (and port) it was started with.
+  as_owner "$bin/pg_ctl" -D "$dir/data" -l "$dir/server.log" -m fast -w -t 30 restart >/dev/null
+  ;;
 stop)
   if [ -d "$dir/data" ]; then
     as_owner "$bin/pg_ctl" -D "$dir/data" -m immediate -w stop >/dev/null 2>&1 || true
@@ -44,7 +49,7 @@ stop)
   rm -rf "$dir"
   ;;
 *)
-  echo "usage: $0 start|stop DIR" >&2
+  echo "usage: $0 start|restart|stop DIR" >&2
   exit 2
   ;;
 esac

@@ -1,9 +1,14 @@
 #include "selector.h"
+#include "server_fixture.h"
 #include "store.h"
 
 #include "export/error.h"
 
 #include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <functional>
 
 using namespace dotz::appserver;
 
@@ -38,22 +43,29 @@ TEST(Selector, AcceptsAllAndQuotedLists)
 TEST(Selector, RefusesEverythingElseSayingWhere)
 {
     const std::pair<std::string, std::string> cases[] = {
-        {"", "it is empty"},
-        {"t", "expected ' at character 1"},
-        {"0001", "expected ' at character 1"},
-        {"'0001", "never closed"},
-        {"'0001','0002", "the quote opened at character 8 is never closed"},
-        {"'0001',", "a code must follow"},
-        {"'0001' ,'0002'", "expected , or the end"},
-        {"'0001', '0002'", "expected ' at character 8"},
-        {"''", "empty branch code"},
-        {"'00001'", "longer than 4 characters"},
-        {"'0001'); DELETE FROM VENDA; --", "expected , or the end"},
-        {"0001' OR '1'='1", "expected ' at character 1"},
-        {"('0001')", "expected ' at character 1"},
-        {"'0001''", "never closed"},
-        {"'0001'''", "longer than 4 characters"},
-        {"T,'0001'", "expected ' at character 1"},
+        {"", "está vazio"},
+        {"t", "esperada ' na posição 1"},
+        {"0001", "esperada ' na posição 1"},
+        {"'0001", "a aspa aberta na posição 1 não foi fechada"},
+        {"'0001','0002", "a aspa aberta na posição 8 não foi fechada"},
+        {"'0001',", "falta um código"},
+        {"'0001' ,'0002'", "esperada , ou o fim após o código fechado na posição 6"},
+        {"'0001', '0002'", "esperada ' na posição 8"},
+        {"'Sé1', '0002'", "esperada ' na posição 7"}, // characters, not bytes
+        {"''", "código de filial vazio"},
+        {"'00001'", "o código de filial \"00001\" na posição 1 tem mais de 4 caracteres"},
+        {"'0001'); DELETE FROM VENDA; --", "esperada , ou o fim"},
+        {"0001' OR '1'='1", "esperada ' na posição 1"},
+        {"'0001''", "a aspa aberta na posição 1 não foi fechada"},
+        {"'0001'''", "o código de filial \"0001'\" na posição 1 tem mais de 4 caracteres"},
+        {"T,'0001'", "esperada ' na posição 1"},
+        // A bound text ends at NUL for libpq: '00\0' would select branch 00.
+        {std::string("'00\0001'", 7), "caractere de controle \\x00 na posição 4"},
+        {"'0001','00\t2'", "caractere de controle \\x09 na posição 11"},
+        {"'0\x7F'", "caractere de controle \\x7F"},
+        {"'0\xC2\x85'", "caractere de controle \\xC2\\x85"},
+        {"'0\xE9'", "byte que não é UTF-8 válido na posição 3"},
+        {"'\xC0\xAF'", "byte que não é UTF-8 válido na posição 2"}, // overlong
     };
     for (const auto& [text, why] : cases) {
         SCOPED_TRACE(text);
@@ -62,18 +74,47 @@ TEST(Selector, RefusesEverythingElseSayingWhere)
             ADD_FAILURE() << "accepted";
         } catch (const dotz::Error& e) {
             const std::string m = e.what();
-            EXPECT_NE(m.find("branch selector " + quoteForMessage(text)), std::string::npos) << m;
-            EXPECT_NE(m.find(why), std::string::npos) << m;
+            EXPECT_NE(m.find("Operação bloqueada. Seletor de filiais " + quoteForMessage(text) +
+                             " inválido: " + why),
+                      std::string::npos)
+                << m;
         }
+    }
+}
+
+TEST(Selector, ManyCodesAreCheckedInOnePass)
+{
+    std::string text = "'0001'";
+    for (int i = 0; i < 200000; ++i)
+        text += ",'0001'";
+    EXPECT_EQ(parseSelector(text).codes, std::vector<std::string>{"0001"});
+
+    text = "'0'";
+    char code[8];
+    for (int i = 1; i <= 10000; ++i) {
+        std::snprintf(code, sizeof code, "%x", i);
+        text += ",'" + std::string(code) + "'";
+    }
+    try {
+        parseSelector(text);
+        ADD_FAILURE() << "accepted";
+    } catch (const dotz::Error& e) {
+        EXPECT_NE(std::string(e.what()).find("mais de 10000 filiais"), std::string::npos);
     }
 }
 
 TEST(Selector, QuotesLongAndControlTextVisibly)
 {
     EXPECT_EQ(quoteForMessage("a\nb"), "\"a\\x0Ab\"");
+    EXPECT_EQ(quoteForMessage(std::string("\0\xFF\xC2\x85", 4)), "\"\\x00\\xFF\\xC2\\x85\"");
     const std::string quoted = quoteForMessage(std::string(500, 'x'));
-    EXPECT_NE(quoted.find("500 bytes in all"), std::string::npos);
+    EXPECT_NE(quoted.find("500 bytes ao todo"), std::string::npos);
     EXPECT_LT(quoted.size(), 200u);
+    // Cut between characters, never inside one.
+    std::string accents = "'";
+    for (int i = 0; i < 100; ++i)
+        accents += "é";
+    EXPECT_EQ(quoteForMessage(accents).substr(0, 121), "\"'" + accents.substr(1, 118) + "\"");
 }
 
 TEST(Selector, IsoDays)
@@ -94,6 +135,29 @@ TEST(Store, RedactsPasswords)
     EXPECT_EQ(redactUri("postgresql://dotz@127.0.0.1:5/bo"), "postgresql://dotz@127.0.0.1:5/bo");
     EXPECT_TRUE(isPostgresUri("postgres://x"));
     EXPECT_FALSE(isPostgresUri("/srv/postgresql://x.db"));
+}
+
+TEST(Store, SqliteFailuresHaveTheirKind)
+{
+    dotz::testing::TempDir dir;
+    const std::string notDb = (dir.path() / "text.db").string();
+    std::ofstream(notDb) << "not a database, only text long enough to be read as a header\n";
+    using Kind = DatabaseError::Kind;
+    auto kindOf = [](const std::function<void()>& f) {
+        try {
+            f();
+        } catch (const DatabaseError& e) {
+            return static_cast<int>(e.kind());
+        }
+        return -1;
+    };
+    EXPECT_EQ(kindOf([&] { openStore((dir.path() / "missing.db").string()); }),
+              static_cast<int>(Kind::Unavailable));
+    EXPECT_EQ(kindOf([&] { openStore(notDb)->exec("SELECT 1 FROM FILIAL"); }),
+              static_cast<int>(Kind::Unavailable));
+    auto store = openStore((dir.path() / "new.db").string(), dotz::testing::createFile());
+    EXPECT_EQ(kindOf([&] { store->query("SELECT x FROM nowhere", {}, [](const Row&) {}); }),
+              static_cast<int>(Kind::QueryFailed));
 }
 
 } // namespace

@@ -95,6 +95,11 @@ PostgresServer::PostgresServer()
     uri_ = runScript(kScript + " start " + (dir_.path() / "pg").string());
 }
 
+void PostgresServer::restart()
+{
+    runScript(kScript + " restart " + (dir_.path() / "pg").string());
+}
+
 PostgresServer::~PostgresServer()
 {
     try {

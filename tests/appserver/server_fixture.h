@@ -80,6 +80,8 @@ class PostgresServer
     PostgresServer();
     ~PostgresServer();
     const std::string& uri() const { return uri_; }
+    // Stops the server, which ends every connection, and starts it on the same port.
+    void restart();
 
   private:
     TempDir dir_;
