@@ -157,8 +157,9 @@ BranchSelector parseSelector(std::string_view text)
         if (i == text.size())
             break;
         if (text[i] != ',')
-            return fail("esperada , ou o fim ap\u00f3s o c\u00f3digo fechado na posi\u00e7\u00e3o " +
-                        at(i - 1));
+            return fail(
+                "esperada , ou o fim ap\u00f3s o c\u00f3digo fechado na posi\u00e7\u00e3o " +
+                at(i - 1));
         ++i;
         if (i == text.size())
             return fail("falta um c\u00f3digo ap\u00f3s a v\u00edrgula final");
