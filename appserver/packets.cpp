@@ -2,12 +2,11 @@
 
 #include "export/error.h"
 
-#include <rapidjson/stringbuffer.h>
-
 #include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 
 namespace dotz::appserver {
 
@@ -146,9 +145,31 @@ std::vector<std::string> queryParameters(int slot, const BranchSelector& selecto
 
 // ---- JsonOut ------------------------------------------------------------------------
 
+// A growing byte buffer that hands out room to write into. (rapidjson's
+// StringBuffer does pointer arithmetic on null before its first allocation.)
 struct JsonOut::Impl
 {
-    rapidjson::StringBuffer buffer;
+    std::unique_ptr<char[]> bytes;
+    size_t used = 0;
+    size_t capacity = 0;
+
+    char* Push(size_t n)
+    {
+        if (n > capacity - used) {
+            const size_t grown = std::max(used + n, std::max<size_t>(capacity * 2, 64 * 1024));
+            auto larger = std::make_unique_for_overwrite<char[]>(grown);
+            if (used)
+                std::memcpy(larger.get(), bytes.get(), used);
+            bytes = std::move(larger);
+            capacity = grown;
+        }
+        char* p = bytes.get() + used;
+        used += n;
+        return p;
+    }
+    void Put(char c) { *Push(1) = c; }
+    void Pop(size_t n) { used -= n; }
+    std::string_view view() const { return {bytes.get(), used}; }
 };
 
 JsonOut::JsonOut(Flush flush, size_t flushAt, size_t firstFlushAt)
@@ -161,7 +182,7 @@ JsonOut::~JsonOut() = default;
 
 void JsonOut::raw(std::string_view json)
 {
-    char* p = impl_->buffer.Push(json.size());
+    char* p = impl_->Push(json.size());
     std::copy(json.begin(), json.end(), p);
 }
 
@@ -182,7 +203,7 @@ constexpr std::array<bool, 256> kSpecial = [] {
 // ASCII and goes out with one copy, and the character count comes for free.
 size_t JsonOut::string(std::string_view s)
 {
-    rapidjson::StringBuffer& b = impl_->buffer;
+    Impl& b = *impl_;
     size_t i = 0;
     while (i < s.size() && !kSpecial[static_cast<unsigned char>(s[i])])
         ++i;
@@ -234,9 +255,9 @@ void JsonOut::number(double value)
     if (!std::isfinite(value))
         throw Error("number is not finite");
     // The shortest text that reads back as the same double.
-    char* p = impl_->buffer.Push(32);
+    char* p = impl_->Push(32);
     const auto result = std::to_chars(p, p + 32, value);
-    impl_->buffer.Pop(static_cast<size_t>(p + 32 - result.ptr));
+    impl_->Pop(static_cast<size_t>(p + 32 - result.ptr));
 }
 
 void JsonOut::null()
@@ -246,25 +267,25 @@ void JsonOut::null()
 
 void JsonOut::maybeFlush()
 {
-    if (impl_->buffer.GetSize() >= (flushed_ ? flushAt_ : firstFlushAt_)) {
+    if (impl_->used >= (flushed_ ? flushAt_ : firstFlushAt_)) {
         flushed_ = true;
-        flush_({impl_->buffer.GetString(), impl_->buffer.GetSize()});
-        impl_->buffer.Clear();
+        flush_(impl_->view());
+        impl_->used = 0;
     }
 }
 
 void JsonOut::finish()
 {
-    if (impl_->buffer.GetSize() > 0) {
+    if (impl_->used > 0) {
         flushed_ = true;
-        flush_({impl_->buffer.GetString(), impl_->buffer.GetSize()});
-        impl_->buffer.Clear();
+        flush_(impl_->view());
+        impl_->used = 0;
     }
 }
 
 void JsonOut::discard()
 {
-    impl_->buffer.Clear();
+    impl_->used = 0;
 }
 
 // ---- GetPrincipal -------------------------------------------------------------------

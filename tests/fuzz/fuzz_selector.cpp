@@ -9,7 +9,6 @@
 
 #include <simdjson.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -80,9 +79,9 @@ void selector(std::string_view text)
 // Against the standard library's calendar.
 void day(std::string_view text)
 {
-    const bool shaped = text.size() == 10 && text[4] == '-' && text[7] == '-' &&
-                        std::all_of(text.begin(), text.end(),
-                                    [](char c) { return c == '-' || (c >= '0' && c <= '9'); });
+    bool shaped = text.size() == 10;
+    for (size_t i = 0; shaped && i < text.size(); ++i)
+        shaped = (i == 4 || i == 7) ? text[i] == '-' : text[i] >= '0' && text[i] <= '9';
     if (!shaped) {
         require(!isIsoDay(text));
         return;
