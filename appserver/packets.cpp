@@ -6,7 +6,13 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <unordered_map>
 
 namespace dotz::appserver {
 
@@ -88,25 +94,27 @@ std::string packetQuery(int slot, Engine engine, const BranchSelector& selector)
     // Every packet is ordered by branch first: the module writes one file per run
     // of rows of the same branch.
     switch (slot) {
+    case kBranchSlot:
+        return "SELECT f.CDFILIAL, f.CDINTEGRADOTZ, f.DSDIRARQDOTZ FROM FILIAL f WHERE " +
+               branchFilter("f.CDFILIAL", selector);
     case 0:
         return "SELECT c.CDFILIAL, c.CDCAIXA FROM CAIXA c WHERE " +
                branchFilter("c.CDFILIAL", selector) + " ORDER BY c.CDFILIAL, c.CDCAIXA";
     case 1:
         return "SELECT v.CDFILIAL, v.CDCAIXA, v.NRCUPOMFIS, v.CDIDCLIENTEDOTZ, v.CDOPERADOR, " +
                dateText(engine, "v.DTVENDA") + ", " + timeText(engine, "v.HRVENDA") +
-               ", v.VRTOTVENDA, v.CDPROMOCAODOTZ, f.CDINTEGRADOTZ, f.DSDIRARQDOTZ, v.NRDOTZ"
-               " FROM VENDA v JOIN FILIAL f ON f.CDFILIAL = v.CDFILIAL"
+               ", v.VRTOTVENDA, v.CDPROMOCAODOTZ, v.NRDOTZ"
+               " FROM VENDA v"
                " WHERE v.DTVENDA = ? AND v.CDIDCLIENTEDOTZ IS NOT NULL AND " +
                branchFilter("v.CDFILIAL", selector) +
                " ORDER BY v.CDFILIAL, v.CDCAIXA, v.NRCUPOMFIS";
     case 2:
         return "SELECT i.CDFILIAL, i.CDCAIXA, i.NRCUPOMFIS, v.CDIDCLIENTEDOTZ, i.CDPRODUTO,"
                " i.VRUNITVEND, i.QTPRODVEND, i.VRTOTAL, p.CDBARPRODUTO, i.CDPROMOCAODOTZ,"
-               " f.CDINTEGRADOTZ, f.DSDIRARQDOTZ, i.NRDOTZEXTRA"
+               " i.NRDOTZEXTRA"
                " FROM ITEMVENDA i"
                " JOIN VENDA v ON v.DTVENDA = i.DTVENDA AND v.CDFILIAL = i.CDFILIAL"
                " AND v.CDCAIXA = i.CDCAIXA AND v.NRCUPOMFIS = i.NRCUPOMFIS"
-               " JOIN FILIAL f ON f.CDFILIAL = i.CDFILIAL"
                " JOIN PRODUTO p ON p.CDPRODUTO = i.CDPRODUTO"
                " WHERE i.DTVENDA = ? AND v.CDIDCLIENTEDOTZ IS NOT NULL AND i.NRDOTZEXTRA > 0"
                " AND " +
@@ -116,12 +124,11 @@ std::string packetQuery(int slot, Engine engine, const BranchSelector& selector)
         return "SELECT pf.CDFILIAL, pp.CDPRODUTO, pp.VRPRECITEM, p.NMPRODUTO, p.CDBARPRODUTO,"
                " pp.CDPROMOCAODOTZ, " +
                dateText(engine, "pp.DTINIVIGPROD") + ", " + dateText(engine, "pp.DTFIMVIGPROD") +
-               ", pp.VRPONTOPROD, f.CDINTEGRADOTZ, f.DSDIRARQDOTZ"
+               ", pp.VRPONTOPROD"
                " FROM PROMOCAODOTZFILIAL pf"
                " JOIN PROMOCAODOTZ pr ON pr.CDPROMOCAODOTZ = pf.CDPROMOCAODOTZ"
                " JOIN PRODPROMODOTZ pp ON pp.CDPROMOCAODOTZ = pf.CDPROMOCAODOTZ"
                " JOIN PRODUTO p ON p.CDPRODUTO = pp.CDPRODUTO"
-               " JOIN FILIAL f ON f.CDFILIAL = pf.CDFILIAL"
                " WHERE pr.DTINIVIG <= ? AND pr.DTFIMVIG >= ? AND " +
                branchFilter("pf.CDFILIAL", selector) +
                " ORDER BY pf.CDFILIAL, pp.CDPROMOCAODOTZ, pp.CDPRODUTO";
@@ -223,7 +230,7 @@ size_t JsonOut::string(std::string_view s)
         if (c >= 0x80) {
             const size_t n = utf8SequenceLength(s, i);
             if (n == 0)
-                throw Error("text is not valid UTF-8 (byte " + std::to_string(i + 1) + ")");
+                throw Error("texto que n\u00e3o \u00e9 UTF-8 v\u00e1lido (byte " + std::to_string(i + 1) + ")");
             std::copy(s.begin() + static_cast<std::ptrdiff_t>(i),
                       s.begin() + static_cast<std::ptrdiff_t>(i + n), b.Push(n));
             i += n;
@@ -253,7 +260,7 @@ size_t JsonOut::string(std::string_view s)
 void JsonOut::number(double value)
 {
     if (!std::isfinite(value))
-        throw Error("number is not finite");
+        throw Error("n\u00famero que n\u00e3o \u00e9 finito");
     // The shortest text that reads back as the same double.
     char* p = impl_->Push(32);
     const auto result = std::to_chars(p, p + 32, value);
@@ -307,6 +314,280 @@ void writeColumns(const PacketLayout& layout, JsonOut& out)
     out.raw("],\"rows\":[");
 }
 
+// CDINTEGRADOTZ and DSDIRARQDOTZ of the packets with sales or products: they
+// come from the branch's settings.
+bool isBranchSetting(int slot, const WireColumn& c)
+{
+    const std::string_view name = c.name;
+    return slot > 0 && (name == "CDINTEGRADOTZ" || name == "DSDIRARQDOTZ");
+}
+
+// A copy of some rows of a query, handed from the thread that reads the
+// database to the one that encodes and sends.
+class RowBatch final : public Row
+{
+  public:
+    static constexpr size_t kRows = 2048;
+
+    void clear(int columns)
+    {
+        columns_ = static_cast<size_t>(columns);
+        rows_ = 0;
+        bytes_.clear();
+        cells_.clear();
+    }
+    // Copies the row; a number the store cannot read is kept as its error, for
+    // the encoder to report with the row's place.
+    void add(const Row& r, const std::vector<bool>& text)
+    {
+        for (size_t c = 0; c < columns_; ++c) {
+            const int q = static_cast<int>(c);
+            Cell cell;
+            if (r.isNull(q)) {
+                cell.kind = Cell::Null;
+            } else if (text[c]) {
+                cell = store(Cell::Text, r.text(q));
+            } else {
+                try {
+                    cell.kind = Cell::Number;
+                    cell.number = r.number(q);
+                } catch (const Error& e) {
+                    cell = store(Cell::Failure, e.what());
+                }
+            }
+            cells_.push_back(cell);
+        }
+        ++rows_;
+    }
+    size_t rows() const { return rows_; }
+    bool full() const { return rows_ == kRows; }
+    void select(size_t row) { at_ = row * columns_; }
+
+    bool isNull(int c) const override { return cell(c).kind == Cell::Null; }
+    std::string_view text(int c) const override
+    {
+        const Cell& x = cell(c);
+        return {bytes_.data() + x.offset, x.size};
+    }
+    double number(int c) const override
+    {
+        const Cell& x = cell(c);
+        if (x.kind == Cell::Failure)
+            throw Error(std::string(text(c)));
+        return x.number;
+    }
+
+  private:
+    struct Cell
+    {
+        enum Kind { Null, Text, Number, Failure } kind = Null;
+        size_t offset = 0;
+        size_t size = 0;
+        double number = 0;
+    };
+    Cell store(Cell::Kind kind, std::string_view bytes)
+    {
+        Cell cell{kind, bytes_.size(), bytes.size(), 0};
+        bytes_.append(bytes);
+        return cell;
+    }
+    const Cell& cell(int c) const { return cells_[at_ + static_cast<size_t>(c)]; }
+
+    size_t columns_ = 0;
+    size_t rows_ = 0;
+    size_t at_ = 0;
+    std::string bytes_;
+    std::vector<Cell> cells_;
+};
+
+struct Stopped
+{
+};
+
+// Runs the four packet queries on a thread of its own, so that reading the
+// database and encoding and sending share the two cores. Batches go through a
+// short queue and come back to be reused; memory stays a few batches.
+class Reader
+{
+  public:
+    struct Item
+    {
+        std::unique_ptr<RowBatch> batch; // null: the end of a slot's rows
+        std::exception_ptr failure;
+    };
+
+    Reader(Store& store, const BranchSelector& selector, const std::string& day)
+    {
+        for (int i = 0; i < 4; ++i)
+            spare_.push_back(std::make_unique<RowBatch>());
+        thread_ = std::thread([this, &store, &selector, &day] { run(store, selector, day); });
+    }
+    ~Reader()
+    {
+        {
+            std::lock_guard lock(mutex_);
+            stop_ = true;
+        }
+        changed_.notify_all();
+        thread_.join();
+    }
+
+    Item next()
+    {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return !ready_.empty(); });
+        Item item = std::move(ready_.front());
+        ready_.pop_front();
+        return item;
+    }
+    void giveBack(std::unique_ptr<RowBatch> batch)
+    {
+        {
+            std::lock_guard lock(mutex_);
+            spare_.push_back(std::move(batch));
+        }
+        changed_.notify_all();
+    }
+
+  private:
+    void run(Store& store, const BranchSelector& selector, const std::string& day)
+    {
+        try {
+            for (int slot = 0; slot < 4; ++slot) {
+                std::vector<bool> text; // of the query's columns
+                for (const WireColumn& c : packetLayouts()[static_cast<size_t>(slot)].columns)
+                    if (!isBranchSetting(slot, c))
+                        text.push_back(c.text);
+                const int columns = static_cast<int>(text.size());
+                std::unique_ptr<RowBatch> batch = take(columns);
+                store.query(packetQuery(slot, store.engine(), selector),
+                            queryParameters(slot, selector, day), [&](const Row& r) {
+                                batch->add(r, text);
+                                if (batch->full()) {
+                                    put({std::move(batch), {}});
+                                    batch = take(columns);
+                                }
+                            });
+                if (batch->rows())
+                    put({std::move(batch), {}});
+                put({});
+            }
+        } catch (const Stopped&) {
+        } catch (...) {
+            put({nullptr, std::current_exception()});
+        }
+    }
+    std::unique_ptr<RowBatch> take(int columns)
+    {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return stop_ || !spare_.empty(); });
+        if (stop_)
+            throw Stopped{};
+        std::unique_ptr<RowBatch> batch = std::move(spare_.back());
+        spare_.pop_back();
+        batch->clear(columns);
+        return batch;
+    }
+    void put(Item item)
+    {
+        {
+            std::lock_guard lock(mutex_);
+            ready_.push_back(std::move(item));
+        }
+        changed_.notify_all();
+    }
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<Item> ready_;
+    std::vector<std::unique_ptr<RowBatch>> spare_;
+    bool stop_ = false;
+    std::thread thread_;
+};
+
+struct BranchSettings
+{
+    std::optional<std::string> partner; // CDINTEGRADOTZ
+    std::optional<std::string> folder;  // DSDIRARQDOTZ
+};
+
+void writeText(std::string_view t, const WireColumn& col, JsonOut& out)
+{
+    const size_t length = out.string(t);
+    if (length > static_cast<size_t>(col.size))
+        throw Error("texto de " + std::to_string(length) + " caracteres, mais que os " +
+                    std::to_string(col.size) + " da coluna: " + quoteForMessage(t));
+}
+
+// Encodes one packet from the reader's batches; returns its row count.
+size_t writeRows(int slot, Reader& reader,
+                 const std::unordered_map<std::string, BranchSettings>& branches, JsonOut& out)
+{
+    const PacketLayout& layout = packetLayouts()[static_cast<size_t>(slot)];
+    writeColumns(layout, out);
+    size_t row = 0;
+    std::string branchCode;
+    const BranchSettings* branch = nullptr;
+    for (;;) {
+        Reader::Item item = reader.next();
+        if (item.failure)
+            std::rethrow_exception(item.failure);
+        if (!item.batch)
+            break;
+        RowBatch& rows = *item.batch;
+        for (size_t k = 0; k < rows.rows(); ++k) {
+            rows.select(k);
+            if (slot > 0) {
+                const std::string_view code = rows.text(0);
+                if (row == 0 || code != branchCode) {
+                    branchCode = code;
+                    const auto found = branches.find(branchCode);
+                    branch = found == branches.end() ? nullptr : &found->second;
+                }
+                if (!branch)
+                    continue; // the join to the branch's settings left it out
+            }
+            ++row;
+            out.raw(row == 1 ? "[" : ",[");
+            int q = 0; // the query's column
+            for (const WireColumn& col : layout.columns) {
+                if (&col != &layout.columns.front())
+                    out.raw(",");
+                try {
+                    if (isBranchSetting(slot, col)) {
+                        const auto& value =
+                            col.name == std::string_view("CDINTEGRADOTZ") ? branch->partner
+                                                                          : branch->folder;
+                        if (value)
+                            writeText(*value, col, out);
+                        else
+                            out.null();
+                        continue;
+                    }
+                    if (rows.isNull(q))
+                        out.null();
+                    else if (col.text)
+                        writeText(rows.text(q), col, out);
+                    else
+                        out.number(rows.number(q));
+                    ++q;
+                } catch (const Error& e) {
+                    throw Error("Operação bloqueada. Valor inválido no pacote " +
+                                std::string(layout.table) + ", coluna " + col.name + ", linha " +
+                                std::to_string(row) + " (filial " +
+                                std::string(rows.isNull(0) ? "(nenhuma)" : rows.text(0)) +
+                                "): " + e.what());
+                }
+            }
+            out.raw("]");
+            out.maybeFlush();
+        }
+        reader.giveBack(std::move(item.batch));
+    }
+    out.raw("]}");
+    return row;
+}
+
 } // namespace
 
 void writePrincipal(Store& store, const BranchSelector& selector, const std::string& day,
@@ -318,51 +599,25 @@ void writePrincipal(Store& store, const BranchSelector& selector, const std::str
                    ? "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY"
                    : "BEGIN");
     try {
-        out.raw("{\"ok\":true,\"data\":[");
-        for (int slot = 0; slot < 4; ++slot) {
-            const PacketLayout& layout = packetLayouts()[static_cast<size_t>(slot)];
-            if (slot)
-                out.raw(",");
-            writeColumns(layout, out);
-            size_t row = 0;
-            const int ncols = static_cast<int>(layout.columns.size());
-            store.query(packetQuery(slot, store.engine(), selector),
-                        queryParameters(slot, selector, day), [&](const Row& r) {
-                            ++row;
-                            out.raw(row == 1 ? "[" : ",[");
-                            for (int c = 0; c < ncols; ++c) {
-                                if (c)
-                                    out.raw(",");
-                                const WireColumn& col = layout.columns[static_cast<size_t>(c)];
-                                try {
-                                    if (r.isNull(c)) {
-                                        out.null();
-                                    } else if (col.text) {
-                                        const std::string_view t = r.text(c);
-                                        const size_t length = out.string(t);
-                                        if (length > static_cast<size_t>(col.size))
-                                            throw Error("text of " + std::to_string(length) +
-                                                        " characters is longer than " +
-                                                        std::to_string(col.size) + ": " +
-                                                        quoteForMessage(t));
-                                    } else {
-                                        out.number(r.number(c));
-                                    }
-                                } catch (const Error& e) {
-                                    std::string branch =
-                                        r.isNull(0) ? "(none)" : std::string(r.text(0));
-                                    throw Error("packet " + std::string(layout.table) + ", column " +
-                                                col.name + ", row " + std::to_string(row) +
-                                                " (branch " + branch + "): " + e.what());
-                                }
-                            }
-                            out.raw("]");
-                            out.maybeFlush();
-                        });
-            counts.rows[static_cast<size_t>(slot)] = row;
+        std::unordered_map<std::string, BranchSettings> branches;
+        store.query(packetQuery(kBranchSlot, store.engine(), selector),
+                    queryParameters(kBranchSlot, selector, day), [&](const Row& r) {
+                        auto value = [&](int c) {
+                            return r.isNull(c) ? std::nullopt
+                                               : std::optional<std::string>(r.text(c));
+                        };
+                        branches[std::string(r.text(0))] = {value(1), value(2)};
+                    });
+        {
+            Reader reader(store, selector, day);
+            out.raw("{\"ok\":true,\"data\":[");
+            for (int slot = 0; slot < 4; ++slot) {
+                if (slot)
+                    out.raw(",");
+                counts.rows[static_cast<size_t>(slot)] = writeRows(slot, reader, branches, out);
+            }
             out.raw("]}");
         }
-        out.raw("]}");
         store.exec("COMMIT");
     } catch (...) {
         try {

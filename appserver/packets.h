@@ -30,7 +30,9 @@ struct PacketLayout
 const std::array<PacketLayout, 4>& packetLayouts();
 
 // The query of one slot for an engine and a selector; parameters in the order
-// returned by queryParameters().
+// returned by queryParameters(). The packets leave out the branch's settings,
+// the same for each of its rows: kBranchSlot reads them once per call.
+constexpr int kBranchSlot = -1;
 std::string packetQuery(int slot, Engine engine, const BranchSelector& selector);
 std::vector<std::string> queryParameters(int slot, const BranchSelector& selector,
                                          const std::string& day);

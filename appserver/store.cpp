@@ -1,5 +1,7 @@
 #include "store.h"
 
+#include "selector.h"
+
 #include "export/error.h"
 
 #include <libpq-fe.h>
@@ -60,8 +62,8 @@ class SqliteRow final : public Row
     {
         const int type = sqlite3_column_type(stmt_, column);
         if (type != SQLITE_INTEGER && type != SQLITE_FLOAT)
-            throw Error("column " + std::string(sqlite3_column_name(stmt_, column)) +
-                        " holds a value that is not a number");
+            throw Error("valor que n\u00e3o \u00e9 n\u00famero na coluna " +
+                        std::string(sqlite3_column_name(stmt_, column)));
         return sqlite3_column_double(stmt_, column);
     }
 
@@ -262,8 +264,8 @@ class PgRow final : public Row
         double value = 0;
         auto [end, ec] = std::from_chars(t.data(), t.data() + t.size(), value);
         if (ec != std::errc() || end != t.data() + t.size())
-            throw Error("column " + std::string(PQfname(result, column)) +
-                        " holds a value that is not a number: " + std::string(t));
+            throw Error("valor que n\u00e3o \u00e9 n\u00famero na coluna " +
+                        std::string(PQfname(result, column)) + ": " + quoteForMessage(t));
         return value;
     }
 };

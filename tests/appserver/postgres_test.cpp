@@ -81,7 +81,7 @@ TEST_F(PostgresTest, ValueThatDoesNotFitIsRefused)
     store->exec("ALTER TABLE FILIAL ALTER COLUMN CDINTEGRADOTZ TYPE VARCHAR(20)");
     ASSERT_TRUE(res);
     EXPECT_NE(res->body.find("\"ok\":false"), std::string::npos);
-    EXPECT_NE(res->body.find("column CDINTEGRADOTZ, row 1 (branch 0003): text of 22 characters"),
+    EXPECT_NE(res->body.find("coluna CDINTEGRADOTZ, linha 1 (filial 0003): texto de 22 caracteres"),
               std::string::npos)
         << res->body;
 }

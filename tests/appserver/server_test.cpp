@@ -371,15 +371,15 @@ TEST(ServerRefusal, StoredValuesThatDoNotFitTheirColumn)
     const Case cases[] = {
         {"UPDATE FILIAL SET DSDIRARQDOTZ = 'C:\\' || printf('%.97c', 'x') || '\\' WHERE "
          "CDFILIAL = '0002'",
-         "packet cdsDadosDotz, column DSDIRARQDOTZ, row 31 (branch 0002): text of 101 "
-         "characters is longer than 100"},
+         "pacote cdsDadosDotz, coluna DSDIRARQDOTZ, linha 31 (filial 0002): texto de 101 "
+         "caracteres, mais que os 100 da coluna"},
         {"UPDATE VENDA SET CDOPERADOR = CAST(X'4A4FC3' AS TEXT) WHERE DTVENDA = '2024-03-15' "
          "AND CDFILIAL = '0001' AND CDCAIXA = '001' AND NRCUPOMFIS = (SELECT MIN(NRCUPOMFIS) "
          "FROM VENDA WHERE DTVENDA = '2024-03-15' AND CDFILIAL = '0001' AND CDCAIXA = '001' "
          "AND CDIDCLIENTEDOTZ IS NOT NULL)",
-         "packet cdsDadosDotz, column CDOPERADOR, row 1 (branch 0001): text is not valid UTF-8"},
+         "pacote cdsDadosDotz, coluna CDOPERADOR, linha 1 (filial 0001): texto que não é UTF-8"},
         {"UPDATE PRODUTO SET NMPRODUTO = 'Pão de Mel Recheado com Doce de Leite Tradicional 500g'",
-         "packet cdsConfigDotz, column NMPRODUTO, row 1 (branch 0001): text of 54 characters"},
+         "pacote cdsConfigDotz, coluna NMPRODUTO, linha 1 (filial 0001): texto de 54 caracteres"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.update);
@@ -412,7 +412,7 @@ TEST(ServerRefusal, FailureAfterTheReplyBeganBreaksTheConnection)
         RunningServer server(serverOn(db));
         Reply reply = callPrincipal(server.port(), "T", "2024-03-14");
         EXPECT_FALSE(reply.ok());
-        EXPECT_NE(reply.message().find("column CDINTEGRADOTZ"), std::string::npos);
+        EXPECT_NE(reply.message().find("coluna CDINTEGRADOTZ"), std::string::npos);
     }
     ServerOptions options = serverOn(db);
     options.holdBack = 64 * 1024;
