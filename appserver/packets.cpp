@@ -230,7 +230,8 @@ size_t JsonOut::string(std::string_view s)
         if (c >= 0x80) {
             const size_t n = utf8SequenceLength(s, i);
             if (n == 0)
-                throw Error("texto que n\u00e3o \u00e9 UTF-8 v\u00e1lido (byte " + std::to_string(i + 1) + ")");
+                throw Error("texto que n\u00e3o \u00e9 UTF-8 v\u00e1lido (byte " +
+                            std::to_string(i + 1) + ")");
             std::copy(s.begin() + static_cast<std::ptrdiff_t>(i),
                       s.begin() + static_cast<std::ptrdiff_t>(i + n), b.Push(n));
             i += n;
@@ -470,6 +471,8 @@ class Reader
                             });
                 if (batch->rows())
                     put({std::move(batch), {}});
+                else
+                    giveBack(std::move(batch));
                 put({});
             }
         } catch (const Stopped&) {
@@ -555,9 +558,9 @@ size_t writeRows(int slot, Reader& reader,
                     out.raw(",");
                 try {
                     if (isBranchSetting(slot, col)) {
-                        const auto& value =
-                            col.name == std::string_view("CDINTEGRADOTZ") ? branch->partner
-                                                                          : branch->folder;
+                        const auto& value = col.name == std::string_view("CDINTEGRADOTZ")
+                                                ? branch->partner
+                                                : branch->folder;
                         if (value)
                             writeText(*value, col, out);
                         else

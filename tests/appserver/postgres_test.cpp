@@ -106,7 +106,8 @@ TEST_F(PostgresTest, RestartCostsNoFailedCall)
         try {
             store->query(sql, {}, [](const Row&) {});
         } catch (const DatabaseError& e) {
-            EXPECT_NE(std::string(e.what()).find("PostgreSQL database " + uri()), std::string::npos);
+            EXPECT_NE(std::string(e.what()).find("PostgreSQL database " + uri()),
+                      std::string::npos);
             return static_cast<int>(e.kind());
         }
         return -1;
