@@ -575,9 +575,8 @@ size_t writeRows(int slot, Reader& reader,
                         out.number(rows.number(q));
                     ++q;
                 } catch (const Error& e) {
-                    throw Error("Operação bloqueada. Valor inválido no pacote " +
-                                std::string(layout.table) + ", coluna " + col.name + ", linha " +
-                                std::to_string(row) + " (filial " +
+                    throw Error("pacote " + std::string(layout.table) + ", coluna " + col.name +
+                                ", linha " + std::to_string(row) + " (filial " +
                                 std::string(rows.isNull(0) ? "(nenhuma)" : rows.text(0)) +
                                 "): " + e.what());
                 }

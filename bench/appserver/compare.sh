@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Two server builds side by side on one database: GetPrincipal("T", DAY) through
+# bench_getprincipal against each in turn, PAIRS times, with the server's CPU
+# for each call read from /proc around it.
+# Usage: bench/appserver/compare.sh BASE_SERVER NEW_SERVER CLIENT DB [PAIRS] [DAY]
+set -euo pipefail
+base=$1 new=$2 client=$3 db=$4 pairs=${5:-5} day=${6:-2024-03-15}
+ticks=$(getconf CLK_TCK)
+pids=()
+trap 'kill "${pids[@]}" 2>/dev/null || true' EXIT
+serve() {
+  "$1" serve --db "$db" --port "$2" >/dev/null 2>&1 &
+  pids+=($!)
+  for _ in $(seq 100); do
+    curl -sf "http://127.0.0.1:$2/rpc/Krt52410.rdmExportaDotz" >/dev/null && return 0
+    sleep 0.1
+  done
+  echo "the server on port $2 did not answer" >&2
+  return 1
+}
+cpu() { awk -v t="$ticks" '{ printf "%.2f", ($14 + $15) / t }' "/proc/$1/stat"; }
+call() {
+  local name=$1 pid=$2 port=$3 before after t0 t1
+  before=$(cpu "$pid")
+  t0=$(date +%s.%N)
+  "$client" "$port" "$day" T >/dev/null
+  t1=$(date +%s.%N)
+  after=$(cpu "$pid")
+  awk -v n="$name" -v w="$(echo "$t1 - $t0" | bc)" -v c="$(echo "$after - $before" | bc)" \
+    'BEGIN { printf "%-4s wall %6.2f s, server CPU %5.2f s\n", n, w, c }'
+}
+port=$((20000 + RANDOM % 20000))
+serve "$base" "$port"
+serve "$new" $((port + 1))
+for _ in $(seq "$pairs"); do
+  call base "${pids[0]}" "$port"
+  call new "${pids[1]}" $((port + 1))
+done
+echo "server peak memory: base $(awk '/VmHWM/ {print $2}' "/proc/${pids[0]}/status") KB," \
+  "new $(awk '/VmHWM/ {print $2}' "/proc/${pids[1]}/status") KB"
