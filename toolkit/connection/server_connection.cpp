@@ -194,7 +194,7 @@ Variant readValue(od::value value, const MakePacket& makePacket, const char*& en
     }
     case od::json_type::array: {
         if (depth >= kMaxReplyDepth)
-            throw BadReply{"a resposta aninha mais de " + std::to_string(kMaxReplyDepth) +
+            throw BadReply{"aninha mais de " + std::to_string(kMaxReplyDepth) +
                            " níveis"};
         const char* open = trimmed(value.raw_json_token()).data();
         end = open + 1;
