@@ -494,6 +494,32 @@ TEST(ConnectionTls, TheServerIsVerifiedHostNameIncluded)
     }
 }
 
+TEST(ConnectionTls, ADayFromTheApplicationServerOverHttps)
+{
+    TempDir dir;
+    const Certificate server = makeCertificate(dir, "server", "IP:127.0.0.1");
+    const Certificate stranger = makeCertificate(dir, "stranger", "IP:127.0.0.1");
+    appserver::ServerOptions options = serverOn(makeDemoDb(dir), "s3cret");
+    options.tlsCert = server.cert;
+    options.tlsKey = server.key;
+    RunningServer running(options);
+    ServerConnection c;
+    c.setServerName(kObject);
+    c.setRaiseErrors(true);
+    c.setPort(running.port());
+    c.setToken("s3cret");
+    c.setTls(true, stranger.ca);
+    EXPECT_NE(failureOf([&c] { c.open(); }).find("o certificado do servidor não foi aceito"),
+              std::string::npos);
+    c.setTls(true, server.ca);
+    const Day day = *Day::fromYmd(2024, 3, 14);
+    const DayPackets packets =
+        dayPackets(CheckServerResult(c.call("GetPrincipal", {"T", day}), true, 0, nullptr), day);
+    ExportTables t;
+    t.cdsDadosDotz.loadPacket(packets[1]);
+    EXPECT_GT(t.cdsDadosDotz.rowCount(), 0u);
+}
+
 TEST(ConnectionEnvelope, ResultsThatAreNoEnvelopeAreErrors)
 {
     const std::pair<Variant, std::string> cases[] = {
