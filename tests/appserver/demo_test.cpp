@@ -29,8 +29,9 @@ std::string dump(const std::string& db)
                                                   {"VENDA", 10},
                                                   {"ITEMVENDA", 11}};
     for (const auto& [table, columns] : tables) {
-        store->query(std::string("SELECT * FROM ") + table, {}, [&](const Row& r) {
-            for (int c = 0; c < columns; ++c)
+        // clang 14 cannot capture a structured binding: its value is named in the capture.
+        store->query(std::string("SELECT * FROM ") + table, {}, [&out, n = columns](const Row& r) {
+            for (int c = 0; c < n; ++c)
                 out += r.isNull(c) ? "~|" : std::string(r.text(c)) + "|";
             out += '\n';
         });

@@ -383,7 +383,9 @@ TEST(ConnectionReplies, ThatAreNotJsonRpcAreRefused)
          "UTF-8"},
     };
     for (const auto& [answer, says] : cases) {
-        FakeServer fake([&](const httplib::Request&, httplib::Response& res) { answer(res); });
+        // Named in the capture: clang 14 cannot capture a structured binding.
+        FakeServer fake(
+            [&answer = answer](const httplib::Request&, httplib::Response& res) { answer(res); });
         ServerConnection c;
         c.setServerName(kObject);
         c.setRaiseErrors(true);

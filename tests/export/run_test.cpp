@@ -140,7 +140,7 @@ TEST_F(RunTest, ACheckFailingOnTheThirdDayKeepsTheFirstTwoDays)
 
 TEST_F(RunTest, AServerFailurePassesOnUnchanged)
 {
-    FetchDay failing = [this, good = server()](const std::string& s, Day d) {
+    FetchDay failing = [good = server()](const std::string& s, Day d) {
         if (d.iso() == "2024-03-02")
             throw Abort();
         return good(s, d);
