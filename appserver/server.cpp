@@ -195,7 +195,7 @@ std::string operatorText(const std::exception& e, std::uint64_t id)
     // The encoder's own refusal: a stored value the module cannot take, named by
     // packet, column, row and branch so that someone can correct it.
     if (dynamic_cast<const Error*>(&e))
-        return "Dado do banco de dados recusado: " + std::string(e.what()) + "." + request;
+        return e.what() + request;
     return "Erro interno do servidor de aplicação." + request;
 }
 
