@@ -194,8 +194,11 @@ std::string operatorText(const std::exception& e, std::uint64_t id)
                    : "Falha na consulta ao banco de dados." + request;
     // The encoder's own refusal: a stored value the module cannot take, named by
     // packet, column, row and branch so that someone can correct it.
-    if (dynamic_cast<const Error*>(&e))
-        return e.what() + request;
+    if (dynamic_cast<const Error*>(&e)) {
+        const std::string detail = e.what();
+        return "Operação bloqueada. Valor inválido no banco de dados: " + detail +
+               (detail.ends_with('.') ? "" : ".") + request;
+    }
     return "Erro interno do servidor de aplicação." + request;
 }
 

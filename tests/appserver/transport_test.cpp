@@ -152,6 +152,23 @@ TEST(ServerHealth, SaysWhenTheDatabaseIsGoneWithoutNamingIt)
     EXPECT_TRUE(res->body.starts_with(R"({"ok":false,"message":")")) << res->body;
     EXPECT_NE(res->body.find("(pedido "), std::string::npos) << res->body;
     EXPECT_EQ(res->body.find("demo.db"), std::string::npos) << res->body;
+
+    auto call = postRaw(server.port(), getPrincipalBody("T", "2024-03-15"),
+                        {{"Authorization", "Bearer s3cret"}});
+    ASSERT_TRUE(call);
+    EXPECT_NE(call->body.find(R"("ok":false)"), std::string::npos) << call->body;
+    EXPECT_EQ(call->body.find("demo.db"), std::string::npos) << call->body;
+    // The detail is in the log, under the id that the client was told.
+    const auto at = call->body.find("(pedido ");
+    ASSERT_NE(at, std::string::npos) << call->body;
+    const std::string id = call->body.substr(at + 8, call->body.find(')', at) - at - 8);
+    std::string log;
+    for (int i = 0; i < 100 && log.find("[" + id + "] POST") == std::string::npos; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        log = server.log();
+    }
+    EXPECT_NE(log.find("[" + id + "] POST"), std::string::npos) << log;
+    EXPECT_NE(log.find("demo.db"), std::string::npos) << log;
 }
 
 // Peers that send a request a byte at a time hold a connection each, never a
