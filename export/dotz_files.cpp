@@ -327,23 +327,15 @@ std::vector<FilePlan> plan(const Table& t, Day day, const PathMap& paths)
 
 // A failed write names the DOTZ file as the data names it: an earlier staged file
 // when its flush or rename failed, else the one being written.
-[[noreturn]] void cannotWrite(const Error& e, const DayResult& result, std::string_view current)
+[[noreturn]] void cannotWrite(const Error& e, const std::vector<WrittenFile>& staged,
+                              std::string_view current)
 {
     std::string_view name = current;
     if (const auto* fileError = dynamic_cast<const FileError*>(&e))
-        for (const WrittenFile& f : result.files)
+        for (const WrittenFile& f : staged)
             if (f.localPath == fileError->path())
                 name = f.windowsPath;
     throw Error("Não foi possível gravar o arquivo DOTZ " + utf8(name) + ": " + e.what());
-}
-
-void commit(FileSystem& fs, const DayResult& result)
-{
-    try {
-        fs.commitStaged();
-    } catch (const Error& e) {
-        cannotWrite(e, result, {});
-    }
 }
 
 template <class Record>
@@ -362,7 +354,7 @@ void write(const Table& t, const std::vector<FilePlan>& files, LineList& lines, 
         try {
             fs.stageFile(f.localPath, lines.text());
         } catch (const Error& e) {
-            cannotWrite(e, result, f.windowsPath);
+            cannotWrite(e, result.files, f.windowsPath);
         }
         result.files.push_back(WrittenFile{Record::kType, f.branch, f.windowsPath, f.localPath,
                                            lines.count(), lines.text().size()});
@@ -380,6 +372,15 @@ void LineList::grow(size_t atLeast)
         std::memcpy(bigger.get(), buffer_.get(), size_);
     buffer_ = std::move(bigger);
     capacity_ = capacity;
+}
+
+void putInPlace(FileSystem& fs, const std::vector<WrittenFile>& staged)
+{
+    try {
+        fs.commitStaged();
+    } catch (const Error& e) {
+        cannotWrite(e, staged, {});
+    }
 }
 
 char* putCustomerId(char* p, std::string_view id)
@@ -437,11 +438,11 @@ DayResult GravaArquivosDotz(const ExportTables& t, Day day, bool with515, LineLi
         write<Sale>(t.cdsDadosDotz, salePlan, lines, fs, result, finish.folders);
         write<Item>(t.cdsDotzExtra, itemPlan, lines, fs, result, finish.folders);
         write<Product>(t.cdsConfigDotz, productPlan, lines, fs, result, finish.folders);
-        commit(fs, result);
+        putInPlace(fs, result.files);
     } catch (...) {
         // Files staged before a failed one are complete: they still go in place.
         try {
-            commit(fs, result);
+            putInPlace(fs, result.files);
         } catch (const Error&) {
         }
         throw;

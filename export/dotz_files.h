@@ -68,6 +68,10 @@ struct DayResult {
 DayResult GravaArquivosDotz(const ExportTables& tables, Day day, bool with515, LineList& lines,
                             const PathMap& paths, FileSystem& fs);
 
+// Commits the file system's staged files; a failure names the DOTZ file as
+// `staged` (the files written since the last commit) names it.
+void putInPlace(FileSystem& fs, const std::vector<WrittenFile>& staged);
+
 // Record formats, exposed for tests and tools.
 char* putCustomerId(char* out, std::string_view id);
 std::string datePartOf(std::string_view data); // characters 1-4, 6-7, 9-10

@@ -2,6 +2,7 @@
 
 #include "error.h"
 
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <csignal>
@@ -9,6 +10,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <optional>
+#include <system_error>
+#include <thread>
 #include <utility>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -174,14 +177,31 @@ void PosixFileSystem::stageFile(const std::string& path, std::string_view data)
 void PosixFileSystem::commitStaged()
 {
     std::vector<Staged> batch = std::exchange(staged_, {});
-    // Every file of the batch is flushed before any is renamed: the flushes share
-    // the file system's journal commits instead of waiting for one each.
+    // The flushes run side by side: the file system serves waiting flushes with
+    // one journal commit and one device flush, where one after another would
+    // pay for one each.
+    std::vector<int> flushErrors(batch.size(), 0);
+    std::atomic<size_t> next{0};
+    const auto flush = [&] {
+        for (size_t i; (i = next++) < batch.size();)
+            flushErrors[i] = sys_.fsync(batch[i].fd) == 0 ? 0 : errno;
+    };
+    {
+        std::vector<std::jthread> helpers;
+        try {
+            while (helpers.size() + 1 < std::min(batch.size(), kFlushThreads))
+                helpers.emplace_back(flush);
+        } catch (const std::system_error&) {
+            // No more threads: those there are do the work.
+        }
+        flush();
+    }
     std::optional<FileError> error;
     size_t ready = 0;
     for (; ready < batch.size(); ++ready) {
         Staged& st = batch[ready];
-        if (sys_.fsync(st.fd) != 0) {
-            error = failure("não foi possível levar ao disco", st.path, errno);
+        if (flushErrors[ready] != 0) {
+            error = failure("não foi possível levar ao disco", st.path, flushErrors[ready]);
             break;
         }
         if (sys_.close(std::exchange(st.fd, -1)) != 0) {

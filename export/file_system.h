@@ -74,6 +74,7 @@ public:
     void stageFile(const std::string& path, std::string_view data) override;
     void commitStaged() override;
     static constexpr size_t kMaxStaged = 64;
+    static constexpr size_t kFlushThreads = 16;
 
     // Temporaries of a file are named this prefix + the writer's process id +
     // ".XXXXXX". The first write into a folder removes every temporary there

@@ -2,12 +2,53 @@
 
 #include "checks.h"
 
+#include <set>
 #include <utility>
 
 namespace dotz {
 namespace {
+
 constexpr int kExportAnimation = 6;
-}
+
+// A run's days share the disk's flushes: each day only stages its files, and
+// they go in place in batches (the file system's own bound) and at the end of
+// the run, when each folder is flushed once. A failure still puts in place what
+// was complete before it.
+class RunFiles : public FileSystem {
+public:
+    explicit RunFiles(FileSystem& fs) : fs_(fs) {}
+    bool isDirectory(const std::string& path) override { return fs_.isDirectory(path); }
+    void createDirectory(const std::string& path) override { fs_.createDirectory(path); }
+    void replaceFile(const std::string& path, std::string_view data) override
+    {
+        fs_.replaceFile(path, data);
+    }
+    void stageFile(const std::string& path, std::string_view data) override
+    {
+        fs_.stageFile(path, data);
+    }
+    void commitStaged() override {}
+    void syncDirectory(const std::string& path) override { folders_.insert(path); }
+
+    void finish(const std::vector<WrittenFile>& files)
+    {
+        struct Sync {
+            RunFiles& r;
+            ~Sync()
+            {
+                for (const std::string& folder : r.folders_)
+                    r.fs_.syncDirectory(folder);
+            }
+        } sync{*this};
+        putInPlace(fs_, files);
+    }
+
+private:
+    FileSystem& fs_;
+    std::set<std::string> folders_;
+};
+
+} // namespace
 
 RunSummary runExport(ExportTables& t, const RunRequest& request, const FetchDay& fetch,
                      const PathMap& paths, FileSystem& fs, RunObserver& observer,
@@ -15,7 +56,8 @@ RunSummary runExport(ExportTables& t, const RunRequest& request, const FetchDay&
 {
     LineList lines;
     RunSummary summary;
-    {
+    RunFiles files(fs);
+    try {
         observer.showBusy(kExportAnimation);
         struct Hide {
             RunObserver& o;
@@ -32,7 +74,7 @@ RunSummary runExport(ExportTables& t, const RunRequest& request, const FetchDay&
             Vd_Parceiro(t, request.with515, messages);
             Vd_Diretorio(t, request.with515, messages);
             DayResult written =
-                GravaArquivosDotz(t, day, request.with515, lines, paths, fs);
+                GravaArquivosDotz(t, day, request.with515, lines, paths, files);
             // A day counts when it gave at least one file.
             if (!written.files.empty())
                 ++summary.daysCounted;
@@ -42,6 +84,13 @@ RunSummary runExport(ExportTables& t, const RunRequest& request, const FetchDay&
                                  std::make_move_iterator(written.files.begin()),
                                  std::make_move_iterator(written.files.end()));
         }
+        files.finish(summary.files);
+    } catch (...) {
+        try {
+            files.finish(summary.files);
+        } catch (const Error&) {
+        }
+        throw;
     }
     if (summary.daysCounted < 1)
         throw Refusal(messages.text("NAO_HA_DOTZ"));

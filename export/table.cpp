@@ -85,6 +85,15 @@ std::string_view Table::refText(const ColumnData& c, TextRef ref)
     return {at + 1, static_cast<unsigned char>(*at) & 0x7Fu};
 }
 
+size_t Table::memoryUsed() const
+{
+    size_t bytes = faults_.capacity() * sizeof(ValueFault);
+    for (const ColumnData& c : data_)
+        bytes += c.texts.capacity() * sizeof(TextRef) + c.blocks.size() * kBlockSize +
+                 c.numbers.capacity() * sizeof(double);
+    return bytes;
+}
+
 void Table::first()
 {
     row_ = 0;

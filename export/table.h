@@ -39,6 +39,8 @@ public:
     void loadPacket(const Packet& packet);
 
     size_t rowCount() const { return rows_; }
+    // Bytes the table holds for its rows: value references, text blocks, numbers, faults.
+    size_t memoryUsed() const;
     bool isEmpty() const { return rows_ == 0; }
     void first();
     void next();

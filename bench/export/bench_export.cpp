@@ -2,7 +2,10 @@
 //   bench_export gen DIR        writes DIR/{dados,extra,config}.json
 //   bench_export load DIR       loads the three packets: MB/s, rows/s, peak memory
 //   bench_export write DIR OUT  loads, then writes the day's DOTZ files under OUT
+//   bench_export period OUT DAYS  runs DAYS days of a small store (3 branches, 9
+//                                 files a day) from packets to files: a day's fixed cost
 #include "export/dotz_files.h"
+#include "export/run.h"
 #include "export/error.h"
 
 #include <chrono>
@@ -135,9 +138,59 @@ void load(const std::string& dir, ExportTables& t, bool report)
                                             t.cdsConfigDotz.rowCount());
     std::printf("load: %.1f MB of packet JSON, %.0f rows in %.3f s: %.0f MB/s, %.2f M rows/s\n", mb,
                 rows, s, mb / s, rows / s / 1e6);
+    for (const Table* table : {&t.cdsDadosDotz, &t.cdsDotzExtra, &t.cdsConfigDotz})
+        std::printf("load: %s holds %.1f MB (%.1f bytes a row)\n", table->name().c_str(),
+                    static_cast<double>(table->memoryUsed()) / 1e6,
+                    static_cast<double>(table->memoryUsed()) / static_cast<double>(table->rowCount()));
     std::printf("load: peak memory %.1f MB (%.2f x the JSON; %.1f MB before loading)\n",
                 static_cast<double>(peakKb()) / 1e3, static_cast<double>(peakKb()) / 1e3 / mb,
                 static_cast<double>(before) / 1e3);
+}
+
+// The JSON packet of a table's rows (ASCII texts, no escapes needed).
+Packet packetOf(const Table& t)
+{
+    std::string json = "{\"columns\":" + columnsOf(t) + ",\"rows\":[";
+    char number[64];
+    for (size_t r = 0; r < t.rowCount(); ++r) {
+        json += r ? ",[" : "[";
+        for (size_t c = 0; c < t.columns().size(); ++c) {
+            const int col = static_cast<int>(c);
+            json += c ? "," : "";
+            if (t.columns()[c].type == ColumnType::Number) {
+                std::snprintf(number, sizeof number, "%.17g", t.numberAt(r, col));
+                json += number;
+            } else {
+                json += '"';
+                for (char ch : t.textAt(r, col))
+                    json += ch == '\\' ? std::string("\\\\") : std::string(1, ch);
+                json += '"';
+            }
+        }
+        json += "]";
+    }
+    return Packet::fromJson(json + "]}");
+}
+
+// A small store's day: 3 branches, each with 130 sales, 130 items and 30 products.
+DayPackets smallDay(Day day)
+{
+    ExportTables t;
+    for (int b = 1; b <= 3; ++b) {
+        const std::string branch = code(b, 4), folder = "C:\\DOTZ\\LOJA" + code(b, 4) + "\\";
+        for (int i = 0; i < 130; ++i) {
+            const std::string n = code(b * 1000 + i, 10);
+            t.cdsDadosDotz.appendRow({branch, "001", n, "1234567890123456", "OPER1", day.iso(),
+                                      "10:00:00", 12.5, "PROMO1", "4321", folder, 3});
+            t.cdsDotzExtra.appendRow({branch, "001", n, "1234567890123456", "0000004711", 9.9, 2,
+                                      19.8, "7891234567895", "PROMO1", "4321", folder, 5});
+        }
+        for (int i = 0; i < 30; ++i)
+            t.cdsConfigDotz.appendRow({branch, code(i, 10), 12.9, "CAFE 500G", "7891234567895",
+                                       "PROMO1", "2024-01-01", "2024-12-31", 10, "4321", folder});
+    }
+    return {packetOf(t.cdsCaixa), packetOf(t.cdsDadosDotz), packetOf(t.cdsDotzExtra),
+            packetOf(t.cdsConfigDotz)};
 }
 
 } // namespace
@@ -179,8 +232,34 @@ int main(int argc, char** argv)
                 bytes += f.bytes;
             std::printf("%s: %zu files, %.1f MB in %.3f s: %.0f MB/s\n", mode.c_str(), r.files.size(),
                         static_cast<double>(bytes) / 1e6, s, static_cast<double>(bytes) / 1e6 / s);
+        } else if (mode == "period" && argc > 3) {
+            const std::string out = argv[2];
+            int days = std::atoi(argv[3]);
+            for (int b = 1; b <= 3; ++b)
+                std::filesystem::create_directories(out + "/DOTZ/LOJA" + code(b, 4));
+            PathMap paths;
+            paths.set("C", out);
+            // The packets are made before the clock starts: the run's own cost only.
+            std::vector<DayPackets> packets;
+            const Day first = *Day::fromYmd(2024, 1, 1);
+            for (Day day = first; packets.size() < static_cast<size_t>(days); day = day.next())
+                packets.push_back(smallDay(day));
+            struct Quiet : RunObserver {
+                void showBusy(int) override {}
+                void hideBusy() override {}
+            } quiet;
+            PosixFileSystem fs;
+            ExportTables t;
+            const auto start = Clock::now();
+            const RunSummary r = runExport(
+                t, {"T", first, Day::fromSerial(first.serial() + days - 1), true},
+                [&](const std::string&, Day day) { return packets[static_cast<size_t>(day.serial() - first.serial())]; },
+                paths, fs, quiet);
+            const double s = seconds(start);
+            std::printf("period: %d days, %zu files in %.3f s: %.2f ms a day\n", days,
+                        r.files.size(), s, s * 1e3 / days);
         } else {
-            std::cerr << "usage: bench_export gen DIR | load DIR | write DIR OUT\n";
+            std::cerr << "usage: bench_export gen DIR | load DIR | write DIR OUT | period OUT DAYS\n";
             return 2;
         }
     } catch (const std::exception& e) {

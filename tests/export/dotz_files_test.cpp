@@ -378,10 +378,12 @@ TEST_F(DotzFilesTest, AFailedWriteLeavesNoTemporaryAndKeepsTheEarlierFile)
               static_cast<long>(read("EXPORTA/DOTZ/20240315_4321_0001_500_1.txt").size()));
 }
 
-int fsyncsBeforeFailure = 0;
+// Flushes run side by side: the failing one is found by its file, not its turn.
 int failingFsync(int fd)
 {
-    if (--fsyncsBeforeFailure == 0) {
+    char target[512] = {};
+    if (::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), target, sizeof target - 1) > 0 &&
+        std::string_view(target).find("_0002_") != std::string_view::npos) {
         errno = EIO;
         return -1;
     }
@@ -395,7 +397,6 @@ TEST_F(DotzFilesTest, FilesFlushedTogetherBeforeAFailedFlushStillGoInPlace)
     sale(t_.cdsDadosDotz, "0003", 1);
     Syscalls calls = realSyscalls();
     calls.fsync = failingFsync;
-    fsyncsBeforeFailure = 2;
     PosixFileSystem failing(calls);
     try {
         write(false, &failing);
