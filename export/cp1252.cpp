@@ -92,8 +92,8 @@ std::string fromUtf8(std::string_view utf8, std::string_view what)
     std::string out;
     out.reserve(utf8.size());
     if (auto bad = appendFromUtf8(utf8, out))
-        throw Error(std::string(what) + ": character " + std::to_string(*bad + 1) +
-                    " cannot be held in Windows-1252");
+        throw Error(std::string(what) + ": o caractere " + std::to_string(*bad + 1) +
+                    " não existe em Windows-1252");
     return out;
 }
 
