@@ -19,8 +19,6 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/ssl.hpp>
-#include <rapidjson/stringbuffer.h>
-#include <rapidjson/writer.h>
 #include <simdjson.h>
 
 #include <array>
@@ -76,12 +74,14 @@ struct RpcRequest
     std::vector<std::string> paramKinds;
 };
 
+// The replies' own string writer, so that every JSON text leaves one way.
 std::string jsonString(std::string_view s)
 {
-    rapidjson::StringBuffer b;
-    rapidjson::Writer<rapidjson::StringBuffer> w(b);
-    w.String(s.data(), static_cast<rapidjson::SizeType>(s.size()));
-    return {b.GetString(), b.GetSize()};
+    std::string json;
+    JsonOut out([&](std::string_view piece) { json.append(piece); });
+    out.string(s);
+    out.finish();
+    return json;
 }
 
 const char* kindName(simdjson::dom::element_type type)
