@@ -7,6 +7,8 @@
 #include <simdjson.h>
 
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <limits>
 
 namespace dotz {
@@ -82,12 +84,61 @@ simdjson::error_code readScalar(simdjson::ondemand::value v)
     return simdjson::INCORRECT_TYPE;
 }
 
-bool isPlainAscii(std::string_view s)
+// What the raw bytes of a string hold, found in one pass (eight bytes at a time).
+constexpr unsigned kEscape = 1, kControl = 2, kHigh = 4;
+
+unsigned scanRaw(std::string_view s)
 {
-    unsigned char acc = 0;
-    for (char c : s)
-        acc |= static_cast<unsigned char>(c);
-    return acc < 0x80;
+    constexpr uint64_t kOnes = 0x0101010101010101u, kHighs = kOnes * 0x80;
+    uint64_t high = 0, control = 0, escape = 0;
+    size_t i = 0;
+    for (; i + 8 <= s.size(); i += 8) {
+        uint64_t w;
+        std::memcpy(&w, s.data() + i, 8);
+        high |= w;
+        control |= (w - kOnes * 0x20) & ~w; // a byte below 0x20
+        const uint64_t x = w ^ (kOnes * '\\');
+        escape |= (x - kOnes) & ~x; // a byte equal to the backslash
+    }
+    unsigned holds = (escape & kHighs ? kEscape : 0) | (control & kHighs ? kControl : 0) |
+                     (high & kHighs ? kHigh : 0);
+    for (; i < s.size(); ++i) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        holds |= (c == '\\' ? kEscape : 0) | (c < 0x20 ? kControl : 0) | (c >= 0x80 ? kHigh : 0);
+    }
+    return holds;
+}
+
+// A declared column's value that is not of the column's kind: a null passes (and
+// is checked to be one); anything else ends the load with what it is.
+[[gnu::noinline]] void refuseOrNull(const Table& t, simdjson::ondemand::value& val,
+                                    const ColumnDef& def, size_t rowNo)
+{
+    json_type kind = json_type::null;
+    check(t, val.type().get(kind), def.name, rowNo, "o valor não é JSON válido");
+    if (kind == json_type::null) {
+        bool isNull = false;
+        check(t, val.is_null().get(isNull), def.name, rowNo, "o valor não é JSON válido");
+        if (!isNull)
+            fail(t, def.name, rowNo, "o valor não é JSON válido");
+        return;
+    }
+    fail(t, def.name, rowNo,
+         std::string(def.type == ColumnType::Text ? "era esperado um texto" : "era esperado um número") +
+             ", veio " + jsonKind(kind));
+}
+
+// The columns take room for the rows the packet's length promises, judged by its
+// first rows, so that they do not grow (and copy) a step at a time.
+constexpr size_t kSampleRows = 32;
+
+size_t estimateRows(const char* firstRow, const char* afterSample, std::string_view json)
+{
+    const auto sampled = static_cast<size_t>(afterSample - firstRow);
+    const auto remaining = static_cast<size_t>(json.data() + json.size() - firstRow);
+    if (sampled == 0 || afterSample < firstRow || remaining < sampled)
+        return 0;
+    return remaining / sampled * kSampleRows + kSampleRows;
 }
 
 } // namespace
@@ -176,11 +227,25 @@ void PacketLoader::load(Table& t, const Packet& packet)
     check(t, root.find_field_unordered("rows").get_array().get(rows), {}, 0,
           "o pacote não tem a lista \"rows\"");
     std::string scratch;
+    // Per column, the raw token of the row above's text when it loaded without a
+    // fault: the same token again is the same value, and shares its bytes as is.
+    struct Above {
+        std::string_view raw;
+        Table::TextRef ref = Table::kNullText;
+    };
+    std::vector<Above> above(defs.size());
     size_t rowNo = 0;
+    const char* firstRow = nullptr;
     for (auto r : rows) {
         ++rowNo;
+        simdjson::ondemand::value rowValue;
         simdjson::ondemand::array row;
-        check(t, r.get_array().get(row), {}, rowNo, "a linha não é uma lista JSON válida");
+        check(t, r.get(rowValue), {}, rowNo, "a linha não é uma lista JSON válida");
+        if (rowNo == 1)
+            firstRow = rowValue.raw_json_token().data();
+        else if (rowNo == kSampleRows + 1)
+            t.reserveRows(estimateRows(firstRow, rowValue.raw_json_token().data(), json));
+        check(t, rowValue.get_array().get(row), {}, rowNo, "a linha não é uma lista JSON válida");
         size_t k = 0;
         for (auto v : row) {
             simdjson::ondemand::value val;
@@ -198,13 +263,15 @@ void PacketLoader::load(Table& t, const Packet& packet)
             }
             const ColumnDef& def = defs[static_cast<size_t>(tc)];
             Table::ColumnData& data = t.data_[static_cast<size_t>(tc)];
-            json_type kind = json_type::null;
-            check(t, val.type().get(kind), def.name, rowNo, "o valor não é JSON válido");
-            if (kind == json_type::null) {
-                bool isNull = false;
-                check(t, val.is_null().get(isNull), def.name, rowNo, "o valor não é JSON válido");
-                if (!isNull)
-                    fail(t, def.name, rowNo, "o valor não é JSON válido");
+            // The token's first byte tells its kind, so the common value costs one
+            // decoder call; anything unexpected takes the careful path below.
+            std::string_view tok = val.raw_json_token();
+            const char lead = tok.empty() ? '\0' : tok.front();
+            const bool ofItsKind = def.type == ColumnType::Text
+                                       ? lead == '"'
+                                       : lead == '-' || (lead >= '0' && lead <= '9');
+            if (!ofItsKind) {
+                refuseOrNull(t, val, def, rowNo);
                 if (def.type == ColumnType::Text)
                     data.texts.push_back(Table::kNullText);
                 else
@@ -212,8 +279,6 @@ void PacketLoader::load(Table& t, const Packet& packet)
                 continue;
             }
             if (def.type == ColumnType::Number) {
-                if (kind != json_type::number)
-                    fail(t, def.name, rowNo, "era esperado um número, veio " + jsonKind(kind));
                 double d = 0;
                 check(t, val.get_double().get(d), def.name, rowNo, "o número não pode ser lido");
                 if (!std::isfinite(d))
@@ -221,25 +286,28 @@ void PacketLoader::load(Table& t, const Packet& packet)
                 data.numbers.push_back(d);
                 continue;
             }
-            if (kind != json_type::string)
-                fail(t, def.name, rowNo, "era esperado um texto, veio " + jsonKind(kind));
             // The raw token is the string's bytes between its quotes unless it holds
             // escapes; only then does the parser unescape it.
-            std::string_view tok = val.raw_json_token();
             const size_t close = tok.rfind('"');
             if (tok.size() < 2 || close == 0 || close == std::string_view::npos)
                 fail(t, def.name, rowNo, "o texto não pode ser lido");
             tok = tok.substr(1, close - 1);
+            Above& same = above[static_cast<size_t>(tc)];
+            if (same.ref != Table::kNullText && same.ref == data.texts.back() &&
+                Table::sameText(same.raw, tok)) {
+                data.texts.push_back(same.ref);
+                continue;
+            }
             std::string_view utf8 = tok;
-            if (tok.find('\\') != std::string_view::npos) {
+            const unsigned holds = scanRaw(tok);
+            if (holds & kEscape) {
                 check(t, val.get_string().get(utf8), def.name, rowNo, "o texto não pode ser lido");
-            } else {
-                for (char c : tok)
-                    if (static_cast<unsigned char>(c) < 0x20)
-                        fail(t, def.name, rowNo, "o texto tem um caractere de controle sem escape");
+            } else if (holds & kControl) {
+                fail(t, def.name, rowNo, "o texto tem um caractere de controle sem escape");
             }
             std::string_view held = utf8;
-            if (!isPlainAscii(utf8)) {
+            const size_t faults = t.faults_.size();
+            if ((holds & kHigh) || utf8.data() != tok.data()) {
                 scratch.clear();
                 if (auto bad = cp1252::appendFromUtf8Replacing(utf8, scratch, '?')) {
                     // Kept for what it is, refused only where it would reach a file.
@@ -250,7 +318,10 @@ void PacketLoader::load(Table& t, const Packet& packet)
                 }
                 held = scratch;
             }
-            data.texts.push_back(t.storeChecked(tc, held));
+            const Table::TextRef ref = t.storeChecked(tc, held);
+            data.texts.push_back(ref);
+            // A value with a fault is noted again on every row that holds it.
+            same = {tok, t.faults_.size() == faults ? ref : Table::kNullText};
         }
         if (k != target.size())
             fail(t, {}, rowNo,
@@ -258,6 +329,7 @@ void PacketLoader::load(Table& t, const Packet& packet)
                      std::to_string(target.size()) + " colunas");
         ++t.rows_;
     }
+    t.reserveRows(t.rows_); // gives back what the estimate took too much
     t.first();
 }
 

@@ -42,6 +42,22 @@ void Table::clear()
     eof_ = true;
 }
 
+void Table::reserveRows(size_t rows)
+{
+    auto fit = [&](auto& v) {
+        if (rows > v.capacity())
+            v.reserve(rows);
+        else if (v.capacity() - v.size() > v.size() / 4 + 64)
+            v.shrink_to_fit();
+    };
+    for (size_t i = 0; i < defs_.size(); ++i) {
+        if (defs_[i].type == ColumnType::Text)
+            fit(data_[i].texts);
+        else
+            fit(data_[i].numbers);
+    }
+}
+
 Table::TextRef Table::storeText(ColumnData& c, std::string_view text)
 {
     if (text.size() > kMaxText)
@@ -72,8 +88,10 @@ Table::TextRef Table::storeChecked(int column, std::string_view text)
         text = text.substr(0, kMaxText);
     }
     // Branch-level values repeat row after row: they share one copy.
-    if (!c.texts.empty() && c.texts.back() != kNullText && refText(c, c.texts.back()) == text)
-        return c.texts.back();
+    if (!c.texts.empty() && c.texts.back() != kNullText) {
+        if (sameText(refText(c, c.texts.back()), text))
+            return c.texts.back();
+    }
     return storeText(c, text);
 }
 

@@ -1,6 +1,8 @@
 // Load and write figures for one generated day: see bench/README.md.
 //   bench_export gen DIR        writes DIR/{dados,extra,config}.json
 //   bench_export load DIR       loads the three packets: MB/s, rows/s, peak memory
+//   bench_export ratio DIR [PAIRS]  loading the three packets into fresh tables against
+//                               simdjson On-Demand walking every value of the same bytes
 //   bench_export write DIR OUT  loads, then writes the day's DOTZ files under OUT
 //   bench_export period OUT DAYS  runs DAYS days of a small store (3 branches, 9
 //                                 files a day) from packets to files: a day's fixed cost
@@ -8,6 +10,9 @@
 #include "export/run.h"
 #include "export/error.h"
 
+#include <simdjson.h>
+
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <cstdio>
@@ -147,6 +152,66 @@ void load(const std::string& dir, ExportTables& t, bool report)
                 static_cast<double>(before) / 1e3);
 }
 
+// Every value visited, as a reader of the packet would have to.
+size_t walk(simdjson::ondemand::value value)
+{
+    size_t n = 0;
+    switch (value.type()) {
+    case simdjson::ondemand::json_type::array:
+        for (auto item : value.get_array())
+            n += walk(item.value());
+        return n;
+    case simdjson::ondemand::json_type::object:
+        for (auto field : value.get_object()) {
+            (void)field.unescaped_key().value();
+            n += walk(field.value());
+        }
+        return n;
+    case simdjson::ondemand::json_type::string: (void)value.get_string().value(); break;
+    case simdjson::ondemand::json_type::number: (void)value.get_double().value(); break;
+    case simdjson::ondemand::json_type::boolean: (void)value.get_bool().value(); break;
+    case simdjson::ondemand::json_type::null: (void)value.is_null().value(); break;
+    }
+    return 1;
+}
+
+// Pairs interleaved; each side builds and frees what it needs (tables or parser).
+void ratio(const std::string& dir, int pairs)
+{
+    const Packet packets[] = {readPacket(dir + "/dados.json"), readPacket(dir + "/extra.json"),
+                              readPacket(dir + "/config.json")};
+    double mb = 0;
+    for (const Packet& p : packets)
+        mb += static_cast<double>(p.json().size()) / 1e6;
+    std::vector<double> ratios;
+    for (int i = 0; i < pairs; ++i) {
+        auto start = Clock::now();
+        {
+            ExportTables t;
+            t.cdsDadosDotz.loadPacket(packets[0]);
+            t.cdsDotzExtra.loadPacket(packets[1]);
+            t.cdsConfigDotz.loadPacket(packets[2]);
+        }
+        const double ours = seconds(start);
+        start = Clock::now();
+        size_t values = 0;
+        for (const Packet& p : packets) {
+            simdjson::ondemand::parser parser;
+            auto doc = parser.iterate(p.json().data(), p.json().size(), p.readable());
+            values += walk(doc.get_value().value());
+        }
+        const double simd = seconds(start);
+        ratios.push_back(simd / ours);
+        std::printf("ratio: %.1f MB: load %.3f s (%.0f MB/s), simdjson walk %.3f s (%.0f MB/s, %zu values): %.3f\n",
+                    mb, ours, mb / ours, simd, mb / simd, values, simd / ours);
+    }
+    std::sort(ratios.begin(), ratios.end());
+    const size_t n = ratios.size();
+    std::printf("ratio: loading MB/s / simdjson walk MB/s: min %.3f median %.3f max %.3f (%zu pairs)\n",
+                ratios.front(), n % 2 ? ratios[n / 2] : (ratios[n / 2 - 1] + ratios[n / 2]) / 2,
+                ratios.back(), n);
+}
+
 // The JSON packet of a table's rows (ASCII texts, no escapes needed).
 Packet packetOf(const Table& t)
 {
@@ -204,6 +269,8 @@ int main(int argc, char** argv)
         } else if (mode == "load") {
             ExportTables t;
             load(argv[2], t, true);
+        } else if (mode == "ratio") {
+            ratio(argv[2], argc > 3 ? std::max(1, std::atoi(argv[3])) : 5);
         } else if ((mode == "write" || mode == "format") && argc > 3) {
             ExportTables t;
             load(argv[2], t, false);
@@ -259,7 +326,7 @@ int main(int argc, char** argv)
             std::printf("period: %d days, %zu files in %.3f s: %.2f ms a day\n", days,
                         r.files.size(), s, s * 1e3 / days);
         } else {
-            std::cerr << "usage: bench_export gen DIR | load DIR | write DIR OUT | period OUT DAYS\n";
+            std::cerr << "usage: bench_export gen DIR | load DIR | ratio DIR [PAIRS] | write DIR OUT | period OUT DAYS\n";
             return 2;
         }
     } catch (const std::exception& e) {

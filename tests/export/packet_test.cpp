@@ -109,6 +109,9 @@ TEST(Packet, RefusalsNameTableColumnAndRow)
          R"([{"name":"CDFILIAL","type":"text","size":4},{"name":"CDCAIXA","type":"text","size":3},{"name":"X","type":"number"}])",
          "tabela cdsCaixa, linha 1: o valor de uma coluna não declarada"},
         {"unclosed rows", R"([["0001","001"])", kCaixaColumns, "tabela cdsCaixa"},
+        {"misspelt null", R"([["0001",nul]])", kCaixaColumns, "tabela cdsCaixa, coluna CDCAIXA, linha 1: o valor não é JSON válido"},
+        {"boolean for text", R"([["0001",true]])", kCaixaColumns,
+         "tabela cdsCaixa, coluna CDCAIXA, linha 1: era esperado um texto, veio um valor lógico."},
         {"control character", "[[\"0001\",\"0\x01\"]]", kCaixaColumns,
          "tabela cdsCaixa: o pacote não é JSON"},
     };
@@ -130,11 +133,15 @@ TEST(Packet, RefusalsNameTableColumnAndRow)
 TEST(Packet, ValuesNoFileCanCarryLoadAsFaultsOfTheirRowAndColumn)
 {
     Table t = makeCdsCaixa();
-    t.loadPacket(caixaPacket(R"([["0001","001"],["00001","002"],["0001","a✓"],["0001","a✓"]])"));
-    ASSERT_EQ(t.rowCount(), 4u);
+    t.loadPacket(caixaPacket(
+        R"([["0001","001"],["00001","002"],["0001","a✓"],["0001","a✓"],["0001","a\u2713"],["0001","a\u2713"],["00001","3"],["00001","3"]])"));
+    ASSERT_EQ(t.rowCount(), 8u);
     using F = Table::ValueFault;
     const auto& f = t.valueFaults();
-    ASSERT_EQ(f.size(), 3u);
+    ASSERT_EQ(f.size(), 7u); // every row that holds a fault notes it, escaped or repeated
+    for (uint32_t r = 2; r < 6; ++r)
+        EXPECT_TRUE(f[r - 1].row == r && f[r - 1].kind == F::NotWindows1252) << r;
+    EXPECT_TRUE(f[5].row == 6 && f[6].row == 7 && f[6].kind == F::TooLong);
     EXPECT_TRUE(f[0].row == 1 && f[0].column == caixa::CDFILIAL && f[0].kind == F::TooLong && f[0].position == 5);
     EXPECT_TRUE(f[1].row == 2 && f[1].column == caixa::CDCAIXA && f[1].kind == F::NotWindows1252 && f[1].position == 1);
     EXPECT_EQ(f[2].row, 3u); // a value equal to the row above's is still its own fault
@@ -164,6 +171,14 @@ TEST(Packet, WrongKindForNumberAndOutOfRangeNumbers)
                   "tabela cdsDadosDotz, coluna NRDOTZ, linha 1: era esperado um número, veio um texto."),
               std::string::npos);
     EXPECT_NE(loadError(t, row("1e999")).find("coluna NRDOTZ, linha 1"), std::string::npos);
+    EXPECT_NE(loadError(t, row("true")).find("coluna NRDOTZ, linha 1: era esperado um número, veio um valor lógico."),
+              std::string::npos);
+    EXPECT_NE(loadError(t, row("[1]")).find("coluna NRDOTZ, linha 1: era esperado um número, veio uma lista."),
+              std::string::npos);
+    EXPECT_NE(loadError(t, row("nulo")).find("coluna NRDOTZ, linha 1: o valor não é JSON válido"),
+              std::string::npos);
+    t.loadPacket(row("null"));
+    EXPECT_TRUE(t.isNull(dados::NRDOTZ));
     t.loadPacket(row("-0.5"));
     EXPECT_EQ(t.asText(dados::NRDOTZ), "-0,5");
 }
