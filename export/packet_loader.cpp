@@ -273,9 +273,9 @@ void PacketLoader::load(Table& t, const Packet& packet)
             if (!ofItsKind) {
                 refuseOrNull(t, val, def, rowNo);
                 if (def.type == ColumnType::Text)
-                    data.texts.push_back(Table::kNullText);
+                    data.pushRef(Table::kNullText);
                 else
-                    data.numbers.push_back(std::numeric_limits<double>::quiet_NaN());
+                    data.pushNumber(std::numeric_limits<double>::quiet_NaN());
                 continue;
             }
             if (def.type == ColumnType::Number) {
@@ -283,7 +283,7 @@ void PacketLoader::load(Table& t, const Packet& packet)
                 check(t, val.get_double().get(d), def.name, rowNo, "o número não pode ser lido");
                 if (!std::isfinite(d))
                     fail(t, def.name, rowNo, "número fora do intervalo");
-                data.numbers.push_back(d);
+                data.pushNumber(d);
                 continue;
             }
             // The raw token is the string's bytes between its quotes unless it holds
@@ -293,9 +293,9 @@ void PacketLoader::load(Table& t, const Packet& packet)
                 fail(t, def.name, rowNo, "o texto não pode ser lido");
             tok = tok.substr(1, close - 1);
             Above& same = above[static_cast<size_t>(tc)];
-            if (same.ref != Table::kNullText && same.ref == data.texts.back() &&
+            if (same.ref != Table::kNullText && same.ref == data.lastRef() &&
                 Table::sameText(same.raw, tok)) {
-                data.texts.push_back(same.ref);
+                data.pushRef(same.ref);
                 continue;
             }
             std::string_view utf8 = tok;
@@ -319,7 +319,7 @@ void PacketLoader::load(Table& t, const Packet& packet)
                 held = scratch;
             }
             const Table::TextRef ref = t.storeChecked(tc, held);
-            data.texts.push_back(ref);
+            data.pushRef(ref);
             // A value with a fault is noted again on every row that holds it.
             same = {tok, t.faults_.size() == faults ? ref : Table::kNullText};
         }

@@ -6,10 +6,62 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <optional>
 
 namespace dotz {
 namespace {
 constexpr double kNullNumber = std::numeric_limits<double>::quiet_NaN();
+
+// The hundredths that give back exactly `value` (not -0, whose sign they lose).
+std::optional<int32_t> hundredthsOf(double value)
+{
+    const double scaled = std::nearbyint(value * 100);
+    if (!(scaled > INT32_MIN && scaled <= INT32_MAX))
+        return std::nullopt; // NaN too
+    const auto h = static_cast<int32_t>(scaled);
+    if (static_cast<double>(h) / 100 != value || (h == 0 && std::signbit(value)))
+        return std::nullopt;
+    return h;
+}
+} // namespace
+
+void Table::ColumnData::insertRef(size_t at, TextRef ref)
+{
+    if (!wideRefs && ref != kNullText && ref >= kNullNarrow) {
+        wide.reserve(std::max(narrow.capacity(), narrow.size() + 1));
+        for (size_t row = 0; row < narrow.size(); ++row)
+            wide.push_back(this->ref(row));
+        narrow = std::vector<NarrowRef>(); // its room too
+        wideRefs = true;
+    }
+    if (wideRefs)
+        wide.insert(wide.begin() + static_cast<ptrdiff_t>(at), ref);
+    else
+        narrow.insert(narrow.begin() + static_cast<ptrdiff_t>(at),
+                      ref == kNullText ? kNullNarrow : static_cast<NarrowRef>(ref));
+}
+
+double Table::ColumnData::number(size_t row) const
+{
+    if (inDoubles)
+        return doubles[row];
+    return hundredths[row] == kNullHundredths ? kNullNumber : static_cast<double>(hundredths[row]) / 100;
+}
+
+void Table::ColumnData::insertNumber(size_t at, double value)
+{
+    std::optional<int32_t> h = std::isnan(value) ? kNullHundredths : hundredthsOf(value);
+    if (!inDoubles && !h) {
+        doubles.reserve(std::max(hundredths.capacity(), hundredths.size() + 1));
+        for (size_t row = 0; row < hundredths.size(); ++row)
+            doubles.push_back(number(row));
+        hundredths = std::vector<int32_t>();
+        inDoubles = true;
+    }
+    if (inDoubles)
+        doubles.insert(doubles.begin() + static_cast<ptrdiff_t>(at), value);
+    else
+        hundredths.insert(hundredths.begin() + static_cast<ptrdiff_t>(at), *h);
 }
 
 Table::Table(std::string name, std::vector<ColumnDef> columns)
@@ -51,10 +103,15 @@ void Table::reserveRows(size_t rows)
             v.shrink_to_fit();
     };
     for (size_t i = 0; i < defs_.size(); ++i) {
-        if (defs_[i].type == ColumnType::Text)
-            fit(data_[i].texts);
+        ColumnData& c = data_[i];
+        if (defs_[i].type == ColumnType::Text && c.wideRefs)
+            fit(c.wide);
+        else if (defs_[i].type == ColumnType::Text)
+            fit(c.narrow);
+        else if (c.inDoubles)
+            fit(c.doubles);
         else
-            fit(data_[i].numbers);
+            fit(c.hundredths);
     }
 }
 
@@ -62,13 +119,23 @@ Table::TextRef Table::storeText(ColumnData& c, std::string_view text)
 {
     if (text.size() > kMaxText)
         throw Error("text of " + std::to_string(text.size()) + " bytes is too long to hold");
-    if (c.blocks.empty() || c.used + 1 + text.size() > kBlockSize) {
-        if (!c.blocks.empty()) // a scan of the whole block must see defined bytes
-            std::memset(c.blocks.back().get() + c.used, 0, kBlockSize - c.used);
-        if (c.blocks.size() >= kNullText / kBlockSize)
-            throw Error("uma coluna não comporta mais de 4 GiB de texto");
-        c.blocks.push_back(std::make_unique_for_overwrite<char[]>(kBlockSize));
-        c.used = 0;
+    if (c.blocks.empty() || c.used + 1 + text.size() > c.capacity) {
+        if (c.blocks.size() == 1 && c.capacity < kBlockSize) {
+            // The first block grows by copying; its references stay what they were.
+            const size_t capacity = std::min(kBlockSize, c.capacity * 4);
+            auto bigger = std::make_unique_for_overwrite<char[]>(capacity);
+            std::memcpy(bigger.get(), c.blocks.back().get(), c.used);
+            c.blocks.back() = std::move(bigger);
+            c.capacity = capacity;
+        } else {
+            if (!c.blocks.empty()) // a scan of the whole block must see defined bytes
+                std::memset(c.blocks.back().get() + c.used, 0, c.capacity - c.used);
+            if (c.blocks.size() >= kNullText / kBlockSize)
+                throw Error("uma coluna não comporta mais de 4 GiB de texto");
+            c.capacity = c.blocks.empty() ? kFirstBlock : kBlockSize;
+            c.blocks.push_back(std::make_unique_for_overwrite<char[]>(c.capacity));
+            c.used = 0;
+        }
     }
     const auto ref = static_cast<TextRef>((c.blocks.size() - 1) * kBlockSize + c.used);
     char* at = c.blocks.back().get() + c.used;
@@ -88,9 +155,10 @@ Table::TextRef Table::storeChecked(int column, std::string_view text)
         text = text.substr(0, kMaxText);
     }
     // Branch-level values repeat row after row: they share one copy.
-    if (!c.texts.empty() && c.texts.back() != kNullText) {
-        if (sameText(refText(c, c.texts.back()), text))
-            return c.texts.back();
+    if (rows_ != 0) {
+        const TextRef above = c.lastRef();
+        if (above != kNullText && sameText(refText(c, above), text))
+            return above;
     }
     return storeText(c, text);
 }
@@ -107,8 +175,9 @@ size_t Table::memoryUsed() const
 {
     size_t bytes = faults_.capacity() * sizeof(ValueFault);
     for (const ColumnData& c : data_)
-        bytes += c.texts.capacity() * sizeof(TextRef) + c.blocks.size() * kBlockSize +
-                 c.numbers.capacity() * sizeof(double);
+        bytes += c.narrow.capacity() * sizeof(NarrowRef) + c.wide.capacity() * sizeof(TextRef) +
+                 (c.blocks.empty() ? 0 : (c.blocks.size() - 1) * kBlockSize + c.capacity) +
+                 c.hundredths.capacity() * sizeof(int32_t) + c.doubles.capacity() * sizeof(double);
     return bytes;
 }
 
@@ -133,7 +202,7 @@ std::string_view Table::textAt(size_t row, int column) const
     if (defs_[static_cast<size_t>(column)].type != ColumnType::Text)
         throw Error("column " + defs_[static_cast<size_t>(column)].name + " of table " + name_ +
                     " is not a text column");
-    return row < rows_ ? refText(c, c.texts[row]) : std::string_view{};
+    return row < rows_ ? refText(c, c.ref(row)) : std::string_view{};
 }
 
 double Table::numberAt(size_t row, int column) const
@@ -144,7 +213,7 @@ double Table::numberAt(size_t row, int column) const
         throw Error("column " + def.name + " of table " + name_ + " is not a number column");
     if (row >= rows_)
         return 0;
-    const double v = data_[static_cast<size_t>(column)].numbers[row];
+    const double v = data_[static_cast<size_t>(column)].number(row);
     return std::isnan(v) ? 0 : v;
 }
 
@@ -155,8 +224,8 @@ bool Table::isNullAt(size_t row, int column) const
         return true;
     const ColumnData& c = data_[static_cast<size_t>(column)];
     if (defs_[static_cast<size_t>(column)].type == ColumnType::Number)
-        return std::isnan(c.numbers[row]);
-    return c.texts[row] == kNullText;
+        return std::isnan(c.number(row));
+    return c.ref(row) == kNullText;
 }
 
 std::string_view Table::textView(int column) const { return textAt(row_, column); }
@@ -180,7 +249,7 @@ Table::TextColumn Table::textColumn(int column) const
         throw Error("column " + defs_[static_cast<size_t>(column)].name + " of table " + name_ +
                     " is not a text column");
     const ColumnData& c = data_[static_cast<size_t>(column)];
-    return TextColumn(c.texts.data(), c.blocks.data());
+    return TextColumn(c.narrow.data(), c.wideRefs ? c.wide.data() : nullptr, c.blocks.data());
 }
 
 Table::NumberColumn Table::numberColumn(int column) const
@@ -189,7 +258,8 @@ Table::NumberColumn Table::numberColumn(int column) const
     if (defs_[static_cast<size_t>(column)].type != ColumnType::Number)
         throw Error("column " + defs_[static_cast<size_t>(column)].name + " of table " + name_ +
                     " is not a number column");
-    return NumberColumn(data_[static_cast<size_t>(column)].numbers.data());
+    const ColumnData& c = data_[static_cast<size_t>(column)];
+    return NumberColumn(c.hundredths.data(), c.inDoubles ? c.doubles.data() : nullptr);
 }
 
 bool Table::columnHoldsAnyOf(int column, std::string_view bytes) const
@@ -197,7 +267,7 @@ bool Table::columnHoldsAnyOf(int column, std::string_view bytes) const
     checkColumn(column);
     const ColumnData& c = data_[static_cast<size_t>(column)];
     for (size_t b = 0; b < c.blocks.size(); ++b) {
-        const size_t used = b + 1 == c.blocks.size() ? c.used : kBlockSize;
+        const size_t used = b + 1 == c.blocks.size() ? c.used : kBlockSize; // earlier blocks are full-size
         for (char ch : bytes)
             if (std::memchr(c.blocks[b].get(), ch, used))
                 return true;
@@ -235,12 +305,10 @@ void Table::insert(int column, std::string_view value)
     const size_t at = rows_ == 0 ? 0 : row_;
     for (size_t i = 0; i < defs_.size(); ++i) {
         ColumnData& c = data_[i];
-        if (defs_[i].type == ColumnType::Number) {
-            c.numbers.insert(c.numbers.begin() + static_cast<ptrdiff_t>(at), kNullNumber);
-        } else {
-            const TextRef ref = static_cast<int>(i) == column ? storeText(c, value) : kNullText;
-            c.texts.insert(c.texts.begin() + static_cast<ptrdiff_t>(at), ref);
-        }
+        if (defs_[i].type == ColumnType::Number)
+            c.insertNumber(at, kNullNumber);
+        else
+            c.insertRef(at, static_cast<int>(i) == column ? storeText(c, value) : kNullText);
     }
     ++rows_;
     row_ = at;
@@ -259,10 +327,9 @@ void Table::appendRow(std::vector<Value> values)
         if (v.kind != Value::Null && (v.kind == Value::Text) != wantText)
             throw Error("table " + name_ + ": wrong kind of value for column " + defs_[i].name);
         if (wantText)
-            c.texts.push_back(v.kind == Value::Null ? kNullText
-                                                    : storeChecked(static_cast<int>(i), v.text));
+            c.pushRef(v.kind == Value::Null ? kNullText : storeChecked(static_cast<int>(i), v.text));
         else
-            c.numbers.push_back(v.kind == Value::Null ? kNullNumber : v.number);
+            c.pushNumber(v.kind == Value::Null ? kNullNumber : v.number);
     }
     if (rows_++ == 0)
         first();

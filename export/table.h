@@ -114,20 +114,60 @@ public:
 
 private:
     friend class PacketLoader;
-    // Text values live in fixed-size blocks, so growing a column never copies
-    // what it already holds (a day can bring millions of rows).
+    // Text values live in blocks of at most kBlockSize bytes, so growing a column
+    // never copies what it already holds (a day can bring millions of rows). A
+    // column's first block starts small and grows to full size: a small day's
+    // columns take a few KiB each, not a block each.
     static constexpr size_t kBlockSize = size_t{1} << 20;
+    static constexpr size_t kFirstBlock = size_t{1} << 12;
     // A text value is a reference to its bytes in the column's blocks, where a
     // length byte precedes them; a day's columns stay well under 4 GiB. The length
     // byte has its high bit set, so that a raw scan of a block for the bytes below
     // 0x80 sees text bytes only.
     using TextRef = uint32_t;
     static constexpr TextRef kNullText = UINT32_MAX;
+    // References take 2 bytes while the column's texts fit in 64 KiB (a branch's
+    // code, folder or date repeats row after row and is held once per run), 4 after.
+    using NarrowRef = uint16_t;
+    static constexpr NarrowRef kNullNarrow = UINT16_MAX;
+    // A number is held in hundredths, 4 bytes, while every value of its column is
+    // exactly such a number (quantities, prices, points): the quotient by 100
+    // gives back the very double that was read. The first value that is not makes
+    // the column hold doubles.
+    static constexpr int32_t kNullHundredths = INT32_MIN;
     struct ColumnData {
-        std::vector<TextRef> texts;                // text
+        std::vector<NarrowRef> narrow;               // text, while the texts fit 64 KiB
+        std::vector<TextRef> wide;                   // text, after
+        bool wideRefs = false;
         std::vector<std::unique_ptr<char[]>> blocks; // text bytes
-        size_t used = 0;                           // bytes used in the last block
-        std::vector<double> numbers;               // number; null is kNullNumber
+        size_t used = 0;                             // bytes used in the last block
+        size_t capacity = 0;                         // bytes of the last block
+        std::vector<int32_t> hundredths;             // number; null is kNullHundredths
+        std::vector<double> doubles;                 // number once one is not in hundredths; null is NaN
+        bool inDoubles = false;
+
+        TextRef ref(size_t row) const
+        {
+            if (wideRefs)
+                return wide[row];
+            return narrow[row] == kNullNarrow ? kNullText : narrow[row];
+        }
+        TextRef lastRef() const { return wideRefs ? wide.back() : ref(narrow.size() - 1); }
+        void insertRef(size_t at, TextRef ref);
+        void pushRef(TextRef ref)
+        {
+            if (wideRefs)
+                wide.push_back(ref);
+            else if (ref == kNullText)
+                narrow.push_back(kNullNarrow);
+            else if (ref < kNullNarrow)
+                narrow.push_back(static_cast<NarrowRef>(ref));
+            else
+                insertRef(narrow.size(), ref);
+        }
+        double number(size_t row) const; // NaN for null
+        void insertNumber(size_t at, double value);
+        void pushNumber(double value) { insertNumber(inDoubles ? doubles.size() : hundredths.size(), value); }
     };
     static TextRef storeText(ColumnData& c, std::string_view text);
     // Equal bytes, for the short texts of a row: a word at a time, no library call.
@@ -175,34 +215,47 @@ class Table::TextColumn {
 public:
     std::string_view operator[](size_t row) const
     {
-        const TextRef ref = refs_[row];
+        const TextRef ref = wide_ ? wide_[row] : narrow_[row] == kNullNarrow ? kNullText : narrow_[row];
         if (ref == kNullText)
             return {};
         const char* at = blocks_[ref / kBlockSize].get() + ref % kBlockSize;
         return {at + 1, static_cast<unsigned char>(*at) & 0x7Fu};
     }
-    bool isNull(size_t row) const { return refs_[row] == kNullText; }
+    bool isNull(size_t row) const { return wide_ ? wide_[row] == kNullText : narrow_[row] == kNullNarrow; }
 
 private:
     friend class Table;
-    TextColumn(const TextRef* refs, const std::unique_ptr<char[]>* blocks)
-        : refs_(refs), blocks_(blocks)
+    TextColumn(const NarrowRef* narrow, const TextRef* wide, const std::unique_ptr<char[]>* blocks)
+        : narrow_(narrow), wide_(wide), blocks_(blocks)
     {
     }
-    const TextRef* refs_;
+    const NarrowRef* narrow_;
+    const TextRef* wide_; // null while the references are narrow
     const std::unique_ptr<char[]>* blocks_;
 };
 
 class Table::NumberColumn {
 public:
     // A null reads as 0.
-    double operator[](size_t row) const { return isNull(row) ? 0 : values_[row]; }
-    bool isNull(size_t row) const { return values_[row] != values_[row]; } // NaN marks null
+    double operator[](size_t row) const
+    {
+        if (doubles_)
+            return doubles_[row] != doubles_[row] ? 0 : doubles_[row]; // NaN marks null
+        return hundredths_[row] == kNullHundredths ? 0 : static_cast<double>(hundredths_[row]) / 100;
+    }
+    bool isNull(size_t row) const
+    {
+        return doubles_ ? doubles_[row] != doubles_[row] : hundredths_[row] == kNullHundredths;
+    }
 
 private:
     friend class Table;
-    explicit NumberColumn(const double* values) : values_(values) {}
-    const double* values_;
+    NumberColumn(const int32_t* hundredths, const double* doubles)
+        : hundredths_(hundredths), doubles_(doubles)
+    {
+    }
+    const int32_t* hundredths_;
+    const double* doubles_; // null while the column holds hundredths
 };
 
 } // namespace dotz

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
+
 namespace dotz {
 namespace {
 
@@ -76,14 +78,39 @@ TEST(Table, FindIsExactAndInsertGoesBeforeTheCurrentRow)
 
 TEST(Table, LargeTextColumnsSpanStorageBlocks)
 {
+    // Distinct names: past the 64 KiB of narrow references and past the first 1 MiB
+    // block, with nulls on both sides of each change of storage.
     Table t = makeCdsConfigDotz();
-    const std::string name(50, 'x');
-    for (int i = 0; i < 30000; ++i) // over 1 MiB of names
-        t.appendRow({std::to_string(i % 10000), nullptr, 1.5, name, "789", "P", "", "", 2, "1",
-                     "C:\\"});
+    auto name = [](int i) { return std::string(40, static_cast<char>('a' + i % 26)) + std::to_string(i); };
+    for (int i = 0; i < 30000; ++i)
+        t.appendRow({std::to_string(i % 10000), nullptr, 1.5, i % 7 ? Table::Value(name(i)) : nullptr,
+                     "789", "P", "", "", 2, "1", "C:\\"});
     EXPECT_EQ(t.rowCount(), 30000u);
-    EXPECT_EQ(t.textAt(29999, config::NMPRODUTO), name);
+    for (int i = 0; i < 30000; ++i)
+        ASSERT_EQ(t.textAt(static_cast<size_t>(i), config::NMPRODUTO), i % 7 ? name(i) : "") << i;
+    const Table::TextColumn names = t.textColumn(config::NMPRODUTO);
+    EXPECT_TRUE(names.isNull(0) && !names.isNull(29999) && names[29999] == name(29999));
     EXPECT_FALSE(t.columnHoldsAnyOf(config::NMPRODUTO, "|\r\n"));
+    t.appendRow({"1", nullptr, 1.5, "a|b", "789", "P", "", "", 2, "1", "C:\\"});
+    EXPECT_TRUE(t.columnHoldsAnyOf(config::NMPRODUTO, "|"));
+}
+
+TEST(Table, NumbersReadBackBitForBit)
+{
+    // Each value after 1.5 and before a null and 2.25: the first list stays in
+    // hundredths, the second makes the column hold doubles, the values before it too.
+    const double values[] = {0, 1, -1, 2.5, 12.34, 0.07, 999.99, 21474836.47, -21474836.47,
+                             -0.0, 0.125, 0.1 + 0.2, 21474836.48, 1e-7, 1e300, 123.456, 4e9};
+    for (double v : values) {
+        Table t = makeCdsConfigDotz();
+        for (Table::Value price : {Table::Value(1.5), Table::Value(v), Table::Value(nullptr), Table::Value(2.25)})
+            t.appendRow({"1", nullptr, price, "", "789", "P", "", "", 2, "1", "C:\\"});
+        const Table::NumberColumn prices = t.numberColumn(config::VRPRECITEM);
+        EXPECT_EQ(std::bit_cast<uint64_t>(prices[1]), std::bit_cast<uint64_t>(v)) << v;
+        EXPECT_EQ(prices[0], 1.5) << v;
+        EXPECT_TRUE(prices.isNull(2) && t.isNullAt(2, config::VRPRECITEM) && prices[2] == 0) << v;
+        EXPECT_EQ(t.numberAt(3, config::VRPRECITEM), 2.25) << v;
+    }
 }
 
 } // namespace
