@@ -4,6 +4,8 @@
 //   bench_export ratio DIR [PAIRS]  loading the three packets into fresh tables against
 //                               simdjson On-Demand walking every value of the same bytes
 //   bench_export write DIR OUT  loads, then writes the day's DOTZ files under OUT
+//   bench_export daycost DAYS [PAIRS]  DAYS small days against one day of the same rows,
+//                               through runExport into memory: the core's share of a day's cost
 //   bench_export period OUT DAYS  runs DAYS days of a small store (3 branches, 9
 //                                 files a day) from packets to files: a day's fixed cost
 #include "export/dotz_files.h"
@@ -18,6 +20,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <random>
 #include <sstream>
 #include <sys/resource.h>
@@ -237,25 +240,73 @@ Packet packetOf(const Table& t)
     return Packet::fromJson(json + "]}");
 }
 
-// A small store's day: 3 branches, each with 130 sales, 130 items and 30 products.
-DayPackets smallDay(Day day)
+// A small store's day: 3 branches, each with 130 sales, 130 items and 30 products
+// (`times` as many of each for one day that holds a period's rows).
+DayPackets smallDay(Day day, int times = 1)
 {
     ExportTables t;
     for (int b = 1; b <= 3; ++b) {
         const std::string branch = code(b, 4), folder = "C:\\DOTZ\\LOJA" + code(b, 4) + "\\";
-        for (int i = 0; i < 130; ++i) {
+        for (int i = 0; i < 130 * times; ++i) {
             const std::string n = code(b * 1000 + i, 10);
             t.cdsDadosDotz.appendRow({branch, "001", n, "1234567890123456", "OPER1", day.iso(),
                                       "10:00:00", 12.5, "PROMO1", "4321", folder, 3});
             t.cdsDotzExtra.appendRow({branch, "001", n, "1234567890123456", "0000004711", 9.9, 2,
                                       19.8, "7891234567895", "PROMO1", "4321", folder, 5});
         }
-        for (int i = 0; i < 30; ++i)
+        for (int i = 0; i < 30 * times; ++i)
             t.cdsConfigDotz.appendRow({branch, code(i, 10), 12.9, "CAFE 500G", "7891234567895",
                                        "PROMO1", "2024-01-01", "2024-12-31", 10, "4321", folder});
     }
     return {packetOf(t.cdsCaixa), packetOf(t.cdsDadosDotz), packetOf(t.cdsDotzExtra),
             packetOf(t.cdsConfigDotz)};
+}
+
+// Files kept in memory, as a disk that never waits would: the core's own cost.
+struct MemoryFileSystem : FileSystem {
+    std::map<std::string, std::string> files;
+    bool isDirectory(const std::string&) override { return true; }
+    void createDirectory(const std::string&) override {}
+    void replaceFile(const std::string& path, std::string_view data) override { files[path] = data; }
+    void syncDirectory(const std::string&) override {}
+};
+
+// A period of `days` small days against one day that holds the same rows, both
+// through runExport into memory; pairs interleaved.
+void dayCost(int days, int pairs)
+{
+    const Day first = *Day::fromYmd(2024, 1, 1);
+    std::vector<DayPackets> period;
+    for (Day day = first; period.size() < static_cast<size_t>(days); day = day.next())
+        period.push_back(smallDay(day));
+    const DayPackets whole = smallDay(first, days);
+    PathMap paths;
+    paths.set("C", "/dotz");
+    struct Quiet : RunObserver {
+        void showBusy(int) override {}
+        void hideBusy() override {}
+    } quiet;
+    auto run = [&](int n, const FetchDay& fetch) {
+        MemoryFileSystem fs;
+        ExportTables t;
+        const auto start = Clock::now();
+        runExport(t, {"T", first, Day::fromSerial(first.serial() + n - 1), true}, fetch, paths, fs, quiet);
+        return seconds(start);
+    };
+    std::vector<double> ratios;
+    for (int i = 0; i < pairs; ++i) {
+        const double year = run(days, [&](const std::string&, Day day) {
+            return period[static_cast<size_t>(day.serial() - first.serial())];
+        });
+        const double one = run(1, [&](const std::string&, Day) { return whole; });
+        ratios.push_back(year / one);
+        std::printf("daycost: %d days %.3f s (%.3f ms a day), one day of the same rows %.3f s: %.2f\n",
+                    days, year, year * 1e3 / days, one, year / one);
+    }
+    std::sort(ratios.begin(), ratios.end());
+    const size_t n = ratios.size();
+    std::printf("daycost: period / one day: min %.2f median %.2f max %.2f (%zu pairs)\n", ratios.front(),
+                n % 2 ? ratios[n / 2] : (ratios[n / 2 - 1] + ratios[n / 2]) / 2, ratios.back(), n);
 }
 
 } // namespace
@@ -269,6 +320,8 @@ int main(int argc, char** argv)
         } else if (mode == "load") {
             ExportTables t;
             load(argv[2], t, true);
+        } else if (mode == "daycost") {
+            dayCost(std::max(1, std::atoi(argv[2])), argc > 3 ? std::max(1, std::atoi(argv[3])) : 5);
         } else if (mode == "ratio") {
             ratio(argv[2], argc > 3 ? std::max(1, std::atoi(argv[3])) : 5);
         } else if ((mode == "write" || mode == "format") && argc > 3) {
@@ -326,7 +379,7 @@ int main(int argc, char** argv)
             std::printf("period: %d days, %zu files in %.3f s: %.2f ms a day\n", days,
                         r.files.size(), s, s * 1e3 / days);
         } else {
-            std::cerr << "usage: bench_export gen DIR | load DIR | ratio DIR [PAIRS] | write DIR OUT | period OUT DAYS\n";
+            std::cerr << "usage: bench_export gen DIR | load DIR | ratio DIR [PAIRS] | daycost DAYS [PAIRS] | write DIR OUT | period OUT DAYS\n";
             return 2;
         }
     } catch (const std::exception& e) {
