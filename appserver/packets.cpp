@@ -121,17 +121,24 @@ std::string packetQuery(int slot, Engine engine, const BranchSelector& selector)
                branchFilter("i.CDFILIAL", selector) +
                " ORDER BY i.CDFILIAL, i.CDCAIXA, i.NRCUPOMFIS, i.NRSEQITEM";
     case 3:
-        return "SELECT pf.CDFILIAL, pp.CDPRODUTO, pp.VRPRECITEM, p.NMPRODUTO, p.CDBARPRODUTO,"
+        // The branches' promotions; their products come from kPromotionProducts,
+        // read once however many branches share a promotion.
+        return "SELECT pf.CDFILIAL, pf.CDPROMOCAODOTZ FROM PROMOCAODOTZFILIAL pf"
+               " JOIN PROMOCAODOTZ pr ON pr.CDPROMOCAODOTZ = pf.CDPROMOCAODOTZ"
+               " WHERE pr.DTINIVIG <= ? AND pr.DTFIMVIG >= ? AND " +
+               branchFilter("pf.CDFILIAL", selector) + " ORDER BY pf.CDFILIAL, pf.CDPROMOCAODOTZ";
+    case kPromotionProducts:
+        return "SELECT pp.CDPRODUTO, pp.VRPRECITEM, p.NMPRODUTO, p.CDBARPRODUTO,"
                " pp.CDPROMOCAODOTZ, " +
                dateText(engine, "pp.DTINIVIGPROD") + ", " + dateText(engine, "pp.DTFIMVIGPROD") +
                ", pp.VRPONTOPROD"
-               " FROM PROMOCAODOTZFILIAL pf"
-               " JOIN PROMOCAODOTZ pr ON pr.CDPROMOCAODOTZ = pf.CDPROMOCAODOTZ"
-               " JOIN PRODPROMODOTZ pp ON pp.CDPROMOCAODOTZ = pf.CDPROMOCAODOTZ"
+               " FROM PROMOCAODOTZ pr"
+               " JOIN PRODPROMODOTZ pp ON pp.CDPROMOCAODOTZ = pr.CDPROMOCAODOTZ"
                " JOIN PRODUTO p ON p.CDPRODUTO = pp.CDPRODUTO"
-               " WHERE pr.DTINIVIG <= ? AND pr.DTFIMVIG >= ? AND " +
+               " WHERE pr.DTINIVIG <= ? AND pr.DTFIMVIG >= ? AND pr.CDPROMOCAODOTZ IN"
+               " (SELECT pf.CDPROMOCAODOTZ FROM PROMOCAODOTZFILIAL pf WHERE " +
                branchFilter("pf.CDFILIAL", selector) +
-               " ORDER BY pf.CDFILIAL, pp.CDPROMOCAODOTZ, pp.CDPRODUTO";
+               ") ORDER BY pp.CDPROMOCAODOTZ, pp.CDPRODUTO";
     default:
         throw Error("no packet slot " + std::to_string(slot));
     }
@@ -143,7 +150,7 @@ std::vector<std::string> queryParameters(int slot, const BranchSelector& selecto
     std::vector<std::string> params;
     if (slot == 1 || slot == 2)
         params.push_back(day);
-    if (slot == 3)
+    if (slot == 3 || slot == kPromotionProducts)
         params.insert(params.end(), {day, day});
     if (!selector.all)
         params.insert(params.end(), selector.codes.begin(), selector.codes.end());
@@ -273,6 +280,16 @@ void JsonOut::null()
     raw("null");
 }
 
+size_t JsonOut::size() const
+{
+    return impl_->used;
+}
+
+std::string_view JsonOut::since(size_t mark) const
+{
+    return impl_->view().substr(mark);
+}
+
 void JsonOut::maybeFlush()
 {
     if (impl_->used >= (flushed_ ? flushAt_ : firstFlushAt_)) {
@@ -315,12 +332,46 @@ void writeColumns(const PacketLayout& layout, JsonOut& out)
     out.raw("],\"rows\":[");
 }
 
-// CDINTEGRADOTZ and DSDIRARQDOTZ of the packets with sales or products: they
-// come from the branch's settings.
-bool isBranchSetting(int slot, const WireColumn& c)
+// Where a packet's column comes from: the query's row, the branch's settings
+// (read once per call), or the promotion product's row (read once per call).
+struct Source
 {
-    const std::string_view name = c.name;
-    return slot > 0 && (name == "CDINTEGRADOTZ" || name == "DSDIRARQDOTZ");
+    enum From { Query, Partner, Folder, Product } from;
+    int column; // in the query's row or the product's
+};
+
+std::vector<Source> sources(int slot)
+{
+    std::vector<Source> out;
+    int query = 0;
+    int product = 0;
+    for (const WireColumn& c : packetLayouts()[static_cast<size_t>(slot)].columns) {
+        const std::string_view name = c.name;
+        if (slot > 0 && name == "CDINTEGRADOTZ")
+            out.push_back({Source::Partner, 0});
+        else if (slot > 0 && name == "DSDIRARQDOTZ")
+            out.push_back({Source::Folder, 0});
+        else if (slot == 3 && name != "CDFILIAL")
+            out.push_back({Source::Product, product++});
+        else
+            out.push_back({Source::Query, query++});
+    }
+    return out;
+}
+
+// Which columns of a query (a slot's, or kPromotionProducts) are texts.
+std::vector<bool> textColumns(int query)
+{
+    if (query == 3)
+        return {true, true}; // CDFILIAL, CDPROMOCAODOTZ
+    const int slot = query == kPromotionProducts ? 3 : query;
+    const Source::From wanted = query == kPromotionProducts ? Source::Product : Source::Query;
+    const std::vector<Source> from = sources(slot);
+    std::vector<bool> text;
+    for (size_t c = 0; c < from.size(); ++c)
+        if (from[c].from == wanted)
+            text.push_back(packetLayouts()[static_cast<size_t>(slot)].columns[c].text);
+    return text;
 }
 
 // A copy of some rows of a query, handed from the thread that reads the
@@ -455,10 +506,17 @@ class Reader
     {
         try {
             for (int slot = 0; slot < 4; ++slot) {
-                std::vector<bool> text; // of the query's columns
-                for (const WireColumn& c : packetLayouts()[static_cast<size_t>(slot)].columns)
-                    if (!isBranchSetting(slot, c))
-                        text.push_back(c.text);
+                if (slot == 3) {
+                    // Whole, ahead of the branches' promotions that use them.
+                    auto products = std::make_unique<RowBatch>();
+                    const std::vector<bool> text = textColumns(kPromotionProducts);
+                    products->clear(static_cast<int>(text.size()));
+                    store.query(packetQuery(kPromotionProducts, store.engine(), selector),
+                                queryParameters(kPromotionProducts, selector, day),
+                                [&](const Row& r) { products->add(r, text); });
+                    put({std::move(products), {}});
+                }
+                const std::vector<bool> text = textColumns(slot);
                 const int columns = static_cast<int>(text.size());
                 std::unique_ptr<RowBatch> batch = take(columns);
                 store.query(packetQuery(slot, store.engine(), selector),
@@ -512,6 +570,10 @@ struct BranchSettings
 {
     std::optional<std::string> partner; // CDINTEGRADOTZ
     std::optional<std::string> folder;  // DSDIRARQDOTZ
+    // Their JSON, written at their first use: a value that does not fit is
+    // refused where a row needs it, as any other.
+    std::string partnerJson;
+    std::string folderJson;
 };
 
 void writeText(std::string_view t, const WireColumn& col, JsonOut& out)
@@ -522,15 +584,137 @@ void writeText(std::string_view t, const WireColumn& col, JsonOut& out)
                     std::to_string(col.size) + " da coluna: " + quoteForMessage(t));
 }
 
+void writeValue(const Row& r, int q, const WireColumn& col, JsonOut& out)
+{
+    if (r.isNull(q))
+        out.null();
+    else if (col.text)
+        writeText(r.text(q), col, out);
+    else
+        out.number(r.number(q));
+}
+
+void writeSetting(const std::optional<std::string>& value, std::string& json,
+                  const WireColumn& col, JsonOut& out)
+{
+    if (!value)
+        return out.null();
+    if (!json.empty())
+        return out.raw(json);
+    const size_t mark = out.size();
+    writeText(*value, col, out);
+    json = out.since(mark);
+}
+
+// The promotions' products of a call. Each product's columns are written once
+// and copied into the rows of every branch that takes part in its promotion.
+class PromotionProducts
+{
+  public:
+    PromotionProducts(std::unique_ptr<RowBatch> rows, const std::vector<Source>& from)
+        : rows_(std::move(rows)), json_(rows_->rows())
+    {
+        int promotion = 0;
+        for (size_t c = 0; c < from.size(); ++c) {
+            if (from[c].from != Source::Product)
+                continue;
+            columns_ = from[c].column + 1;
+            if (packetLayouts()[3].columns[c].name == std::string_view("CDPROMOCAODOTZ"))
+                promotion = from[c].column;
+        }
+        for (size_t k = 0; k < rows_->rows(); ++k) {
+            rows_->select(k);
+            if (!rows_->isNull(promotion))
+                byPromotion_[std::string(rows_->text(promotion))].push_back(k);
+        }
+    }
+    // The products of a promotion, in the order of the query; null when none.
+    const std::vector<size_t>* of(std::string_view promotion) const
+    {
+        const auto found = byPromotion_.find(std::string(promotion));
+        return found == byPromotion_.end() ? nullptr : &found->second;
+    }
+    const Row& select(size_t k)
+    {
+        rows_->select(k);
+        return *rows_;
+    }
+    int columns() const { return columns_; }
+    std::string& json(size_t k) { return json_[k]; }
+
+  private:
+    std::unique_ptr<RowBatch> rows_;
+    std::vector<std::string> json_; // empty until written
+    std::unordered_map<std::string, std::vector<size_t>> byPromotion_;
+    int columns_ = 0;
+};
+
 // Encodes one packet from the reader's batches; returns its row count.
 size_t writeRows(int slot, Reader& reader,
-                 const std::unordered_map<std::string, BranchSettings>& branches, JsonOut& out)
+                 std::unordered_map<std::string, BranchSettings>& branches, JsonOut& out)
 {
     const PacketLayout& layout = packetLayouts()[static_cast<size_t>(slot)];
+    const std::vector<Source> from = sources(slot);
+    std::optional<PromotionProducts> products;
+    if (slot == 3) {
+        Reader::Item item = reader.next();
+        if (item.failure)
+            std::rethrow_exception(item.failure);
+        products.emplace(std::move(item.batch), from);
+    }
     writeColumns(layout, out);
     size_t row = 0;
     std::string branchCode;
-    const BranchSettings* branch = nullptr;
+    BranchSettings* branch = nullptr;
+
+    // One row of the packet: the query's row, with the promotion product's
+    // columns when the packet has them.
+    const auto writeRow = [&](const Row& rows, size_t item) {
+        ++row;
+        out.raw(row == 1 ? "[" : ",[");
+        const Row* product = products ? &products->select(item) : nullptr;
+        size_t productFrom = 0; // where the product's columns begin in the output
+        for (size_t c = 0; c < from.size(); ++c) {
+            const WireColumn& col = layout.columns[c];
+            const Source source = from[c];
+            try {
+                if (source.from == Source::Product && source.column == 0) {
+                    if (const std::string& json = products->json(item); !json.empty()) {
+                        out.raw(json);
+                        c += static_cast<size_t>(products->columns()) - 1;
+                        continue;
+                    }
+                    productFrom = out.size();
+                }
+                if (c)
+                    out.raw(",");
+                switch (source.from) {
+                case Source::Query:
+                    writeValue(rows, source.column, col, out);
+                    break;
+                case Source::Partner:
+                    writeSetting(branch->partner, branch->partnerJson, col, out);
+                    break;
+                case Source::Folder:
+                    writeSetting(branch->folder, branch->folderJson, col, out);
+                    break;
+                case Source::Product:
+                    writeValue(*product, source.column, col, out);
+                    if (source.column == products->columns() - 1)
+                        products->json(item) = out.since(productFrom);
+                    break;
+                }
+            } catch (const Error& e) {
+                throw Error("pacote " + std::string(layout.table) + ", coluna " + col.name +
+                            ", linha " + std::to_string(row) + " (filial " +
+                            std::string(rows.isNull(0) ? "(nenhuma)" : rows.text(0)) +
+                            "): " + e.what());
+            }
+        }
+        out.raw("]");
+        out.maybeFlush();
+    };
+
     for (;;) {
         Reader::Item item = reader.next();
         if (item.failure)
@@ -550,39 +734,13 @@ size_t writeRows(int slot, Reader& reader,
                 if (!branch)
                     continue; // the join to the branch's settings left it out
             }
-            ++row;
-            out.raw(row == 1 ? "[" : ",[");
-            int q = 0; // the query's column
-            for (const WireColumn& col : layout.columns) {
-                if (&col != &layout.columns.front())
-                    out.raw(",");
-                try {
-                    if (isBranchSetting(slot, col)) {
-                        const auto& value = col.name == std::string_view("CDINTEGRADOTZ")
-                                                ? branch->partner
-                                                : branch->folder;
-                        if (value)
-                            writeText(*value, col, out);
-                        else
-                            out.null();
-                        continue;
-                    }
-                    if (rows.isNull(q))
-                        out.null();
-                    else if (col.text)
-                        writeText(rows.text(q), col, out);
-                    else
-                        out.number(rows.number(q));
-                    ++q;
-                } catch (const Error& e) {
-                    throw Error("pacote " + std::string(layout.table) + ", coluna " + col.name +
-                                ", linha " + std::to_string(row) + " (filial " +
-                                std::string(rows.isNull(0) ? "(nenhuma)" : rows.text(0)) +
-                                "): " + e.what());
-                }
+            if (!products) {
+                writeRow(rows, 0);
+            } else if (const std::vector<size_t>* items =
+                           rows.isNull(1) ? nullptr : products->of(rows.text(1))) {
+                for (size_t p : *items)
+                    writeRow(rows, p);
             }
-            out.raw("]");
-            out.maybeFlush();
         }
         reader.giveBack(std::move(item.batch));
     }
@@ -608,7 +766,7 @@ void writePrincipal(Store& store, const BranchSelector& selector, const std::str
                             return r.isNull(c) ? std::nullopt
                                                : std::optional<std::string>(r.text(c));
                         };
-                        branches[std::string(r.text(0))] = {value(1), value(2)};
+                        branches[std::string(r.text(0))] = {value(1), value(2), {}, {}};
                     });
         {
             Reader reader(store, selector, day);

@@ -31,8 +31,10 @@ const std::array<PacketLayout, 4>& packetLayouts();
 
 // The query of one slot for an engine and a selector; parameters in the order
 // returned by queryParameters(). The packets leave out the branch's settings,
-// the same for each of its rows: kBranchSlot reads them once per call.
+// the same for each of its rows: kBranchSlot reads them once per call. Slot 3
+// reads the branches' promotions, and kPromotionProducts their products.
 constexpr int kBranchSlot = -1;
+constexpr int kPromotionProducts = 4;
 std::string packetQuery(int slot, Engine engine, const BranchSelector& selector);
 std::vector<std::string> queryParameters(int slot, const BranchSelector& selector,
                                          const std::string& day);
@@ -55,6 +57,10 @@ class JsonOut
     size_t string(std::string_view utf8);
     void number(double value);
     void null();
+    // What is held since the last piece was handed on: a mark taken with size()
+    // and read back with since() before the next maybeFlush().
+    size_t size() const;
+    std::string_view since(size_t mark) const;
     void maybeFlush();
     void finish();
     // Whether anything has been handed on (after that the reply can no longer change).
