@@ -292,11 +292,12 @@ int run(const Options& o)
     };
     conn.setErrorReporter(report);
 
-    const FetchDay fetch = [&conn, &report, &reported](const std::string& sel, Day day) {
+    const FetchDay fetch = [&conn, &report, &reported](const std::string& sel, Day day,
+                                                      const EarlyPacket& early) {
         // The list text is held in Windows-1252, as the screen holds it; the wire is UTF-8.
         try {
-            const Variant reply =
-                conn.call("GetPrincipal", {Variant(cp1252::toUtf8(sel)), Variant(day)});
+            const Variant reply = conn.call(
+                "GetPrincipal", {Variant(cp1252::toUtf8(sel)), Variant(day)}, early, DayPackets().size());
             return dayPackets(CheckServerResult(reply, true, 0, report), day);
         } catch (const Abort&) {
             if (reported.empty())

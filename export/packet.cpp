@@ -6,26 +6,24 @@ Packet Packet::fromJson(std::string json)
 {
     const size_t size = json.size();
     json.append(kPadding, ' ');
-    Packet p;
-    p.buffer_ = std::make_shared<const std::string>(std::move(json));
-    p.json_ = std::string_view(*p.buffer_).substr(0, size);
-    return p;
+    auto buffer = std::make_shared<const std::string>(std::move(json));
+    return inBuffer(buffer, std::string_view(*buffer).substr(0, size));
 }
 
 Packet Packet::inBuffer(std::shared_ptr<const std::string> buffer, std::string_view json)
 {
-    Packet p;
-    p.buffer_ = std::move(buffer);
-    p.json_ = json;
-    return p;
+    const char* end = buffer->data() + buffer->size();
+    const auto readable = static_cast<size_t>(end - json.data());
+    return inMemory(std::move(buffer), json, readable);
 }
 
-size_t Packet::readable() const
+Packet Packet::inMemory(std::shared_ptr<const void> owner, std::string_view json, size_t readable)
 {
-    if (!buffer_)
-        return 0;
-    const char* end = buffer_->data() + buffer_->size();
-    return static_cast<size_t>(end - json_.data());
+    Packet p;
+    p.owner_ = std::move(owner);
+    p.json_ = json;
+    p.readable_ = readable;
+    return p;
 }
 
 } // namespace dotz

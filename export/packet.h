@@ -21,15 +21,19 @@ public:
     // `buffer` must hold at least kPadding bytes after the end of `json`, or the
     // loader copies it.
     static Packet inBuffer(std::shared_ptr<const std::string> buffer, std::string_view json);
+    // A packet whose bytes `owner` keeps alive; `readable` bytes from json.data() on
+    // can be read, padding included.
+    static Packet inMemory(std::shared_ptr<const void> owner, std::string_view json, size_t readable);
 
     std::string_view json() const { return json_; }
     // Bytes readable from json().data() on, padding included.
-    size_t readable() const;
-    bool isNull() const { return !buffer_; }
+    size_t readable() const { return readable_; }
+    bool isNull() const { return !owner_; }
 
 private:
-    std::shared_ptr<const std::string> buffer_;
+    std::shared_ptr<const void> owner_;
     std::string_view json_;
+    size_t readable_ = 0;
 };
 
 } // namespace dotz

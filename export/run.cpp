@@ -2,7 +2,12 @@
 
 #include "checks.h"
 
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <mutex>
 #include <set>
+#include <thread>
 #include <utility>
 
 namespace dotz {
@@ -48,6 +53,102 @@ private:
     std::set<std::string> folders_;
 };
 
+// Loads the packets handed over while a day arrives on a thread of its own, so
+// that the tables fill while the server still sends. The run waits for each
+// slot in order, so a refused packet is reported as if loaded in sequence.
+class EarlyLoader {
+public:
+    explicit EarlyLoader(std::array<Table*, 4> tables) : tables_(tables) {}
+    ~EarlyLoader()
+    {
+        {
+            std::lock_guard lock(m_);
+            stop_ = true;
+            queue_.clear();
+        }
+        ready_.notify_all();
+        if (worker_.joinable())
+            worker_.join();
+    }
+    EarlyLoader(const EarlyLoader&) = delete;
+    EarlyLoader& operator=(const EarlyLoader&) = delete;
+
+    // Only between days, when every packet handed over has been waited for.
+    void startDay()
+    {
+        given_ = {};
+        done_ = {};
+        errors_ = {};
+    }
+
+    // A slot is taken once; what comes for it again, or for no slot, is dropped
+    // (the day's reply check refuses such a reply).
+    void handOver(size_t slot, Packet packet)
+    {
+        {
+            std::lock_guard lock(m_);
+            if (slot >= tables_.size() || given_[slot])
+                return;
+            given_[slot] = true;
+            queue_.emplace_back(slot, std::move(packet));
+            if (!worker_.joinable())
+                worker_ = std::thread([this] { work(); });
+        }
+        ready_.notify_all();
+    }
+
+    bool given(size_t slot) const
+    {
+        std::lock_guard lock(m_);
+        return given_[slot];
+    }
+
+    // Waits for the slot's load; throws what refused it.
+    void wait(size_t slot)
+    {
+        std::unique_lock lock(m_);
+        ready_.wait(lock, [&] { return done_[slot]; });
+        if (errors_[slot])
+            std::rethrow_exception(errors_[slot]);
+    }
+
+private:
+    void work()
+    {
+        std::unique_lock lock(m_);
+        while (true) {
+            ready_.wait(lock, [&] { return stop_ || !queue_.empty(); });
+            if (stop_)
+                return;
+            auto [slot, packet] = std::move(queue_.front());
+            queue_.pop_front();
+            lock.unlock();
+            std::exception_ptr error;
+            try {
+                tables_[slot]->loadPacket(packet);
+            } catch (...) {
+                error = std::current_exception();
+            }
+            // Its bytes go back before the next packet is taken.
+            packet = {};
+            lock.lock();
+            errors_[slot] = error;
+            done_[slot] = true;
+            ready_.notify_all();
+        }
+    }
+
+    std::array<Table*, 4> tables_;
+    mutable std::mutex m_;
+    std::condition_variable ready_;
+    std::deque<std::pair<size_t, Packet>> queue_;
+    std::array<bool, 4> given_{};
+    std::array<bool, 4> done_{};
+    std::array<std::exception_ptr, 4> errors_{};
+    bool stop_ = false;
+    std::thread worker_;
+};
+
 } // namespace
 
 RunSummary runExport(ExportTables& t, const RunRequest& request, const FetchDay& fetch,
@@ -57,6 +158,12 @@ RunSummary runExport(ExportTables& t, const RunRequest& request, const FetchDay&
     LineList lines;
     RunSummary summary;
     RunFiles files(fs);
+    const std::array<Table*, 4> slots{&t.cdsCaixa, &t.cdsDadosDotz, &t.cdsDotzExtra,
+                                      &t.cdsConfigDotz};
+    EarlyLoader loader(slots);
+    const EarlyPacket early = [&loader](size_t slot, Packet packet) {
+        loader.handOver(slot, std::move(packet));
+    };
     try {
         observer.showBusy(kExportAnimation);
         struct Hide {
@@ -66,11 +173,15 @@ RunSummary runExport(ExportTables& t, const RunRequest& request, const FetchDay&
         for (Day day = request.from; request.to >= day; day = day.next()) {
             // Each packet is let go once its table holds the rows, so that the
             // reply's bytes are gone before the checks and the files.
-            DayPackets packets = fetch(request.selector, day);
-            t.cdsCaixa.loadPacket(std::exchange(packets[0], {}));
-            t.cdsDadosDotz.loadPacket(std::exchange(packets[1], {}));
-            t.cdsDotzExtra.loadPacket(std::exchange(packets[2], {}));
-            t.cdsConfigDotz.loadPacket(std::exchange(packets[3], {}));
+            loader.startDay();
+            DayPackets packets = fetch(request.selector, day, early);
+            for (size_t slot = 0; slot < slots.size(); ++slot) {
+                Packet packet = std::exchange(packets[slot], {});
+                if (loader.given(slot))
+                    loader.wait(slot);
+                else
+                    slots[slot]->loadPacket(packet);
+            }
             Vd_Parceiro(t, request.with515, messages);
             Vd_Diretorio(t, request.with515, messages);
             DayResult written =

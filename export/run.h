@@ -12,8 +12,14 @@ namespace dotz {
 
 // One day's four packets, in slot order: cdsCaixa, cdsDadosDotz, cdsDotzExtra, cdsConfigDotz.
 using DayPackets = std::array<Packet, 4>;
+// Takes a packet of the day (its slot, the packet) before the whole day has arrived.
+using EarlyPacket = std::function<void(size_t slot, Packet packet)>;
 // Fetches one day (the server call and its reply check); throws to end the run.
-using FetchDay = std::function<DayPackets(const std::string& selector, Day day)>;
+// It may hand each packet to `early` as soon as it is in, so that it loads while
+// the rest arrives; a slot handed over is loaded from what was handed over, and
+// what the fetch returns in it is ignored.
+using FetchDay =
+    std::function<DayPackets(const std::string& selector, Day day, const EarlyPacket& early)>;
 
 // What a front end shows while a run goes on.
 class RunObserver {

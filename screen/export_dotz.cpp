@@ -250,10 +250,12 @@ void TfrmExportaDotz::sbtImportExportClick(QObject* /*Sender*/)
         request.with515 = cboArquivo515->isChecked();
         const PathMap paths = drivesFromSettings();
 
-        const FetchDay fetch = [this](const std::string& selector, Day day) {
+        const FetchDay fetch = [this](const std::string& selector, Day day,
+                                      const EarlyPacket& early) {
             // The list text is held as Windows-1252; the wire carries UTF-8.
             const Variant reply = netExportaDotz->AppServer().call(
-                "GetPrincipal", {Variant(cp1252::toUtf8(selector)), Variant(day)});
+                "GetPrincipal", {Variant(cp1252::toUtf8(selector)), Variant(day)}, early,
+                DayPackets().size());
             return dayPackets(CheckServerResult(reply, true, 0), day);
         };
 

@@ -34,6 +34,11 @@ class ServerBackend final : public ConnectionBackend
     {
         return connection_.call(method, params);
     }
+    Variant callEarly(std::string_view method, const std::vector<Variant>& params,
+                      const PacketSink& early, size_t count) override
+    {
+        return connection_.call(method, params, early, count);
+    }
 
   private:
     ServerConnection connection_;
@@ -61,9 +66,21 @@ std::unique_ptr<ConnectionBackend> makeServerBackend()
     return std::make_unique<ServerBackend>();
 }
 
+Variant ConnectionBackend::callEarly(std::string_view method, const std::vector<Variant>& params,
+                                    const std::function<void(size_t, Packet)>&, size_t)
+{
+    return call(method, params);
+}
+
 Variant TServerObject::call(std::string_view method, const std::vector<Variant>& params) const
 {
     return connection_->backend_->call(method, params);
+}
+
+Variant TServerObject::call(std::string_view method, const std::vector<Variant>& params,
+                            const std::function<void(size_t, Packet)>& early, size_t count) const
+{
+    return connection_->backend_->callEarly(method, params, early, count);
 }
 
 TServerConnection::TServerConnection(QObject* owner, std::unique_ptr<ConnectionBackend> backend)

@@ -18,6 +18,7 @@ namespace dotz {
 // Declared in toolkit/connection/server_connection.h (kept out of this header:
 // moc cannot parse the C++20 library headers it pulls in).
 class Variant;
+class Packet;
 
 // What TServerConnection drives. The real one talks to the application server;
 // tests put a recording fake in its place.
@@ -37,6 +38,10 @@ class DOTZ_TOOLKIT_API ConnectionBackend
     virtual void setConnected(bool open) = 0;
     virtual bool connected() const = 0;
     virtual Variant call(std::string_view method, const std::vector<Variant>& params) = 0;
+    // The first `count` objects of the result's "data" list may go to `early` while
+    // the reply arrives (see ServerConnection::call); by default none do.
+    virtual Variant callEarly(std::string_view method, const std::vector<Variant>& params,
+                              const std::function<void(size_t, Packet)>& early, size_t count);
 };
 
 using BackendFactory = std::function<std::unique_ptr<ConnectionBackend>()>;
@@ -53,6 +58,8 @@ class DOTZ_TOOLKIT_API TServerObject
   public:
     explicit TServerObject(TServerConnection* connection) : connection_(connection) {}
     Variant call(std::string_view method, const std::vector<Variant>& params) const;
+    Variant call(std::string_view method, const std::vector<Variant>& params,
+                 const std::function<void(size_t, Packet)>& early, size_t count) const;
 
   private:
     TServerConnection* connection_;

@@ -373,7 +373,7 @@ int main(int argc, char** argv)
             const auto start = Clock::now();
             const RunSummary r = runExport(
                 t, {"T", first, Day::fromSerial(first.serial() + days - 1), true},
-                [&](const std::string&, Day day) { return packets[static_cast<size_t>(day.serial() - first.serial())]; },
+                [&](const std::string&, Day day, const EarlyPacket&) { return packets[static_cast<size_t>(day.serial() - first.serial())]; },
                 paths, fs, quiet);
             const double s = seconds(start);
             std::printf("period: %d days, %zu files in %.3f s: %.2f ms a day\n", days,

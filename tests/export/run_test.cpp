@@ -67,10 +67,11 @@ protected:
 
     // A day with one sale of branch 0001, unless the day is in `empty`; the partner
     // code is missing on `unconfigured`.
+    // The slots in `handOver` go to the run's early loader, as a streamed reply does.
     FetchDay server(std::vector<std::string> empty = {}, std::string unconfigured = {},
-                    bool itemsOnly = false)
+                    bool itemsOnly = false, std::vector<size_t> handOver = {})
     {
-        return [=, this](const std::string& selector, Day day) {
+        return [=, this](const std::string& selector, Day day, const EarlyPacket& early) {
             calls_.push_back(selector + " " + day.iso());
             ExportTables t;
             const bool none = std::find(empty.begin(), empty.end(), day.iso()) != empty.end();
@@ -81,8 +82,11 @@ protected:
             if (!none && itemsOnly)
                 t.cdsDotzExtra.appendRow({"0001", "003", "1", "", "P", 1, 1, 1, "", "", partner,
                                           "C:\\", 1});
-            return DayPackets{packetOf(t.cdsCaixa), packetOf(t.cdsDadosDotz),
-                              packetOf(t.cdsDotzExtra), packetOf(t.cdsConfigDotz)};
+            DayPackets packets{packetOf(t.cdsCaixa), packetOf(t.cdsDadosDotz),
+                               packetOf(t.cdsDotzExtra), packetOf(t.cdsConfigDotz)};
+            for (size_t slot : handOver)
+                early(slot, std::exchange(packets[slot], {}));
+            return packets;
         };
     }
     RunSummary run(const FetchDay& fetch, const char* from, const char* to)
@@ -110,7 +114,7 @@ protected:
 
 TEST_F(RunTest, OneCallPerDayInOrderWithTheSameSelector)
 {
-    const RunSummary s = run(server(), "2024-02-27", "2024-03-04");
+    const RunSummary s = run(server({}, {}, false, {1, 3}), "2024-02-27", "2024-03-04");
     EXPECT_EQ(calls_, (std::vector<std::string>{"T 2024-02-27", "T 2024-02-28", "T 2024-02-29",
                                                 "T 2024-03-01", "T 2024-03-02", "T 2024-03-03",
                                                 "T 2024-03-04"}));
@@ -140,14 +144,34 @@ TEST_F(RunTest, ACheckFailingOnTheThirdDayKeepsTheFirstTwoDays)
 
 TEST_F(RunTest, AServerFailurePassesOnUnchanged)
 {
-    FetchDay failing = [good = server()](const std::string& s, Day d) {
+    FetchDay failing = [good = server({}, {}, false, {1})](const std::string& s, Day d,
+                                                          const EarlyPacket& early) {
+        DayPackets packets = good(s, d, early);
         if (d.iso() == "2024-03-02")
             throw Abort();
-        return good(s, d);
+        return packets;
     };
     EXPECT_THROW(run(failing, "2024-03-01", "2024-03-03"), Abort);
     EXPECT_EQ(files().size(), 1u);
     EXPECT_EQ(observer_.events.back(), "hide");
+}
+
+TEST_F(RunTest, RefusedPacketsAreReportedInSlotOrderWhereverTheyLoaded)
+{
+    const FetchDay fetch = [](const std::string&, Day, const EarlyPacket& early) {
+        early(2, Packet::fromJson("{}"));
+        early(2, Packet::fromJson("{}")); // a slot taken twice keeps the first
+        early(7, Packet::fromJson("{}"));
+        return DayPackets{packetOf(makeCdsCaixa()), Packet::fromJson("[]"), Packet(),
+                          packetOf(makeCdsConfigDotz())};
+    };
+    try {
+        run(fetch, "2024-03-01", "2024-03-01");
+        FAIL() << "no refusal";
+    } catch (const Error& e) {
+        EXPECT_NE(std::string(e.what()).find("tabela cdsDadosDotz"), std::string::npos) << e.what();
+    }
+    EXPECT_TRUE(files().empty());
 }
 
 TEST_F(RunTest, NothingToExportIsRefusedAfterTheAnimationStops)

@@ -58,7 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         const DayPackets packets = dayPackets(CheckServerResult(result, true, 0, nullptr), day);
         ExportTables tables;
         runExport(tables, {"T", day, day, true},
-                  [&packets](const std::string&, Day) { return packets; }, paths, fs, quiet);
+                  [&packets](const std::string&, Day, const EarlyPacket&) { return packets; }, paths, fs, quiet);
     } catch (const Error&) {
     } catch (const Abort&) {
     }

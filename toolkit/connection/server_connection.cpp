@@ -1,10 +1,13 @@
 #include "server_connection.h"
 
+#include "reply_stream.h"
+
 #include <httplib.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 #include <simdjson.h>
 
+#include <algorithm>
 #include <cmath>
 #include <unordered_set>
 
@@ -257,9 +260,15 @@ std::shared_ptr<std::string> padded(std::string_view json)
     return buffer;
 }
 
-MakePacket packetsOf(const std::shared_ptr<const std::string>& buffer)
+MakePacket packetsOf(const std::shared_ptr<const std::string>& buffer,
+                     const std::vector<size_t>& handedOver = {})
 {
-    return [buffer](std::string_view json) { return Variant(Packet::inBuffer(buffer, json)); };
+    return [buffer, &handedOver](std::string_view json) {
+        const auto at = static_cast<size_t>(json.data() - buffer->data());
+        if (std::binary_search(handedOver.begin(), handedOver.end(), at))
+            return Variant(Packet());
+        return Variant(Packet::inBuffer(buffer, json));
+    };
 }
 
 std::string invalid(const std::string& what)
@@ -270,12 +279,12 @@ std::string invalid(const std::string& what)
 } // namespace
 
 Variant readReply(std::shared_ptr<const std::string> reply, size_t length, long long id,
-                  const std::string& failure)
+                  const std::string& failure, const std::vector<size_t>& handedOver)
 {
     const auto fail = [&failure](const std::string& why) -> Variant {
         throw ConnectionError(failure + ": " + why + ".");
     };
-    const MakePacket makePacket = packetsOf(reply);
+    const MakePacket makePacket = packetsOf(reply, handedOver);
     Variant result;
     bool haveResult = false, haveVersion = false, sameId = false;
     std::string rpcError;
@@ -549,12 +558,13 @@ void ServerConnection::openNow()
     connected_ = true;
 }
 
-Variant ServerConnection::call(std::string_view method, const std::vector<Variant>& params)
+ServerConnection::Posted ServerConnection::post(std::string_view method,
+                                                const std::vector<Variant>& params,
+                                                const Receiver& receive)
 {
     if (!connected_)
         setConnected(true);
-    const std::string failure = "Falha na chamada de " + std::string(method) + " ao " + where();
-    const long long id = nextId_++;
+    Posted posted{nextId_++, "Falha na chamada de " + std::string(method) + " ao " + where()};
 
     std::string body;
     try {
@@ -564,7 +574,7 @@ Variant ServerConnection::call(std::string_view method, const std::vector<Varian
         w.Key("jsonrpc");
         w.String("2.0");
         w.Key("id");
-        w.Int64(id);
+        w.Int64(posted.id);
         w.Key("method");
         if (!w.String(method.data(), static_cast<rapidjson::SizeType>(method.size())))
             throw Error("o nome do método não é texto UTF-8 válido");
@@ -576,52 +586,92 @@ Variant ServerConnection::call(std::string_view method, const std::vector<Varian
         w.EndObject();
         body.assign(out.GetString(), out.GetSize());
     } catch (const Error& e) {
-        fail(failure + ": " + e.what() + ".");
+        fail(posted.failure + ": " + e.what() + ".");
     }
 
-    // The whole reply goes into one buffer, padded for the decoder; the packets in
-    // it are handed on as slices of that buffer.
-    auto buffer = std::make_shared<std::string>();
     httplib::Request request;
     request.method = "POST";
     request.path = "/rpc/" + serverName_;
     request.body = std::move(body);
     request.set_header("Content-Type", "application/json");
     request.set_header("Accept", "application/json");
+    std::string refused; // why the receiver stopped taking the reply
     request.response_handler = [&](const httplib::Response& r) {
-        if (r.has_header("Content-Length")) {
-            const auto length =
-                std::strtoull(r.get_header_value("Content-Length").c_str(), nullptr, 10);
-            // The header is the peer's word: room for at most 1 GiB up front, the
-            // rest only as it arrives.
-            buffer->reserve(std::min<unsigned long long>(length, 1ULL << 30) + Packet::kPadding);
+        if (r.status != 200 || !r.has_header("Content-Length"))
+            return true;
+        const auto length =
+            std::strtoull(r.get_header_value("Content-Length").c_str(), nullptr, 10);
+        if (length > kMaxReplyBytes) {
+            refused = "a resposta anunciada passa do limite de " +
+                      std::to_string(kMaxReplyBytes >> 20) + " MiB";
+            return false;
         }
+        receive.expect(static_cast<size_t>(length));
         return true;
     };
     request.content_receiver = [&](const char* data, size_t size, uint64_t, uint64_t) {
-        if (buffer->capacity() < buffer->size() + size)
-            buffer->reserve(std::max(buffer->capacity() * 2, buffer->size() + size + 4096));
-        buffer->append(data, size);
-        return true;
+        if (receive.take(data, size))
+            return true;
+        refused = receive.refused();
+        return false;
     };
     httplib::Response response;
     httplib::Error error = httplib::Error::Success;
     if (!http_->client->send(request, response, error)) {
-        const std::string why = transportFailure(static_cast<int>(error));
+        const std::string why =
+            refused.empty() ? transportFailure(static_cast<int>(error)) : refused;
         // A broken connection is not kept for the next call.
         setConnected(false);
-        fail(failure + ": " + why + ".");
+        fail(posted.failure + ": " + why + ".");
     }
     if (response.status != 200) {
         if (response.status == 401 || response.status == 404)
             setConnected(false);
-        fail(failure + ": " + statusFailure(response.status, serverName_) + ".");
+        fail(posted.failure + ": " + statusFailure(response.status, serverName_) + ".");
     }
+    return posted;
+}
 
+Variant ServerConnection::call(std::string_view method, const std::vector<Variant>& params)
+{
+    // The whole reply goes into one buffer, padded for the decoder; the packets in
+    // it are handed on as slices of that buffer.
+    auto buffer = std::make_shared<std::string>();
+    const Receiver receive{
+        [&buffer](size_t length) {
+            // The header is the peer's word: room for at most 1 GiB up front, the
+            // rest only as it arrives.
+            buffer->reserve(std::min(length, size_t{1} << 30) + Packet::kPadding);
+        },
+        [&buffer](const char* data, size_t size) {
+            if (size > kMaxReplyBytes - buffer->size())
+                return false;
+            if (buffer->capacity() < buffer->size() + size)
+                buffer->reserve(std::max(buffer->capacity() * 2, buffer->size() + size + 4096));
+            buffer->append(data, size);
+            return true;
+        },
+        [] { return "a resposta passa do limite de " + std::to_string(kMaxReplyBytes >> 20) + " MiB"; }};
+    const Posted posted = post(method, params, receive);
     const size_t length = buffer->size();
     buffer->append(Packet::kPadding, ' ');
     try {
-        return readReply(std::move(buffer), length, id, failure);
+        return readReply(std::move(buffer), length, posted.id, posted.failure);
+    } catch (const ConnectionError& e) {
+        fail(e.what());
+    }
+}
+
+Variant ServerConnection::call(std::string_view method, const std::vector<Variant>& params,
+                               const PacketSink& early, size_t count)
+{
+    ReplyStream stream(early, count);
+    const Receiver receive{[](size_t) {},
+                           [&stream](const char* data, size_t size) { return stream.feed(data, size); },
+                           [&stream] { return stream.error(); }};
+    const Posted posted = post(method, params, receive);
+    try {
+        return stream.finish(posted.id, posted.failure);
     } catch (const ConnectionError& e) {
         fail(e.what());
     }

@@ -62,7 +62,7 @@ class Variant
 
   private:
     friend Variant readReply(std::shared_ptr<const std::string>, size_t, long long,
-                             const std::string&);
+                             const std::string&, const std::vector<size_t>&);
     friend Variant CheckServerResult(const Variant&, bool, int,
                                      const std::function<void(const std::string&)>&);
     // The result object of a call keeps its members as read in the same pass, so
@@ -84,6 +84,12 @@ class Variant
                  PacketValue>
         value_;
 };
+
+// Takes the objects of a reply's result.data list, by index, as they arrive.
+using PacketSink = std::function<void(size_t index, Packet packet)>;
+
+// The largest reply a call takes: past it the call fails, whatever the server says.
+constexpr size_t kMaxReplyBytes = size_t{4} << 30;
 
 class ServerConnection
 {
@@ -150,9 +156,31 @@ class ServerConnection
     // a Variant; JSON objects in it stay undecoded packets that reference the one
     // buffer holding the reply.
     Variant call(std::string_view method, const std::vector<Variant>& params);
+    // The same, but the first `count` objects of the result's "data" list go to
+    // `early` as soon as each is in, on this thread and before the reply is checked
+    // (a failed call still fails afterwards); in the result they are null packets.
+    Variant call(std::string_view method, const std::vector<Variant>& params,
+                 const PacketSink& early, size_t count);
 
   private:
     struct Http;
+    // How a call takes its reply's body: the announced length, then the bytes as
+    // they arrive (false stops the call, refused() says why).
+    struct Receiver
+    {
+        std::function<void(size_t length)> expect;
+        std::function<bool(const char* data, size_t size)> take;
+        std::function<std::string()> refused;
+    };
+    struct Posted
+    {
+        long long id;
+        std::string failure; // "Falha na chamada de M ao servidor ..."
+    };
+    // Sends a call and passes its reply's body on; fails on a transport error or
+    // an HTTP status other than 200.
+    Posted post(std::string_view method, const std::vector<Variant>& params,
+                const Receiver& receive);
     [[noreturn]] void fail(const std::string& message) const;
     std::string where() const; // "servidor de aplicação host:port (objeto X)"
     std::string transportFailure(int error) const;
@@ -181,9 +209,11 @@ class ServerConnection
 // starting with `failure` ("Falha na chamada de ... (objeto X)"), when the reply
 // is not a JSON-RPC 2.0 response to this call, nests deeper than kMaxReplyDepth,
 // or carries a JSON-RPC error. The call uses it; so does the reply fuzz target.
+// The objects that start at the offsets `handedOver` of `reply` are read as null
+// packets (their bytes went elsewhere while the reply arrived).
 constexpr int kMaxReplyDepth = 16;
 Variant readReply(std::shared_ptr<const std::string> reply, size_t length, long long id,
-                  const std::string& failure);
+                  const std::string& failure, const std::vector<size_t>& handedOver = {});
 
 // Reads a result envelope: {"ok":true,"data":X} gives X (a packet array stays an
 // array of undecoded packets); {"ok":false,"message":M} shows M through showError

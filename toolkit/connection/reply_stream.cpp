@@ -1,0 +1,384 @@
+#include "reply_stream.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace dotz {
+namespace {
+
+size_t pageSize()
+{
+    static const auto size = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    return size;
+}
+
+size_t roundUp(size_t n, size_t to)
+{
+    return (n + to - 1) / to * to;
+}
+
+// One call's address space for its packets: reserved whole up front, so that a
+// packet never moves while a loader reads it; pages are committed as bytes
+// arrive and given back as each packet is let go. Each packet starts on a page
+// of its own, so giving one back touches no other.
+class Arena
+{
+  public:
+    explicit Arena(size_t reserve) : reserved_(roundUp(reserve, pageSize()))
+    {
+        void* at = mmap(nullptr, reserved_, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
+                        -1, 0);
+        base_ = at == MAP_FAILED ? nullptr : static_cast<char*>(at);
+    }
+    ~Arena()
+    {
+        if (base_)
+            munmap(base_, reserved_);
+    }
+    Arena(const Arena&) = delete;
+    Arena& operator=(const Arena&) = delete;
+
+    bool usable() const { return base_ != nullptr; }
+    char* at(size_t offset) const { return base_ + offset; }
+    size_t used() const { return used_; }
+
+    // The next bytes go to a fresh page.
+    void startOnPage() { used_ = roundUp(used_, pageSize()); }
+
+    bool append(const char* data, size_t size)
+    {
+        if (!commit(used_ + size))
+            return false;
+        std::memcpy(base_ + used_, data, size);
+        used_ += size;
+        return true;
+    }
+
+    // Gives back the pages of [from, to); `from` starts a page, the rest of the
+    // last page belongs to nobody else.
+    void release(size_t from, size_t to)
+    {
+        const size_t end = roundUp(to, pageSize());
+        // A fresh mapping over the range drops its pages and its commitment at once;
+        // should it fail, the pages at least go.
+        if (mmap(base_ + from, end - from, PROT_NONE,
+                 MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED, -1, 0) == MAP_FAILED)
+            madvise(base_ + from, end - from, MADV_DONTNEED);
+    }
+
+  private:
+    bool commit(size_t end)
+    {
+        if (end <= committed_)
+            return true;
+        if (end > reserved_)
+            return false;
+        // In steps, so that a large packet costs few calls.
+        const size_t to = std::min(reserved_, roundUp(end, kStep));
+        if (mprotect(base_ + committed_, to - committed_, PROT_READ | PROT_WRITE) != 0)
+            return false;
+        committed_ = to;
+        return true;
+    }
+
+    static constexpr size_t kStep = size_t{4} << 20;
+    char* base_ = nullptr;
+    size_t reserved_;
+    size_t committed_ = 0;
+    size_t used_ = 0;
+};
+
+// What a packet handed over keeps alive: its pages, given back with the last copy.
+class PacketPages
+{
+  public:
+    PacketPages(std::shared_ptr<Arena> arena, size_t from, size_t to)
+        : arena_(std::move(arena)), from_(from), to_(to)
+    {
+    }
+    ~PacketPages() { arena_->release(from_, to_); }
+    PacketPages(const PacketPages&) = delete;
+    PacketPages& operator=(const PacketPages&) = delete;
+
+  private:
+    std::shared_ptr<Arena> arena_;
+    size_t from_;
+    size_t to_;
+};
+
+// First '"' or '\\' in [p, end), or end.
+const char* quoteOrBackslash(const char* p, const char* end)
+{
+#if defined(__SSE2__)
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i backslash = _mm_set1_epi8('\\');
+    for (; end - p >= 16; p += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const int mask =
+            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)));
+        if (mask)
+            return p + __builtin_ctz(static_cast<unsigned>(mask));
+    }
+#endif
+    for (; p < end; ++p)
+        if (*p == '"' || *p == '\\')
+            return p;
+    return end;
+}
+
+} // namespace
+
+struct ReplyStream::State
+{
+    PacketSink sink;
+    size_t count;
+    size_t maxBytes;
+    size_t total = 0;
+    std::string error;
+    std::shared_ptr<Arena> arena;
+    std::string envelope;
+    std::vector<size_t> handedOver; // offsets of the "{}" left in the envelope
+
+    // The JSON structure as far as the bytes so far tell it.
+    size_t depth = 0;
+    bool inString = false;
+    bool escaped = false;
+    bool broken = false; // the bytes are no JSON: all of them go to the envelope reader
+    // Where the path root -> "result" -> "data" stands: 0 outside it, 1 in the
+    // root object, 2 in the result object, 3 in the data list.
+    size_t path = 0;
+    bool expectKey = false;
+    bool capturing = false;
+    std::string key; // the last key read on the path, cut at kKeyMax bytes
+    bool resultSeen = false;
+    bool dataSeen = false;
+    size_t element = 0; // index in the data list
+    bool inPacket = false;
+    size_t packetFrom = 0; // in the arena
+
+    static constexpr size_t kKeyMax = 8;
+
+    bool fail(std::string why)
+    {
+        error = std::move(why);
+        return false;
+    }
+
+    // Scans a packet's bytes until its closing brace; gives where it stopped.
+    const char* scanPacket(const char* p, const char* end)
+    {
+        while (p < end) {
+            if (inString) {
+                if (escaped) {
+                    escaped = false;
+                    ++p;
+                    continue;
+                }
+                p = quoteOrBackslash(p, end);
+                if (p == end)
+                    break;
+                if (*p++ == '\\')
+                    escaped = true;
+                else
+                    inString = false;
+                continue;
+            }
+            switch (*p++) {
+            case '"':
+                inString = true;
+                break;
+            case '{':
+            case '[':
+                ++depth;
+                break;
+            case '}':
+            case ']':
+                if (--depth == 3) {
+                    inPacket = false;
+                    return p;
+                }
+                break;
+            default:
+                break;
+            }
+        }
+        return p;
+    }
+
+    bool endPacket()
+    {
+        const size_t from = packetFrom;
+        const size_t size = arena->used() - from;
+        static const std::string padding(Packet::kPadding, ' ');
+        if (!arena->append(padding.data(), padding.size()))
+            return fail("memória insuficiente para receber a resposta");
+        const std::string_view json(arena->at(from), size);
+        auto pages = std::make_shared<const PacketPages>(arena, from, arena->used());
+        sink(element, Packet::inMemory(std::move(pages), json, size + Packet::kPadding));
+        return true;
+    }
+
+    // One byte of the envelope; true when it opens a packet.
+    bool envelopeByte(char c)
+    {
+        if (inString) {
+            if (escaped)
+                escaped = false;
+            else if (c == '\\')
+                escaped = true;
+            else if (c == '"') {
+                inString = false;
+                capturing = false;
+                return false;
+            }
+            if (capturing && key.size() <= kKeyMax)
+                key += c;
+            return false;
+        }
+        switch (c) {
+        case '"':
+            inString = true;
+            if (expectKey && depth == path && (depth == 1 || depth == 2)) {
+                capturing = true;
+                expectKey = false;
+                key.clear();
+            }
+            break;
+        case ',':
+            if (depth == path && (depth == 1 || depth == 2))
+                expectKey = true;
+            else if (depth == 3 && path == 3)
+                ++element;
+            break;
+        case '{':
+            if (depth == 3 && path == 3 && element < count) {
+                ++depth;
+                return true;
+            }
+            if (depth == 0 && path == 0) {
+                path = 1;
+                expectKey = true;
+            } else if (depth == 1 && path == 1 && key == "result" && !resultSeen) {
+                resultSeen = true;
+                path = 2;
+                expectKey = true;
+            }
+            ++depth;
+            break;
+        case '[':
+            if (depth == 2 && path == 2 && key == "data" && !dataSeen) {
+                dataSeen = true;
+                path = 3;
+                element = 0;
+            }
+            ++depth;
+            break;
+        case '}':
+        case ']':
+            if (depth == 0) {
+                broken = true;
+                break;
+            }
+            if (depth == path)
+                --path;
+            --depth;
+            break;
+        default:
+            break;
+        }
+        return false;
+    }
+
+    bool feed(const char* p, const char* end)
+    {
+        while (p < end) {
+            if (inPacket) {
+                const char* stop = scanPacket(p, end);
+                if (!arena->append(p, static_cast<size_t>(stop - p)))
+                    return fail("memória insuficiente para receber a resposta");
+                p = stop;
+                if (!inPacket && !endPacket())
+                    return false;
+                continue;
+            }
+            const char* from = p;
+            bool opens = false;
+            if (broken)
+                p = end;
+            while (p < end && !opens)
+                opens = envelopeByte(*p++);
+            if (!opens) {
+                envelope.append(from, p);
+                break;
+            }
+            // The packet's opening brace stays in the packet; "{}" holds its place.
+            envelope.append(from, p - 1);
+            handedOver.push_back(envelope.size());
+            envelope += "{}";
+            inPacket = true;
+            arena->startOnPage();
+            packetFrom = arena->used();
+            if (!arena->append(p - 1, 1))
+                return fail("memória insuficiente para receber a resposta");
+        }
+        return true;
+    }
+};
+
+ReplyStream::ReplyStream(PacketSink sink, size_t count, size_t maxBytes)
+    : s_(std::make_unique<State>())
+{
+    s_->sink = std::move(sink);
+    s_->count = count;
+    s_->maxBytes = maxBytes;
+}
+
+ReplyStream::~ReplyStream() = default;
+
+const std::string& ReplyStream::error() const
+{
+    return s_->error;
+}
+
+size_t ReplyStream::size() const
+{
+    return s_->total;
+}
+
+bool ReplyStream::feed(const char* data, size_t size)
+{
+    State& s = *s_;
+    if (!s.error.empty())
+        return false;
+    if (size > s.maxBytes - s.total)
+        return s.fail("a resposta passa do limite de " + std::to_string(s.maxBytes >> 20) + " MiB");
+    s.total += size;
+    if (!s.arena) {
+        // Room for the whole reply plus what page starts and padding add per packet.
+        s.arena = std::make_shared<Arena>(s.maxBytes + s.count * 2 * pageSize() + (size_t{8} << 20));
+        if (!s.arena->usable())
+            return s.fail("memória insuficiente para receber a resposta");
+    }
+    try {
+        return s.feed(data, data + size);
+    } catch (const std::exception& e) {
+        return s.fail(std::string("a resposta não pôde ser recebida (") + e.what() + ")");
+    }
+}
+
+Variant ReplyStream::finish(long long id, const std::string& failure)
+{
+    State& s = *s_;
+    auto envelope = std::make_shared<std::string>(std::move(s.envelope));
+    const size_t length = envelope->size();
+    envelope->append(Packet::kPadding, ' ');
+    return readReply(std::move(envelope), length, id, failure, s.handedOver);
+}
+
+} // namespace dotz

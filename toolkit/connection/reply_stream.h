@@ -1,0 +1,41 @@
+#pragma once
+// Reading a reply while it arrives. The objects of the result's "data" list are
+// cut out as packets as soon as their last byte is in, each into pages of its
+// own that go back to the system once the packet is let go; the rest of the
+// reply (the envelope, a few hundred bytes) is kept aside and read when the
+// reply is complete. Nothing of a reply is indexed twice.
+#include "server_connection.h"
+
+#include <memory>
+#include <string>
+
+namespace dotz {
+
+class ReplyStream
+{
+  public:
+    // The first `count` objects of result.data go to `sink` (index, packet) on the
+    // thread that feeds, before the reply is complete and before its envelope is
+    // checked. A reply may not pass `maxBytes`.
+    ReplyStream(PacketSink sink, size_t count, size_t maxBytes = kMaxReplyBytes);
+    ~ReplyStream();
+    ReplyStream(const ReplyStream&) = delete;
+    ReplyStream& operator=(const ReplyStream&) = delete;
+
+    // false once the reply cannot be taken further (too large, no memory, the sink
+    // failed); error() says why, in Portuguese.
+    bool feed(const char* data, size_t size);
+    const std::string& error() const;
+    size_t size() const;
+
+    // The reply read as readReply reads it (same checks, same errors), but each
+    // object handed to the sink is a null packet in the result, and the result's
+    // own text holds "{}" in its place.
+    Variant finish(long long id, const std::string& failure);
+
+  private:
+    struct State;
+    std::unique_ptr<State> s_;
+};
+
+} // namespace dotz
