@@ -1,11 +1,15 @@
-// The bytes of a GetPrincipal reply body, through the reader that the call uses,
-// the envelope check, every packet's loading, the day's checks and the writer,
-// on a file system held in memory. Refusals are the expected outcome of most
-// inputs; anything else that escapes (or a sanitizer report) is a finding.
+// The bytes of a GetPrincipal reply body, cut into packets as they arrive (in
+// pieces whose size the first byte picks), through the envelope check, every
+// packet's loading, the day's checks and the writer, on a file system held in
+// memory. Refusals are the expected outcome of most inputs; anything else that
+// escapes (or a sanitizer report) is a finding, and so is a reply that reads
+// whole but not as it arrives, or gives other packets.
 #include "export/run.h"
-#include "toolkit/connection/server_connection.h"
+#include "toolkit/connection/reply_stream.h"
 
 #include <cstdint>
+#include <cstdlib>
+#include <utility>
 #include <map>
 #include <set>
 
@@ -43,23 +47,58 @@ class Quiet final : public RunObserver
 
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+DayPackets wholeReply(const uint8_t* data, size_t size, Day day)
 {
-    // The call reads from a buffer padded for the decoder; the first call's id is 1.
     auto reply = std::make_shared<std::string>(reinterpret_cast<const char*>(data), size);
     reply->append(Packet::kPadding, ' ');
+    return dayPackets(CheckServerResult(readReply(std::move(reply), size, 1, "F"), true, 0, nullptr),
+                      day);
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
     const Day day = *Day::fromYmd(2024, 3, 15);
+    bool wholeTaken = false;
+    DayPackets whole;
+    try {
+        whole = wholeReply(data, size, day);
+        wholeTaken = true;
+    } catch (const Error&) {
+    }
+    const size_t piece = size ? 1 + data[0] % 64 : 1;
+    DayPackets early;
+    ReplyStream stream([&early](size_t i, Packet p) { early[i] = std::move(p); }, early.size());
+    bool fed = true;
+    for (size_t at = 0; fed && at < size; at += piece)
+        fed = stream.feed(reinterpret_cast<const char*>(data) + at, std::min(piece, size - at));
+
     PathMap paths;
     paths.setDrive('C', MemoryFileSystem::kRoot);
     MemoryFileSystem fs;
     Quiet quiet;
+    bool streamTaken = false;
     try {
-        const Variant result = readReply(std::move(reply), size, 1, "Falha na chamada");
-        const DayPackets packets = dayPackets(CheckServerResult(result, true, 0, nullptr), day);
+        if (!fed)
+            throw Error(stream.error());
+        DayPackets packets = dayPackets(CheckServerResult(stream.finish(1, "F"), true, 0, nullptr), day);
+        for (size_t i = 0; i < packets.size(); ++i) {
+            const Packet& got = early[i].isNull() ? packets[i] : early[i];
+            if (wholeTaken && got.json() != whole[i].json())
+                std::abort();
+        }
+        streamTaken = true;
         ExportTables tables;
         runExport(tables, {"T", day, day, true},
-                  [&packets](const std::string&, Day, const EarlyPacket&) { return packets; }, paths, fs, quiet);
+                  [&](const std::string&, Day, const EarlyPacket& handOver) {
+                      for (size_t i = 0; i < early.size(); ++i)
+                          if (!early[i].isNull())
+                              handOver(i, std::exchange(early[i], {}));
+                      return packets;
+                  },
+                  paths, fs, quiet);
     } catch (const Error&) {
+        if (wholeTaken && !streamTaken)
+            std::abort();
     } catch (const Abort&) {
     }
     return 0;

@@ -1,0 +1,90 @@
+#include "toolkit/connection/reply_stream.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+
+using namespace dotz;
+
+namespace {
+
+struct Read
+{
+    std::string error; // empty when the reply was taken
+    std::map<size_t, std::string> packets; // result.data's objects by index
+};
+
+std::map<size_t, std::string> dataPackets(const Variant& result, const std::map<size_t, std::string>& early)
+{
+    std::map<size_t, std::string> packets = early;
+    const Variant data = CheckServerResult(result, true, 0, nullptr);
+    for (size_t i = 0; i < data.asArray().size(); ++i)
+        if (data.asArray()[i].kind() == Variant::Kind::Packet && !data.asArray()[i].asPacket().isNull())
+            packets[i] = std::string(data.asArray()[i].asPacket().json());
+    return packets;
+}
+
+Read whole(const std::string& reply)
+{
+    auto buffer = std::make_shared<std::string>(reply + std::string(Packet::kPadding, ' '));
+    try {
+        return {{}, dataPackets(readReply(buffer, reply.size(), 1, "F"), {})};
+    } catch (const ConnectionError& e) {
+        return {e.what(), {}};
+    }
+}
+
+Read streamed(const std::string& reply, size_t piece, size_t count = 4)
+{
+    std::map<size_t, std::string> early;
+    ReplyStream stream([&early](size_t i, Packet p) { early[i] = std::string(p.json()); }, count);
+    for (size_t at = 0; at < reply.size(); at += piece)
+        if (!stream.feed(reply.data() + at, std::min(piece, reply.size() - at)))
+            return {stream.error(), {}};
+    try {
+        return {{}, dataPackets(stream.finish(1, "F"), early)};
+    } catch (const ConnectionError& e) {
+        return {e.what(), {}};
+    }
+}
+
+// Cut as it arrives, in any pieces, a reply reads as it does whole: the same
+// packets, or a failure where the whole reply fails.
+TEST(ReplyStream, ReadsAsTheWholeReplyDoes)
+{
+    const std::string replies[] = {
+        R"({"jsonrpc":"2.0","id":1,"result":{"ok":true,"data":[{"a":"}\"{["},{"b":[{},[]]},{},{"d":"\\"}]}})",
+        " { \"id\" : 1 , \"result\" : { \"x\" : {\"data\":[{}]}, \"data\" : [ {\"r\":1} ,\n{\"s\":2} ] , "
+        "\"ok\" : true } , \"jsonrpc\" : \"2.0\" } ",
+        R"({"jsonrpc":"2.0","id":1,"result":{"ok":true,"data":[null,{"a":1},5,{"b":2},{"c":3},{"e":4}]}})",
+        R"({"jsonrpc":"2.0","id":1,"result":{"ok":true,"dat\u0061":[{"a":1}]}})",
+        // Broken ones fail either way.
+        R"({"jsonrpc":"2.0","id":1,"result":{"ok":true,"data":[{"a":1)",
+        R"({"jsonrpc":"2.0","id":1,"result":{"ok":true,"data":[{"a":1}]}}})",
+        R"({"jsonrpc":"2.0","id":1,"result":{"ok":true,"data":[{"a":1}]},"result":{}})",
+        R"({"jsonrpc":"2.0","id":1,"result":{"ok":true,"data":[{"a":1}]}} {"result":{"data":[{}]}})",
+        R"(]]{"jsonrpc":"2.0","id":1,"result":{"ok":true,"data":[{"a":1}]}})",
+        R"({"jsonrpc":"2.0","id":2,"result":{"ok":true,"data":[{"a":1}]}})",
+    };
+    for (const std::string& reply : replies) {
+        const Read expected = whole(reply);
+        for (size_t piece : {size_t{1}, size_t{7}, reply.size()}) {
+            const Read got = streamed(reply, piece);
+            EXPECT_EQ(got.error.empty(), expected.error.empty()) << reply << "\n" << got.error;
+            EXPECT_EQ(got.packets, expected.packets) << reply;
+        }
+    }
+    // Only the first `count` objects are handed over; the rest stay in the result.
+    const std::string reply = replies[2];
+    EXPECT_EQ(streamed(reply, 3, 2).packets, whole(reply).packets);
+}
+
+TEST(ReplyStream, StopsAtItsLimit)
+{
+    ReplyStream stream([](size_t, Packet) {}, 4, 10);
+    EXPECT_TRUE(stream.feed("{\"a\":", 5));
+    EXPECT_FALSE(stream.feed("[1,2,3]}", 8));
+    EXPECT_NE(stream.error().find("passa do limite"), std::string::npos);
+}
+
+} // namespace
