@@ -48,11 +48,24 @@ Read streamed(const std::string& reply, size_t piece, size_t count = 4)
     }
 }
 
+// Strings with brackets and escapes at every offset of the scanner's blocks.
+std::string longPacket()
+{
+    std::string rows;
+    const char* pieces[] = {"]", "}", "[{", "\\\"", "\\\\", "x"};
+    for (int i = 0; i < 300; ++i)
+        rows += std::string(rows.empty() ? "" : ",") + "[\"" + std::string(static_cast<size_t>(i % 23), 'a') +
+                pieces[i % 6] + "\"," + std::to_string(i) + ",{\"k\":[[]]}]";
+    return "{\"rows\":[" + rows + "]}";
+}
+
 // Cut as it arrives, in any pieces, a reply reads as it does whole: the same
 // packets, or a failure where the whole reply fails.
 TEST(ReplyStream, ReadsAsTheWholeReplyDoes)
 {
     const std::string replies[] = {
+        R"({"jsonrpc":"2.0","id":1,"result":{"ok":true,"data":[)" + longPacket() + "," +
+            longPacket() + "]}}",
         R"({"jsonrpc":"2.0","id":1,"result":{"ok":true,"data":[{"a":"}\"{["},{"b":[{},[]]},{},{"d":"\\"}]}})",
         " { \"id\" : 1 , \"result\" : { \"x\" : {\"data\":[{}]}, \"data\" : [ {\"r\":1} ,\n{\"s\":2} ] , "
         "\"ok\" : true } , \"jsonrpc\" : \"2.0\" } ",
@@ -75,7 +88,7 @@ TEST(ReplyStream, ReadsAsTheWholeReplyDoes)
         }
     }
     // Only the first `count` objects are handed over; the rest stay in the result.
-    const std::string reply = replies[2];
+    const std::string reply = replies[3];
     EXPECT_EQ(streamed(reply, 3, 2).packets, whole(reply).packets);
 }
 

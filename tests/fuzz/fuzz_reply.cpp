@@ -2,8 +2,9 @@
 // pieces whose size the first byte picks), through the envelope check, every
 // packet's loading, the day's checks and the writer, on a file system held in
 // memory. Refusals are the expected outcome of most inputs; anything else that
-// escapes (or a sanitizer report) is a finding, and so is a reply that reads
-// whole but not as it arrives, or gives other packets.
+// escapes (or a sanitizer report) is a finding, and so is a reply whose packets
+// all load when it is read whole, but that reads otherwise as it arrives. (Read
+// whole, the inside of a packet is not looked at until it loads.)
 #include "export/run.h"
 #include "toolkit/connection/reply_stream.h"
 
@@ -47,24 +48,30 @@ class Quiet final : public RunObserver
 
 } // namespace
 
-DayPackets wholeReply(const uint8_t* data, size_t size, Day day)
+// The packets of a reply read whole, when they all load.
+bool wholeReply(const uint8_t* data, size_t size, Day day, DayPackets& packets)
 {
     auto reply = std::make_shared<std::string>(reinterpret_cast<const char*>(data), size);
     reply->append(Packet::kPadding, ' ');
-    return dayPackets(CheckServerResult(readReply(std::move(reply), size, 1, "F"), true, 0, nullptr),
-                      day);
+    try {
+        packets = dayPackets(
+            CheckServerResult(readReply(std::move(reply), size, 1, "F"), true, 0, nullptr), day);
+        ExportTables t;
+        t.cdsCaixa.loadPacket(packets[0]);
+        t.cdsDadosDotz.loadPacket(packets[1]);
+        t.cdsDotzExtra.loadPacket(packets[2]);
+        t.cdsConfigDotz.loadPacket(packets[3]);
+        return true;
+    } catch (const Error&) {
+        return false;
+    }
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     const Day day = *Day::fromYmd(2024, 3, 15);
-    bool wholeTaken = false;
     DayPackets whole;
-    try {
-        whole = wholeReply(data, size, day);
-        wholeTaken = true;
-    } catch (const Error&) {
-    }
+    const bool wholeTaken = wholeReply(data, size, day, whole);
     const size_t piece = size ? 1 + data[0] % 64 : 1;
     DayPackets early;
     ReplyStream stream([&early](size_t i, Packet p) { early[i] = std::move(p); }, early.size());

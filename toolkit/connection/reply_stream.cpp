@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 #if defined(__SSE2__)
@@ -173,6 +174,21 @@ struct ReplyStream::State
     // Scans a packet's bytes until its closing brace; gives where it stopped.
     const char* scanPacket(const char* p, const char* end)
     {
+#if defined(__SSE2__)
+        // A block with a backslash goes byte by byte, then blocks again.
+        while (inPacket && p < end) {
+            p = scanBlocks(p, end);
+            if (inPacket)
+                p = scanBytes(p, std::min(end, p + 16));
+        }
+        return p;
+#else
+        return scanBytes(p, end);
+#endif
+    }
+
+    const char* scanBytes(const char* p, const char* end)
+    {
         while (p < end) {
             if (inString) {
                 if (escaped) {
@@ -210,6 +226,51 @@ struct ReplyStream::State
         }
         return p;
     }
+
+#if defined(__SSE2__)
+    // 16 bytes at a time while they hold no backslash: which bytes lie inside a
+    // string follows from the quotes alone, and the depth can only reach the
+    // packet's end in a block that closes as many brackets as the packet is deep.
+    const char* scanBlocks(const char* p, const char* end)
+    {
+        const auto eq = [](__m128i v, char c) { return _mm_cmpeq_epi8(v, _mm_set1_epi8(c)); };
+        while (end - p >= 16 && !escaped) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+            if (_mm_movemask_epi8(eq(v, '\\')))
+                return p;
+            auto bits = [](__m128i m) { return static_cast<unsigned>(_mm_movemask_epi8(m)); };
+            unsigned strings = bits(eq(v, '"'));
+            // Prefix XOR: a byte is in a string after an odd number of quotes.
+            strings ^= strings << 1;
+            strings ^= strings << 2;
+            strings ^= strings << 4;
+            strings ^= strings << 8;
+            strings = (strings ^ (inString ? 0xFFFFu : 0u)) & 0xFFFFu;
+            const unsigned opens = bits(_mm_or_si128(eq(v, '{'), eq(v, '['))) & ~strings;
+            const unsigned closes = bits(_mm_or_si128(eq(v, '}'), eq(v, ']'))) & ~strings;
+            const auto closed = static_cast<size_t>(__builtin_popcount(closes));
+            if (depth > 3 + closed) {
+                depth = depth + static_cast<size_t>(__builtin_popcount(opens)) - closed;
+                inString = (strings >> 15) & 1u;
+                p += 16;
+                continue;
+            }
+            for (unsigned all = opens | closes; all; all &= all - 1) {
+                const int at = __builtin_ctz(all);
+                if (opens >> at & 1u) {
+                    ++depth;
+                } else if (--depth == 3) {
+                    inString = false;
+                    inPacket = false;
+                    return p + at + 1;
+                }
+            }
+            inString = (strings >> 15) & 1u;
+            p += 16;
+        }
+        return p;
+    }
+#endif
 
     bool endPacket()
     {
