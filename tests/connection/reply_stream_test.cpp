@@ -52,7 +52,7 @@ Read streamed(const std::string& reply, size_t piece, size_t count = 4)
 std::string longPacket()
 {
     std::string rows;
-    const char* pieces[] = {"]", "}", "[{", "\\\"", "\\\\", "x"};
+    const char* pieces[] = {"]]]", "}", "[{", "\\\"", "\\\\", "x"};
     for (int i = 0; i < 300; ++i)
         rows += std::string(rows.empty() ? "" : ",") + "[\"" + std::string(static_cast<size_t>(i % 23), 'a') +
                 pieces[i % 6] + "\"," + std::to_string(i) + ",{\"k\":[[]]}]";

@@ -175,16 +175,11 @@ struct ReplyStream::State
     const char* scanPacket(const char* p, const char* end)
     {
 #if defined(__SSE2__)
-        // A block with a backslash goes byte by byte, then blocks again.
-        while (inPacket && p < end) {
-            p = scanBlocks(p, end);
-            if (inPacket)
-                p = scanBytes(p, std::min(end, p + 16));
-        }
-        return p;
-#else
-        return scanBytes(p, end);
+        p = scanBlocks(p, end);
+        if (!inPacket)
+            return p;
 #endif
+        return scanBytes(p, end);
     }
 
     const char* scanBytes(const char* p, const char* end)
@@ -228,47 +223,61 @@ struct ReplyStream::State
     }
 
 #if defined(__SSE2__)
-    // 16 bytes at a time while they hold no backslash: which bytes lie inside a
-    // string follows from the quotes alone, and the depth can only reach the
-    // packet's end in a block that closes as many brackets as the packet is deep.
+    // 16 bytes at a time. Which bytes lie inside a string follows from the
+    // quotes that no backslash escapes, and the depth can only reach the packet's
+    // end in a block that closes as many brackets as the packet is deep.
     const char* scanBlocks(const char* p, const char* end)
     {
         const auto eq = [](__m128i v, char c) { return _mm_cmpeq_epi8(v, _mm_set1_epi8(c)); };
-        while (end - p >= 16 && !escaped) {
+        const auto bits = [](__m128i m) { return static_cast<unsigned>(_mm_movemask_epi8(m)); };
+        for (; end - p >= 16; p += 16) {
             const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-            if (_mm_movemask_epi8(eq(v, '\\')))
-                return p;
-            auto bits = [](__m128i m) { return static_cast<unsigned>(_mm_movemask_epi8(m)); };
-            unsigned strings = bits(eq(v, '"'));
+            unsigned quotes = bits(eq(v, '"'));
+            // Backslashes are few (paths): each that is not escaped escapes the next byte.
+            unsigned escapes = escaped ? 1u : 0u;
+            for (unsigned b = bits(eq(v, '\\')); b; b &= b - 1) {
+                const unsigned at = static_cast<unsigned>(__builtin_ctz(b));
+                if (!(escapes >> at & 1u))
+                    escapes |= 2u << at;
+            }
+            escaped = escapes >> 16 & 1u;
+            quotes &= ~escapes;
             // Prefix XOR: a byte is in a string after an odd number of quotes.
-            strings ^= strings << 1;
+            unsigned strings = quotes ^ (quotes << 1);
             strings ^= strings << 2;
             strings ^= strings << 4;
             strings ^= strings << 8;
             strings = (strings ^ (inString ? 0xFFFFu : 0u)) & 0xFFFFu;
+            inString = strings >> 15 & 1u;
             const unsigned opens = bits(_mm_or_si128(eq(v, '{'), eq(v, '['))) & ~strings;
             const unsigned closes = bits(_mm_or_si128(eq(v, '}'), eq(v, ']'))) & ~strings;
-            const auto closed = static_cast<size_t>(__builtin_popcount(closes));
+            const size_t closed = bitCount(closes);
             if (depth > 3 + closed) {
-                depth = depth + static_cast<size_t>(__builtin_popcount(opens)) - closed;
-                inString = (strings >> 15) & 1u;
-                p += 16;
+                depth = depth + bitCount(opens) - closed;
                 continue;
             }
             for (unsigned all = opens | closes; all; all &= all - 1) {
-                const int at = __builtin_ctz(all);
+                const unsigned at = static_cast<unsigned>(__builtin_ctz(all));
                 if (opens >> at & 1u) {
                     ++depth;
                 } else if (--depth == 3) {
                     inString = false;
+                    escaped = false;
                     inPacket = false;
                     return p + at + 1;
                 }
             }
-            inString = (strings >> 15) & 1u;
-            p += 16;
         }
         return p;
+    }
+
+    // Bits set in a 16-bit mask, without the library call that plain x86-64 makes of it.
+    static size_t bitCount(unsigned x)
+    {
+        x -= (x >> 1) & 0x5555u;
+        x = (x & 0x3333u) + ((x >> 2) & 0x3333u);
+        x = (x + (x >> 4)) & 0x0F0Fu;
+        return (x + (x >> 8)) & 0x1Fu;
     }
 #endif
 
