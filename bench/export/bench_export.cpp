@@ -295,10 +295,10 @@ void dayCost(int days, int pairs)
     };
     std::vector<double> ratios;
     for (int i = 0; i < pairs; ++i) {
-        const double year = run(days, [&](const std::string&, Day day) {
+        const double year = run(days, [&](const std::string&, Day day, const EarlyPacket&) {
             return period[static_cast<size_t>(day.serial() - first.serial())];
         });
-        const double one = run(1, [&](const std::string&, Day) { return whole; });
+        const double one = run(1, [&](const std::string&, Day, const EarlyPacket&) { return whole; });
         ratios.push_back(year / one);
         std::printf("daycost: %d days %.3f s (%.3f ms a day), one day of the same rows %.3f s: %.2f\n",
                     days, year, year * 1e3 / days, one, year / one);
