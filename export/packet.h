@@ -14,6 +14,14 @@ public:
     // read it in place (simdjson's padding).
     static constexpr size_t kPadding = 64;
 
+    // What holds a packet's bytes when it can give them back while they are read.
+    class Memory {
+    public:
+        virtual ~Memory() = default;
+        // The one reader of the packet is done with the bytes before `at`.
+        virtual void consumed(const char* at) const = 0;
+    };
+
     Packet() = default;
     // Takes a packet's JSON text on its own.
     static Packet fromJson(std::string json);
@@ -24,14 +32,23 @@ public:
     // A packet whose bytes `owner` keeps alive; `readable` bytes from json.data() on
     // can be read, padding included.
     static Packet inMemory(std::shared_ptr<const void> owner, std::string_view json, size_t readable);
+    static Packet inMemory(std::shared_ptr<const Memory> owner, std::string_view json, size_t readable);
 
     std::string_view json() const { return json_; }
     // Bytes readable from json().data() on, padding included.
     size_t readable() const { return readable_; }
     bool isNull() const { return !owner_; }
+    // A reader that goes forward only says which bytes it no longer needs; they
+    // may read back as zeros afterwards.
+    void consumed(const char* at) const
+    {
+        if (memory_)
+            memory_->consumed(at);
+    }
 
 private:
     std::shared_ptr<const void> owner_;
+    const Memory* memory_ = nullptr; // owner_, when it is one
     std::string_view json_;
     size_t readable_ = 0;
 };

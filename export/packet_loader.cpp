@@ -131,6 +131,8 @@ unsigned scanRaw(std::string_view s)
 // The columns take room for the rows the packet's length promises, judged by its
 // first rows, so that they do not grow (and copy) a step at a time.
 constexpr size_t kSampleRows = 32;
+// How often a load says how far it has read.
+constexpr size_t kConsumedEvery = 4096;
 
 size_t estimateRows(const char* firstRow, const char* afterSample, std::string_view json)
 {
@@ -245,6 +247,15 @@ void PacketLoader::load(Table& t, const Packet& packet)
             firstRow = rowValue.raw_json_token().data();
         else if (rowNo == kSampleRows + 1)
             t.reserveRows(estimateRows(firstRow, rowValue.raw_json_token().data(), json));
+        // The reader goes forward only: what lies before this row and before every
+        // text still compared against is not needed again.
+        if (rowNo % kConsumedEvery == 0) {
+            const char* oldest = rowValue.raw_json_token().data();
+            for (const Above& a : above)
+                if (!a.raw.empty())
+                    oldest = std::min(oldest, a.raw.data());
+            packet.consumed(oldest);
+        }
         check(t, rowValue.get_array().get(row), {}, rowNo, "a linha não é uma lista JSON válida");
         size_t k = 0;
         for (auto v : row) {

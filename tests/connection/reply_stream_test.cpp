@@ -1,5 +1,7 @@
 #include "toolkit/connection/reply_stream.h"
 
+#include "export/export_tables.h"
+
 #include <gtest/gtest.h>
 
 #include <map>
@@ -90,6 +92,27 @@ TEST(ReplyStream, ReadsAsTheWholeReplyDoes)
     // Only the first `count` objects are handed over; the rest stay in the result.
     const std::string reply = replies[3];
     EXPECT_EQ(streamed(reply, 3, 2).packets, whole(reply).packets);
+}
+
+// A packet far larger than the steps in which its read pages go back loads as it
+// does from a buffer of its own.
+TEST(ReplyStream, APacketLoadsAlikeWhileItsReadPagesGoBack)
+{
+    std::string packet = R"({"columns":[{"name":"CDFILIAL","type":"text"},{"name":"CDCAIXA","type":"text"}],"rows":[)";
+    for (int i = 0; i < 700000; ++i)
+        packet += std::string(i ? "," : "") + "[\"" + std::to_string(1000 + i % 7) + "\",\"" +
+                  std::to_string(100 + i / 5 % 900) + "\"]";
+    packet += "]}";
+    Table whole = makeCdsCaixa(), streamed = makeCdsCaixa();
+    whole.loadPacket(Packet::fromJson(packet));
+    ReplyStream stream([&streamed](size_t, Packet p) { streamed.loadPacket(p); }, 1);
+    const std::string reply = R"({"result":{"data":[)" + packet + "]}}";
+    for (size_t at = 0; at < reply.size(); at += 4096)
+        ASSERT_TRUE(stream.feed(reply.data() + at, std::min<size_t>(4096, reply.size() - at)));
+    ASSERT_EQ(streamed.rowCount(), whole.rowCount());
+    for (size_t r = 0; r < whole.rowCount(); ++r)
+        for (int c = 0; c < 2; ++c)
+            ASSERT_EQ(streamed.textAt(r, c), whole.textAt(r, c)) << r;
 }
 
 TEST(ReplyStream, StopsAtItsLimit)

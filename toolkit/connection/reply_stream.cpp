@@ -61,8 +61,11 @@ class Arena
         return true;
     }
 
-    // Gives back the pages of [from, to); `from` starts a page, the rest of the
-    // last page belongs to nobody else.
+    // Gives back the pages of [from, to), which stay readable as zeros.
+    void drop(size_t from, size_t to) { madvise(base_ + from, to - from, MADV_DONTNEED); }
+
+    // Gives back the pages of [from, to) for good; `from` starts a page, the rest
+    // of the last page belongs to nobody else.
     void release(size_t from, size_t to)
     {
         const size_t end = roundUp(to, pageSize());
@@ -96,21 +99,38 @@ class Arena
 };
 
 // What a packet handed over keeps alive: its pages, given back with the last copy.
-class PacketPages
+// The pages of a packet handed over: those its loader has read go back while it
+// loads, the rest with the last copy of the packet.
+class PacketPages final : public Packet::Memory
 {
   public:
     PacketPages(std::shared_ptr<Arena> arena, size_t from, size_t to)
-        : arena_(std::move(arena)), from_(from), to_(to)
+        : arena_(std::move(arena)), from_(from), to_(to), dropped_(from)
     {
     }
-    ~PacketPages() { arena_->release(from_, to_); }
+    ~PacketPages() override { arena_->release(from_, to_); }
     PacketPages(const PacketPages&) = delete;
     PacketPages& operator=(const PacketPages&) = delete;
 
+    void consumed(const char* at) const override
+    {
+        if (at < arena_->at(from_) || at > arena_->at(to_))
+            return;
+        const size_t page = pageSize();
+        const size_t upTo = static_cast<size_t>(at - arena_->at(0)) / page * page;
+        // In steps, so that a packet costs a few calls.
+        if (upTo >= dropped_ + kStep) {
+            arena_->drop(dropped_, upTo);
+            dropped_ = upTo;
+        }
+    }
+
   private:
+    static constexpr size_t kStep = size_t{8} << 20;
     std::shared_ptr<Arena> arena_;
     size_t from_;
     size_t to_;
+    mutable size_t dropped_; // pages before it are given back
 };
 
 // First '"' or '\\' in [p, end), or end.
@@ -289,7 +309,8 @@ struct ReplyStream::State
         if (!arena->append(padding.data(), padding.size()))
             return fail("memória insuficiente para receber a resposta");
         const std::string_view json(arena->at(from), size);
-        auto pages = std::make_shared<const PacketPages>(arena, from, arena->used());
+        std::shared_ptr<const Packet::Memory> pages =
+            std::make_shared<const PacketPages>(arena, from, arena->used());
         sink(element, Packet::inMemory(std::move(pages), json, size + Packet::kPadding));
         return true;
     }
