@@ -19,6 +19,8 @@ size_t pageSize()
     return size;
 }
 
+const char* const kNoMemory = "memória insuficiente para receber a resposta";
+
 size_t roundUp(size_t n, size_t to)
 {
     return (n + to - 1) / to * to;
@@ -98,7 +100,6 @@ class Arena
     size_t used_ = 0;
 };
 
-// What a packet handed over keeps alive: its pages, given back with the last copy.
 // The pages of a packet handed over: those its loader has read go back while it
 // loads, the rest with the last copy of the packet.
 class PacketPages final : public Packet::Memory
@@ -307,7 +308,7 @@ struct ReplyStream::State
         const size_t size = arena->used() - from;
         static const std::string padding(Packet::kPadding, ' ');
         if (!arena->append(padding.data(), padding.size()))
-            return fail("memória insuficiente para receber a resposta");
+            return fail(kNoMemory);
         const std::string_view json(arena->at(from), size);
         std::shared_ptr<const Packet::Memory> pages =
             std::make_shared<const PacketPages>(arena, from, arena->used());
@@ -392,7 +393,7 @@ struct ReplyStream::State
             if (inPacket) {
                 const char* stop = scanPacket(p, end);
                 if (!arena->append(p, static_cast<size_t>(stop - p)))
-                    return fail("memória insuficiente para receber a resposta");
+                    return fail(kNoMemory);
                 p = stop;
                 if (!inPacket && !endPacket())
                     return false;
@@ -416,7 +417,7 @@ struct ReplyStream::State
             arena->startOnPage();
             packetFrom = arena->used();
             if (!arena->append(p - 1, 1))
-                return fail("memória insuficiente para receber a resposta");
+                return fail(kNoMemory);
         }
         return true;
     }
@@ -437,11 +438,6 @@ const std::string& ReplyStream::error() const
     return s_->error;
 }
 
-size_t ReplyStream::size() const
-{
-    return s_->total;
-}
-
 bool ReplyStream::feed(const char* data, size_t size)
 {
     State& s = *s_;
@@ -454,7 +450,7 @@ bool ReplyStream::feed(const char* data, size_t size)
         // Room for the whole reply plus what page starts and padding add per packet.
         s.arena = std::make_shared<Arena>(s.maxBytes + s.count * 2 * pageSize() + (size_t{8} << 20));
         if (!s.arena->usable())
-            return s.fail("memória insuficiente para receber a resposta");
+            return s.fail(kNoMemory);
     }
     try {
         return s.feed(data, data + size);

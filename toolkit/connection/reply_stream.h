@@ -26,7 +26,6 @@ class ReplyStream
     // failed); error() says why, in Portuguese.
     bool feed(const char* data, size_t size);
     const std::string& error() const;
-    size_t size() const;
 
     // The reply read as readReply reads it (same checks, same errors), but each
     // object handed to the sink is a null packet in the result, and the result's
