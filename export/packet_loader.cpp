@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <optional>
 
 namespace dotz {
 
@@ -107,6 +108,47 @@ unsigned scanRaw(std::string_view s)
         holds |= (c == '\\' ? kEscape : 0) | (c < 0x20 ? kControl : 0) | (c >= 0x80 ? kHigh : 0);
     }
     return holds;
+}
+
+// The hundredths of a number token written as a plain decimal of at most two
+// decimals (what prices, quantities and points are), read straight from its text:
+// their quotient by 100 is the very double the decoder would give, since both are
+// the nearest one to the same value. Anything else (an exponent, more decimals,
+// -0, a malformed number) is left to the decoder.
+std::optional<int32_t> plainHundredths(std::string_view tok)
+{
+    const char* p = tok.data();
+    const char* const end = p + tok.size();
+    auto digit = [&] { return p < end && static_cast<unsigned>(*p - '0') < 10; };
+    const bool negative = p < end && *p == '-';
+    p += negative;
+    if (!digit() || (*p == '0' && p + 1 < end && static_cast<unsigned>(p[1] - '0') < 10))
+        return std::nullopt;
+    int64_t h = 0;
+    for (int n = 0; digit(); ++p)
+        if (++n > 7) // keeps the hundredths below 10^9
+            return std::nullopt;
+        else
+            h = h * 10 + (*p - '0');
+    int decimals = 0;
+    if (p < end && *p == '.') {
+        ++p;
+        for (; digit(); ++p, ++decimals)
+            if (decimals == 2)
+                return std::nullopt;
+            else
+                h = h * 10 + (*p - '0');
+        if (decimals == 0)
+            return std::nullopt;
+    }
+    for (; decimals < 2; ++decimals)
+        h *= 10;
+    for (; p < end; ++p) // what follows the token up to the next comma or bracket
+        if (*p != ' ' && *p != '\t' && *p != '\n' && *p != '\r')
+            return std::nullopt;
+    if (h == 0 && negative)
+        return std::nullopt;
+    return static_cast<int32_t>(negative ? -h : h);
 }
 
 // A declared column's value that is not of the column's kind: a null passes (and
@@ -290,6 +332,10 @@ void PacketLoader::load(Table& t, const Packet& packet)
                 continue;
             }
             if (def.type == ColumnType::Number) {
+                if (const auto h = plainHundredths(tok)) {
+                    data.pushHundredths(*h);
+                    continue;
+                }
                 double d = 0;
                 check(t, val.get_double().get(d), def.name, rowNo, "o número não pode ser lido");
                 if (!std::isfinite(d))

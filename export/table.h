@@ -168,6 +168,13 @@ private:
         double number(size_t row) const; // NaN for null
         void insertNumber(size_t at, double value);
         void pushNumber(double value) { insertNumber(inDoubles ? doubles.size() : hundredths.size(), value); }
+        void pushHundredths(int32_t h)
+        {
+            if (inDoubles)
+                doubles.push_back(static_cast<double>(h) / 100);
+            else
+                hundredths.push_back(h);
+        }
     };
     static TextRef storeText(ColumnData& c, std::string_view text);
     // Equal bytes, for the short texts of a row: a word at a time, no library call.

@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
+#include <cstdlib>
+
 namespace dotz {
 namespace {
 
@@ -181,6 +184,36 @@ TEST(Packet, WrongKindForNumberAndOutOfRangeNumbers)
     EXPECT_TRUE(t.isNull(dados::NRDOTZ));
     t.loadPacket(row("-0.5"));
     EXPECT_EQ(t.asText(dados::NRDOTZ), "-0,5");
+}
+
+TEST(Packet, NumbersLoadAsTheDecoderReadsThem)
+{
+    // Plain decimals are read from their text, the rest by the decoder; either way
+    // each value is the double strtod gives, bit for bit, and the column may change
+    // how it holds them midway.
+    const char* tokens[] = {"0",     "1.5",   "1.50",     "-2.25",       "0.07",        "9999999.99",
+                            "12.5 ", "1e2",   "12.345",   "21474836.47", "21474836.48", "-0",
+                            "-0.0",  "0.1",   "99999999", "1E-7",        "100.10",      "-9999999.99"};
+    Table t = makeCdsConfigDotz();
+    std::string rows;
+    for (const char* tok : tokens)
+        rows += std::string(rows.empty() ? "" : ",") + R"(["1","2",)" + tok + R"(,"","","","","",1,"",""])";
+    std::string cols = "[";
+    for (const ColumnDef& d : t.columns())
+        cols += std::string(cols.size() > 1 ? "," : "") + R"({"name":")" + d.name + R"(","type":")" +
+                (d.type == ColumnType::Text ? "text\",\"size\":" + std::to_string(d.size) : std::string("number\"")) + "}";
+    t.loadPacket(Packet::fromJson(R"({"columns":)" + cols + R"(],"rows":[)" + rows + "]}"));
+    ASSERT_EQ(t.rowCount(), std::size(tokens));
+    for (size_t r = 0; r < std::size(tokens); ++r)
+        EXPECT_EQ(std::bit_cast<uint64_t>(t.numberAt(r, config::VRPRECITEM)),
+                  std::bit_cast<uint64_t>(std::strtod(tokens[r], nullptr)))
+            << tokens[r];
+    for (const char* bad : {"01", "1.", "-", "1.2.3", "--1"})
+        EXPECT_NE(loadError(t, Packet::fromJson(R"({"columns":)" + cols + R"(],"rows":[["1","2",)" + bad +
+                                                R"(,"","","","","",1,"",""]]})"))
+                      .find("coluna VRPRECITEM, linha 1"),
+                  std::string::npos)
+            << bad;
 }
 
 TEST(Packet, APacketInsideALargerBufferLoadsInPlace)
