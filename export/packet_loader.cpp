@@ -85,29 +85,30 @@ simdjson::error_code readScalar(simdjson::ondemand::value v)
     return simdjson::INCORRECT_TYPE;
 }
 
-// What the raw bytes of a string hold, found in one pass (eight bytes at a time).
+// What the raw bytes of a string hold, found in one pass, eight bytes at a time.
+// The string lies in the packet's buffer, which is readable past its end (the
+// decoder's padding), so the last word is read whole and what lies past the
+// string is masked off as a plain letter.
 constexpr unsigned kEscape = 1, kControl = 2, kHigh = 4;
 
 unsigned scanRaw(std::string_view s)
 {
     constexpr uint64_t kOnes = 0x0101010101010101u, kHighs = kOnes * 0x80;
     uint64_t high = 0, control = 0, escape = 0;
-    size_t i = 0;
-    for (; i + 8 <= s.size(); i += 8) {
+    for (size_t i = 0; i < s.size(); i += 8) {
         uint64_t w;
         std::memcpy(&w, s.data() + i, 8);
+        if (const size_t left = s.size() - i; left < 8) {
+            const uint64_t keep = (uint64_t{1} << (8 * left)) - 1;
+            w = (w & keep) | (kOnes * 'A' & ~keep);
+        }
         high |= w;
         control |= (w - kOnes * 0x20) & ~w; // a byte below 0x20
         const uint64_t x = w ^ (kOnes * '\\');
         escape |= (x - kOnes) & ~x; // a byte equal to the backslash
     }
-    unsigned holds = (escape & kHighs ? kEscape : 0) | (control & kHighs ? kControl : 0) |
-                     (high & kHighs ? kHigh : 0);
-    for (; i < s.size(); ++i) {
-        const auto c = static_cast<unsigned char>(s[i]);
-        holds |= (c == '\\' ? kEscape : 0) | (c < 0x20 ? kControl : 0) | (c >= 0x80 ? kHigh : 0);
-    }
-    return holds;
+    return (escape & kHighs ? kEscape : 0) | (control & kHighs ? kControl : 0) |
+           (high & kHighs ? kHigh : 0);
 }
 
 // The hundredths of a number token written as a plain decimal of at most two
