@@ -351,7 +351,7 @@ void PacketLoader::load(Table& t, const Packet& packet)
                 fail(t, def.name, rowNo, "o texto não pode ser lido");
             tok = tok.substr(1, close - 1);
             Above& same = above[static_cast<size_t>(tc)];
-            if (same.ref != Table::kNullText && same.ref == data.lastRef() &&
+            if (same.ref != Table::kNullText && data.stride == 0 && same.ref == data.lastRef() &&
                 Table::sameText(same.raw, tok)) {
                 data.pushRef(same.ref);
                 continue;

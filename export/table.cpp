@@ -3,9 +3,11 @@
 #include "error.h"
 #include "numbers.h"
 
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <numeric>
 #include <optional>
 
 namespace dotz {
@@ -27,6 +29,39 @@ std::optional<int32_t> hundredthsOf(double value)
 
 void Table::ColumnData::insertRef(size_t at, TextRef ref)
 {
+    const size_t rows = textRows();
+    if (stride != 0) {
+        // Leaving the slots: every row gets its reference.
+        wide.reserve(rows + rows / 2 + 1);
+        for (size_t row = 0; row < rows; ++row)
+            wide.push_back(this->ref(row));
+        stride = 0;
+        wideRefs = true;
+    } else if (!wideRefs && ref != kNullText && ref >= kNullNarrow && at == rows && blocks.size() == 1) {
+        // Into slots when every value so far has this one's length, none null, and
+        // slots take less room than references and the bytes held now.
+        const uint32_t size = bytesAt(ref);
+        const auto slotShift = static_cast<uint32_t>(std::bit_width(kBlockSize / size) - 1);
+        bool inSlots = rows < (size_t{1} << slotShift) &&
+                       size_t{size} * (rows + 1) <= sizeof(TextRef) * (rows + 1) + used;
+        for (size_t row = 0; inSlots && row < rows; ++row)
+            inSlots = narrow[row] != kNullNarrow && bytesAt(narrow[row]) == size;
+        if (inSlots) {
+            stride = size;
+            shift = slotShift;
+            slots = rows + 1;
+            // One block of exactly its 2^shift slots, each row's bytes in its own.
+            auto block = std::make_unique_for_overwrite<char[]>(size_t{stride} << shift);
+            for (size_t row = 0; row < slots; ++row)
+                std::memcpy(block.get() + row * size,
+                            blocks.back().get() + (row < rows ? narrow[row] : ref), size);
+            blocks.back() = std::move(block);
+            capacity = blockBytes.back() = stride << shift;
+            used = slots * size;
+            narrow = std::vector<NarrowRef>();
+            return;
+        }
+    }
     if (!wideRefs && ref != kNullText && ref >= kNullNarrow) {
         wide.reserve(std::max(narrow.capacity(), narrow.size() + 1));
         for (size_t row = 0; row < narrow.size(); ++row)
@@ -104,6 +139,8 @@ void Table::reserveRows(size_t rows)
     };
     for (size_t i = 0; i < defs_.size(); ++i) {
         ColumnData& c = data_[i];
+        if (defs_[i].type == ColumnType::Text && c.stride != 0)
+            continue; // slots hold no references
         if (defs_[i].type == ColumnType::Text && c.wideRefs)
             fit(c.wide);
         else if (defs_[i].type == ColumnType::Text)
@@ -120,20 +157,21 @@ Table::TextRef Table::storeText(ColumnData& c, std::string_view text)
     if (text.size() > kMaxText)
         throw Error("text of " + std::to_string(text.size()) + " bytes is too long to hold");
     if (c.blocks.empty() || c.used + 1 + text.size() > c.capacity) {
-        if (c.blocks.size() == 1 && c.capacity < kBlockSize) {
+        if (c.blocks.size() == 1 && c.capacity < kBlockSize && c.stride == 0) {
             // The first block grows by copying; its references stay what they were.
             const size_t capacity = std::min(kBlockSize, c.capacity * 4);
             auto bigger = std::make_unique_for_overwrite<char[]>(capacity);
             std::memcpy(bigger.get(), c.blocks.back().get(), c.used);
             c.blocks.back() = std::move(bigger);
-            c.capacity = capacity;
+            c.capacity = c.blockBytes.back() = static_cast<uint32_t>(capacity);
         } else {
             if (!c.blocks.empty()) // a scan of the whole block must see defined bytes
                 std::memset(c.blocks.back().get() + c.used, 0, c.capacity - c.used);
             if (c.blocks.size() >= kNullText / kBlockSize)
                 throw Error("uma coluna não comporta mais de 4 GiB de texto");
-            c.capacity = c.blocks.empty() ? kFirstBlock : kBlockSize;
+            c.capacity = c.blocks.empty() ? kFirstBlock : c.stride ? size_t{c.stride} << c.shift : kBlockSize;
             c.blocks.push_back(std::make_unique_for_overwrite<char[]>(c.capacity));
+            c.blockBytes.push_back(static_cast<uint32_t>(c.capacity));
             c.used = 0;
         }
     }
@@ -155,7 +193,7 @@ Table::TextRef Table::storeChecked(int column, std::string_view text)
         text = text.substr(0, kMaxText);
     }
     // Branch-level values repeat row after row: they share one copy.
-    if (rows_ != 0) {
+    if (rows_ != 0 && c.stride == 0) { // a slot holds its own bytes
         const TextRef above = c.lastRef();
         if (above != kNullText && sameText(refText(c, above), text))
             return above;
@@ -176,7 +214,7 @@ size_t Table::memoryUsed() const
     size_t bytes = faults_.capacity() * sizeof(ValueFault);
     for (const ColumnData& c : data_)
         bytes += c.narrow.capacity() * sizeof(NarrowRef) + c.wide.capacity() * sizeof(TextRef) +
-                 (c.blocks.empty() ? 0 : (c.blocks.size() - 1) * kBlockSize + c.capacity) +
+                 std::accumulate(c.blockBytes.begin(), c.blockBytes.end(), size_t{0}) +
                  c.hundredths.capacity() * sizeof(int32_t) + c.doubles.capacity() * sizeof(double);
     return bytes;
 }
@@ -249,7 +287,7 @@ Table::TextColumn Table::textColumn(int column) const
         throw Error("column " + defs_[static_cast<size_t>(column)].name + " of table " + name_ +
                     " is not a text column");
     const ColumnData& c = data_[static_cast<size_t>(column)];
-    return TextColumn(c.narrow.data(), c.wideRefs ? c.wide.data() : nullptr, c.blocks.data());
+    return TextColumn(c);
 }
 
 Table::NumberColumn Table::numberColumn(int column) const
@@ -267,7 +305,7 @@ bool Table::columnHoldsAnyOf(int column, std::string_view bytes) const
     checkColumn(column);
     const ColumnData& c = data_[static_cast<size_t>(column)];
     for (size_t b = 0; b < c.blocks.size(); ++b) {
-        const size_t used = b + 1 == c.blocks.size() ? c.used : kBlockSize; // earlier blocks are full-size
+        const size_t used = b + 1 == c.blocks.size() ? c.used : c.blockBytes[b];
         for (char ch : bytes)
             if (std::memchr(c.blocks[b].get(), ch, used))
                 return true;

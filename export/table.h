@@ -135,11 +135,23 @@ private:
     // gives back the very double that was read. The first value that is not makes
     // the column hold doubles.
     static constexpr int32_t kNullHundredths = INT32_MIN;
+    // Past 64 KiB, a column whose values all have one length, none null or shared
+    // (a receipt number, a customer code), holds no references at all: row r's
+    // bytes are slot r, of `stride` bytes, 2^shift slots a block. The first value
+    // that breaks this gives every row its 4-byte reference.
+    static TextRef slotRef(size_t row, uint32_t stride, uint32_t shift)
+    {
+        return static_cast<TextRef>((row >> shift) * kBlockSize + (row & ((size_t{1} << shift) - 1)) * stride);
+    }
     struct ColumnData {
         std::vector<NarrowRef> narrow;               // text, while the texts fit 64 KiB
         std::vector<TextRef> wide;                   // text, after
         bool wideRefs = false;
+        uint32_t stride = 0;                         // text in slots when not 0
+        uint32_t shift = 0;
+        size_t slots = 0;                            // rows held in slots
         std::vector<std::unique_ptr<char[]>> blocks; // text bytes
+        std::vector<uint32_t> blockBytes;            // size of each block
         size_t used = 0;                             // bytes used in the last block
         size_t capacity = 0;                         // bytes of the last block
         std::vector<int32_t> hundredths;             // number; null is kNullHundredths
@@ -148,22 +160,34 @@ private:
 
         TextRef ref(size_t row) const
         {
+            if (stride)
+                return slotRef(row, stride, shift);
             if (wideRefs)
                 return wide[row];
             return narrow[row] == kNullNarrow ? kNullText : narrow[row];
         }
-        TextRef lastRef() const { return wideRefs ? wide.back() : ref(narrow.size() - 1); }
+        size_t textRows() const { return stride ? slots : wideRefs ? wide.size() : narrow.size(); }
+        TextRef lastRef() const { return ref(textRows() - 1); }
+        // Bytes of the value at `ref`, its length byte included.
+        uint32_t bytesAt(TextRef ref) const
+        {
+            return (static_cast<unsigned char>(blocks[ref / kBlockSize][ref % kBlockSize]) & 0x7Fu) + 1;
+        }
+        // Adds the row reference `ref` at row `at`, changing how the column holds its
+        // references when `ref` requires it.
         void insertRef(size_t at, TextRef ref);
         void pushRef(TextRef ref)
         {
-            if (wideRefs)
+            if (stride == 0 && wideRefs)
                 wide.push_back(ref);
-            else if (ref == kNullText)
+            else if (stride == 0 && ref == kNullText)
                 narrow.push_back(kNullNarrow);
-            else if (ref < kNullNarrow)
+            else if (stride == 0 && ref < kNullNarrow)
                 narrow.push_back(static_cast<NarrowRef>(ref));
+            else if (stride != 0 && ref == slotRef(slots, stride, shift) && bytesAt(ref) == stride)
+                ++slots;
             else
-                insertRef(narrow.size(), ref);
+                insertRef(textRows(), ref);
         }
         double number(size_t row) const; // NaN for null
         void insertNumber(size_t at, double value);
@@ -222,22 +246,31 @@ class Table::TextColumn {
 public:
     std::string_view operator[](size_t row) const
     {
-        const TextRef ref = wide_ ? wide_[row] : narrow_[row] == kNullNarrow ? kNullText : narrow_[row];
+        const TextRef ref = stride_  ? slotRef(row, stride_, shift_)
+                            : wide_  ? wide_[row]
+                            : narrow_[row] == kNullNarrow ? kNullText
+                                                          : narrow_[row];
         if (ref == kNullText)
             return {};
         const char* at = blocks_[ref / kBlockSize].get() + ref % kBlockSize;
         return {at + 1, static_cast<unsigned char>(*at) & 0x7Fu};
     }
-    bool isNull(size_t row) const { return wide_ ? wide_[row] == kNullText : narrow_[row] == kNullNarrow; }
+    bool isNull(size_t row) const
+    {
+        return stride_ == 0 && (wide_ ? wide_[row] == kNullText : narrow_[row] == kNullNarrow);
+    }
 
 private:
     friend class Table;
-    TextColumn(const NarrowRef* narrow, const TextRef* wide, const std::unique_ptr<char[]>* blocks)
-        : narrow_(narrow), wide_(wide), blocks_(blocks)
+    explicit TextColumn(const ColumnData& c)
+        : narrow_(c.narrow.data()), wide_(c.wideRefs ? c.wide.data() : nullptr), stride_(c.stride),
+          shift_(c.shift), blocks_(c.blocks.data())
     {
     }
     const NarrowRef* narrow_;
     const TextRef* wide_; // null while the references are narrow
+    uint32_t stride_;     // not 0 while the texts are in slots
+    uint32_t shift_;
     const std::unique_ptr<char[]>* blocks_;
 };
 

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <functional>
+#include <optional>
 
 namespace dotz {
 namespace {
@@ -93,6 +95,56 @@ TEST(Table, LargeTextColumnsSpanStorageBlocks)
     EXPECT_FALSE(t.columnHoldsAnyOf(config::NMPRODUTO, "|\r\n"));
     t.appendRow({"1", nullptr, 1.5, "a|b", "789", "P", "", "", 2, "1", "C:\\"});
     EXPECT_TRUE(t.columnHoldsAnyOf(config::NMPRODUTO, "|"));
+}
+
+TEST(Table, TextColumnsHoldWhatWasPutInWhateverTheirStorage)
+{
+    // Each case runs past 64 KiB of text, where the column picks slots or 4-byte
+    // references, and most then break what the choice relied on.
+    using Text = std::optional<std::string>;
+    auto digits = [](int i, int width) {
+        std::string s = std::to_string(i);
+        return std::string(static_cast<size_t>(width) - std::min<size_t>(s.size(), static_cast<size_t>(width)), '0') + s;
+    };
+    struct Case {
+        const char* what;
+        int rows;
+        std::function<Text(int)> value;
+        bool insertFirst = false;
+    };
+    const Case cases[] = {
+        {"one length, then a longer one now and then", 30000,
+         [&](int i) -> Text { return digits(i, 10) + (i >= 25000 && i % 3 == 0 ? "x" : ""); }},
+        {"one length in runs, then a null", 30000,
+         [&](int i) -> Text { return i == 28000 ? Text() : digits(i / 3, 6); }},
+        {"one length, then an insert before the first row", 20000,
+         [&](int i) -> Text { return digits(i, 8); }, true},
+        {"lengths vary from the start", 30000,
+         [](int i) -> Text { return std::string(static_cast<size_t>(i % 5 + 1), static_cast<char>('a' + i % 26)); }},
+        {"one repeated value", 1000, [](int) -> Text { return "abc"; }},
+    };
+    for (const Case& c : cases) {
+        Table t = makeCdsCaixa();
+        std::vector<Text> model;
+        for (int i = 0; i < c.rows; ++i) {
+            const Text v = c.value(i);
+            t.appendRow({v ? Table::Value(*v) : nullptr, "1"});
+            model.push_back(v);
+        }
+        if (c.insertFirst) {
+            t.insert(caixa::CDFILIAL, "zz");
+            model.insert(model.begin(), "zz");
+        }
+        ASSERT_EQ(t.rowCount(), model.size()) << c.what;
+        const Table::TextColumn column = t.textColumn(caixa::CDFILIAL);
+        for (size_t r = 0; r < model.size(); ++r) {
+            ASSERT_EQ(t.isNullAt(r, caixa::CDFILIAL), !model[r]) << c.what << ", row " << r;
+            ASSERT_EQ(column.isNull(r), !model[r]) << c.what << ", row " << r;
+            ASSERT_EQ(t.textAt(r, caixa::CDFILIAL), model[r].value_or("")) << c.what << ", row " << r;
+            ASSERT_EQ(column[r], model[r].value_or("")) << c.what << ", row " << r;
+        }
+        EXPECT_FALSE(t.columnHoldsAnyOf(caixa::CDFILIAL, "|\r\n")) << c.what;
+    }
 }
 
 TEST(Table, NumbersReadBackBitForBit)
