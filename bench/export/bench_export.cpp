@@ -24,6 +24,7 @@
 #include <random>
 #include <sstream>
 #include <sys/resource.h>
+#include <time.h>
 
 using namespace dotz;
 using Clock = std::chrono::steady_clock;
@@ -127,6 +128,15 @@ double seconds(Clock::time_point since)
     return std::chrono::duration<double>(Clock::now() - since).count();
 }
 
+// The process's CPU time (user and system): steadier than the wall clock when
+// other work shares the machine.
+double cpuSeconds()
+{
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
 void load(const std::string& dir, ExportTables& t, bool report)
 {
     const Packet dados = readPacket(dir + "/dados.json");
@@ -178,6 +188,14 @@ size_t walk(simdjson::ondemand::value value)
     return 1;
 }
 
+void printSpread(const char* what, std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    const size_t n = v.size();
+    std::printf("%s: min %.3f median %.3f max %.3f (%zu pairs)\n", what, v.front(),
+                n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2, v.back(), n);
+}
+
 // Pairs interleaved; each side builds and frees what it needs (tables or parser).
 void ratio(const std::string& dir, int pairs)
 {
@@ -186,33 +204,34 @@ void ratio(const std::string& dir, int pairs)
     double mb = 0;
     for (const Packet& p : packets)
         mb += static_cast<double>(p.json().size()) / 1e6;
-    std::vector<double> ratios;
+    std::vector<double> ratios, cpuRatios;
     for (int i = 0; i < pairs; ++i) {
         auto start = Clock::now();
+        double cpu = cpuSeconds();
         {
             ExportTables t;
             t.cdsDadosDotz.loadPacket(packets[0]);
             t.cdsDotzExtra.loadPacket(packets[1]);
             t.cdsConfigDotz.loadPacket(packets[2]);
         }
-        const double ours = seconds(start);
+        const double ours = seconds(start), oursCpu = cpuSeconds() - cpu;
         start = Clock::now();
+        cpu = cpuSeconds();
         size_t values = 0;
         for (const Packet& p : packets) {
             simdjson::ondemand::parser parser;
             auto doc = parser.iterate(p.json().data(), p.json().size(), p.readable());
             values += walk(doc.get_value().value());
         }
-        const double simd = seconds(start);
+        const double simd = seconds(start), simdCpu = cpuSeconds() - cpu;
         ratios.push_back(simd / ours);
-        std::printf("ratio: %.1f MB: load %.3f s (%.0f MB/s), simdjson walk %.3f s (%.0f MB/s, %zu values): %.3f\n",
-                    mb, ours, mb / ours, simd, mb / simd, values, simd / ours);
+        cpuRatios.push_back(simdCpu / oursCpu);
+        std::printf("ratio: %.1f MB: load %.3f s (CPU %.3f s, %.0f MB/s), simdjson walk %.3f s (CPU %.3f s, "
+                    "%.0f MB/s, %zu values): %.3f\n",
+                    mb, ours, oursCpu, mb / ours, simd, simdCpu, mb / simd, values, simd / ours);
     }
-    std::sort(ratios.begin(), ratios.end());
-    const size_t n = ratios.size();
-    std::printf("ratio: loading MB/s / simdjson walk MB/s: min %.3f median %.3f max %.3f (%zu pairs)\n",
-                ratios.front(), n % 2 ? ratios[n / 2] : (ratios[n / 2 - 1] + ratios[n / 2]) / 2,
-                ratios.back(), n);
+    printSpread("ratio: loading MB/s / simdjson walk MB/s, wall", ratios);
+    printSpread("ratio: the same in CPU time", cpuRatios);
 }
 
 // The JSON packet of a table's rows (ASCII texts, no escapes needed).
@@ -290,23 +309,24 @@ void dayCost(int days, int pairs)
         MemoryFileSystem fs;
         ExportTables t;
         const auto start = Clock::now();
+        const double cpu = cpuSeconds();
         runExport(t, {"T", first, Day::fromSerial(first.serial() + n - 1), true}, fetch, paths, fs, quiet);
-        return seconds(start);
+        return std::pair(seconds(start), cpuSeconds() - cpu);
     };
-    std::vector<double> ratios;
+    std::vector<double> ratios, cpuRatios;
     for (int i = 0; i < pairs; ++i) {
-        const double year = run(days, [&](const std::string&, Day day, const EarlyPacket&) {
+        const auto [year, yearCpu] = run(days, [&](const std::string&, Day day, const EarlyPacket&) {
             return period[static_cast<size_t>(day.serial() - first.serial())];
         });
-        const double one = run(1, [&](const std::string&, Day, const EarlyPacket&) { return whole; });
+        const auto [one, oneCpu] = run(1, [&](const std::string&, Day, const EarlyPacket&) { return whole; });
         ratios.push_back(year / one);
-        std::printf("daycost: %d days %.3f s (%.3f ms a day), one day of the same rows %.3f s: %.2f\n",
-                    days, year, year * 1e3 / days, one, year / one);
+        cpuRatios.push_back(yearCpu / oneCpu);
+        std::printf("daycost: %d days %.3f s (CPU %.3f s, %.3f ms a day), one day of the same rows %.3f s "
+                    "(CPU %.3f s): %.2f\n",
+                    days, year, yearCpu, year * 1e3 / days, one, oneCpu, year / one);
     }
-    std::sort(ratios.begin(), ratios.end());
-    const size_t n = ratios.size();
-    std::printf("daycost: period / one day: min %.2f median %.2f max %.2f (%zu pairs)\n", ratios.front(),
-                n % 2 ? ratios[n / 2] : (ratios[n / 2 - 1] + ratios[n / 2]) / 2, ratios.back(), n);
+    printSpread("daycost: period / one day, wall", ratios);
+    printSpread("daycost: the same in CPU time", cpuRatios);
 }
 
 } // namespace
