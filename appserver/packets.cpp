@@ -109,6 +109,17 @@ std::string packetQuery(int slot, Engine engine, const BranchSelector& selector)
                branchFilter("v.CDFILIAL", selector) +
                " ORDER BY v.CDFILIAL, v.CDCAIXA, v.NRCUPOMFIS";
     case 2:
+        if (engine == Engine::Sqlite)
+            // SQLite would seek each item's sale and product (PostgreSQL merges the
+            // one and memoizes the other): the reader pairs the items with
+            // kItemSales in one pass and looks each product up once, filling the
+            // two NULLs.
+            return "SELECT i.CDFILIAL, i.CDCAIXA, i.NRCUPOMFIS, NULL, i.CDPRODUTO,"
+                   " i.VRUNITVEND, i.QTPRODVEND, i.VRTOTAL, NULL, i.CDPROMOCAODOTZ,"
+                   " i.NRDOTZEXTRA"
+                   " FROM ITEMVENDA i WHERE i.DTVENDA = ? AND i.NRDOTZEXTRA > 0 AND " +
+                   branchFilter("i.CDFILIAL", selector) +
+                   " ORDER BY i.CDFILIAL, i.CDCAIXA, i.NRCUPOMFIS, i.NRSEQITEM";
         return "SELECT i.CDFILIAL, i.CDCAIXA, i.NRCUPOMFIS, v.CDIDCLIENTEDOTZ, i.CDPRODUTO,"
                " i.VRUNITVEND, i.QTPRODVEND, i.VRTOTAL, p.CDBARPRODUTO, i.CDPROMOCAODOTZ,"
                " i.NRDOTZEXTRA"
@@ -120,6 +131,13 @@ std::string packetQuery(int slot, Engine engine, const BranchSelector& selector)
                " AND " +
                branchFilter("i.CDFILIAL", selector) +
                " ORDER BY i.CDFILIAL, i.CDCAIXA, i.NRCUPOMFIS, i.NRSEQITEM";
+    case kItemSales:
+        return "SELECT v.CDFILIAL, v.CDCAIXA, v.NRCUPOMFIS, v.CDIDCLIENTEDOTZ FROM VENDA v"
+               " WHERE v.DTVENDA = ? AND v.CDIDCLIENTEDOTZ IS NOT NULL AND " +
+               branchFilter("v.CDFILIAL", selector) +
+               " ORDER BY v.CDFILIAL, v.CDCAIXA, v.NRCUPOMFIS";
+    case kProductBarcode:
+        return "SELECT p.CDBARPRODUTO FROM PRODUTO p WHERE p.CDPRODUTO = ?";
     case 3:
         // The branches' promotions; their products come from kPromotionProducts,
         // read once however many branches share a promotion.
@@ -148,7 +166,7 @@ std::vector<std::string> queryParameters(int slot, const BranchSelector& selecto
                                          const std::string& day)
 {
     std::vector<std::string> params;
-    if (slot == 1 || slot == 2)
+    if (slot == 1 || slot == 2 || slot == kItemSales)
         params.push_back(day);
     if (slot == 3 || slot == kPromotionProducts)
         params.insert(params.end(), {day, day});
@@ -456,6 +474,29 @@ struct Stopped
 {
 };
 
+// A row of SQLite's item query with its sale's customer and its product's
+// barcode in the places of the query's NULLs.
+class ItemRow final : public Row
+{
+  public:
+    static constexpr int kCustomer = 3;
+    static constexpr int kProduct = 4;
+    static constexpr int kBarcode = 8;
+    const Row* item = nullptr;
+    std::string_view customer;
+    const std::optional<std::string>* barcode = nullptr;
+
+    bool isNull(int c) const override
+    {
+        return c == kBarcode ? !*barcode : c != kCustomer && item->isNull(c);
+    }
+    std::string_view text(int c) const override
+    {
+        return c == kCustomer ? customer : c == kBarcode ? std::string_view(**barcode) : item->text(c);
+    }
+    double number(int c) const override { return item->number(c); }
+};
+
 // Runs the four packet queries on a thread of its own, so that reading the
 // database and encoding and sending share the two cores. Batches go through a
 // short queue and come back to be reused; memory stays a few batches.
@@ -519,14 +560,18 @@ class Reader
                 const std::vector<bool> text = textColumns(slot);
                 const int columns = static_cast<int>(text.size());
                 std::unique_ptr<RowBatch> batch = take(columns);
-                store.query(packetQuery(slot, store.engine(), selector),
-                            queryParameters(slot, selector, day), [&](const Row& r) {
-                                batch->add(r, text);
-                                if (batch->full()) {
-                                    put({std::move(batch), {}});
-                                    batch = take(columns);
-                                }
-                            });
+                const auto add = [&](const Row& r) {
+                    batch->add(r, text);
+                    if (batch->full()) {
+                        put({std::move(batch), {}});
+                        batch = take(columns);
+                    }
+                };
+                if (slot == 2 && store.engine() == Engine::Sqlite)
+                    readSqliteItems(store, selector, day, add);
+                else
+                    store.query(packetQuery(slot, store.engine(), selector),
+                                queryParameters(slot, selector, day), add);
                 if (batch->rows())
                     put({std::move(batch), {}});
                 else
@@ -538,6 +583,51 @@ class Reader
             put({nullptr, std::current_exception()});
         }
     }
+    // The items with the customers of their sales (in the same order, which
+    // SQLite's texts give as bytes) and their products' barcodes, looked up once
+    // each; an item without either is left out, as the join would.
+    static void readSqliteItems(Store& store, const BranchSelector& selector,
+                                const std::string& day, const std::function<void(const Row&)>& add)
+    {
+        const std::unique_ptr<Cursor> sales =
+            store.cursor(packetQuery(kItemSales, Engine::Sqlite, selector),
+                         queryParameters(kItemSales, selector, day));
+        const Row* sale = sales->next();
+        std::unordered_map<std::string, std::optional<std::optional<std::string>>> barcodes;
+        const std::string barcodeQuery = packetQuery(kProductBarcode, Engine::Sqlite, selector);
+        ItemRow row;
+        store.query(packetQuery(2, Engine::Sqlite, selector), queryParameters(2, selector, day),
+                    [&](const Row& item) {
+                        int order = -1;
+                        while (sale && (order = compareSale(*sale, item)) < 0)
+                            sale = sales->next();
+                        if (order != 0)
+                            return;
+                        const std::string product(item.text(ItemRow::kProduct));
+                        auto [found, added] = barcodes.try_emplace(product);
+                        if (added)
+                            store.query(barcodeQuery, {product}, [&](const Row& p) {
+                                found->second.emplace(p.isNull(0) ? std::nullopt
+                                                                   : std::optional<std::string>(
+                                                                         p.text(0)));
+                            });
+                        if (!found->second)
+                            return;
+                        row.item = &item;
+                        row.customer = sale->text(3);
+                        row.barcode = &*found->second;
+                        add(row);
+                    });
+    }
+    // The sale's key (branch, till, receipt) against the item's, as bytes.
+    static int compareSale(const Row& sale, const Row& item)
+    {
+        for (int c = 0; c < 3; ++c)
+            if (const int order = sale.text(c).compare(item.text(c)))
+                return order;
+        return 0;
+    }
+
     std::unique_ptr<RowBatch> take(int columns)
     {
         std::unique_lock lock(mutex_);

@@ -32,9 +32,13 @@ const std::array<PacketLayout, 4>& packetLayouts();
 // The query of one slot for an engine and a selector; parameters in the order
 // returned by queryParameters(). The packets leave out the branch's settings,
 // the same for each of its rows: kBranchSlot reads them once per call. Slot 3
-// reads the branches' promotions, and kPromotionProducts their products.
+// reads the branches' promotions, and kPromotionProducts their products. On
+// SQLite, slot 2 leaves out its items' customers and barcodes: kItemSales and
+// kProductBarcode (one product, its code the only parameter) give them.
 constexpr int kBranchSlot = -1;
 constexpr int kPromotionProducts = 4;
+constexpr int kItemSales = 5;
+constexpr int kProductBarcode = 6;
 std::string packetQuery(int slot, Engine engine, const BranchSelector& selector);
 std::vector<std::string> queryParameters(int slot, const BranchSelector& selector,
                                          const std::string& day);

@@ -7,6 +7,7 @@
 #include <libpq-fe.h>
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <charconv>
 #include <filesystem>
 #include <map>
@@ -43,6 +44,7 @@ DatabaseError::Kind sqliteKind(int rc)
 }
 
 class SqliteStore;
+class SqliteCursor;
 
 class SqliteRow final : public Row
 {
@@ -139,6 +141,8 @@ class SqliteStore final : public Store
 
     std::unique_ptr<BulkInsert> bulkInsert(const std::string& table,
                                            const std::vector<std::string>& columns) override;
+    std::unique_ptr<Cursor> cursor(const std::string& sql,
+                                   std::vector<std::string> params) override;
 
     sqlite3_stmt* prepare(const std::string& sql)
     {
@@ -152,9 +156,13 @@ class SqliteStore final : public Store
         if (rc != SQLITE_OK)
             fail(rc);
         if (statements_.size() > 64) {
-            for (auto& [text, old] : statements_)
-                sqlite3_finalize(old);
-            statements_.clear();
+            // Not those still stepping: a query can run inside another's rows.
+            std::erase_if(statements_, [this](const auto& kept) {
+                if (sqlite3_stmt_busy(kept.second) || std::ranges::count(cursors_, kept.second))
+                    return false;
+                sqlite3_finalize(kept.second);
+                return true;
+            });
         }
         statements_.emplace(sql, stmt);
         return stmt;
@@ -178,6 +186,8 @@ class SqliteStore final : public Store
     std::string path_;
     sqlite3* db_ = nullptr;
     std::map<std::string, sqlite3_stmt*> statements_;
+    std::vector<sqlite3_stmt*> cursors_; // the statements of open cursors
+    friend class SqliteCursor;
 };
 
 class SqliteBulk final : public BulkInsert
@@ -225,6 +235,50 @@ class SqliteBulk final : public BulkInsert
     size_t columns_;
     sqlite3_stmt* stmt_ = nullptr;
 };
+
+class SqliteCursor final : public Cursor
+{
+  public:
+    SqliteCursor(SqliteStore& store, sqlite3_stmt* stmt, std::vector<std::string> params)
+        : store_(store), stmt_(stmt), params_(std::move(params)), row_(stmt)
+    {
+        store_.cursors_.push_back(stmt_);
+        for (size_t i = 0; i < params_.size(); ++i)
+            sqlite3_bind_text(stmt_, static_cast<int>(i + 1), params_[i].data(),
+                              static_cast<int>(params_[i].size()), SQLITE_STATIC);
+    }
+    ~SqliteCursor() override
+    {
+        sqlite3_reset(stmt_);
+        sqlite3_clear_bindings(stmt_);
+        std::erase(store_.cursors_, stmt_);
+    }
+    const Row* next() override
+    {
+        if (done_)
+            return nullptr;
+        const int rc = sqlite3_step(stmt_);
+        if (rc == SQLITE_ROW)
+            return &row_;
+        done_ = true;
+        if (rc != SQLITE_DONE)
+            store_.fail(rc);
+        return nullptr;
+    }
+
+  private:
+    SqliteStore& store_;
+    sqlite3_stmt* stmt_;
+    std::vector<std::string> params_; // bound without a copy
+    SqliteRow row_;
+    bool done_ = false;
+};
+
+std::unique_ptr<Cursor> SqliteStore::cursor(const std::string& sql,
+                                            std::vector<std::string> params)
+{
+    return std::make_unique<SqliteCursor>(*this, prepare(sql), std::move(params));
+}
 
 std::unique_ptr<BulkInsert> SqliteStore::bulkInsert(const std::string& table,
                                                     const std::vector<std::string>& columns)
@@ -366,6 +420,10 @@ class PgStore final : public Store
 
     std::unique_ptr<BulkInsert> bulkInsert(const std::string& table,
                                            const std::vector<std::string>& columns) override;
+    std::unique_ptr<Cursor> cursor(const std::string&, std::vector<std::string>) override
+    {
+        throw Error("PostgreSQL reads one query at a time on a connection");
+    }
 
     PGconn* handle() const { return conn_; }
     void cancel()

@@ -71,6 +71,15 @@ class BulkInsert
     virtual void finish() = 0;
 };
 
+// A query read a row at a time, beside another one that is running.
+class Cursor
+{
+  public:
+    virtual ~Cursor() = default;
+    // The next row, valid until the next call; null after the last.
+    virtual const Row* next() = 0;
+};
+
 class Store
 {
   public:
@@ -84,6 +93,9 @@ class Store
                          const std::function<void(const Row&)>& onRow) = 0;
     virtual std::unique_ptr<BulkInsert> bulkInsert(const std::string& table,
                                                    const std::vector<std::string>& columns) = 0;
+    // SQLite only: its statements can step side by side on one connection.
+    virtual std::unique_ptr<Cursor> cursor(const std::string& sql,
+                                           std::vector<std::string> params) = 0;
     // Where the store is, without any password: for messages.
     virtual std::string describe() const = 0;
 };

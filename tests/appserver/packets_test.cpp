@@ -86,7 +86,7 @@ TEST(JsonOut, HandsOnPiecesOnlyPastTheThreshold)
 TEST(PacketQueries, BindEveryCodeAsAParameter)
 {
     BranchSelector two{false, {"0001", "O'K"}};
-    for (int slot : {0, 1, 2, 3, kPromotionProducts}) {
+    for (int slot : {0, 1, 2, 3, kPromotionProducts, kItemSales}) {
         for (Engine engine : {Engine::Sqlite, Engine::Postgres}) {
             const std::string sql = packetQuery(slot, engine, two);
             EXPECT_EQ(sql.find("0001"), std::string::npos) << sql;
@@ -95,7 +95,7 @@ TEST(PacketQueries, BindEveryCodeAsAParameter)
         }
         const auto params = queryParameters(slot, two, "2024-03-15");
         EXPECT_EQ(params.back(), "O'K");
-        EXPECT_EQ(params.size(), slot == 0 ? 2u : slot >= 3 ? 4u : 3u);
+        EXPECT_EQ(params.size(), slot == 0 ? 2u : slot == 3 || slot == kPromotionProducts ? 4u : 3u);
     }
 }
 

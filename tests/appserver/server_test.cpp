@@ -396,6 +396,56 @@ TEST(ServerRefusal, StoredValuesThatDoNotFitTheirColumn)
     }
 }
 
+// The items packet keeps exactly the items that the join to their sale (with a
+// DOTZ customer) and their product keeps, with those values, in the same order:
+// also when sales and products are missing, which the foreign keys forbid.
+TEST(ServerItems, AreThoseOfTheJoinToSaleAndProduct)
+{
+    TempDir dir;
+    const std::string db = makeDemoDb(dir);
+    const std::string day = "2024-03-15";
+    auto store = openStore(db);
+    store->exec("PRAGMA foreign_keys = OFF;"
+                "DELETE FROM VENDA WHERE (CDFILIAL, CDCAIXA, NRCUPOMFIS) IN (SELECT CDFILIAL, "
+                "CDCAIXA, NRCUPOMFIS FROM VENDA WHERE DTVENDA = '" + day + "' AND "
+                "CDIDCLIENTEDOTZ IS NOT NULL AND CDFILIAL = '0002' LIMIT 3) AND DTVENDA = '" +
+                day + "';"
+                "UPDATE VENDA SET CDIDCLIENTEDOTZ = NULL WHERE (CDFILIAL, CDCAIXA, NRCUPOMFIS) "
+                "IN (SELECT CDFILIAL, CDCAIXA, NRCUPOMFIS FROM VENDA WHERE DTVENDA = '" + day +
+                "' AND CDIDCLIENTEDOTZ IS NOT NULL AND CDFILIAL = '0003' LIMIT 2) AND DTVENDA = '" +
+                day + "';"
+                "DELETE FROM PRODUTO WHERE CDPRODUTO = (SELECT MIN(CDPRODUTO) FROM ITEMVENDA "
+                "WHERE DTVENDA = '" + day + "' AND NRDOTZEXTRA > 0);"
+                "UPDATE PRODUTO SET CDBARPRODUTO = NULL WHERE CDPRODUTO = (SELECT MAX(CDPRODUTO) "
+                "FROM ITEMVENDA WHERE DTVENDA = '" + day + "' AND NRDOTZEXTRA > 0);");
+    RunningServer server(serverOn(db));
+    for (const auto& [selector, filter] :
+         {std::pair<std::string, std::string>{"T", ""}, {"'0002','0003'", " AND i.CDFILIAL > '0001'"}}) {
+        SCOPED_TRACE(selector);
+        std::vector<std::string> expected;
+        store->query("SELECT i.CDFILIAL || '|' || i.CDCAIXA || '|' || i.NRCUPOMFIS || '|' || "
+                     "v.CDIDCLIENTEDOTZ || '|' || i.CDPRODUTO || '|' || "
+                     "COALESCE(p.CDBARPRODUTO, 'null') FROM ITEMVENDA i JOIN VENDA v USING "
+                     "(DTVENDA, CDFILIAL, CDCAIXA, NRCUPOMFIS) JOIN PRODUTO p USING (CDPRODUTO) "
+                     "WHERE i.DTVENDA = ? AND v.CDIDCLIENTEDOTZ IS NOT NULL AND i.NRDOTZEXTRA > 0" +
+                         filter + " ORDER BY i.CDFILIAL, i.CDCAIXA, i.NRCUPOMFIS, i.NRSEQITEM",
+                     {day}, [&](const Row& r) { expected.emplace_back(r.text(0)); });
+        Reply reply = callPrincipal(server.port(), selector, day);
+        ASSERT_TRUE(reply.ok());
+        std::vector<std::string> got;
+        for (simdjson::dom::element row : simdjson::dom::array(reply.packet(2)["rows"])) {
+            std::string line;
+            for (size_t c : {0, 1, 2, 3, 4, 8}) {
+                const simdjson::dom::element v = row.at(c);
+                line += (c ? "|" : "") + std::string(v.is_null() ? "null" : std::string_view(v));
+            }
+            got.push_back(line);
+        }
+        EXPECT_GT(expected.size(), 30u);
+        EXPECT_EQ(got, expected);
+    }
+}
+
 // Once part of a large reply has gone out, a failure can only break the connection:
 // the client must never take a cut reply for a whole one.
 TEST(ServerRefusal, FailureAfterTheReplyBeganBreaksTheConnection)
