@@ -49,24 +49,29 @@ class SqliteCursor;
 class SqliteRow final : public Row
 {
   public:
+    // Through the column's value: one sqlite3_column_* call per access, each of
+    // which costs more than the access itself. (The value is unprotected, which
+    // is sound here: a connection serves one thread at a time.)
     explicit SqliteRow(sqlite3_stmt* stmt) : stmt_(stmt) {}
     bool isNull(int column) const override
     {
-        return sqlite3_column_type(stmt_, column) == SQLITE_NULL;
+        return sqlite3_value_type(sqlite3_column_value(stmt_, column)) == SQLITE_NULL;
     }
     std::string_view text(int column) const override
     {
-        auto* p = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, column));
-        return p ? std::string_view(p, static_cast<size_t>(sqlite3_column_bytes(stmt_, column)))
+        sqlite3_value* value = sqlite3_column_value(stmt_, column);
+        auto* p = reinterpret_cast<const char*>(sqlite3_value_text(value));
+        return p ? std::string_view(p, static_cast<size_t>(sqlite3_value_bytes(value)))
                  : std::string_view();
     }
     double number(int column) const override
     {
-        const int type = sqlite3_column_type(stmt_, column);
+        sqlite3_value* value = sqlite3_column_value(stmt_, column);
+        const int type = sqlite3_value_type(value);
         if (type != SQLITE_INTEGER && type != SQLITE_FLOAT)
             throw Error("valor que n\u00e3o \u00e9 n\u00famero na coluna " +
                         std::string(sqlite3_column_name(stmt_, column)));
-        return sqlite3_column_double(stmt_, column);
+        return sqlite3_value_double(value);
     }
 
   private:
