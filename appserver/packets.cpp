@@ -413,14 +413,13 @@ class RowBatch final : public Row
         for (size_t c = 0; c < columns_; ++c) {
             const int q = static_cast<int>(c);
             Cell cell;
-            if (r.isNull(q)) {
-                cell.kind = Cell::Null;
-            } else if (text[c]) {
-                cell = store(Cell::Text, r.text(q));
+            if (text[c]) {
+                if (const auto t = r.textOrNull(q))
+                    cell = store(Cell::Text, *t);
             } else {
                 try {
-                    cell.kind = Cell::Number;
-                    cell.number = r.number(q);
+                    if (const auto n = r.numberOrNull(q))
+                        cell = {Cell::Number, 0, 0, *n};
                 } catch (const Error& e) {
                     cell = store(Cell::Failure, e.what());
                 }
@@ -495,6 +494,11 @@ class ItemRow final : public Row
         return c == kCustomer ? customer : c == kBarcode ? std::string_view(**barcode) : item->text(c);
     }
     double number(int c) const override { return item->number(c); }
+    std::optional<std::string_view> textOrNull(int c) const override
+    {
+        return c == kCustomer || c == kBarcode ? Row::textOrNull(c) : item->textOrNull(c);
+    }
+    std::optional<double> numberOrNull(int c) const override { return item->numberOrNull(c); }
 };
 
 // Runs the four packet queries on a thread of its own, so that reading the

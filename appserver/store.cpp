@@ -59,14 +59,36 @@ class SqliteRow final : public Row
     }
     std::string_view text(int column) const override
     {
+        return text(sqlite3_column_value(stmt_, column));
+    }
+    double number(int column) const override
+    {
+        return number(column, sqlite3_column_value(stmt_, column));
+    }
+    std::optional<std::string_view> textOrNull(int column) const override
+    {
         sqlite3_value* value = sqlite3_column_value(stmt_, column);
+        if (sqlite3_value_type(value) == SQLITE_NULL)
+            return std::nullopt;
+        return text(value);
+    }
+    std::optional<double> numberOrNull(int column) const override
+    {
+        sqlite3_value* value = sqlite3_column_value(stmt_, column);
+        if (sqlite3_value_type(value) == SQLITE_NULL)
+            return std::nullopt;
+        return number(column, value);
+    }
+
+  private:
+    static std::string_view text(sqlite3_value* value)
+    {
         auto* p = reinterpret_cast<const char*>(sqlite3_value_text(value));
         return p ? std::string_view(p, static_cast<size_t>(sqlite3_value_bytes(value)))
                  : std::string_view();
     }
-    double number(int column) const override
+    double number(int column, sqlite3_value* value) const
     {
-        sqlite3_value* value = sqlite3_column_value(stmt_, column);
         const int type = sqlite3_value_type(value);
         if (type != SQLITE_INTEGER && type != SQLITE_FLOAT)
             throw Error("valor que n\u00e3o \u00e9 n\u00famero na coluna " +

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -42,6 +43,15 @@ class Row
     virtual std::string_view text(int column) const = 0;
     // A non-null number; throws dotz::Error when the value is not a number.
     virtual double number(int column) const = 0;
+    // The same for a value that may be null, where a store can read it at once.
+    virtual std::optional<std::string_view> textOrNull(int column) const
+    {
+        return isNull(column) ? std::nullopt : std::optional(text(column));
+    }
+    virtual std::optional<double> numberOrNull(int column) const
+    {
+        return isNull(column) ? std::nullopt : std::optional(number(column));
+    }
 };
 
 // One value of a bulk row.
