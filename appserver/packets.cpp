@@ -597,6 +597,7 @@ class Reader
             store.cursor(packetQuery(kItemSales, Engine::Sqlite, selector),
                          queryParameters(kItemSales, selector, day));
         const Row* sale = sales->next();
+        // By product code: nothing while the product is not found, else its barcode.
         std::unordered_map<std::string, std::optional<std::optional<std::string>>> barcodes;
         const std::string barcodeQuery = packetQuery(kProductBarcode, Engine::Sqlite, selector);
         ItemRow row;
@@ -611,9 +612,7 @@ class Reader
                         auto [found, added] = barcodes.try_emplace(product);
                         if (added)
                             store.query(barcodeQuery, {product}, [&](const Row& p) {
-                                found->second.emplace(p.isNull(0) ? std::nullopt
-                                                                   : std::optional<std::string>(
-                                                                         p.text(0)));
+                                found->second.emplace(p.textOrNull(0));
                             });
                         if (!found->second)
                             return;
