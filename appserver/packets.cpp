@@ -150,13 +150,13 @@ std::string packetQuery(int slot, Engine engine, const BranchSelector& selector)
                " pp.CDPROMOCAODOTZ, " +
                dateText(engine, "pp.DTINIVIGPROD") + ", " + dateText(engine, "pp.DTFIMVIGPROD") +
                ", pp.VRPONTOPROD"
-               " FROM PROMOCAODOTZ pr"
-               " JOIN PRODPROMODOTZ pp ON pp.CDPROMOCAODOTZ = pr.CDPROMOCAODOTZ"
-               " JOIN PRODUTO p ON p.CDPRODUTO = pp.CDPRODUTO"
-               " WHERE pr.DTINIVIG <= ? AND pr.DTFIMVIG >= ? AND pr.CDPROMOCAODOTZ IN"
+               // CROSS JOIN: SQLite then reads no products of promotions not running.
+               " FROM PROMOCAODOTZ pr CROSS JOIN PRODPROMODOTZ pp CROSS JOIN PRODUTO p"
+               " WHERE pp.CDPROMOCAODOTZ = pr.CDPROMOCAODOTZ AND p.CDPRODUTO = pp.CDPRODUTO"
+               " AND pr.DTINIVIG <= ? AND pr.DTFIMVIG >= ? AND pr.CDPROMOCAODOTZ IN"
                " (SELECT pf.CDPROMOCAODOTZ FROM PROMOCAODOTZFILIAL pf WHERE " +
                branchFilter("pf.CDFILIAL", selector) +
-               ") ORDER BY pp.CDPROMOCAODOTZ, pp.CDPRODUTO";
+               ") ORDER BY pr.CDPROMOCAODOTZ, pp.CDPRODUTO";
     default:
         throw Error("no packet slot " + std::to_string(slot));
     }
