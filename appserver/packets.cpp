@@ -550,6 +550,7 @@ class Reader
     void run(Store& store, const BranchSelector& selector, const std::string& day)
     {
         try {
+            size_t sales = 0; // the rows of slot 1
             for (int slot = 0; slot < 4; ++slot) {
                 if (slot == 3) {
                     // Whole, ahead of the branches' promotions that use them.
@@ -571,11 +572,16 @@ class Reader
                         batch = take(columns);
                     }
                 };
-                if (slot == 2 && store.engine() == Engine::Sqlite)
+                if (slot == 2 && sales == 0) {
+                    // Each item needs one of the day's sales with a DOTZ customer.
+                } else if (slot == 2 && store.engine() == Engine::Sqlite) {
                     readSqliteItems(store, selector, day, add);
-                else
-                    store.query(packetQuery(slot, store.engine(), selector),
-                                queryParameters(slot, selector, day), add);
+                } else {
+                    const size_t rows = store.query(packetQuery(slot, store.engine(), selector),
+                                                    queryParameters(slot, selector, day), add);
+                    if (slot == 1)
+                        sales = rows;
+                }
                 if (batch->rows())
                     put({std::move(batch), {}});
                 else
