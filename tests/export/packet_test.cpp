@@ -71,6 +71,19 @@ TEST(Packet, TextArrivesAsUtf8AndIsHeldAsWindows1252)
     Table c = makeCdsCaixa();
     c.loadPacket(caixaPacket(R"([["ÁÉÍÓ","ÇÃ\u00d5"]])"));
     EXPECT_EQ(c.asText(caixa::CDFILIAL), "\xC1\xC9\xCD\xD3");
+    // A string's bytes are examined eight at a time: an escape or an accented
+    // letter at every place in a word and past it, each row twice.
+    std::string rows;
+    for (size_t n = 0; n < 18; ++n)
+        for (const char* tail : {"\\u00e9", "\u00e9", "\\\\"})
+            for (int twice = 0; twice < 2; ++twice)
+                rows += std::string(rows.empty() ? "[" : ",") + R"(["0001",")" + std::string(n, 'x') + tail + R"("])";
+    c.loadPacket(caixaPacket(rows + "]"));
+    ASSERT_EQ(c.rowCount(), 18u * 3 * 2);
+    for (size_t n = 0, r = 0; n < 18; ++n)
+        for (const char* held : {"\xE9", "\xE9", "\\"})
+            for (int twice = 0; twice < 2; ++twice, ++r)
+                EXPECT_EQ(c.textAt(r, caixa::CDCAIXA), std::string(n, 'x') + held) << n;
 }
 
 TEST(Packet, RefusalsNameTableColumnAndRow)
