@@ -12,7 +12,7 @@ pairs=${3:-5}
 bin=$build/bin
 mkdir -p "$data"
 . scripts/appserver-lib.sh
-trap 'stop_appserver; rm -rf "$data"/out.*' EXIT
+trap stop_appserver EXIT
 
 generate() { # DB ARGS...: a demo database, made once
   local db=$1; shift
@@ -42,19 +42,14 @@ stats() {
 port=$((20000 + RANDOM % 20000))
 serve() { stop_appserver; start_appserver "$bin" "$1" "$port" "$data/server.log"; }
 
-# export_day DB FROM TO OUT_PREFIX [ARGS]: dotz-export into a folder of its own.
-# The folders go only at the end: ext4 passes over the inodes of files removed in
-# the last minute when it makes new ones, so removing a year's 2,190 files just
-# before the next run would charge that run for the benchmark's own cleaning.
-runs=0
+# export_day DB FROM TO OUT_PREFIX [ARGS]: dotz-export into a fresh folder.
 export_days() {
   local db=$1 from=$2 to=$3 out=$4; shift 4
-  local dir=$data/out.$((++runs))
-  rm -rf "$dir"; mkdir -p "$dir"
-  for b in $(sqlite3 "$db" "SELECT CDFILIAL FROM FILIAL"); do mkdir -p "$dir/DOTZ/LOJA$b"; done
+  rm -rf "$data/out"; mkdir -p "$data/out"
+  for b in $(sqlite3 "$db" "SELECT CDFILIAL FROM FILIAL"); do mkdir -p "$data/out/DOTZ/LOJA$b"; done
   sync
   timed "$out" "$bin/dotz-export" --config /dev/null --server "127.0.0.1:$port" \
-    --drive "C=$dir" --from "$from" --to "$to" "$@"
+    --drive "C=$data/out" --from "$from" --to "$to" "$@"
 }
 
 big=$data/day.db
