@@ -8,15 +8,12 @@ base=$1 new=$2 client=$3 db=$4 pairs=${5:-5} day=${6:-2024-03-15}
 ticks=$(getconf CLK_TCK)
 pids=()
 trap 'kill "${pids[@]}" 2>/dev/null || true' EXIT
+. "$(dirname "$0")/../../scripts/appserver-lib.sh"
 serve() {
-  "$1" serve --db "$db" --port "$2" >/dev/null 2>&1 &
-  pids+=($!)
-  for _ in $(seq 100); do
-    curl -sf "http://127.0.0.1:$2/rpc/Krt52410.rdmExportaDotz" >/dev/null && return 0
-    sleep 0.1
-  done
-  echo "the server on port $2 did not answer" >&2
-  return 1
+  local rc=0
+  start_server "$1" "$db" "$2" /dev/null || rc=$?
+  pids+=("$APPSERVER_PID")
+  return "$rc"
 }
 cpu() { awk -v t="$ticks" '{ printf "%.2f", ($14 + $15) / t }' "/proc/$1/stat"; }
 call() {
