@@ -40,7 +40,9 @@ start_appserver "$bin" "$demo/backoffice.sqlite" "$port" "$demo/server.log"
 
 echo
 echo "Files written under $demo/out:"
-find "$demo/out" -name '*_1.txt' | sort | sed "s|$demo/out/||" | head -12
+# sed reads to the end: a head that stops early would end the pipe (and, with
+# pipefail, the script) with SIGPIPE whenever the list outgrows one write.
+find "$demo/out" -name '*_1.txt' | sort | sed -n "1,12s|$demo/out/||p"
 echo "... $(find "$demo/out" -name '*_1.txt' | wc -l) files in all"
 echo
 echo "Records per type:"
@@ -51,4 +53,4 @@ for t in 500 510 515; do
 done
 echo
 echo "First lines of a 500 file (Windows-1252 shown as UTF-8):"
-head -n 3 "$(find "$demo/out" -name '*_500_1.txt' | sort | head -n 1)" | iconv -f CP1252 -t UTF-8 | tr -d '\r'
+head -n 3 "$(find "$demo/out" -name '*_500_1.txt' | sort | sed -n 1p)" | iconv -f CP1252 -t UTF-8 | tr -d '\r'
