@@ -30,13 +30,19 @@ std::optional<int32_t> hundredthsOf(double value)
 void Table::ColumnData::insertRef(size_t at, TextRef ref)
 {
     const size_t rows = textRows();
-    if (stride != 0) {
-        // Leaving the slots: every row gets its reference.
-        wide.reserve(rows + rows / 2 + 1);
+    // Every row gets its 4-byte reference (read before the column stops holding
+    // them the old way).
+    const auto widen = [&](size_t room) {
+        wide.reserve(room);
         for (size_t row = 0; row < rows; ++row)
             wide.push_back(this->ref(row));
-        stride = 0;
+        narrow = std::vector<NarrowRef>(); // its room too
         wideRefs = true;
+    };
+    if (stride != 0) {
+        // Leaving the slots.
+        widen(rows + rows / 2 + 1);
+        stride = 0;
     } else if (!wideRefs && ref != kNullText && ref >= kNullNarrow && at == rows && blocks.size() == 1) {
         // Into slots when every value so far has this one's length, none null, and
         // slots take less room than references and the bytes held now.
@@ -62,13 +68,8 @@ void Table::ColumnData::insertRef(size_t at, TextRef ref)
             return;
         }
     }
-    if (!wideRefs && ref != kNullText && ref >= kNullNarrow) {
-        wide.reserve(std::max(narrow.capacity(), narrow.size() + 1));
-        for (size_t row = 0; row < narrow.size(); ++row)
-            wide.push_back(this->ref(row));
-        narrow = std::vector<NarrowRef>(); // its room too
-        wideRefs = true;
-    }
+    if (!wideRefs && ref != kNullText && ref >= kNullNarrow)
+        widen(std::max(narrow.capacity(), narrow.size() + 1));
     if (wideRefs)
         wide.insert(wide.begin() + static_cast<ptrdiff_t>(at), ref);
     else
