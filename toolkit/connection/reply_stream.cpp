@@ -428,6 +428,11 @@ struct ReplyStream::State
     }
 };
 
+std::string replyTooLarge(size_t maxBytes)
+{
+    return "a resposta passa do limite de " + std::to_string(maxBytes >> 20) + " MiB";
+}
+
 ReplyStream::ReplyStream(PacketSink sink, size_t count, size_t maxBytes)
     : s_(std::make_unique<State>())
 {
@@ -449,7 +454,7 @@ bool ReplyStream::feed(const char* data, size_t size)
     if (!s.error.empty())
         return false;
     if (size > s.maxBytes - s.total)
-        return s.fail("a resposta passa do limite de " + std::to_string(s.maxBytes >> 20) + " MiB");
+        return s.fail(replyTooLarge(s.maxBytes));
     s.total += size;
     if (!s.arena) {
         // Room for the whole reply plus what page starts and padding add per packet.

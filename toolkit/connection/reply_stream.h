@@ -11,6 +11,9 @@
 
 namespace dotz {
 
+// The refusal of a reply past `maxBytes`.
+std::string replyTooLarge(size_t maxBytes);
+
 class ReplyStream
 {
   public:

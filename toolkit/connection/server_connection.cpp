@@ -651,7 +651,7 @@ Variant ServerConnection::call(std::string_view method, const std::vector<Varian
             buffer->append(data, size);
             return true;
         },
-        [] { return "a resposta passa do limite de " + std::to_string(kMaxReplyBytes >> 20) + " MiB"; }};
+        [] { return replyTooLarge(kMaxReplyBytes); }};
     const Posted posted = post(method, params, receive);
     const size_t length = buffer->size();
     buffer->append(Packet::kPadding, ' ');
