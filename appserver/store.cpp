@@ -96,7 +96,6 @@ class SqliteRow final : public Row
         return sqlite3_value_double(value);
     }
 
-  private:
     sqlite3_stmt* stmt_;
 };
 
