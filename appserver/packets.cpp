@@ -615,16 +615,17 @@ class Reader
                         if (order != 0)
                             return;
                         const std::string product(item.text(ItemRow::kProduct));
-                        auto [found, added] = barcodes.try_emplace(product);
-                        if (added)
+                        const auto emplaced = barcodes.try_emplace(product);
+                        auto& barcode = emplaced.first->second;
+                        if (emplaced.second)
                             store.query(barcodeQuery, {product}, [&](const Row& p) {
-                                found->second.emplace(p.textOrNull(0));
+                                barcode.emplace(p.textOrNull(0));
                             });
-                        if (!found->second)
+                        if (!barcode)
                             return;
                         row.item = &item;
                         row.customer = sale->text(3);
-                        row.barcode = &*found->second;
+                        row.barcode = &*barcode;
                         add(row);
                     });
     }
