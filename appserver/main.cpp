@@ -58,7 +58,8 @@ int serve(const ServerOptions& options)
         server.stop();
     });
     std::cerr << "krt-appserver: serving " << kObjectName << " on "
-              << (tls ? "https://" : "http://") << options.listen << ":" << server.port() << "/rpc/" << kObjectName << " from " << redactUri(options.db)
+              << (tls ? "https://" : "http://") << options.listen << ":" << server.port() << "/rpc/"
+              << kObjectName << " from " << redactUri(options.db)
               << (options.token.empty() ? "" : " (token required)") << std::endl;
     server.run();
     waiter.join();
@@ -106,10 +107,11 @@ int main(int argc, char** argv)
     ServerOptions serveOptions;
     auto* serveCmd = app.add_subcommand("serve", "Serve GetPrincipal over HTTP/JSON-RPC");
     std::string configFile;
-    serveCmd->add_option("--config", configFile,
-                         "Settings file: its [appserver] section gives db, listen, port, "
-                         "token, tls_cert and tls_key under these flags (default: $KRT_CONFIG, else "
-                         "~/.config/krt/krt.ini, else /etc/krt/krt.ini)");
+    serveCmd->add_option(
+        "--config", configFile,
+        "Settings file: its [appserver] section gives db, listen, port, "
+        "token, tls_cert and tls_key under these flags (default: $KRT_CONFIG, else "
+        "~/.config/krt/krt.ini, else /etc/krt/krt.ini)");
     serveCmd->add_option("--db", serveOptions.db,
                          "SQLite file or postgresql:// URI (required here or in the settings)");
     serveCmd->add_option("--listen", serveOptions.listen, "Address to listen on")

@@ -155,8 +155,7 @@ std::string packetQuery(int slot, Engine engine, const BranchSelector& selector)
                " WHERE pp.CDPROMOCAODOTZ = pr.CDPROMOCAODOTZ AND p.CDPRODUTO = pp.CDPRODUTO"
                " AND pr.DTINIVIG <= ? AND pr.DTFIMVIG >= ? AND pr.CDPROMOCAODOTZ IN"
                " (SELECT pf.CDPROMOCAODOTZ FROM PROMOCAODOTZFILIAL pf WHERE " +
-               branchFilter("pf.CDFILIAL", selector) +
-               ") ORDER BY pr.CDPROMOCAODOTZ, pp.CDPRODUTO";
+               branchFilter("pf.CDFILIAL", selector) + ") ORDER BY pr.CDPROMOCAODOTZ, pp.CDPRODUTO";
     default:
         throw Error("no packet slot " + std::to_string(slot));
     }
@@ -491,7 +490,9 @@ class ItemRow final : public Row
     }
     std::string_view text(int c) const override
     {
-        return c == kCustomer ? customer : c == kBarcode ? std::string_view(**barcode) : item->text(c);
+        return c == kCustomer  ? customer
+               : c == kBarcode ? std::string_view(**barcode)
+                               : item->text(c);
     }
     double number(int c) const override { return item->number(c); }
     std::optional<std::string_view> textOrNull(int c) const override
@@ -618,9 +619,8 @@ class Reader
                         const auto emplaced = barcodes.try_emplace(product);
                         auto& barcode = emplaced.first->second;
                         if (emplaced.second)
-                            store.query(barcodeQuery, {product}, [&](const Row& p) {
-                                barcode.emplace(p.textOrNull(0));
-                            });
+                            store.query(barcodeQuery, {product},
+                                        [&](const Row& p) { barcode.emplace(p.textOrNull(0)); });
                         if (!barcode)
                             return;
                         row.item = &item;
@@ -694,8 +694,8 @@ void writeValue(const Row& r, int q, const WireColumn& col, JsonOut& out)
         out.number(r.number(q));
 }
 
-void writeSetting(const std::optional<std::string>& value, std::string& json,
-                  const WireColumn& col, JsonOut& out)
+void writeSetting(const std::optional<std::string>& value, std::string& json, const WireColumn& col,
+                  JsonOut& out)
 {
     if (!value)
         return out.null();

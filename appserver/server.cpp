@@ -351,12 +351,10 @@ class Server
 
     // Runs fn on a database thread; the network keeps running until it ends,
     // since fn may still write to its connection.
-    template <class Fn>
-    void onDatabaseThread(Fn fn)
+    template <class Fn> void onDatabaseThread(Fn fn)
     {
-        net::post(database, [work = net::make_work_guard(ioc), fn = std::move(fn)]() mutable {
-            fn();
-        });
+        net::post(database,
+                  [work = net::make_work_guard(ioc), fn = std::move(fn)]() mutable { fn(); });
     }
 
     bool admit(const std::string& address)
@@ -467,10 +465,9 @@ class Session : public Connection, public std::enable_shared_from_this<Session<S
 
     void reply(unsigned status, std::string body, const char* allow) override
     {
-        net::dispatch(stream_.get_executor(), [self = this->shared_from_this(), status,
-                                               body = std::move(body), allow]() mutable {
-            self->writeReply(status, std::move(body), allow);
-        });
+        net::dispatch(stream_.get_executor(),
+                      [self = this->shared_from_this(), status, body = std::move(body),
+                       allow]() mutable { self->writeReply(status, std::move(body), allow); });
     }
 
     bool sendPiece(std::string_view piece) override
@@ -553,13 +550,13 @@ class Session : public Connection, public std::enable_shared_from_this<Session<S
         if (buffer_.size() > 0)
             return readRequest();
         lowest().expires_after(server_.options.idleTimeout);
-        stream_.async_read_some(buffer_.prepare(4096), [self = this->shared_from_this()](
-                                                           beast::error_code ec, size_t n) {
-            if (ec)
-                return self->lowest().close();
-            self->buffer_.commit(n);
-            self->readRequest();
-        });
+        stream_.async_read_some(buffer_.prepare(4096),
+                                [self = this->shared_from_this()](beast::error_code ec, size_t n) {
+                                    if (ec)
+                                        return self->lowest().close();
+                                    self->buffer_.commit(n);
+                                    self->readRequest();
+                                });
     }
 
     void readRequest()
@@ -718,8 +715,7 @@ class Session : public Connection, public std::enable_shared_from_this<Session<S
 
     // Called on a database thread: starts a write on the strand and waits for it,
     // under the write deadline. Returns the error, if any.
-    template <class Start>
-    beast::error_code waitForWrite(Start start)
+    template <class Start> beast::error_code waitForWrite(Start start)
     {
         auto done = std::make_shared<std::promise<beast::error_code>>();
         auto result = done->get_future();
@@ -887,8 +883,7 @@ void Server::getPrincipal(const std::shared_ptr<Connection>& c, const RpcRequest
     const std::string& selectorText = *r.params[0];
     const std::string& day = *r.params[1];
     if (!isIsoDay(day))
-        throw RpcError{kInvalidParams, "Invalid params: parameter 2 (day) " +
-                                           quoteForMessage(day) +
+        throw RpcError{kInvalidParams, "Invalid params: parameter 2 (day) " + quoteForMessage(day) +
                                            " is not a date in the form YYYY-MM-DD"};
     std::string head = "{\"jsonrpc\":\"2.0\",\"id\":" + r.id + ",\"result\":";
     c->note.detail = "GetPrincipal selector=" + quoteForMessage(selectorText) + " day=" + day;
@@ -907,8 +902,8 @@ void Server::getPrincipal(const std::shared_ptr<Connection>& c, const RpcRequest
 // On a database thread. The reply is produced while it is sent: a day can be
 // hundreds of MB. One that ends within the hold-back goes out whole, with its
 // length.
-void Server::streamPrincipal(Connection& c, const std::string& head,
-                             const BranchSelector& selector, const std::string& day)
+void Server::streamPrincipal(Connection& c, const std::string& head, const BranchSelector& selector,
+                             const std::string& day)
 {
     bool finishing = false;
     std::string whole; // the reply when its one piece is also its last
@@ -1013,9 +1008,9 @@ void AppServer::bind()
         throw Error("port " + std::to_string(s.options.port) + " is not between 0 and 65535");
     beast::error_code ec;
     tcp::resolver resolver(s.ioc);
-    const auto found = resolver.resolve(s.options.listen, std::to_string(s.options.port),
-                                        tcp::resolver::passive | tcp::resolver::numeric_service,
-                                        ec);
+    const auto found =
+        resolver.resolve(s.options.listen, std::to_string(s.options.port),
+                         tcp::resolver::passive | tcp::resolver::numeric_service, ec);
     if (ec || found.empty())
         throw Error("cannot listen on " + where + ": " + (ec ? ec.message() : "no such address"));
     const tcp::endpoint endpoint = found.begin()->endpoint();

@@ -32,8 +32,8 @@ struct ServerOptions
     std::chrono::milliseconds writeTimeout{60'000};   // each write of a reply
     std::chrono::milliseconds idleTimeout{60'000};    // a kept-alive connection between requests
     int maxConnectionsPerAddress = 256;
-    int ioThreads = 2;        // the network, all connections
-    int databaseThreads = 16; // the queries: at most this many replies are produced at once
+    int ioThreads = 2;           // the network, all connections
+    int databaseThreads = 16;    // the queries: at most this many replies are produced at once
     std::ostream* log = nullptr; // one line per request; none when null
 };
 

@@ -300,8 +300,7 @@ class SqliteCursor final : public Cursor
     bool done_ = false;
 };
 
-std::unique_ptr<Cursor> SqliteStore::cursor(const std::string& sql,
-                                            std::vector<std::string> params)
+std::unique_ptr<Cursor> SqliteStore::cursor(const std::string& sql, std::vector<std::string> params)
 {
     return std::make_unique<SqliteCursor>(*this, prepare(sql), std::move(params));
 }

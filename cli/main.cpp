@@ -48,7 +48,10 @@ std::string forTerminal(const std::string& utf8)
     return text;
 }
 
-void say(std::ostream& out, const std::string& utf8) { out << forTerminal(utf8) << std::endl; }
+void say(std::ostream& out, const std::string& utf8)
+{
+    out << forTerminal(utf8) << std::endl;
+}
 
 std::optional<Day> today(int offset)
 {
@@ -68,7 +71,8 @@ std::optional<Day> parseDay(const std::string& text)
     return Day::parse(text);
 }
 
-struct Options {
+struct Options
+{
     std::string from;
     std::string to;
     bool all = false;
@@ -85,8 +89,9 @@ struct Options {
     bool verbose = false;
 };
 
-class TerminalProgress : public RunObserver {
-public:
+class TerminalProgress : public RunObserver
+{
+  public:
     explicit TerminalProgress(bool enabled) : enabled_(enabled) {}
     void showBusy(int) override {}
     void hideBusy() override {}
@@ -99,11 +104,12 @@ public:
                   << " promotion products; " << r.files.size() << " files" << std::endl;
     }
 
-private:
+  private:
     bool enabled_;
 };
 
-struct UsageError : Error {
+struct UsageError : Error
+{
     using Error::Error;
 };
 
@@ -227,8 +233,8 @@ int preflight(const std::vector<DayCheck>& days, bool list, const MessageTable& 
         say(std::cout, line);
         if (list)
             for (const WrittenFile& f : d.files)
-                say(std::cout, "    " + f.localPath + " (" +
-                                   count(f.records, "registro", "registros") + ")");
+                say(std::cout,
+                    "    " + f.localPath + " (" + count(f.records, "registro", "registros") + ")");
     }
     if (refused > 0) {
         say(std::cout, "Verificação concluída: " + std::to_string(refused) + " de " +
@@ -250,10 +256,12 @@ int run(const Options& o)
 {
     const auto from = parseDay(o.from);
     if (!from)
-        throw UsageError("--from: \"" + o.from + "\" is not a date (YYYY-MM-DD, dd/mm/yyyy, today, yesterday)");
+        throw UsageError("--from: \"" + o.from +
+                         "\" is not a date (YYYY-MM-DD, dd/mm/yyyy, today, yesterday)");
     const auto to = parseDay(o.to);
     if (!to)
-        throw UsageError("--to: \"" + o.to + "\" is not a date (YYYY-MM-DD, dd/mm/yyyy, today, yesterday)");
+        throw UsageError("--to: \"" + o.to +
+                         "\" is not a date (YYYY-MM-DD, dd/mm/yyyy, today, yesterday)");
 
     std::string selector = "T";
     if (o.branchesGiven) {
@@ -261,9 +269,11 @@ int run(const Options& o)
         size_t start = 0;
         while (true) {
             const size_t comma = std::min(o.branches.find(',', start), o.branches.size());
-            const std::string code = cp1252::fromUtf8(o.branches.substr(start, comma - start), "--branches");
+            const std::string code =
+                cp1252::fromUtf8(o.branches.substr(start, comma - start), "--branches");
             if (code.empty() || code.size() > 4)
-                throw UsageError("--branches: \"" + o.branches + "\" needs branch codes of 1 to 4 characters");
+                throw UsageError("--branches: \"" + o.branches +
+                                 "\" needs branch codes of 1 to 4 characters");
             codes.push_back(code);
             if (comma == o.branches.size())
                 break;
@@ -293,11 +303,12 @@ int run(const Options& o)
     conn.setErrorReporter(report);
 
     const FetchDay fetch = [&conn, &report, &reported](const std::string& sel, Day day,
-                                                      const EarlyPacket& early) {
+                                                       const EarlyPacket& early) {
         // The list text is held in Windows-1252, as the screen holds it; the wire is UTF-8.
         try {
-            const Variant reply = conn.call(
-                "GetPrincipal", {Variant(cp1252::toUtf8(sel)), Variant(day)}, early, DayPackets().size());
+            const Variant reply =
+                conn.call("GetPrincipal", {Variant(cp1252::toUtf8(sel)), Variant(day)}, early,
+                          DayPackets().size());
             return dayPackets(CheckServerResult(reply, true, 0, report), day);
         } catch (const Abort&) {
             if (reported.empty())
@@ -329,7 +340,8 @@ int main(int argc, char** argv)
                  "a time, from the application server into each branch's DOTZ folder.",
                  "dotz-export");
     Options o;
-    app.add_option("--from", o.from, "First day: YYYY-MM-DD, dd/mm/yyyy, today or yesterday")->required();
+    app.add_option("--from", o.from, "First day: YYYY-MM-DD, dd/mm/yyyy, today or yesterday")
+        ->required();
     app.add_option("--to", o.to, "Last day, included (same forms)")->required();
     auto* all = app.add_flag("--all", o.all, "All branches (the default)");
     app.add_option("--branches", o.branches, "Only these branches: codes separated by commas")
@@ -338,13 +350,16 @@ int main(int argc, char** argv)
     app.add_option("--server", o.server,
                    "Application server as [https://]HOST:PORT (default: settings, else "
                    "127.0.0.1:8211); https:// verifies its certificate");
-    app.add_option("--ca", o.ca, "CA certificates (PEM) for https:// (default: settings, else the system's)");
+    app.add_option("--ca", o.ca,
+                   "CA certificates (PEM) for https:// (default: settings, else the system's)");
     app.add_option("--token", o.token, "Bearer token for the application server");
-    app.add_option("--drive", o.drives, "Map a Windows drive or share to a local folder: C=/srv/dotz (repeatable)");
+    app.add_option("--drive", o.drives,
+                   "Map a Windows drive or share to a local folder: C=/srv/dotz (repeatable)");
     app.add_option("--config", o.config,
                    "Settings file (default: $KRT_CONFIG, else ~/.config/krt/krt.ini, else "
                    "/etc/krt/krt.ini)");
-    app.add_flag("--list", o.list, "Print each file written (or, with --check, planned), with its records");
+    app.add_flag("--list", o.list,
+                 "Print each file written (or, with --check, planned), with its records");
     app.add_flag("--check", o.check,
                  "Preflight: fetch, check and plan every day of the period, write nothing, "
                  "print one line per day; exit 0 only when every day would export");

@@ -9,7 +9,8 @@ namespace {
 
 bool isBlank(std::string_view s)
 {
-    return std::all_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) <= ' '; });
+    return std::all_of(s.begin(), s.end(),
+                       [](char c) { return static_cast<unsigned char>(c) <= ' '; });
 }
 
 void gather(Table& data, int settingColumn, int branchColumn, Table& lacking)
@@ -23,7 +24,8 @@ void gather(Table& data, int settingColumn, int branchColumn, Table& lacking)
     }
 }
 
-struct Setting {
+struct Setting
+{
     int dados;
     int extra;
     int config;

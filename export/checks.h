@@ -11,12 +11,13 @@ namespace dotz {
 
 // A refusal the operator reads: a text of the message table (with its values
 // filled in), shown once, after which the action ends. what() is UTF-8.
-class Refusal : public Error {
-public:
+class Refusal : public Error
+{
+  public:
     explicit Refusal(const std::string& cp1252Text);
     const std::string& cp1252() const { return cp1252_; }
 
-private:
+  private:
     std::string cp1252_;
 };
 
@@ -25,7 +26,8 @@ private:
 // Refusal naming them all ("PARC_N_CAD" / "DIR_N_CAD"). cdsConfigDotz is scanned
 // only with the 515 file on. Scanned tables are left at their end.
 void Vd_Parceiro(ExportTables& tables, bool with515, const MessageTable& messages = dotzMessages());
-void Vd_Diretorio(ExportTables& tables, bool with515, const MessageTable& messages = dotzMessages());
+void Vd_Diretorio(ExportTables& tables, bool with515,
+                  const MessageTable& messages = dotzMessages());
 
 // The tills of cdsCaixa grouped by runs of branch: "001, 002 (Filial 0001),\r005 (Filial 0002)".
 std::string Vd_Caixa(Table& cdsCaixa);

@@ -17,7 +17,8 @@ constexpr int64_t daysFromCivil(int64_t y, unsigned m, unsigned d)
     return era * 146097 + static_cast<int64_t>(doe) - 719468;
 }
 
-struct Ymd {
+struct Ymd
+{
     int y;
     int m;
     int d;
@@ -78,9 +79,18 @@ std::optional<Day> Day::parse(std::string_view t)
     return std::nullopt;
 }
 
-int Day::year() const { return civilFromDays(serial_ + kEpoch).y; }
-int Day::month() const { return civilFromDays(serial_ + kEpoch).m; }
-int Day::day() const { return civilFromDays(serial_ + kEpoch).d; }
+int Day::year() const
+{
+    return civilFromDays(serial_ + kEpoch).y;
+}
+int Day::month() const
+{
+    return civilFromDays(serial_ + kEpoch).m;
+}
+int Day::day() const
+{
+    return civilFromDays(serial_ + kEpoch).d;
+}
 
 std::string Day::iso() const
 {

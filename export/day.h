@@ -8,10 +8,16 @@
 
 namespace dotz {
 
-class Day {
-public:
+class Day
+{
+  public:
     constexpr Day() = default;
-    static Day fromSerial(int32_t serial) { Day d; d.serial_ = serial; return d; }
+    static Day fromSerial(int32_t serial)
+    {
+        Day d;
+        d.serial_ = serial;
+        return d;
+    }
     static std::optional<Day> fromYmd(int year, int month, int day);
     // "YYYY-MM-DD" or "dd/mm/yyyy"; nullopt for anything else or an impossible date.
     static std::optional<Day> parse(std::string_view text);
@@ -28,7 +34,7 @@ public:
 
     friend auto operator<=>(Day, Day) = default;
 
-private:
+  private:
     int32_t serial_ = 0;
 };
 

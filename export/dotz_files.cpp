@@ -45,8 +45,7 @@ inline char* put(char* p, std::string_view v)
     return p + n;
 }
 
-template <size_t N>
-inline char* put(char* p, const char (&literal)[N])
+template <size_t N> inline char* put(char* p, const char (&literal)[N])
 {
     std::memcpy(p, literal, N - 1);
     return p + N - 1;
@@ -65,7 +64,8 @@ char* putPlain(char* p, const Number& n, size_t row)
 }
 
 // Each record type: the columns it reads, whether a row gives a line, the line.
-struct Sale {
+struct Sale
+{
     static constexpr int kType = 500;
     explicit Sale(const Table& t)
         : integra(t.textColumn(dados::CDINTEGRADOTZ)), filial(t.textColumn(dados::CDFILIAL)),
@@ -77,8 +77,9 @@ struct Sale {
     {
     }
     static constexpr int kRecordColumns[] = {
-        dados::CDINTEGRADOTZ, dados::CDFILIAL, dados::CDPROMOCAODOTZ, dados::CDCAIXA,
-        dados::NRCUPOMFIS,    dados::CDIDCLIENTEDOTZ, dados::DATA, dados::HORA, dados::CDOPERADOR};
+        dados::CDINTEGRADOTZ, dados::CDFILIAL,   dados::CDPROMOCAODOTZ,
+        dados::CDCAIXA,       dados::NRCUPOMFIS, dados::CDIDCLIENTEDOTZ,
+        dados::DATA,          dados::HORA,       dados::CDOPERADOR};
     static constexpr int kBranch = dados::CDFILIAL, kPartner = dados::CDINTEGRADOTZ,
                          kFolder = dados::DSDIRARQDOTZ;
     // A sale without points gives no record (its branch's file is still written).
@@ -107,15 +108,17 @@ struct Sale {
     Number total, pontos;
 };
 
-struct Item {
+struct Item
+{
     static constexpr int kType = 510;
     explicit Item(const Table& t)
         : integra(t.textColumn(extra::CDINTEGRADOTZ)), filial(t.textColumn(extra::CDFILIAL)),
           caixa(t.textColumn(extra::CDCAIXA)), promocao(t.textColumn(extra::CDPROMOCAODOTZ)),
           cupom(t.textColumn(extra::NRCUPOMFIS)), cliente(t.textColumn(extra::CDIDCLIENTEDOTZ)),
           produto(t.textColumn(extra::CDPRODUTO)), barras(t.textColumn(extra::CDBARPRODUTO)),
-          quantidade(t.numberColumn(extra::QTPRODVEND)), unitario(t.numberColumn(extra::VRUNITVEND)),
-          total(t.numberColumn(extra::VRTOTAL)), pontos(t.numberColumn(extra::NRDOTZ))
+          quantidade(t.numberColumn(extra::QTPRODVEND)),
+          unitario(t.numberColumn(extra::VRUNITVEND)), total(t.numberColumn(extra::VRTOTAL)),
+          pontos(t.numberColumn(extra::NRDOTZ))
     {
     }
     static constexpr int kRecordColumns[] = {
@@ -151,7 +154,8 @@ struct Item {
     Number quantidade, unitario, total, pontos;
 };
 
-struct Product {
+struct Product
+{
     static constexpr int kType = 515;
     explicit Product(const Table& t)
         : integra(t.textColumn(config::CDINTEGRADOTZ)), filial(t.textColumn(config::CDFILIAL)),
@@ -189,7 +193,8 @@ struct Product {
     Number preco, pontos;
 };
 
-struct FilePlan {
+struct FilePlan
+{
     size_t first;
     size_t last;
     std::string branch;
@@ -199,10 +204,14 @@ struct FilePlan {
     std::string localPath;
 };
 
-std::string utf8(std::string_view s) { return cp1252::toUtf8(s); }
+std::string utf8(std::string_view s)
+{
+    return cp1252::toUtf8(s);
+}
 
-class DayRefusal {
-public:
+class DayRefusal
+{
+  public:
     DayRefusal(Day day, const Table& t) : day_(day), table_(t) {}
     [[noreturn]] void operator()(std::string_view branch, const std::string& what) const
     {
@@ -211,7 +220,7 @@ public:
                     what + ".");
     }
 
-private:
+  private:
     Day day_;
     const Table& table_;
 };
@@ -236,8 +245,7 @@ std::string rowAndColumn(const Table& t, size_t row, int column)
            t.columns()[static_cast<size_t>(column)].name;
 }
 
-template <class Record>
-std::vector<FilePlan> plan(const Table& t, Day day, const PathMap& paths)
+template <class Record> std::vector<FilePlan> plan(const Table& t, Day day, const PathMap& paths)
 {
     const Record rec(t);
     constexpr int kType = Record::kType;
@@ -266,28 +274,27 @@ std::vector<FilePlan> plan(const Table& t, Day day, const PathMap& paths)
     // a field of a record, the branch, or the partner code, folder or date that
     // name the file (those of a run's last row).
     for (const Table::ValueFault& fault : t.valueFaults()) {
-        const auto run = std::prev(std::upper_bound(
-            files.begin(), files.end(), size_t{fault.row},
-            [](size_t row, const FilePlan& f) { return row < f.first; }));
+        const auto run = std::prev(
+            std::upper_bound(files.begin(), files.end(), size_t{fault.row},
+                             [](size_t row, const FilePlan& f) { return row < f.first; }));
         const int column = fault.column;
-        const bool namesFile = fault.row == run->last &&
-                               (column == Record::kPartner || column == Record::kFolder ||
-                                (kType == 500 && column == dados::DATA));
+        const bool namesFile =
+            fault.row == run->last && (column == Record::kPartner || column == Record::kFolder ||
+                                       (kType == 500 && column == dados::DATA));
         const bool inRecord =
-            rec.gives(fault.row) && std::find(std::begin(Record::kRecordColumns),
-                                              std::end(Record::kRecordColumns),
-                                              column) != std::end(Record::kRecordColumns);
+            rec.gives(fault.row) &&
+            std::find(std::begin(Record::kRecordColumns), std::end(Record::kRecordColumns),
+                      column) != std::end(Record::kRecordColumns);
         if (column != Record::kBranch && !namesFile && !inRecord)
             continue;
         const size_t width = static_cast<size_t>(t.columns()[static_cast<size_t>(column)].size);
-        refuse(run->branch,
-               rowAndColumn(t, fault.row, column) +
-                   (fault.kind == Table::ValueFault::TooLong
-                        ? ": o texto de " + std::to_string(fault.position) +
-                              " caracteres excede a largura de " + std::to_string(width) +
-                              " da coluna"
-                        : ": o caractere " + std::to_string(fault.position + 1) +
-                              " do texto não existe em Windows-1252"));
+        refuse(run->branch, rowAndColumn(t, fault.row, column) +
+                                (fault.kind == Table::ValueFault::TooLong
+                                     ? ": o texto de " + std::to_string(fault.position) +
+                                           " caracteres excede a largura de " +
+                                           std::to_string(width) + " da coluna"
+                                     : ": o caractere " + std::to_string(fault.position + 1) +
+                                           " do texto não existe em Windows-1252"));
     }
     for (FilePlan& f : files) {
         const std::string_view partner = t.textAt(f.last, Record::kPartner);
@@ -299,7 +306,8 @@ std::vector<FilePlan> plan(const Table& t, Day day, const PathMap& paths)
         if (kType == 500)
             checkNamePiece(refuse, f.branch, "a data", date);
         f.windowsDir = std::string(folder) + "DOTZ";
-        f.windowsPath = f.windowsDir + "\\" + date + "_" + std::string(partner) + "_" + f.branch + suffix;
+        f.windowsPath =
+            f.windowsDir + "\\" + date + "_" + std::string(partner) + "_" + f.branch + suffix;
         try {
             f.localDir = paths.toLocal(f.windowsDir);
             f.localPath = paths.toLocal(f.windowsPath);
@@ -423,7 +431,8 @@ DayResult GravaArquivosDotz(const ExportTables& t, Day day, bool with515, LineLi
 
     DayResult result;
     // The renames reach the disk with one flush per folder, also when a write fails.
-    struct Finish {
+    struct Finish
+    {
         LineList& lines;
         FileSystem& fs;
         std::set<std::string> folders;

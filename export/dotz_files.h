@@ -15,8 +15,9 @@ namespace dotz {
 
 // Lines of the file being built, each ended by CR LF, in Windows-1252. Lines are
 // written in place: reserve room for one, fill it, commit its end.
-class LineList {
-public:
+class LineList
+{
+  public:
     char* reserveLine(size_t maxBytes)
     {
         if (size_ + maxBytes + 2 > capacity_)
@@ -39,7 +40,7 @@ public:
         count_ = 0;
     }
 
-private:
+  private:
     void grow(size_t atLeast);
     std::unique_ptr<char[]> buffer_;
     size_t size_ = 0;
@@ -47,7 +48,8 @@ private:
     size_t count_ = 0;
 };
 
-struct WrittenFile {
+struct WrittenFile
+{
     int recordType;          // 500, 510, 515
     std::string branch;      // CDFILIAL, Windows-1252
     std::string windowsPath; // as the DOTZ folder setting names it, Windows-1252
@@ -56,7 +58,8 @@ struct WrittenFile {
     size_t bytes;
 };
 
-struct DayResult {
+struct DayResult
+{
     std::vector<WrittenFile> files;
 };
 

@@ -2,8 +2,14 @@
 
 namespace dotz {
 namespace {
-ColumnDef text(const char* name, int size) { return {name, ColumnType::Text, size}; }
-ColumnDef number(const char* name) { return {name, ColumnType::Number, 0}; }
+ColumnDef text(const char* name, int size)
+{
+    return {name, ColumnType::Text, size};
+}
+ColumnDef number(const char* name)
+{
+    return {name, ColumnType::Number, 0};
+}
 } // namespace
 
 // Column names, order and widths are those the server's packets carry; do not
@@ -28,8 +34,8 @@ Table makeCdsDotzExtra()
                  {text("CDFILIAL", 4), text("CDCAIXA", 3), text("NRCUPOMFIS", 10),
                   text("CDIDCLIENTEDOTZ", 20), text("CDPRODUTO", 10), number("VRUNITVEND"),
                   number("QTPRODVEND"), number("VRTOTAL"), text("CDBARPRODUTO", 30),
-                  text("CDPROMOCAODOTZ", 20), text("CDINTEGRADOTZ", 20),
-                  text("DSDIRARQDOTZ", 100), number("NRDOTZ")});
+                  text("CDPROMOCAODOTZ", 20), text("CDINTEGRADOTZ", 20), text("DSDIRARQDOTZ", 100),
+                  number("NRDOTZ")});
 }
 
 Table makeCdsConfigDotz()
@@ -41,7 +47,13 @@ Table makeCdsConfigDotz()
                   text("CDINTEGRADOTZ", 20), text("DSDIRARQDOTZ", 100)});
 }
 
-Table makeCdsFilialParc() { return Table("cdsFilialParc", {text("CDFILIAL", 4)}); }
-Table makeCdsFilialDir() { return Table("cdsFilialDir", {text("CDFILIAL", 4)}); }
+Table makeCdsFilialParc()
+{
+    return Table("cdsFilialParc", {text("CDFILIAL", 4)});
+}
+Table makeCdsFilialDir()
+{
+    return Table("cdsFilialDir", {text("CDFILIAL", 4)});
+}
 
 } // namespace dotz

@@ -6,15 +6,15 @@
 #include <cerrno>
 #include <charconv>
 #include <csignal>
-#include <dirent.h>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <optional>
+#include <sys/stat.h>
 #include <system_error>
 #include <thread>
-#include <utility>
-#include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace dotz {
 namespace {
@@ -105,7 +105,10 @@ FileError failure(const char* step, const std::string& path, int err)
 
 } // namespace
 
-const Syscalls& realSyscalls() { return kReal; }
+const Syscalls& realSyscalls()
+{
+    return kReal;
+}
 
 std::string PosixFileSystem::temporaryPrefix(const std::string& fileName)
 {

@@ -11,8 +11,9 @@
 
 namespace dotz {
 
-class FileSystem {
-public:
+class FileSystem
+{
+  public:
     virtual ~FileSystem() = default;
     virtual bool isDirectory(const std::string& path) = 0;
     // Creates one directory level; the outcome is not examined (a failure shows
@@ -32,22 +33,27 @@ public:
     // A failure raises FileError naming the file; files staged before it are put
     // in place all the same, those after it are dropped. By default a staged file
     // is replaced at once.
-    virtual void stageFile(const std::string& path, std::string_view data) { replaceFile(path, data); }
+    virtual void stageFile(const std::string& path, std::string_view data)
+    {
+        replaceFile(path, data);
+    }
     virtual void commitStaged() {}
 };
 
 // A failed file operation; path() is the file (or folder) it was about.
-class FileError : public Error {
-public:
+class FileError : public Error
+{
+  public:
     FileError(const std::string& what, std::string path) : Error(what), path_(std::move(path)) {}
     const std::string& path() const { return path_; }
 
-private:
+  private:
     std::string path_;
 };
 
 // The system calls PosixFileSystem makes; tests replace some to inject failures.
-struct Syscalls {
+struct Syscalls
+{
     int (*mkstemp)(char*);
     ssize_t (*write)(int, const void*, size_t);
     int (*fsync)(int);
@@ -57,8 +63,9 @@ struct Syscalls {
 };
 const Syscalls& realSyscalls();
 
-class PosixFileSystem : public FileSystem {
-public:
+class PosixFileSystem : public FileSystem
+{
+  public:
     explicit PosixFileSystem(const Syscalls& calls = realSyscalls()) : sys_(calls) {}
     // Staged files that were never committed are dropped.
     ~PosixFileSystem() override;
@@ -82,8 +89,9 @@ public:
     // object's life (a run).
     static std::string temporaryPrefix(const std::string& fileName);
 
-private:
-    struct Staged {
+  private:
+    struct Staged
+    {
         int fd;
         std::string temp;
         std::string path;

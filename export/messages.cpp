@@ -20,16 +20,37 @@ const MessageTable& dotzMessages()
     static const MessageTable table({
         "FILI_INF|Filial deve ser informada.",
         "DATA_INF|Data deve ser informada.",
-        "DATA_INV|n\xE3""o \xE9"" uma data v\xE1""lida.",
-        "CONFIRMA|Aten\xE7""\xE3""o! Os seguintes caixas n\xE3""o possuem vendas para o dia informado. Deseja continuar? %s",
-        "PARC_N_CAD|Opera\xE7""\xE3""o bloqueada. C\xF3""digo do parceiro n\xE3""o cadastrado para as seguintes filiais: %s.",
-        "EXP_OK|Exporta\xE7""\xE3""o realizada com sucesso.",
-        "NAO_HA_DOTZ|Opera\xE7""\xE3""o bloqueada. N\xE3""o h\xE1"" pontos DOTZ a serem exportados.",
+        "DATA_INV|n\xE3"
+        "o \xE9"
+        " uma data v\xE1"
+        "lida.",
+        "CONFIRMA|Aten\xE7"
+        "\xE3"
+        "o! Os seguintes caixas n\xE3"
+        "o possuem vendas para o dia informado. Deseja continuar? %s",
+        "PARC_N_CAD|Opera\xE7"
+        "\xE3"
+        "o bloqueada. C\xF3"
+        "digo do parceiro n\xE3"
+        "o cadastrado para as seguintes filiais: %s.",
+        "EXP_OK|Exporta\xE7"
+        "\xE3"
+        "o realizada com sucesso.",
+        "NAO_HA_DOTZ|Opera\xE7"
+        "\xE3"
+        "o bloqueada. N\xE3"
+        "o h\xE1"
+        " pontos DOTZ a serem exportados.",
         "FILIAL|Filial",
-        "DIR_N_CAD|Opera\xE7""\xE3""o bloqueada. Diret\xF3""rio destino do arquivo DOTZ n\xE3""o cadastrado para as seguintes filiais: %s.",
+        "DIR_N_CAD|Opera\xE7"
+        "\xE3"
+        "o bloqueada. Diret\xF3"
+        "rio destino do arquivo DOTZ n\xE3"
+        "o cadastrado para as seguintes filiais: %s.",
         "DataIni_Inf|Data Inicial deve ser Informada.",
         "DataFin_Inf|Data Final deve ser Informada.",
-        "DataIni>Fin|Data Inicial n\xE3""o pode ser maior do que a Data Final.",
+        "DataIni>Fin|Data Inicial n\xE3"
+        "o pode ser maior do que a Data Final.",
     });
     return table;
 }

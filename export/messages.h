@@ -8,8 +8,9 @@
 
 namespace dotz {
 
-class MessageTable {
-public:
+class MessageTable
+{
+  public:
     MessageTable() = default;
     explicit MessageTable(std::vector<std::string> lines) : lines_(std::move(lines)) {}
 
@@ -18,7 +19,7 @@ public:
     // is a programming error: throws dotz::Error naming the key.
     std::string text(std::string_view key) const;
 
-private:
+  private:
     std::vector<std::string> lines_;
 };
 

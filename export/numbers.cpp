@@ -8,7 +8,8 @@ namespace dotz {
 namespace {
 
 // The value at 15 significant digits: digits d[0..14] and the exponent of d[0].
-struct Decimal15 {
+struct Decimal15
+{
     bool negative = false;
     char digits[15];
     int exponent = 0;

@@ -26,8 +26,7 @@ Packet Packet::inMemory(std::shared_ptr<const void> owner, std::string_view json
     return p;
 }
 
-Packet Packet::inMemory(std::shared_ptr<const Memory> owner, std::string_view json,
-                        size_t readable)
+Packet Packet::inMemory(std::shared_ptr<const Memory> owner, std::string_view json, size_t readable)
 {
     const Memory* memory = owner.get();
     Packet p = inMemory(std::shared_ptr<const void>(std::move(owner)), json, readable);

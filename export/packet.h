@@ -8,15 +8,17 @@
 
 namespace dotz {
 
-class Packet {
-public:
+class Packet
+{
+  public:
     // Bytes that must be readable after the JSON text so that the decoder can
     // read it in place (simdjson's padding).
     static constexpr size_t kPadding = 64;
 
     // What holds a packet's bytes when it can give them back while they are read.
-    class Memory {
-    public:
+    class Memory
+    {
+      public:
         virtual ~Memory() = default;
         // The one reader of the packet is done with the bytes before `at`.
         virtual void consumed(const char* at) const = 0;
@@ -31,8 +33,10 @@ public:
     static Packet inBuffer(std::shared_ptr<const std::string> buffer, std::string_view json);
     // A packet whose bytes `owner` keeps alive; `readable` bytes from json.data() on
     // can be read, padding included.
-    static Packet inMemory(std::shared_ptr<const void> owner, std::string_view json, size_t readable);
-    static Packet inMemory(std::shared_ptr<const Memory> owner, std::string_view json, size_t readable);
+    static Packet inMemory(std::shared_ptr<const void> owner, std::string_view json,
+                           size_t readable);
+    static Packet inMemory(std::shared_ptr<const Memory> owner, std::string_view json,
+                           size_t readable);
 
     std::string_view json() const { return json_; }
     // Bytes readable from json().data() on, padding included.
@@ -46,7 +50,7 @@ public:
             memory_->consumed(at);
     }
 
-private:
+  private:
     std::shared_ptr<const void> owner_;
     const Memory* memory_ = nullptr; // owner_, when it is one
     std::string_view json_;

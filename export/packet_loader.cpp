@@ -14,8 +14,9 @@
 
 namespace dotz {
 
-class PacketLoader {
-public:
+class PacketLoader
+{
+  public:
     static void load(Table& t, const Packet& packet);
 };
 
@@ -26,7 +27,8 @@ using simdjson::ondemand::json_type;
 // Structural faults of a packet end its load; the operator reads them.
 [[noreturn]] void fail(const Table& t, std::string_view column, size_t row, const std::string& what)
 {
-    std::string msg = "Operação bloqueada. Dados inválidos recebidos do servidor: tabela " + t.name();
+    std::string msg =
+        "Operação bloqueada. Dados inválidos recebidos do servidor: tabela " + t.name();
     if (!column.empty())
         msg += ", coluna " + std::string(column);
     if (row)
@@ -52,12 +54,18 @@ inline void check(const Table& t, simdjson::error_code e, std::string_view colum
 std::string jsonKind(json_type k)
 {
     switch (k) {
-    case json_type::array: return "uma lista";
-    case json_type::object: return "um objeto";
-    case json_type::number: return "um número";
-    case json_type::string: return "um texto";
-    case json_type::boolean: return "um valor lógico";
-    case json_type::null: return "null";
+    case json_type::array:
+        return "uma lista";
+    case json_type::object:
+        return "um objeto";
+    case json_type::number:
+        return "um número";
+    case json_type::string:
+        return "um texto";
+    case json_type::boolean:
+        return "um valor lógico";
+    case json_type::null:
+        return "null";
     }
     return "um valor desconhecido";
 }
@@ -72,15 +80,19 @@ simdjson::error_code readScalar(simdjson::ondemand::value v)
         return e;
     bool isNull = false;
     switch (kind) {
-    case json_type::string: return v.get_string().error();
-    case json_type::number: return v.get_number().error();
-    case json_type::boolean: return v.get_bool().error();
+    case json_type::string:
+        return v.get_string().error();
+    case json_type::number:
+        return v.get_number().error();
+    case json_type::boolean:
+        return v.get_bool().error();
     case json_type::null:
         if (const auto e = v.is_null().get(isNull))
             return e;
         return isNull ? simdjson::SUCCESS : simdjson::N_ATOM_ERROR;
     case json_type::array:
-    case json_type::object: break;
+    case json_type::object:
+        break;
     }
     return simdjson::INCORRECT_TYPE;
 }
@@ -167,7 +179,8 @@ std::optional<int32_t> plainHundredths(std::string_view tok)
         return;
     }
     fail(t, def.name, rowNo,
-         std::string(def.type == ColumnType::Text ? "era esperado um texto" : "era esperado um número") +
+         std::string(def.type == ColumnType::Text ? "era esperado um texto"
+                                                  : "era esperado um número") +
              ", veio " + jsonKind(kind));
 }
 
@@ -223,7 +236,8 @@ void PacketLoader::load(Table& t, const Packet& packet)
     // must not go on.
     for (auto c : cols) {
         simdjson::ondemand::object col;
-        check(t, c.get_object().get(col), {}, 0, "a descrição de uma coluna não é um objeto JSON válido");
+        check(t, c.get_object().get(col), {}, 0,
+              "a descrição de uma coluna não é um objeto JSON válido");
         // One pass over the description, every field checked: a broken one ends here.
         std::string colName, colType;
         bool named = false, typed = false;
@@ -274,7 +288,8 @@ void PacketLoader::load(Table& t, const Packet& packet)
     std::string scratch;
     // Per column, the raw token of the row above's text when it loaded without a
     // fault: the same token again is the same value, and shares its bytes as is.
-    struct Above {
+    struct Above
+    {
         std::string_view raw;
         Table::TextRef ref = Table::kNullText;
     };

@@ -19,7 +19,10 @@ std::string upper(std::string_view s)
     return out;
 }
 
-std::string quoted(std::string_view windowsPath) { return "\"" + cp1252::toUtf8(windowsPath) + "\""; }
+std::string quoted(std::string_view windowsPath)
+{
+    return "\"" + cp1252::toUtf8(windowsPath) + "\"";
+}
 
 // A ".." component, between "\" or "/" as Windows splits a path.
 bool hasParentStep(std::string_view path)

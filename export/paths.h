@@ -6,8 +6,9 @@
 
 namespace dotz {
 
-class PathMap {
-public:
+class PathMap
+{
+  public:
     // `local` is an absolute local folder (UTF-8). Drive letters and share names
     // match without regard to letter case, as on the system the paths come from.
     void setDrive(char letter, std::string local);
@@ -27,7 +28,7 @@ public:
     // operator) for those, an unmapped drive, share or folder, or a relative path.
     std::string toLocal(std::string_view windowsPath) const;
 
-private:
+  private:
     std::map<std::string, std::string> prefixes_; // upper-cased "C:" or "\\SERVER\SHARE"
     std::map<std::string, std::string> folders_;  // "/srv/dotz", as given
 };

@@ -30,7 +30,8 @@ int writable(const std::string& folder)
 }
 
 // Keeps what runExport reports of the one day it is given.
-struct DayRecorder : RunObserver {
+struct DayRecorder : RunObserver
+{
     void showBusy(int) override {}
     void hideBusy() override {}
     void dayDone(Day, const ExportTables&, const DayResult& r) override

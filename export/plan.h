@@ -14,19 +14,21 @@ namespace dotz {
 // created only in the plan, when its parent exists (or is planned) and may be
 // written; a file is planned only in such a folder. Failures raise dotz::Error in
 // PosixFileSystem's words.
-class PlanningFileSystem : public FileSystem {
-public:
+class PlanningFileSystem : public FileSystem
+{
+  public:
     bool isDirectory(const std::string& path) override;
     void createDirectory(const std::string& path) override;
     void replaceFile(const std::string& path, std::string_view data) override;
     void syncDirectory(const std::string&) override {}
 
-private:
+  private:
     std::set<std::string> planned_;
     std::map<std::string, int> refused_; // folder -> errno of its creation
 };
 
-struct DayCheck {
+struct DayCheck
+{
     Day day;
     bool refused = false;
     std::string refusal;            // UTF-8, what the real run would show

@@ -19,8 +19,9 @@ constexpr int kExportAnimation = 6;
 // they go in place in batches (the file system's own bound) and at the end of
 // the run, when each folder is flushed once. A failure still puts in place what
 // was complete before it.
-class RunFiles : public FileSystem {
-public:
+class RunFiles : public FileSystem
+{
+  public:
     explicit RunFiles(FileSystem& fs) : fs_(fs) {}
     bool isDirectory(const std::string& path) override { return fs_.isDirectory(path); }
     void createDirectory(const std::string& path) override { fs_.createDirectory(path); }
@@ -37,7 +38,8 @@ public:
 
     void finish(const std::vector<WrittenFile>& files)
     {
-        struct Sync {
+        struct Sync
+        {
             RunFiles& r;
             ~Sync()
             {
@@ -48,7 +50,7 @@ public:
         putInPlace(fs_, files);
     }
 
-private:
+  private:
     FileSystem& fs_;
     std::set<std::string> folders_;
 };
@@ -56,8 +58,9 @@ private:
 // Loads the packets handed over while a day arrives on a thread of its own, so
 // that the tables fill while the server still sends. The run waits for each
 // slot in order, so a refused packet is reported as if loaded in sequence.
-class EarlyLoader {
-public:
+class EarlyLoader
+{
+  public:
     explicit EarlyLoader(std::array<Table*, 4> tables) : tables_(tables) {}
     ~EarlyLoader()
     {
@@ -112,7 +115,7 @@ public:
             std::rethrow_exception(errors_[slot]);
     }
 
-private:
+  private:
     void work()
     {
         std::unique_lock lock(m_);
@@ -166,7 +169,8 @@ RunSummary runExport(ExportTables& t, const RunRequest& request, const FetchDay&
     };
     try {
         observer.showBusy(kExportAnimation);
-        struct Hide {
+        struct Hide
+        {
             RunObserver& o;
             ~Hide() { o.hideBusy(); }
         } hide{observer};
@@ -184,8 +188,7 @@ RunSummary runExport(ExportTables& t, const RunRequest& request, const FetchDay&
             }
             Vd_Parceiro(t, request.with515, messages);
             Vd_Diretorio(t, request.with515, messages);
-            DayResult written =
-                GravaArquivosDotz(t, day, request.with515, lines, paths, files);
+            DayResult written = GravaArquivosDotz(t, day, request.with515, lines, paths, files);
             // A day counts when it gave at least one file.
             if (!written.files.empty())
                 ++summary.daysCounted;

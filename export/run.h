@@ -22,22 +22,25 @@ using FetchDay =
     std::function<DayPackets(const std::string& selector, Day day, const EarlyPacket& early)>;
 
 // What a front end shows while a run goes on.
-class RunObserver {
-public:
+class RunObserver
+{
+  public:
     virtual ~RunObserver() = default;
     virtual void showBusy(int kind) = 0;
     virtual void hideBusy() = 0;
     virtual void dayDone(Day, const ExportTables&, const DayResult&) {}
 };
 
-struct RunRequest {
+struct RunRequest
+{
     std::string selector; // "T" or the branch list text
     Day from;
     Day to;
     bool with515 = false;
 };
 
-struct RunSummary {
+struct RunSummary
+{
     int daysCounted = 0;
     int days = 0;
     std::vector<WrittenFile> files;

@@ -43,7 +43,8 @@ void Table::ColumnData::insertRef(size_t at, TextRef ref)
         // Leaving the slots.
         widen(rows + rows / 2 + 1);
         stride = 0;
-    } else if (!wideRefs && ref != kNullText && ref >= kNullNarrow && at == rows && blocks.size() == 1) {
+    } else if (!wideRefs && ref != kNullText && ref >= kNullNarrow && at == rows &&
+               blocks.size() == 1) {
         // Into slots when every value so far has this one's length, none null, and
         // slots take less room than references and the bytes held now.
         const uint32_t size = bytesAt(ref);
@@ -81,7 +82,8 @@ double Table::ColumnData::number(size_t row) const
 {
     if (inDoubles)
         return doubles[row];
-    return hundredths[row] == kNullHundredths ? kNullNumber : static_cast<double>(hundredths[row]) / 100;
+    return hundredths[row] == kNullHundredths ? kNullNumber
+                                              : static_cast<double>(hundredths[row]) / 100;
 }
 
 void Table::ColumnData::insertNumber(size_t at, double value)
@@ -170,7 +172,9 @@ Table::TextRef Table::storeText(ColumnData& c, std::string_view text)
                 std::memset(c.blocks.back().get() + c.used, 0, c.capacity - c.used);
             if (c.blocks.size() >= kNullText / kBlockSize)
                 throw Error("uma coluna não comporta mais de 4 GiB de texto");
-            c.capacity = c.blocks.empty() ? kFirstBlock : c.stride ? size_t{c.stride} << c.shift : kBlockSize;
+            c.capacity = c.blocks.empty() ? kFirstBlock
+                         : c.stride       ? size_t{c.stride} << c.shift
+                                          : kBlockSize;
             c.blocks.push_back(std::make_unique_for_overwrite<char[]>(c.capacity));
             c.blockBytes.push_back(static_cast<uint32_t>(c.capacity));
             c.used = 0;
@@ -267,9 +271,18 @@ bool Table::isNullAt(size_t row, int column) const
     return c.ref(row) == kNullText;
 }
 
-std::string_view Table::textView(int column) const { return textAt(row_, column); }
-double Table::asNumber(int column) const { return numberAt(row_, column); }
-bool Table::isNull(int column) const { return isNullAt(row_, column); }
+std::string_view Table::textView(int column) const
+{
+    return textAt(row_, column);
+}
+double Table::asNumber(int column) const
+{
+    return numberAt(row_, column);
+}
+bool Table::isNull(int column) const
+{
+    return isNullAt(row_, column);
+}
 
 std::string Table::asText(int column) const
 {
@@ -320,7 +333,10 @@ void Table::createEmpty()
     created_ = true;
 }
 
-void Table::empty() { clear(); }
+void Table::empty()
+{
+    clear();
+}
 
 bool Table::find(int column, std::string_view value)
 {
@@ -366,7 +382,8 @@ void Table::appendRow(std::vector<Value> values)
         if (v.kind != Value::Null && (v.kind == Value::Text) != wantText)
             throw Error("table " + name_ + ": wrong kind of value for column " + defs_[i].name);
         if (wantText)
-            c.pushRef(v.kind == Value::Null ? kNullText : storeChecked(static_cast<int>(i), v.text));
+            c.pushRef(v.kind == Value::Null ? kNullText
+                                            : storeChecked(static_cast<int>(i), v.text));
         else
             c.pushNumber(v.kind == Value::Null ? kNullNumber : v.number);
     }

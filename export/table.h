@@ -16,14 +16,16 @@ namespace dotz {
 
 enum class ColumnType { Text, Number };
 
-struct ColumnDef {
+struct ColumnDef
+{
     std::string name;
     ColumnType type;
     int size = 0; // most characters, text only
 };
 
-class Table {
-public:
+class Table
+{
+  public:
     // Longest text a column can hold, in bytes.
     static constexpr size_t kMaxText = 127;
 
@@ -71,9 +73,10 @@ public:
     // with a character that Windows-1252 cannot hold. The table keeps it (cut to
     // kMaxText bytes, "?" for what Windows-1252 lacks) so that only a use of the
     // value refuses; the writer never writes it.
-    struct ValueFault {
+    struct ValueFault
+    {
         enum Kind : uint8_t { TooLong, NotWindows1252 };
-        uint32_t row;      // from 0
+        uint32_t row; // from 0
         uint16_t column;
         Kind kind;
         uint32_t position; // TooLong: its length in characters; else the character, from 0
@@ -99,7 +102,8 @@ public:
     // Appends a row (tests and generators); values are Windows-1252 texts or
     // numbers, nulls by the null flags. A text longer than its column is a value
     // fault, as when loaded.
-    struct Value {
+    struct Value
+    {
         enum Kind { Null, Text, Number } kind = Null;
         std::string text;
         double number = 0;
@@ -112,7 +116,7 @@ public:
     };
     void appendRow(std::vector<Value> values);
 
-private:
+  private:
     friend class PacketLoader;
     // Text values live in blocks of at most kBlockSize bytes, so growing a column
     // never copies what it already holds (a day can bring millions of rows). A
@@ -141,13 +145,15 @@ private:
     // that breaks this gives every row its 4-byte reference.
     static TextRef slotRef(size_t row, uint32_t stride, uint32_t shift)
     {
-        return static_cast<TextRef>((row >> shift) * kBlockSize + (row & ((size_t{1} << shift) - 1)) * stride);
+        return static_cast<TextRef>((row >> shift) * kBlockSize +
+                                    (row & ((size_t{1} << shift) - 1)) * stride);
     }
-    struct ColumnData {
-        std::vector<NarrowRef> narrow;               // text, while the texts fit 64 KiB
-        std::vector<TextRef> wide;                   // text, after
+    struct ColumnData
+    {
+        std::vector<NarrowRef> narrow; // text, while the texts fit 64 KiB
+        std::vector<TextRef> wide;     // text, after
         bool wideRefs = false;
-        uint32_t stride = 0;                         // text in slots when not 0
+        uint32_t stride = 0; // text in slots when not 0
         uint32_t shift = 0;
         size_t slots = 0;                            // rows held in slots
         std::vector<std::unique_ptr<char[]>> blocks; // text bytes
@@ -155,7 +161,7 @@ private:
         size_t used = 0;                             // bytes used in the last block
         size_t capacity = 0;                         // bytes of the last block
         std::vector<int32_t> hundredths;             // number; null is kNullHundredths
-        std::vector<double> doubles;                 // number once one is not in hundredths; null is NaN
+        std::vector<double> doubles; // number once one is not in hundredths; null is NaN
         bool inDoubles = false;
 
         TextRef ref(size_t row) const
@@ -171,7 +177,9 @@ private:
         // Bytes of the value at `ref`, its length byte included.
         uint32_t bytesAt(TextRef ref) const
         {
-            return (static_cast<unsigned char>(blocks[ref / kBlockSize][ref % kBlockSize]) & 0x7Fu) + 1;
+            return (static_cast<unsigned char>(blocks[ref / kBlockSize][ref % kBlockSize]) &
+                    0x7Fu) +
+                   1;
         }
         // Adds the row reference `ref` at row `at`, changing how the column holds its
         // references when `ref` requires it.
@@ -191,7 +199,10 @@ private:
         }
         double number(size_t row) const; // NaN for null
         void insertNumber(size_t at, double value);
-        void pushNumber(double value) { insertNumber(inDoubles ? doubles.size() : hundredths.size(), value); }
+        void pushNumber(double value)
+        {
+            insertNumber(inDoubles ? doubles.size() : hundredths.size(), value);
+        }
         void pushHundredths(int32_t h)
         {
             if (inDoubles)
@@ -242,12 +253,13 @@ private:
     bool created_ = false;
 };
 
-class Table::TextColumn {
-public:
+class Table::TextColumn
+{
+  public:
     std::string_view operator[](size_t row) const
     {
-        const TextRef ref = stride_  ? slotRef(row, stride_, shift_)
-                            : wide_  ? wide_[row]
+        const TextRef ref = stride_                       ? slotRef(row, stride_, shift_)
+                            : wide_                       ? wide_[row]
                             : narrow_[row] == kNullNarrow ? kNullText
                                                           : narrow_[row];
         if (ref == kNullText)
@@ -260,7 +272,7 @@ public:
         return stride_ == 0 && (wide_ ? wide_[row] == kNullText : narrow_[row] == kNullNarrow);
     }
 
-private:
+  private:
     friend class Table;
     explicit TextColumn(const ColumnData& c)
         : narrow_(c.narrow.data()), wide_(c.wideRefs ? c.wide.data() : nullptr), stride_(c.stride),
@@ -274,21 +286,23 @@ private:
     const std::unique_ptr<char[]>* blocks_;
 };
 
-class Table::NumberColumn {
-public:
+class Table::NumberColumn
+{
+  public:
     // A null reads as 0.
     double operator[](size_t row) const
     {
         if (doubles_)
             return doubles_[row] != doubles_[row] ? 0 : doubles_[row]; // NaN marks null
-        return hundredths_[row] == kNullHundredths ? 0 : static_cast<double>(hundredths_[row]) / 100;
+        return hundredths_[row] == kNullHundredths ? 0
+                                                   : static_cast<double>(hundredths_[row]) / 100;
     }
     bool isNull(size_t row) const
     {
         return doubles_ ? doubles_[row] != doubles_[row] : hundredths_[row] == kNullHundredths;
     }
 
-private:
+  private:
     friend class Table;
     NumberColumn(const int32_t* hundredths, const double* doubles)
         : hundredths_(hundredths), doubles_(doubles)

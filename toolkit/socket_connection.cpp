@@ -24,10 +24,7 @@ class ServerBackend final : public ConnectionBackend
     void SetHost(std::string host) override { connection_.SetHost(std::move(host)); }
     void setPort(int port) override { connection_.setPort(port); }
     void setToken(std::string token) override { connection_.setToken(std::move(token)); }
-    void setTls(bool on, std::string caFile) override
-    {
-        connection_.setTls(on, std::move(caFile));
-    }
+    void setTls(bool on, std::string caFile) override { connection_.setTls(on, std::move(caFile)); }
     void setConnected(bool open) override { connection_.setConnected(open); }
     bool connected() const override { return connection_.connected(); }
     Variant call(std::string_view method, const std::vector<Variant>& params) override
@@ -67,7 +64,7 @@ std::unique_ptr<ConnectionBackend> makeServerBackend()
 }
 
 Variant ConnectionBackend::callEarly(std::string_view method, const std::vector<Variant>& params,
-                                    const std::function<void(size_t, Packet)>&, size_t)
+                                     const std::function<void(size_t, Packet)>&, size_t)
 {
     return call(method, params);
 }

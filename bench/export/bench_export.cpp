@@ -9,15 +9,15 @@
 //   bench_export period OUT DAYS  runs DAYS days of a small store (3 branches, 9
 //                                 files a day) from packets to files: a day's fixed cost
 #include "export/dotz_files.h"
-#include "export/run.h"
 #include "export/error.h"
+#include "export/run.h"
 
 #include <simdjson.h>
 
 #include <algorithm>
 #include <chrono>
-#include <filesystem>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <map>
@@ -53,26 +53,34 @@ std::string columnsOf(const Table& t)
 std::string code(int n, int width)
 {
     std::string s = std::to_string(n);
-    return std::string(static_cast<size_t>(width) - std::min<size_t>(s.size(), static_cast<size_t>(width)), '0') + s;
+    return std::string(static_cast<size_t>(width) -
+                           std::min<size_t>(s.size(), static_cast<size_t>(width)),
+                       '0') +
+           s;
 }
 
 void gen(const std::string& dir)
 {
     std::mt19937 rng(42);
     auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
-    auto money = [&](int cents) { char b[32]; std::snprintf(b, sizeof b, "%d.%02d", cents / 100, cents % 100); return std::string(b); };
+    auto money = [&](int cents) {
+        char b[32];
+        std::snprintf(b, sizeof b, "%d.%02d", cents / 100, cents % 100);
+        return std::string(b);
+    };
     auto folder = [](int b) { return "\"C:\\\\DOTZ\\\\LOJA" + code(b, 4) + "\\\\\""; };
     {
         std::ofstream out(dir + "/dados.json", std::ios::binary);
         out << "{\"columns\":" << columnsOf(makeCdsDadosDotz()) << ",\"rows\":[";
         for (int i = 0; i < kSales; ++i) {
             const int b = i / (kSales / kBranches) + 1;
-            out << (i ? "," : "") << "[\"" << code(b, 4) << "\",\"" << code(pick(1, 20), 3) << "\",\""
-                << code(i, 10) << "\",\"" << code(pick(0, 99999999), 8) << code(pick(0, 99999999), 8)
-                << "\",\"OPER" << pick(1, 99) << "\",\"2024-03-15\",\"" << code(pick(8, 21), 2) << ":"
-                << code(pick(0, 59), 2) << ":" << code(pick(0, 59), 2) << "\"," << money(pick(100, 99999))
-                << ",\"PROMO" << pick(1, 9) << "\",\"" << 4000 + b << "\"," << folder(b) << ","
-                << pick(0, 300) << "]";
+            out << (i ? "," : "") << "[\"" << code(b, 4) << "\",\"" << code(pick(1, 20), 3)
+                << "\",\"" << code(i, 10) << "\",\"" << code(pick(0, 99999999), 8)
+                << code(pick(0, 99999999), 8) << "\",\"OPER" << pick(1, 99)
+                << "\",\"2024-03-15\",\"" << code(pick(8, 21), 2) << ":" << code(pick(0, 59), 2)
+                << ":" << code(pick(0, 59), 2) << "\"," << money(pick(100, 99999)) << ",\"PROMO"
+                << pick(1, 9) << "\",\"" << 4000 + b << "\"," << folder(b) << "," << pick(0, 300)
+                << "]";
         }
         out << "]}";
     }
@@ -82,11 +90,12 @@ void gen(const std::string& dir)
         for (int i = 0; i < kItems; ++i) {
             const int b = i / (kItems / kBranches) + 1;
             const int price = pick(99, 9999);
-            out << (i ? "," : "") << "[\"" << code(b, 4) << "\",\"" << code(pick(1, 20), 3) << "\",\""
-                << code(i, 10) << "\",\"" << code(pick(0, 99999999), 8) << code(pick(0, 99999999), 8)
-                << "\",\"" << code(pick(1, 999999), 10) << "\"," << money(price) << ",2.5,"
-                << money(price * 5 / 2) << ",\"789" << code(pick(0, 999999999), 10)
-                << "\",\"PROMO1\",\"" << 4000 + b << "\"," << folder(b) << "," << pick(1, 50) << "]";
+            out << (i ? "," : "") << "[\"" << code(b, 4) << "\",\"" << code(pick(1, 20), 3)
+                << "\",\"" << code(i, 10) << "\",\"" << code(pick(0, 99999999), 8)
+                << code(pick(0, 99999999), 8) << "\",\"" << code(pick(1, 999999), 10) << "\","
+                << money(price) << ",2.5," << money(price * 5 / 2) << ",\"789"
+                << code(pick(0, 999999999), 10) << "\",\"PROMO1\",\"" << 4000 + b << "\","
+                << folder(b) << "," << pick(1, 50) << "]";
         }
         out << "]}";
     }
@@ -96,7 +105,8 @@ void gen(const std::string& dir)
         for (int i = 0; i < kProducts; ++i) {
             const int b = i / (kProducts / kBranches) + 1;
             out << (i ? "," : "") << "[\"" << code(b, 4) << "\",\"" << code(pick(1, 999999), 10)
-                << "\"," << money(pick(99, 9999)) << ",\"CAF\\u00c9 TORRADO E MO\\u00cdDO 500G\",\"789"
+                << "\"," << money(pick(99, 9999))
+                << ",\"CAF\\u00c9 TORRADO E MO\\u00cdDO 500G\",\"789"
                 << code(pick(0, 999999999), 10) << "\",\"PROMO1\",\"2024-03-01\",\"2024-03-31\","
                 << pick(1, 20) << ",\"" << 4000 + b << "\"," << folder(b) << "]";
         }
@@ -142,8 +152,8 @@ void load(const std::string& dir, ExportTables& t, bool report)
     const Packet dados = readPacket(dir + "/dados.json");
     const Packet extra = readPacket(dir + "/extra.json");
     const Packet config = readPacket(dir + "/config.json");
-    const double mb = static_cast<double>(dados.json().size() + extra.json().size() +
-                                          config.json().size()) / 1e6;
+    const double mb =
+        static_cast<double>(dados.json().size() + extra.json().size() + config.json().size()) / 1e6;
     const long before = peakKb();
     const auto start = Clock::now();
     t.cdsDadosDotz.loadPacket(dados);
@@ -159,7 +169,8 @@ void load(const std::string& dir, ExportTables& t, bool report)
     for (const Table* table : {&t.cdsDadosDotz, &t.cdsDotzExtra, &t.cdsConfigDotz})
         std::printf("load: %s holds %.1f MB (%.1f bytes a row)\n", table->name().c_str(),
                     static_cast<double>(table->memoryUsed()) / 1e6,
-                    static_cast<double>(table->memoryUsed()) / static_cast<double>(table->rowCount()));
+                    static_cast<double>(table->memoryUsed()) /
+                        static_cast<double>(table->rowCount()));
     std::printf("load: peak memory %.1f MB (%.2f x the JSON; %.1f MB before loading)\n",
                 static_cast<double>(peakKb()) / 1e3, static_cast<double>(peakKb()) / 1e3 / mb,
                 static_cast<double>(before) / 1e3);
@@ -180,10 +191,18 @@ size_t walk(simdjson::ondemand::value value)
             n += walk(field.value());
         }
         return n;
-    case simdjson::ondemand::json_type::string: (void)value.get_string().value(); break;
-    case simdjson::ondemand::json_type::number: (void)value.get_double().value(); break;
-    case simdjson::ondemand::json_type::boolean: (void)value.get_bool().value(); break;
-    case simdjson::ondemand::json_type::null: (void)value.is_null().value(); break;
+    case simdjson::ondemand::json_type::string:
+        (void)value.get_string().value();
+        break;
+    case simdjson::ondemand::json_type::number:
+        (void)value.get_double().value();
+        break;
+    case simdjson::ondemand::json_type::boolean:
+        (void)value.get_bool().value();
+        break;
+    case simdjson::ondemand::json_type::null:
+        (void)value.is_null().value();
+        break;
     }
     return 1;
 }
@@ -226,7 +245,8 @@ void ratio(const std::string& dir, int pairs)
         const double simd = seconds(start), simdCpu = cpuSeconds() - cpu;
         ratios.push_back(simd / ours);
         cpuRatios.push_back(simdCpu / oursCpu);
-        std::printf("ratio: %.1f MB: load %.3f s (CPU %.3f s, %.0f MB/s), simdjson walk %.3f s (CPU %.3f s, "
+        std::printf("ratio: %.1f MB: load %.3f s (CPU %.3f s, %.0f MB/s), simdjson walk %.3f s "
+                    "(CPU %.3f s, "
                     "%.0f MB/s, %zu values): %.3f\n",
                     mb, ours, oursCpu, mb / ours, simd, simdCpu, mb / simd, values, simd / ours);
     }
@@ -282,11 +302,15 @@ DayPackets smallDay(Day day, int times = 1)
 }
 
 // Files kept in memory, as a disk that never waits would: the core's own cost.
-struct MemoryFileSystem : FileSystem {
+struct MemoryFileSystem : FileSystem
+{
     std::map<std::string, std::string> files;
     bool isDirectory(const std::string&) override { return true; }
     void createDirectory(const std::string&) override {}
-    void replaceFile(const std::string& path, std::string_view data) override { files[path] = data; }
+    void replaceFile(const std::string& path, std::string_view data) override
+    {
+        files[path] = data;
+    }
     void syncDirectory(const std::string&) override {}
 };
 
@@ -301,7 +325,8 @@ void dayCost(int days, int pairs)
     const DayPackets whole = smallDay(first, days);
     PathMap paths;
     paths.set("C", "/dotz");
-    struct Quiet : RunObserver {
+    struct Quiet : RunObserver
+    {
         void showBusy(int) override {}
         void hideBusy() override {}
     } quiet;
@@ -310,20 +335,24 @@ void dayCost(int days, int pairs)
         ExportTables t;
         const auto start = Clock::now();
         const double cpu = cpuSeconds();
-        runExport(t, {"T", first, Day::fromSerial(first.serial() + n - 1), true}, fetch, paths, fs, quiet);
+        runExport(t, {"T", first, Day::fromSerial(first.serial() + n - 1), true}, fetch, paths, fs,
+                  quiet);
         return std::pair(seconds(start), cpuSeconds() - cpu);
     };
     std::vector<double> ratios, cpuRatios;
     for (int i = 0; i < pairs; ++i) {
-        const auto [year, yearCpu] = run(days, [&](const std::string&, Day day, const EarlyPacket&) {
-            return period[static_cast<size_t>(day.serial() - first.serial())];
-        });
-        const auto [one, oneCpu] = run(1, [&](const std::string&, Day, const EarlyPacket&) { return whole; });
+        const auto [year, yearCpu] =
+            run(days, [&](const std::string&, Day day, const EarlyPacket&) {
+                return period[static_cast<size_t>(day.serial() - first.serial())];
+            });
+        const auto [one, oneCpu] =
+            run(1, [&](const std::string&, Day, const EarlyPacket&) { return whole; });
         ratios.push_back(year / one);
         cpuRatios.push_back(yearCpu / oneCpu);
-        std::printf("daycost: %d days %.3f s (CPU %.3f s, %.3f ms a day), one day of the same rows %.3f s "
-                    "(CPU %.3f s): %.2f\n",
-                    days, year, yearCpu, year * 1e3 / days, one, oneCpu, year / one);
+        std::printf(
+            "daycost: %d days %.3f s (CPU %.3f s, %.3f ms a day), one day of the same rows %.3f s "
+            "(CPU %.3f s): %.2f\n",
+            days, year, yearCpu, year * 1e3 / days, one, oneCpu, year / one);
     }
     printSpread("daycost: period / one day, wall", ratios);
     printSpread("daycost: the same in CPU time", cpuRatios);
@@ -341,7 +370,8 @@ int main(int argc, char** argv)
             ExportTables t;
             load(argv[2], t, true);
         } else if (mode == "daycost") {
-            dayCost(std::max(1, std::atoi(argv[2])), argc > 3 ? std::max(1, std::atoi(argv[3])) : 5);
+            dayCost(std::max(1, std::atoi(argv[2])),
+                    argc > 3 ? std::max(1, std::atoi(argv[3])) : 5);
         } else if (mode == "ratio") {
             ratio(argv[2], argc > 3 ? std::max(1, std::atoi(argv[3])) : 5);
         } else if ((mode == "write" || mode == "format") && argc > 3) {
@@ -350,7 +380,8 @@ int main(int argc, char** argv)
             PathMap paths;
             paths.set("C", argv[3]);
             // "format" builds every line but keeps nothing: the writer's own share.
-            struct Discard : FileSystem {
+            struct Discard : FileSystem
+            {
                 bool isDirectory(const std::string&) override { return true; }
                 void createDirectory(const std::string&) override {}
                 void replaceFile(const std::string&, std::string_view) override {}
@@ -359,19 +390,23 @@ int main(int argc, char** argv)
             PosixFileSystem posix;
             FileSystem& fs = mode == "format" ? static_cast<FileSystem&>(discard) : posix;
             for (int b = 1; b <= kBranches; ++b)
-                std::filesystem::create_directories(std::string(argv[3]) + "/DOTZ/LOJA" + code(b, 4));
+                std::filesystem::create_directories(std::string(argv[3]) + "/DOTZ/LOJA" +
+                                                    code(b, 4));
             LineList lines;
             if (mode == "format") // warm: the first pass pays for first-touch pages
-                for (int i = std::getenv("REPEAT") ? std::atoi(std::getenv("REPEAT")) : 1; i > 0; --i)
+                for (int i = std::getenv("REPEAT") ? std::atoi(std::getenv("REPEAT")) : 1; i > 0;
+                     --i)
                     GravaArquivosDotz(t, *Day::fromYmd(2024, 3, 15), true, lines, paths, fs);
             const auto start = Clock::now();
-            const DayResult r = GravaArquivosDotz(t, *Day::fromYmd(2024, 3, 15), true, lines, paths, fs);
+            const DayResult r =
+                GravaArquivosDotz(t, *Day::fromYmd(2024, 3, 15), true, lines, paths, fs);
             const double s = seconds(start);
             size_t bytes = 0;
             for (const WrittenFile& f : r.files)
                 bytes += f.bytes;
-            std::printf("%s: %zu files, %.1f MB in %.3f s: %.0f MB/s\n", mode.c_str(), r.files.size(),
-                        static_cast<double>(bytes) / 1e6, s, static_cast<double>(bytes) / 1e6 / s);
+            std::printf("%s: %zu files, %.1f MB in %.3f s: %.0f MB/s\n", mode.c_str(),
+                        r.files.size(), static_cast<double>(bytes) / 1e6, s,
+                        static_cast<double>(bytes) / 1e6 / s);
         } else if (mode == "period" && argc > 3) {
             const std::string out = argv[2];
             int days = std::atoi(argv[3]);
@@ -384,7 +419,8 @@ int main(int argc, char** argv)
             const Day first = *Day::fromYmd(2024, 1, 1);
             for (Day day = first; packets.size() < static_cast<size_t>(days); day = day.next())
                 packets.push_back(smallDay(day));
-            struct Quiet : RunObserver {
+            struct Quiet : RunObserver
+            {
                 void showBusy(int) override {}
                 void hideBusy() override {}
             } quiet;
@@ -393,13 +429,16 @@ int main(int argc, char** argv)
             const auto start = Clock::now();
             const RunSummary r = runExport(
                 t, {"T", first, Day::fromSerial(first.serial() + days - 1), true},
-                [&](const std::string&, Day day, const EarlyPacket&) { return packets[static_cast<size_t>(day.serial() - first.serial())]; },
+                [&](const std::string&, Day day, const EarlyPacket&) {
+                    return packets[static_cast<size_t>(day.serial() - first.serial())];
+                },
                 paths, fs, quiet);
             const double s = seconds(start);
             std::printf("period: %d days, %zu files in %.3f s: %.2f ms a day\n", days,
                         r.files.size(), s, s * 1e3 / days);
         } else {
-            std::cerr << "usage: bench_export gen DIR | load DIR | ratio DIR [PAIRS] | daycost DAYS [PAIRS] | write DIR OUT | period OUT DAYS\n";
+            std::cerr << "usage: bench_export gen DIR | load DIR | ratio DIR [PAIRS] | daycost "
+                         "DAYS [PAIRS] | write DIR OUT | period OUT DAYS\n";
             return 2;
         }
     } catch (const std::exception& e) {

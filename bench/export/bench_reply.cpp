@@ -73,7 +73,8 @@ int main(int argc, char** argv)
     }
     const int pairs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
     std::string body(std::filesystem::file_size(argv[1]), '\0');
-    std::ifstream(argv[1], std::ios::binary).read(body.data(), static_cast<std::streamsize>(body.size()));
+    std::ifstream(argv[1], std::ios::binary)
+        .read(body.data(), static_cast<std::streamsize>(body.size()));
     const double mb = static_cast<double>(body.size()) / 1e6;
 
     std::vector<double> ratios;
@@ -81,14 +82,16 @@ int main(int argc, char** argv)
         auto start = Clock::now();
         {
             dotz::ExportTables t;
-            dotz::Table* slots[] = {&t.cdsCaixa, &t.cdsDadosDotz, &t.cdsDotzExtra, &t.cdsConfigDotz};
+            dotz::Table* slots[] = {&t.cdsCaixa, &t.cdsDadosDotz, &t.cdsDotzExtra,
+                                    &t.cdsConfigDotz};
             dotz::ReplyStream stream(
                 [&slots](size_t slot, dotz::Packet p) { slots[slot]->loadPacket(p); }, 4);
             constexpr size_t kPiece = 4096; // what the HTTP client reads at a time
             for (size_t at = 0; at < body.size(); at += kPiece)
                 stream.feed(body.data() + at, std::min(kPiece, body.size() - at));
             dotz::Day day = *dotz::Day::fromYmd(2024, 3, 15);
-            dotz::dayPackets(dotz::CheckServerResult(stream.finish(1, "bench"), true, 0, nullptr), day);
+            dotz::dayPackets(dotz::CheckServerResult(stream.finish(1, "bench"), true, 0, nullptr),
+                             day);
         }
         const double ours = seconds(start);
 
@@ -102,9 +105,10 @@ int main(int argc, char** argv)
         }
         const double simd = seconds(start);
         ratios.push_back(simd / ours);
-        std::printf("   reply %.1f MB: client %.3f s (%.0f MB/s), simdjson walk %.3f s (%.0f MB/s, %zu "
-                    "values): %.3f\n",
-                    mb, ours, mb / ours, simd, mb / simd, values, simd / ours);
+        std::printf(
+            "   reply %.1f MB: client %.3f s (%.0f MB/s), simdjson walk %.3f s (%.0f MB/s, %zu "
+            "values): %.3f\n",
+            mb, ours, mb / ours, simd, mb / simd, values, simd / ours);
     }
     std::sort(ratios.begin(), ratios.end());
     const size_t n = ratios.size();

@@ -95,7 +95,9 @@ TEST(PacketQueries, BindEveryCodeAsAParameter)
         }
         const auto params = queryParameters(slot, two, "2024-03-15");
         EXPECT_EQ(params.back(), "O'K");
-        EXPECT_EQ(params.size(), slot == 0 ? 2u : slot == 3 || slot == kPromotionProducts ? 4u : 3u);
+        EXPECT_EQ(params.size(), slot == 0                                 ? 2u
+                                 : slot == 3 || slot == kPromotionProducts ? 4u
+                                                                           : 3u);
     }
 }
 

@@ -92,8 +92,9 @@ class PostgresServer
 int freePort();
 
 // A suite whose tests share one demo database and one server on it.
-class DemoServerTest : public ::testing::Test {
-protected:
+class DemoServerTest : public ::testing::Test
+{
+  protected:
     static void SetUpTestSuite()
     {
         dir_ = new TempDir;

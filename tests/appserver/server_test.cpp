@@ -221,10 +221,11 @@ TEST_F(ServerTest, BodiesThatAreNotGoodCallsGetTheirJsonRpcError)
          "8", "\"2024-02-30\" is not a date"},
         {R"({"jsonrpc":"2.0","id":9,"method":"GetPrincipal","params":["T","15/03/2024"]})", -32602,
          "9", "YYYY-MM-DD"},
-        {R"({"jsonrpc":"2.0","id":10,"method":"GetPrincipal","params":[)" +
-             std::string(5000, '[') + std::string(5000, ']') + "]}",
+        {R"({"jsonrpc":"2.0","id":10,"method":"GetPrincipal","params":[)" + std::string(5000, '[') +
+             std::string(5000, ']') + "]}",
          -32700, "null", "Parse error"},
-        {"{\"jsonrpc\":\"2.0\",\"id\":11,\"method\":\"GetPrincipal\",\"params\":[\"T\xff\",\"2024-03-15\"]}",
+        {"{\"jsonrpc\":\"2.0\",\"id\":11,\"method\":\"GetPrincipal\",\"params\":[\"T\xff\",\"2024-"
+         "03-15\"]}",
          -32700, "null", "UTF-8"},
         {R"({"jsonrpc":"2.0","id":12,"method":"GetPrincipal","id":13,"params":["T","2024-03-15"]})",
          -32600, "null", "\"id\" appears more than once"},
@@ -407,20 +408,28 @@ TEST(ServerItems, AreThoseOfTheJoinToSaleAndProduct)
     auto store = openStore(db);
     store->exec("PRAGMA foreign_keys = OFF;"
                 "DELETE FROM VENDA WHERE (CDFILIAL, CDCAIXA, NRCUPOMFIS) IN (SELECT CDFILIAL, "
-                "CDCAIXA, NRCUPOMFIS FROM VENDA WHERE DTVENDA = '" + day + "' AND "
+                "CDCAIXA, NRCUPOMFIS FROM VENDA WHERE DTVENDA = '" +
+                day +
+                "' AND "
                 "CDIDCLIENTEDOTZ IS NOT NULL AND CDFILIAL = '0002' LIMIT 3) AND DTVENDA = '" +
-                day + "';"
+                day +
+                "';"
                 "UPDATE VENDA SET CDIDCLIENTEDOTZ = NULL WHERE (CDFILIAL, CDCAIXA, NRCUPOMFIS) "
-                "IN (SELECT CDFILIAL, CDCAIXA, NRCUPOMFIS FROM VENDA WHERE DTVENDA = '" + day +
+                "IN (SELECT CDFILIAL, CDCAIXA, NRCUPOMFIS FROM VENDA WHERE DTVENDA = '" +
+                day +
                 "' AND CDIDCLIENTEDOTZ IS NOT NULL AND CDFILIAL = '0003' LIMIT 2) AND DTVENDA = '" +
-                day + "';"
+                day +
+                "';"
                 "DELETE FROM PRODUTO WHERE CDPRODUTO = (SELECT MIN(CDPRODUTO) FROM ITEMVENDA "
-                "WHERE DTVENDA = '" + day + "' AND NRDOTZEXTRA > 0);"
+                "WHERE DTVENDA = '" +
+                day +
+                "' AND NRDOTZEXTRA > 0);"
                 "UPDATE PRODUTO SET CDBARPRODUTO = NULL WHERE CDPRODUTO = (SELECT MAX(CDPRODUTO) "
-                "FROM ITEMVENDA WHERE DTVENDA = '" + day + "' AND NRDOTZEXTRA > 0);");
+                "FROM ITEMVENDA WHERE DTVENDA = '" +
+                day + "' AND NRDOTZEXTRA > 0);");
     RunningServer server(serverOn(db));
-    for (const auto& [selector, filter] :
-         {std::pair<std::string, std::string>{"T", ""}, {"'0002','0003'", " AND i.CDFILIAL > '0001'"}}) {
+    for (const auto& [selector, filter] : {std::pair<std::string, std::string>{"T", ""},
+                                           {"'0002','0003'", " AND i.CDFILIAL > '0001'"}}) {
         SCOPED_TRACE(selector);
         std::vector<std::string> expected;
         store->query("SELECT i.CDFILIAL || '|' || i.CDCAIXA || '|' || i.NRCUPOMFIS || '|' || "

@@ -104,13 +104,17 @@ TEST_F(HostileHttpTest, RequestsThatCannotBeReadAreRefusedAndTheServerGoesOn)
         int status;
     };
     const Case cases[] = {
-        {"chunked body past --max-body", post + "Transfer-Encoding: chunked\r\n\r\n" + chunked(200 * 1024), 413},
-        {"declared body past --max-body", post + "Content-Length: 100000\r\n\r\n" + std::string(100000, 'x'), 413},
+        {"chunked body past --max-body",
+         post + "Transfer-Encoding: chunked\r\n\r\n" + chunked(200 * 1024), 413},
+        {"declared body past --max-body",
+         post + "Content-Length: 100000\r\n\r\n" + std::string(100000, 'x'), 413},
         {"negative Content-Length", post + "Content-Length: -5\r\n\r\n" + call, 400},
         {"non-numeric Content-Length", post + "Content-Length: abc\r\n\r\n" + call, 400},
-        {"repeated Content-Length", post + "Content-Length: 5\r\nContent-Length: 5\r\n\r\nabcde", 400},
+        {"repeated Content-Length", post + "Content-Length: 5\r\nContent-Length: 5\r\n\r\nabcde",
+         400},
         {"Content-Length list", post + "Content-Length: 5, 5\r\n\r\nabcde", 400},
-        {"Content-Length and chunked", post + "Content-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n", 400},
+        {"Content-Length and chunked",
+         post + "Content-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n", 400},
         {"huge headers", post + "X-Padding: " + std::string(64 * 1024, 'a') + "\r\n\r\n", 431},
         {"not HTTP", "HELLO THERE\r\n\r\n", 400},
     };
@@ -216,7 +220,6 @@ TEST(ServerLimits, PeersThatHoldBackAreDisconnected)
         std::this_thread::sleep_for(std::chrono::milliseconds(25));
     }
     EXPECT_TRUE(cut);
-
 }
 
 TEST(ServerLimits, ConnectionsFromOneAddressAreCapped)
@@ -267,8 +270,8 @@ TEST(ServerTls, ServesHttpsOnlyToAClientThatTrustsItsCertificate)
     client.set_ca_cert_path((cert + ".crt").c_str());
     client.enable_server_certificate_verification(true);
     client.set_bearer_token_auth("s3cret");
-    auto res = client.Post(kObjectPath, getPrincipalBody("'0002'", "2024-03-15"),
-                           "application/json");
+    auto res =
+        client.Post(kObjectPath, getPrincipalBody("'0002'", "2024-03-15"), "application/json");
     ASSERT_TRUE(res) << httplib::to_string(res.error());
     EXPECT_EQ(res->status, 200);
     EXPECT_NE(res->body.find(R"("ok":true)"), std::string::npos);

@@ -144,7 +144,8 @@ TEST_F(ConnectionTest, FailuresSayWhatFailed)
          {"(objeto Krt99999.rdmOutro)", "não tem o objeto Krt99999.rdmOutro (HTTP 404)"}},
         {[](ServerConnection&) {},
          [](ServerConnection& c) { c.call("GetNada", {}); },
-         {"Falha na chamada de GetNada ao servidor de aplicação 127.0.0.1:", "erro JSON-RPC -32601"}},
+         {"Falha na chamada de GetNada ao servidor de aplicação 127.0.0.1:",
+          "erro JSON-RPC -32601"}},
         {[](ServerConnection&) {},
          [](ServerConnection& c) {
              c.call("GetPrincipal", {"T", "ontem"});
@@ -347,8 +348,7 @@ TEST(ConnectionValues, ResultObjectIsReadOnceWithItsExactText)
 TEST(ConnectionReplies, ThatAreNotJsonRpcAreRefused)
 {
     const std::pair<std::function<void(httplib::Response&)>, std::string> cases[] = {
-        {[](httplib::Response& r) { r.set_content("hello", "text/plain"); },
-         "não é JSON-RPC 2.0"},
+        {[](httplib::Response& r) { r.set_content("hello", "text/plain"); }, "não é JSON-RPC 2.0"},
         {[](httplib::Response& r) {
              r.set_content(R"({"jsonrpc":"2.0","id":999,"result":1})", "application/json");
          },
@@ -378,7 +378,8 @@ TEST(ConnectionReplies, ThatAreNotJsonRpcAreRefused)
          },
          "trailing content"},
         {[](httplib::Response& r) {
-             r.set_content("{\"jsonrpc\":\"2.0\",\"id\":1,\"result\":\"\xff\"}", "application/json");
+             r.set_content("{\"jsonrpc\":\"2.0\",\"id\":1,\"result\":\"\xff\"}",
+                           "application/json");
          },
          "UTF-8"},
     };

@@ -12,16 +12,18 @@ namespace {
 
 struct Read
 {
-    std::string error; // empty when the reply was taken
+    std::string error;                     // empty when the reply was taken
     std::map<size_t, std::string> packets; // result.data's objects by index
 };
 
-std::map<size_t, std::string> dataPackets(const Variant& result, const std::map<size_t, std::string>& early)
+std::map<size_t, std::string> dataPackets(const Variant& result,
+                                          const std::map<size_t, std::string>& early)
 {
     std::map<size_t, std::string> packets = early;
     const Variant data = CheckServerResult(result, true, 0, nullptr);
     for (size_t i = 0; i < data.asArray().size(); ++i)
-        if (data.asArray()[i].kind() == Variant::Kind::Packet && !data.asArray()[i].asPacket().isNull())
+        if (data.asArray()[i].kind() == Variant::Kind::Packet &&
+            !data.asArray()[i].asPacket().isNull())
             packets[i] = std::string(data.asArray()[i].asPacket().json());
     return packets;
 }
@@ -56,8 +58,9 @@ std::string longPacket()
     std::string rows;
     const char* pieces[] = {"]]]", "}", "[{", "\\\"", "\\\\", "x"};
     for (int i = 0; i < 300; ++i)
-        rows += std::string(rows.empty() ? "" : ",") + "[\"" + std::string(static_cast<size_t>(i % 23), 'a') +
-                pieces[i % 6] + "\"," + std::to_string(i) + ",{\"k\":[[]]}]";
+        rows += std::string(rows.empty() ? "" : ",") + "[\"" +
+                std::string(static_cast<size_t>(i % 23), 'a') + pieces[i % 6] + "\"," +
+                std::to_string(i) + ",{\"k\":[[]]}]";
     return "{\"rows\":[" + rows + "]}";
 }
 
@@ -69,7 +72,8 @@ TEST(ReplyStream, ReadsAsTheWholeReplyDoes)
         R"({"jsonrpc":"2.0","id":1,"result":{"ok":true,"data":[)" + longPacket() + "," +
             longPacket() + "]}}",
         R"({"jsonrpc":"2.0","id":1,"result":{"ok":true,"data":[{"a":"}\"{["},{"b":[{},[]]},{},{"d":"\\"}]}})",
-        " { \"id\" : 1 , \"result\" : { \"x\" : {\"data\":[{}]}, \"data\" : [ {\"r\":1} ,\n{\"s\":2} ] , "
+        " { \"id\" : 1 , \"result\" : { \"x\" : {\"data\":[{}]}, \"data\" : [ {\"r\":1} "
+        ",\n{\"s\":2} ] , "
         "\"ok\" : true } , \"jsonrpc\" : \"2.0\" } ",
         R"({"jsonrpc":"2.0","id":1,"result":{"ok":true,"data":[null,{"a":1},5,{"b":2},{"c":3},{"e":4}]}})",
         R"({"jsonrpc":"2.0","id":1,"result":{"ok":true,"dat\u0061":[{"a":1}]}})",
@@ -98,7 +102,8 @@ TEST(ReplyStream, ReadsAsTheWholeReplyDoes)
 // does from a buffer of its own.
 TEST(ReplyStream, APacketLoadsAlikeWhileItsReadPagesGoBack)
 {
-    std::string packet = R"({"columns":[{"name":"CDFILIAL","type":"text"},{"name":"CDCAIXA","type":"text"}],"rows":[)";
+    std::string packet =
+        R"({"columns":[{"name":"CDFILIAL","type":"text"},{"name":"CDCAIXA","type":"text"}],"rows":[)";
     for (int i = 0; i < 700000; ++i)
         packet += std::string(i ? "," : "") + "[\"" + std::to_string(1000 + i % 7) + "\",\"" +
                   std::to_string(100 + i / 5 % 900) + "\"]";

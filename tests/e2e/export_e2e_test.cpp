@@ -27,10 +27,12 @@ const char* kData[] = {
     "INSERT INTO PROMOCAODOTZFILIAL VALUES ('0001','PROMO1')",
     "INSERT INTO PRODPROMODOTZ VALUES ('PROMO1','0000004711',12.9,10,'2024-03-01','2024-03-31')",
     "INSERT INTO VENDA VALUES"
-    " ('2024-03-15','0001','001','0000123456','14:32:05','OPER01',1234.5,'1234567890123456',123,'PROMO1'),"
+    " ('2024-03-15','0001','001','0000123456','14:32:05','OPER01',1234.5,'1234567890123456',123,'"
+    "PROMO1'),"
     " ('2024-03-15','0001','001','0000123457','15:00:00','OPER01',10,'123456789012345',0,NULL),"
     " ('2024-03-15','0001','001','0000123458','16:00:00','OPER01',50,NULL,NULL,NULL),"
-    " ('2024-03-15','0002','001','0000000001','09:10:11','MARIA',1.005,'1234567890123456',0.5,NULL),"
+    " ('2024-03-15','0002','001','0000000001','09:10:11','MARIA',1.005,'1234567890123456',0.5,NULL)"
+    ","
     " ('2024-03-17','0003','001','0000000009','10:00:00','JOSE',5,'1111222233334444',5,NULL)",
     "INSERT INTO ITEMVENDA VALUES"
     " ('2024-03-15','0001','001','0000123456',1,'0000004711',9.9,2,19.8,20,'PROMO1'),"
@@ -42,23 +44,25 @@ const std::map<std::string, std::string> kDay15 = {
     {"20240315_4321_0001_500_1.txt",
      "500|4321|0001|PROMO1|00010010000123456|1234-5678-9012-3456||1234.50|2024-03-15|14:32:05|001|"
      "OPER01|123\r\n"},
-    {"20240315_PDZ2_0002_500_1.txt",
-     "500|PDZ2|0002||00020010000000001|1234-5678-9012-3456||1.01|2024-03-15|09:10:11|001|MARIA|0,5\r\n"},
-    {"20240315_4321_0001_510_1.txt",
-     "510|4321|0001|001|PROMO1|00010010000123456|1234-5678-9012-3456|0000004711|7891234567895|2|9.90|"
-     "19.80||20\r\n"},
-    {"20240315_4321_0001_515_1.txt",
-     "515|4321|0001|PROMO1|0000004711|||7891234567895|CAF\xC9 500G|12.90|10|2024-03-01|2024-03-31\r\n"},
+    {"20240315_PDZ2_0002_500_1.txt", "500|PDZ2|0002||00020010000000001|1234-5678-9012-3456||1.01|"
+                                     "2024-03-15|09:10:11|001|MARIA|0,5\r\n"},
+    {"20240315_4321_0001_510_1.txt", "510|4321|0001|001|PROMO1|00010010000123456|1234-5678-9012-"
+                                     "3456|0000004711|7891234567895|2|9.90|"
+                                     "19.80||20\r\n"},
+    {"20240315_4321_0001_515_1.txt", "515|4321|0001|PROMO1|0000004711|||7891234567895|CAF\xC9 "
+                                     "500G|12.90|10|2024-03-01|2024-03-31\r\n"},
 };
 
-struct Result {
+struct Result
+{
     int code;
     std::string out;
     std::string err;
 };
 
-class ExportE2e : public ::testing::TestWithParam<bool> {
-protected:
+class ExportE2e : public ::testing::TestWithParam<bool>
+{
+  protected:
     void SetUp() override
     {
         if (GetParam()) {
@@ -80,10 +84,10 @@ protected:
         if (server.empty())
             server = "127.0.0.1:" + std::to_string(server_->port());
         const fs::path out = dir_.path() / "stdout", err = dir_.path() / "stderr";
-        const std::string command = std::string(DOTZ_EXPORT_PATH) + " --config /dev/null --server " + server +
-                                    " --drive C=" +
-                                    (dir_.path() / "out").string() + " " + args + " >" +
-                                    out.string() + " 2>" + err.string() + " </dev/null";
+        const std::string command = std::string(DOTZ_EXPORT_PATH) +
+                                    " --config /dev/null --server " + server +
+                                    " --drive C=" + (dir_.path() / "out").string() + " " + args +
+                                    " >" + out.string() + " 2>" + err.string() + " </dev/null";
         const int status = std::system(command.c_str());
         return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, read(out), read(err)};
     }
@@ -190,7 +194,8 @@ TEST_P(ExportE2e, CheckPlansEveryDayGoesOnPastARefusalAndWritesNothing)
 
 TEST_P(ExportE2e, UsageErrorsNameTheFlag)
 {
-    struct Case {
+    struct Case
+    {
         const char* args;
         const char* flag;
     } cases[] = {

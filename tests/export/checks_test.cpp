@@ -7,13 +7,15 @@ namespace {
 
 void sale(ExportTables& t, const char* branch, const char* partner, const char* folder = "C:\\X\\")
 {
-    t.cdsDadosDotz.appendRow({branch, "1", "1", "", "", "2024-03-15", "", 1, "", partner, folder, 1});
+    t.cdsDadosDotz.appendRow(
+        {branch, "1", "1", "", "", "2024-03-15", "", 1, "", partner, folder, 1});
 }
 void item(ExportTables& t, const char* branch, const char* partner, const char* folder = "C:\\X\\")
 {
     t.cdsDotzExtra.appendRow({branch, "1", "1", "", "", 1, 1, 1, "", "", partner, folder, 1});
 }
-void product(ExportTables& t, const char* branch, const char* partner, const char* folder = "C:\\X\\")
+void product(ExportTables& t, const char* branch, const char* partner,
+             const char* folder = "C:\\X\\")
 {
     t.cdsConfigDotz.appendRow({branch, "1", 1, "", "", "", "", "", 1, partner, folder});
 }
@@ -28,8 +30,8 @@ std::string partnerRefusal(ExportTables& t, bool with515)
     return "";
 }
 
-const std::string kParc =
-    "Opera\xE7\xE3o bloqueada. C\xF3" "digo do parceiro n\xE3o cadastrado para as seguintes filiais: \r";
+const std::string kParc = "Opera\xE7\xE3o bloqueada. C\xF3"
+                          "digo do parceiro n\xE3o cadastrado para as seguintes filiais: \r";
 
 TEST(Checks, OneMessageNamesEveryLackingBranchOnceInCollectionOrder)
 {
@@ -75,8 +77,9 @@ TEST(Checks, FolderCheckUsesItsOwnColumnAndMessage)
         Vd_Diretorio(t, false);
         FAIL() << "no refusal";
     } catch (const Refusal& r) {
-        EXPECT_EQ(r.cp1252(), "Opera\xE7\xE3o bloqueada. Diret\xF3rio destino do arquivo DOTZ n\xE3o "
-                              "cadastrado para as seguintes filiais: \r0001.");
+        EXPECT_EQ(r.cp1252(),
+                  "Opera\xE7\xE3o bloqueada. Diret\xF3rio destino do arquivo DOTZ n\xE3o "
+                  "cadastrado para as seguintes filiais: \r0001.");
         EXPECT_NE(std::string(r.what()).find("Diretório destino"), std::string::npos); // UTF-8
     }
 }

@@ -16,8 +16,9 @@ namespace {
 namespace fs = std::filesystem;
 using V = Table::Value;
 
-class DotzFilesTest : public ::testing::Test {
-protected:
+class DotzFilesTest : public ::testing::Test
+{
+  protected:
     void SetUp() override
     {
         root_ = fs::temp_directory_path() /
@@ -139,12 +140,14 @@ TEST_F(DotzFilesTest, OneFilePerBranchRunWithLinesInRowOrder)
     EXPECT_EQ(r.files[1].windowsPath, "C:\\EXPORTA\\DOTZ\\20240316_4321_B_500_1.txt");
     EXPECT_EQ(read("EXPORTA/DOTZ/20240316_4321_B_500_1.txt").size(),
               std::string("500|4321|B|PROMO1|B0030000123456|1234-5678-9012-3456||1234.50|"
-                          "2024-03-16|14:32:05|003|OPER01|3\r\n").size());
+                          "2024-03-16|14:32:05|003|OPER01|3\r\n")
+                  .size());
 }
 
 TEST_F(DotzFilesTest, DatePartComesFromDataAsItIs)
 {
-    struct Case {
+    struct Case
+    {
         const char* data;
         const char* name;
     } cases[] = {
@@ -174,7 +177,8 @@ TEST_F(DotzFilesTest, EmptyDataSetsAndThe515SwitchGiveNoFileAndNoFolder)
 
 TEST_F(DotzFilesTest, FieldFormats)
 {
-    struct Case {
+    struct Case
+    {
         const char* customer;
         const char* written;
     } ids[] = {
@@ -219,7 +223,8 @@ TEST_F(DotzFilesTest, ExportingTheSameDayTwiceKeepsTheSecondExport)
 
 TEST_F(DotzFilesTest, RefusesTheWholeDayBeforeWritingAnyFile)
 {
-    struct Case {
+    struct Case
+    {
         const char* what;
         std::function<void(ExportTables&)> fill;
         const char* message;
@@ -230,29 +235,36 @@ TEST_F(DotzFilesTest, RefusesTheWholeDayBeforeWritingAnyFile)
              item(t.cdsDotzExtra, "B");
              item(t.cdsDotzExtra, "A");
          },
-         "tabela cdsDotzExtra, filial A: as linhas da filial não estão juntas (linhas 2 a 2, depois a linha 4)"},
+         "tabela cdsDotzExtra, filial A: as linhas da filial não estão juntas (linhas 2 a 2, "
+         "depois a linha 4)"},
         {"slash in partner code",
          [](ExportTables& t) { sale(t.cdsDadosDotz, "0002", 1, "2024-03-15", "../x"); },
-         "tabela cdsDadosDotz, filial 0002: o código do parceiro \"../x\" não pode fazer parte de um nome de arquivo"},
-        {"backslash in branch code",
-         [](ExportTables& t) { product(t.cdsConfigDotz, "a\\b"); },
+         "tabela cdsDadosDotz, filial 0002: o código do parceiro \"../x\" não pode fazer parte de "
+         "um nome de arquivo"},
+        {"backslash in branch code", [](ExportTables& t) { product(t.cdsConfigDotz, "a\\b"); },
          "tabela cdsConfigDotz, filial a\\b: o código da filial \"a\\b\" não pode fazer parte"},
-        {"slash in the date part", [](ExportTables& t) { sale(t.cdsDadosDotz, "0002", 1, "2024-0/-15"); },
+        {"slash in the date part",
+         [](ExportTables& t) { sale(t.cdsDadosDotz, "0002", 1, "2024-0/-15"); },
          "a data \"20240/15\" não pode"},
         {"separator in a value",
          [](ExportTables& t) { product(t.cdsConfigDotz, "0002", "CAFE|500G"); },
-         "tabela cdsConfigDotz, filial 0002: linha 1, coluna NMPRODUTO: \"CAFE|500G\" contém \"|\""},
+         "tabela cdsConfigDotz, filial 0002: linha 1, coluna NMPRODUTO: \"CAFE|500G\" contém "
+         "\"|\""},
         {"unmapped drive",
          [](ExportTables& t) { sale(t.cdsDadosDotz, "0002", 1, "2024-03-15", "1", "Z:\\X\\"); },
-         "tabela cdsDadosDotz, filial 0002: a pasta \"Z:\\X\\\" (coluna DSDIRARQDOTZ) não pode receber "
+         "tabela cdsDadosDotz, filial 0002: a pasta \"Z:\\X\\\" (coluna DSDIRARQDOTZ) não pode "
+         "receber "
          "arquivos DOTZ: o drive Z: do caminho"},
         {"folder that climbs out",
          [](ExportTables& t) { item(t.cdsDotzExtra, "0002", "C:\\..\\..\\fora\\"); },
-         "tabela cdsDotzExtra, filial 0002: a pasta \"C:\\..\\..\\fora\\\" (coluna DSDIRARQDOTZ) não pode "
+         "tabela cdsDotzExtra, filial 0002: a pasta \"C:\\..\\..\\fora\\\" (coluna DSDIRARQDOTZ) "
+         "não pode "
          "receber arquivos DOTZ: o caminho \"C:\\..\\..\\fora\\DOTZ\" contém \"..\""},
-        {"folder that climbs back in", [](ExportTables& t) { item(t.cdsDotzExtra, "0002", "C:\\DOTZ\\..\\..\\"); },
+        {"folder that climbs back in",
+         [](ExportTables& t) { item(t.cdsDotzExtra, "0002", "C:\\DOTZ\\..\\..\\"); },
          "contém \"..\""},
-        {"POSIX folder outside the mapped ones", [](ExportTables& t) { item(t.cdsDotzExtra, "0002", "/etc/"); },
+        {"POSIX folder outside the mapped ones",
+         [](ExportTables& t) { item(t.cdsDotzExtra, "0002", "/etc/"); },
          "o caminho \"/etc/DOTZ\" não está numa pasta mapeada"},
     };
     for (const Case& c : cases) {
@@ -261,7 +273,8 @@ TEST_F(DotzFilesTest, RefusesTheWholeDayBeforeWritingAnyFile)
         item(t_.cdsDotzExtra, "0001");
         c.fill(t_);
         const std::string message = refusal(true);
-        EXPECT_TRUE(message.starts_with("Operação bloqueada. Nenhum arquivo DOTZ de 15/03/2024 foi gravado: "))
+        EXPECT_TRUE(message.starts_with(
+            "Operação bloqueada. Nenhum arquivo DOTZ de 15/03/2024 foi gravado: "))
             << c.what << ": " << message;
         EXPECT_NE(message.find(c.message), std::string::npos) << c.what << ": " << message;
         EXPECT_FALSE(fs::exists(root_ / "EXPORTA/DOTZ")) << c.what;
@@ -272,15 +285,24 @@ TEST_F(DotzFilesTest, AValueNoFileCanCarryRefusesTheDayOnlyWhereItReachesAFile)
 {
     const std::string longFolder = "C:\\" + std::string(100, 'X') + "\\";
     const char* longId = "123456789012345678901"; // 21 characters in a column of 20
-    struct Case {
+    struct Case
+    {
         const char* what;
         std::function<void(ExportTables&)> fill;
         bool with515;
         const char* refusal; // nullptr: the day is written
     } cases[] = {
-        {"field of a record", [&](ExportTables& t) { sale(t.cdsDadosDotz, "0002", 1, "2024-03-15", "1", "C:\\EXPORTA\\", longId); },
-         false, "tabela cdsDadosDotz, filial 0002: linha 2, coluna CDIDCLIENTEDOTZ: o texto de 21 caracteres excede a largura de 20 da coluna."},
-        {"field of a sale without points", [&](ExportTables& t) { sale(t.cdsDadosDotz, "0002", 0, "2024-03-15", "1", "C:\\EXPORTA\\", longId); },
+        {"field of a record",
+         [&](ExportTables& t) {
+             sale(t.cdsDadosDotz, "0002", 1, "2024-03-15", "1", "C:\\EXPORTA\\", longId);
+         },
+         false,
+         "tabela cdsDadosDotz, filial 0002: linha 2, coluna CDIDCLIENTEDOTZ: o texto de 21 "
+         "caracteres excede a largura de 20 da coluna."},
+        {"field of a sale without points",
+         [&](ExportTables& t) {
+             sale(t.cdsDadosDotz, "0002", 0, "2024-03-15", "1", "C:\\EXPORTA\\", longId);
+         },
          false, nullptr},
         {"folder of a row that names no file",
          [&](ExportTables& t) {
@@ -288,15 +310,23 @@ TEST_F(DotzFilesTest, AValueNoFileCanCarryRefusesTheDayOnlyWhereItReachesAFile)
              item(t.cdsDotzExtra, "0002");
          },
          false, nullptr},
-        {"folder that names a file", [&](ExportTables& t) { item(t.cdsDotzExtra, "0002", longFolder.c_str()); },
-         false, "tabela cdsDotzExtra, filial 0002: linha 2, coluna DSDIRARQDOTZ: o texto de 104 caracteres"},
-        {"partner code that names a file", [&](ExportTables& t) { sale(t.cdsDadosDotz, "0002", 0, "2024-03-15", longId); },
-         false, "linha 2, coluna CDINTEGRADOTZ"},
-        {"branch of a promotion product, 515 off", [&](ExportTables& t) { product(t.cdsConfigDotz, "00002"); },
-         false, nullptr},
-        {"branch of a promotion product, 515 on", [&](ExportTables& t) { product(t.cdsConfigDotz, "00002"); },
-         true, "tabela cdsConfigDotz, filial 00002: linha 1, coluna CDFILIAL: o texto de 5 caracteres"},
-        {"till list", [&](ExportTables& t) { t.cdsCaixa.appendRow({"0001", "0001"}); }, true, nullptr},
+        {"folder that names a file",
+         [&](ExportTables& t) { item(t.cdsDotzExtra, "0002", longFolder.c_str()); }, false,
+         "tabela cdsDotzExtra, filial 0002: linha 2, coluna DSDIRARQDOTZ: o texto de 104 "
+         "caracteres"},
+        {"partner code that names a file",
+         [&](ExportTables& t) { sale(t.cdsDadosDotz, "0002", 0, "2024-03-15", longId); }, false,
+         "linha 2, coluna CDINTEGRADOTZ"},
+        {"branch of a promotion product, 515 off",
+         [&](ExportTables& t) { product(t.cdsConfigDotz, "00002"); }, false, nullptr},
+        {"branch of a promotion product, 515 on",
+         [&](ExportTables& t) { product(t.cdsConfigDotz, "00002"); }, true,
+         "tabela cdsConfigDotz, filial 00002: linha 1, coluna CDFILIAL: o texto de 5 caracteres"},
+        {"till list",
+         [&](ExportTables& t) {
+             t.cdsCaixa.appendRow({"0001", "0001"});
+         },
+         true, nullptr},
     };
     for (const Case& c : cases) {
         fs::remove_all(root_ / "EXPORTA/DOTZ");
@@ -350,7 +380,8 @@ TEST_F(DotzFilesTest, AFailedWriteLeavesNoTemporaryAndKeepsTheEarlierFile)
     full.write = fullDisk;
     Syscalls locked = realSyscalls();
     locked.rename = failingRename;
-    struct Case {
+    struct Case
+    {
         const char* what;
         const Syscalls& calls;
         const char* reason;
@@ -364,11 +395,14 @@ TEST_F(DotzFilesTest, AFailedWriteLeavesNoTemporaryAndKeepsTheEarlierFile)
             ADD_FAILURE() << c.what << ": no error";
         } catch (const Error& e) {
             const std::string m = e.what();
-            EXPECT_NE(m.find("Não foi possível gravar o arquivo DOTZ C:\\EXPORTA\\DOTZ\\20240315_4321_0001_500_1.txt"),
-                      std::string::npos) << m;
+            EXPECT_NE(m.find("Não foi possível gravar o arquivo DOTZ "
+                             "C:\\EXPORTA\\DOTZ\\20240315_4321_0001_500_1.txt"),
+                      std::string::npos)
+                << m;
             EXPECT_NE(m.find(c.reason), std::string::npos) << m;
         }
-        EXPECT_EQ(filesIn("EXPORTA/DOTZ"), std::vector<std::string>{"20240315_4321_0001_500_1.txt"});
+        EXPECT_EQ(filesIn("EXPORTA/DOTZ"),
+                  std::vector<std::string>{"20240315_4321_0001_500_1.txt"});
         EXPECT_EQ(read("EXPORTA/DOTZ/20240315_4321_0001_500_1.txt"), before);
     }
     failingWrites = 0;
@@ -382,7 +416,8 @@ TEST_F(DotzFilesTest, AFailedWriteLeavesNoTemporaryAndKeepsTheEarlierFile)
 int failingFsync(int fd)
 {
     char target[512] = {};
-    if (::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), target, sizeof target - 1) > 0 &&
+    if (::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), target, sizeof target - 1) >
+            0 &&
         std::string_view(target).find("_0002_") != std::string_view::npos) {
         errno = EIO;
         return -1;
@@ -405,7 +440,8 @@ TEST_F(DotzFilesTest, FilesFlushedTogetherBeforeAFailedFlushStillGoInPlace)
         EXPECT_NE(std::string(e.what()).find("Não foi possível gravar o arquivo DOTZ "
                                              "C:\\EXPORTA\\DOTZ\\20240315_4321_0002_500_1.txt: não "
                                              "foi possível levar ao disco"),
-                  std::string::npos) << e.what();
+                  std::string::npos)
+            << e.what();
     }
     EXPECT_EQ(filesIn("EXPORTA/DOTZ"), std::vector<std::string>{"20240315_4321_0001_500_1.txt"});
 }
@@ -424,7 +460,8 @@ TEST_F(DotzFilesTest, TemporariesOfDeadWritersAreSweptAndLiveOnesKept)
     const std::string other = "." + name + ".otherhost." + std::to_string(child) + ".g7h8i9";
     // Any file's temporary in a folder the run writes to, not only the file's own.
     const std::string deadOfAnother =
-        PosixFileSystem::temporaryPrefix("20240314_4321_0009_510_1.txt") + std::to_string(child) + ".j1k2l3";
+        PosixFileSystem::temporaryPrefix("20240314_4321_0009_510_1.txt") + std::to_string(child) +
+        ".j1k2l3";
     for (const std::string& f : {dead, live, other, deadOfAnother})
         std::ofstream(root_ / "EXPORTA/DOTZ" / f) << "half";
     sale(t_.cdsDadosDotz, "0001", 1);
@@ -438,15 +475,18 @@ TEST_F(DotzFilesTest, AMissingFolderFailsNamingTheFile)
 {
     sale(t_.cdsDadosDotz, "0001", 1, "2024-03-15", "4321", "C:\\NAOEXISTE\\");
     const std::string message = refusal();
-    EXPECT_NE(message.find("Não foi possível gravar o arquivo DOTZ C:\\NAOEXISTE\\DOTZ\\20240315_4321_0001_500_1.txt"),
-              std::string::npos) << message;
+    EXPECT_NE(message.find("Não foi possível gravar o arquivo DOTZ "
+                           "C:\\NAOEXISTE\\DOTZ\\20240315_4321_0001_500_1.txt"),
+              std::string::npos)
+        << message;
 }
 
 TEST_F(DotzFilesTest, FilesAreReadableByOthers)
 {
     sale(t_.cdsDadosDotz, "0001", 1);
     write();
-    const auto perms = fs::status(root_ / "EXPORTA/DOTZ/20240315_4321_0001_500_1.txt").permissions();
+    const auto perms =
+        fs::status(root_ / "EXPORTA/DOTZ/20240315_4321_0001_500_1.txt").permissions();
     EXPECT_NE(perms & fs::perms::others_read, fs::perms::none);
 }
 

@@ -14,7 +14,8 @@ TEST(PathMap, MapsDrivesSharesAndPosixFolders)
     map.set("\\\\loja01\\Export", "/mnt/loja01");
     map.set("/var/dotz", "/var/dotz");
     map.set("/var/dotz/loja2/", "/mnt/loja2");
-    struct Case {
+    struct Case
+    {
         const char* windows;
         const char* local;
     } cases[] = {
@@ -25,7 +26,8 @@ TEST(PathMap, MapsDrivesSharesAndPosixFolders)
         {"\\\\LOJA01\\export\\dotz\\DOTZ", "/mnt/loja01/dotz/DOTZ"},
         {"/var/dotz/DOTZ\\x.txt", "/var/dotz/DOTZ/x.txt"},
         {"/var/dotz/loja2\\DOTZ", "/mnt/loja2/DOTZ"}, // the longest mapped folder
-        {"C:\\A..B\\..DOTZ\\x..txt", "/srv/dotz/A..B/..DOTZ/x..txt"}, // ".." inside a name leads nowhere
+        {"C:\\A..B\\..DOTZ\\x..txt",
+         "/srv/dotz/A..B/..DOTZ/x..txt"}, // ".." inside a name leads nowhere
         {"C:\\Exporta\xE7\xE3o\\DOTZ", "/srv/dotz/Exporta\xC3\xA7\xC3\xA3o/DOTZ"}, // UTF-8 on disk
     };
     for (const Case& c : cases)
@@ -37,7 +39,8 @@ TEST(PathMap, RefusesWhatItCannotMap)
     PathMap map;
     map.set("C", "/srv/dotz");
     map.set("/srv/dotz", "/srv/dotz");
-    struct Case {
+    struct Case
+    {
         const char* windows;
         const char* message;
     } cases[] = {

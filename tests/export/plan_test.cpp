@@ -33,17 +33,20 @@ TEST(PlanningFileSystem, PlansWhatTheRealOneWouldDoAndWritesNothing)
     fs::create_directories(root / "DOTZ" / "dir.txt");
     std::ofstream(root / "file");
     const std::string r = root.string();
-    struct Case {
+    struct Case
+    {
         std::string folder;
         std::string name;
         std::string error; // "" when planned
     } cases[] = {
-        {r + "/new", "f.txt", ""},      // created in the plan
-        {r + "/new", "g.txt", ""},      // and found there again
-        {r + "/DOTZ", "f.txt", ""},     // already there
-        {r + "/missing/DOTZ", "f.txt", "não foi possível criar a pasta " + r + "/missing/DOTZ: No such file or directory"},
+        {r + "/new", "f.txt", ""},  // created in the plan
+        {r + "/new", "g.txt", ""},  // and found there again
+        {r + "/DOTZ", "f.txt", ""}, // already there
+        {r + "/missing/DOTZ", "f.txt",
+         "não foi possível criar a pasta " + r + "/missing/DOTZ: No such file or directory"},
         {r + "/file", "f.txt", "não foi possível criar a pasta " + r + "/file: File exists"},
-        {r + "/DOTZ", "dir.txt", "não foi possível substituir " + r + "/DOTZ/dir.txt: Is a directory"},
+        {r + "/DOTZ", "dir.txt",
+         "não foi possível substituir " + r + "/DOTZ/dir.txt: Is a directory"},
     };
     PlanningFileSystem planner;
     for (const Case& c : cases)

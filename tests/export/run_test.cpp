@@ -18,7 +18,8 @@ Packet packetOf(const Table& t)
         const ColumnDef& d = t.columns()[i];
         json += (i ? "," : "") + std::string("{\"name\":\"") + d.name + "\",\"type\":\"" +
                 (d.type == ColumnType::Text ? "text\",\"size\":" + std::to_string(d.size)
-                                            : std::string("number\"")) + "}";
+                                            : std::string("number\"")) +
+                "}";
     }
     json += "],\"rows\":[";
     for (size_t r = 0; r < t.rowCount(); ++r) {
@@ -42,7 +43,8 @@ Packet packetOf(const Table& t)
     return Packet::fromJson(json + "]}");
 }
 
-struct Recorder : RunObserver {
+struct Recorder : RunObserver
+{
     std::vector<std::string> events;
     void showBusy(int kind) override { events.push_back("show " + std::to_string(kind)); }
     void hideBusy() override { events.push_back("hide"); }
@@ -52,8 +54,9 @@ struct Recorder : RunObserver {
     }
 };
 
-class RunTest : public ::testing::Test {
-protected:
+class RunTest : public ::testing::Test
+{
+  protected:
     void SetUp() override
     {
         root_ = fs::temp_directory_path() /
@@ -80,8 +83,8 @@ protected:
                 t.cdsDadosDotz.appendRow({"0001", "003", "1", "", "OP", day.iso(), "10:00:00", 1.5,
                                           "", partner, "C:\\", 1});
             if (!none && itemsOnly)
-                t.cdsDotzExtra.appendRow({"0001", "003", "1", "", "P", 1, 1, 1, "", "", partner,
-                                          "C:\\", 1});
+                t.cdsDotzExtra.appendRow(
+                    {"0001", "003", "1", "", "P", 1, 1, 1, "", "", partner, "C:\\", 1});
             DayPackets packets{packetOf(t.cdsCaixa), packetOf(t.cdsDadosDotz),
                                packetOf(t.cdsDotzExtra), packetOf(t.cdsConfigDotz)};
             for (size_t slot : handOver)
@@ -145,7 +148,7 @@ TEST_F(RunTest, ACheckFailingOnTheThirdDayKeepsTheFirstTwoDays)
 TEST_F(RunTest, AServerFailurePassesOnUnchanged)
 {
     FetchDay failing = [good = server({}, {}, false, {1})](const std::string& s, Day d,
-                                                          const EarlyPacket& early) {
+                                                           const EarlyPacket& early) {
         DayPackets packets = good(s, d, early);
         if (d.iso() == "2024-03-02")
             throw Abort();
@@ -180,7 +183,8 @@ TEST_F(RunTest, NothingToExportIsRefusedAfterTheAnimationStops)
         run(server({"2024-03-01", "2024-03-02"}), "2024-03-01", "2024-03-02");
         FAIL() << "no refusal";
     } catch (const Refusal& r) {
-        EXPECT_EQ(r.cp1252(), "Opera\xE7\xE3o bloqueada. N\xE3o h\xE1 pontos DOTZ a serem exportados.");
+        EXPECT_EQ(r.cp1252(),
+                  "Opera\xE7\xE3o bloqueada. N\xE3o h\xE1 pontos DOTZ a serem exportados.");
     }
     EXPECT_EQ(observer_.events.back(), "hide");
     EXPECT_TRUE(files().empty());

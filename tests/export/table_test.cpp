@@ -40,8 +40,8 @@ TEST(Table, CursorStaysOnLastRowAtEndOfData)
 TEST(Table, NullsAndNumberTextForms)
 {
     Table t = makeCdsDadosDotz();
-    t.appendRow({"0001", nullptr, "1", "", nullptr, nullptr, nullptr, 2.5, nullptr, nullptr,
-                 nullptr, 150});
+    t.appendRow(
+        {"0001", nullptr, "1", "", nullptr, nullptr, nullptr, 2.5, nullptr, nullptr, nullptr, 150});
     t.appendRow({"0001", nullptr, "2", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
                  nullptr, nullptr, nullptr});
     t.first();
@@ -83,10 +83,12 @@ TEST(Table, LargeTextColumnsSpanStorageBlocks)
     // Distinct names: past the 64 KiB of narrow references and past the first 1 MiB
     // block, with nulls on both sides of each change of storage.
     Table t = makeCdsConfigDotz();
-    auto name = [](int i) { return std::string(40, static_cast<char>('a' + i % 26)) + std::to_string(i); };
+    auto name = [](int i) {
+        return std::string(40, static_cast<char>('a' + i % 26)) + std::to_string(i);
+    };
     for (int i = 0; i < 30000; ++i)
-        t.appendRow({std::to_string(i % 10000), nullptr, 1.5, i % 7 ? Table::Value(name(i)) : nullptr,
-                     "789", "P", "", "", 2, "1", "C:\\"});
+        t.appendRow({std::to_string(i % 10000), nullptr, 1.5,
+                     i % 7 ? Table::Value(name(i)) : nullptr, "789", "P", "", "", 2, "1", "C:\\"});
     EXPECT_EQ(t.rowCount(), 30000u);
     for (int i = 0; i < 30000; ++i)
         ASSERT_EQ(t.textAt(static_cast<size_t>(i), config::NMPRODUTO), i % 7 ? name(i) : "") << i;
@@ -104,9 +106,13 @@ TEST(Table, TextColumnsHoldWhatWasPutInWhateverTheirStorage)
     using Text = std::optional<std::string>;
     auto digits = [](int i, int width) {
         std::string s = std::to_string(i);
-        return std::string(static_cast<size_t>(width) - std::min<size_t>(s.size(), static_cast<size_t>(width)), '0') + s;
+        return std::string(static_cast<size_t>(width) -
+                               std::min<size_t>(s.size(), static_cast<size_t>(width)),
+                           '0') +
+               s;
     };
-    struct Case {
+    struct Case
+    {
         const char* what;
         int rows;
         std::function<Text(int)> value;
@@ -120,7 +126,9 @@ TEST(Table, TextColumnsHoldWhatWasPutInWhateverTheirStorage)
         {"one length, then an insert before the first row", 20000,
          [&](int i) -> Text { return digits(i, 8); }, true},
         {"lengths vary from the start", 30000,
-         [](int i) -> Text { return std::string(static_cast<size_t>(i % 5 + 1), static_cast<char>('a' + i % 26)); }},
+         [](int i) -> Text {
+             return std::string(static_cast<size_t>(i % 5 + 1), static_cast<char>('a' + i % 26));
+         }},
         {"one repeated value", 1000, [](int) -> Text { return "abc"; }},
     };
     for (const Case& c : cases) {
@@ -140,7 +148,8 @@ TEST(Table, TextColumnsHoldWhatWasPutInWhateverTheirStorage)
         for (size_t r = 0; r < model.size(); ++r) {
             ASSERT_EQ(t.isNullAt(r, caixa::CDFILIAL), !model[r]) << c.what << ", row " << r;
             ASSERT_EQ(column.isNull(r), !model[r]) << c.what << ", row " << r;
-            ASSERT_EQ(t.textAt(r, caixa::CDFILIAL), model[r].value_or("")) << c.what << ", row " << r;
+            ASSERT_EQ(t.textAt(r, caixa::CDFILIAL), model[r].value_or(""))
+                << c.what << ", row " << r;
             ASSERT_EQ(column[r], model[r].value_or("")) << c.what << ", row " << r;
         }
         EXPECT_FALSE(t.columnHoldsAnyOf(caixa::CDFILIAL, "|\r\n")) << c.what;
@@ -151,11 +160,13 @@ TEST(Table, NumbersReadBackBitForBit)
 {
     // Each value after 1.5 and before a null and 2.25: the first list stays in
     // hundredths, the second makes the column hold doubles, the values before it too.
-    const double values[] = {0, 1, -1, 2.5, 12.34, 0.07, 999.99, 21474836.47, -21474836.47,
-                             -0.0, 0.125, 0.1 + 0.2, 21474836.48, 1e-7, 1e300, 123.456, 4e9};
+    const double values[] = {0,           1,           -1,           2.5,     12.34, 0.07,
+                             999.99,      21474836.47, -21474836.47, -0.0,    0.125, 0.1 + 0.2,
+                             21474836.48, 1e-7,        1e300,        123.456, 4e9};
     for (double v : values) {
         Table t = makeCdsConfigDotz();
-        for (Table::Value price : {Table::Value(1.5), Table::Value(v), Table::Value(nullptr), Table::Value(2.25)})
+        for (Table::Value price :
+             {Table::Value(1.5), Table::Value(v), Table::Value(nullptr), Table::Value(2.25)})
             t.appendRow({"1", nullptr, price, "", "789", "P", "", "", 2, "1", "C:\\"});
         const Table::NumberColumn prices = t.numberColumn(config::VRPRECITEM);
         EXPECT_EQ(std::bit_cast<uint64_t>(prices[1]), std::bit_cast<uint64_t>(v)) << v;

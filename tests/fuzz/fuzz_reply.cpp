@@ -10,9 +10,9 @@
 
 #include <cstdint>
 #include <cstdlib>
-#include <utility>
 #include <map>
 #include <set>
+#include <utility>
 
 namespace {
 
@@ -87,7 +87,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     try {
         if (!fed)
             throw Error(stream.error());
-        DayPackets packets = dayPackets(CheckServerResult(stream.finish(1, "F"), true, 0, nullptr), day);
+        DayPackets packets =
+            dayPackets(CheckServerResult(stream.finish(1, "F"), true, 0, nullptr), day);
         for (size_t i = 0; i < packets.size(); ++i) {
             const Packet& got = early[i].isNull() ? packets[i] : early[i];
             if (wholeTaken && got.json() != whole[i].json())
@@ -95,14 +96,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         }
         streamTaken = true;
         ExportTables tables;
-        runExport(tables, {"T", day, day, true},
-                  [&](const std::string&, Day, const EarlyPacket& handOver) {
-                      for (size_t i = 0; i < early.size(); ++i)
-                          if (!early[i].isNull())
-                              handOver(i, std::exchange(early[i], {}));
-                      return packets;
-                  },
-                  paths, fs, quiet);
+        runExport(
+            tables, {"T", day, day, true},
+            [&](const std::string&, Day, const EarlyPacket& handOver) {
+                for (size_t i = 0; i < early.size(); ++i)
+                    if (!early[i].isNull())
+                        handOver(i, std::exchange(early[i], {}));
+                return packets;
+            },
+            paths, fs, quiet);
     } catch (const Error&) {
         if (wholeTaken && !streamTaken)
             std::abort();

@@ -75,14 +75,16 @@ TEST(Settings, ServerPortMustBeAPortNumber)
 
 TEST(Settings, ServerTlsIsOffUnlessSetAndItsCaFileIsFoundBesideTheFile)
 {
-    const Settings on = Settings::parse("[server]\ntls = On\nca = certs/ca.pem\n", "/etc/krt/krt.ini");
+    const Settings on =
+        Settings::parse("[server]\ntls = On\nca = certs/ca.pem\n", "/etc/krt/krt.ini");
     EXPECT_TRUE(on.serverTls());
     EXPECT_EQ(on.serverCa(), "/etc/krt/certs/ca.pem");
     const Settings off = Settings::parse("[server]\nhost = h\n", "krt.ini");
     EXPECT_FALSE(off.serverTls());
     EXPECT_EQ(off.serverCa(), "");
-    EXPECT_NE(errorOf([] { Settings::parse("[server]\ntls = sim\n", "krt.ini").serverTls(); })
-                  .find("krt.ini: [server] tls \"sim\""),
+    EXPECT_NE(errorOf([] {
+                  Settings::parse("[server]\ntls = sim\n", "krt.ini").serverTls();
+              }).find("krt.ini: [server] tls \"sim\""),
               std::string::npos);
 }
 
@@ -111,7 +113,8 @@ TEST(Settings, OneLookupRuleForEveryProgram)
     const std::string user = (home / "krt/krt.ini").string();
     const std::string system =
         std::filesystem::exists("/etc/krt/krt.ini") ? "/etc/krt/krt.ini" : "";
-    struct Case {
+    struct Case
+    {
         const char* given;
         const char* env;
         bool userFile;

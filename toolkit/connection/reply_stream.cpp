@@ -35,8 +35,8 @@ class Arena
   public:
     explicit Arena(size_t reserve) : reserved_(roundUp(reserve, pageSize()))
     {
-        void* at = mmap(nullptr, reserved_, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
-                        -1, 0);
+        void* at =
+            mmap(nullptr, reserved_, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
         base_ = at == MAP_FAILED ? nullptr : static_cast<char*>(at);
     }
     ~Arena()
@@ -458,7 +458,8 @@ bool ReplyStream::feed(const char* data, size_t size)
     s.total += size;
     if (!s.arena) {
         // Room for the whole reply plus what page starts and padding add per packet.
-        s.arena = std::make_shared<Arena>(s.maxBytes + s.count * 2 * pageSize() + (size_t{8} << 20));
+        s.arena =
+            std::make_shared<Arena>(s.maxBytes + s.count * 2 * pageSize() + (size_t{8} << 20));
         if (!s.arena->usable())
             return s.fail(kNoMemory);
     }

@@ -197,8 +197,7 @@ Variant readValue(od::value value, const MakePacket& makePacket, const char*& en
     }
     case od::json_type::array: {
         if (depth >= kMaxReplyDepth)
-            throw BadReply{"aninha mais de " + std::to_string(kMaxReplyDepth) +
-                           " níveis"};
+            throw BadReply{"aninha mais de " + std::to_string(kMaxReplyDepth) + " níveis"};
         const char* open = trimmed(value.raw_json_token()).data();
         end = open + 1;
         Variant::Array items;
@@ -547,7 +546,8 @@ void ServerConnection::openNow()
             if (!named)
                 why = "o servidor descreveu outro objeto";
         } catch (const simdjson::simdjson_error& e) {
-            why = invalid(std::string("a descrição do objeto não é JSON válido (") + e.what() + ")");
+            why =
+                invalid(std::string("a descrição do objeto não é JSON válido (") + e.what() + ")");
         }
     }
     if (!why.empty()) {
@@ -666,9 +666,9 @@ Variant ServerConnection::call(std::string_view method, const std::vector<Varian
                                const PacketSink& early, size_t count)
 {
     ReplyStream stream(early, count);
-    const Receiver receive{[](size_t) {},
-                           [&stream](const char* data, size_t size) { return stream.feed(data, size); },
-                           [&stream] { return stream.error(); }};
+    const Receiver receive{
+        [](size_t) {}, [&stream](const char* data, size_t size) { return stream.feed(data, size); },
+        [&stream] { return stream.error(); }};
     const Posted posted = post(method, params, receive);
     try {
         return stream.finish(posted.id, posted.failure);
@@ -735,10 +735,9 @@ Variant CheckServerResult(const Variant& result, bool abort, int /*n*/,
         return bad(std::string("no envelope de resultado, \"ok\" é um valor ") +
                    Variant::kindName(ok->kind()) + ", e não boolean");
     if (!ok->asBoolean()) {
-        const std::string text =
-            message && message->kind() == Variant::Kind::Text
-                ? message->asText()
-                : from + ": o servidor informou uma falha sem mensagem.";
+        const std::string text = message && message->kind() == Variant::Kind::Text
+                                     ? message->asText()
+                                     : from + ": o servidor informou uma falha sem mensagem.";
         if (!showError)
             throw Error(text);
         showError(text);
@@ -753,8 +752,8 @@ Variant CheckServerResult(const Variant& result, bool abort, int /*n*/,
 
 DayPackets dayPackets(const Variant& payload, Day day)
 {
-    const std::string failure = "Falha na chamada de GetPrincipal do dia " + day.regional() +
-                                ": " + invalid("");
+    const std::string failure =
+        "Falha na chamada de GetPrincipal do dia " + day.regional() + ": " + invalid("");
     if (payload.kind() != Variant::Kind::Array)
         throw ConnectionError(failure + "\"data\" é um valor " + Variant::kindName(payload.kind()) +
                               ", e não uma lista de 4 pacotes.");
