@@ -382,6 +382,9 @@ int main(int argc, char** argv)
         return 1; // its message is already shown
     } catch (const std::exception& e) {
         say(std::cerr, e.what());
+        const auto* error = dynamic_cast<const Error*>(&e);
+        if (o.verbose && error && !error->detail().empty())
+            std::cerr << "detail: " << error->detail() << std::endl;
         return 1;
     }
 }

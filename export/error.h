@@ -2,6 +2,7 @@
 // The one error type of the export core. Front ends show what() to the operator.
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace dotz {
 
@@ -9,6 +10,16 @@ class Error : public std::runtime_error
 {
   public:
     using std::runtime_error::runtime_error;
+    Error(const std::string& what, std::string detail)
+        : std::runtime_error(what), detail_(std::move(detail))
+    {
+    }
+
+    // A library's own words behind what(), for logs and --verbose output only.
+    const std::string& detail() const { return detail_; }
+
+  private:
+    std::string detail_;
 };
 
 // Ends the current action after its message has been shown (the abort of the

@@ -1,6 +1,7 @@
 #include "file_system.h"
 
 #include "error.h"
+#include "reasons.h"
 
 #include <atomic>
 #include <cerrno>
@@ -95,7 +96,7 @@ void sweepStaleTemporaries(const Syscalls& sys, const std::string& folder, const
 
 FileError failure(const char* step, const std::string& path, int err)
 {
-    return FileError(std::string(step) + " " + path + ": " + std::strerror(err), path);
+    return FileError(std::string(step) + " " + path + ": " + systemReason(err), path);
 }
 
 [[noreturn]] void failed(const char* step, const std::string& path, int err)

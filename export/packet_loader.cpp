@@ -2,6 +2,7 @@
 // document: a day's packet can hold millions of rows.
 #include "cp1252.h"
 #include "error.h"
+#include "reasons.h"
 #include "table.h"
 
 #include <simdjson.h>
@@ -25,7 +26,8 @@ namespace {
 using simdjson::ondemand::json_type;
 
 // Structural faults of a packet end its load; the operator reads them.
-[[noreturn]] void fail(const Table& t, std::string_view column, size_t row, const std::string& what)
+[[noreturn]] void fail(const Table& t, std::string_view column, size_t row, const std::string& what,
+                       std::string detail = {})
 {
     std::string msg =
         "Operação bloqueada. Dados inválidos recebidos do servidor: tabela " + t.name();
@@ -33,7 +35,7 @@ using simdjson::ondemand::json_type;
         msg += ", coluna " + std::string(column);
     if (row)
         msg += ", linha " + std::to_string(row);
-    throw Error(msg + ": " + what + ".");
+    throw Error(msg + ": " + what + ".", std::move(detail));
 }
 
 [[noreturn, gnu::noinline]] void failed(const Table& t, simdjson::error_code e,
@@ -41,7 +43,8 @@ using simdjson::ondemand::json_type;
 {
     if (e == simdjson::INCORRECT_TYPE)
         fail(t, column, row, std::string(what));
-    fail(t, column, row, std::string(what) + " (" + simdjson::error_message(e) + ")");
+    fail(t, column, row, std::string(what) + " (" + jsonReason(e) + ")",
+         simdjson::error_message(e));
 }
 
 inline void check(const Table& t, simdjson::error_code e, std::string_view column, size_t row,

@@ -1,6 +1,7 @@
 #include "plan.h"
 
 #include "error.h"
+#include "reasons.h"
 
 #include <cerrno>
 #include <cstring>
@@ -26,7 +27,7 @@ int writable(const std::string& folder)
 
 [[noreturn]] void failed(const char* step, const std::string& path, int err)
 {
-    throw Error(std::string(step) + " " + path + ": " + std::strerror(err));
+    throw Error(std::string(step) + " " + path + ": " + systemReason(err));
 }
 
 // Keeps what runExport reports of the one day it is given.

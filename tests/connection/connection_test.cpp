@@ -314,7 +314,7 @@ TEST(ConnectionValues, TravelAsTheirJsonKinds)
         v[0].asNumber();
         ADD_FAILURE();
     } catch (const Error& e) {
-        EXPECT_STREQ(e.what(), "expected a number value, got text");
+        EXPECT_STREQ(e.what(), "esperava-se um número, e veio um texto");
     }
 }
 
@@ -376,12 +376,12 @@ TEST(ConnectionReplies, ThatAreNotJsonRpcAreRefused)
         {[](httplib::Response& r) {
              r.set_content(R"({"jsonrpc":"2.0","id":1,"result":1} {})", "application/json");
          },
-         "trailing content"},
+         "não é JSON-RPC 2.0 (JSON mal formado)"},
         {[](httplib::Response& r) {
              r.set_content("{\"jsonrpc\":\"2.0\",\"id\":1,\"result\":\"\xff\"}",
                            "application/json");
          },
-         "UTF-8"},
+         "não é JSON-RPC 2.0 (texto que não é UTF-8 válido)"},
     };
     for (const auto& [answer, says] : cases) {
         // Named in the capture: clang 14 cannot capture a structured binding.
@@ -529,9 +529,10 @@ TEST(ConnectionEnvelope, ResultsThatAreNoEnvelopeAreErrors)
         {Variant("texto"), "não é um envelope de resultado"},
         {Variant(Packet::fromJson("{}")), "não traz \"ok\""},
         {Variant(Packet::fromJson(R"({"ok":true})")), "não traz \"data\""},
-        {Variant(Packet::fromJson(R"({"ok":"yes"})")), "\"ok\" é um valor text"},
+        {Variant(Packet::fromJson(R"({"ok":"yes"})")), "\"ok\" é um texto, e não um valor lógico"},
         {Variant(Packet::fromJson(R"({"ok":false,"ok":true})")), "\"ok\" duas vezes"},
-        {Variant(Packet::fromJson(R"({"ok":true,"data":[]} {})")), "trailing content"},
+        {Variant(Packet::fromJson(R"({"ok":true,"data":[]} {})")),
+         "não pode ser lido (JSON mal formado)"},
     };
     for (const auto& [result, says] : cases) {
         try {

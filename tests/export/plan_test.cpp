@@ -43,10 +43,11 @@ TEST(PlanningFileSystem, PlansWhatTheRealOneWouldDoAndWritesNothing)
         {r + "/new", "g.txt", ""},  // and found there again
         {r + "/DOTZ", "f.txt", ""}, // already there
         {r + "/missing/DOTZ", "f.txt",
-         "não foi possível criar a pasta " + r + "/missing/DOTZ: No such file or directory"},
-        {r + "/file", "f.txt", "não foi possível criar a pasta " + r + "/file: File exists"},
+         "não foi possível criar a pasta " + r +
+             "/missing/DOTZ: pasta ou arquivo inexistente (ENOENT)"},
+        {r + "/file", "f.txt", "não foi possível criar a pasta " + r + "/file: já existe (EEXIST)"},
         {r + "/DOTZ", "dir.txt",
-         "não foi possível substituir " + r + "/DOTZ/dir.txt: Is a directory"},
+         "não foi possível substituir " + r + "/DOTZ/dir.txt: é uma pasta (EISDIR)"},
     };
     PlanningFileSystem planner;
     for (const Case& c : cases)
@@ -55,9 +56,9 @@ TEST(PlanningFileSystem, PlansWhatTheRealOneWouldDoAndWritesNothing)
         fs::create_directories(root / "locked");
         fs::permissions(root / "locked", fs::perms::owner_read | fs::perms::owner_exec);
         EXPECT_EQ(planFile(planner, r + "/locked"),
-                  "não foi possível criar um arquivo em " + r + "/locked: Permission denied");
+                  "não foi possível criar um arquivo em " + r + "/locked: sem permissão (EACCES)");
         EXPECT_EQ(planFile(planner, r + "/locked/DOTZ"),
-                  "não foi possível criar a pasta " + r + "/locked/DOTZ: Permission denied");
+                  "não foi possível criar a pasta " + r + "/locked/DOTZ: sem permissão (EACCES)");
         fs::permissions(root / "locked", fs::perms::owner_all);
     }
     EXPECT_FALSE(fs::exists(root / "new"));

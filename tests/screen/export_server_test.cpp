@@ -227,7 +227,7 @@ TEST_F(ScreenExport, RefusalsAndFailuresAreShownOnceAfterTheAnimationStopped)
          "16032024",
          {},
          {QStringLiteral("C:\\SEMPASTA\\LOJA0002\\DOTZ\\20240314_"),
-          QStringLiteral("No such file or directory")},
+          QStringLiteral("pasta ou arquivo inexistente (ENOENT)")},
          {"20240314"}},
     };
     for (const Case& c : cases) {

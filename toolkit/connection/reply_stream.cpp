@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -465,6 +466,8 @@ bool ReplyStream::feed(const char* data, size_t size)
     }
     try {
         return s.feed(data, data + size);
+    } catch (const std::bad_alloc&) {
+        return s.fail(kNoMemory);
     } catch (const std::exception& e) {
         return s.fail(std::string("a resposta não pôde ser recebida (") + e.what() + ")");
     }

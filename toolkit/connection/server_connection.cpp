@@ -2,6 +2,8 @@
 
 #include "reply_stream.h"
 
+#include "export/reasons.h"
+
 #include <httplib.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
@@ -21,26 +23,26 @@ const char* Variant::kindName(Kind kind)
     case Kind::Null:
         return "null";
     case Kind::Boolean:
-        return "boolean";
+        return "um valor lógico";
     case Kind::Number:
-        return "number";
+        return "um número";
     case Kind::Text:
-        return "text";
+        return "um texto";
     case Kind::Date:
-        return "date";
+        return "uma data";
     case Kind::Array:
-        return "array";
+        return "uma lista";
     case Kind::Packet:
-        return "packet";
+        return "um objeto";
     }
-    return "value";
+    return "um valor";
 }
 
 namespace {
 
 [[noreturn]] void wrongKind(Variant::Kind expected, Variant::Kind actual)
 {
-    throw Error(std::string("expected a ") + Variant::kindName(expected) + " value, got " +
+    throw Error(std::string("esperava-se ") + Variant::kindName(expected) + ", e veio " +
                 Variant::kindName(actual));
 }
 
@@ -280,8 +282,8 @@ std::string invalid(const std::string& what)
 Variant readReply(std::shared_ptr<const std::string> reply, size_t length, long long id,
                   const std::string& failure, const std::vector<size_t>& handedOver)
 {
-    const auto fail = [&failure](const std::string& why) -> Variant {
-        throw ConnectionError(failure + ": " + why + ".");
+    const auto fail = [&failure](const std::string& why, std::string detail = {}) -> Variant {
+        throw ConnectionError(failure + ": " + why + ".", std::move(detail));
     };
     const MakePacket makePacket = packetsOf(reply, handedOver);
     Variant result;
@@ -330,7 +332,7 @@ Variant readReply(std::shared_ptr<const std::string> reply, size_t length, long 
         }
         expectEnd(doc);
     } catch (const simdjson::simdjson_error& e) {
-        return fail(invalid(std::string("não é JSON-RPC 2.0 (") + e.what() + ")"));
+        return fail(invalid("não é JSON-RPC 2.0 (" + jsonReason(e.error()) + ")"), e.what());
     } catch (const BadReply& e) {
         return fail(invalid(e.what));
     }
@@ -411,13 +413,13 @@ std::string ServerConnection::where() const
            serverName_ + ")";
 }
 
-void ServerConnection::fail(const std::string& message) const
+void ServerConnection::fail(const std::string& message, const std::string& detail) const
 {
     if (!raiseErrors_ && reporter_) {
         reporter_(message);
         throw Abort();
     }
-    throw ConnectionError(message);
+    throw ConnectionError(message, detail);
 }
 
 void ServerConnection::setConnected(bool open)
@@ -527,6 +529,7 @@ void ServerConnection::openNow()
         why = statusFailure(result->status, serverName_);
     // {"object":"<name>","methods":[...]}
     std::vector<std::string> methods;
+    std::string detail;
     if (why.empty()) {
         bool named = false;
         try {
@@ -547,12 +550,13 @@ void ServerConnection::openNow()
                 why = "o servidor descreveu outro objeto";
         } catch (const simdjson::simdjson_error& e) {
             why =
-                invalid(std::string("a descrição do objeto não é JSON válido (") + e.what() + ")");
+                invalid("a descrição do objeto não é JSON válido (" + jsonReason(e.error()) + ")");
+            detail = e.what();
         }
     }
     if (!why.empty()) {
         http_.reset();
-        fail(failure + ": " + why + ".");
+        fail(failure + ": " + why + ".", detail);
     }
     methods_ = std::move(methods);
     connected_ = true;
@@ -658,7 +662,7 @@ Variant ServerConnection::call(std::string_view method, const std::vector<Varian
     try {
         return readReply(std::move(buffer), length, posted.id, posted.failure);
     } catch (const ConnectionError& e) {
-        fail(e.what());
+        fail(e.what(), e.detail());
     }
 }
 
@@ -673,7 +677,7 @@ Variant ServerConnection::call(std::string_view method, const std::vector<Varian
     try {
         return stream.finish(posted.id, posted.failure);
     } catch (const ConnectionError& e) {
-        fail(e.what());
+        fail(e.what(), e.detail());
     }
 }
 
@@ -686,11 +690,11 @@ Variant CheckServerResult(const Variant& result, bool abort, int /*n*/,
                                      std::get<Variant::PacketValue>(result.value_).result
                                  ? std::get<Variant::PacketValue>(result.value_).result->call
                                  : std::string("Falha na chamada ao servidor de aplicação");
-    const auto bad = [&from](const std::string& what) -> Variant {
-        throw ConnectionError(from + ": " + invalid(what) + ".");
+    const auto bad = [&from](const std::string& what, std::string detail = {}) -> Variant {
+        throw ConnectionError(from + ": " + invalid(what) + ".", std::move(detail));
     };
     if (result.kind() != Variant::Kind::Packet)
-        return bad(std::string("o resultado não é um envelope de resultado, e sim um valor ") +
+        return bad(std::string("o resultado não é um envelope de resultado, e sim ") +
                    Variant::kindName(result.kind()));
     const auto& pv = std::get<Variant::PacketValue>(result.value_);
     std::shared_ptr<const Variant::Result> read = pv.result;
@@ -712,7 +716,8 @@ Variant CheckServerResult(const Variant& result, bool abort, int /*n*/,
             expectEnd(doc);
             read = std::move(members);
         } catch (const simdjson::simdjson_error& e) {
-            return bad(std::string("o envelope de resultado não pode ser lido (") + e.what() + ")");
+            return bad("o envelope de resultado não pode ser lido (" + jsonReason(e.error()) + ")",
+                       e.what());
         } catch (const BadReply& e) {
             return bad(e.what);
         }
@@ -732,8 +737,8 @@ Variant CheckServerResult(const Variant& result, bool abort, int /*n*/,
     if (!ok)
         return bad("o envelope de resultado não traz \"ok\"");
     if (ok->kind() != Variant::Kind::Boolean)
-        return bad(std::string("no envelope de resultado, \"ok\" é um valor ") +
-                   Variant::kindName(ok->kind()) + ", e não boolean");
+        return bad(std::string("no envelope de resultado, \"ok\" é ") +
+                   Variant::kindName(ok->kind()) + ", e não um valor lógico");
     if (!ok->asBoolean()) {
         const std::string text = message && message->kind() == Variant::Kind::Text
                                      ? message->asText()
@@ -755,7 +760,7 @@ DayPackets dayPackets(const Variant& payload, Day day)
     const std::string failure =
         "Falha na chamada de GetPrincipal do dia " + day.regional() + ": " + invalid("");
     if (payload.kind() != Variant::Kind::Array)
-        throw ConnectionError(failure + "\"data\" é um valor " + Variant::kindName(payload.kind()) +
+        throw ConnectionError(failure + "\"data\" é " + Variant::kindName(payload.kind()) +
                               ", e não uma lista de 4 pacotes.");
     const Variant::Array& slots = payload.asArray();
     if (slots.size() != 4)
@@ -764,7 +769,7 @@ DayPackets dayPackets(const Variant& payload, Day day)
     DayPackets packets;
     for (size_t i = 0; i < slots.size(); ++i) {
         if (slots[i].kind() != Variant::Kind::Packet)
-            throw ConnectionError(failure + "o pacote " + std::to_string(i + 1) + " é um valor " +
+            throw ConnectionError(failure + "o pacote " + std::to_string(i + 1) + " é " +
                                   Variant::kindName(slots[i].kind()) + ", e não um objeto.");
         packets[i] = slots[i].asPacket();
     }

@@ -181,7 +181,7 @@ class ServerConnection
     // an HTTP status other than 200.
     Posted post(std::string_view method, const std::vector<Variant>& params,
                 const Receiver& receive);
-    [[noreturn]] void fail(const std::string& message) const;
+    [[noreturn]] void fail(const std::string& message, const std::string& detail = {}) const;
     std::string where() const; // "servidor de aplicação host:port (objeto X)"
     std::string transportFailure(int error) const;
     void openNow();
