@@ -89,6 +89,11 @@ struct Options
     bool verbose = false;
 };
 
+std::string count(size_t n, const char* one, const char* many)
+{
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
 class TerminalProgress : public RunObserver
 {
   public:
@@ -99,9 +104,11 @@ class TerminalProgress : public RunObserver
     {
         if (!enabled_)
             return;
-        std::cerr << day.iso() << ": " << t.cdsDadosDotz.rowCount() << " sales, "
-                  << t.cdsDotzExtra.rowCount() << " items, " << t.cdsConfigDotz.rowCount()
-                  << " promotion products; " << r.files.size() << " files" << std::endl;
+        say(std::cerr,
+            day.regional() + ": " + count(t.cdsDadosDotz.rowCount(), "venda", "vendas") + ", " +
+                count(t.cdsDotzExtra.rowCount(), "item", "itens") + ", " +
+                count(t.cdsConfigDotz.rowCount(), "produto em promoção", "produtos em promoção") +
+                "; " + count(r.files.size(), "arquivo", "arquivos"));
     }
 
   private:
@@ -112,6 +119,24 @@ struct UsageError : Error
 {
     using Error::Error;
 };
+
+// The option library's refusals, in the operator's words; its messages start
+// with the option's name.
+std::string usageText(const CLI::ParseError& e)
+{
+    const std::string what = e.what();
+    const std::string name = what.substr(0, what.find_first_of(": "));
+    if (dynamic_cast<const CLI::ExcludesError*>(&e))
+        return "--all e --branches não podem ser usadas juntas";
+    if (dynamic_cast<const CLI::ArgumentMismatch*>(&e)) {
+        if (what.find("At Most") != std::string::npos)
+            return name + ": a opção foi dada mais de uma vez";
+        return name + ": falta o valor da opção";
+    }
+    if (dynamic_cast<const CLI::ConversionError*>(&e))
+        return "valor não aceito: " + what.substr(what.find(':') + 2);
+    return "argumentos inválidos (" + what + ")";
+}
 
 // Settings file first, flags over it.
 void configure(const Options& o, ServerConnection& conn, PathMap& paths, std::string& token)
@@ -161,7 +186,7 @@ void configure(const Options& o, ServerConnection& conn, PathMap& paths, std::st
             p = 0;
         }
         if (colon == std::string::npos || colon == 0 || p < 1 || p > 65535)
-            throw UsageError("--server: \"" + o.server + "\" is not [https://]HOST:PORT");
+            throw UsageError("--server: \"" + o.server + "\" não tem a forma [https://]HOST:PORTA");
         host = server.substr(0, colon);
         if (host.size() > 2 && host.front() == '[' && host.back() == ']')
             host = host.substr(1, host.size() - 2);
@@ -172,11 +197,11 @@ void configure(const Options& o, ServerConnection& conn, PathMap& paths, std::st
     if (!o.ca.empty())
         ca = o.ca;
     if (!o.ca.empty() && !tls)
-        throw UsageError("--ca: only for an https:// server (or [server] tls = on)");
+        throw UsageError("--ca: só vale para um servidor https:// (ou com [server] tls = on)");
     for (const std::string& d : o.drives) {
         const size_t eq = d.find('=');
         if (eq == std::string::npos)
-            throw UsageError("--drive: \"" + d + "\" is not LETTER=/local/folder");
+            throw UsageError("--drive: \"" + d + "\" não tem a forma LETRA=/pasta/local");
         try {
             paths.set(d.substr(0, eq), d.substr(eq + 1));
         } catch (const Error& e) {
@@ -191,11 +216,6 @@ void configure(const Options& o, ServerConnection& conn, PathMap& paths, std::st
         c.setToken(token);
         c.setTls(tls, ca);
     });
-}
-
-std::string count(size_t n, const char* one, const char* many)
-{
-    return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
 // A message's line breaks become spaces, so that each day keeps its one line.
@@ -214,10 +234,12 @@ std::string oneLine(std::string_view text)
 int preflight(const std::vector<DayCheck>& days, bool list, const MessageTable& messages)
 {
     size_t refused = 0, files = 0;
+    std::string firstRefused;
     for (const DayCheck& d : days) {
         std::string line = d.day.regional() + ": ";
         if (d.refused) {
-            ++refused;
+            if (refused++ == 0)
+                firstRefused = d.day.regional();
             line += "seria recusado: " + oneLine(d.refusal);
         } else if (d.files.empty()) {
             line += "nada a gravar (não há pontos DOTZ no dia).";
@@ -240,7 +262,8 @@ int preflight(const std::vector<DayCheck>& days, bool list, const MessageTable& 
         say(std::cout, "Verificação concluída: " + std::to_string(refused) + " de " +
                            count(days.size(), "dia", "dias") +
                            (refused == 1 ? " seria recusado" : " seriam recusados") +
-                           ". Nada foi gravado.");
+                           "; a exportação pararia em " + firstRefused +
+                           ", o primeiro dia recusado. Nada foi gravado.");
         return 1;
     }
     if (files == 0) {
@@ -257,11 +280,11 @@ int run(const Options& o)
     const auto from = parseDay(o.from);
     if (!from)
         throw UsageError("--from: \"" + o.from +
-                         "\" is not a date (YYYY-MM-DD, dd/mm/yyyy, today, yesterday)");
+                         "\" não é uma data (AAAA-MM-DD, dd/mm/aaaa, \"today\" ou \"yesterday\")");
     const auto to = parseDay(o.to);
     if (!to)
         throw UsageError("--to: \"" + o.to +
-                         "\" is not a date (YYYY-MM-DD, dd/mm/yyyy, today, yesterday)");
+                         "\" não é uma data (AAAA-MM-DD, dd/mm/aaaa, \"today\" ou \"yesterday\")");
 
     std::string selector = "T";
     if (o.branchesGiven) {
@@ -273,7 +296,7 @@ int run(const Options& o)
                 cp1252::fromUtf8(o.branches.substr(start, comma - start), "--branches");
             if (code.empty() || code.size() > 4)
                 throw UsageError("--branches: \"" + o.branches +
-                                 "\" needs branch codes of 1 to 4 characters");
+                                 "\" precisa de códigos de filial de 1 a 4 caracteres");
             codes.push_back(code);
             if (comma == o.branches.size())
                 break;
@@ -326,7 +349,8 @@ int run(const Options& o)
     const RunSummary summary = runExport(tables, request, fetch, paths, fs, progress, messages);
     if (o.list)
         for (const WrittenFile& f : summary.files)
-            std::cout << f.localPath << "\t" << f.records << " records" << std::endl;
+            std::cout << f.localPath << "\t" << count(f.records, "registro", "registros")
+                      << std::endl;
     say(std::cout, cp1252::toUtf8(messages.text("EXP_OK")));
     return 0;
 }
@@ -340,9 +364,10 @@ int main(int argc, char** argv)
                  "a time, from the application server into each branch's DOTZ folder.",
                  "dotz-export");
     Options o;
-    app.add_option("--from", o.from, "First day: YYYY-MM-DD, dd/mm/yyyy, today or yesterday")
-        ->required();
-    app.add_option("--to", o.to, "Last day, included (same forms)")->required();
+    // Required by hand, after the parse: an unknown option is told before a missing one.
+    app.add_option("--from", o.from,
+                   "First day: YYYY-MM-DD, dd/mm/yyyy, today or yesterday (required)");
+    app.add_option("--to", o.to, "Last day, included (same forms; required)");
     auto* all = app.add_flag("--all", o.all, "All branches (the default)");
     app.add_option("--branches", o.branches, "Only these branches: codes separated by commas")
         ->excludes(all);
@@ -365,18 +390,29 @@ int main(int argc, char** argv)
                  "print one line per day; exit 0 only when every day would export");
     app.add_flag("--verbose", o.verbose, "Say which settings file is read");
     app.set_version_flag("--version", "dotz-export " KRT_VERSION);
+    app.allow_extras();
     try {
-        app.parse(argc, argv);
-    } catch (const CLI::ParseError& e) {
-        const int code = app.exit(e);
-        return code == 0 ? 0 : 2;
-    }
-    o.branchesGiven = app.count("--branches") > 0;
-    try {
+        try {
+            app.parse(argc, argv);
+        } catch (const CLI::ParseError& e) {
+            if (e.get_exit_code() == 0)
+                return app.exit(e); // --help, --version
+            throw UsageError(usageText(e));
+        }
+        if (!app.remaining().empty()) {
+            const std::string extra = app.remaining().front();
+            throw UsageError(
+                (extra.starts_with('-') ? "opção desconhecida: " : "argumento não esperado: ") +
+                extra);
+        }
+        for (const char* flag : {"--from", "--to"})
+            if (app.count(flag) == 0)
+                throw UsageError(std::string("falta a opção obrigatória ") + flag);
+        o.branchesGiven = app.count("--branches") > 0;
         return run(o);
     } catch (const UsageError& e) {
         say(std::cerr, std::string("dotz-export: ") + e.what());
-        std::cerr << "Run with --help for more information." << std::endl;
+        say(std::cerr, "Use --help para ver as opções.");
         return 2;
     } catch (const Abort&) {
         return 1; // its message is already shown

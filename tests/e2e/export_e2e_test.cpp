@@ -175,7 +175,8 @@ TEST_P(ExportE2e, CheckPlansEveryDayGoesOnPastARefusalAndWritesNothing)
                      "16/03/2024: seria gravado 1 arquivo com 1 registro.\n"
                      "17/03/2024: seria recusado: Operação bloqueada. Código do parceiro não "
                      "cadastrado para as seguintes filiais: 0003.\n"
-                     "Verificação concluída: 1 de 3 dias seria recusado. Nada foi gravado.\n");
+                     "Verificação concluída: 1 de 3 dias seria recusado; a exportação pararia "
+                     "em 17/03/2024, o primeiro dia recusado. Nada foi gravado.\n");
     EXPECT_EQ(calls().size(), 3u);
 
     r = exportDays("--check --from 2024-03-15 --to 2024-03-16");
@@ -197,18 +198,23 @@ TEST_P(ExportE2e, UsageErrorsNameTheFlag)
     struct Case
     {
         const char* args;
-        const char* flag;
+        const char* says;
     } cases[] = {
-        {"--from 2024-02-30 --to 2024-03-01", "--from"},
-        {"--from 2024-03-01 --to tomorrow", "--to"},
-        {"--from 2024-03-01 --to 2024-03-01 --branches 0001,,0002", "--branches"},
-        {"--from 2024-03-01 --to 2024-03-01 --drive C", "--drive"},
-        {"--from 2024-03-01", "--to"},
+        {"--from 2024-02-30 --to 2024-03-01", "--from: \"2024-02-30\" não é uma data"},
+        {"--from 2024-03-01 --to tomorrow", "--to: \"tomorrow\" não é uma data"},
+        {"--from 2024-03-01 --to 2024-03-01 --branches 0001,,0002", "--branches: "},
+        {"--from 2024-03-01 --to 2024-03-01 --drive C", "--drive: \"C\" não tem a forma"},
+        {"--from 2024-03-01", "falta a opção obrigatória --to"},
+        // Named as unknown even when a required option is missing too.
+        {"--to 2024-03-01 --bogus", "opção desconhecida: --bogus"},
+        {"--from 2024-03-01 --to 2024-03-01 --all --branches 0001", "não podem ser usadas juntas"},
+        {"--from 2024-03-01 --to", "--to: falta o valor"},
     };
     for (const Case& c : cases) {
         const Result r = exportDays(c.args);
         EXPECT_EQ(r.code, 2) << c.args;
-        EXPECT_NE(r.err.find(c.flag), std::string::npos) << c.args << ": " << r.err;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << c.args << ": " << r.err;
+        EXPECT_NE(r.err.find("Use --help para ver as opções."), std::string::npos) << r.err;
     }
     EXPECT_TRUE(calls().empty());
 }
