@@ -97,6 +97,28 @@ std::string fromUtf8(std::string_view utf8, std::string_view what)
     return out;
 }
 
+bool isControl(char c)
+{
+    const auto b = static_cast<unsigned char>(c);
+    return b < 0x20 || b == 0x7F || (b >= 0x80 && b < 0xA0 && !kHigh[b - 0x80]);
+}
+
+std::string toUtf8Shown(std::string_view text)
+{
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string shown;
+    size_t start = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (!isControl(text[i]))
+            continue;
+        shown += toUtf8(text.substr(start, i - start));
+        const auto b = static_cast<unsigned char>(text[i]);
+        shown += {'\\', 'x', kHex[b >> 4], kHex[b & 0xF]};
+        start = i + 1;
+    }
+    return shown + toUtf8(text.substr(start));
+}
+
 std::string toUtf8(std::string_view text)
 {
     std::string out;

@@ -21,6 +21,13 @@ std::string fromUtf8(std::string_view utf8, std::string_view what = "text");
 
 std::string toUtf8(std::string_view cp1252);
 
+// C0, DEL, and the five bytes Windows-1252 leaves undefined (they stand for C1 codes).
+bool isControl(char c);
+
+// toUtf8 for a message: each control character written as \xNN, so that data
+// cannot steer the terminal or the screen that shows it.
+std::string toUtf8Shown(std::string_view cp1252);
+
 // Length of the text in characters (UTF-8 code points); malformed bytes count one each.
 size_t utf8Length(std::string_view utf8);
 

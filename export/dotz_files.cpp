@@ -206,7 +206,7 @@ struct FilePlan
 
 std::string utf8(std::string_view s)
 {
-    return cp1252::toUtf8(s);
+    return cp1252::toUtf8Shown(s);
 }
 
 class DayRefusal
@@ -227,22 +227,23 @@ class DayRefusal
 
 // A piece of a file name must not name another folder; ".." inside a name leads
 // nowhere and is written as it is.
-void checkNamePiece(const DayRefusal& refuse, std::string_view branch, const char* what,
-                    std::string_view piece)
-{
-    const bool bad = piece.find_first_of("\\/") != std::string_view::npos ||
-                     std::any_of(piece.begin(), piece.end(),
-                                 [](char c) { return static_cast<unsigned char>(c) < 0x20; });
-    if (bad)
-        refuse(branch, std::string(what) + " \"" + utf8(piece) +
-                           "\" não pode fazer parte de um nome de arquivo (contém \\, / ou um "
-                           "caractere de controle)");
-}
-
 std::string rowAndColumn(const Table& t, size_t row, int column)
 {
     return "linha " + std::to_string(row + 1) + ", coluna " +
            t.columns()[static_cast<size_t>(column)].name;
+}
+
+// A piece of a file name must not name another folder; ".." inside a name leads
+// nowhere and is written as it is.
+void checkNamePiece(const DayRefusal& refuse, std::string_view branch, const std::string& where,
+                    const char* what, std::string_view piece)
+{
+    const bool bad = piece.find_first_of("\\/") != std::string_view::npos ||
+                     std::any_of(piece.begin(), piece.end(), cp1252::isControl);
+    if (bad)
+        refuse(branch, where + ": " + what + " \"" + utf8(piece) +
+                           "\" não pode fazer parte de um nome de arquivo (contém \\, / ou um "
+                           "caractere de controle)");
 }
 
 template <class Record> std::vector<FilePlan> plan(const Table& t, Day day, const PathMap& paths)
@@ -301,10 +302,12 @@ template <class Record> std::vector<FilePlan> plan(const Table& t, Day day, cons
         const std::string_view folder = t.textAt(f.last, Record::kFolder);
         const std::string date =
             kType == 500 ? datePartOf(t.textAt(f.last, dados::DATA)) : day.compact();
-        checkNamePiece(refuse, f.branch, "o código da filial", f.branch);
-        checkNamePiece(refuse, f.branch, "o código do parceiro", partner);
+        checkNamePiece(refuse, f.branch, rowAndColumn(t, f.last, Record::kBranch),
+                       "o código da filial", f.branch);
+        checkNamePiece(refuse, f.branch, rowAndColumn(t, f.last, Record::kPartner),
+                       "o código do parceiro", partner);
         if (kType == 500)
-            checkNamePiece(refuse, f.branch, "a data", date);
+            checkNamePiece(refuse, f.branch, rowAndColumn(t, f.last, dados::DATA), "a data", date);
         f.windowsDir = std::string(folder) + "DOTZ";
         f.windowsPath =
             f.windowsDir + "\\" + date + "_" + std::string(partner) + "_" + f.branch + suffix;
@@ -312,9 +315,8 @@ template <class Record> std::vector<FilePlan> plan(const Table& t, Day day, cons
             f.localDir = paths.toLocal(f.windowsDir);
             f.localPath = paths.toLocal(f.windowsPath);
         } catch (const Error& e) {
-            refuse(f.branch, "a pasta \"" + utf8(folder) + "\" (coluna " +
-                                 t.columns()[static_cast<size_t>(Record::kFolder)].name +
-                                 ") não pode receber arquivos DOTZ: " + e.what());
+            refuse(f.branch, rowAndColumn(t, f.last, Record::kFolder) + ": a pasta \"" +
+                                 utf8(folder) + "\" não pode receber arquivos DOTZ: " + e.what());
         }
     }
     // A "|" or a line break inside a value would shift the reader's fields.

@@ -21,7 +21,7 @@ std::string upper(std::string_view s)
 
 std::string quoted(std::string_view windowsPath)
 {
-    return "\"" + cp1252::toUtf8(windowsPath) + "\"";
+    return "\"" + cp1252::toUtf8Shown(windowsPath) + "\"";
 }
 
 // A ".." component, between "\" or "/" as Windows splits a path.
@@ -85,8 +85,7 @@ void PathMap::set(std::string_view key, std::string local)
 
 std::string PathMap::toLocal(std::string_view path) const
 {
-    if (std::any_of(path.begin(), path.end(),
-                    [](char c) { return static_cast<unsigned char>(c) < 0x20; }))
+    if (std::any_of(path.begin(), path.end(), cp1252::isControl))
         throw Error("o caminho " + quoted(path) + " contém um caractere de controle");
     if (hasParentStep(path))
         throw Error("o caminho " + quoted(path) +
@@ -132,7 +131,7 @@ std::string PathMap::toLocal(std::string_view path) const
             share = path.size();
         const auto it = prefixes_.find(upper(path.substr(0, share)));
         if (it == prefixes_.end())
-            throw Error("o compartilhamento " + cp1252::toUtf8(path.substr(0, share)) +
+            throw Error("o compartilhamento " + cp1252::toUtf8Shown(path.substr(0, share)) +
                         " do caminho " + quoted(path) + " não está mapeado para uma pasta local");
         prefix = it->second;
         rest = path.substr(share);

@@ -239,27 +239,37 @@ TEST_F(DotzFilesTest, RefusesTheWholeDayBeforeWritingAnyFile)
          "depois a linha 4)"},
         {"slash in partner code",
          [](ExportTables& t) { sale(t.cdsDadosDotz, "0002", 1, "2024-03-15", "../x"); },
-         "tabela cdsDadosDotz, filial 0002: o código do parceiro \"../x\" não pode fazer parte de "
-         "um nome de arquivo"},
+         "tabela cdsDadosDotz, filial 0002: linha 2, coluna CDINTEGRADOTZ: o código do parceiro "
+         "\"../x\" não pode fazer parte de um nome de arquivo"},
+        {"DEL in partner code",
+         [](ExportTables& t) {
+             sale(t.cdsDadosDotz, "0002", 1, "2024-03-15",
+                  "P\x7f"
+                  "1");
+         },
+         "o código do parceiro \"P\\x7f1\" não pode fazer parte"},
         {"backslash in branch code", [](ExportTables& t) { product(t.cdsConfigDotz, "a\\b"); },
-         "tabela cdsConfigDotz, filial a\\b: o código da filial \"a\\b\" não pode fazer parte"},
+         "tabela cdsConfigDotz, filial a\\b: linha 1, coluna CDFILIAL: o código da filial \"a\\b\" "
+         "não pode fazer parte"},
         {"slash in the date part",
          [](ExportTables& t) { sale(t.cdsDadosDotz, "0002", 1, "2024-0/-15"); },
-         "a data \"20240/15\" não pode"},
+         "linha 2, coluna DATA: a data \"20240/15\" não pode"},
         {"separator in a value",
          [](ExportTables& t) { product(t.cdsConfigDotz, "0002", "CAFE|500G"); },
          "tabela cdsConfigDotz, filial 0002: linha 1, coluna NMPRODUTO: \"CAFE|500G\" contém "
          "\"|\""},
         {"unmapped drive",
          [](ExportTables& t) { sale(t.cdsDadosDotz, "0002", 1, "2024-03-15", "1", "Z:\\X\\"); },
-         "tabela cdsDadosDotz, filial 0002: a pasta \"Z:\\X\\\" (coluna DSDIRARQDOTZ) não pode "
-         "receber "
-         "arquivos DOTZ: o drive Z: do caminho"},
+         "tabela cdsDadosDotz, filial 0002: linha 2, coluna DSDIRARQDOTZ: a pasta \"Z:\\X\\\" não "
+         "pode receber arquivos DOTZ: o drive Z: do caminho"},
         {"folder that climbs out",
          [](ExportTables& t) { item(t.cdsDotzExtra, "0002", "C:\\..\\..\\fora\\"); },
-         "tabela cdsDotzExtra, filial 0002: a pasta \"C:\\..\\..\\fora\\\" (coluna DSDIRARQDOTZ) "
-         "não pode "
-         "receber arquivos DOTZ: o caminho \"C:\\..\\..\\fora\\DOTZ\" contém \"..\""},
+         "tabela cdsDotzExtra, filial 0002: linha 2, coluna DSDIRARQDOTZ: a pasta "
+         "\"C:\\..\\..\\fora\\\" não pode receber arquivos DOTZ: o caminho "
+         "\"C:\\..\\..\\fora\\DOTZ\" contém \"..\""},
+        {"DEL in a folder", [](ExportTables& t) { item(t.cdsDotzExtra, "0002", "C:\\EXP\x7f\\"); },
+         "a pasta \"C:\\EXP\\x7f\\\" não pode receber arquivos DOTZ: o caminho "
+         "\"C:\\EXP\\x7f\\DOTZ\" contém um caractere de controle"},
         {"folder that climbs back in",
          [](ExportTables& t) { item(t.cdsDotzExtra, "0002", "C:\\DOTZ\\..\\..\\"); },
          "contém \"..\""},

@@ -49,7 +49,9 @@ TEST(PathMap, RefusesWhatItCannotMap)
         {"EXPORTA\\DOTZ", "não é absoluto"},
         {"\\\\server\\share\\DOTZ", "o compartilhamento \\\\server\\share do caminho"},
         {"\\\\server", "não é um caminho \\\\servidor\\compartilhamento completo"},
-        {"C:\\EXP\nORTA", "contém um caractere de controle"},
+        {"C:\\EXP\nORTA", "o caminho \"C:\\EXP\\x0aORTA\" contém um caractere de controle"},
+        {"C:\\EXP\x7fORTA", "o caminho \"C:\\EXP\\x7fORTA\" contém um caractere de controle"},
+        {"/srv/dotz/\x81", "contém um caractere de controle"}, // undefined in Windows-1252: C1
         // Folders come from data: none may climb out of its mapped folder.
         {"C:\\..\\..\\fora\\DOTZ", "contém \"..\", que levaria para fora da pasta mapeada"},
         {"C:\\DOTZ\\..\\..\\", "contém \"..\""},
