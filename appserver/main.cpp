@@ -86,6 +86,8 @@ void applySettings(const CLI::App& cmd, const std::string& file, ServerOptions& 
     if (const auto token = s.value("appserver", "token");
         token && unset("--token") && unset("--token-file"))
         o.token = *token;
+    if (const auto token = s.value("appserver", "metrics_token"); token && unset("--metrics-token"))
+        o.metricsToken = *token;
     if (unset("--tls-cert")) {
         o.tlsCert = s.value("appserver", "tls_cert").value_or("");
         o.tlsKey = s.value("appserver", "tls_key").value_or("");
@@ -110,7 +112,7 @@ int main(int argc, char** argv)
     serveCmd->add_option(
         "--config", configFile,
         "Settings file: its [appserver] section gives db, listen, port, "
-        "token, tls_cert and tls_key under these flags (default: $KRT_CONFIG, else "
+        "token, metrics_token, tls_cert and tls_key under these flags (default: $KRT_CONFIG, else "
         "~/.config/krt/krt.ini, else /etc/krt/krt.ini)");
     serveCmd->add_option("--db", serveOptions.db,
                          "SQLite file or postgresql:// URI (required here or in the settings)");
@@ -121,6 +123,9 @@ int main(int argc, char** argv)
         ->check(CLI::Range(1, 65535));
     auto* tokenOpt = serveCmd->add_option("--token", serveOptions.token,
                                           "Require 'Authorization: Bearer TOKEN' on every request");
+    serveCmd->add_option("--metrics-token", serveOptions.metricsToken,
+                         "Token that GET /metrics needs from another machine (the one of "
+                         "--token serves too; from this machine none is needed)");
     std::string tokenFile;
     serveCmd
         ->add_option(

@@ -1,5 +1,6 @@
 #include "server.h"
 
+#include "metrics.h"
 #include "packets.h"
 #include "selector.h"
 #include "store.h"
@@ -264,6 +265,9 @@ class Connection
         std::string path = "-";
         std::string detail;
         bool keepAlive = false;
+        std::string call; // a server object's method: the label of its figures
+        ServerMetrics::Outcome outcome = ServerMetrics::Outcome::Ok;
+        const char* contentType = "application/json";
     };
 
     virtual ~Connection() = default;
@@ -277,6 +281,7 @@ class Connection
     virtual void breakOff() = 0;
     // Any thread: closes the connection when it waits for or reads a request.
     virtual void closeIfIdle() = 0;
+    virtual const std::string& peer() const = 0;
 
     // Written by the connection's strand, or by the database thread that the
     // request was handed to; never by both at once.
@@ -318,6 +323,7 @@ class Server
     std::map<std::string, int> perAddress;
     std::set<std::string> refusedAddresses; // logged once until they fall below the cap
     std::unordered_map<Connection*, std::weak_ptr<Connection>> connections;
+    ServerMetrics metrics;
 
     // Declared last, so that the sessions that their handlers still hold end
     // while everything above is alive.
@@ -375,12 +381,14 @@ class Server
     {
         std::lock_guard lock(connectionsMutex);
         connections[c.get()] = c;
+        metrics.connectionOpened();
     }
 
     void forget(Connection* c, const std::string& address)
     {
         std::lock_guard lock(connectionsMutex);
         connections.erase(c);
+        metrics.connectionClosed();
         if (--perAddress[address] <= 0)
             perAddress.erase(address);
         refusedAddresses.erase(address);
@@ -396,6 +404,7 @@ class Server
     void streamPrincipal(Connection& c, const std::string& head, const BranchSelector& selector,
                          const std::string& day);
     void health(const std::shared_ptr<Connection>& c);
+    void serveMetrics(Connection& c, const http::request<http::string_body>& req);
     std::string logDetail(const std::exception& e) const;
 
     void logLine(const std::string& text)
@@ -429,6 +438,8 @@ class Server
             line << ' ' << note.detail;
         line << ' ' << took;
         logLine(line.str());
+        if (!note.call.empty())
+            metrics.callEnded(note.call, note.outcome, ms / 1000);
     }
 };
 
@@ -485,11 +496,14 @@ class Session : public Connection, public std::enable_shared_from_this<Session<S
                 }))
                 return false;
         }
+        server_.metrics.bytesSent(piece.size());
         return !waitForWrite([this, piece](auto handler) {
             net::async_write(stream_, http::make_chunk(net::buffer(piece.data(), piece.size())),
                              std::move(handler));
         });
     }
+
+    const std::string& peer() const override { return address_; }
 
     bool endPieces() override
     {
@@ -651,7 +665,7 @@ class Session : public Connection, public std::enable_shared_from_this<Session<S
         reply_ = {};
         reply_.version(11);
         reply_.result(status);
-        reply_.set(http::field::content_type, "application/json");
+        reply_.set(http::field::content_type, note.contentType);
         if (status == 401)
             reply_.set(http::field::www_authenticate, "Bearer");
         if (allow)
@@ -659,6 +673,7 @@ class Session : public Connection, public std::enable_shared_from_this<Session<S
         reply_.keep_alive(keepAlive());
         reply_.body() = std::move(body);
         reply_.prepare_payload();
+        server_.metrics.bytesSent(reply_.body().size());
         lowest().expires_after(server_.options.writeTimeout);
         server_.logRequest(address_, note, status);
         http::async_write(stream_, reply_,
@@ -798,6 +813,8 @@ void Server::handle(const std::shared_ptr<Connection>& c,
             return c->reply(405, errorBody("/health answers GET only"), "GET");
         return health(c);
     }
+    if (path == "/metrics")
+        return serveMetrics(*c, req);
     if (!options.token.empty() &&
         !sameSecret(req[http::field::authorization], "Bearer " + options.token)) {
         const bool none = req[http::field::authorization].empty();
@@ -833,6 +850,8 @@ void Server::callObject(const std::shared_ptr<Connection>& c, const std::string&
                         const std::string& body)
 {
     RpcRequest request;
+    c->note.call = "unknown";
+    metrics.callStarted();
     try {
         parseRequest(body, request);
         if (request.notification) {
@@ -845,8 +864,10 @@ void Server::callObject(const std::shared_ptr<Connection>& c, const std::string&
         if (method == methods().end())
             throw RpcError{kMethodNotFound,
                            "Method not found: " + request.method + " on object " + name};
+        c->note.call = method->first;
         (this->*method->second)(c, request);
     } catch (const RpcError& e) {
+        c->note.outcome = ServerMetrics::Outcome::RpcError;
         c->note.detail = request.method.empty() ? "rpc error " + std::to_string(e.code)
                                                 : quoteForMessage(request.method) + " rpc error " +
                                                       std::to_string(e.code);
@@ -892,6 +913,7 @@ void Server::getPrincipal(const std::shared_ptr<Connection>& c, const RpcRequest
         selector = parseSelector(selectorText);
     } catch (const Error& e) {
         c->note.detail += " refused: bad selector";
+        c->note.outcome = ServerMetrics::Outcome::Refused;
         return c->reply(200, head + failureEnvelope(e.what()) + "}");
     }
     onDatabaseThread([this, c, head = std::move(head), selector = std::move(selector), day] {
@@ -941,10 +963,14 @@ void Server::streamPrincipal(Connection& c, const std::string& head, const Branc
         if (lease)
             lease->discard();
         c.note.detail += " client went away after " + std::to_string(sent) + " bytes";
+        c.note.outcome = ServerMetrics::Outcome::BrokenOff;
         c.breakOff();
     } catch (const std::exception& e) {
         if (lease)
             lease->discard();
+        metrics.failed(e);
+        c.note.outcome =
+            sent == 0 ? ServerMetrics::Outcome::Refused : ServerMetrics::Outcome::BrokenOff;
         if (sent == 0) {
             // Nothing has left yet: the module gets the failure as ok:false.
             c.note.detail += " refused: " + logDetail(e);
@@ -971,10 +997,29 @@ void Server::health(const std::shared_ptr<Connection>& c)
             // The query is trivial: whatever fails, the database is what fails.
             const DatabaseError unavailable(DatabaseError::Kind::Unavailable, e.what());
             const auto* db = dynamic_cast<const DatabaseError*>(&e);
+            metrics.failed(db ? *db : unavailable);
             c->note.detail = "unhealthy: " + logDetail(e);
             c->reply(503, failureEnvelope(operatorText(db ? *db : unavailable, c->note.id)));
         }
     });
+}
+
+// The figures are no data of the sales: a peer on this machine reads them
+// without a token, any other needs the metrics token (or the server's).
+void Server::serveMetrics(Connection& c, const http::request<http::string_body>& req)
+{
+    if (req.method() != http::verb::get)
+        return c.reply(405, errorBody("/metrics answers GET only"), "GET");
+    const std::string_view given = req[http::field::authorization];
+    const auto bears = [given](const std::string& token) {
+        return !token.empty() && sameSecret(given, "Bearer " + token);
+    };
+    if (!isLoopback(c.peer()) && !bears(options.metricsToken) && !bears(options.token)) {
+        c.note.detail = given.empty() ? "no token" : "wrong token";
+        return c.reply(401, errorBody("/metrics needs a bearer token from another machine"));
+    }
+    c.note.contentType = ServerMetrics::kContentType;
+    c.reply(200, metrics.text());
 }
 
 // The store's errors never hold a password; the database argument as given

@@ -1,7 +1,7 @@
 #pragma once
 // The application server: HTTP/1.1 (optionally over TLS) + JSON-RPC 2.0, one
-// server object (Krt52410.rdmExportaDotz) with its method GetPrincipal, and
-// GET /health.
+// server object (Krt52410.rdmExportaDotz) with its method GetPrincipal,
+// GET /health and GET /metrics.
 #include <chrono>
 #include <cstddef>
 #include <memory>
@@ -19,6 +19,8 @@ struct ServerOptions
     std::string listen = "127.0.0.1";
     int port = kDefaultPort; // 0: any free port (see AppServer::port)
     std::string token;       // when set, every request needs "Authorization: Bearer <token>"
+    // GET /metrics from another machine needs this token (or the one above).
+    std::string metricsToken;
     // Both set: HTTPS only (TLS 1.2 or newer), with this PEM certificate chain and key.
     std::string tlsCert;
     std::string tlsKey;

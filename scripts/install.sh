@@ -16,9 +16,11 @@ $SUDO apt-get install -y -q --no-install-recommends \
   curl ca-certificates time procps \
   libboost1.81-dev libssl-dev openssl \
   clang libclang-rt-14-dev \
-  dpkg-dev file systemd
+  dpkg-dev file systemd \
+  prometheus-cpp-dev prometheus
 # boost (Beast, Asio) and OpenSSL: the application server and TLS. clang with its
 # runtime: the libFuzzer targets. dpkg-dev: the packages' library dependencies.
-# systemd: systemd-analyze verify on the units.
+# systemd: systemd-analyze verify on the units. prometheus-cpp-dev: the server's
+# /metrics and the export's metrics file; prometheus: promtool checks both in the tests.
 # fonts-liberation2: the Arial-metric face that stands in for the screens' 8-point
 # sans serif. xvfb, xdotool, imagemagick: the host tried and pictured under Xvfb.
