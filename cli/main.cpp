@@ -162,8 +162,7 @@ void configure(const Options& o, ServerConnection& conn, PathMap& paths, std::st
         token = settings->serverToken();
         tls = settings->serverTls();
         ca = settings->serverCa();
-        for (const auto& [key, folder] : settings->section("drives"))
-            paths.set(key, folder);
+        paths = settings->drives();
     }
     if (!o.server.empty()) {
         // A scheme chooses; a bare HOST:PORT keeps the settings' choice (HTTP by default).

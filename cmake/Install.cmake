@@ -3,7 +3,6 @@
 #   krt-backoffice (backoffice) the host, the module and the toolkit they share, a desktop entry
 #   dotz-export    (export)     the headless command, its service and nightly timer
 # Units, desktop entry, example settings and maintainer scripts are in packaging/.
-set(KRT_UNIT_DIR ${CMAKE_INSTALL_PREFIX}/lib/systemd/system)
 set(KRT_PACKAGING ${PROJECT_SOURCE_DIR}/packaging)
 set(KRT_GENERATED ${CMAKE_BINARY_DIR}/packaging)
 
@@ -18,14 +17,20 @@ install(TARGETS krt52410 dotz_toolkit
   LIBRARY DESTINATION ${KRT_LIB_DIR} COMPONENT backoffice NAMELINK_SKIP)
 install(TARGETS dotz-export RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT export)
 
-# Units name the programs where this prefix puts them.
-foreach(unit krt-appserver.service dotz-export.service dotz-export.timer)
-  configure_file(${KRT_PACKAGING}/${unit}.in ${KRT_GENERATED}/${unit} @ONLY)
-endforeach()
-install(FILES ${KRT_GENERATED}/krt-appserver.service
-  DESTINATION ${KRT_UNIT_DIR} COMPONENT appserver)
-install(FILES ${KRT_GENERATED}/dotz-export.service ${KRT_GENERATED}/dotz-export.timer
-  DESTINATION ${KRT_UNIT_DIR} COMPONENT export)
+# Units name the programs where the installing prefix puts them, so they are made
+# at install time: cpack installs under /usr whatever the build was configured with.
+function(krt_install_unit unit component)
+  install(CODE "
+    set(CMAKE_INSTALL_FULL_BINDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
+    set(CMAKE_INSTALL_FULL_DATADIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DATADIR}\")
+    configure_file(${KRT_PACKAGING}/${unit}.in ${KRT_GENERATED}/${component}/${unit} @ONLY)
+    file(INSTALL ${KRT_GENERATED}/${component}/${unit}
+      DESTINATION \"\${CMAKE_INSTALL_PREFIX}/lib/systemd/system\")"
+    COMPONENT ${component})
+endfunction()
+krt_install_unit(krt-appserver.service appserver)
+krt_install_unit(dotz-export.service export)
+krt_install_unit(dotz-export.timer export)
 install(FILES appserver/schema/sqlite.sql appserver/schema/postgresql.sql
   DESTINATION ${CMAKE_INSTALL_DATADIR}/krt/schema COMPONENT appserver)
 install(FILES ${KRT_PACKAGING}/krt.ini.example
@@ -33,12 +38,12 @@ install(FILES ${KRT_PACKAGING}/krt.ini.example
 install(FILES ${KRT_PACKAGING}/krt-backoffice.desktop
   DESTINATION ${CMAKE_INSTALL_DATADIR}/applications COMPONENT backoffice)
 
-# Debian packages: cpack -G DEB in the build folder (configured with
-# -DCMAKE_INSTALL_PREFIX=/usr, so that the units name /usr/bin).
+# Debian packages: cpack -G DEB in the build folder. Debian packages install
+# under /usr, never /usr/local, whatever prefix the build has.
 set(CPACK_PACKAGE_NAME krt)
 set(CPACK_PACKAGE_VENDOR "KRT")
 set(CPACK_PACKAGE_CONTACT "KRT back office <suporte@krt.invalid>")
-set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_GENERATOR DEB)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEB_COMPONENT_INSTALL ON)

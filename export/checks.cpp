@@ -7,12 +7,6 @@
 namespace dotz {
 namespace {
 
-bool isBlank(std::string_view s)
-{
-    return std::all_of(s.begin(), s.end(),
-                       [](char c) { return static_cast<unsigned char>(c) <= ' '; });
-}
-
 void gather(Table& data, int settingColumn, int branchColumn, Table& lacking)
 {
     for (data.first(); !data.eof(); data.next()) {
@@ -54,6 +48,12 @@ void check(ExportTables& t, bool with515, Table& lacking, Setting column, const 
 
 } // namespace
 
+bool isBlank(std::string_view s)
+{
+    return std::all_of(s.begin(), s.end(),
+                       [](char c) { return static_cast<unsigned char>(c) <= ' '; });
+}
+
 Refusal::Refusal(const std::string& cp1252Text)
     : Error(cp1252::toUtf8(cp1252Text)), cp1252_(cp1252Text)
 {
@@ -83,9 +83,8 @@ std::string Vd_Caixa(Table& cdsCaixa)
         if (!first && b != branch) {
             text += group + " (Filial " + branch + "),\r";
             group.clear();
-        }
-        if (!group.empty())
-            group += ", ";
+        } else if (!first)
+            group += ", "; // an empty till code takes its place in the list too
         group += cdsCaixa.textView(caixa::CDCAIXA);
         branch = b;
         first = false;

@@ -21,6 +21,10 @@ class Refusal : public Error
     std::string cp1252_;
 };
 
+// Every character up to the space counts as blank: the one rule of the core and
+// the toolkit (IsBlank).
+bool isBlank(std::string_view text);
+
 // Each gathers every branch whose scanned rows lack the partner code (or the
 // destination folder) into its working set and, when there is any, throws one
 // Refusal naming them all ("PARC_N_CAD" / "DIR_N_CAD"). cdsConfigDotz is scanned

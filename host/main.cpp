@@ -67,6 +67,13 @@ std::string defaultModulePath()
         .toStdString();
 }
 
+// A library's own words behind an error: for the log, not for the operator.
+void logDetail(const std::exception& e)
+{
+    if (const auto* error = dynamic_cast<const dotz::Error*>(&e); error && !error->detail().empty())
+        std::fprintf(stderr, "krt-backoffice: detail: %s\n", error->detail().c_str());
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -114,6 +121,7 @@ int main(int argc, char** argv)
         // The host runs without it; the branch picker says so when it is used.
         databaseProblem = dotz::errorText(e.what());
         std::fprintf(stderr, "krt-backoffice: %s\n", qPrintable(databaseProblem));
+        logDetail(e);
     }
 
     std::unique_ptr<dotz::ModuleLoader> loader;
@@ -126,6 +134,7 @@ int main(int argc, char** argv)
         loader = std::make_unique<dotz::ModuleLoader>(modulePath);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "krt-backoffice: %s\n", e.what());
+        logDetail(e);
         return 1;
     }
 

@@ -1,8 +1,11 @@
 #include "module_loader.h"
 
 #include "export/error.h"
+#include "export/reasons.h"
 
+#include <cerrno>
 #include <dlfcn.h>
+#include <unistd.h>
 
 namespace dotz {
 
@@ -11,7 +14,10 @@ ModuleLoader::ModuleLoader(std::string path) : path_(std::move(path))
     handle_ = dlopen(path_.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!handle_) {
         const char* why = dlerror();
-        throw Error("module " + path_ + " cannot be loaded: " + (why ? why : "unknown reason"));
+        const std::string missing =
+            ::access(path_.c_str(), R_OK) != 0 ? ": " + systemReason(errno) : std::string();
+        throw Error("O módulo " + path_ + " não pode ser carregado" + missing + ".",
+                    why ? why : std::string());
     }
     try {
         iniProc_ = reinterpret_cast<void (*)()>(symbol("IniProc"));
@@ -34,7 +40,7 @@ void* ModuleLoader::symbol(const char* name) const
     dlerror();
     void* found = dlsym(handle_, name);
     if (!found)
-        throw Error("module " + path_ + " does not export " + name);
+        throw Error("O módulo " + path_ + " não exporta " + name + ".");
     return found;
 }
 

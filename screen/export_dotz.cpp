@@ -222,16 +222,7 @@ class BusyAnimationObserver : public RunObserver
 // The folders that [drives] of the host's settings give to Windows drives and shares.
 PathMap drivesFromSettings()
 {
-    const Settings settings = hostSettings();
-    PathMap paths;
-    for (const auto& [key, folder] : settings.section("drives")) {
-        try {
-            paths.set(key, folder);
-        } catch (const Error& e) {
-            throw Error("settings file " + settings.path() + ", [drives]: " + e.what());
-        }
-    }
-    return paths;
+    return hostSettings().drives();
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 // (branch query, server connection, export tables, message table) are made here.
 #include "export/checks.h"
 #include "export/export_tables.h"
+#include "shell/module_api.h"
 #include "toolkit/data_access.h"
 #include "toolkit/date_edit.h"
 #include "toolkit/error_reporter.h"
@@ -66,23 +67,24 @@ class TfrmExportaDotz : public TfrmImportExportBase
     const std::string& listaFilial() const { return stListaFilial; }
 
   public Q_SLOTS:
-    void FormCreate(QObject* Sender) override;
-    void FormClose(QObject* Sender, TCloseAction& Action) override;
-    void netExportaDotzBeforeConnect(QObject* Sender = nullptr);
-    void sbtImportExportClick(QObject* Sender = nullptr);
-    void btnFilialClick(QObject* Sender = nullptr);
-    void rbtTodasFilialClick(QObject* Sender = nullptr);
-    void rbtListaFilialClick(QObject* Sender = nullptr);
-    void DepPeriodDeExit(QObject* Sender = nullptr);
-    void depPeriodAteExit(QObject* Sender = nullptr);
-    void depDataExit(QObject* Sender = nullptr);
+    // The class's methods are part of the module's interface.
+    KRT_EXPORT void FormCreate(QObject* Sender) override;
+    KRT_EXPORT void FormClose(QObject* Sender, TCloseAction& Action) override;
+    KRT_EXPORT void netExportaDotzBeforeConnect(QObject* Sender = nullptr);
+    KRT_EXPORT void sbtImportExportClick(QObject* Sender = nullptr);
+    KRT_EXPORT void btnFilialClick(QObject* Sender = nullptr);
+    KRT_EXPORT void rbtTodasFilialClick(QObject* Sender = nullptr);
+    KRT_EXPORT void rbtListaFilialClick(QObject* Sender = nullptr);
+    KRT_EXPORT void DepPeriodDeExit(QObject* Sender = nullptr);
+    KRT_EXPORT void depPeriodAteExit(QObject* Sender = nullptr);
+    KRT_EXPORT void depDataExit(QObject* Sender = nullptr);
 
   public:
-    void Vd_Filial();
-    void Vd_Data(bool boValida);
-    void Vd_Parceiro();
-    void Vd_Diretorio();
-    void Vd_Caixa();
+    KRT_EXPORT void Vd_Filial();
+    KRT_EXPORT void Vd_Data(bool boValida);
+    KRT_EXPORT void Vd_Parceiro();
+    KRT_EXPORT void Vd_Diretorio();
+    KRT_EXPORT void Vd_Caixa();
 
   private:
     // Focus to the edit, then the message of `key` through ShowError with abort.

@@ -1,12 +1,14 @@
 #pragma once
 // The module's exports, as the host loads them with dlopen/dlsym. Plain C names.
+#include "module_api.h"
+
 #include <cstdint>
 
 namespace dotz {
 class TfrmExportaDotz;
 }
 
-#define KRT_MODULE_API extern "C" __attribute__((visibility("default")))
+#define KRT_MODULE_API extern "C" KRT_EXPORT
 
 // One entry of the unit table the package loader is given.
 struct PackageUnitEntry

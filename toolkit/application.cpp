@@ -74,7 +74,7 @@ TApplication& Application()
 {
     auto* app = qobject_cast<TApplication*>(QCoreApplication::instance());
     if (!app)
-        throw Error("the toolkit's application object (TApplication) is not running");
+        throw Error("O objeto de aplicação do toolkit (TApplication) não está em execução.");
     return *app;
 }
 

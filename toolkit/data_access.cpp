@@ -31,22 +31,24 @@ void openLocalDatabase(const Settings& settings)
     else if (driverSetting == "postgresql")
         driver = QStringLiteral("QPSQL");
     else
-        throw Error("settings file " + settings.path() + ": [database] driver \"" + driverSetting +
-                    "\" is neither sqlite nor postgresql");
+        throw Error("Arquivo de configurações " + settings.path() + ": [database] driver \"" +
+                    driverSetting + "\" não é sqlite nem postgresql.");
     auto name = settings.value("database", "name");
     if (!name || name->empty())
-        throw Error("settings file " + settings.path() + ": [database] name is not set");
+        throw Error("Arquivo de configurações " + settings.path() +
+                    ": [database] name não foi informado.");
     if (driverSetting == "sqlite")
         // A relative file is found beside the settings file, wherever the host starts.
         name = (std::filesystem::path(settings.path()).parent_path() / *name).string();
     if (driverSetting == "sqlite" && !std::ifstream(*name))
         // SQLite would create an empty file and the picker would list nothing.
-        throw Error("local database " + *name + " does not exist");
+        throw Error("O banco de dados local " + *name + " não existe.");
 
     closeLocalDatabase();
     QSqlDatabase db = QSqlDatabase::addDatabase(driver, QString::fromLatin1(kLocalDatabase));
     if (!db.isValid())
-        throw Error("local database: the Qt SQL driver " + str(driver) + " is not installed");
+        throw Error("Banco de dados local: o driver " + str(driver) +
+                    " do Qt SQL não está instalado.");
     db.setDatabaseName(QString::fromStdString(*name));
     if (const auto host = settings.value("database", "host"))
         db.setHostName(QString::fromStdString(*host));
@@ -57,8 +59,9 @@ void openLocalDatabase(const Settings& settings)
     if (const auto password = settings.value("database", "password"))
         db.setPassword(QString::fromStdString(*password));
     if (!db.open())
-        throw Error("local database " + *name + " (" + driverSetting +
-                    ") cannot be opened: " + str(db.lastError().text()));
+        throw Error("O banco de dados local " + *name + " (" + driverSetting +
+                        ") não pode ser aberto.",
+                    str(db.lastError().text()));
 }
 
 void closeLocalDatabase()
@@ -103,29 +106,29 @@ TSqlStringField* TSqlQuery::FieldByName(const QString& name) const
     for (TSqlStringField* field : fields_)
         if (field->FieldName() == name)
             return field;
-    throw Error("query " + str(objectName()) + " has no field " + str(name));
+    throw Error("A consulta " + str(objectName()) + " não tem o campo " + str(name) + ".");
 }
 
 void TSqlQuery::Open()
 {
     if (active_)
         return;
-    const std::string what = "query " + str(objectName());
+    const std::string what = "A consulta " + str(objectName());
     QSqlDatabase db = QSqlDatabase::database(connectionName_, false);
     if (!db.isValid() || !db.isOpen())
-        throw Error(what + ": the local database (" + str(connectionName_) +
-                    ") is not open; check [database] in the host's settings");
+        throw Error(what + ": o banco de dados local (" + str(connectionName_) +
+                    ") não está aberto; verifique [database] nas configurações.");
     QSqlQuery query(db);
     query.setForwardOnly(true);
     if (!query.exec(sql_.join(QLatin1Char('\n'))))
-        throw Error(what + " failed: " + str(query.lastError().text()));
+        throw Error(what + " falhou.", str(query.lastError().text()));
 
     std::vector<int> columns;
     const QSqlRecord record = query.record();
     for (const TSqlStringField* field : fields_) {
         const int column = record.indexOf(field->FieldName());
         if (column < 0)
-            throw Error(what + ": the result has no column " + str(field->FieldName()));
+            throw Error(what + ": o resultado não tem a coluna " + str(field->FieldName()) + ".");
         columns.push_back(column);
     }
     std::vector<std::vector<std::string>> rows;
@@ -134,13 +137,13 @@ void TSqlQuery::Open()
         row.reserve(fields_.size());
         for (size_t f = 0; f < fields_.size(); ++f) {
             const QVariant value = query.value(columns[f]);
-            const std::string where = what + ", field " + str(fields_[f]->FieldName()) + ", row " +
-                                      std::to_string(rows.size() + 1);
+            const std::string where = what + ", campo " + str(fields_[f]->FieldName()) +
+                                      ", linha " + std::to_string(rows.size() + 1);
             std::string text =
                 value.isNull() ? std::string() : cp1252::fromUtf8(str(value.toString()), where);
             if (static_cast<int>(text.size()) > fields_[f]->Size())
-                throw Error(where + ": \"" + str(value.toString()) + "\" is longer than " +
-                            std::to_string(fields_[f]->Size()) + " characters");
+                throw Error(where + ": \"" + str(value.toString()) + "\" tem mais de " +
+                            std::to_string(fields_[f]->Size()) + " caracteres.");
             row.push_back(std::move(text));
         }
         rows.push_back(std::move(row));

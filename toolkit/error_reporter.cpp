@@ -1,5 +1,6 @@
 #include "error_reporter.h"
 
+#include "export/checks.h"
 #include "export/error.h"
 #include "message_table.h"
 
@@ -73,13 +74,13 @@ void ShowInformation(std::string_view cp1252Text)
 
 bool IsBlank(std::string_view text)
 {
-    return std::all_of(text.begin(), text.end(),
-                       [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; });
+    return isBlank(text);
 }
 
 bool IsBlank(const QString& text)
 {
-    return text.trimmed().isEmpty();
+    // Characters above 0x7F are never blank, in UTF-8 as in UTF-16.
+    return isBlank(text.toStdString());
 }
 
 void reportException(std::exception_ptr error) noexcept
@@ -90,6 +91,10 @@ void reportException(std::exception_ptr error) noexcept
         } catch (const Abort&) {
             // Its message was shown when the action was aborted.
         } catch (const std::exception& e) {
+            // A library's own words go to the log, not to the operator.
+            if (const auto* failure = dynamic_cast<const Error*>(&e);
+                failure && !failure->detail().empty())
+                qWarning("%s", failure->detail().c_str());
             showMessage(MessageKind::Error, errorText(e.what()));
         } catch (...) {
             showMessage(MessageKind::Error, QStringLiteral("Erro inesperado."));

@@ -28,7 +28,8 @@ std::string settingsFile()
 Settings hostSettings()
 {
     if (path().empty())
-        throw Error("no settings file was found (looked at " + Settings::lookupText() + ")");
+        throw Error("Nenhum arquivo de configurações foi encontrado (procurado em " +
+                    Settings::lookupText() + ").");
     return Settings::load(path());
 }
 

@@ -14,7 +14,8 @@ template <class T> T* part(QWidget* form, const char* name)
 {
     T* found = form->findChild<T*>(QString::fromLatin1(name));
     if (!found)
-        throw Error("form " + form->objectName().toStdString() + " has no part " + name);
+        throw Error("O formulário " + form->objectName().toStdString() + " não tem a parte " +
+                    name + ".");
     return found;
 }
 

@@ -147,7 +147,8 @@ bool PickFromList(TDataSource* source, std::string_view keyField, std::string_vi
                   bool singleChoice, std::string& list)
 {
     if (!source || !source->DataSet())
-        throw Error("pick list: no data source, or a data source without a query");
+        throw Error(
+            "Lista de escolha: não há fonte de dados, ou a fonte de dados não tem consulta.");
     TSqlQuery* query = source->DataSet();
     const QString key = QString::fromStdString(std::string(keyField));
     query->FieldByName(key); // a wrong key field fails before anything is shown

@@ -1,9 +1,11 @@
 #include "settings.h"
 
 #include "export/error.h"
+#include "export/reasons.h"
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <charconv>
 #include <cstdlib>
 #include <filesystem>
@@ -64,9 +66,11 @@ std::string Settings::lookupText()
 
 Settings Settings::load(const std::string& path)
 {
+    errno = 0;
     std::ifstream in(path, std::ios::binary);
     if (!in)
-        throw Error("settings file " + path + " cannot be read");
+        throw Error("O arquivo de configurações " + path + " não pode ser lido" +
+                    (errno ? ": " + systemReason(errno) : std::string()) + ".");
     std::ostringstream text;
     text << in.rdbuf();
     return parse(text.str(), path);
@@ -83,25 +87,30 @@ Settings Settings::parse(std::string_view text, const std::string& path)
         std::string_view line = trim(text.substr(0, end));
         text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
         ++lineNo;
-        const std::string where = "settings file " + path + " line " + std::to_string(lineNo);
+        const std::string where =
+            "Arquivo de configurações " + path + ", linha " + std::to_string(lineNo);
         if (line.empty() || line.front() == ';' || line.front() == '#')
             continue;
         if (line.front() == '[') {
             if (line.back() != ']' || line.size() < 3)
-                throw Error(where + ": malformed section header \"" + std::string(line) + "\"");
+                throw Error(where + ": cabeçalho de seção mal formado \"" + std::string(line) +
+                            "\".");
             section = lower(trim(line.substr(1, line.size() - 2)));
             continue;
         }
         const size_t eq = line.find('=');
         if (eq == std::string_view::npos || trim(line.substr(0, eq)).empty())
-            throw Error(where + ": expected \"key = value\" or \"[section]\", found \"" +
-                        std::string(line) + "\"");
+            throw Error(where + ": esperava-se \"chave = valor\" ou \"[seção]\", e veio \"" +
+                        std::string(line) + "\".");
         if (section.empty())
-            throw Error(where + ": key outside of any [section]");
-        const std::string key = lower(trim(line.substr(0, eq)));
+            throw Error(where + ": chave fora de qualquer [seção].");
+        // A [drives] key may be a POSIX folder, whose case matters; PathMap matches
+        // drive letters and share names in either case.
+        const std::string key = section == "drives" ? std::string(trim(line.substr(0, eq)))
+                                                    : lower(trim(line.substr(0, eq)));
         auto& keys = s.sections_[section];
         if (keys.count(key))
-            throw Error(where + ": [" + section + "] " + key + " is set twice");
+            throw Error(where + ": [" + section + "] " + key + " aparece duas vezes.");
         keys[key] = std::string(trim(line.substr(eq + 1)));
     }
     return s;
@@ -126,14 +135,14 @@ std::map<std::string, std::string> Settings::section(std::string_view section) c
 
 void Settings::fail(const std::string& what) const
 {
-    throw Error("settings file " + path_ + ": " + what);
+    throw Error("Arquivo de configurações " + path_ + ": " + what + ".");
 }
 
 std::string Settings::serverHost() const
 {
     const auto host = value("server", "host");
     if (!host || host->empty())
-        fail("[server] host is not set");
+        fail("[server] host não foi informado");
     return *host;
 }
 
@@ -142,12 +151,12 @@ int Settings::port(std::string_view section) const
     const std::string name = "[" + lower(section) + "] port";
     const auto text = value(section, "port");
     if (!text || text->empty())
-        fail(name + " is not set");
+        fail(name + " não foi informado");
     int port = 0;
     const char* end = text->data() + text->size();
     const auto [ptr, ec] = std::from_chars(text->data(), end, port);
     if (ec != std::errc() || ptr != end || port < 1 || port > 65535)
-        fail(name + " \"" + *text + "\" is not a port number (1 to 65535)");
+        fail(name + " \"" + *text + "\" não é um número de porta (1 a 65535)");
     return port;
 }
 
@@ -163,7 +172,20 @@ bool Settings::serverTls() const
         return true;
     if (text == "off" || text == "no" || text == "false" || text == "0" || text.empty())
         return false;
-    fail("[server] tls \"" + text + "\" is neither on nor off");
+    fail("[server] tls \"" + text + "\" não é on nem off");
+}
+
+PathMap Settings::drives() const
+{
+    PathMap paths;
+    for (const auto& [key, folder] : section("drives")) {
+        try {
+            paths.set(key, folder);
+        } catch (const Error& e) {
+            fail("[drives] " + key + ": " + e.what());
+        }
+    }
+    return paths;
 }
 
 std::string Settings::serverCa() const

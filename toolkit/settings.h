@@ -5,9 +5,13 @@
 //              tls = on | off, ca = FILE  HTTPS, verified against FILE (PEM)
 //   [database] driver (sqlite | postgresql), name, host, port, user, password
 //              (an SQLite name that is a relative path is taken from the file's folder)
-//   [drives]   C = /srv/dotz            a Windows drive letter or \\server\share -> folder
+//   [drives]   C = /srv/dotz            a Windows drive letter, \\server\share or
+//                                       /folder -> local folder
 //
-// Keys and section names are case-insensitive; ';' or '#' starts a comment line.
+// Keys and section names are case-insensitive, except [drives] keys, which may be
+// folders; ';' or '#' starts a comment line.
+#include "export/paths.h"
+
 #include <map>
 #include <optional>
 #include <string>
@@ -33,7 +37,7 @@ class Settings
 
     const std::string& path() const { return path_; }
     std::optional<std::string> value(std::string_view section, std::string_view key) const;
-    // Every key of a section, in key order (keys lower-cased).
+    // Every key of a section, in key order (keys lower-cased, but [drives] ones as written).
     std::map<std::string, std::string> section(std::string_view section) const;
 
     // [server] host: required, used unchanged.
@@ -48,6 +52,8 @@ class Settings
     // [server] ca: the CA file (a relative path is taken from the file's folder);
     // empty when not set: the system's store.
     std::string serverCa() const;
+    // [drives], the one reading of it that every program uses.
+    PathMap drives() const;
 
   private:
     [[noreturn]] void fail(const std::string& what) const;

@@ -94,6 +94,10 @@ TEST(Checks, TillListGroupsRunsOfBranches)
     caixas.appendRow({"0002", "005"});
     caixas.appendRow({"0001", "003"});
     EXPECT_EQ(Vd_Caixa(caixas), "001, 002 (Filial 0001),\r005 (Filial 0002),\r003 (Filial 0001)");
+    Table blankFirst = makeCdsCaixa();
+    blankFirst.appendRow({"0001", ""});
+    blankFirst.appendRow({"0001", "002"});
+    EXPECT_EQ(Vd_Caixa(blankFirst), ", 002 (Filial 0001)");
 }
 
 } // namespace

@@ -14,6 +14,7 @@
 #include <QMdiArea>
 #include <QMdiSubWindow>
 
+#include <cstdio>
 #include <dlfcn.h>
 
 namespace dotz {
@@ -33,13 +34,34 @@ TEST(Module, ExportsItsEntryPointsUnderPlainNames)
     dlclose(handle);
 }
 
+TEST(Module, ExportsEveryMethodOfTheScreenClass)
+{
+    std::string symbols;
+    const std::string command = std::string("nm -D --defined-only -C ") + DOTZ_MODULE_PATH;
+    if (FILE* nm = popen(command.c_str(), "r")) {
+        char buffer[4096];
+        for (size_t n; (n = fread(buffer, 1, sizeof buffer, nm)) > 0;)
+            symbols.append(buffer, n);
+        ASSERT_EQ(pclose(nm), 0) << command;
+    }
+    for (const char* method :
+         {"sbtImportExportClick", "Vd_Filial", "Vd_Data", "depDataExit", "FormCreate",
+          "netExportaDotzBeforeConnect", "FormClose", "btnFilialClick", "rbtTodasFilialClick",
+          "rbtListaFilialClick", "Vd_Parceiro", "Vd_Diretorio", "Vd_Caixa", "DepPeriodDeExit",
+          "depPeriodAteExit"})
+        EXPECT_NE(symbols.find(std::string(" dotz::TfrmExportaDotz::") + method + "("),
+                  std::string::npos)
+            << method;
+}
+
 TEST(ModuleLoader, RefusalsNameTheFileAndWhatIsMissing)
 {
-    EXPECT_NE(errorOf([] {
-                  ModuleLoader("/nonexistent/libkrt52410.so");
-              }).find("module /nonexistent/libkrt52410.so cannot be loaded"),
-              std::string::npos);
-    EXPECT_NE(errorOf([] { ModuleLoader(DOTZ_TOOLKIT_PATH); }).find("does not export IniProc"),
+    EXPECT_NE(
+        errorOf([] { ModuleLoader("/nonexistent/libkrt52410.so"); })
+            .find("O módulo /nonexistent/libkrt52410.so não pode ser carregado: pasta ou arquivo "
+                  "inexistente (ENOENT)."),
+        std::string::npos);
+    EXPECT_NE(errorOf([] { ModuleLoader(DOTZ_TOOLKIT_PATH); }).find("não exporta IniProc."),
               std::string::npos);
 }
 
@@ -105,7 +127,7 @@ TEST_F(Host, AnErrorLeavingIniProcIsShownAndTheHostGoesOn)
     settings.rewrite("[server]\nport = 8211\n");
     openFromMenu();
     ASSERT_EQ(messages.texts().size(), 1);
-    EXPECT_TRUE(messages.texts()[0].contains(QStringLiteral("[server] host is not set")))
+    EXPECT_TRUE(messages.texts()[0].contains(QStringLiteral("[server] host não foi informado")))
         << messages.texts()[0].toStdString();
     EXPECT_FALSE(created());
     EXPECT_TRUE(window->mdiArea()->subWindowList().isEmpty());

@@ -27,15 +27,24 @@ TEST(Settings, ReadsSectionsCaseInsensitivelyWithComments)
 {
     const Settings s = Settings::parse("; host settings\n[Server]\nHOST = app.local \n"
                                        "port=8211\n# token follows\ntoken = abc=def\n"
-                                       "[drives]\nC = /srv/dotz\n\\\\loja\\dados = /mnt/dados\n",
+                                       "[drives]\nC = /srv/dotz\n\\\\loja\\dados = /mnt/dados\n"
+                                       "/srv/Lojas = /srv/Lojas\n",
                                        "krt.ini");
     EXPECT_EQ(s.serverHost(), "app.local");
     EXPECT_EQ(s.serverPort(), 8211);
     EXPECT_EQ(s.serverToken(), "abc=def");
     const auto drives = s.section("drives");
-    ASSERT_EQ(drives.size(), 2u);
-    EXPECT_EQ(drives.at("c"), "/srv/dotz");
+    ASSERT_EQ(drives.size(), 3u);
+    EXPECT_EQ(drives.at("C"), "/srv/dotz");
     EXPECT_EQ(drives.at("\\\\loja\\dados"), "/mnt/dados");
+    // [drives] keys keep their case: a folder's matters, a drive letter's does not.
+    const PathMap paths = s.drives();
+    EXPECT_EQ(paths.toLocal("/srv/Lojas/DOTZ"), "/srv/Lojas/DOTZ");
+    EXPECT_EQ(paths.toLocal("c:\\X"), "/srv/dotz/X");
+    EXPECT_NE(errorOf([] {
+                  Settings::parse("[drives]\nC = x\n", "krt.ini").drives();
+              }).find("krt.ini: [drives] C: mapeamento de C"),
+              std::string::npos);
     EXPECT_FALSE(s.value("database", "name"));
 }
 
@@ -47,10 +56,11 @@ TEST(Settings, RefusesWithFileLineAndKey)
         const char* expected;
     };
     const Case cases[] = {
-        {"[server]\nhost app\n", "krt.ini line 2: expected \"key = value\""},
-        {"host = x\n", "krt.ini line 1: key outside of any [section]"},
-        {"[server\n", "krt.ini line 1: malformed section header"},
-        {"[server]\nport = 1\nport = 2\n", "line 3: [server] port is set twice"},
+        {"[server]\nhost app\n", "krt.ini, linha 2: esperava-se \"chave = valor\""},
+        {"host = x\n", "krt.ini, linha 1: chave fora de qualquer [seção]"},
+        {"[server\n", "krt.ini, linha 1: cabeçalho de seção mal formado"},
+        {"[server]\nport = 1\nport = 2\n", "linha 3: [server] port aparece duas vezes"},
+        {"[drives]\nC = /a\nC = /b\n", "linha 3: [drives] C aparece duas vezes"},
     };
     for (const Case& c : cases) {
         const std::string error = errorOf([&] { Settings::parse(c.text, "krt.ini"); });
@@ -69,7 +79,7 @@ TEST(Settings, ServerPortMustBeAPortNumber)
     EXPECT_EQ(Settings::parse("[server]\nhost=h\nport=65535\n", "f").serverPort(), 65535);
     EXPECT_NE(errorOf([] {
                   Settings::parse("[server]\nport=1\n", "f").serverHost();
-              }).find("[server] host is not set"),
+              }).find("[server] host não foi informado"),
               std::string::npos);
 }
 
@@ -100,7 +110,9 @@ TEST(Settings, HostSettingsAreReadAnewAtEveryRequest)
 TEST(Settings, MissingFileIsNamed)
 {
     setSettingsFile("/nonexistent/krt.ini");
-    EXPECT_NE(errorOf([] { ServerHost(); }).find("/nonexistent/krt.ini cannot be read"),
+    EXPECT_NE(errorOf([] {
+                  ServerHost();
+              }).find("/nonexistent/krt.ini não pode ser lido: pasta ou arquivo inexistente"),
               std::string::npos);
     setSettingsFile({});
 }
@@ -178,10 +190,15 @@ TEST(Texts, Windows1252IsShownWithAccentsAndCarriageReturnsBreakLines)
 
 TEST(Texts, IsBlank)
 {
-    for (const char* blank : {"", " ", " \t ", "\r\n"})
+    // Every character up to the space is blank, whichever kind of text holds it.
+    for (const char* blank : {"", " ", " \t ", "\r\n", "\x01\x1f", "\v\f"}) {
         EXPECT_TRUE(IsBlank(std::string_view(blank))) << '"' << blank << '"';
-    for (const char* text : {"x", " 'T' ", "0"})
+        EXPECT_TRUE(IsBlank(QString::fromLatin1(blank))) << '"' << blank << '"';
+    }
+    for (const char* text : {"x", " 'T' ", "0", "\x7f", "\xc2\xa0"}) {
         EXPECT_FALSE(IsBlank(std::string_view(text))) << text;
+        EXPECT_FALSE(IsBlank(QString::fromUtf8(text))) << text;
+    }
 }
 
 TEST(ShowError, AbortShowsOnceAndEndsTheAction)

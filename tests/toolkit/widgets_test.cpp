@@ -191,9 +191,9 @@ TEST_F(LocalDatabase, QueryRefusesValuesItCannotHold)
 {
     const std::pair<const char*, const char*> cases[] = {
         {"INSERT INTO FILIAL VALUES ('0001', 'a'), ('0002x', 'b')",
-         "query qryFilial, field CDFILIAL, row 2: \"0002x\" is longer than 4 characters"},
+         "A consulta qryFilial, campo CDFILIAL, linha 2: \"0002x\" tem mais de 4 caracteres."},
         {"INSERT INTO FILIAL VALUES ('0001', 'Loja €uro ☃')",
-         "query qryFilial, field NMFILIAL, row 1"},
+         "A consulta qryFilial, campo NMFILIAL, linha 1"},
     };
     for (const auto& [insert, expected] : cases) {
         exec("DELETE FROM FILIAL");
@@ -245,7 +245,7 @@ TEST(LocalDatabaseSettings, SqliteFileIsFoundBesideTheSettingsFile)
     const std::string dir = settings.path().substr(0, settings.path().rfind('/'));
     EXPECT_NE(errorOf([&] {
                   openLocalDatabase(hostSettings());
-              }).find("local database " + dir + "/lojas.db does not exist"),
+              }).find("O banco de dados local " + dir + "/lojas.db não existe."),
               std::string::npos);
     std::ofstream(dir + "/lojas.db").flush();
     EXPECT_NO_THROW(openLocalDatabase(hostSettings()));
@@ -254,7 +254,7 @@ TEST(LocalDatabaseSettings, SqliteFileIsFoundBesideTheSettingsFile)
     settings.rewrite("[database]\ndriver = oracle\nname = x\n");
     EXPECT_NE(errorOf([&] {
                   openLocalDatabase(hostSettings());
-              }).find("[database] driver \"oracle\" is neither sqlite nor postgresql"),
+              }).find("[database] driver \"oracle\" não é sqlite nem postgresql"),
               std::string::npos);
 }
 
