@@ -124,7 +124,8 @@ TEST(Packet, RefusalsNameTableColumnAndRow)
          R"([{"name":"CDFILIAL","type":"text","size":4},{"name":"CDCAIXA","type":"text"r]})",
          "tabela cdsCaixa, coluna CDCAIXA: a descrição da coluna não é JSON válido"},
         {"broken size", "[]", R"([{"name":"CDFILIAL","type":"text","size":4x},{"name":"CDCAIXA"}])",
-         "tabela cdsCaixa, coluna CDFILIAL: a descrição da coluna não é JSON válido"},
+         "tabela cdsCaixa, coluna CDFILIAL: a descrição da coluna não é JSON válido ou traz uma "
+         "lista ou objeto (número que não pode ser lido)"},
         {"name not a text", "[]", R"([{"name":7,"type":"text"}])",
          "a descrição da coluna tem \"name\" que não é um texto"},
         {"broken row", R"([["0001","001"],["0002",}])", kCaixaColumns,
@@ -138,6 +139,8 @@ TEST(Packet, RefusalsNameTableColumnAndRow)
         {"unclosed rows", R"([["0001","001"])", kCaixaColumns, "tabela cdsCaixa"},
         {"misspelt null", R"([["0001",nul]])", kCaixaColumns,
          "tabela cdsCaixa, coluna CDCAIXA, linha 1: o valor não é JSON válido"},
+        {"text not UTF-8", "[[\"0001\",\"\xff\"]]", kCaixaColumns,
+         "tabela cdsCaixa: o pacote não é JSON (texto que não é UTF-8 válido)"},
         {"boolean for text", R"([["0001",true]])", kCaixaColumns,
          "tabela cdsCaixa, coluna CDCAIXA, linha 1: era esperado um texto, veio um valor lógico."},
         {"control character", "[[\"0001\",\"0\x01\"]]", kCaixaColumns,
