@@ -96,12 +96,21 @@ int main(int argc, char** argv)
     QCommandLineParser args;
     describe(args);
     if (!args.parse(QApplication::arguments())) {
-        std::fprintf(stderr, "krt-backoffice: %s\n", qPrintable(args.errorText()));
+        // The parser's own text is English; only the option it names is kept.
+        const QStringList unknown = args.unknownOptionNames();
+        const QString why =
+            unknown.isEmpty()
+                ? QStringLiteral("falta o valor de uma opção")
+                : QStringLiteral("opção desconhecida: ") +
+                      (unknown.first().size() == 1 ? QStringLiteral("-") : QStringLiteral("--")) +
+                      unknown.first();
+        std::fprintf(stderr, "krt-backoffice: %s\nUse --help para ver as opções.\n",
+                     why.toLocal8Bit().constData());
         return 2;
     }
     if (!args.positionalArguments().isEmpty()) {
-        std::fprintf(stderr, "krt-backoffice: unexpected argument %s\n",
-                     qPrintable(args.positionalArguments().first()));
+        std::fprintf(stderr, "krt-backoffice: argumento não esperado: %s\n",
+                     args.positionalArguments().first().toLocal8Bit().constData());
         return 2;
     }
     const bool verbose = args.isSet(QStringLiteral("verbose"));
