@@ -15,11 +15,12 @@ $SUDO apt-get install -y -q --no-install-recommends \
   xvfb xauth x11-apps imagemagick xdotool fonts-dejavu-core fonts-liberation2 \
   curl ca-certificates time procps \
   libboost1.81-dev libssl-dev openssl \
-  clang libclang-rt-14-dev \
+  clang libclang-rt-14-dev clang-format \
   dpkg-dev file systemd \
   prometheus-cpp-dev prometheus
 # boost (Beast, Asio) and OpenSSL: the application server and TLS. clang with its
-# runtime: the libFuzzer targets. dpkg-dev: the packages' library dependencies.
+# runtime: the libFuzzer targets and the clang build; clang-format: the format
+# check. dpkg-dev: the packages' library dependencies.
 # systemd: systemd-analyze verify on the units. prometheus-cpp-dev: the server's
 # /metrics and the export's metrics file; prometheus: promtool checks both in the tests.
 # fonts-liberation2: the Arial-metric face that stands in for the screens' 8-point

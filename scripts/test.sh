@@ -2,10 +2,12 @@
 # The whole test suite, from a fresh Debian machine: installs what the project needs,
 # builds it twice (plain, and with AddressSanitizer + UndefinedBehaviorSanitizer),
 # warnings as errors, runs every test in both builds, and builds and checks the
-# Debian packages from the plain build.
+# Debian packages from the plain build; then checks the formatting of every C++
+# file, builds the tree with clang and fuzzes each fuzz target for 30 s.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install.sh
+scripts/check-format.sh
 scripts/build.sh build -DDOTZ_WERROR=ON -DCMAKE_INSTALL_PREFIX=/usr
 scripts/build.sh build-asan -DDOTZ_WERROR=ON -DDOTZ_SANITIZE=ON -DDOTZ_BUILD_BENCH=OFF
 scripts/package.sh build
@@ -13,3 +15,4 @@ export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 ctest --test-dir build --output-on-failure --timeout 900
 ctest --test-dir build-asan --output-on-failure --timeout 1800
+scripts/fuzz-check.sh 30
