@@ -209,6 +209,8 @@ TEST_P(ExportE2e, UsageErrorsNameTheFlag)
         {"--to 2024-03-01 --bogus", "opção desconhecida: --bogus"},
         {"--from 2024-03-01 --to 2024-03-01 --all --branches 0001", "não podem ser usadas juntas"},
         {"--from 2024-03-01 --to", "--to: falta o valor"},
+        // Control characters reach the terminal only as \xNN.
+        {"--from 2024\x7f --to 2024-03-01", "--from: \"2024\\x7f\" não é uma data"},
     };
     for (const Case& c : cases) {
         const Result r = exportDays(c.args);
