@@ -1,5 +1,9 @@
 // dotz-export: writes the DOTZ files of a period without the screen.
-// Exit codes: 0 exported, 1 refused or failed, 2 usage error.
+// Exit codes: 0 exported, 1 refused or failed, 2 usage error, 3 refused for a
+// reason that trying again cannot mend (the timer's service does not retry it).
+#include "metrics_file.h"
+#include "pending.h"
+
 #include "export/checks.h"
 #include "export/cp1252.h"
 #include "export/error.h"
@@ -12,6 +16,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <chrono>
 #include <clocale>
 #include <cstdio>
 #include <ctime>
@@ -25,6 +30,7 @@ using namespace dotz;
 namespace {
 
 constexpr const char* kServerObject = "Krt52410.rdmExportaDotz";
+constexpr int kExitLasting = 3;
 
 // Texts reach the terminal in its own encoding; a lone carriage return inside a
 // message is the screen's line break.
@@ -108,6 +114,9 @@ struct Options
     bool list = false;
     bool check = false;
     bool verbose = false;
+    std::string state;
+    int maxDays = kDefaultMaxDays;
+    std::string metricsFile;
 };
 
 std::string count(size_t n, const char* one, const char* many)
@@ -160,7 +169,9 @@ std::string usageText(const CLI::ParseError& e)
 }
 
 // Settings file first, flags over it.
-void configure(const Options& o, ServerConnection& conn, PathMap& paths, std::string& token)
+// `serverId` names the server the run reaches: a state is kept per server.
+void configure(const Options& o, ServerConnection& conn, PathMap& paths, std::string& token,
+               std::string& serverId)
 {
     std::optional<Settings> settings;
     const std::string file = Settings::locate(o.config);
@@ -228,6 +239,9 @@ void configure(const Options& o, ServerConnection& conn, PathMap& paths, std::st
             throw UsageError(std::string("--drive: ") + e.what());
         }
     }
+    serverId = std::string(tls ? "https://" : "http://") +
+               (host.find(':') == std::string::npos ? host : "[" + host + "]") + ":" +
+               std::to_string(port);
     conn.setServerName(kServerObject);
     conn.setRaiseErrors(true);
     conn.setBeforeConnect([host, port, token, tls, ca](ServerConnection& c) {
@@ -295,12 +309,16 @@ int preflight(const std::vector<DayCheck>& days, bool list, const MessageTable& 
     return 0;
 }
 
-int run(const Options& o)
+int run(const Options& o, RunRecord& record)
 {
-    const auto from = parseDay(o.from);
-    if (!from)
+    const bool pending = o.from == "pending";
+    const auto from = parseDay(pending ? o.to : o.from);
+    if (!from && !pending)
         throw UsageError("--from: \"" + o.from +
-                         "\" não é uma data (AAAA-MM-DD, dd/mm/aaaa, \"today\" ou \"yesterday\")");
+                         "\" não é uma data (AAAA-MM-DD, dd/mm/aaaa, \"today\", \"yesterday\" "
+                         "ou \"pending\")");
+    if (o.maxDays < 1)
+        throw UsageError("--max-days: precisa ser ao menos 1");
     const auto to = parseDay(o.to);
     if (!to)
         throw UsageError("--to: \"" + o.to +
@@ -334,7 +352,23 @@ int run(const Options& o)
     ServerConnection conn;
     PathMap paths;
     std::string token;
-    configure(o, conn, paths, token);
+    std::string server;
+    configure(o, conn, paths, token, server);
+
+    std::optional<StateFile> state;
+    const ExportKey key{server, selector, o.with515};
+    Day first = *from;
+    if (pending) {
+        state.emplace(o.state.empty() ? StateFile::defaultPath() : o.state);
+        state->load();
+        record.lastDay = state->lastDay(key);
+        const auto start = pendingFrom(*state, key, *to, o.maxDays);
+        if (!start) {
+            say(std::cout, nothingPendingText(*state, key, *to));
+            return 0;
+        }
+        first = *start;
+    }
     // The preflight keeps a refusal's text for its day's line instead of showing it.
     std::string reported;
     const auto report = [&o, &reported](const std::string& text) {
@@ -359,14 +393,53 @@ int run(const Options& o)
             throw Error(std::exchange(reported, {}));
         }
     };
-    const RunRequest request{selector, *from, *to, o.with515};
+    const RunRequest request{selector, first, *to, o.with515};
     if (o.check)
         return preflight(checkExport(request, fetch, paths, messages), o.list, messages);
 
     ExportTables tables;
     PosixFileSystem fs;
     TerminalProgress progress(isatty(STDERR_FILENO));
-    const RunSummary summary = runExport(tables, request, fetch, paths, fs, progress, messages);
+    DayLedger ledger(progress);
+    RunSummary summary;
+    std::exception_ptr failure;
+    try {
+        summary = runExport(tables, request, fetch, paths, fs, ledger, messages);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    record.days = ledger.days;
+    record.files = ledger.files;
+    record.records = ledger.records;
+    if (ledger.lastDay)
+        record.lastDay = ledger.lastDay;
+    // The days' files are in place once the run has ended, even a failed one.
+    if (state && ledger.lastDay) {
+        try {
+            state->complete(key, *ledger.lastDay);
+        } catch (const Error& e) {
+            if (!failure)
+                throw;
+            say(std::cerr, e.what());
+        }
+    }
+    if (failure) {
+        // Every day done and none with points: for the timer, nothing to do.
+        const bool none = ledger.days == to->serial() - first.serial() + 1 && ledger.files == 0;
+        try {
+            std::rethrow_exception(failure);
+        } catch (const Refusal& e) {
+            if (!none)
+                throw;
+            if (pending) {
+                say(std::cout, "Não há pontos DOTZ a exportar de " + first.regional() + " a " +
+                                   to->regional() + "; os dias ficam registrados como feitos.");
+                return 0;
+            }
+            say(std::cerr, e.what());
+            return 1;
+        }
+    }
     if (o.list)
         for (const WrittenFile& f : summary.files)
             std::cout << f.localPath << "\t" << count(f.records, "registro", "registros")
@@ -386,7 +459,8 @@ int main(int argc, char** argv)
     Options o;
     // Required by hand, after the parse: an unknown option is told before a missing one.
     app.add_option("--from", o.from,
-                   "First day: YYYY-MM-DD, dd/mm/yyyy, today or yesterday (required)");
+                   "First day: YYYY-MM-DD, dd/mm/yyyy, today or yesterday (required); or "
+                   "pending: the day after the last one this export completed (see --state)");
     app.add_option("--to", o.to, "Last day, included (same forms; required)");
     auto* all = app.add_flag("--all", o.all, "All branches (the default)");
     app.add_option("--branches", o.branches, "Only these branches: codes separated by commas")
@@ -409,38 +483,74 @@ int main(int argc, char** argv)
                  "Preflight: fetch, check and plan every day of the period, write nothing, "
                  "print one line per day; exit 0 only when every day would export");
     app.add_flag("--verbose", o.verbose, "Say which settings file is read");
+    app.add_option("--state", o.state,
+                   "State of --from pending, one per server, branch choice and 515 choice, "
+                   "written after each day (default: $STATE_DIRECTORY/dotz-export.state, else "
+                   "~/.local/state/krt/dotz-export.state)");
+    app.add_option("--max-days", o.maxDays,
+                   "Most days --from pending exports in one run; a longer backlog is refused "
+                   "(default: 31)");
+    app.add_option("--metrics-file", o.metricsFile,
+                   "At the end of the run, write its figures here for node exporter's textfile "
+                   "collector (a .prom file in its folder)");
+    app.footer("Exit status: 0 exported (or nothing pending), 1 failed or refused (a later try\n"
+               "may pass), 2 usage error, 3 refused for a reason that trying again cannot\n"
+               "mend: a branch without its partner code or folder, a folder outside the mapped\n"
+               "drive, a value the files cannot carry, a broken state file, a backlog past\n"
+               "--max-days. The timer's service retries 1 and never 2 or 3.");
     app.set_version_flag("--version", "dotz-export " KRT_VERSION);
     app.allow_extras();
-    try {
+    RunRecord record;
+    const auto now = [] {
+        return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
+            .count();
+    };
+    record.started = now();
+    const int code = [&] {
         try {
-            app.parse(argc, argv);
-        } catch (const CLI::ParseError& e) {
-            if (e.get_exit_code() == 0)
-                return app.exit(e); // --help, --version
-            throw UsageError(usageText(e));
+            try {
+                app.parse(argc, argv);
+            } catch (const CLI::ParseError& e) {
+                if (e.get_exit_code() == 0)
+                    return app.exit(e); // --help, --version
+                throw UsageError(usageText(e));
+            }
+            if (!app.remaining().empty()) {
+                const std::string extra = app.remaining().front();
+                throw UsageError(
+                    (extra.starts_with('-') ? "opção desconhecida: " : "argumento não esperado: ") +
+                    extra);
+            }
+            for (const char* flag : {"--from", "--to"})
+                if (app.count(flag) == 0)
+                    throw UsageError(std::string("falta a opção obrigatória ") + flag);
+            o.branchesGiven = app.count("--branches") > 0;
+            return run(o, record);
+        } catch (const UsageError& e) {
+            say(std::cerr, std::string("dotz-export: ") + e.what());
+            say(std::cerr, "Use --help para ver as opções.");
+            return 2;
+        } catch (const Abort&) {
+            return 1; // its message is already shown
+        } catch (const LastingError& e) {
+            say(std::cerr, e.what());
+            return kExitLasting;
+        } catch (const std::exception& e) {
+            say(std::cerr, e.what());
+            const auto* error = dynamic_cast<const Error*>(&e);
+            if (o.verbose && error && !error->detail().empty())
+                std::cerr << "detail: " << error->detail() << std::endl;
+            return 1;
         }
-        if (!app.remaining().empty()) {
-            const std::string extra = app.remaining().front();
-            throw UsageError(
-                (extra.starts_with('-') ? "opção desconhecida: " : "argumento não esperado: ") +
-                extra);
+    }();
+    if (!o.metricsFile.empty()) {
+        record.exitCode = code;
+        record.ended = now();
+        try {
+            writeMetricsFile(o.metricsFile, record);
+        } catch (const std::exception& e) {
+            say(std::cerr, e.what());
         }
-        for (const char* flag : {"--from", "--to"})
-            if (app.count(flag) == 0)
-                throw UsageError(std::string("falta a opção obrigatória ") + flag);
-        o.branchesGiven = app.count("--branches") > 0;
-        return run(o);
-    } catch (const UsageError& e) {
-        say(std::cerr, std::string("dotz-export: ") + e.what());
-        say(std::cerr, "Use --help para ver as opções.");
-        return 2;
-    } catch (const Abort&) {
-        return 1; // its message is already shown
-    } catch (const std::exception& e) {
-        say(std::cerr, e.what());
-        const auto* error = dynamic_cast<const Error*>(&e);
-        if (o.verbose && error && !error->detail().empty())
-            std::cerr << "detail: " << error->detail() << std::endl;
-        return 1;
     }
+    return code;
 }

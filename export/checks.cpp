@@ -55,7 +55,7 @@ bool isBlank(std::string_view s)
 }
 
 Refusal::Refusal(const std::string& cp1252Text)
-    : Error(cp1252::toUtf8(cp1252Text)), cp1252_(cp1252Text)
+    : LastingError(cp1252::toUtf8(cp1252Text)), cp1252_(cp1252Text)
 {
 }
 

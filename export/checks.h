@@ -11,7 +11,7 @@ namespace dotz {
 
 // A refusal the operator reads: a text of the message table (with its values
 // filled in), shown once, after which the action ends. what() is UTF-8.
-class Refusal : public Error
+class Refusal : public LastingError
 {
   public:
     explicit Refusal(const std::string& cp1252Text);

@@ -215,9 +215,9 @@ class DayRefusal
     DayRefusal(Day day, const Table& t) : day_(day), table_(t) {}
     [[noreturn]] void operator()(std::string_view branch, const std::string& what) const
     {
-        throw Error("Operação bloqueada. Nenhum arquivo DOTZ de " + day_.regional() +
-                    " foi gravado: tabela " + table_.name() + ", filial " + utf8(branch) + ": " +
-                    what + ".");
+        throw LastingError("Operação bloqueada. Nenhum arquivo DOTZ de " + day_.regional() +
+                           " foi gravado: tabela " + table_.name() + ", filial " + utf8(branch) +
+                           ": " + what + ".");
     }
 
   private:

@@ -22,6 +22,15 @@ class Error : public std::runtime_error
     std::string detail_;
 };
 
+// An error that trying again cannot mend until someone corrects the data or the
+// settings (a branch without its partner code, a folder outside the mapped
+// drive): an unattended run does not retry it.
+class LastingError : public Error
+{
+  public:
+    using Error::Error;
+};
+
 // Ends the current action after its message has been shown (the abort of the
 // host's error reporter). Front ends end the action silently when they catch it.
 class Abort : public std::exception

@@ -52,9 +52,9 @@ std::string makeDemoDb(const TempDir& dir, const appserver::DemoOptions& options
     return path;
 }
 
-RunningServer::RunningServer(appserver::ServerOptions options)
+RunningServer::RunningServer(appserver::ServerOptions options, int port)
 {
-    options.port = 0;
+    options.port = port;
     options.log = &log_;
     server_ = std::make_unique<appserver::AppServer>(std::move(options));
     server_->bind();

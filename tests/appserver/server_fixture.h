@@ -60,7 +60,8 @@ std::string makeDemoDb(const TempDir& dir, const appserver::DemoOptions& options
 class RunningServer
 {
   public:
-    explicit RunningServer(appserver::ServerOptions options);
+    // On any free port, or on the one given.
+    explicit RunningServer(appserver::ServerOptions options, int port = 0);
     ~RunningServer();
     RunningServer(const RunningServer&) = delete;
     RunningServer& operator=(const RunningServer&) = delete;

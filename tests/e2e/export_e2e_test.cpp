@@ -2,6 +2,8 @@
 #include "server_fixture.h"
 #include "store.h"
 
+#include "tests/support/promtool.h"
+
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -135,7 +137,7 @@ TEST_P(ExportE2e, WritesTheDaysFilesByteForByte)
 TEST_P(ExportE2e, ACheckFailingOnTheThirdDayKeepsTheFirstTwo)
 {
     const Result r = exportDays("--from 2024-03-15 --to 2024-03-17 --with-515");
-    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.code, 3); // no retry mends a branch without its partner code
     EXPECT_EQ(r.err, "Operação bloqueada. Código do parceiro não cadastrado para as seguintes "
                      "filiais: \n0003.\n");
     // Day 16 has only the promotion's products; day 17 wrote nothing.
@@ -227,6 +229,91 @@ TEST_P(ExportE2e, AServerFailureEndsTheRunWithItsMessage)
     EXPECT_EQ(r.code, 1);
     EXPECT_NE(r.err.find("127.0.0.1:1"), std::string::npos) << r.err;
     EXPECT_TRUE(files().empty());
+}
+
+// The timer's nights: a failed one is made up by the next run, and only once.
+TEST_P(ExportE2e, PendingDaysAreMadeUpAfterAFailedNightAndOnlyOnce)
+{
+    const int port = testing::freePort();
+    const std::string server = "127.0.0.1:" + std::to_string(port);
+    const fs::path state = dir_.path() / "state";
+    const std::string before = "dotz-export-state 1\n2024-03-14 http://" + server + " T no-515\n";
+    std::ofstream(state) << before;
+    const std::string pending = "--from pending --to 2024-03-16 --state " + state.string() +
+                                " --metrics-file " + (dir_.path() / "dotz.prom").string();
+
+    Result r = exportDays(pending, server); // nothing listens there yet
+    EXPECT_EQ(r.code, 1) << r.err;
+    EXPECT_EQ(read(state), before);
+    EXPECT_TRUE(files().empty());
+    EXPECT_NE(read(dir_.path() / "dotz.prom").find("dotz_export_last_run_success 0"),
+              std::string::npos);
+
+    RunningServer up(testing::serverOn(db_), port);
+    r = exportDays(pending, server);
+    EXPECT_EQ(r.code, 0) << r.err;
+    auto expected = kDay15;
+    expected.erase("20240315_4321_0001_515_1.txt");
+    EXPECT_EQ(files(), expected); // day 16 has nothing without the 515 files
+    EXPECT_NE(read(state).find("\n2024-03-16 http://" + server + " T no-515\n"), std::string::npos)
+        << read(state);
+    std::vector<std::string> days;
+    std::istringstream log(up.log());
+    for (std::string line; std::getline(log, line);)
+        if (line.find("GetPrincipal") != std::string::npos)
+            days.push_back(line.substr(line.find("day="), 14));
+    EXPECT_EQ(days, (std::vector<std::string>{"day=2024-03-15", "day=2024-03-16"}));
+    const std::string metrics = read(dir_.path() / "dotz.prom");
+    EXPECT_NE(metrics.find("dotz_export_last_run_files 3\n"), std::string::npos) << metrics;
+    EXPECT_NE(metrics.find("dotz_export_last_completed_day_timestamp_seconds 1710547200\n"),
+              std::string::npos);
+    if (const auto verdict = testing::promtoolCheckMetrics(metrics)) {
+        EXPECT_TRUE(verdict->passed) << verdict->output;
+    }
+
+    r = exportDays(pending, server);
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "Nada pendente: os dias até 16/03/2024 já foram exportados (estado em " +
+                         state.string() + ").\n");
+    EXPECT_NE(read(dir_.path() / "dotz.prom").find("last_success_timestamp_seconds"),
+              std::string::npos);
+}
+
+// What no retry can mend ends with exit 3 and writes nothing more.
+TEST_P(ExportE2e, PendingRefusalsThatARetryCannotMend)
+{
+    const std::string server = "127.0.0.1:" + std::to_string(server_->port());
+    const fs::path state = dir_.path() / "state";
+    struct Case
+    {
+        std::string state;
+        const char* to;
+        std::string error; // a part of the message
+        const char* after; // the state's day afterwards
+    } cases[] = {
+        {"dotz-export-state 1\n2024-03-14 http://" + server + " T no-515 more\n", "2024-03-16",
+         "Arquivo de estado " + state.string() + " danificado (linha 2: esperados 4 campos", ""},
+        {"dotz-export-state 1\n2024-02-13 http://" + server + " T no-515\n", "2024-03-16",
+         "Há 32 dias pendentes, de 14/02/2024 a 16/03/2024", ""},
+        // Days 15 and 16 are written, the branch without partner code stops day 17.
+        {"dotz-export-state 1\n2024-03-14 http://" + server + " T no-515\n", "2024-03-17",
+         "Código do parceiro não cadastrado", "2024-03-16"},
+    };
+    for (const Case& c : cases) {
+        std::ofstream(state, std::ios::trunc) << c.state;
+        const Result r =
+            exportDays(std::string("--from pending --to ") + c.to + " --state " + state.string());
+        EXPECT_EQ(r.code, 3) << r.err;
+        EXPECT_NE(r.err.find(c.error), std::string::npos) << r.err;
+        if (*c.after) {
+            EXPECT_NE(read(state).find(std::string("\n") + c.after + " "), std::string::npos);
+            EXPECT_EQ(files().size(), 3u);
+        } else {
+            EXPECT_EQ(read(state), c.state);
+            EXPECT_TRUE(files().empty());
+        }
+    }
+    EXPECT_EQ(calls().size(), 3u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, ExportE2e, ::testing::Values(false, true),

@@ -1,0 +1,51 @@
+#pragma once
+// What an unattended run adds around the export: the period still pending
+// after the state's last day, and a record of the days the run completed.
+#include "state_file.h"
+
+#include "export/run.h"
+
+#include <functional>
+#include <optional>
+
+namespace dotz {
+
+inline constexpr int kDefaultMaxDays = 31;
+
+// The first day after the state's last one, or `to` for an export without a
+// state; nullopt when nothing is pending. A backlog longer than maxDays throws
+// LastingError saying how to export it by hand.
+std::optional<Day> pendingFrom(const StateFile& state, const ExportKey& key, Day to, int maxDays);
+
+// "Nada pendente" for an export whose state reaches `to`.
+std::string nothingPendingText(const StateFile& state, const ExportKey& key, Day to);
+
+// Passes the run's news on to another observer and counts what it did. Each
+// day whose files are in place goes to `completed` (which may throw to end the
+// run).
+class DayLedger : public RunObserver
+{
+  public:
+    DayLedger(RunObserver& next, std::function<void(Day, const DayResult&)> completed = {})
+        : next_(next), completed_(std::move(completed))
+    {
+    }
+    void showBusy(int kind) override { next_.showBusy(kind); }
+    void hideBusy() override { next_.hideBusy(); }
+    void dayDone(Day day, const ExportTables& t, const DayResult& r) override;
+
+    int days = 0;
+    size_t files = 0;
+    size_t records = 0;
+    std::optional<Day> lastDay;
+
+  private:
+    RunObserver& next_;
+    std::function<void(Day, const DayResult&)> completed_;
+};
+
+// Flushes the folders of a day's files, so that a state written after it never
+// gets ahead of the files on a power cut.
+void syncFolders(const DayResult& day);
+
+} // namespace dotz
