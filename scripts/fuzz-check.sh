@@ -7,10 +7,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-30}
 export DOTZ_FUZZ_BUILD=$PWD/build-fuzz
-launcher=
-command -v ccache >/dev/null && launcher=-DCMAKE_CXX_COMPILER_LAUNCHER=ccache
 scripts/build.sh build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DDOTZ_FUZZ=ON -DDOTZ_SANITIZE=ON \
-    -DDOTZ_BUILD_BENCH=OFF -DDOTZ_WERROR=ON $launcher
+    -DDOTZ_BUILD_BENCH=OFF -DDOTZ_WERROR=ON
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 for source in tests/fuzz/fuzz_*.cpp; do
