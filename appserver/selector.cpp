@@ -1,5 +1,6 @@
 #include "selector.h"
 
+#include "export/branch_list.h"
 #include "export/cp1252.h"
 #include "export/error.h"
 
@@ -120,49 +121,34 @@ BranchSelector parseSelector(std::string_view text)
         }
         i += n;
     }
+    using Fault = BranchListReading::Fault;
+    const BranchListReading list = readBranchList(text);
     std::unordered_set<std::string> seen;
-    size_t i = 0;
-    while (true) {
-        if (text[i] != '\'')
-            return fail("esperada ' na posi\u00e7\u00e3o " + at(i));
-        const size_t start = i;
-        ++i;
-        std::string code;
-        while (true) {
-            if (i >= text.size())
-                return fail("a aspa aberta na posi\u00e7\u00e3o " + at(start) +
-                            " n\u00e3o foi fechada");
-            if (text[i] == '\'') {
-                if (i + 1 < text.size() && text[i + 1] == '\'') {
-                    code += '\'';
-                    i += 2;
-                    continue;
-                }
-                ++i;
-                break;
-            }
-            code += text[i++];
-        }
-        if (code.empty())
-            return fail("c\u00f3digo de filial vazio na posi\u00e7\u00e3o " + at(start));
-        if (cp1252::utf8Length(code) > kMaxCodeLength)
-            return fail("o c\u00f3digo de filial " + quoteForMessage(code) +
-                        " na posi\u00e7\u00e3o " + at(start) + " tem mais de " +
+    for (const BranchListCode& c : list.codes) {
+        if (c.code.empty())
+            return fail("c\u00f3digo de filial vazio na posi\u00e7\u00e3o " + at(c.at));
+        if (cp1252::utf8Length(c.code) > kMaxCodeLength)
+            return fail("o c\u00f3digo de filial " + quoteForMessage(c.code) +
+                        " na posi\u00e7\u00e3o " + at(c.at) + " tem mais de " +
                         std::to_string(kMaxCodeLength) + " caracteres");
-        if (seen.insert(code).second) {
+        if (seen.insert(c.code).second) {
             if (seen.size() > kMaxCodes)
                 return fail("mais de " + std::to_string(kMaxCodes) + " filiais");
-            selector.codes.push_back(std::move(code));
+            selector.codes.push_back(c.code);
         }
-        if (i == text.size())
-            break;
-        if (text[i] != ',')
-            return fail(
-                "esperada , ou o fim ap\u00f3s o c\u00f3digo fechado na posi\u00e7\u00e3o " +
-                at(i - 1));
-        ++i;
-        if (i == text.size())
-            return fail("falta um c\u00f3digo ap\u00f3s a v\u00edrgula final");
+    }
+    switch (list.fault) {
+    case Fault::None:
+        break;
+    case Fault::QuoteExpected:
+        return fail("esperada ' na posi\u00e7\u00e3o " + at(list.at));
+    case Fault::Unclosed:
+        return fail("a aspa aberta na posi\u00e7\u00e3o " + at(list.at) + " n\u00e3o foi fechada");
+    case Fault::CommaExpected:
+        return fail("esperada , ou o fim ap\u00f3s o c\u00f3digo fechado na posi\u00e7\u00e3o " +
+                    at(list.at - 1));
+    case Fault::TrailingComma:
+        return fail("falta um c\u00f3digo ap\u00f3s a v\u00edrgula final");
     }
     return selector;
 }

@@ -4,6 +4,7 @@
 #include "metrics_file.h"
 #include "pending.h"
 
+#include "export/branch_list.h"
 #include "export/checks.h"
 #include "export/cp1252.h"
 #include "export/error.h"

@@ -1,6 +1,7 @@
 #include "file_system.h"
 
 #include "error.h"
+#include "paths.h"
 #include "reasons.h"
 
 #include <atomic>
@@ -32,14 +33,6 @@ mode_t createMode()
         return static_cast<mode_t>(0666 & ~mask);
     }();
     return mode;
-}
-
-std::string folderOf(const std::string& path)
-{
-    const size_t slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 std::string hostName()

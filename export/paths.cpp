@@ -154,4 +154,12 @@ std::string PathMap::toLocal(std::string_view path) const
     return local;
 }
 
+std::string folderOf(const std::string& path)
+{
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
 } // namespace dotz

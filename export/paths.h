@@ -33,4 +33,7 @@ class PathMap
     std::map<std::string, std::string> folders_;  // "/srv/dotz", as given
 };
 
+// The folder that holds a local path: "." for a bare name, "/" at the root.
+std::string folderOf(const std::string& path);
+
 } // namespace dotz

@@ -1,6 +1,7 @@
 #include "plan.h"
 
 #include "error.h"
+#include "paths.h"
 #include "reasons.h"
 
 #include <cerrno>
@@ -10,14 +11,6 @@
 
 namespace dotz {
 namespace {
-
-std::string folderOf(const std::string& path)
-{
-    const size_t slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
 
 // 0 when this process may create entries in `folder`, else the errno that says why not.
 int writable(const std::string& folder)

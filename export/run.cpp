@@ -211,21 +211,4 @@ RunSummary runExport(ExportTables& t, const RunRequest& request, const FetchDay&
     return summary;
 }
 
-std::string branchListText(const std::vector<std::string>& codes)
-{
-    std::string text;
-    for (const std::string& code : codes) {
-        if (!text.empty())
-            text += ',';
-        text += '\'';
-        for (char c : code) {
-            if (c == '\'')
-                text += '\'';
-            text += c;
-        }
-        text += '\'';
-    }
-    return text;
-}
-
 } // namespace dotz

@@ -54,8 +54,4 @@ RunSummary runExport(ExportTables& tables, const RunRequest& request, const Fetc
                      const PathMap& paths, FileSystem& fs, RunObserver& observer,
                      const MessageTable& messages = dotzMessages());
 
-// The branch selector the server takes for a list of plain branch codes:
-// each code in single quotes, a quote inside doubled, joined by ",".
-std::string branchListText(const std::vector<std::string>& codes);
-
 } // namespace dotz

@@ -2,8 +2,8 @@
 
 #include "data_access.h"
 #include "error_reporter.h"
+#include "export/branch_list.h"
 #include "export/error.h"
-#include "export/run.h"
 #include "message_table.h"
 
 #include <QApplication>
@@ -20,40 +20,17 @@ namespace dotz {
 
 std::string formatKeyList(const std::vector<std::string>& keys)
 {
-    // The server parses this form strictly: one writer of it for screen and command.
     return branchListText(keys);
 }
 
 std::optional<std::vector<std::string>> parseKeyList(std::string_view text)
 {
+    BranchListReading list = readBranchList(text);
+    if (list.fault != BranchListReading::Fault::None)
+        return std::nullopt;
     std::vector<std::string> keys;
-    size_t i = 0;
-    while (i < text.size()) {
-        if (text[i] != '\'')
-            return std::nullopt;
-        ++i;
-        std::string key;
-        for (;;) {
-            if (i >= text.size())
-                return std::nullopt; // unterminated
-            if (text[i] == '\'') {
-                if (i + 1 < text.size() && text[i + 1] == '\'') {
-                    key += '\'';
-                    i += 2;
-                    continue;
-                }
-                ++i;
-                break;
-            }
-            key += text[i++];
-        }
-        keys.push_back(std::move(key));
-        if (i == text.size())
-            break;
-        if (text[i] != ',' || i + 1 == text.size())
-            return std::nullopt;
-        ++i;
-    }
+    for (BranchListCode& code : list.codes)
+        keys.push_back(std::move(code.code));
     return keys;
 }
 

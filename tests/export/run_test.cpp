@@ -1,3 +1,4 @@
+#include "export/branch_list.h"
 #include "export/checks.h"
 #include "export/run.h"
 
@@ -202,6 +203,32 @@ TEST(BranchList, QuotesEachCodeAndDoublesInnerQuotes)
     EXPECT_EQ(branchListText({"0001", "0002"}), "'0001','0002'");
     EXPECT_EQ(branchListText({"T"}), "'T'");
     EXPECT_EQ(branchListText({"O'B"}), "'O''B'");
+}
+
+TEST(BranchList, ReadingStopsAtTheFirstFaultWithWhereItIs)
+{
+    using Fault = BranchListReading::Fault;
+    const struct
+    {
+        const char* text;
+        size_t codes;
+        Fault fault;
+        size_t at;
+    } cases[] = {
+        {"", 0, Fault::None, 0},
+        {"'O''B',''", 2, Fault::None, 0},
+        {"'a',x", 1, Fault::QuoteExpected, 4},
+        {"'a','b", 1, Fault::Unclosed, 4},
+        {"'a'x", 1, Fault::CommaExpected, 3},
+        {"'a',", 1, Fault::TrailingComma, 3},
+    };
+    for (const auto& c : cases) {
+        const BranchListReading r = readBranchList(c.text);
+        EXPECT_EQ(r.codes.size(), c.codes) << c.text;
+        EXPECT_EQ(r.fault, c.fault) << c.text;
+        EXPECT_EQ(r.at, c.at) << c.text;
+    }
+    EXPECT_EQ(readBranchList("'O''B'").codes.at(0).code, "O'B");
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 #include "packets.h"
 #include "selector.h"
 
+#include "export/branch_list.h"
 #include "export/cp1252.h"
 #include "export/error.h"
 
@@ -40,19 +41,6 @@ bool validUtf8WithoutControls(std::string_view s)
     return true;
 }
 
-// The list text the branch picker would send for these codes.
-std::string listText(const std::vector<std::string>& codes)
-{
-    std::string out;
-    for (const std::string& code : codes) {
-        out += out.empty() ? "'" : ",'";
-        for (char c : code)
-            out += c == '\'' ? std::string("''") : std::string(1, c);
-        out += '\'';
-    }
-    return out;
-}
-
 void selector(std::string_view text)
 {
     BranchSelector parsed;
@@ -73,7 +61,7 @@ void selector(std::string_view text)
         require(validUtf8WithoutControls(code));
         require(seen.insert(code).second);
     }
-    require(parseSelector(listText(parsed.codes)).codes == parsed.codes);
+    require(parseSelector(dotz::branchListText(parsed.codes)).codes == parsed.codes);
 }
 
 // Against the standard library's calendar.
