@@ -1,9 +1,10 @@
 // Decoding a packet's JSON straight into a table's columns, without a tree of the
 // document: a day's packet can hold millions of rows.
+#include "packet_loader.h"
+
 #include "cp1252.h"
 #include "error.h"
 #include "reasons.h"
-#include "table.h"
 
 #include <simdjson.h>
 
@@ -15,22 +16,15 @@
 
 namespace dotz {
 
-class PacketLoader
-{
-  public:
-    static void load(Table& t, const Packet& packet);
-};
-
 namespace {
 
 using simdjson::ondemand::json_type;
 
 // Structural faults of a packet end its load; the operator reads them.
-[[noreturn]] void fail(const Table& t, std::string_view column, size_t row, const std::string& what,
-                       std::string detail = {})
+[[noreturn]] void fail(const std::string& t, std::string_view column, size_t row,
+                       const std::string& what, std::string detail = {})
 {
-    std::string msg =
-        "Operação bloqueada. Dados inválidos recebidos do servidor: tabela " + t.name();
+    std::string msg = "Operação bloqueada. Dados inválidos recebidos do servidor: tabela " + t;
     if (!column.empty())
         msg += ", coluna " + std::string(column);
     if (row)
@@ -38,7 +32,7 @@ using simdjson::ondemand::json_type;
     throw Error(msg + ": " + what + ".", std::move(detail));
 }
 
-[[noreturn, gnu::noinline]] void failed(const Table& t, simdjson::error_code e,
+[[noreturn, gnu::noinline]] void failed(const std::string& t, simdjson::error_code e,
                                         std::string_view column, size_t row, std::string_view what)
 {
     if (e == simdjson::INCORRECT_TYPE)
@@ -47,7 +41,7 @@ using simdjson::ondemand::json_type;
          simdjson::error_message(e));
 }
 
-inline void check(const Table& t, simdjson::error_code e, std::string_view column, size_t row,
+inline void check(const std::string& t, simdjson::error_code e, std::string_view column, size_t row,
                   std::string_view what)
 {
     if (e != simdjson::SUCCESS) [[unlikely]]
@@ -169,7 +163,7 @@ std::optional<int32_t> plainHundredths(std::string_view tok)
 
 // A declared column's value that is not of the column's kind: a null passes (and
 // is checked to be one); anything else ends the load with what it is.
-[[gnu::noinline]] void refuseOrNull(const Table& t, simdjson::ondemand::value& val,
+[[gnu::noinline]] void refuseOrNull(const std::string& t, simdjson::ondemand::value& val,
                                     const ColumnDef& def, size_t rowNo)
 {
     json_type kind = json_type::null;
@@ -204,7 +198,7 @@ size_t estimateRows(const char* firstRow, const char* afterSample, std::string_v
 
 } // namespace
 
-void PacketLoader::load(Table& t, const Packet& packet)
+void loadPacketInto(ColumnStore& store, const std::string& t, const Packet& packet)
 {
     if (packet.isNull())
         fail(t, {}, 0, "nenhum pacote foi recebido");
@@ -229,7 +223,7 @@ void PacketLoader::load(Table& t, const Packet& packet)
     check(t, doc.get_object().get(root), {}, 0, "o pacote não é um objeto JSON");
 
     // Columns: which packet position feeds which table column.
-    const auto& defs = t.defs_;
+    const auto& defs = store.defs();
     std::vector<int> target; // per packet column: table column, or -1 when not declared
     std::vector<bool> present(defs.size(), false);
     simdjson::ondemand::array cols;
@@ -294,7 +288,7 @@ void PacketLoader::load(Table& t, const Packet& packet)
     struct Above
     {
         std::string_view raw;
-        Table::TextRef ref = Table::kNullText;
+        column::TextRef ref = column::kNullText;
     };
     std::vector<Above> above(defs.size());
     size_t rowNo = 0;
@@ -307,7 +301,7 @@ void PacketLoader::load(Table& t, const Packet& packet)
         if (rowNo == 1)
             firstRow = rowValue.raw_json_token().data();
         else if (rowNo == kSampleRows + 1)
-            t.reserveRows(estimateRows(firstRow, rowValue.raw_json_token().data(), json));
+            store.reserveRows(estimateRows(firstRow, rowValue.raw_json_token().data(), json));
         // The reader goes forward only: what lies before this row and before every
         // text still compared against is not needed again.
         if (rowNo % kConsumedEvery == 0) {
@@ -334,7 +328,7 @@ void PacketLoader::load(Table& t, const Packet& packet)
                 continue;
             }
             const ColumnDef& def = defs[static_cast<size_t>(tc)];
-            Table::ColumnData& data = t.data_[static_cast<size_t>(tc)];
+            ColumnData& data = store.data(static_cast<size_t>(tc));
             // The token's first byte tells its kind, so the common value costs one
             // decoder call; anything unexpected takes the careful path below.
             std::string_view tok = val.raw_json_token();
@@ -345,7 +339,7 @@ void PacketLoader::load(Table& t, const Packet& packet)
             if (!ofItsKind) {
                 refuseOrNull(t, val, def, rowNo);
                 if (def.type == ColumnType::Text)
-                    data.pushRef(Table::kNullText);
+                    data.pushRef(column::kNullText);
                 else
                     data.pushNumber(std::numeric_limits<double>::quiet_NaN());
                 continue;
@@ -369,8 +363,8 @@ void PacketLoader::load(Table& t, const Packet& packet)
                 fail(t, def.name, rowNo, "o texto não pode ser lido");
             tok = tok.substr(1, close - 1);
             Above& same = above[static_cast<size_t>(tc)];
-            if (same.ref != Table::kNullText && data.stride == 0 && same.ref == data.lastRef() &&
-                Table::sameText(same.raw, tok)) {
+            if (same.ref != column::kNullText && data.stride == 0 && same.ref == data.lastRef() &&
+                ColumnStore::sameText(same.raw, tok)) {
                 data.pushRef(same.ref);
                 continue;
             }
@@ -382,42 +376,28 @@ void PacketLoader::load(Table& t, const Packet& packet)
                 fail(t, def.name, rowNo, "o texto tem um caractere de controle sem escape");
             }
             std::string_view held = utf8;
-            const size_t faults = t.faults_.size();
+            const size_t faults = store.faults().size();
             if ((holds & kHigh) || utf8.data() != tok.data()) {
                 scratch.clear();
                 if (auto bad = cp1252::appendFromUtf8Replacing(utf8, scratch, '?')) {
                     // Kept for what it is, refused only where it would reach a file.
-                    t.faults_.push_back({static_cast<uint32_t>(t.rows_), static_cast<uint16_t>(tc),
-                                         Table::ValueFault::NotWindows1252,
-                                         static_cast<uint32_t>(*bad)});
-                    scratch.resize(std::min(scratch.size(), Table::kMaxText));
+                    store.noteNotWindows1252(tc, *bad);
+                    scratch.resize(std::min(scratch.size(), column::kMaxText));
                 }
                 held = scratch;
             }
-            const Table::TextRef ref = t.storeChecked(tc, held);
+            const column::TextRef ref = store.storeChecked(tc, held);
             data.pushRef(ref);
             // A value with a fault is noted again on every row that holds it.
-            same = {tok, t.faults_.size() == faults ? ref : Table::kNullText};
+            same = {tok, store.faults().size() == faults ? ref : column::kNullText};
         }
         if (k != target.size())
             fail(t, {}, rowNo,
                  "a linha tem " + std::to_string(k) + " valores, o pacote tem " +
                      std::to_string(target.size()) + " colunas");
-        ++t.rows_;
+        store.endRow();
     }
-    t.reserveRows(t.rows_); // gives back what the estimate took too much
-    t.first();
-}
-
-void Table::loadPacket(const Packet& packet)
-{
-    clear();
-    try {
-        PacketLoader::load(*this, packet);
-    } catch (...) {
-        clear();
-        throw;
-    }
+    store.reserveRows(store.rows()); // gives back what the estimate took too much
 }
 
 } // namespace dotz

@@ -11,6 +11,7 @@
 #include "export/dotz_files.h"
 #include "export/error.h"
 #include "export/run.h"
+#include "tests/support/packet_json.h"
 
 #include <simdjson.h>
 
@@ -36,20 +37,6 @@ constexpr int kSales = 1'000'000;
 constexpr int kItems = 1'000'000;
 constexpr int kProducts = 100'000;
 
-std::string columnsOf(const Table& t)
-{
-    std::string s = "[";
-    for (const ColumnDef& d : t.columns()) {
-        if (s.size() > 1)
-            s += ',';
-        s += "{\"name\":\"" + d.name + "\",\"type\":\"" +
-             (d.type == ColumnType::Text ? "text\",\"size\":" + std::to_string(d.size)
-                                         : std::string("number\"")) +
-             "}";
-    }
-    return s + "]";
-}
-
 std::string code(int n, int width)
 {
     std::string s = std::to_string(n);
@@ -71,7 +58,7 @@ void gen(const std::string& dir)
     auto folder = [](int b) { return "\"C:\\\\DOTZ\\\\LOJA" + code(b, 4) + "\\\\\""; };
     {
         std::ofstream out(dir + "/dados.json", std::ios::binary);
-        out << "{\"columns\":" << columnsOf(makeCdsDadosDotz()) << ",\"rows\":[";
+        out << "{\"columns\":" << testing::columnsJson(makeCdsDadosDotz()) << ",\"rows\":[";
         for (int i = 0; i < kSales; ++i) {
             const int b = i / (kSales / kBranches) + 1;
             out << (i ? "," : "") << "[\"" << code(b, 4) << "\",\"" << code(pick(1, 20), 3)
@@ -86,7 +73,7 @@ void gen(const std::string& dir)
     }
     {
         std::ofstream out(dir + "/extra.json", std::ios::binary);
-        out << "{\"columns\":" << columnsOf(makeCdsDotzExtra()) << ",\"rows\":[";
+        out << "{\"columns\":" << testing::columnsJson(makeCdsDotzExtra()) << ",\"rows\":[";
         for (int i = 0; i < kItems; ++i) {
             const int b = i / (kItems / kBranches) + 1;
             const int price = pick(99, 9999);
@@ -101,7 +88,7 @@ void gen(const std::string& dir)
     }
     {
         std::ofstream out(dir + "/config.json", std::ios::binary);
-        out << "{\"columns\":" << columnsOf(makeCdsConfigDotz()) << ",\"rows\":[";
+        out << "{\"columns\":" << testing::columnsJson(makeCdsConfigDotz()) << ",\"rows\":[";
         for (int i = 0; i < kProducts; ++i) {
             const int b = i / (kProducts / kBranches) + 1;
             out << (i ? "," : "") << "[\"" << code(b, 4) << "\",\"" << code(pick(1, 999999), 10)
@@ -254,31 +241,6 @@ void ratio(const std::string& dir, int pairs)
     printSpread("ratio: the same in CPU time", cpuRatios);
 }
 
-// The JSON packet of a table's rows (ASCII texts, no escapes needed).
-Packet packetOf(const Table& t)
-{
-    std::string json = "{\"columns\":" + columnsOf(t) + ",\"rows\":[";
-    char number[64];
-    for (size_t r = 0; r < t.rowCount(); ++r) {
-        json += r ? ",[" : "[";
-        for (size_t c = 0; c < t.columns().size(); ++c) {
-            const int col = static_cast<int>(c);
-            json += c ? "," : "";
-            if (t.columns()[c].type == ColumnType::Number) {
-                std::snprintf(number, sizeof number, "%.17g", t.numberAt(r, col));
-                json += number;
-            } else {
-                json += '"';
-                for (char ch : t.textAt(r, col))
-                    json += ch == '\\' ? std::string("\\\\") : std::string(1, ch);
-                json += '"';
-            }
-        }
-        json += "]";
-    }
-    return Packet::fromJson(json + "]}");
-}
-
 // A small store's day: 3 branches, each with 130 sales, 130 items and 30 products
 // (`times` as many of each for one day that holds a period's rows).
 DayPackets smallDay(Day day, int times = 1)
@@ -297,8 +259,8 @@ DayPackets smallDay(Day day, int times = 1)
             t.cdsConfigDotz.appendRow({branch, code(i, 10), 12.9, "CAFE 500G", "7891234567895",
                                        "PROMO1", "2024-01-01", "2024-12-31", 10, "4321", folder});
     }
-    return {packetOf(t.cdsCaixa), packetOf(t.cdsDadosDotz), packetOf(t.cdsDotzExtra),
-            packetOf(t.cdsConfigDotz)};
+    return {testing::packetOf(t.cdsCaixa), testing::packetOf(t.cdsDadosDotz),
+            testing::packetOf(t.cdsDotzExtra), testing::packetOf(t.cdsConfigDotz)};
 }
 
 // Files kept in memory, as a disk that never waits would: the core's own cost.

@@ -1,5 +1,6 @@
 #include "export/error.h"
 #include "export/export_tables.h"
+#include "tests/support/packet_json.h"
 
 #include <gtest/gtest.h>
 
@@ -192,14 +193,7 @@ TEST(Packet, ValuesNoFileCanCarryLoadAsFaultsOfTheirRowAndColumn)
 TEST(Packet, WrongKindForNumberAndOutOfRangeNumbers)
 {
     Table t = makeCdsDadosDotz();
-    std::string cols = "[";
-    for (const ColumnDef& d : t.columns())
-        cols += std::string(cols.size() > 1 ? "," : "") + R"({"name":")" + d.name +
-                R"(","type":")" +
-                (d.type == ColumnType::Text ? "text\",\"size\":" + std::to_string(d.size)
-                                            : std::string("number\"")) +
-                "}";
-    cols += "]";
+    const std::string cols = testing::columnsJson(t);
     auto row = [&](const std::string& points) {
         return Packet::fromJson(
             R"({"columns":)" + cols +
@@ -239,21 +233,15 @@ TEST(Packet, NumbersLoadAsTheDecoderReadsThem)
     for (const char* tok : tokens)
         rows += std::string(rows.empty() ? "" : ",") + R"(["1","2",)" + tok +
                 R"(,"","","","","",1,"",""])";
-    std::string cols = "[";
-    for (const ColumnDef& d : t.columns())
-        cols += std::string(cols.size() > 1 ? "," : "") + R"({"name":")" + d.name +
-                R"(","type":")" +
-                (d.type == ColumnType::Text ? "text\",\"size\":" + std::to_string(d.size)
-                                            : std::string("number\"")) +
-                "}";
-    t.loadPacket(Packet::fromJson(R"({"columns":)" + cols + R"(],"rows":[)" + rows + "]}"));
+    const std::string cols = testing::columnsJson(t);
+    t.loadPacket(Packet::fromJson(R"({"columns":)" + cols + R"(,"rows":[)" + rows + "]}"));
     ASSERT_EQ(t.rowCount(), std::size(tokens));
     for (size_t r = 0; r < std::size(tokens); ++r)
         EXPECT_EQ(std::bit_cast<uint64_t>(t.numberAt(r, config::VRPRECITEM)),
                   std::bit_cast<uint64_t>(std::strtod(tokens[r], nullptr)))
             << tokens[r];
     for (const char* bad : {"01", "1.", "-", "1.2.3", "--1"})
-        EXPECT_NE(loadError(t, Packet::fromJson(R"({"columns":)" + cols + R"(],"rows":[["1","2",)" +
+        EXPECT_NE(loadError(t, Packet::fromJson(R"({"columns":)" + cols + R"(,"rows":[["1","2",)" +
                                                 bad + R"(,"","","","","",1,"",""]]})"))
                       .find("coluna VRPRECITEM, linha 1"),
                   std::string::npos)

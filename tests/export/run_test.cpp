@@ -1,6 +1,7 @@
 #include "export/branch_list.h"
 #include "export/checks.h"
 #include "export/run.h"
+#include "tests/support/packet_json.h"
 
 #include <gtest/gtest.h>
 
@@ -11,38 +12,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The JSON packet of a table's rows (ASCII texts), as the server sends it.
-Packet packetOf(const Table& t)
-{
-    std::string json = "{\"columns\":[";
-    for (size_t i = 0; i < t.columns().size(); ++i) {
-        const ColumnDef& d = t.columns()[i];
-        json += (i ? "," : "") + std::string("{\"name\":\"") + d.name + "\",\"type\":\"" +
-                (d.type == ColumnType::Text ? "text\",\"size\":" + std::to_string(d.size)
-                                            : std::string("number\"")) +
-                "}";
-    }
-    json += "],\"rows\":[";
-    for (size_t r = 0; r < t.rowCount(); ++r) {
-        json += r ? ",[" : "[";
-        for (size_t c = 0; c < t.columns().size(); ++c) {
-            const int col = static_cast<int>(c);
-            json += c ? "," : "";
-            if (t.isNullAt(r, col)) {
-                json += "null";
-            } else if (t.columns()[c].type == ColumnType::Number) {
-                json += std::to_string(t.numberAt(r, col));
-            } else {
-                json += '"';
-                for (char ch : t.textAt(r, col))
-                    json += ch == '\\' ? std::string("\\\\") : std::string(1, ch);
-                json += '"';
-            }
-        }
-        json += "]";
-    }
-    return Packet::fromJson(json + "]}");
-}
+using testing::packetOf;
 
 struct Recorder : RunObserver
 {

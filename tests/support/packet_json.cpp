@@ -1,0 +1,55 @@
+#include "packet_json.h"
+
+#include <cstdio>
+
+namespace dotz::testing {
+
+std::string columnsJson(const Table& t)
+{
+    std::string json = "[";
+    for (const ColumnDef& d : t.columns()) {
+        if (json.size() > 1)
+            json += ',';
+        json += "{\"name\":\"" + d.name + "\",\"type\":\"" +
+                (d.type == ColumnType::Text ? "text\",\"size\":" + std::to_string(d.size)
+                                            : std::string("number\"")) +
+                "}";
+    }
+    return json + "]";
+}
+
+std::string packetJson(const Table& t)
+{
+    std::string json = "{\"columns\":" + columnsJson(t) + ",\"rows\":[";
+    char number[32];
+    for (size_t r = 0; r < t.rowCount(); ++r) {
+        json += r ? ",[" : "[";
+        for (size_t c = 0; c < t.columns().size(); ++c) {
+            const int col = static_cast<int>(c);
+            json += c ? "," : "";
+            if (t.isNullAt(r, col)) {
+                json += "null";
+            } else if (t.columns()[c].type == ColumnType::Number) {
+                std::snprintf(number, sizeof number, "%.17g", t.numberAt(r, col));
+                json += number;
+            } else {
+                json += '"';
+                for (char ch : t.textAt(r, col)) {
+                    if (ch == '\\' || ch == '"')
+                        json += '\\';
+                    json += ch;
+                }
+                json += '"';
+            }
+        }
+        json += "]";
+    }
+    return json + "]}";
+}
+
+Packet packetOf(const Table& t)
+{
+    return Packet::fromJson(packetJson(t));
+}
+
+} // namespace dotz::testing
