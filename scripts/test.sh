@@ -8,7 +8,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install.sh
 scripts/check-format.sh
-scripts/build.sh build -DDOTZ_WERROR=ON -DCMAKE_INSTALL_PREFIX=/usr
+# The default prefix: the packages must come out under /usr all the same.
+scripts/build.sh build -DDOTZ_WERROR=ON
 scripts/build.sh build-asan -DDOTZ_WERROR=ON -DDOTZ_SANITIZE=ON -DDOTZ_BUILD_BENCH=OFF
 scripts/package.sh build
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
