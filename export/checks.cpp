@@ -7,15 +7,19 @@
 namespace dotz {
 namespace {
 
+// Walks the rows through the column views: a day can bring millions of them.
 void gather(Table& data, int settingColumn, int branchColumn, Table& lacking)
 {
-    for (data.first(); !data.eof(); data.next()) {
-        if (!isBlank(data.textView(settingColumn)))
+    const TextColumn setting = data.textColumn(settingColumn);
+    const TextColumn branches = data.textColumn(branchColumn);
+    for (size_t r = 0; r < data.rowCount(); ++r) {
+        if (!isBlank(setting[r]))
             continue;
-        const std::string_view branch = data.textView(branchColumn);
+        const std::string_view branch = branches[r];
         if (!lacking.find(working::CDFILIAL, branch))
             lacking.insert(working::CDFILIAL, branch);
     }
+    data.toEnd();
 }
 
 struct Setting

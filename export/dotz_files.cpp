@@ -1,197 +1,26 @@
 #include "dotz_files.h"
 
 #include "cp1252.h"
+#include "dotz_records.h"
 #include "error.h"
 #include "numbers.h"
 
 #include <algorithm>
+#include <array>
+#include <condition_variable>
 #include <cstring>
+#include <exception>
 #include <map>
+#include <mutex>
+#include <optional>
 #include <set>
+#include <system_error>
+#include <thread>
 
 namespace dotz {
 namespace {
 
-using Text = Table::TextColumn;
-using Number = Table::NumberColumn;
-
-// The longest line: at most 14 texts of 127 bytes and 4 numbers.
-constexpr size_t kMaxLine = 14 * Table::kMaxText + 4 * kMaxNumberText + 64;
-
-// Fields are short: copying them with fixed-size moves beats a general copy.
-inline char* put(char* p, std::string_view v)
-{
-    const char* s = v.data();
-    const size_t n = v.size();
-    if (n >= 8 && n <= 16) {
-        uint64_t a, b;
-        std::memcpy(&a, s, 8);
-        std::memcpy(&b, s + n - 8, 8);
-        std::memcpy(p, &a, 8);
-        std::memcpy(p + n - 8, &b, 8);
-    } else if (n >= 4 && n < 8) {
-        uint32_t a, b;
-        std::memcpy(&a, s, 4);
-        std::memcpy(&b, s + n - 4, 4);
-        std::memcpy(p, &a, 4);
-        std::memcpy(p + n - 4, &b, 4);
-    } else if (n > 0 && n < 4) {
-        p[0] = s[0];
-        p[n / 2] = s[n / 2];
-        p[n - 1] = s[n - 1];
-    } else if (n > 16) {
-        std::memcpy(p, s, n);
-    }
-    return p + n;
-}
-
-template <size_t N> inline char* put(char* p, const char (&literal)[N])
-{
-    std::memcpy(p, literal, N - 1);
-    return p + N - 1;
-}
-
-inline char* field(char* p, std::string_view v)
-{
-    p = put(p, v);
-    *p++ = '|';
-    return p;
-}
-
-char* putPlain(char* p, const Number& n, size_t row)
-{
-    return n.isNull(row) ? p : putGeneralText(p, n[row]);
-}
-
-// Each record type: the columns it reads, whether a row gives a line, the line.
-struct Sale
-{
-    static constexpr int kType = 500;
-    explicit Sale(const Table& t)
-        : integra(t.textColumn(dados::CDINTEGRADOTZ)), filial(t.textColumn(dados::CDFILIAL)),
-          promocao(t.textColumn(dados::CDPROMOCAODOTZ)), caixa(t.textColumn(dados::CDCAIXA)),
-          cupom(t.textColumn(dados::NRCUPOMFIS)), cliente(t.textColumn(dados::CDIDCLIENTEDOTZ)),
-          data(t.textColumn(dados::DATA)), hora(t.textColumn(dados::HORA)),
-          operador(t.textColumn(dados::CDOPERADOR)), total(t.numberColumn(dados::VRTOTVENDA)),
-          pontos(t.numberColumn(dados::NRDOTZ))
-    {
-    }
-    static constexpr int kRecordColumns[] = {
-        dados::CDINTEGRADOTZ, dados::CDFILIAL,   dados::CDPROMOCAODOTZ,
-        dados::CDCAIXA,       dados::NRCUPOMFIS, dados::CDIDCLIENTEDOTZ,
-        dados::DATA,          dados::HORA,       dados::CDOPERADOR};
-    static constexpr int kBranch = dados::CDFILIAL, kPartner = dados::CDINTEGRADOTZ,
-                         kFolder = dados::DSDIRARQDOTZ;
-    // A sale without points gives no record (its branch's file is still written).
-    bool gives(size_t r) const { return pontos[r] > 0; }
-    char* build(char* p, size_t r) const
-    {
-        p = put(p, "500|");
-        p = field(p, integra[r]);
-        p = field(p, filial[r]);
-        p = field(p, promocao[r]);
-        p = put(p, filial[r]);
-        p = put(p, caixa[r]);
-        p = field(p, cupom[r]);
-        p = putCustomerId(p, cliente[r]);
-        p = put(p, "||");
-        p = putAmountText(p, total[r]);
-        *p++ = '|';
-        p = field(p, data[r]);
-        p = field(p, hora[r]);
-        p = field(p, caixa[r]);
-        p = field(p, operador[r]);
-        p = putPlain(p, pontos, r);
-        return p;
-    }
-    Text integra, filial, promocao, caixa, cupom, cliente, data, hora, operador;
-    Number total, pontos;
-};
-
-struct Item
-{
-    static constexpr int kType = 510;
-    explicit Item(const Table& t)
-        : integra(t.textColumn(extra::CDINTEGRADOTZ)), filial(t.textColumn(extra::CDFILIAL)),
-          caixa(t.textColumn(extra::CDCAIXA)), promocao(t.textColumn(extra::CDPROMOCAODOTZ)),
-          cupom(t.textColumn(extra::NRCUPOMFIS)), cliente(t.textColumn(extra::CDIDCLIENTEDOTZ)),
-          produto(t.textColumn(extra::CDPRODUTO)), barras(t.textColumn(extra::CDBARPRODUTO)),
-          quantidade(t.numberColumn(extra::QTPRODVEND)),
-          unitario(t.numberColumn(extra::VRUNITVEND)), total(t.numberColumn(extra::VRTOTAL)),
-          pontos(t.numberColumn(extra::NRDOTZ))
-    {
-    }
-    static constexpr int kRecordColumns[] = {
-        extra::CDINTEGRADOTZ, extra::CDFILIAL,        extra::CDCAIXA,   extra::CDPROMOCAODOTZ,
-        extra::NRCUPOMFIS,    extra::CDIDCLIENTEDOTZ, extra::CDPRODUTO, extra::CDBARPRODUTO};
-    static constexpr int kBranch = extra::CDFILIAL, kPartner = extra::CDINTEGRADOTZ,
-                         kFolder = extra::DSDIRARQDOTZ;
-    bool gives(size_t) const { return true; }
-    char* build(char* p, size_t r) const
-    {
-        p = put(p, "510|");
-        p = field(p, integra[r]);
-        p = field(p, filial[r]);
-        p = field(p, caixa[r]);
-        p = field(p, promocao[r]);
-        p = put(p, filial[r]);
-        p = put(p, caixa[r]);
-        p = field(p, cupom[r]);
-        p = putCustomerId(p, cliente[r]);
-        *p++ = '|';
-        p = field(p, produto[r]);
-        p = field(p, barras[r]);
-        p = putPlain(p, quantidade, r);
-        *p++ = '|';
-        p = putAmountText(p, unitario[r]);
-        *p++ = '|';
-        p = putAmountText(p, total[r]);
-        p = put(p, "||");
-        p = putPlain(p, pontos, r);
-        return p;
-    }
-    Text integra, filial, caixa, promocao, cupom, cliente, produto, barras;
-    Number quantidade, unitario, total, pontos;
-};
-
-struct Product
-{
-    static constexpr int kType = 515;
-    explicit Product(const Table& t)
-        : integra(t.textColumn(config::CDINTEGRADOTZ)), filial(t.textColumn(config::CDFILIAL)),
-          promocao(t.textColumn(config::CDPROMOCAODOTZ)), produto(t.textColumn(config::CDPRODUTO)),
-          barras(t.textColumn(config::CDBARPRODUTO)), nome(t.textColumn(config::NMPRODUTO)),
-          inicio(t.textColumn(config::DTINIVIGPROD)), fim(t.textColumn(config::DTFIMVIGPROD)),
-          preco(t.numberColumn(config::VRPRECITEM)), pontos(t.numberColumn(config::VRPONTOPROD))
-    {
-    }
-    static constexpr int kRecordColumns[] = {
-        config::CDINTEGRADOTZ, config::CDFILIAL,  config::CDPROMOCAODOTZ, config::CDPRODUTO,
-        config::CDBARPRODUTO,  config::NMPRODUTO, config::DTINIVIGPROD,   config::DTFIMVIGPROD};
-    static constexpr int kBranch = config::CDFILIAL, kPartner = config::CDINTEGRADOTZ,
-                         kFolder = config::DSDIRARQDOTZ;
-    bool gives(size_t) const { return true; }
-    char* build(char* p, size_t r) const
-    {
-        p = put(p, "515|");
-        p = field(p, integra[r]);
-        p = field(p, filial[r]);
-        p = field(p, promocao[r]);
-        p = field(p, produto[r]);
-        p = put(p, "||");
-        p = field(p, barras[r]);
-        p = field(p, nome[r]);
-        p = putAmountText(p, preco[r]);
-        *p++ = '|';
-        p = putPlain(p, pontos, r);
-        *p++ = '|';
-        p = field(p, inicio[r]);
-        p = put(p, fim[r]);
-        return p;
-    }
-    Text integra, filial, promocao, produto, barras, nome, inicio, fim;
-    Number preco, pontos;
-};
+using namespace record;
 
 struct FilePlan
 {
@@ -348,28 +177,146 @@ template <class Record> std::vector<FilePlan> plan(const Table& t, Day day, cons
     throw Error("Não foi possível gravar o arquivo DOTZ " + utf8(name) + ": " + e.what());
 }
 
-template <class Record>
-void write(const Table& t, const std::vector<FilePlan>& files, LineList& lines, FileSystem& fs,
-           DayResult& result, std::set<std::string>& folders)
+template <class Record> void format(const Table& t, const FilePlan& f, LineList& lines)
 {
     const Record rec(t);
-    for (const FilePlan& f : files) {
-        for (size_t r = f.first; r <= f.last; ++r) {
-            if (!rec.gives(r))
-                continue;
+    for (size_t r = f.first; r <= f.last; ++r)
+        if (rec.gives(r))
             lines.commitLine(rec.build(lines.reserveLine(kMaxLine), r));
+}
+
+// One file of the day, in the order the files are written.
+struct FileJob
+{
+    int type;
+    const Table* table;
+    const FilePlan* plan;
+};
+
+void format(const FileJob& job, LineList& lines)
+{
+    lines.clear();
+    if (job.type == Sale::kType)
+        format<Sale>(*job.table, *job.plan, lines);
+    else if (job.type == Item::kType)
+        format<Item>(*job.table, *job.plan, lines);
+    else
+        format<Product>(*job.table, *job.plan, lines);
+}
+
+// A large day's files are formatted on a thread of their own, a few files ahead
+// of the one being written: the formatting then goes on while the writer waits
+// on the disk. Files still come out one by one, in order.
+class FormatAhead
+{
+  public:
+    static constexpr size_t kAhead = 4;
+    // Below this many rows a day's files are formatted where they are written: a
+    // thread would cost more than it saves.
+    static constexpr size_t kMinRows = 50'000;
+
+    explicit FormatAhead(const std::vector<FileJob>& jobs) : jobs_(jobs)
+    {
+        worker_ = std::thread([this] { work(); });
+    }
+    ~FormatAhead()
+    {
+        {
+            std::lock_guard lock(m_);
+            stop_ = true;
         }
+        changed_.notify_all();
+        worker_.join();
+    }
+    FormatAhead(const FormatAhead&) = delete;
+    FormatAhead& operator=(const FormatAhead&) = delete;
+
+    // The lines of file `i`, once formatted; valid until release(i).
+    const LineList& lines(size_t i)
+    {
+        std::unique_lock lock(m_);
+        changed_.wait(lock, [&] { return formatted_ > i || error_; });
+        if (error_)
+            std::rethrow_exception(error_);
+        return slots_[i % kAhead];
+    }
+    void release(size_t i)
+    {
+        {
+            std::lock_guard lock(m_);
+            released_ = i + 1;
+        }
+        changed_.notify_all();
+    }
+
+  private:
+    void work()
+    {
+        try {
+            for (size_t i = 0; i < jobs_.size(); ++i) {
+                {
+                    std::unique_lock lock(m_);
+                    changed_.wait(lock, [&] { return stop_ || i < released_ + kAhead; });
+                    if (stop_)
+                        return;
+                }
+                format(jobs_[i], slots_[i % kAhead]);
+                {
+                    std::lock_guard lock(m_);
+                    formatted_ = i + 1;
+                }
+                changed_.notify_all();
+            }
+        } catch (...) {
+            std::lock_guard lock(m_);
+            error_ = std::current_exception();
+            changed_.notify_all();
+        }
+    }
+
+    const std::vector<FileJob>& jobs_;
+    std::array<LineList, kAhead> slots_;
+    std::mutex m_;
+    std::condition_variable changed_;
+    size_t formatted_ = 0;
+    size_t released_ = 0;
+    bool stop_ = false;
+    std::exception_ptr error_;
+    std::thread worker_;
+};
+
+void write(const std::vector<FileJob>& jobs, LineList& lines, FileSystem& fs, DayResult& result,
+           std::set<std::string>& folders)
+{
+    size_t rows = 0;
+    for (const FileJob& job : jobs)
+        rows += job.plan->last - job.plan->first + 1;
+    std::optional<FormatAhead> ahead;
+    if (rows >= FormatAhead::kMinRows && jobs.size() > 1) {
+        try {
+            ahead.emplace(jobs);
+        } catch (const std::system_error&) {
+            // No thread to be had: the files are formatted here.
+        }
+    }
+    for (size_t i = 0; i < jobs.size(); ++i) {
+        const FilePlan& f = *jobs[i].plan;
+        if (!ahead)
+            format(jobs[i], lines);
+        const LineList& text = ahead ? ahead->lines(i) : lines;
         if (folders.insert(f.localDir).second && !fs.isDirectory(f.localDir))
             fs.createDirectory(f.localDir);
         try {
-            fs.stageFile(f.localPath, lines.text());
+            fs.stageFile(f.localPath, text.text());
         } catch (const Error& e) {
             cannotWrite(e, result.files, f.windowsPath);
         }
-        result.files.push_back(WrittenFile{Record::kType, f.branch, f.windowsPath, f.localPath,
-                                           lines.count(), lines.text().size()});
-        lines.clear();
+        result.files.push_back(WrittenFile{jobs[i].type, f.branch, f.windowsPath, f.localPath,
+                                           text.count(), text.text().size()});
+        if (ahead)
+            ahead->release(i);
     }
+    lines.clear();
 }
 
 } // namespace
@@ -446,9 +393,14 @@ DayResult GravaArquivosDotz(const ExportTables& t, Day day, bool with515, LineLi
         }
     } finish{lines, fs, {}};
     try {
-        write<Sale>(t.cdsDadosDotz, salePlan, lines, fs, result, finish.folders);
-        write<Item>(t.cdsDotzExtra, itemPlan, lines, fs, result, finish.folders);
-        write<Product>(t.cdsConfigDotz, productPlan, lines, fs, result, finish.folders);
+        std::vector<FileJob> jobs;
+        for (const FilePlan& f : salePlan)
+            jobs.push_back({Sale::kType, &t.cdsDadosDotz, &f});
+        for (const FilePlan& f : itemPlan)
+            jobs.push_back({Item::kType, &t.cdsDotzExtra, &f});
+        for (const FilePlan& f : productPlan)
+            jobs.push_back({Product::kType, &t.cdsConfigDotz, &f});
+        write(jobs, lines, fs, result, finish.folders);
         putInPlace(fs, result.files);
     } catch (...) {
         // Files staged before a failed one are complete: they still go in place.

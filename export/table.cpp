@@ -93,6 +93,12 @@ void Table::next()
         ++row_;
 }
 
+void Table::toEnd()
+{
+    row_ = rowCount() ? rowCount() - 1 : 0;
+    eof_ = true;
+}
+
 std::string_view Table::textAt(size_t row, int column) const
 {
     checkedDef(column, ColumnType::Text);

@@ -43,6 +43,8 @@ class Table
     bool isEmpty() const { return rowCount() == 0; }
     void first();
     void next();
+    // Where a walk with next() ends: on the last row, at eof.
+    void toEnd();
     bool eof() const { return eof_ || rowCount() == 0; }
     size_t currentRow() const { return row_; }
 

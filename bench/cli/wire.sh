@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# The big day's whole export against curl reading the same reply into /dev/null,
+# for two builds of dotz-export (this one and an earlier one) against one server:
+# curl, this export, curl, the earlier export, pairs interleaved. Prints each
+# pair and the median ratios. Usage: bench/cli/wire.sh BUILD_DIR OTHER_BIN_DIR [DATA_DIR] [PAIRS]
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+bin=$1/bin
+other=$2
+data=${3:-/tmp/dotz-bench}
+pairs=${4:-5}
+db=$data/day.db
+. scripts/appserver-lib.sh
+ensure_bench_day "$bin" "$db"
+port=$((20000 + RANDOM % 20000))
+trap stop_appserver EXIT
+start_appserver "$bin" "$db" "$port" "$data/server.log"
+request='{"jsonrpc":"2.0","id":1,"method":"GetPrincipal","params":["T","2024-03-15"]}'
+out=$(mktemp -d "$data/wire.XXXXXX")
+trap 'stop_appserver; rm -rf "$out"' EXIT
+
+curl_wall() {
+  /usr/bin/time -f "%e" -o "$out/curl.time" curl -sf -o /dev/null -X POST \
+    "http://127.0.0.1:$port/rpc/Krt52410.rdmExportaDotz" -d "$request"
+  cat "$out/curl.time"
+}
+export_wall() { # BIN_DIR: prints wall seconds and peak KB
+  rm -rf "$out/files"; mkdir -p "$out/files"
+  for b in $(sqlite3 "$db" "SELECT CDFILIAL FROM FILIAL"); do mkdir -p "$out/files/DOTZ/LOJA$b"; done
+  sync
+  /usr/bin/time -f "%e %M" -o "$out/export.time" "$1/dotz-export" --config /dev/null \
+    --server "127.0.0.1:$port" --drive "C=$out/files" --from 2024-03-15 --to 2024-03-15 \
+    --with-515 >/dev/null
+  cat "$out/export.time"
+}
+median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+
+reply=$(curl -sf -X POST "http://127.0.0.1:$port/rpc/Krt52410.rdmExportaDotz" -d "$request" | wc -c)
+echo "reply: $reply bytes"
+: >"$out/this"; : >"$out/other"; : >"$out/peak"
+for i in $(seq "$pairs"); do
+  c1=$(curl_wall); read -r a peak <<<"$(export_wall "$bin")"
+  c2=$(curl_wall); read -r b _ <<<"$(export_wall "$other")"
+  awk -v a="$a" -v c="$c1" 'BEGIN { print a / c }' >>"$out/this"
+  awk -v b="$b" -v c="$c2" 'BEGIN { print b / c }' >>"$out/other"
+  awk -v p="$peak" -v r="$reply" 'BEGIN { print p * 1024 / r }' >>"$out/peak"
+  echo "pair $i: curl $c1 s, this $a s (peak $peak KB); curl $c2 s, other $b s"
+done
+echo "median this ÷ curl: $(median <"$out/this")  (all: $(sort -g "$out/this" | tr '\n' ' '))"
+echo "median other ÷ curl: $(median <"$out/other")  (all: $(sort -g "$out/other" | tr '\n' ' '))"
+echo "median this peak ÷ reply: $(median <"$out/peak")"
