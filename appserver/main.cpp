@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <limits>
 #include <pthread.h>
 #include <sys/resource.h>
 #include <thread>
@@ -59,7 +60,7 @@ int serve(const ServerOptions& options)
     });
     std::cerr << "krt-appserver: serving " << kObjectName << " on "
               << (tls ? "https://" : "http://") << options.listen << ":" << server.port() << "/rpc/"
-              << kObjectName << " from " << redactUri(options.db)
+              << kObjectName << " from " << connectionText(options.db)
               << (options.token.empty() ? "" : " (token required)") << std::endl;
     server.run();
     waiter.join();
@@ -146,6 +147,28 @@ int main(int argc, char** argv)
                      "Most connections open at once from one client address")
         ->capture_default_str()
         ->check(CLI::Range(1, 100000));
+
+    serveCmd
+        ->add_option("--max-calls-per-address", serveOptions.maxCallsPerAddress,
+                     "Most calls in progress from one client address (more get 429)")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 100000));
+    serveCmd
+        ->add_option("--spool-dir", serveOptions.spoolDir,
+                     "Folder of the temporary files that hold replies waiting for slow peers "
+                     "(default: the system's temporary folder)")
+        ->check(CLI::ExistingDirectory);
+    serveCmd
+        ->add_option("--max-spool", serveOptions.maxSpool,
+                     "Most bytes that all waiting replies may hold, memory and disk (more get 503)")
+        ->capture_default_str()
+        ->check(CLI::Range(size_t{1} << 20, std::numeric_limits<size_t>::max()));
+    serveCmd
+        ->add_option("--min-send-rate", serveOptions.minSendRate,
+                     "Bytes a second a peer must take of a reply, on average over 30 s, or be "
+                     "cut off")
+        ->capture_default_str()
+        ->check(CLI::Range(size_t{1}, size_t{1} << 30));
 
     std::string demoDb;
     DemoOptions demo;

@@ -31,11 +31,26 @@ struct ServerOptions
     // A peer that breaks these is disconnected: they bound what a slow or idle
     // peer can hold.
     std::chrono::milliseconds requestTimeout{30'000}; // a whole request, headers and body
-    std::chrono::milliseconds writeTimeout{60'000};   // each write of a reply
+    std::chrono::milliseconds writeTimeout{60'000};   // a reply held whole, and a reply's head
     std::chrono::milliseconds idleTimeout{60'000};    // a kept-alive connection between requests
+    // A reply that the peer reads slower than this on average over a window is
+    // cut off; its spool is freed.
+    size_t minSendRate = 8 * 1024; // bytes a second
+    std::chrono::milliseconds sendRateWindow{30'000};
     int maxConnectionsPerAddress = 256;
+    int maxCallsPerAddress = 4; // calls in progress, replies being sent included; 429 past it
+    // Replies wait for their peers in a spool: memory up to spoolMemory each,
+    // then a file under spoolDir; maxSpool bounds them all (503 past it).
+    std::string spoolDir; // empty: the system's temporary folder
+    size_t spoolMemory = 1024 * 1024;
+    size_t maxSpool = size_t{2} << 30;
+    std::chrono::seconds retryAfter{5}; // what a 429 or 503 tells the client to wait
+    std::chrono::milliseconds healthDeadline{1'000};
+    // SO_SNDBUF of each connection; 0 leaves it to the kernel's tuning (which
+    // may hold a few MB of a reply beyond the spool).
+    int sendBuffer = 0;
     int ioThreads = 2;           // the network, all connections
-    int databaseThreads = 16;    // the queries: at most this many replies are produced at once
+    int databaseThreads = 16;    // the calls whose replies are produced at once (two threads each)
     std::ostream* log = nullptr; // one line per request; none when null
 };
 
@@ -57,6 +72,8 @@ class AppServer
     // Safe from any thread, also before run(); run() returns once the requests
     // in progress end.
     void stop();
+    // Bytes that replies hold in their spools, memory and disk.
+    size_t spoolInUse() const;
 
   private:
     struct Impl;

@@ -371,7 +371,7 @@ class PgStore final : public Store
 {
   public:
     explicit PgStore(const std::string& uri)
-        : uri_(uri), where_("PostgreSQL database " + redactUri(uri))
+        : uri_(uri), where_("PostgreSQL database " + connectionText(uri))
     {
         try {
             connect();
@@ -639,27 +639,24 @@ bool isPostgresUri(std::string_view db)
     return db.starts_with("postgresql://") || db.starts_with("postgres://");
 }
 
-std::string redactUri(std::string_view db)
+std::string connectionText(const std::string& db)
 {
-    std::string out(db);
-    // A password can come as a parameter...
-    const size_t pw = out.find("password=");
-    if (pw != std::string::npos) {
-        const size_t end = out.find('&', pw);
-        out.replace(pw + 9, (end == std::string::npos ? out.size() : end) - pw - 9, "***");
+    if (!isPostgresUri(db))
+        return db;
+    char* error = nullptr;
+    PQconninfoOption* options = PQconninfoParse(db.c_str(), &error);
+    PQfreemem(error);
+    if (!options)
+        return "(a connection URI that libpq cannot read)";
+    std::string text;
+    for (const PQconninfoOption* o = options; o->keyword; ++o) {
+        // '*' marks what libpq itself never shows: the password.
+        if (!o->val || !*o->val || (o->dispchar && o->dispchar[0] == '*'))
+            continue;
+        text += (text.empty() ? "" : " ") + std::string(o->keyword) + "=" + o->val;
     }
-    // ...or as user:password@ before the host.
-    const size_t scheme = out.find("://");
-    if (scheme == std::string::npos)
-        return out;
-    const size_t at = out.find('@', scheme + 3);
-    const size_t slash = out.find('/', scheme + 3);
-    if (at == std::string::npos || (slash != std::string::npos && slash < at))
-        return out;
-    const size_t colon = out.find(':', scheme + 3);
-    if (colon != std::string::npos && colon < at)
-        out.replace(colon + 1, at - colon - 1, "***");
-    return out;
+    PQconninfoFree(options);
+    return text;
 }
 
 std::unique_ptr<Store> openStore(const std::string& db, OpenOptions options)

@@ -120,8 +120,9 @@ struct OpenOptions
 // dotz::Error naming the database when it cannot be opened.
 std::unique_ptr<Store> openStore(const std::string& db, OpenOptions options = {});
 bool isPostgresUri(std::string_view db);
-// A URI with any password replaced by "***".
-std::string redactUri(std::string_view db);
+// The database as messages show it: an SQLite path as it is; a PostgreSQL
+// connection string only as libpq itself reads it, without its password.
+std::string connectionText(const std::string& db);
 
 // Idle connections kept for reuse by the request threads.
 class StorePool

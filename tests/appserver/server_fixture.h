@@ -67,6 +67,7 @@ class RunningServer
     RunningServer& operator=(const RunningServer&) = delete;
     int port() const { return server_->port(); }
     std::string log() const { return log_.str(); }
+    const appserver::AppServer& server() const { return *server_; }
 
   private:
     std::ostringstream log_;

@@ -1,0 +1,51 @@
+#pragma once
+// JSON-RPC 2.0 as the server object speaks it: the request, its one typed
+// error, and the bodies every reply is made of.
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace dotz::appserver {
+
+// JSON-RPC 2.0 error codes.
+enum RpcCode {
+    kParseError = -32700,
+    kInvalidRequest = -32600,
+    kMethodNotFound = -32601,
+    kInvalidParams = -32602,
+};
+
+// The one typed error of request handling; the object turns it into the
+// protocol's error object.
+struct RpcError
+{
+    int code;
+    std::string message;
+};
+
+struct RpcRequest
+{
+    std::string id = "null"; // raw JSON of the id, echoed verbatim
+    bool notification = true;
+    std::string method;
+    std::vector<std::optional<std::string>> params; // strings; nullopt for other kinds
+    std::vector<std::string> paramKinds;
+};
+
+// A request is a few hundred bytes: it is parsed whole and strictly. Fills
+// `request` as far as it gets, so that an error can still echo the id; throws
+// RpcError.
+void parseRequest(const std::string& body, RpcRequest& request);
+
+// Each named string parameter present, and nothing more; throws RpcError.
+void requireStrings(const RpcRequest& r, std::initializer_list<const char*> names);
+
+std::string jsonString(std::string_view s);
+std::string rpcErrorBody(const std::string& id, const RpcError& e);
+// {"ok":false,"message":...}: the module's checker shows the text to the operator.
+std::string failureEnvelope(const std::string& message);
+// The body of an HTTP error that is not a call's.
+std::string errorBody(const std::string& why);
+
+} // namespace dotz::appserver
