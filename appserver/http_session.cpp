@@ -279,6 +279,9 @@ class Session final : public Exchange, public std::enable_shared_from_this<Sessi
         reply_.body() = std::move(body);
         reply_.prepare_payload();
         s_.log.metrics().bytesSent(reply_.body().size());
+        // The call ends as its last bytes leave: a client that calls again at
+        // once must not find it still counted.
+        call_.reset();
         lowest().expires_after(s_.options.writeTimeout);
         s_.log.request(address_, note, status);
         http::async_write(stream_, reply_,
@@ -377,6 +380,7 @@ class Session final : public Exchange, public std::enable_shared_from_this<Sessi
         // The log line goes out with the last write, so that it is there once the
         // client has its answer.
         s_.log.request(address_, note, 200);
+        call_.reset();
         static constexpr std::string_view kLast = "0\r\n\r\n";
         lowest().expires_after(s_.options.writeTimeout);
         net::async_write(stream_, net::buffer(kLast.data(), kLast.size()),

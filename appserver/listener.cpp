@@ -31,9 +31,9 @@ Listener::Listener(net::io_context& ioc, const ServerOptions& options, RequestLo
                    std::function<void(const std::shared_ptr<Exchange>&, const HttpRequest&)> handle)
     : ioc_(ioc), options_(options), log_(log), tls_(tls),
       open_(std::make_shared<Open>(log.metrics())),
-      services_(std::make_shared<SessionServices>(
+      services_(new SessionServices{
           options, log, stopping, 0, std::move(handle),
-          [open = open_](Exchange* c, const std::string& address) { open->forget(c, address); })),
+          [open = open_](Exchange* c, const std::string& address) { open->forget(c, address); }}),
       strand_(net::make_strand(ioc)), acceptor_(strand_), retry_(strand_)
 {
 }
@@ -105,10 +105,10 @@ void Listener::open(tcp::socket socket)
     std::string address = peer.address().to_string();
     if (!admit(address))
         return;
+    open_->metrics.connectionOpened(); // before its request can be answered
     auto session = startSession(std::move(socket), tls_, std::move(address), services_);
     std::lock_guard lock(open_->mutex);
     open_->sessions[session.get()] = session;
-    open_->metrics.connectionOpened();
 }
 
 bool Listener::admit(const std::string& address)
