@@ -422,6 +422,44 @@ TEST_F(DotzFilesTest, AFailedWriteLeavesNoTemporaryAndKeepsTheEarlierFile)
               static_cast<long>(read("EXPORTA/DOTZ/20240315_4321_0001_500_1.txt").size()));
 }
 
+// A large day's files are formatted ahead on a thread: the same bytes in the same
+// order, and a failed file still ends the day at that file.
+TEST_F(DotzFilesTest, ALargeDayWritesTheSameBytesAndStopsAtAFailedFile)
+{
+    sale(t_.cdsDadosDotz, "0001", 7);
+    write();
+    const std::string one = read("EXPORTA/DOTZ/20240315_4321_0001_500_1.txt");
+    t_.cdsDadosDotz = makeCdsDadosDotz();
+    constexpr int kRows = 30'000; // per branch; two branches pass the threshold
+    for (const char* branch : {"0001", "0002"})
+        for (int i = 0; i < kRows; ++i)
+            sale(t_.cdsDadosDotz, branch, 7);
+    write();
+    std::string many;
+    for (int i = 0; i < kRows; ++i)
+        many += one;
+    EXPECT_TRUE(read("EXPORTA/DOTZ/20240315_4321_0001_500_1.txt") == many);
+
+    struct FailingSecond : PosixFileSystem
+    {
+        int files = 0;
+        void stageFile(const std::string& path, std::string_view data) override
+        {
+            if (++files == 2)
+                throw FileError("não foi possível escrever em " + path, path);
+            PosixFileSystem::stageFile(path, data);
+        }
+    } failing;
+    try {
+        write(false, &failing);
+        ADD_FAILURE() << "no error";
+    } catch (const Error& e) {
+        EXPECT_NE(std::string(e.what()).find("C:\\EXPORTA\\DOTZ\\20240315_4321_0002_500_1.txt"),
+                  std::string::npos)
+            << e.what();
+    }
+}
+
 // Flushes run side by side: the failing one is found by its file, not its turn.
 int failingFsync(int fd)
 {
