@@ -13,6 +13,8 @@
 #include "toolkit/connection/server_connection.h"
 #include "toolkit/settings.h"
 
+#include "stop_signals.h"
+
 #include "krt_version.h"
 
 #include <CLI/CLI.hpp>
@@ -23,6 +25,7 @@
 #include <ctime>
 #include <iostream>
 #include <langinfo.h>
+#include <optional>
 #include <unistd.h>
 #include <utility>
 
@@ -145,6 +148,16 @@ class TerminalProgress : public RunObserver
   private:
     bool enabled_;
 };
+
+std::string stoppedText(const std::optional<Day>& last, Day from)
+{
+    const Day next = last ? last->next() : from;
+    if (!last)
+        return "Exportação interrompida a pedido antes do primeiro dia: nenhum arquivo foi "
+               "gravado.";
+    return "Exportação interrompida a pedido: os arquivos dos dias até " + last->regional() +
+           " estão gravados; de " + next.regional() + " em diante, nada foi gravado.";
+}
 
 struct UsageError : Error
 {
@@ -351,6 +364,8 @@ int run(const Options& o, RunRecord& record)
     }
 
     ServerConnection conn;
+    // Before any other thread, so that only its own takes the signals.
+    const StopSignals stop([&conn] { conn.cancel(); });
     PathMap paths;
     std::string token;
     std::string server;
@@ -380,8 +395,10 @@ int run(const Options& o, RunRecord& record)
     };
     conn.setErrorReporter(report);
 
-    const FetchDay fetch = [&conn, &report, &reported](const std::string& sel, Day day,
-                                                       const EarlyPacket& early) {
+    const FetchDay fetch = [&conn, &report, &reported, &stop](const std::string& sel, Day day,
+                                                              const EarlyPacket& early) {
+        if (stop.requested())
+            throw Stopped();
         // The list text is held in Windows-1252, as the screen holds it; the wire is UTF-8.
         try {
             const Variant reply =
@@ -392,11 +409,22 @@ int run(const Options& o, RunRecord& record)
             if (reported.empty())
                 throw;
             throw Error(std::exchange(reported, {}));
+        } catch (...) {
+            // A call cut short by the stop fails; it is the stop that ends the run.
+            if (stop.requested())
+                throw Stopped();
+            throw;
         }
     };
     const RunRequest request{selector, first, *to, o.with515};
-    if (o.check)
-        return preflight(checkExport(request, fetch, paths, messages), o.list, messages);
+    if (o.check) {
+        try {
+            return preflight(checkExport(request, fetch, paths, messages), o.list, messages);
+        } catch (const Stopped&) {
+            say(std::cerr, "Verificação interrompida a pedido. Nada foi gravado.");
+            return 1;
+        }
+    }
 
     ExportTables tables;
     PosixFileSystem fs;
@@ -429,6 +457,9 @@ int run(const Options& o, RunRecord& record)
         const bool none = ledger.days == to->serial() - first.serial() + 1 && ledger.files == 0;
         try {
             std::rethrow_exception(failure);
+        } catch (const Stopped&) {
+            say(std::cerr, stoppedText(ledger.lastDay, first));
+            return 1;
         } catch (const Refusal& e) {
             if (!none)
                 throw;

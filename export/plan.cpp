@@ -92,6 +92,8 @@ std::vector<DayCheck> checkExport(const RunRequest& request, const FetchDay& fet
         DayCheck& check = days.emplace_back(DayCheck{day, false, {}, {}});
         try {
             runExport(tables, one, fetch, paths, fs, recorder, messages);
+        } catch (const Stopped&) {
+            throw;
         } catch (const std::exception& e) {
             // runExport reports a day once it passed every check and its files were
             // planned; what it raises after that is only that the day gave no file.

@@ -15,14 +15,20 @@ namespace {
 
 constexpr int kExportAnimation = 6;
 
-// A run's days share the disk's flushes: each day only stages its files, and
-// they go in place in batches (the file system's own bound) and at the end of
-// the run, when each folder is flushed once. A failure still puts in place what
-// was complete before it.
+// Each day's files go in place (each flushed before its rename) when the day is
+// written, so that a run ended by a failure or a kill keeps its earlier days. Only
+// the folders' flushes, which make the renames durable, wait for the run's end.
 class RunFiles : public FileSystem
 {
   public:
     explicit RunFiles(FileSystem& fs) : fs_(fs) {}
+    ~RunFiles() override
+    {
+        for (const std::string& folder : folders_)
+            fs_.syncDirectory(folder);
+    }
+    RunFiles(const RunFiles&) = delete;
+    RunFiles& operator=(const RunFiles&) = delete;
     bool isDirectory(const std::string& path) override { return fs_.isDirectory(path); }
     void createDirectory(const std::string& path) override { fs_.createDirectory(path); }
     void replaceFile(const std::string& path, std::string_view data) override
@@ -33,22 +39,8 @@ class RunFiles : public FileSystem
     {
         fs_.stageFile(path, data);
     }
-    void commitStaged() override {}
+    void commitStaged() override { fs_.commitStaged(); }
     void syncDirectory(const std::string& path) override { folders_.insert(path); }
-
-    void finish(const std::vector<WrittenFile>& files)
-    {
-        struct Sync
-        {
-            RunFiles& r;
-            ~Sync()
-            {
-                for (const std::string& folder : r.folders_)
-                    r.fs_.syncDirectory(folder);
-            }
-        } sync{*this};
-        putInPlace(fs_, files);
-    }
 
   private:
     FileSystem& fs_;
@@ -167,7 +159,7 @@ RunSummary runExport(ExportTables& t, const RunRequest& request, const FetchDay&
     const EarlyPacket early = [&loader](size_t slot, Packet packet) {
         loader.handOver(slot, std::move(packet));
     };
-    try {
+    {
         observer.showBusy(kExportAnimation);
         struct Hide
         {
@@ -198,13 +190,6 @@ RunSummary runExport(ExportTables& t, const RunRequest& request, const FetchDay&
                                  std::make_move_iterator(written.files.begin()),
                                  std::make_move_iterator(written.files.end()));
         }
-        files.finish(summary.files);
-    } catch (...) {
-        try {
-            files.finish(summary.files);
-        } catch (const Error&) {
-        }
-        throw;
     }
     if (summary.daysCounted < 1)
         throw Refusal(messages.text("NAO_HA_DOTZ"));

@@ -5,10 +5,19 @@
 #include "messages.h"
 
 #include <array>
+#include <exception>
 #include <functional>
 #include <string>
 
 namespace dotz {
+
+// The run was asked to stop (a signal) and did, before the next day's call.
+// Not a failure of the data: a check that collects each day's failures lets it pass.
+class Stopped : public std::exception
+{
+  public:
+    const char* what() const noexcept override { return "run stopped on request"; }
+};
 
 // One day's four packets, in slot order: cdsCaixa, cdsDadosDotz, cdsDotzExtra, cdsConfigDotz.
 using DayPackets = std::array<Packet, 4>;
@@ -28,6 +37,8 @@ class RunObserver
     virtual ~RunObserver() = default;
     virtual void showBusy(int kind) = 0;
     virtual void hideBusy() = 0;
+    // The day's files are in place (the renames' folder flushes may come at the
+    // run's end): whatever ends the run later, they stay. Before the next call.
     virtual void dayDone(Day, const ExportTables&, const DayResult&) {}
 };
 
@@ -49,7 +60,8 @@ struct RunSummary
 // Walks the days from `from` to `to`, both included. A day counts when at least
 // one DOTZ file was written for it; with none counted the run ends with the
 // "NAO_HA_DOTZ" Refusal. Any failure ends the run unchanged, after the busy
-// indication has been hidden; files already written stay.
+// indication has been hidden; the earlier days' files stay, and of the day it
+// ends in only whole files.
 RunSummary runExport(ExportTables& tables, const RunRequest& request, const FetchDay& fetch,
                      const PathMap& paths, FileSystem& fs, RunObserver& observer,
                      const MessageTable& messages = dotzMessages());

@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
-# Crash trials of the DOTZ writer. dotz-export writes one big generated day and
-# is killed with SIGKILL at a random moment of its write phase, TRIALS times.
-# After each kill every DOTZ file must be absent or byte-identical to the clean
-# run's; then the next run must finish, leave no temporary, and give exactly the
-# clean run's files. Not part of the test command.
+# Crash trials of the DOTZ writer. dotz-export writes a generated period and is
+# killed with SIGKILL at a random moment, TRIALS times: of the write phase when
+# the period is one day, of the whole run when it is longer. After each kill
+# every DOTZ file must be absent or byte-identical to the clean run's, and every
+# day before the last one with a file must be complete; then the next run must
+# finish, leave no temporary, and give exactly the clean run's files. Not part
+# of the test command.
 # Usage: scripts/crash-trial.sh [BUILD_DIR] [TRIALS] [DATA_DIR]
-# The day: CRASH_BRANCHES branches (50), CRASH_SALES sales (100000), generated
-# once into DATA_DIR and kept.
+# The period: CRASH_DAYS days (1) from 2024-03-15, CRASH_BRANCHES branches (50),
+# CRASH_SALES sales a day (100000), generated once into DATA_DIR and kept (use
+# another DATA_DIR for other sizes).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
@@ -15,11 +18,13 @@ data=${3:-/var/tmp/dotz-crash}
 bin=$(cd "$build/bin" && pwd)
 branches=${CRASH_BRANCHES:-50}
 sales=${CRASH_SALES:-100000}
+days=${CRASH_DAYS:-1}
+last=$(date -d "2024-03-15 + $((days - 1)) days" +%F)
 db=$data/day.db
 mkdir -p "$data"
 if [ ! -f "$db" ]; then
   echo "== generating the day (once; kept in $db)"
-  "$bin/krt-appserver" init-demo --db "$db" --branches "$branches" --tills 4 --days 1 \
+  "$bin/krt-appserver" init-demo --db "$db" --branches "$branches" --tills 4 --days "$days" \
     --first-day 2024-03-15 --sales-per-day "$sales" --seed 1 >/dev/null
 fi
 
@@ -35,7 +40,7 @@ fresh() {
 }
 start_export() {
   "$bin/dotz-export" --config /dev/null --server "127.0.0.1:$port" --drive "C=$1" \
-    --from 2024-03-15 --to 2024-03-15 --with-515 >/dev/null 2>"$data/export.err" &
+    --from 2024-03-15 --to "$last" --with-515 >/dev/null 2>"$data/export.err" &
   EXPORT_PID=$!
 }
 # A DOTZ file or a temporary of one has appeared: the write phase has begun.
@@ -61,14 +66,21 @@ total_files=$(find "$data/clean" -type f | wc -l)
 echo "   $total_files files, $(du -sm "$data/clean" | cut -f1) MB; run $((end - start)) ms, write phase about $window ms"
 [ "$window" -gt 0 ] || window=1
 
-failures=0 none=0 some=0 all=0 temps_seen=0
+# The days of the clean run's files, in order (files are named YYYYMMDD_...).
+clean_days=$(find "$data/clean" -type f -printf '%f\n' | cut -c1-8 | sort -u)
+failures=0 none=0 some=0 all=0 temps_seen=0 torn=0 days_missing=0
 fail() { echo "trial $1: $2" >&2; failures=$((failures + 1)); }
 for i in $(seq "$trials"); do
   fresh "$data/trial"
   start_export "$data/trial"
-  await_writing "$data/trial" >/dev/null
+  if [ "$days" -gt 1 ]; then
+    span=$((end - start))
+  else
+    await_writing "$data/trial" >/dev/null
+    span=$window
+  fi
   delay=$((RANDOM * 32768 + RANDOM))
-  delay=$((delay % (window + 1)))
+  delay=$((delay % (span + 1)))
   sleep "$(printf '%d.%03d' $((delay / 1000)) $((delay % 1000)))"
   kill -9 "$EXPORT_PID" 2>/dev/null || true
   wait "$EXPORT_PID" 2>/dev/null || true
@@ -80,8 +92,16 @@ for i in $(seq "$trials"); do
       .*) temps_seen=$((temps_seen + 1)); continue ;;
     esac
     finals=$((finals + 1))
-    cmp -s "$f" "$data/clean/$name" || fail "$i" "$name differs from the clean run's"
+    cmp -s "$f" "$data/clean/$name" || { torn=$((torn + 1)); fail "$i" "$name differs from the clean run's"; }
   done < <(find "$data/trial" -type f -print0)
+  # Every day before the latest one that has a file is complete.
+  latest=$(find "$data/trial" -type f -not -name '.*' -printf '%f\n' | cut -c1-8 | sort -u | tail -1)
+  for d in $clean_days; do
+    [ -n "$latest" ] && [ "$d" -lt "$latest" ] || break
+    want=$(find "$data/clean" -type f -name "${d}_*" | wc -l)
+    got=$(find "$data/trial" -type f -name "${d}_*" | wc -l)
+    [ "$want" -eq "$got" ] || { days_missing=$((days_missing + 1)); fail "$i" "day $d has $got of its $want files"; }
+  done
   if [ "$finals" -eq 0 ]; then none=$((none + 1))
   elif [ "$finals" -eq "$total_files" ]; then all=$((all + 1))
   else some=$((some + 1)); fi
@@ -95,5 +115,6 @@ for i in $(seq "$trials"); do
 done
 
 echo "== $trials trials: killed with no file written $none, with $some of $total_files files written, after all $all;"
-echo "   temporaries found after the kills: $temps_seen (all removed by the next run); failures: $failures"
+echo "   temporaries found after the kills: $temps_seen (all removed by the next run);"
+echo "   torn files: $torn; earlier days missing files: $days_missing; failures: $failures"
 [ "$failures" -eq 0 ]

@@ -102,6 +102,18 @@ TEST_F(RunTest, OneCallPerDayInOrderWithTheSameSelector)
     EXPECT_EQ(calls_.size(), 1u);
 }
 
+TEST_F(RunTest, EachDaysFilesAreInPlaceBeforeTheNextCall)
+{
+    std::vector<size_t> seen;
+    const FetchDay fetch = [&, good = server()](const std::string& s, Day d,
+                                                const EarlyPacket& early) {
+        seen.push_back(files().size());
+        return good(s, d, early);
+    };
+    run(fetch, "2024-03-01", "2024-03-04");
+    EXPECT_EQ(seen, (std::vector<size_t>{0, 1, 2, 3}));
+}
+
 TEST_F(RunTest, ACheckFailingOnTheThirdDayKeepsTheFirstTwoDays)
 {
     try {

@@ -422,10 +422,22 @@ void ServerConnection::fail(const std::string& message, const std::string& detai
     throw ConnectionError(message, detail);
 }
 
+void ServerConnection::cancel()
+{
+    cancelled_ = true;
+    std::lock_guard lock(httpLock_);
+    if (http_)
+        http_->client->stop();
+}
+
 void ServerConnection::setConnected(bool open)
 {
     if (!open) {
-        http_.reset();
+        std::unique_ptr<Http> gone;
+        {
+            std::lock_guard lock(httpLock_);
+            gone = std::move(http_);
+        }
         methods_.clear();
         connected_ = false;
         return;
@@ -472,6 +484,8 @@ std::string ServerConnection::transportFailure(int code) const
 
 namespace {
 
+constexpr const char* kCancelled = "a chamada foi interrompida a pedido";
+
 std::string statusFailure(int status, const std::string& object)
 {
     switch (status) {
@@ -495,6 +509,8 @@ void ServerConnection::openNow()
         fail("Falha na conexão com o servidor de aplicação: nenhum objeto foi indicado.");
     if (host_.empty())
         fail(failure + ": nenhum servidor foi indicado.");
+    if (cancelled_)
+        fail(failure + ": " + kCancelled + ".");
     auto http = std::make_unique<Http>();
     if (tls_) {
         auto client = std::make_unique<httplib::SSLClient>(host_, port_);
@@ -518,7 +534,10 @@ void ServerConnection::openNow()
     if (!token_.empty())
         client.set_default_headers({{"Authorization", "Bearer " + token_}});
     // The failure texts below read the TLS client's verification result.
-    http_ = std::move(http);
+    {
+        std::lock_guard lock(httpLock_);
+        http_ = std::move(http);
+    }
 
     const std::string path = "/rpc/" + serverName_;
     auto result = client.Get(path);
@@ -554,8 +573,10 @@ void ServerConnection::openNow()
             detail = e.what();
         }
     }
+    if (!why.empty() && cancelled_)
+        why = kCancelled;
     if (!why.empty()) {
-        http_.reset();
+        setConnected(false);
         fail(failure + ": " + why + ".", detail);
     }
     methods_ = std::move(methods);
@@ -614,6 +635,10 @@ ServerConnection::Posted ServerConnection::post(std::string_view method,
         return true;
     };
     request.content_receiver = [&](const char* data, size_t size, uint64_t, uint64_t) {
+        if (cancelled_) {
+            refused = kCancelled;
+            return false;
+        }
         if (receive.take(data, size))
             return true;
         refused = receive.refused();
@@ -621,9 +646,10 @@ ServerConnection::Posted ServerConnection::post(std::string_view method,
     };
     httplib::Response response;
     httplib::Error error = httplib::Error::Success;
-    if (!http_->client->send(request, response, error)) {
-        const std::string why =
-            refused.empty() ? transportFailure(static_cast<int>(error)) : refused;
+    if (cancelled_ || !http_->client->send(request, response, error)) {
+        const std::string why = cancelled_        ? std::string(kCancelled)
+                                : refused.empty() ? transportFailure(static_cast<int>(error))
+                                                  : refused;
         // A broken connection is not kept for the next call.
         setConnected(false);
         fail(posted.failure + ": " + why + ".");

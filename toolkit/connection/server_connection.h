@@ -7,9 +7,11 @@
 #include "export/packet.h"
 #include "export/run.h"
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -162,6 +164,10 @@ class ServerConnection
     Variant call(std::string_view method, const std::vector<Variant>& params,
                  const PacketSink& early, size_t count);
 
+    // The one member another thread may call: the call in progress, and every
+    // later one, fails as a broken connection does. For a run asked to stop.
+    void cancel();
+
   private:
     struct Http;
     // How a call takes its reply's body: the announced length, then the bytes as
@@ -199,7 +205,9 @@ class ServerConnection
     std::chrono::milliseconds readTimeout_{60000};
     bool connected_ = false;
     std::vector<std::string> methods_;
-    std::unique_ptr<Http> http_;
+    std::unique_ptr<Http> http_; // replaced under httpLock_, which cancel() takes
+    std::mutex httpLock_;
+    std::atomic<bool> cancelled_{false};
     long long nextId_ = 1;
 };
 

@@ -1,0 +1,37 @@
+#include "stop_signals.h"
+
+namespace {
+
+sigset_t stopSet()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    return set;
+}
+
+} // namespace
+
+StopSignals::StopSignals(std::function<void()> onStop) : onStop_(std::move(onStop))
+{
+    const sigset_t set = stopSet();
+    pthread_sigmask(SIG_BLOCK, &set, &previous_);
+    waiter_ = std::thread([this, set] {
+        int signal = 0;
+        while (sigwait(&set, &signal) == 0 && !closing_) {
+            if (!requested_.exchange(true) && onStop_)
+                onStop_();
+        }
+    });
+}
+
+StopSignals::~StopSignals()
+{
+    closing_ = true;
+    pthread_kill(waiter_.native_handle(), SIGTERM);
+    waiter_.join();
+    // A signal that came after the run stays pending here, and takes its
+    // default action once unblocked: the process ends as asked.
+    pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+}

@@ -1,0 +1,166 @@
+// dotz-export stopped while the server holds a day's call: the days before stay,
+// byte for byte, and nothing of the later days appears.
+#include "server_fixture.h"
+#include "stand_in_server.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fcntl.h>
+#include <fstream>
+#include <map>
+#include <spawn.h>
+#include <sys/wait.h>
+
+extern char** environ;
+
+namespace dotz {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::RunningServer;
+using testing::StandInServer;
+using testing::TempDir;
+
+std::string slurp(const fs::path& p)
+{
+    std::ifstream in(p, std::ios::binary | std::ios::ate);
+    std::string text(static_cast<size_t>(std::max<std::streamoff>(in.tellg(), 0)), '\0');
+    in.seekg(0);
+    in.read(text.data(), static_cast<std::streamsize>(text.size()));
+    return text;
+}
+
+// Every file under `root`, by its path below it.
+std::map<std::string, std::string> filesUnder(const fs::path& root)
+{
+    std::map<std::string, std::string> all;
+    for (const auto& e : fs::recursive_directory_iterator(root))
+        if (e.is_regular_file())
+            all[fs::relative(e.path(), root).string()] = slurp(e.path());
+    return all;
+}
+
+struct Exit
+{
+    int code = -1;  // when it exited
+    int signal = 0; // when a signal ended it
+    std::string err;
+};
+
+class StopE2e : public ::testing::Test
+{
+  protected:
+    static void SetUpTestSuite()
+    {
+        dir_ = new TempDir;
+        appserver::DemoOptions o = testing::smallDemo();
+        o.firstDay = "2024-03-11";
+        o.days = 7;
+        o.salesPerDay = 40;
+        server_ = new RunningServer(testing::serverOn(testing::makeDemoDb(*dir_, o)));
+        clean_ = new std::map<std::string, std::string>;
+        const fs::path out = folders("clean");
+        const Exit e = wait(start(out, server_->port()), out);
+        ASSERT_EQ(e.code, 0) << e.err;
+        *clean_ = filesUnder(out);
+    }
+    static void TearDownTestSuite()
+    {
+        delete clean_;
+        delete server_;
+        delete dir_;
+    }
+
+    // The DOTZ folders of the demo's branches (C:\DOTZ\LOJAnnnn\), empty.
+    static fs::path folders(const std::string& name)
+    {
+        const fs::path out = dir_->path() / name;
+        for (const char* b : {"0001", "0002", "0003"})
+            fs::create_directories(out / "DOTZ" / (std::string("LOJA") + b));
+        return out;
+    }
+    static pid_t start(const fs::path& out, int port)
+    {
+        const std::string server = "127.0.0.1:" + std::to_string(port);
+        const std::string drive = "C=" + out.string();
+        const std::string err = (out / "stderr").string();
+        std::vector<std::string> args = {DOTZ_EXPORT_PATH, "--config", "/dev/null",  "--server",
+                                         server,           "--drive",  drive,        "--from",
+                                         "2024-03-11",     "--to",     "2024-03-17", "--with-515"};
+        std::vector<char*> argv;
+        for (std::string& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0644);
+        pid_t pid = -1;
+        posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        return pid;
+    }
+    static Exit wait(pid_t pid, const fs::path& out = {})
+    {
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        Exit e;
+        if (WIFEXITED(status))
+            e.code = WEXITSTATUS(status);
+        if (WIFSIGNALED(status))
+            e.signal = WTERMSIG(status);
+        if (!out.empty()) {
+            e.err = slurp(out / "stderr");
+            fs::remove(out / "stderr");
+        }
+        return e;
+    }
+
+    // Runs the export through a stand-in that holds day 5, sends `signal` once the
+    // call for it is in, and checks what the folders hold.
+    void stopOnTheFifthDay(int signal)
+    {
+        StandInServer standIn(server_->port());
+        standIn.stallOn("2024-03-15");
+        const fs::path out = folders("stopped-" + std::to_string(signal));
+        const pid_t pid = start(out, standIn.port());
+        ASSERT_TRUE(standIn.awaitCall("2024-03-15", std::chrono::seconds(120)));
+        ::kill(pid, signal);
+        const Exit e = wait(pid, out);
+        standIn.release();
+        if (signal == SIGKILL) {
+            EXPECT_EQ(e.signal, SIGKILL);
+        } else {
+            EXPECT_EQ(e.code, 1) << e.err;
+            EXPECT_EQ(e.err, "Exportação interrompida a pedido: os arquivos dos dias até "
+                             "14/03/2024 estão gravados; de 15/03/2024 em diante, nada foi "
+                             "gravado.\n");
+        }
+        std::map<std::string, std::string> before;
+        for (const auto& [name, bytes] : *clean_)
+            if (fs::path(name).filename().string() < "20240315")
+                before.emplace(name, bytes);
+        ASSERT_GT(before.size(), 12u);
+        EXPECT_EQ(filesUnder(out), before);
+    }
+
+    static inline TempDir* dir_ = nullptr;
+    static inline RunningServer* server_ = nullptr;
+    static inline std::map<std::string, std::string>* clean_ = nullptr;
+};
+
+TEST_F(StopE2e, KilledWhileTheServerHoldsTheFifthDayKeepsTheFirstFour)
+{
+    stopOnTheFifthDay(SIGKILL);
+}
+
+TEST_F(StopE2e, SigtermAndSigintStopSayingUpToWhichDayAndExitOne)
+{
+    stopOnTheFifthDay(SIGTERM);
+    stopOnTheFifthDay(SIGINT);
+}
+
+} // namespace
+} // namespace dotz
