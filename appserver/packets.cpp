@@ -517,18 +517,17 @@ struct BranchSettings
 {
     std::optional<std::string> partner; // CDINTEGRADOTZ
     std::optional<std::string> folder;  // DSDIRARQDOTZ
-    // Their JSON, written at their first use: a value that does not fit is
+    // Their JSON, written at their first use: a value that is not UTF-8 is
     // refused where a row needs it, as any other.
     std::string partnerJson;
     std::string folderJson;
 };
 
-void writeText(std::string_view t, const WireColumn& col, JsonOut& out)
+// A text longer than its column goes out as it is: the client refuses it only
+// where it would reach a file.
+void writeText(std::string_view t, const WireColumn&, JsonOut& out)
 {
-    const size_t length = out.string(t);
-    if (length > static_cast<size_t>(col.size))
-        throw Error("texto de " + std::to_string(length) + " caracteres, mais que os " +
-                    std::to_string(col.size) + " da coluna: " + quoteForMessage(t));
+    out.string(t);
 }
 
 void writeValue(const Row& r, int q, const WireColumn& col, JsonOut& out)

@@ -54,8 +54,8 @@ using RunBeside = std::function<void(std::function<void()>)>;
 
 // Writes the result envelope {"ok":true,"data":[P0,P1,P2,P3]} of one day, the four
 // queries in one read transaction, read on the thread that `beside` gives. Throws
-// dotz::Error when the store fails or a value does not fit its column (naming
-// packet, column, row and branch); texts are never cut.
+// dotz::Error when the store fails or a value cannot be written (naming packet,
+// column, row and branch); texts are never cut, nor refused for their length.
 
 void writePrincipal(Store& store, const BranchSelector& selector, const std::string& day,
                     JsonOut& out, PrincipalCounts& counts, const RunBeside& beside);
