@@ -182,9 +182,11 @@ class SqliteStore final : public Store
         if (rc != SQLITE_OK)
             fail(rc);
         if (statements_.size() > 64) {
-            // Not those still stepping: a query can run inside another's rows.
+            // Not those still stepping (a query can run inside another's rows),
+            // nor those a bulk insert holds between its rows.
             std::erase_if(statements_, [this](const auto& kept) {
-                if (sqlite3_stmt_busy(kept.second) || std::ranges::count(cursors_, kept.second))
+                if (sqlite3_stmt_busy(kept.second) || std::ranges::count(cursors_, kept.second) ||
+                    std::ranges::count(pinned_, kept.second))
                     return false;
                 sqlite3_finalize(kept.second);
                 return true;
@@ -213,7 +215,9 @@ class SqliteStore final : public Store
     sqlite3* db_ = nullptr;
     std::map<std::string, sqlite3_stmt*> statements_;
     std::vector<sqlite3_stmt*> cursors_; // the statements of open cursors
+    std::vector<sqlite3_stmt*> pinned_;  // the statements of open bulk inserts
     friend class SqliteCursor;
+    friend class SqliteBulk;
 };
 
 class SqliteBulk final : public BulkInsert
@@ -223,7 +227,12 @@ class SqliteBulk final : public BulkInsert
         : store_(store), table_(std::move(table)), columns_(columns)
     {
     }
-    void prepare(const std::string& sql) { stmt_ = store_.prepare(sql); }
+    ~SqliteBulk() override { std::erase(store_.pinned_, stmt_); }
+    void prepare(const std::string& sql)
+    {
+        stmt_ = store_.prepare(sql);
+        store_.pinned_.push_back(stmt_);
+    }
 
     void row(std::initializer_list<Field> fields) override
     {

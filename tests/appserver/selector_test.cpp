@@ -143,6 +143,22 @@ TEST(Store, ConnectionTextsNeverHoldThePassword)
     EXPECT_FALSE(isPostgresUri("/srv/postgresql://x.db"));
 }
 
+// The statement cache is trimmed as it grows: never of a bulk insert's statement.
+TEST(Store, ABulkInsertOutlivesTheStatementCache)
+{
+    dotz::testing::TempDir dir;
+    auto store = openStore((dir.path() / "bulk.db").string(), dotz::testing::createFile());
+    store->exec("CREATE TABLE T (A TEXT)");
+    auto bulk = store->bulkInsert("T", {"A"});
+    for (int i = 0; i < 100; ++i)
+        store->query("SELECT " + std::to_string(i), {}, [](const Row&) {});
+    bulk->row({"x"});
+    bulk->finish();
+    double rows = 0;
+    store->query("SELECT COUNT(*) FROM T", {}, [&](const Row& r) { rows = r.number(0); });
+    EXPECT_EQ(rows, 1);
+}
+
 TEST(Store, SqliteFailuresHaveTheirKind)
 {
     dotz::testing::TempDir dir;

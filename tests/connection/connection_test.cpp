@@ -232,8 +232,9 @@ TEST(ConnectionBroken, ACutReplyIsNeverTakenForAWholeOne)
     big.days = 1;
     big.salesPerDay = 4000;
     const std::string db = makeDemoDb(dir, big);
-    appserver::openStore(db)->exec("PRAGMA ignore_check_constraints = ON; UPDATE FILIAL SET "
-                                   "CDINTEGRADOTZ = printf('%.21c', '9') WHERE CDFILIAL = '0003'");
+    appserver::openStore(db)->exec(
+        "PRAGMA ignore_check_constraints = ON; UPDATE FILIAL SET "
+        "CDINTEGRADOTZ = CAST(X'4A4FC3' AS TEXT) WHERE CDFILIAL = '0003'");
     appserver::ServerOptions options = serverOn(db);
     options.holdBack = 64 * 1024;
     RunningServer server(options);
