@@ -37,15 +37,17 @@ median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] 
 
 reply=$(curl -sf -X POST "http://127.0.0.1:$port/rpc/Krt52410.rdmExportaDotz" -d "$request" | wc -c)
 echo "reply: $reply bytes"
-: >"$out/this"; : >"$out/other"; : >"$out/peak"
+: >"$out/this"; : >"$out/other"; : >"$out/peak"; : >"$out/otherpeak"
 for i in $(seq "$pairs"); do
   c1=$(curl_wall); read -r a peak <<<"$(export_wall "$bin")"
-  c2=$(curl_wall); read -r b _ <<<"$(export_wall "$other")"
+  c2=$(curl_wall); read -r b otherPeak <<<"$(export_wall "$other")"
   awk -v a="$a" -v c="$c1" 'BEGIN { print a / c }' >>"$out/this"
   awk -v b="$b" -v c="$c2" 'BEGIN { print b / c }' >>"$out/other"
   awk -v p="$peak" -v r="$reply" 'BEGIN { print p * 1024 / r }' >>"$out/peak"
-  echo "pair $i: curl $c1 s, this $a s (peak $peak KB); curl $c2 s, other $b s"
+  awk -v p="$otherPeak" -v r="$reply" 'BEGIN { print p * 1024 / r }' >>"$out/otherpeak"
+  echo "pair $i: curl $c1 s, this $a s (peak $peak KB); curl $c2 s, other $b s (peak $otherPeak KB)"
 done
 echo "median this ÷ curl: $(median <"$out/this")  (all: $(sort -g "$out/this" | tr '\n' ' '))"
 echo "median other ÷ curl: $(median <"$out/other")  (all: $(sort -g "$out/other" | tr '\n' ' '))"
-echo "median this peak ÷ reply: $(median <"$out/peak")"
+echo "peak ÷ reply, this: $(sort -g "$out/peak" | tr '\n' ' ')"
+echo "peak ÷ reply, other: $(sort -g "$out/otherpeak" | tr '\n' ' ')"
