@@ -429,7 +429,14 @@ int run(const Options& o, RunRecord& record)
     ExportTables tables;
     PosixFileSystem fs;
     TerminalProgress progress(isatty(STDERR_FILENO));
-    DayLedger ledger(progress);
+    // The state moves after each day, once its folders are flushed: a power cut
+    // never leaves it ahead of the files.
+    DayLedger ledger(progress, [&state, &key](Day day, const DayResult& done) {
+        if (!state)
+            return;
+        syncFolders(done);
+        state->complete(key, day);
+    });
     RunSummary summary;
     std::exception_ptr failure;
     try {
@@ -442,16 +449,6 @@ int run(const Options& o, RunRecord& record)
     record.records = ledger.records;
     if (ledger.lastDay)
         record.lastDay = ledger.lastDay;
-    // The days' files are in place once the run has ended, even a failed one.
-    if (state && ledger.lastDay) {
-        try {
-            state->complete(key, *ledger.lastDay);
-        } catch (const Error& e) {
-            if (!failure)
-                throw;
-            say(std::cerr, e.what());
-        }
-    }
     if (failure) {
         // Every day done and none with points: for the timer, nothing to do.
         const bool none = ledger.days == to->serial() - first.serial() + 1 && ledger.files == 0;
