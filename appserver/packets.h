@@ -1,7 +1,8 @@
 #pragma once
-// The four packets of GetPrincipal: their columns (as the module declares its
-// tables), the SQL that fills them, and the streaming encoder.
+// The reply of GetPrincipal: the four packets of a day, read by the SQL of
+// principal_sql.h and encoded as they are read.
 #include "json_out.h"
+#include "principal_sql.h"
 #include "selector.h"
 #include "store.h"
 
@@ -13,36 +14,6 @@
 #include <vector>
 
 namespace dotz::appserver {
-
-struct WireColumn
-{
-    const char* name;
-    bool text;
-    int size; // most characters, text only
-};
-
-struct PacketLayout
-{
-    const char* table; // the module's table that loads the packet
-    std::vector<WireColumn> columns;
-};
-
-// In slot order: cdsCaixa, cdsDadosDotz, cdsDotzExtra, cdsConfigDotz.
-const std::array<PacketLayout, 4>& packetLayouts();
-
-// The query of one slot for an engine and a selector; parameters in the order
-// returned by queryParameters(). The packets leave out the branch's settings,
-// the same for each of its rows: kBranchSlot reads them once per call. Slot 3
-// reads the branches' promotions, and kPromotionProducts their products. On
-// SQLite, slot 2 leaves out its items' customers and barcodes: kItemSales and
-// kProductBarcode (one product, its code the only parameter) give them.
-constexpr int kBranchSlot = -1;
-constexpr int kPromotionProducts = 4;
-constexpr int kItemSales = 5;
-constexpr int kProductBarcode = 6;
-std::string packetQuery(int slot, Engine engine, const BranchSelector& selector);
-std::vector<std::string> queryParameters(int slot, const BranchSelector& selector,
-                                         const std::string& day);
 
 struct PrincipalCounts
 {

@@ -1,0 +1,198 @@
+#include "principal_sql.h"
+
+#include "export/error.h"
+
+namespace dotz::appserver {
+
+const std::array<PacketLayout, 4>& packetLayouts()
+{
+    // Names, types and widths as the module's tables declare them: it refuses a
+    // packet that differs.
+    static const std::array<PacketLayout, 4> layouts{{
+        {"cdsCaixa", {{"CDFILIAL", true, 4}, {"CDCAIXA", true, 3}}},
+        {"cdsDadosDotz",
+         {{"CDFILIAL", true, 4},
+          {"CDCAIXA", true, 3},
+          {"NRCUPOMFIS", true, 10},
+          {"CDIDCLIENTEDOTZ", true, 20},
+          {"CDOPERADOR", true, 12},
+          {"DATA", true, 10},
+          {"HORA", true, 8},
+          {"VRTOTVENDA", false, 0},
+          {"CDPROMOCAODOTZ", true, 20},
+          {"CDINTEGRADOTZ", true, 20},
+          {"DSDIRARQDOTZ", true, 100},
+          {"NRDOTZ", false, 0}}},
+        {"cdsDotzExtra",
+         {{"CDFILIAL", true, 4},
+          {"CDCAIXA", true, 3},
+          {"NRCUPOMFIS", true, 10},
+          {"CDIDCLIENTEDOTZ", true, 20},
+          {"CDPRODUTO", true, 10},
+          {"VRUNITVEND", false, 0},
+          {"QTPRODVEND", false, 0},
+          {"VRTOTAL", false, 0},
+          {"CDBARPRODUTO", true, 30},
+          {"CDPROMOCAODOTZ", true, 20},
+          {"CDINTEGRADOTZ", true, 20},
+          {"DSDIRARQDOTZ", true, 100},
+          {"NRDOTZ", false, 0}}},
+        {"cdsConfigDotz",
+         {{"CDFILIAL", true, 4},
+          {"CDPRODUTO", true, 10},
+          {"VRPRECITEM", false, 0},
+          {"NMPRODUTO", true, 50},
+          {"CDBARPRODUTO", true, 30},
+          {"CDPROMOCAODOTZ", true, 20},
+          {"DTINIVIGPROD", true, 10},
+          {"DTFIMVIGPROD", true, 10},
+          {"VRPONTOPROD", false, 0},
+          {"CDINTEGRADOTZ", true, 20},
+          {"DSDIRARQDOTZ", true, 100}}},
+    }};
+    return layouts;
+}
+
+namespace {
+
+std::string branchFilter(const std::string& column, const BranchSelector& selector)
+{
+    if (selector.all)
+        return "1 = 1";
+    std::string sql = column + " IN (";
+    for (size_t i = 0; i < selector.codes.size(); ++i)
+        sql += i ? ", ?" : "?";
+    return sql + ")";
+}
+
+std::string dateText(Engine engine, const std::string& column)
+{
+    return engine == Engine::Postgres ? "to_char(" + column + ", 'YYYY-MM-DD')" : column;
+}
+
+std::string timeText(Engine engine, const std::string& column)
+{
+    return engine == Engine::Postgres ? "to_char(" + column + ", 'HH24:MI:SS')" : column;
+}
+
+} // namespace
+
+std::string packetQuery(int slot, Engine engine, const BranchSelector& selector)
+{
+    // Every packet is ordered by branch first: the module writes one file per run
+    // of rows of the same branch.
+    switch (slot) {
+    case kBranchSlot:
+        return "SELECT f.CDFILIAL, f.CDINTEGRADOTZ, f.DSDIRARQDOTZ FROM FILIAL f WHERE " +
+               branchFilter("f.CDFILIAL", selector);
+    case 0:
+        return "SELECT c.CDFILIAL, c.CDCAIXA FROM CAIXA c WHERE " +
+               branchFilter("c.CDFILIAL", selector) + " ORDER BY c.CDFILIAL, c.CDCAIXA";
+    case 1:
+        return "SELECT v.CDFILIAL, v.CDCAIXA, v.NRCUPOMFIS, v.CDIDCLIENTEDOTZ, v.CDOPERADOR, " +
+               dateText(engine, "v.DTVENDA") + ", " + timeText(engine, "v.HRVENDA") +
+               ", v.VRTOTVENDA, v.CDPROMOCAODOTZ, v.NRDOTZ"
+               " FROM VENDA v"
+               " WHERE v.DTVENDA = ? AND v.CDIDCLIENTEDOTZ IS NOT NULL AND " +
+               branchFilter("v.CDFILIAL", selector) +
+               " ORDER BY v.CDFILIAL, v.CDCAIXA, v.NRCUPOMFIS";
+    case 2:
+        if (engine == Engine::Sqlite)
+            // SQLite would seek each item's sale and product (PostgreSQL merges the
+            // one and memoizes the other): the reader pairs the items with
+            // kItemSales in one pass and looks each product up once, filling the
+            // two NULLs.
+            return "SELECT i.CDFILIAL, i.CDCAIXA, i.NRCUPOMFIS, NULL, i.CDPRODUTO,"
+                   " i.VRUNITVEND, i.QTPRODVEND, i.VRTOTAL, NULL, i.CDPROMOCAODOTZ,"
+                   " i.NRDOTZEXTRA"
+                   " FROM ITEMVENDA i WHERE i.DTVENDA = ? AND i.NRDOTZEXTRA > 0 AND " +
+                   branchFilter("i.CDFILIAL", selector) +
+                   " ORDER BY i.CDFILIAL, i.CDCAIXA, i.NRCUPOMFIS, i.NRSEQITEM";
+        return "SELECT i.CDFILIAL, i.CDCAIXA, i.NRCUPOMFIS, v.CDIDCLIENTEDOTZ, i.CDPRODUTO,"
+               " i.VRUNITVEND, i.QTPRODVEND, i.VRTOTAL, p.CDBARPRODUTO, i.CDPROMOCAODOTZ,"
+               " i.NRDOTZEXTRA"
+               " FROM ITEMVENDA i"
+               " JOIN VENDA v ON v.DTVENDA = i.DTVENDA AND v.CDFILIAL = i.CDFILIAL"
+               " AND v.CDCAIXA = i.CDCAIXA AND v.NRCUPOMFIS = i.NRCUPOMFIS"
+               " JOIN PRODUTO p ON p.CDPRODUTO = i.CDPRODUTO"
+               " WHERE i.DTVENDA = ? AND v.CDIDCLIENTEDOTZ IS NOT NULL AND i.NRDOTZEXTRA > 0"
+               " AND " +
+               branchFilter("i.CDFILIAL", selector) +
+               " ORDER BY i.CDFILIAL, i.CDCAIXA, i.NRCUPOMFIS, i.NRSEQITEM";
+    case kItemSales:
+        return "SELECT v.CDFILIAL, v.CDCAIXA, v.NRCUPOMFIS, v.CDIDCLIENTEDOTZ FROM VENDA v"
+               " WHERE v.DTVENDA = ? AND v.CDIDCLIENTEDOTZ IS NOT NULL AND " +
+               branchFilter("v.CDFILIAL", selector) +
+               " ORDER BY v.CDFILIAL, v.CDCAIXA, v.NRCUPOMFIS";
+    case kProductBarcode:
+        return "SELECT p.CDBARPRODUTO FROM PRODUTO p WHERE p.CDPRODUTO = ?";
+    case 3:
+        // The branches' promotions; their products come from kPromotionProducts,
+        // read once however many branches share a promotion.
+        return "SELECT pf.CDFILIAL, pf.CDPROMOCAODOTZ FROM PROMOCAODOTZFILIAL pf"
+               " JOIN PROMOCAODOTZ pr ON pr.CDPROMOCAODOTZ = pf.CDPROMOCAODOTZ"
+               " WHERE pr.DTINIVIG <= ? AND pr.DTFIMVIG >= ? AND " +
+               branchFilter("pf.CDFILIAL", selector) + " ORDER BY pf.CDFILIAL, pf.CDPROMOCAODOTZ";
+    case kPromotionProducts:
+        return "SELECT pp.CDPRODUTO, pp.VRPRECITEM, p.NMPRODUTO, p.CDBARPRODUTO,"
+               " pp.CDPROMOCAODOTZ, " +
+               dateText(engine, "pp.DTINIVIGPROD") + ", " + dateText(engine, "pp.DTFIMVIGPROD") +
+               ", pp.VRPONTOPROD"
+               // CROSS JOIN: SQLite then reads no products of promotions not running.
+               " FROM PROMOCAODOTZ pr CROSS JOIN PRODPROMODOTZ pp CROSS JOIN PRODUTO p"
+               " WHERE pp.CDPROMOCAODOTZ = pr.CDPROMOCAODOTZ AND p.CDPRODUTO = pp.CDPRODUTO"
+               " AND pr.DTINIVIG <= ? AND pr.DTFIMVIG >= ? AND pr.CDPROMOCAODOTZ IN"
+               " (SELECT pf.CDPROMOCAODOTZ FROM PROMOCAODOTZFILIAL pf WHERE " +
+               branchFilter("pf.CDFILIAL", selector) + ") ORDER BY pr.CDPROMOCAODOTZ, pp.CDPRODUTO";
+    default:
+        throw Error("no packet slot " + std::to_string(slot));
+    }
+}
+
+std::vector<std::string> queryParameters(int slot, const BranchSelector& selector,
+                                         const std::string& day)
+{
+    std::vector<std::string> params;
+    if (slot == 1 || slot == 2 || slot == kItemSales)
+        params.push_back(day);
+    if (slot == 3 || slot == kPromotionProducts)
+        params.insert(params.end(), {day, day});
+    if (!selector.all)
+        params.insert(params.end(), selector.codes.begin(), selector.codes.end());
+    return params;
+}
+
+std::vector<Source> sources(int slot)
+{
+    std::vector<Source> out;
+    int query = 0;
+    int product = 0;
+    for (const WireColumn& c : packetLayouts()[static_cast<size_t>(slot)].columns) {
+        const std::string_view name = c.name;
+        if (slot > 0 && name == "CDINTEGRADOTZ")
+            out.push_back({Source::Partner, 0});
+        else if (slot > 0 && name == "DSDIRARQDOTZ")
+            out.push_back({Source::Folder, 0});
+        else if (slot == 3 && name != "CDFILIAL")
+            out.push_back({Source::Product, product++});
+        else
+            out.push_back({Source::Query, query++});
+    }
+    return out;
+}
+
+std::vector<bool> textColumns(int query)
+{
+    if (query == 3)
+        return {true, true}; // CDFILIAL, CDPROMOCAODOTZ
+    const int slot = query == kPromotionProducts ? 3 : query;
+    const Source::From wanted = query == kPromotionProducts ? Source::Product : Source::Query;
+    const std::vector<Source> from = sources(slot);
+    std::vector<bool> text;
+    for (size_t c = 0; c < from.size(); ++c)
+        if (from[c].from == wanted)
+            text.push_back(packetLayouts()[static_cast<size_t>(slot)].columns[c].text);
+    return text;
+}
+
+} // namespace dotz::appserver
