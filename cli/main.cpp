@@ -10,6 +10,7 @@
 #include "export/error.h"
 #include "export/plan.h"
 #include "export/run.h"
+#include "toolkit/connection/principal_reply.h"
 #include "toolkit/connection/server_connection.h"
 #include "toolkit/settings.h"
 
@@ -118,6 +119,10 @@ struct Options
     bool list = false;
     bool check = false;
     bool verbose = false;
+    long long callTimeout = 0; // seconds; 0: the settings' or the default
+    // Scaled down only by tests.
+    size_t minRate = ServerConnection::CallLimits().minRate;
+    long long rateWindowMs = ServerConnection::CallLimits().window.count();
     std::string state;
     int maxDays = kDefaultMaxDays;
     std::string metricsFile;
@@ -200,7 +205,11 @@ void configure(const Options& o, ServerConnection& conn, PathMap& paths, std::st
     int port = ServerConnection::kDefaultPort;
     bool tls = false;
     std::string ca;
+    ServerConnection::CallLimits limits;
+    limits.minRate = o.minRate;
+    limits.window = std::chrono::milliseconds(o.rateWindowMs);
     if (settings) {
+        limits.callTimeout = settings->serverCallTimeout();
         if (settings->value("server", "host"))
             host = settings->serverHost();
         if (settings->value("server", "port"))
@@ -237,6 +246,9 @@ void configure(const Options& o, ServerConnection& conn, PathMap& paths, std::st
             host = host.substr(1, host.size() - 2);
         port = p;
     }
+    if (o.callTimeout > 0)
+        limits.callTimeout = std::chrono::seconds(o.callTimeout);
+    conn.setCallLimits(limits);
     if (!o.token.empty())
         token = o.token;
     if (!o.ca.empty())
@@ -257,7 +269,6 @@ void configure(const Options& o, ServerConnection& conn, PathMap& paths, std::st
                (host.find(':') == std::string::npos ? host : "[" + host + "]") + ":" +
                std::to_string(port);
     conn.setServerName(kServerObject);
-    conn.setRaiseErrors(true);
     conn.setBeforeConnect([host, port, token, tls, ca](ServerConnection& c) {
         c.SetHost(host);
         c.setPort(port);
@@ -385,30 +396,12 @@ int run(const Options& o, RunRecord& record)
         }
         first = *start;
     }
-    // The preflight keeps a refusal's text for its day's line instead of showing it.
-    std::string reported;
-    const auto report = [&o, &reported](const std::string& text) {
-        if (o.check)
-            reported = text;
-        else
-            say(std::cerr, text);
-    };
-    conn.setErrorReporter(report);
-
-    const FetchDay fetch = [&conn, &report, &reported, &stop](const std::string& sel, Day day,
-                                                              const EarlyPacket& early) {
+    const FetchDay fetch = [&conn, &stop](const std::string& sel, Day day,
+                                          const EarlyPacket& early) {
         if (stop.requested())
             throw Stopped();
-        // The list text is held in Windows-1252, as the screen holds it; the wire is UTF-8.
         try {
-            const Variant reply =
-                conn.call("GetPrincipal", {Variant(cp1252::toUtf8(sel)), Variant(day)}, early,
-                          DayPackets().size());
-            return dayPackets(CheckServerResult(reply, true, 0, report), day);
-        } catch (const Abort&) {
-            if (reported.empty())
-                throw;
-            throw Error(std::exchange(reported, {}));
+            return fetchPrincipal(conn, sel, day, early);
         } catch (...) {
             // A call cut short by the stop fails; it is the stop that ends the run.
             if (stop.requested())
@@ -512,6 +505,15 @@ int main(int argc, char** argv)
                  "Preflight: fetch, check and plan every day of the period, write nothing, "
                  "print one line per day; exit 0 only when every day would export");
     app.add_flag("--verbose", o.verbose, "Say which settings file is read");
+    app.add_option("--call-timeout", o.callTimeout,
+                   "Longest one day's call may take, in seconds (default: settings' [server] "
+                   "call_timeout, else 3600)")
+        ->check(CLI::Range(1LL, 604800LL));
+    app.add_option("--min-rate", o.minRate, "Slowest reply kept, in bytes a second (0: no floor)")
+        ->group("");
+    app.add_option("--rate-window", o.rateWindowMs, "Window of --min-rate, in milliseconds")
+        ->check(CLI::Range(1LL, 3600000LL))
+        ->group("");
     app.add_option("--state", o.state,
                    "State of --from pending, one per server, branch choice and 515 choice, "
                    "written after each day (default: $STATE_DIRECTORY/dotz-export.state, else "
@@ -559,8 +561,6 @@ int main(int argc, char** argv)
             say(std::cerr, std::string("dotz-export: ") + e.what());
             say(std::cerr, "Use --help para ver as opções.");
             return 2;
-        } catch (const Abort&) {
-            return 1; // its message is already shown
         } catch (const LastingError& e) {
             say(std::cerr, e.what());
             return kExitLasting;

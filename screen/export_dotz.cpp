@@ -8,7 +8,7 @@
 #include "export/run.h"
 #include "toolkit/application.h"
 #include "toolkit/busy_animation.h"
-#include "toolkit/connection/server_connection.h"
+#include "toolkit/connection/principal_reply.h"
 #include "toolkit/error_reporter.h"
 #include "toolkit/host_settings.h"
 #include "toolkit/pick_from_list.h"
@@ -219,6 +219,23 @@ class BusyAnimationObserver : public RunObserver
     void hideBusy() override { HideBusyAnimation(); }
 };
 
+// The screen's connection as a day's fetch sees it: a refusal the server
+// reported is shown by the toolkit's CheckServerResult, which aborts the run.
+class ScreenServer : public PrincipalServer
+{
+  public:
+    explicit ScreenServer(TServerObject server) : server_(server) {}
+    Variant call(std::string_view method, const std::vector<Variant>& params,
+                 const PacketSink& early, size_t count) override
+    {
+        return server_.call(method, params, early, count);
+    }
+    Variant check(const Variant& result) override { return CheckServerResult(result, true, 0); }
+
+  private:
+    TServerObject server_;
+};
+
 // The folders that [drives] of the host's settings give to Windows drives and shares.
 PathMap drivesFromSettings()
 {
@@ -241,13 +258,11 @@ void TfrmExportaDotz::sbtImportExportClick(QObject* /*Sender*/)
         request.with515 = cboArquivo515->isChecked();
         const PathMap paths = drivesFromSettings();
 
+        // A call that fails outright passes on, to be shown once the animation is gone.
         const FetchDay fetch = [this](const std::string& selector, Day day,
                                       const EarlyPacket& early) {
-            // The list text is held as Windows-1252; the wire carries UTF-8.
-            const Variant reply = netExportaDotz->AppServer().call(
-                "GetPrincipal", {Variant(cp1252::toUtf8(selector)), Variant(day)}, early,
-                DayPackets().size());
-            return dayPackets(CheckServerResult(reply, true, 0), day);
+            ScreenServer server(netExportaDotz->AppServer());
+            return fetchPrincipal(server, selector, day, early);
         };
 
         PosixFileSystem fs;

@@ -175,6 +175,20 @@ bool Settings::serverTls() const
     fail("[server] tls \"" + text + "\" não é on nem off");
 }
 
+std::chrono::seconds Settings::serverCallTimeout() const
+{
+    const auto text = value("server", "call_timeout");
+    if (!text)
+        return std::chrono::hours(1);
+    long long seconds = 0;
+    const char* end = text->data() + text->size();
+    const auto [ptr, ec] = std::from_chars(text->data(), end, seconds);
+    if (ec != std::errc() || ptr != end || seconds < 1 || seconds > 604800)
+        fail("[server] call_timeout \"" + *text +
+             "\" não é um número inteiro de segundos (de 1 a 604800)");
+    return std::chrono::seconds(seconds);
+}
+
 PathMap Settings::drives() const
 {
     PathMap paths;

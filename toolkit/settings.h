@@ -3,6 +3,7 @@
 //
 //   [server]   host, port, token        the application server
 //              tls = on | off, ca = FILE  HTTPS, verified against FILE (PEM)
+//              call_timeout = SECONDS     the longest one call may take (3600)
 //   [database] driver (sqlite | postgresql), name, host, port, user, password
 //              (an SQLite name that is a relative path is taken from the file's folder)
 //   [drives]   C = /srv/dotz            a Windows drive letter, \\server\share or
@@ -12,6 +13,7 @@
 // folders; ';' or '#' starts a comment line.
 #include "export/paths.h"
 
+#include <chrono>
 #include <map>
 #include <optional>
 #include <string>
@@ -52,6 +54,8 @@ class Settings
     // [server] ca: the CA file (a relative path is taken from the file's folder);
     // empty when not set: the system's store.
     std::string serverCa() const;
+    // [server] call_timeout: whole seconds, 1 to 604800; 3600 when not set.
+    std::chrono::seconds serverCallTimeout() const;
     // [drives], the one reading of it that every program uses.
     PathMap drives() const;
 

@@ -2,6 +2,7 @@
 
 #include "error_reporter.h"
 #include "host_settings.h"
+#include "toolkit/connection/principal_reply.h"
 #include "toolkit/connection/server_connection.h"
 
 namespace dotz {
@@ -10,21 +11,22 @@ namespace {
 class ServerBackend final : public ConnectionBackend
 {
   public:
-    ServerBackend()
-    {
-        connection_.setErrorReporter([](const std::string& text) { ShowErrorUtf8(text, false); });
-    }
     void setBeforeConnect(std::function<void()> handler) override
     {
         connection_.setBeforeConnect(
             [handler = std::move(handler)](ServerConnection&) { handler(); });
     }
     void setServerName(std::string name) override { connection_.setServerName(std::move(name)); }
-    void setRaiseErrors(bool raise) override { connection_.setRaiseErrors(raise); }
     void SetHost(std::string host) override { connection_.SetHost(std::move(host)); }
     void setPort(int port) override { connection_.setPort(port); }
     void setToken(std::string token) override { connection_.setToken(std::move(token)); }
     void setTls(bool on, std::string caFile) override { connection_.setTls(on, std::move(caFile)); }
+    void setCallTimeout(std::chrono::seconds timeout) override
+    {
+        ServerConnection::CallLimits limits = connection_.callLimits();
+        limits.callTimeout = timeout;
+        connection_.setCallLimits(limits);
+    }
     void setConnected(bool open) override { connection_.setConnected(open); }
     bool connected() const override { return connection_.connected(); }
     Variant call(std::string_view method, const std::vector<Variant>& params) override
@@ -92,7 +94,6 @@ void TServerConnection::configure()
 {
     backend_->setBeforeConnect([this] { beforeConnect(); });
     backend_->setServerName(serverName_.toStdString());
-    backend_->setRaiseErrors(raiseErrors_);
 }
 
 void TServerConnection::SetServerName(const QString& name)
@@ -104,7 +105,6 @@ void TServerConnection::SetServerName(const QString& name)
 void TServerConnection::SetRaiseErrors(bool raise)
 {
     raiseErrors_ = raise;
-    backend_->setRaiseErrors(raise);
 }
 
 void TServerConnection::SetHost(std::string host)
@@ -127,6 +127,7 @@ void TServerConnection::beforeConnect()
         const Settings settings = hostSettings();
         backend_->setToken(settings.serverToken());
         backend_->setTls(settings.serverTls(), settings.serverCa());
+        backend_->setCallTimeout(settings.serverCallTimeout());
     }
     Q_EMIT BeforeConnect(this);
 }

@@ -1,12 +1,14 @@
 #pragma once
 // TServerConnection: the form-side face of the Qt-free ServerConnection. It adds
-// the BeforeConnect signal that a form's handler is bound to, shows failures
-// through the error reporter, and applies the host's token and TLS settings.
+// the BeforeConnect signal that a form's handler is bound to and applies the
+// host's token and TLS settings. Failures pass on as ConnectionError, to be shown
+// where the action ends, after its clean-up.
 #include "toolkit_api.h"
 
 #include <QObject>
 #include <QString>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -29,12 +31,13 @@ class DOTZ_TOOLKIT_API ConnectionBackend
     // Must run before every opening, including one started by call().
     virtual void setBeforeConnect(std::function<void()> handler) = 0;
     virtual void setServerName(std::string name) = 0;
-    virtual void setRaiseErrors(bool raise) = 0;
     virtual void SetHost(std::string host) = 0;
     virtual void setPort(int port) = 0;
     virtual void setToken(std::string token) = 0;
     // HTTPS, verified against caFile or (empty) the system's store.
     virtual void setTls(bool on, std::string caFile) = 0;
+    // The longest one call may take (see ServerConnection::CallLimits).
+    virtual void setCallTimeout(std::chrono::seconds) {}
     virtual void setConnected(bool open) = 0;
     virtual bool connected() const = 0;
     virtual Variant call(std::string_view method, const std::vector<Variant>& params) = 0;
@@ -77,7 +80,8 @@ class DOTZ_TOOLKIT_API TServerConnection : public QObject
 
     QString ServerName() const { return serverName_; }
     void SetServerName(const QString& name);
-    // false: a failure is shown here and the action is aborted; true: it is thrown.
+    // Kept for the form description. Failures are always thrown, never shown
+    // here, so that the action's clean-up (a busy animation) runs first.
     bool RaiseErrors() const { return raiseErrors_; }
     void SetRaiseErrors(bool raise);
 
@@ -111,7 +115,8 @@ class DOTZ_TOOLKIT_API TServerConnection : public QObject
 };
 
 // Reads a server result envelope: gives its data; a failure the server reports
-// is shown, and then aborts (abort true) or gives a null Variant. n is unused.
+// is shown through the error reporter, and then aborts (abort true) or gives a
+// null Variant. n is unused.
 DOTZ_TOOLKIT_API Variant CheckServerResult(const Variant& result, bool abort, int n);
 
 } // namespace dotz

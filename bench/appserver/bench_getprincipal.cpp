@@ -1,5 +1,6 @@
 // One GetPrincipal end to end, as the module does it: call, check the envelope,
 // load the four packets into the export tables. Prints time, bytes and peak memory.
+#include "toolkit/connection/principal_reply.h"
 #include "toolkit/connection/server_connection.h"
 
 #include "export/export_tables.h"
@@ -38,7 +39,6 @@ int main(int argc, char** argv)
     try {
         ServerConnection connection;
         connection.setServerName("Krt52410.rdmExportaDotz");
-        connection.setRaiseErrors(true);
         connection.setPort(port);
         connection.open();
         for (int i = 0; i < repeat; ++i) {

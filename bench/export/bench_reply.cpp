@@ -6,6 +6,7 @@
 // arrives, which this leaves out. Usage: bench_reply REPLY_FILE [PAIRS]
 #include "export/export_tables.h"
 #include "export/run.h"
+#include "toolkit/connection/principal_reply.h"
 #include "toolkit/connection/reply_stream.h"
 
 #include <simdjson.h>

@@ -1,3 +1,4 @@
+#include "toolkit/connection/principal_reply.h"
 #include "toolkit/connection/reply_stream.h"
 
 #include "export/export_tables.h"

@@ -1,5 +1,6 @@
 // dotz-export stopped while the server holds a day's call: the days before stay,
-// byte for byte, and nothing of the later days appears.
+// byte for byte, and nothing of the later days appears. A call the server drags
+// out ends, and says why.
 #include "server_fixture.h"
 #include "stand_in_server.h"
 
@@ -80,7 +81,7 @@ class StopE2e : public ::testing::Test
             fs::create_directories(out / "DOTZ" / (std::string("LOJA") + b));
         return out;
     }
-    static pid_t start(const fs::path& out, int port)
+    static pid_t start(const fs::path& out, int port, const std::vector<std::string>& more = {})
     {
         const std::string server = "127.0.0.1:" + std::to_string(port);
         const std::string drive = "C=" + out.string();
@@ -88,6 +89,7 @@ class StopE2e : public ::testing::Test
         std::vector<std::string> args = {DOTZ_EXPORT_PATH, "--config", "/dev/null",  "--server",
                                          server,           "--drive",  drive,        "--from",
                                          "2024-03-11",     "--to",     "2024-03-17", "--with-515"};
+        args.insert(args.end(), more.begin(), more.end());
         std::vector<char*> argv;
         for (std::string& a : args)
             argv.push_back(a.data());
@@ -160,6 +162,33 @@ TEST_F(StopE2e, SigtermAndSigintStopSayingUpToWhichDayAndExitOne)
 {
     stopOnTheFifthDay(SIGTERM);
     stopOnTheFifthDay(SIGINT);
+}
+
+TEST_F(StopE2e, AReplyThatDripsEndsTheCallSayingWhichLimit)
+{
+    struct Case
+    {
+        std::vector<std::string> limits; // scaled down from 8 KiB/s over 60 s, and 1 h
+        const char* says;
+    } cases[] = {
+        {{"--min-rate", "8192", "--rate-window", "1000"}, "a resposta chegou devagar demais ("},
+        {{"--min-rate", "0", "--call-timeout", "1"},
+         "a chamada passou do tempo máximo de 1 s (call_timeout)."},
+    };
+    for (const Case& c : cases) {
+        StandInServer standIn(server_->port());
+        standIn.dripOn("2024-03-12", std::chrono::milliseconds(100));
+        const fs::path out = folders("drip-" + c.limits[1]);
+        const Exit e = wait(start(out, standIn.port(), c.limits), out);
+        EXPECT_EQ(e.code, 1) << e.err;
+        EXPECT_NE(e.err.find("Falha na chamada de GetPrincipal ao servidor de aplicação"),
+                  std::string::npos)
+            << e.err;
+        EXPECT_NE(e.err.find(c.says), std::string::npos) << e.err;
+        // The day before stays.
+        for (const auto& [name, bytes] : filesUnder(out))
+            EXPECT_TRUE(fs::path(name).filename().string().starts_with("20240311")) << name;
+    }
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 // all load when it is read whole, but that reads otherwise as it arrives. (Read
 // whole, the inside of a packet is not looked at until it loads.)
 #include "export/run.h"
+#include "toolkit/connection/principal_reply.h"
 #include "toolkit/connection/reply_stream.h"
 
 #include <cstdint>

@@ -267,6 +267,8 @@ TEST_F(ScreenExport, AServerThatIsGoneIsReportedOnceNamingIt)
     exportDays("14032024", "14032024");
     ASSERT_EQ(messages_.shown.size(), 1u);
     EXPECT_EQ(messages_.shown[0].kind, MessageKind::Error);
+    // The error dialog comes once the busy animation is gone.
+    EXPECT_EQ(messages_.shown[0].busyDepth, 0);
     EXPECT_TRUE(messages_.shown[0].text.contains(QString::fromStdString("127.0.0.1:" + port)))
         << messages_.shown[0].text.toStdString();
     EXPECT_TRUE(written().empty());

@@ -42,7 +42,6 @@ class EmptyDaysBackend final : public ConnectionBackend
     }
     void setBeforeConnect(std::function<void()> handler) override { before_ = std::move(handler); }
     void setServerName(std::string) override {}
-    void setRaiseErrors(bool) override {}
     void SetHost(std::string) override {}
     void setPort(int) override {}
     void setToken(std::string) override {}

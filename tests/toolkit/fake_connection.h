@@ -31,7 +31,6 @@ class FakeBackend final : public ConnectionBackend
 
     void setBeforeConnect(std::function<void()> handler) override { before_ = std::move(handler); }
     void setServerName(std::string) override {}
-    void setRaiseErrors(bool) override {}
     void SetHost(std::string host) override { log_->events.push_back("host=" + host); }
     void setPort(int port) override { log_->events.push_back("port=" + std::to_string(port)); }
     void setToken(std::string) override {}

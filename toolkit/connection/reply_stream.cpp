@@ -429,11 +429,6 @@ struct ReplyStream::State
     }
 };
 
-std::string replyTooLarge(size_t maxBytes)
-{
-    return "a resposta passa do limite de " + std::to_string(maxBytes >> 20) + " MiB";
-}
-
 ReplyStream::ReplyStream(PacketSink sink, size_t count, size_t maxBytes)
     : s_(std::make_unique<State>())
 {

@@ -4,15 +4,12 @@
 // own that go back to the system once the packet is let go; the rest of the
 // reply (the envelope, a few hundred bytes) is kept aside and read when the
 // reply is complete. Nothing of a reply is indexed twice.
-#include "server_connection.h"
+#include "rpc_reply.h"
 
 #include <memory>
 #include <string>
 
 namespace dotz {
-
-// The refusal of a reply past `maxBytes`.
-std::string replyTooLarge(size_t maxBytes);
 
 class ReplyStream
 {

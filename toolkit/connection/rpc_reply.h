@@ -1,0 +1,58 @@
+#pragma once
+// Reading what the server answers: a call's JSON-RPC reply, the result object
+// in it, an object's description, and the limits a reply is held to.
+#include "rpc_value.h"
+
+#include "export/error.h"
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace dotz {
+
+// A failed opening or call. what() is for the operator (Brazilian Portuguese,
+// UTF-8): it names host, port and object, then what failed, with the HTTP status,
+// the JSON-RPC error or the technical detail where there is one.
+class ConnectionError : public Error
+{
+  public:
+    using Error::Error;
+};
+
+// Takes the objects of a reply's result.data list, by index, as they arrive.
+using PacketSink = std::function<void(size_t index, Packet packet)>;
+
+// The largest reply a call takes: past it the call fails, whatever the server says.
+constexpr size_t kMaxReplyBytes = size_t{4} << 30;
+// The refusal of a reply past `maxBytes`.
+std::string replyTooLarge(size_t maxBytes);
+
+// "resposta inválida: <what>"
+std::string invalidReply(const std::string& what);
+
+// Reads the body of the reply to the call with this id: gives the JSON-RPC result,
+// its objects left as undecoded packets that share `reply`. `reply` holds the body
+// (`length` bytes) and Packet::kPadding more. Throws ConnectionError, its text
+// starting with `failure` ("Falha na chamada de ... (objeto X)"), when the reply
+// is not a JSON-RPC 2.0 response to this call, nests deeper than kMaxReplyDepth,
+// or carries a JSON-RPC error. The call uses it; so does the reply fuzz target.
+// The objects that start at the offsets `handedOver` of `reply` are read as null
+// packets (their bytes went elsewhere while the reply arrived).
+constexpr int kMaxReplyDepth = 16;
+Variant readReply(std::shared_ptr<const std::string> reply, size_t length, long long id,
+                  const std::string& failure, const std::vector<size_t>& handedOver = {});
+
+// A result object that came as a packet, not from a call: read into its members
+// as readReply reads a call's result. Throws ConnectionError, its text starting
+// with `failure`, when it is not one JSON object.
+Variant readResultObject(const Packet& packet, const std::string& failure);
+
+// The methods an object's description lists ({"object":"<name>","methods":[...]}).
+// Throws ConnectionError saying what is wrong (without the opening's prefix), also
+// when it describes another object than `object`.
+std::vector<std::string> readObjectDescription(const std::string& body, const std::string& object);
+
+} // namespace dotz
