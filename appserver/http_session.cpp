@@ -12,6 +12,9 @@
 #include <boost/beast/http.hpp>
 #include <boost/beast/ssl.hpp>
 
+#include <sys/ioctl.h>
+
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <optional>
@@ -152,7 +155,7 @@ class Session final : public Exchange, public std::enable_shared_from_this<Sessi
     bool writing_ = false;
     Clock::time_point writeStart_;
     Clock::duration windowWriting_{};
-    size_t windowBytes_ = 0;
+    size_t takenBefore_ = 0; // what the peer had taken when the window began
 
     beast::tcp_stream& lowest() { return beast::get_lowest_layer(stream_); }
     bool keepAlive() const { return note.keepAlive && !s_.stopping; }
@@ -363,7 +366,6 @@ class Session final : public Exchange, public std::enable_shared_from_this<Sessi
                                          return; // cut off meanwhile
                                      if (ec)
                                          return self->peerGone(ec);
-                                     self->windowBytes_ += n;
                                      self->sent_ += n;
                                      self->chunk_->consume(n);
                                      if (net::buffer_size(*self->chunk_) > 0)
@@ -398,7 +400,7 @@ class Session final : public Exchange, public std::enable_shared_from_this<Sessi
     // database is not the peer's.
     void startWindow()
     {
-        windowBytes_ = 0;
+        takenBefore_ = taken();
         windowWriting_ = {};
         if (writing_)
             writeStart_ = Clock::now();
@@ -409,20 +411,33 @@ class Session final : public Exchange, public std::enable_shared_from_this<Sessi
         });
     }
 
+    // What the peer has taken: the bytes written, less those still in the
+    // socket's send queue. A write completes only once a third of a large
+    // send buffer is free, which a slow peer above the minimum rate may take
+    // longer than a window to make.
+    size_t taken()
+    {
+        int queued = 0;
+        if (::ioctl(lowest().socket().native_handle(), TIOCOUTQ, &queued) != 0 || queued < 0)
+            queued = 0;
+        return sent_ > static_cast<size_t>(queued) ? sent_ - static_cast<size_t>(queued) : 0;
+    }
+
     void checkRate()
     {
+        const size_t windowBytes = taken() - std::min(takenBefore_, taken());
         auto waited = windowWriting_;
         if (writing_)
             waited += Clock::now() - writeStart_;
         const double seconds = std::chrono::duration<double>(waited).count();
         const double window = std::chrono::duration<double>(s_.options.sendRateWindow).count();
-        if (seconds >= window / 2 && static_cast<double>(windowBytes_) <
+        if (seconds >= window / 2 && static_cast<double>(windowBytes) <
                                          static_cast<double>(s_.options.minSendRate) * seconds) {
             char text[160];
             std::snprintf(text, sizeof text,
                           " cut off after %zu bytes: the peer took %zu bytes in the last %.1f s,"
                           " under the minimum send rate of %zu bytes/s",
-                          sent_, windowBytes_, window, s_.options.minSendRate);
+                          sent_, windowBytes, window, s_.options.minSendRate);
             note.detail += text;
             note.outcome = ServerMetrics::Outcome::BrokenOff;
             s_.log.request(address_, note, 200);
