@@ -42,3 +42,19 @@ stop_appserver() {
   wait "$APPSERVER_PID" 2>/dev/null || true
   APPSERVER_PID=
 }
+
+# export_wall BIN_DIR DB PORT OUT FROM TO: dotz-export of the days, with 515, into a
+# fresh OUT/files holding a folder per branch of DB; prints wall seconds and peak KB.
+export_wall() {
+  local bin=$1 db=$2 port=$3 out=$4 from=$5 to=$6
+  rm -rf "$out/files"; mkdir -p "$out/files"
+  for b in $(sqlite3 "$db" "SELECT CDFILIAL FROM FILIAL"); do mkdir -p "$out/files/DOTZ/LOJA$b"; done
+  sync
+  /usr/bin/time -f "%e %M" -o "$out/export.time" "$bin/dotz-export" --config /dev/null \
+    --server "127.0.0.1:$port" --drive "C=$out/files" --from "$from" --to "$to" \
+    --with-515 >/dev/null
+  cat "$out/export.time"
+}
+
+# median: the median of the numbers on standard input, one a line.
+median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }

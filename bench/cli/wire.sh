@@ -24,23 +24,13 @@ curl_wall() {
     "http://127.0.0.1:$port/rpc/Krt52410.rdmExportaDotz" -d "$request"
   cat "$out/curl.time"
 }
-export_wall() { # BIN_DIR: prints wall seconds and peak KB
-  rm -rf "$out/files"; mkdir -p "$out/files"
-  for b in $(sqlite3 "$db" "SELECT CDFILIAL FROM FILIAL"); do mkdir -p "$out/files/DOTZ/LOJA$b"; done
-  sync
-  /usr/bin/time -f "%e %M" -o "$out/export.time" "$1/dotz-export" --config /dev/null \
-    --server "127.0.0.1:$port" --drive "C=$out/files" --from 2024-03-15 --to 2024-03-15 \
-    --with-515 >/dev/null
-  cat "$out/export.time"
-}
-median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
 reply=$(curl -sf -X POST "http://127.0.0.1:$port/rpc/Krt52410.rdmExportaDotz" -d "$request" | wc -c)
 echo "reply: $reply bytes"
 : >"$out/this"; : >"$out/other"; : >"$out/peak"; : >"$out/otherpeak"
 for i in $(seq "$pairs"); do
-  c1=$(curl_wall); read -r a peak <<<"$(export_wall "$bin")"
-  c2=$(curl_wall); read -r b otherPeak <<<"$(export_wall "$other")"
+  c1=$(curl_wall); read -r a peak <<<"$(export_wall "$bin" "$db" "$port" "$out" 2024-03-15 2024-03-15)"
+  c2=$(curl_wall); read -r b otherPeak <<<"$(export_wall "$other" "$db" "$port" "$out" 2024-03-15 2024-03-15)"
   awk -v a="$a" -v c="$c1" 'BEGIN { print a / c }' >>"$out/this"
   awk -v b="$b" -v c="$c2" 'BEGIN { print b / c }' >>"$out/other"
   awk -v p="$peak" -v r="$reply" 'BEGIN { print p * 1024 / r }' >>"$out/peak"

@@ -17,20 +17,10 @@ out=$(mktemp -d "$data/year.XXXXXX")
 trap 'stop_appserver; rm -rf "$out"' EXIT
 start_appserver "$bin" "$db" "$port" "$data/server.log"
 
-export_wall() { # BIN_DIR: prints wall seconds
-  rm -rf "$out/files"; mkdir -p "$out/files"
-  for b in $(sqlite3 "$db" "SELECT CDFILIAL FROM FILIAL"); do mkdir -p "$out/files/DOTZ/LOJA$b"; done
-  sync
-  /usr/bin/time -f "%e" -o "$out/export.time" "$1/dotz-export" --config /dev/null \
-    --server "127.0.0.1:$port" --drive "C=$out/files" --from 2024-01-01 --to 2024-12-30 \
-    --with-515 >/dev/null
-  cat "$out/export.time"
-}
-median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
-
 : >"$out/ratio"
 for i in $(seq "$pairs"); do
-  a=$(export_wall "$bin"); b=$(export_wall "$other")
+  read -r a _ <<<"$(export_wall "$bin" "$db" "$port" "$out" 2024-01-01 2024-12-30)"
+  read -r b _ <<<"$(export_wall "$other" "$db" "$port" "$out" 2024-01-01 2024-12-30)"
   awk -v a="$a" -v b="$b" 'BEGIN { print a / b }' >>"$out/ratio"
   echo "pair $i: this $a s, other $b s"
 done
