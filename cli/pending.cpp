@@ -52,9 +52,7 @@ void syncFolders(const DayResult& day)
         const size_t slash = f.localPath.rfind('/');
         folders.insert(slash == std::string::npos ? "." : f.localPath.substr(0, slash));
     }
-    PosixFileSystem fs;
-    for (const std::string& folder : folders)
-        fs.syncDirectory(folder);
+    PosixFileSystem().syncDirectories(folders);
 }
 
 } // namespace dotz

@@ -388,8 +388,7 @@ DayResult GravaArquivosDotz(const ExportTables& t, Day day, bool with515, LineLi
         ~Finish()
         {
             lines.clear();
-            for (const std::string& folder : folders)
-                fs.syncDirectory(folder);
+            fs.syncDirectories(folders);
         }
     } finish{lines, fs, {}};
     try {

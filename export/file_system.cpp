@@ -4,6 +4,7 @@
 #include "paths.h"
 #include "reasons.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <charconv>
@@ -17,6 +18,7 @@
 #include <thread>
 #include <unistd.h>
 #include <utility>
+#include <vector>
 
 namespace dotz {
 namespace {
@@ -97,6 +99,26 @@ FileError failure(const char* step, const std::string& path, int err)
     throw failure(step, path, err);
 }
 
+// Runs job(0) .. job(n - 1) on up to `threads` threads, this one included. Flushes
+// are run so: the file system serves waiting flushes with one journal commit and
+// one device flush, where one after another would pay for one each.
+template <class Job> void sideBySide(size_t n, size_t threads, const Job& job)
+{
+    std::atomic<size_t> next{0};
+    const auto work = [&] {
+        for (size_t i; (i = next++) < n;)
+            job(i);
+    };
+    std::vector<std::jthread> helpers;
+    try {
+        while (helpers.size() + 1 < std::min(n, threads))
+            helpers.emplace_back(work);
+    } catch (const std::system_error&) {
+        // No more threads: those there are do the work.
+    }
+    work();
+}
+
 } // namespace
 
 const Syscalls& realSyscalls()
@@ -168,31 +190,19 @@ void PosixFileSystem::stageFile(const std::string& path, std::string_view data)
             abandon("não foi possível escrever em", n < 0 ? errno : EIO);
         done += static_cast<size_t>(n);
     }
+    // The disk starts on the data now, while the next files are written, so that
+    // the flush before the rename finds little left to do. Only a hint: the flush
+    // reports what fails.
+    ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
     staged_.push_back(std::move(st));
 }
 
 void PosixFileSystem::commitStaged()
 {
     std::vector<Staged> batch = std::exchange(staged_, {});
-    // The flushes run side by side: the file system serves waiting flushes with
-    // one journal commit and one device flush, where one after another would
-    // pay for one each.
     std::vector<int> flushErrors(batch.size(), 0);
-    std::atomic<size_t> next{0};
-    const auto flush = [&] {
-        for (size_t i; (i = next++) < batch.size();)
-            flushErrors[i] = sys_.fsync(batch[i].fd) == 0 ? 0 : errno;
-    };
-    {
-        std::vector<std::jthread> helpers;
-        try {
-            while (helpers.size() + 1 < std::min(batch.size(), kFlushThreads))
-                helpers.emplace_back(flush);
-        } catch (const std::system_error&) {
-            // No more threads: those there are do the work.
-        }
-        flush();
-    }
+    sideBySide(batch.size(), kFlushThreads,
+               [&](size_t i) { flushErrors[i] = sys_.fsync(batch[i].fd) == 0 ? 0 : errno; });
     std::optional<FileError> error;
     size_t ready = 0;
     for (; ready < batch.size(); ++ready) {
@@ -227,6 +237,12 @@ void PosixFileSystem::syncDirectory(const std::string& path)
         ::fsync(dir);
         ::close(dir);
     }
+}
+
+void PosixFileSystem::syncDirectories(const std::set<std::string>& folders)
+{
+    const std::vector<std::string> list(folders.begin(), folders.end());
+    sideBySide(list.size(), kFlushThreads, [&](size_t i) { syncDirectory(list[i]); });
 }
 
 } // namespace dotz

@@ -26,6 +26,12 @@ class FileSystem
     virtual void replaceFile(const std::string& path, std::string_view data) = 0;
     // Makes the renames done in a folder durable; one call serves many files.
     virtual void syncDirectory(const std::string& path) = 0;
+    // The same for many folders, which may be flushed side by side.
+    virtual void syncDirectories(const std::set<std::string>& folders)
+    {
+        for (const std::string& folder : folders)
+            syncDirectory(folder);
+    }
 
     // The same replacement in two steps, so that many files can share the disk's
     // flushes: stageFile writes `data` beside `path`, commitStaged puts every
@@ -76,6 +82,7 @@ class PosixFileSystem : public FileSystem
     void createDirectory(const std::string& path) override;
     void replaceFile(const std::string& path, std::string_view data) override;
     void syncDirectory(const std::string& path) override;
+    void syncDirectories(const std::set<std::string>& folders) override;
     // Staged files wait with their temporaries open, a bounded number of them:
     // past that, staging commits the earlier ones first.
     void stageFile(const std::string& path, std::string_view data) override;

@@ -22,11 +22,7 @@ class RunFiles : public FileSystem
 {
   public:
     explicit RunFiles(FileSystem& fs) : fs_(fs) {}
-    ~RunFiles() override
-    {
-        for (const std::string& folder : folders_)
-            fs_.syncDirectory(folder);
-    }
+    ~RunFiles() override { fs_.syncDirectories(folders_); }
     RunFiles(const RunFiles&) = delete;
     RunFiles& operator=(const RunFiles&) = delete;
     bool isDirectory(const std::string& path) override { return fs_.isDirectory(path); }
@@ -41,6 +37,10 @@ class RunFiles : public FileSystem
     }
     void commitStaged() override { fs_.commitStaged(); }
     void syncDirectory(const std::string& path) override { folders_.insert(path); }
+    void syncDirectories(const std::set<std::string>& folders) override
+    {
+        folders_.insert(folders.begin(), folders.end());
+    }
 
   private:
     FileSystem& fs_;
