@@ -63,10 +63,11 @@ int serve(const ServerOptions& options)
         std::cerr << "krt-appserver: stopping on signal " << signal << std::endl;
         server.stop();
     });
-    std::cerr << "krt-appserver: serving " << kObjectName << " on "
-              << (tls ? "https://" : "http://") << options.listen << ":" << server.port() << "/rpc/"
-              << kObjectName << " from " << connectionText(options.db)
-              << (options.token.empty() ? "" : " (token required)") << std::endl;
+    std::cerr << "krt-appserver: serving " << dotz::wire::kObjectName << " on "
+              << (tls ? "https://" : "http://") << options.listen << ":" << server.port()
+              << dotz::wire::kPathPrefix << dotz::wire::kObjectName << " from "
+              << connectionText(options.db) << (options.token.empty() ? "" : " (token required)")
+              << std::endl;
     server.run();
     waiter.join();
     std::cerr << "krt-appserver: stopped" << std::endl;
@@ -107,7 +108,8 @@ void applySettings(const CLI::App& cmd, const std::string& file, ServerOptions& 
 
 int main(int argc, char** argv)
 {
-    CLI::App app{"Application server of the DOTZ export (object " + std::string(kObjectName) + ")",
+    CLI::App app{"Application server of the DOTZ export (object " +
+                     std::string(dotz::wire::kObjectName) + ")",
                  "krt-appserver"};
     app.set_version_flag("--version", "krt-appserver " KRT_VERSION);
     app.require_subcommand(1);

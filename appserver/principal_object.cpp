@@ -14,8 +14,6 @@ namespace {
 
 namespace http = boost::beast::http;
 
-constexpr std::string_view kPrefix = "/rpc/";
-
 // What the operator reads when a reply cannot be made. The detail stays in the
 // log line under the same request id: driver texts and the database's address
 // are not for a client.
@@ -89,10 +87,11 @@ void PrincipalObject::handle(const std::shared_ptr<Exchange>& c, const HttpReque
         return c->reply(401, errorBody(none ? "this server needs a bearer token"
                                             : "the bearer token is not accepted"));
     }
-    const std::string name = path.starts_with(kPrefix) ? path.substr(kPrefix.size()) : "";
+    const std::string name =
+        path.starts_with(wire::kPathPrefix) ? path.substr(wire::kPathPrefix.size()) : "";
     if (name.empty() || name.find('/') != std::string::npos)
         return c->reply(404, errorBody("nothing at " + path));
-    if (name != kObjectName)
+    if (name != wire::kObjectName)
         return c->reply(404, errorBody("no server object " + name));
     if (get)
         return describe(*c, name);

@@ -4,55 +4,6 @@
 
 namespace dotz::appserver {
 
-const std::array<PacketLayout, 4>& packetLayouts()
-{
-    // Names, types and widths as the module's tables declare them: it refuses a
-    // packet that differs.
-    static const std::array<PacketLayout, 4> layouts{{
-        {"cdsCaixa", {{"CDFILIAL", true, 4}, {"CDCAIXA", true, 3}}},
-        {"cdsDadosDotz",
-         {{"CDFILIAL", true, 4},
-          {"CDCAIXA", true, 3},
-          {"NRCUPOMFIS", true, 10},
-          {"CDIDCLIENTEDOTZ", true, 20},
-          {"CDOPERADOR", true, 12},
-          {"DATA", true, 10},
-          {"HORA", true, 8},
-          {"VRTOTVENDA", false, 0},
-          {"CDPROMOCAODOTZ", true, 20},
-          {"CDINTEGRADOTZ", true, 20},
-          {"DSDIRARQDOTZ", true, 100},
-          {"NRDOTZ", false, 0}}},
-        {"cdsDotzExtra",
-         {{"CDFILIAL", true, 4},
-          {"CDCAIXA", true, 3},
-          {"NRCUPOMFIS", true, 10},
-          {"CDIDCLIENTEDOTZ", true, 20},
-          {"CDPRODUTO", true, 10},
-          {"VRUNITVEND", false, 0},
-          {"QTPRODVEND", false, 0},
-          {"VRTOTAL", false, 0},
-          {"CDBARPRODUTO", true, 30},
-          {"CDPROMOCAODOTZ", true, 20},
-          {"CDINTEGRADOTZ", true, 20},
-          {"DSDIRARQDOTZ", true, 100},
-          {"NRDOTZ", false, 0}}},
-        {"cdsConfigDotz",
-         {{"CDFILIAL", true, 4},
-          {"CDPRODUTO", true, 10},
-          {"VRPRECITEM", false, 0},
-          {"NMPRODUTO", true, 50},
-          {"CDBARPRODUTO", true, 30},
-          {"CDPROMOCAODOTZ", true, 20},
-          {"DTINIVIGPROD", true, 10},
-          {"DTFIMVIGPROD", true, 10},
-          {"VRPONTOPROD", false, 0},
-          {"CDINTEGRADOTZ", true, 20},
-          {"DSDIRARQDOTZ", true, 100}}},
-    }};
-    return layouts;
-}
-
 namespace {
 
 std::string branchFilter(const std::string& column, const BranchSelector& selector)

@@ -1,8 +1,10 @@
 #pragma once
-// The four packets of GetPrincipal: their columns (as the module declares its
-// tables), where each column comes from, and the SQL that fills them.
+// The four packets of GetPrincipal: where each column comes from, and the SQL
+// that fills them. Their columns are the module's (export/wire_contract.h).
 #include "selector.h"
 #include "store.h"
+
+#include "export/wire_contract.h"
 
 #include <array>
 #include <string>
@@ -10,21 +12,14 @@
 
 namespace dotz::appserver {
 
-struct WireColumn
-{
-    const char* name;
-    bool text;
-    int size; // most characters, text only
-};
-
-struct PacketLayout
-{
-    const char* table; // the module's table that loads the packet
-    std::vector<WireColumn> columns;
-};
+using WireColumn = wire::Column;
+using PacketLayout = wire::PacketLayout;
 
 // In slot order: cdsCaixa, cdsDadosDotz, cdsDotzExtra, cdsConfigDotz.
-const std::array<PacketLayout, 4>& packetLayouts();
+inline const std::array<PacketLayout, 4>& packetLayouts()
+{
+    return wire::kPackets;
+}
 
 // The query of one slot for an engine and a selector; parameters in the order
 // returned by queryParameters(). The packets leave out the branch's settings,

@@ -1,7 +1,9 @@
 #pragma once
 // The application server: HTTP/1.1 (optionally over TLS) + JSON-RPC 2.0, one
-// server object (Krt52410.rdmExportaDotz) with its method GetPrincipal,
+// server object (wire::kObjectName) with its method GetPrincipal,
 // GET /health and GET /metrics.
+#include "export/wire_contract.h"
+
 #include <chrono>
 #include <cstddef>
 #include <memory>
@@ -10,15 +12,12 @@
 
 namespace dotz::appserver {
 
-inline constexpr const char* kObjectName = "Krt52410.rdmExportaDotz";
-inline constexpr int kDefaultPort = 8211;
-
 struct ServerOptions
 {
     std::string db; // SQLite file path or postgresql:// URI
     std::string listen = "127.0.0.1";
-    int port = kDefaultPort; // 0: any free port (see AppServer::port)
-    std::string token;       // when set, every request needs "Authorization: Bearer <token>"
+    int port = wire::kDefaultPort; // 0: any free port (see AppServer::port)
+    std::string token;             // when set, every request needs "Authorization: Bearer <token>"
     // GET /metrics from another machine needs this token (or the one above).
     std::string metricsToken;
     // Both set: HTTPS only (TLS 1.2 or newer), with this PEM certificate chain and key.

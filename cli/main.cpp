@@ -10,6 +10,7 @@
 #include "export/error.h"
 #include "export/plan.h"
 #include "export/run.h"
+#include "export/wire_contract.h"
 #include "toolkit/connection/principal_reply.h"
 #include "toolkit/connection/server_connection.h"
 #include "toolkit/settings.h"
@@ -34,7 +35,6 @@ using namespace dotz;
 
 namespace {
 
-constexpr const char* kServerObject = "Krt52410.rdmExportaDotz";
 constexpr int kExitLasting = 3;
 
 // Texts reach the terminal in its own encoding; a lone carriage return inside a
@@ -202,7 +202,7 @@ void configure(const Options& o, ServerConnection& conn, PathMap& paths, std::st
                                     : "Configurações lidas de " + file + ".");
 
     std::string host = "127.0.0.1";
-    int port = ServerConnection::kDefaultPort;
+    int port = wire::kDefaultPort;
     bool tls = false;
     std::string ca;
     ServerConnection::CallLimits limits;
@@ -268,7 +268,7 @@ void configure(const Options& o, ServerConnection& conn, PathMap& paths, std::st
     serverId = std::string(tls ? "https://" : "http://") +
                (host.find(':') == std::string::npos ? host : "[" + host + "]") + ":" +
                std::to_string(port);
-    conn.setServerName(kServerObject);
+    conn.setServerName(std::string(wire::kObjectName));
     conn.setBeforeConnect([host, port, token, tls, ca](ServerConnection& c) {
         c.SetHost(host);
         c.setPort(port);
@@ -490,7 +490,8 @@ int main(int argc, char** argv)
     app.add_flag("--with-515", o.with515, "Also write the 515 files (promotion products)");
     app.add_option("--server", o.server,
                    "Application server as [https://]HOST:PORT (default: settings, else "
-                   "127.0.0.1:8211); https:// verifies its certificate");
+                   "127.0.0.1:" +
+                       std::to_string(wire::kDefaultPort) + "); https:// verifies its certificate");
     app.add_option("--ca", o.ca,
                    "CA certificates (PEM) for https:// (default: settings, else the system's)");
     app.add_option("--token", o.token, "Bearer token for the application server");

@@ -1,59 +1,87 @@
 #include "export_tables.h"
 
+#include "wire_contract.h"
+
+#include <string_view>
+
 namespace dotz {
 namespace {
-ColumnDef text(const char* name, int size)
+
+Table fromWire(size_t slot)
 {
-    return {name, ColumnType::Text, size};
+    const wire::PacketLayout& layout = wire::kPackets[slot];
+    std::vector<ColumnDef> columns;
+    columns.reserve(layout.columns.size());
+    for (const wire::Column& c : layout.columns)
+        columns.push_back({c.name, c.text ? ColumnType::Text : ColumnType::Number, c.size});
+    return Table(layout.table, std::move(columns));
 }
-ColumnDef number(const char* name)
+
+// The writer reaches columns by these positions: each must name the column it
+// stands for in the packet's layout.
+constexpr bool at(size_t slot, int position, std::string_view name)
 {
-    return {name, ColumnType::Number, 0};
+    return wire::kPackets[slot].columns[static_cast<size_t>(position)].name == name;
 }
+static_assert(wire::kPackets[0].columns.size() == caixa::CDCAIXA + 1 &&
+              wire::kPackets[1].columns.size() == dados::NRDOTZ + 1 &&
+              wire::kPackets[2].columns.size() == extra::NRDOTZ + 1 &&
+              wire::kPackets[3].columns.size() == config::DSDIRARQDOTZ + 1);
+static_assert(at(0, caixa::CDFILIAL, "CDFILIAL") && at(0, caixa::CDCAIXA, "CDCAIXA"));
+static_assert(at(1, dados::CDFILIAL, "CDFILIAL") && at(1, dados::CDCAIXA, "CDCAIXA") &&
+              at(1, dados::NRCUPOMFIS, "NRCUPOMFIS") &&
+              at(1, dados::CDIDCLIENTEDOTZ, "CDIDCLIENTEDOTZ") &&
+              at(1, dados::CDOPERADOR, "CDOPERADOR") && at(1, dados::DATA, "DATA") &&
+              at(1, dados::HORA, "HORA") && at(1, dados::VRTOTVENDA, "VRTOTVENDA") &&
+              at(1, dados::CDPROMOCAODOTZ, "CDPROMOCAODOTZ") &&
+              at(1, dados::CDINTEGRADOTZ, "CDINTEGRADOTZ") &&
+              at(1, dados::DSDIRARQDOTZ, "DSDIRARQDOTZ") && at(1, dados::NRDOTZ, "NRDOTZ"));
+static_assert(at(2, extra::CDFILIAL, "CDFILIAL") && at(2, extra::CDCAIXA, "CDCAIXA") &&
+              at(2, extra::NRCUPOMFIS, "NRCUPOMFIS") &&
+              at(2, extra::CDIDCLIENTEDOTZ, "CDIDCLIENTEDOTZ") &&
+              at(2, extra::CDPRODUTO, "CDPRODUTO") && at(2, extra::VRUNITVEND, "VRUNITVEND") &&
+              at(2, extra::QTPRODVEND, "QTPRODVEND") && at(2, extra::VRTOTAL, "VRTOTAL") &&
+              at(2, extra::CDBARPRODUTO, "CDBARPRODUTO") &&
+              at(2, extra::CDPROMOCAODOTZ, "CDPROMOCAODOTZ") &&
+              at(2, extra::CDINTEGRADOTZ, "CDINTEGRADOTZ") &&
+              at(2, extra::DSDIRARQDOTZ, "DSDIRARQDOTZ") && at(2, extra::NRDOTZ, "NRDOTZ"));
+static_assert(at(3, config::CDFILIAL, "CDFILIAL") && at(3, config::CDPRODUTO, "CDPRODUTO") &&
+              at(3, config::VRPRECITEM, "VRPRECITEM") && at(3, config::NMPRODUTO, "NMPRODUTO") &&
+              at(3, config::CDBARPRODUTO, "CDBARPRODUTO") &&
+              at(3, config::CDPROMOCAODOTZ, "CDPROMOCAODOTZ") &&
+              at(3, config::DTINIVIGPROD, "DTINIVIGPROD") &&
+              at(3, config::DTFIMVIGPROD, "DTFIMVIGPROD") &&
+              at(3, config::VRPONTOPROD, "VRPONTOPROD") &&
+              at(3, config::CDINTEGRADOTZ, "CDINTEGRADOTZ") &&
+              at(3, config::DSDIRARQDOTZ, "DSDIRARQDOTZ"));
+
 } // namespace
 
-// Column names, order and widths are those the server's packets carry; do not
-// change them without the server.
 Table makeCdsCaixa()
 {
-    return Table("cdsCaixa", {text("CDFILIAL", 4), text("CDCAIXA", 3)});
+    return fromWire(0);
 }
-
 Table makeCdsDadosDotz()
 {
-    return Table("cdsDadosDotz",
-                 {text("CDFILIAL", 4), text("CDCAIXA", 3), text("NRCUPOMFIS", 10),
-                  text("CDIDCLIENTEDOTZ", 20), text("CDOPERADOR", 12), text("DATA", 10),
-                  text("HORA", 8), number("VRTOTVENDA"), text("CDPROMOCAODOTZ", 20),
-                  text("CDINTEGRADOTZ", 20), text("DSDIRARQDOTZ", 100), number("NRDOTZ")});
+    return fromWire(1);
 }
-
 Table makeCdsDotzExtra()
 {
-    return Table("cdsDotzExtra",
-                 {text("CDFILIAL", 4), text("CDCAIXA", 3), text("NRCUPOMFIS", 10),
-                  text("CDIDCLIENTEDOTZ", 20), text("CDPRODUTO", 10), number("VRUNITVEND"),
-                  number("QTPRODVEND"), number("VRTOTAL"), text("CDBARPRODUTO", 30),
-                  text("CDPROMOCAODOTZ", 20), text("CDINTEGRADOTZ", 20), text("DSDIRARQDOTZ", 100),
-                  number("NRDOTZ")});
+    return fromWire(2);
 }
-
 Table makeCdsConfigDotz()
 {
-    return Table("cdsConfigDotz",
-                 {text("CDFILIAL", 4), text("CDPRODUTO", 10), number("VRPRECITEM"),
-                  text("NMPRODUTO", 50), text("CDBARPRODUTO", 30), text("CDPROMOCAODOTZ", 20),
-                  text("DTINIVIGPROD", 10), text("DTFIMVIGPROD", 10), number("VRPONTOPROD"),
-                  text("CDINTEGRADOTZ", 20), text("DSDIRARQDOTZ", 100)});
+    return fromWire(3);
 }
 
+// Working sets of the export, not on the wire.
 Table makeCdsFilialParc()
 {
-    return Table("cdsFilialParc", {text("CDFILIAL", 4)});
+    return Table("cdsFilialParc", {{"CDFILIAL", ColumnType::Text, 4}});
 }
 Table makeCdsFilialDir()
 {
-    return Table("cdsFilialDir", {text("CDFILIAL", 4)});
+    return Table("cdsFilialDir", {{"CDFILIAL", ColumnType::Text, 4}});
 }
 
 } // namespace dotz

@@ -6,6 +6,7 @@
 #include "export/messages.h"
 #include "export/paths.h"
 #include "export/run.h"
+#include "export/wire_contract.h"
 #include "toolkit/application.h"
 #include "toolkit/busy_animation.h"
 #include "toolkit/connection/principal_reply.h"
@@ -38,7 +39,7 @@ TfrmExportaDotz::TfrmExportaDotz(QWidget* parent)
 
     netExportaDotz = new TServerConnection(this);
     netExportaDotz->setObjectName(QStringLiteral("netExportaDotz"));
-    netExportaDotz->SetServerName(QStringLiteral("Krt52410.rdmExportaDotz"));
+    netExportaDotz->SetServerName(QString::fromLatin1(wire::kObjectName));
     netExportaDotz->SetRaiseErrors(false);
     connect(netExportaDotz, &TServerConnection::BeforeConnect, this,
             &TfrmExportaDotz::netExportaDotzBeforeConnect);

@@ -4,6 +4,7 @@
 #include "toolkit/connection/server_connection.h"
 
 #include "export/export_tables.h"
+#include "export/wire_contract.h"
 
 #include <chrono>
 #include <cstdio>
@@ -38,7 +39,7 @@ int main(int argc, char** argv)
     }
     try {
         ServerConnection connection;
-        connection.setServerName("Krt52410.rdmExportaDotz");
+        connection.setServerName(std::string(wire::kObjectName));
         connection.setPort(port);
         connection.open();
         for (int i = 0; i < repeat; ++i) {

@@ -254,7 +254,7 @@ void ServerConnection::openNow()
         http_ = std::move(http);
     }
 
-    const std::string path = "/rpc/" + serverName_;
+    const std::string path = std::string(wire::kPathPrefix) + serverName_;
     auto result = client.Get(path);
     std::string why;
     if (!result)
@@ -298,7 +298,7 @@ ServerConnection::Posted ServerConnection::post(std::string_view method,
 
     httplib::Request request;
     request.method = "POST";
-    request.path = "/rpc/" + serverName_;
+    request.path = std::string(wire::kPathPrefix) + serverName_;
     request.body = std::move(body);
     request.set_header("Content-Type", "application/json");
     request.set_header("Accept", "application/json");

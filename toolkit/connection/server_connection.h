@@ -1,8 +1,10 @@
 #pragma once
 // The module's connection to the application server, free of Qt so that the
 // headless command can use it. Transport: JSON-RPC 2.0 over HTTP/1.1 on the path
-// /rpc/<ServerName>. Not thread-safe: one connection belongs to one thread.
+// wire::kPathPrefix + <ServerName>. Not thread-safe: one connection belongs to one thread.
 #include "rpc_reply.h"
+
+#include "export/wire_contract.h"
 
 #include <atomic>
 #include <chrono>
@@ -20,14 +22,12 @@ class ServerConnection
   public:
     using BeforeConnectHandler = std::function<void(ServerConnection&)>;
 
-    static constexpr int kDefaultPort = 8211;
-
     ServerConnection();
     ~ServerConnection();
     ServerConnection(const ServerConnection&) = delete;
     ServerConnection& operator=(const ServerConnection&) = delete;
 
-    // Name of the server object, e.g. "Krt52410.rdmExportaDotz"; the path is /rpc/<name>.
+    // Name of the server object, e.g. wire::kObjectName; the path is wire::kPathPrefix + name.
     void setServerName(std::string name);
     const std::string& serverName() const { return serverName_; }
 
@@ -122,7 +122,7 @@ class ServerConnection
     std::string serverName_;
     BeforeConnectHandler beforeConnect_;
     std::string host_ = "127.0.0.1";
-    int port_ = kDefaultPort;
+    int port_ = wire::kDefaultPort;
     std::string token_;
     bool tls_ = false;
     std::string caFile_;
