@@ -51,30 +51,9 @@ std::string padded(long long value, size_t width)
     return digits.size() >= width ? digits : std::string(width - digits.size(), '0') + digits;
 }
 
-// Days since 1970-01-01 from a civil date and back (proleptic Gregorian).
-long long daysFromCivil(int y, int m, int d)
+std::string isoDay(long long serial)
 {
-    y -= m <= 2;
-    const long long era = (y >= 0 ? y : y - 399) / 400;
-    const long long yoe = y - era * 400;
-    const long long doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const long long doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + doe - 719468;
-}
-
-std::string civilFromDays(long long z)
-{
-    z += 719468;
-    const long long era = (z >= 0 ? z : z - 146096) / 146097;
-    const long long doe = z - era * 146097;
-    const long long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    long long y = yoe + era * 400;
-    const long long doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const long long mp = (5 * doy + 2) / 153;
-    const long long d = doy - (153 * mp + 2) / 5 + 1;
-    const long long m = mp + (mp < 10 ? 3 : -9);
-    y += m <= 2;
-    return padded(y, 4) + "-" + padded(m, 2) + "-" + padded(d, 2);
+    return Day::fromSerial(static_cast<int32_t>(serial)).iso();
 }
 
 double cents(double value)
@@ -247,13 +226,18 @@ DemoSummary initDemo(Store& store, const DemoOptions& o)
     if (o.salesPerDay < 0 || o.salesPerDay > 100'000'000)
         throw Error("--sales-per-day must be between 0 and 100000000, got " +
                     std::to_string(o.salesPerDay));
-    if (!isIsoDay(o.firstDay))
+    const std::optional<Day> first = parseIsoDay(o.firstDay);
+    if (!first)
         throw Error("--first-day " + quoteForMessage(o.firstDay) +
                     " is not a date in the form YYYY-MM-DD");
-    const long long firstDay =
-        daysFromCivil(std::stoi(o.firstDay.substr(0, 4)), std::stoi(o.firstDay.substr(5, 2)),
-                      std::stoi(o.firstDay.substr(8, 2)));
+    const long long firstDay = first->serial();
     const long long lastDay = firstDay + o.days - 1;
+    // The promotions run from 90 days before the first day to 60 after the last.
+    if (Day::fromSerial(first->serial() - 90).year() < 1 ||
+        Day::fromSerial(static_cast<int32_t>(lastDay + 60)).year() > 9999)
+        throw Error("--first-day " + quoteForMessage(o.firstDay) + " with --days " +
+                    std::to_string(o.days) +
+                    " leaves the demo's promotions outside the years 0001 to 9999");
 
     createSchema(store);
     long long existing = 0;
@@ -294,8 +278,7 @@ DemoSummary initDemo(Store& store, const DemoOptions& o)
     std::vector<Promotion> promotions;
     auto addPromotion = [&](std::string code, std::string description, long long from, long long to,
                             int count) {
-        Promotion p{
-            std::move(code), std::move(description), civilFromDays(from), civilFromDays(to), {}};
+        Promotion p{std::move(code), std::move(description), isoDay(from), isoDay(to), {}};
         std::vector<int> order(static_cast<size_t>(productCount));
         for (int i = 0; i < productCount; ++i)
             order[static_cast<size_t>(i)] = i;
@@ -312,7 +295,7 @@ DemoSummary initDemo(Store& store, const DemoOptions& o)
             pp.points = static_cast<double>(rng.between(2, 40)) / 2.0; // half points happen
             // Most products count for the whole promotion; some join it later.
             const long long start = rng.chance(80) ? from : from + rng.below(to - from + 1);
-            pp.first = civilFromDays(start);
+            pp.first = isoDay(start);
             pp.last = p.last;
             p.products.push_back(std::move(pp));
         }
@@ -391,7 +374,7 @@ DemoSummary initDemo(Store& store, const DemoOptions& o)
 
     std::vector<Item> items;
     for (long long day = firstDay; day <= lastDay; ++day) {
-        const std::string dayText = civilFromDays(day);
+        const std::string dayText = isoDay(day);
         items.clear();
         store.exec("BEGIN");
         auto venda = store.bulkInsert("VENDA", {"DTVENDA", "CDFILIAL", "CDCAIXA", "NRCUPOMFIS",

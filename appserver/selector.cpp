@@ -153,25 +153,13 @@ BranchSelector parseSelector(std::string_view text)
     return selector;
 }
 
-bool isIsoDay(std::string_view t)
+std::optional<Day> parseIsoDay(std::string_view text)
 {
-    if (t.size() != 10 || t[4] != '-' || t[7] != '-')
-        return false;
-    for (size_t i : {0, 1, 2, 3, 5, 6, 8, 9})
-        if (t[i] < '0' || t[i] > '9')
-            return false;
-    auto num = [&](size_t at, size_t n) {
-        int v = 0;
-        for (size_t k = at; k < at + n; ++k)
-            v = v * 10 + (t[k] - '0');
-        return v;
-    };
-    const int year = num(0, 4), month = num(5, 2), day = num(8, 2);
-    if (year < 1 || month < 1 || month > 12 || day < 1)
-        return false;
-    static const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-    return day <= days[month - 1] + (month == 2 && leap ? 1 : 0);
+    // Day also reads dd/mm/yyyy: only a day that writes back as the same text is taken.
+    std::optional<Day> day = Day::parse(text);
+    if (day && day->iso() != text)
+        day.reset();
+    return day;
 }
 
 } // namespace dotz::appserver

@@ -3,6 +3,9 @@
 // branch picker's list text, each code in single quotes with a quote inside it
 // doubled, joined by commas: '0001','0002'. Codes are only ever bound as query
 // parameters, so the strict parse is about telling the operator what is wrong.
+#include "export/day.h"
+
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,8 +27,12 @@ BranchSelector parseSelector(std::string_view text);
 // long text is cut at a character with a note of its length.
 std::string quoteForMessage(std::string_view text);
 
-// Strict "YYYY-MM-DD" of a real calendar day.
-bool isIsoDay(std::string_view text);
+// Strict "YYYY-MM-DD" of a real calendar day, the one form the wire takes.
+std::optional<Day> parseIsoDay(std::string_view text);
+inline bool isIsoDay(std::string_view text)
+{
+    return parseIsoDay(text).has_value();
+}
 
 // Length of the well-formed UTF-8 sequence that starts at s[i] (1 for ASCII), or
 // 0 when the bytes there are not one (overlong forms and surrogates included).

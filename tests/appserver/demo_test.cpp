@@ -149,6 +149,8 @@ TEST(Demo, RefusesAFilledDatabaseAndBadSizes)
         {[](DemoOptions& o) { o.days = 0; }, "--days"},
         {[](DemoOptions& o) { o.salesPerDay = -1; }, "--sales-per-day"},
         {[](DemoOptions& o) { o.firstDay = "2024-02-30"; }, "--first-day \"2024-02-30\""},
+        {[](DemoOptions& o) { o.firstDay = "0001-02-01"; }, "outside the years 0001 to 9999"},
+        {[](DemoOptions& o) { o.firstDay = "9999-12-01"; }, "outside the years 0001 to 9999"},
     };
     for (const auto& [change, says] : cases) {
         DemoOptions o = smallDemo();
