@@ -171,6 +171,12 @@ int main(int argc, char** argv)
         ->capture_default_str()
         ->check(CLI::Range(size_t{1} << 20, std::numeric_limits<size_t>::max()));
     serveCmd
+        ->add_option("--spool-memory", serveOptions.spoolMemory,
+                     "Bytes of each reply held in memory while its peer reads; the rest waits "
+                     "in a file under --spool-dir (at most --max-spool)")
+        ->capture_default_str()
+        ->check(CLI::Range(size_t{64} << 10, size_t{1} << 30));
+    serveCmd
         ->add_option("--min-send-rate", serveOptions.minSendRate,
                      "Bytes a second a peer must take of a reply, on average over 30 s, or be "
                      "cut off")
@@ -208,6 +214,13 @@ int main(int argc, char** argv)
                 std::cerr << "krt-appserver: no database: give --db or [appserver] db in the "
                              "settings file"
                           << std::endl;
+                return 2;
+            }
+            // The budget never refuses a reply's memory part, so one reply's
+            // memory must fit in the budget.
+            if (serveOptions.spoolMemory > serveOptions.maxSpool) {
+                std::cerr << "krt-appserver: --spool-memory " << serveOptions.spoolMemory
+                          << " is above --max-spool " << serveOptions.maxSpool << std::endl;
                 return 2;
             }
             if (!tokenFile.empty()) {
