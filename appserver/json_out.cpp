@@ -150,6 +150,12 @@ void JsonOut::maybeFlush()
         flushed_ = true;
         flush_(impl_->view());
         impl_->used = 0;
+        // What grew for the first piece is not needed again: dozens of calls
+        // in progress would each keep it.
+        if (impl_->capacity > 2 * flushAt_) {
+            impl_->bytes.reset();
+            impl_->capacity = 0;
+        }
     }
 }
 

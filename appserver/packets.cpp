@@ -6,10 +6,7 @@
 #include <array>
 #include <charconv>
 #include <cmath>
-#include <condition_variable>
 #include <cstring>
-#include <deque>
-#include <mutex>
 #include <optional>
 #include <unordered_map>
 
@@ -31,287 +28,6 @@ void writeColumns(const PacketLayout& layout, JsonOut& out)
     }
     out.raw("],\"rows\":[");
 }
-
-// Where a packet's column comes from: the query's row, the branch's settings
-// (read once per call), or the promotion product's row (read once per call).
-// A copy of some rows of a query, handed from the thread that reads the
-// database to the one that encodes and sends.
-class RowBatch final : public Row
-{
-  public:
-    static constexpr size_t kRows = 2048;
-
-    void clear(int columns)
-    {
-        columns_ = static_cast<size_t>(columns);
-        rows_ = 0;
-        bytes_.clear();
-        cells_.clear();
-    }
-    // Copies the row; a number the store cannot read is kept as its error, for
-    // the encoder to report with the row's place.
-    void add(const Row& r, const std::vector<bool>& text)
-    {
-        for (size_t c = 0; c < columns_; ++c) {
-            const int q = static_cast<int>(c);
-            Cell cell;
-            if (text[c]) {
-                if (const auto t = r.textOrNull(q))
-                    cell = store(Cell::Text, *t);
-            } else {
-                try {
-                    if (const auto n = r.numberOrNull(q))
-                        cell = {Cell::Number, 0, 0, *n};
-                } catch (const Error& e) {
-                    cell = store(Cell::Failure, e.what());
-                }
-            }
-            cells_.push_back(cell);
-        }
-        ++rows_;
-    }
-    size_t rows() const { return rows_; }
-    bool full() const { return rows_ == kRows; }
-    void select(size_t row) { at_ = row * columns_; }
-
-    bool isNull(int c) const override { return cell(c).kind == Cell::Null; }
-    std::string_view text(int c) const override
-    {
-        const Cell& x = cell(c);
-        return {bytes_.data() + x.offset, x.size};
-    }
-    double number(int c) const override
-    {
-        const Cell& x = cell(c);
-        if (x.kind == Cell::Failure)
-            throw Error(std::string(text(c)));
-        return x.number;
-    }
-
-  private:
-    struct Cell
-    {
-        enum Kind { Null, Text, Number, Failure } kind = Null;
-        size_t offset = 0;
-        size_t size = 0;
-        double number = 0;
-    };
-    Cell store(Cell::Kind kind, std::string_view bytes)
-    {
-        Cell cell{kind, bytes_.size(), bytes.size(), 0};
-        bytes_.append(bytes);
-        return cell;
-    }
-    const Cell& cell(int c) const { return cells_[at_ + static_cast<size_t>(c)]; }
-
-    size_t columns_ = 0;
-    size_t rows_ = 0;
-    size_t at_ = 0;
-    std::string bytes_;
-    std::vector<Cell> cells_;
-};
-
-struct Stopped
-{
-};
-
-// A row of SQLite's item query with its sale's customer and its product's
-// barcode in the places of the query's NULLs.
-class ItemRow final : public Row
-{
-  public:
-    static constexpr int kCustomer = 3;
-    static constexpr int kProduct = 4;
-    static constexpr int kBarcode = 8;
-    const Row* item = nullptr;
-    std::string_view customer;
-    const std::optional<std::string>* barcode = nullptr;
-
-    bool isNull(int c) const override
-    {
-        return c == kBarcode ? !*barcode : c != kCustomer && item->isNull(c);
-    }
-    std::string_view text(int c) const override
-    {
-        return c == kCustomer  ? customer
-               : c == kBarcode ? std::string_view(**barcode)
-                               : item->text(c);
-    }
-    double number(int c) const override { return item->number(c); }
-    std::optional<std::string_view> textOrNull(int c) const override
-    {
-        return c == kCustomer || c == kBarcode ? Row::textOrNull(c) : item->textOrNull(c);
-    }
-    std::optional<double> numberOrNull(int c) const override { return item->numberOrNull(c); }
-};
-
-// Runs the four packet queries on a second thread of the call, so that reading
-// the database and encoding share the two cores. Batches go through a
-// short queue and come back to be reused; memory stays a few batches.
-class Reader
-{
-  public:
-    struct Item
-    {
-        std::unique_ptr<RowBatch> batch; // null: the end of a slot's rows
-        std::exception_ptr failure;
-    };
-
-    Reader(Store& store, const BranchSelector& selector, const std::string& day,
-           const RunBeside& beside)
-    {
-        for (int i = 0; i < 4; ++i)
-            spare_.push_back(std::make_unique<RowBatch>());
-        beside([this, &store, &selector, &day] {
-            run(store, selector, day);
-            std::lock_guard lock(mutex_);
-            ended_ = true;
-            changed_.notify_all();
-        });
-    }
-    ~Reader()
-    {
-        std::unique_lock lock(mutex_);
-        stop_ = true;
-        changed_.notify_all();
-        changed_.wait(lock, [&] { return ended_; });
-    }
-
-    Item next()
-    {
-        std::unique_lock lock(mutex_);
-        changed_.wait(lock, [&] { return !ready_.empty(); });
-        Item item = std::move(ready_.front());
-        ready_.pop_front();
-        return item;
-    }
-    void giveBack(std::unique_ptr<RowBatch> batch)
-    {
-        {
-            std::lock_guard lock(mutex_);
-            spare_.push_back(std::move(batch));
-        }
-        changed_.notify_all();
-    }
-
-  private:
-    void run(Store& store, const BranchSelector& selector, const std::string& day)
-    {
-        try {
-            size_t sales = 0; // the rows of slot 1
-            for (int slot = 0; slot < 4; ++slot) {
-                if (slot == 3) {
-                    // Whole, ahead of the branches' promotions that use them.
-                    auto products = std::make_unique<RowBatch>();
-                    const std::vector<bool> text = textColumns(kPromotionProducts);
-                    products->clear(static_cast<int>(text.size()));
-                    store.query(packetQuery(kPromotionProducts, store.engine(), selector),
-                                queryParameters(kPromotionProducts, selector, day),
-                                [&](const Row& r) { products->add(r, text); });
-                    put({std::move(products), {}});
-                }
-                const std::vector<bool> text = textColumns(slot);
-                const int columns = static_cast<int>(text.size());
-                std::unique_ptr<RowBatch> batch = take(columns);
-                const auto add = [&](const Row& r) {
-                    batch->add(r, text);
-                    if (batch->full()) {
-                        put({std::move(batch), {}});
-                        batch = take(columns);
-                    }
-                };
-                if (slot == 2 && sales == 0) {
-                    // Each item needs one of the day's sales with a DOTZ customer.
-                } else if (slot == 2 && store.engine() == Engine::Sqlite) {
-                    readSqliteItems(store, selector, day, add);
-                } else {
-                    const size_t rows = store.query(packetQuery(slot, store.engine(), selector),
-                                                    queryParameters(slot, selector, day), add);
-                    if (slot == 1)
-                        sales = rows;
-                }
-                if (batch->rows())
-                    put({std::move(batch), {}});
-                else
-                    giveBack(std::move(batch));
-                put({});
-            }
-        } catch (const Stopped&) {
-        } catch (...) {
-            put({nullptr, std::current_exception()});
-        }
-    }
-    // The items with the customers of their sales (in the same order, which
-    // SQLite's texts give as bytes) and their products' barcodes, looked up once
-    // each; an item without either is left out, as the join would.
-    static void readSqliteItems(Store& store, const BranchSelector& selector,
-                                const std::string& day, const std::function<void(const Row&)>& add)
-    {
-        const std::unique_ptr<Cursor> sales =
-            store.cursor(packetQuery(kItemSales, Engine::Sqlite, selector),
-                         queryParameters(kItemSales, selector, day));
-        const Row* sale = sales->next();
-        // By product code: nothing while the product is not found, else its barcode.
-        std::unordered_map<std::string, std::optional<std::optional<std::string>>> barcodes;
-        const std::string barcodeQuery = packetQuery(kProductBarcode, Engine::Sqlite, selector);
-        ItemRow row;
-        store.query(packetQuery(2, Engine::Sqlite, selector), queryParameters(2, selector, day),
-                    [&](const Row& item) {
-                        int order = -1;
-                        while (sale && (order = compareSale(*sale, item)) < 0)
-                            sale = sales->next();
-                        if (order != 0)
-                            return;
-                        const std::string product(item.text(ItemRow::kProduct));
-                        const auto emplaced = barcodes.try_emplace(product);
-                        auto& barcode = emplaced.first->second;
-                        if (emplaced.second)
-                            store.query(barcodeQuery, {product},
-                                        [&](const Row& p) { barcode.emplace(p.textOrNull(0)); });
-                        if (!barcode)
-                            return;
-                        row.item = &item;
-                        row.customer = sale->text(3);
-                        row.barcode = &*barcode;
-                        add(row);
-                    });
-    }
-    // The sale's key (branch, till, receipt) against the item's, as bytes.
-    static int compareSale(const Row& sale, const Row& item)
-    {
-        for (int c = 0; c < 3; ++c)
-            if (const int order = sale.text(c).compare(item.text(c)))
-                return order;
-        return 0;
-    }
-
-    std::unique_ptr<RowBatch> take(int columns)
-    {
-        std::unique_lock lock(mutex_);
-        changed_.wait(lock, [&] { return stop_ || !spare_.empty(); });
-        if (stop_)
-            throw Stopped{};
-        std::unique_ptr<RowBatch> batch = std::move(spare_.back());
-        spare_.pop_back();
-        batch->clear(columns);
-        return batch;
-    }
-    void put(Item item)
-    {
-        {
-            std::lock_guard lock(mutex_);
-            ready_.push_back(std::move(item));
-        }
-        changed_.notify_all();
-    }
-
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::deque<Item> ready_;
-    std::vector<std::unique_ptr<RowBatch>> spare_;
-    bool stop_ = false;
-    bool ended_ = false; // run() has returned: the store is the caller's again
-};
 
 struct BranchSettings
 {
@@ -396,14 +112,14 @@ class PromotionProducts
 };
 
 // Encodes one packet from the reader's batches; returns its row count.
-size_t writeRows(int slot, Reader& reader,
+size_t writeRows(int slot, RowPipe& reader,
                  std::unordered_map<std::string, BranchSettings>& branches, JsonOut& out)
 {
     const PacketLayout& layout = packetLayouts()[static_cast<size_t>(slot)];
     const std::vector<Source> from = sources(slot);
     std::optional<PromotionProducts> products;
     if (slot == 3) {
-        Reader::Item item = reader.next();
+        RowPipe::Item item = reader.next();
         if (item.failure)
             std::rethrow_exception(item.failure);
         products.emplace(std::move(item.batch), from);
@@ -462,7 +178,7 @@ size_t writeRows(int slot, Reader& reader,
     };
 
     for (;;) {
-        Reader::Item item = reader.next();
+        RowPipe::Item item = reader.next();
         if (item.failure)
             std::rethrow_exception(item.failure);
         if (!item.batch)
@@ -497,7 +213,8 @@ size_t writeRows(int slot, Reader& reader,
 } // namespace
 
 void writePrincipal(Store& store, const BranchSelector& selector, const std::string& day,
-                    JsonOut& out, PrincipalCounts& counts, const RunBeside& beside)
+                    JsonOut& out, PrincipalCounts& counts, const RunBeside& beside,
+                    FairShare& share)
 {
     // One snapshot for the four packets: a sale and its items must not come from
     // different states of the database.
@@ -515,7 +232,7 @@ void writePrincipal(Store& store, const BranchSelector& selector, const std::str
                         branches[std::string(r.text(0))] = {value(1), value(2), {}, {}};
                     });
         {
-            Reader reader(store, selector, day, beside);
+            RowPipe reader(store, selector, day, beside, share);
             out.raw("{\"ok\":true,\"data\":[");
             for (int slot = 0; slot < 4; ++slot) {
                 if (slot)

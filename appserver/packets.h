@@ -3,6 +3,7 @@
 // principal_sql.h and encoded as they are read.
 #include "json_out.h"
 #include "principal_sql.h"
+#include "row_pipe.h"
 #include "selector.h"
 #include "store.h"
 
@@ -20,15 +21,13 @@ struct PrincipalCounts
     std::array<size_t, 4> rows{};
 };
 
-// Runs a task on a thread beside the caller's, one that is free (QueryPool::helper).
-using RunBeside = std::function<void(std::function<void()>)>;
-
 // Writes the result envelope {"ok":true,"data":[P0,P1,P2,P3]} of one day, the four
-// queries in one read transaction, read on the thread that `beside` gives. Throws
+// queries in one read transaction, read on the thread that `beside` gives, in
+// turns taken through `share`. Throws
 // dotz::Error when the store fails or a value cannot be written (naming packet,
 // column, row and branch); texts are never cut, nor refused for their length.
-
 void writePrincipal(Store& store, const BranchSelector& selector, const std::string& day,
-                    JsonOut& out, PrincipalCounts& counts, const RunBeside& beside);
+                    JsonOut& out, PrincipalCounts& counts, const RunBeside& beside,
+                    FairShare& share);
 
 } // namespace dotz::appserver

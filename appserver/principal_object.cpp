@@ -210,8 +210,10 @@ void PrincipalObject::produce(const std::shared_ptr<Exchange>& c, const std::str
     try {
         out.raw(head);
         lease.emplace(stores_.acquire());
-        writePrincipal(**lease, selector, day, out, counts,
-                       [this](std::function<void()> task) { queries_.helper(std::move(task)); });
+        writePrincipal(
+            **lease, selector, day, out, counts,
+            [this](std::function<void()> task) { queries_.helper(std::move(task)); },
+            queries_.share());
         lease.reset(); // the transaction is over: the connection goes back at once
         out.raw("}");
         finishing = true;

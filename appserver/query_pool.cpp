@@ -3,11 +3,19 @@
 #include <boost/asio/post.hpp>
 
 #include <algorithm>
+#include <thread>
 
 namespace dotz::appserver {
 
-QueryPool::QueryPool(int calls)
-    : threads_(static_cast<size_t>(2 * std::max(1, calls))), calls_(std::max(1, calls))
+namespace {
+// Batches of rows (2048 each): more than a branch's busy day.
+constexpr uint64_t kSmallCall = 16;
+} // namespace
+
+QueryPool::QueryPool(int calls, int readers)
+    : share_(readers > 0 ? readers : static_cast<int>(std::thread::hardware_concurrency()),
+             kSmallCall),
+      threads_(static_cast<size_t>(2 * std::max(1, calls))), calls_(std::max(1, calls))
 {
 }
 

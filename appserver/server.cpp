@@ -8,7 +8,9 @@
 //   GetPrincipal: one thread reads the database, the other encodes the reply
 //   into the call's spool. Neither ever waits on a peer: the spool takes what
 //   the network has not sent yet, so the transaction and the pooled database
-//   connection end at the database's pace.
+//   connection end at the database's pace. The reading threads take turns
+//   (FairShare), a batch of rows at a time and least served first, so that
+//   dozens of big days in progress do not hold up a small one.
 // Nothing else: no thread per call or per connection.
 #include "server.h"
 
@@ -93,7 +95,7 @@ struct AppServer::Impl
     // Declared after what the sessions and the queries use, so that they end
     // first.
     net::io_context ioc;
-    QueryPool queries{options.databaseThreads};
+    QueryPool queries{options.callsAtOnce, options.readers};
     PrincipalObject object;
     Listener listener;
 };

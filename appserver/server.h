@@ -48,8 +48,12 @@ struct ServerOptions
     // SO_SNDBUF of each connection; 0 leaves it to the kernel's tuning (which
     // may hold a few MB of a reply beyond the spool).
     int sendBuffer = 0;
-    int ioThreads = 2;           // the network, all connections
-    int databaseThreads = 16;    // the calls whose replies are produced at once (two threads each)
+    int ioThreads = 2; // the network, all connections
+    // Calls in progress at once, each with a database connection and two
+    // threads; of them, readers (0: one per core) read at a time, least served
+    // first, so that a small call need not wait for the big ones before it.
+    int callsAtOnce = 64;
+    int readers = 0;
     std::ostream* log = nullptr; // one line per request; none when null
 };
 

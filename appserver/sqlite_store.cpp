@@ -108,6 +108,10 @@ class SqliteStore final : public Store
         sqlite3_extended_result_codes(db_, 1);
         sqlite3_busy_timeout(db_, 10000);
         exec("PRAGMA foreign_keys = ON");
+        // The server holds one read-only connection per call in progress, and
+        // the kernel's page cache already holds the file: 256 KiB each is enough.
+        if (options.readOnly)
+            exec("PRAGMA cache_size = -256");
     }
     ~SqliteStore() override
     {

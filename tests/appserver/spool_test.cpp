@@ -187,7 +187,7 @@ bool fullReply(const std::string& response)
 TEST_F(SlowPeerTest, StalledReadersHoldNeitherTheDatabaseNorHealthAndAreCutOff)
 {
     ServerOptions o = options();
-    o.databaseThreads = 1;
+    o.callsAtOnce = 1;
     RunningServer server(o);
     std::vector<std::unique_ptr<Reader>> stalled;
     for (const char* from : {"127.0.0.2", "127.0.0.3", "127.0.0.4"}) {
