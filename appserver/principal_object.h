@@ -11,7 +11,7 @@
 #include "rpc.h"
 #include "selector.h"
 #include "spool.h"
-#include "store.h"
+#include "store_pool.h"
 
 #include <boost/asio/io_context.hpp>
 

@@ -21,7 +21,7 @@
 #include "query_pool.h"
 #include "request_log.h"
 #include "spool.h"
-#include "store.h"
+#include "store_pool.h"
 
 #include "export/error.h"
 

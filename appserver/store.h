@@ -1,13 +1,12 @@
 #pragma once
 // The server's SQL store: one connection to SQLite or PostgreSQL, behind one
 // interface so that the packet queries and the demo generator serve both.
-// A Store is used by one thread at a time; StorePool hands them out.
+// A Store is used by one thread at a time; StorePool (store_pool.h) hands them out.
 #include "export/error.h"
 
 #include <cstddef>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -123,42 +122,5 @@ bool isPostgresUri(std::string_view db);
 // The database as messages show it: an SQLite path as it is; a PostgreSQL
 // connection string only as libpq itself reads it, without its password.
 std::string connectionText(const std::string& db);
-
-// Idle connections kept for reuse by the request threads.
-class StorePool
-{
-  public:
-    StorePool(std::string db, OpenOptions options) : db_(std::move(db)), options_(options) {}
-
-    class Lease
-    {
-      public:
-        Lease(StorePool& pool, std::unique_ptr<Store> store)
-            : pool_(&pool), store_(std::move(store))
-        {
-        }
-        Lease(Lease&&) = default;
-        Lease& operator=(Lease&&) = delete;
-        ~Lease();
-        Store& operator*() const { return *store_; }
-        Store* operator->() const { return store_.get(); }
-        // A connection left in an unknown state is closed instead of reused.
-        void discard() { discard_ = true; }
-
-      private:
-        StorePool* pool_;
-        std::unique_ptr<Store> store_;
-        bool discard_ = false;
-    };
-
-    Lease acquire();
-    const std::string& db() const { return db_; }
-
-  private:
-    std::string db_;
-    OpenOptions options_;
-    std::mutex mutex_;
-    std::vector<std::unique_ptr<Store>> idle_;
-};
 
 } // namespace dotz::appserver
