@@ -1,6 +1,6 @@
 #include "principal_object.h"
 
-#include "packets.h"
+#include "principal.h"
 
 #include "export/error.h"
 

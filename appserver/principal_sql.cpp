@@ -2,6 +2,8 @@
 
 #include "export/error.h"
 
+#include <algorithm>
+
 namespace dotz::appserver {
 
 namespace {
@@ -28,18 +30,18 @@ std::string timeText(Engine engine, const std::string& column)
 
 } // namespace
 
-std::string packetQuery(int slot, Engine engine, const BranchSelector& selector)
+std::string querySql(PrincipalQuery query, Engine engine, const BranchSelector& selector)
 {
     // Every packet is ordered by branch first: the module writes one file per run
     // of rows of the same branch.
-    switch (slot) {
-    case kBranchSlot:
+    switch (query) {
+    case PrincipalQuery::Branches:
         return "SELECT f.CDFILIAL, f.CDINTEGRADOTZ, f.DSDIRARQDOTZ FROM FILIAL f WHERE " +
                branchFilter("f.CDFILIAL", selector);
-    case 0:
+    case PrincipalQuery::Tills:
         return "SELECT c.CDFILIAL, c.CDCAIXA FROM CAIXA c WHERE " +
                branchFilter("c.CDFILIAL", selector) + " ORDER BY c.CDFILIAL, c.CDCAIXA";
-    case 1:
+    case PrincipalQuery::Sales:
         return "SELECT v.CDFILIAL, v.CDCAIXA, v.NRCUPOMFIS, v.CDIDCLIENTEDOTZ, v.CDOPERADOR, " +
                dateText(engine, "v.DTVENDA") + ", " + timeText(engine, "v.HRVENDA") +
                ", v.VRTOTVENDA, v.CDPROMOCAODOTZ, v.NRDOTZ"
@@ -47,11 +49,11 @@ std::string packetQuery(int slot, Engine engine, const BranchSelector& selector)
                " WHERE v.DTVENDA = ? AND v.CDIDCLIENTEDOTZ IS NOT NULL AND " +
                branchFilter("v.CDFILIAL", selector) +
                " ORDER BY v.CDFILIAL, v.CDCAIXA, v.NRCUPOMFIS";
-    case 2:
+    case PrincipalQuery::Items:
         if (engine == Engine::Sqlite)
             // SQLite would seek each item's sale and product (PostgreSQL merges the
             // one and memoizes the other): the reader pairs the items with
-            // kItemSales in one pass and looks each product up once, filling the
+            // ItemSales in one pass and looks each product up once, filling the
             // two NULLs.
             return "SELECT i.CDFILIAL, i.CDCAIXA, i.NRCUPOMFIS, NULL, i.CDPRODUTO,"
                    " i.VRUNITVEND, i.QTPRODVEND, i.VRTOTAL, NULL, i.CDPROMOCAODOTZ,"
@@ -70,21 +72,21 @@ std::string packetQuery(int slot, Engine engine, const BranchSelector& selector)
                " AND " +
                branchFilter("i.CDFILIAL", selector) +
                " ORDER BY i.CDFILIAL, i.CDCAIXA, i.NRCUPOMFIS, i.NRSEQITEM";
-    case kItemSales:
+    case PrincipalQuery::ItemSales:
         return "SELECT v.CDFILIAL, v.CDCAIXA, v.NRCUPOMFIS, v.CDIDCLIENTEDOTZ FROM VENDA v"
                " WHERE v.DTVENDA = ? AND v.CDIDCLIENTEDOTZ IS NOT NULL AND " +
                branchFilter("v.CDFILIAL", selector) +
                " ORDER BY v.CDFILIAL, v.CDCAIXA, v.NRCUPOMFIS";
-    case kProductBarcode:
+    case PrincipalQuery::ProductBarcode:
         return "SELECT p.CDBARPRODUTO FROM PRODUTO p WHERE p.CDPRODUTO = ?";
-    case 3:
-        // The branches' promotions; their products come from kPromotionProducts,
+    case PrincipalQuery::Promotions:
+        // The branches' promotions; their products come from PromotionProducts,
         // read once however many branches share a promotion.
         return "SELECT pf.CDFILIAL, pf.CDPROMOCAODOTZ FROM PROMOCAODOTZFILIAL pf"
                " JOIN PROMOCAODOTZ pr ON pr.CDPROMOCAODOTZ = pf.CDPROMOCAODOTZ"
                " WHERE pr.DTINIVIG <= ? AND pr.DTFIMVIG >= ? AND " +
                branchFilter("pf.CDFILIAL", selector) + " ORDER BY pf.CDFILIAL, pf.CDPROMOCAODOTZ";
-    case kPromotionProducts:
+    case PrincipalQuery::PromotionProducts:
         return "SELECT pp.CDPRODUTO, pp.VRPRECITEM, p.NMPRODUTO, p.CDBARPRODUTO,"
                " pp.CDPROMOCAODOTZ, " +
                dateText(engine, "pp.DTINIVIGPROD") + ", " + dateText(engine, "pp.DTFIMVIGPROD") +
@@ -95,18 +97,18 @@ std::string packetQuery(int slot, Engine engine, const BranchSelector& selector)
                " AND pr.DTINIVIG <= ? AND pr.DTFIMVIG >= ? AND pr.CDPROMOCAODOTZ IN"
                " (SELECT pf.CDPROMOCAODOTZ FROM PROMOCAODOTZFILIAL pf WHERE " +
                branchFilter("pf.CDFILIAL", selector) + ") ORDER BY pr.CDPROMOCAODOTZ, pp.CDPRODUTO";
-    default:
-        throw Error("no packet slot " + std::to_string(slot));
     }
+    throw Error("no query " + std::to_string(static_cast<int>(query)));
 }
 
-std::vector<std::string> queryParameters(int slot, const BranchSelector& selector,
+std::vector<std::string> queryParameters(PrincipalQuery query, const BranchSelector& selector,
                                          const std::string& day)
 {
     std::vector<std::string> params;
-    if (slot == 1 || slot == 2 || slot == kItemSales)
+    if (query == PrincipalQuery::Sales || query == PrincipalQuery::Items ||
+        query == PrincipalQuery::ItemSales)
         params.push_back(day);
-    if (slot == 3 || slot == kPromotionProducts)
+    if (query == PrincipalQuery::Promotions || query == PrincipalQuery::PromotionProducts)
         params.insert(params.end(), {day, day});
     if (!selector.all)
         params.insert(params.end(), selector.codes.begin(), selector.codes.end());
@@ -132,17 +134,21 @@ std::vector<Source> sources(int slot)
     return out;
 }
 
-std::vector<bool> textColumns(int query)
+std::vector<bool> textColumns(PrincipalQuery query)
 {
-    if (query == 3)
+    if (query == PrincipalQuery::Promotions)
         return {true, true}; // CDFILIAL, CDPROMOCAODOTZ
-    const int slot = query == kPromotionProducts ? 3 : query;
-    const Source::From wanted = query == kPromotionProducts ? Source::Product : Source::Query;
-    const std::vector<Source> from = sources(slot);
+    const bool products = query == PrincipalQuery::PromotionProducts;
+    const auto found = std::find(kSlotQueries.begin(), kSlotQueries.end(), query);
+    if (!products && found == kSlotQueries.end())
+        throw Error("no packet of query " + std::to_string(static_cast<int>(query)));
+    const auto slot = products ? size_t{3} : static_cast<size_t>(found - kSlotQueries.begin());
+    const Source::From wanted = products ? Source::Product : Source::Query;
+    const std::vector<Source> from = sources(static_cast<int>(slot));
     std::vector<bool> text;
     for (size_t c = 0; c < from.size(); ++c)
         if (from[c].from == wanted)
-            text.push_back(packetLayouts()[static_cast<size_t>(slot)].columns[c].text);
+            text.push_back(packetLayouts()[slot].columns[c].text);
     return text;
 }
 

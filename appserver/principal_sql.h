@@ -21,18 +21,27 @@ inline const std::array<PacketLayout, 4>& packetLayouts()
     return wire::kPackets;
 }
 
-// The query of one slot for an engine and a selector; parameters in the order
-// returned by queryParameters(). The packets leave out the branch's settings,
-// the same for each of its rows: kBranchSlot reads them once per call. Slot 3
-// reads the branches' promotions, and kPromotionProducts their products. On
-// SQLite, slot 2 leaves out its items' customers and barcodes: kItemSales and
-// kProductBarcode (one product, its code the only parameter) give them.
-constexpr int kBranchSlot = -1;
-constexpr int kPromotionProducts = 4;
-constexpr int kItemSales = 5;
-constexpr int kProductBarcode = 6;
-std::string packetQuery(int slot, Engine engine, const BranchSelector& selector);
-std::vector<std::string> queryParameters(int slot, const BranchSelector& selector,
+// The queries of a call. The packets' queries leave out the branch's settings,
+// the same for each of its rows: Branches reads them once per call.
+enum class PrincipalQuery {
+    Tills,             // cdsCaixa
+    Sales,             // cdsDadosDotz
+    Items,             // cdsDotzExtra; on SQLite without the customer and barcode
+    Promotions,        // cdsConfigDotz: the branches' promotions
+    Branches,          // each branch's partner code and folder
+    PromotionProducts, // the products of those promotions, read once per call
+    ItemSales,         // SQLite: the customers of the items' sales, in the items' order
+    ProductBarcode,    // SQLite: one product's barcode, its code the only parameter
+};
+// The query that fills each packet, in slot order.
+inline constexpr std::array<PrincipalQuery, 4> kSlotQueries{
+    PrincipalQuery::Tills, PrincipalQuery::Sales, PrincipalQuery::Items,
+    PrincipalQuery::Promotions};
+
+// The SQL of a query for an engine and a selector; parameters in the order
+// returned by queryParameters().
+std::string querySql(PrincipalQuery query, Engine engine, const BranchSelector& selector);
+std::vector<std::string> queryParameters(PrincipalQuery query, const BranchSelector& selector,
                                          const std::string& day);
 
 // Where a packet's column comes from: the query's row, the branch's settings
@@ -43,7 +52,7 @@ struct Source
     int column; // in the query's row or the product's
 };
 std::vector<Source> sources(int slot);
-// Which columns of a query (a slot's, or kPromotionProducts) are texts.
-std::vector<bool> textColumns(int query);
+// Which columns of a packet's query, or of PromotionProducts, are texts.
+std::vector<bool> textColumns(PrincipalQuery query);
 
 } // namespace dotz::appserver

@@ -62,15 +62,16 @@ void readSqliteItems(Store& store, const BranchSelector& selector, const std::st
                      const std::function<void(const Row&)>& add)
 {
     const std::unique_ptr<Cursor> sales =
-        store.cursor(packetQuery(kItemSales, Engine::Sqlite, selector),
-                     queryParameters(kItemSales, selector, day));
+        store.cursor(querySql(PrincipalQuery::ItemSales, Engine::Sqlite, selector),
+                     queryParameters(PrincipalQuery::ItemSales, selector, day));
     const Row* sale = sales->next();
     // By product code: nothing while the product is not found, else its barcode.
     std::unordered_map<std::string, std::optional<std::optional<std::string>>> barcodes;
-    const std::string barcodeQuery = packetQuery(kProductBarcode, Engine::Sqlite, selector);
+    const std::string barcodeQuery =
+        querySql(PrincipalQuery::ProductBarcode, Engine::Sqlite, selector);
     ItemRow row;
-    store.query(packetQuery(2, Engine::Sqlite, selector), queryParameters(2, selector, day),
-                [&](const Row& item) {
+    store.query(querySql(PrincipalQuery::Items, Engine::Sqlite, selector),
+                queryParameters(PrincipalQuery::Items, selector, day), [&](const Row& item) {
                     int order = -1;
                     while (sale && (order = compareSale(*sale, item)) < 0)
                         sale = sales->next();
@@ -188,19 +189,19 @@ void RowPipe::run(Store& store, const BranchSelector& selector, const std::strin
     if (!turn_.enter())
         return;
     try {
-        size_t sales = 0; // the rows of slot 1
-        for (int slot = 0; slot < 4; ++slot) {
-            if (slot == 3) {
+        size_t sales = 0; // the rows of Sales
+        for (const PrincipalQuery query : kSlotQueries) {
+            if (query == PrincipalQuery::Promotions) {
                 // Whole, ahead of the branches' promotions that use them.
                 auto products = std::make_unique<RowBatch>();
-                const std::vector<bool> text = textColumns(kPromotionProducts);
+                const std::vector<bool> text = textColumns(PrincipalQuery::PromotionProducts);
                 products->clear(static_cast<int>(text.size()));
-                store.query(packetQuery(kPromotionProducts, store.engine(), selector),
-                            queryParameters(kPromotionProducts, selector, day),
+                store.query(querySql(PrincipalQuery::PromotionProducts, store.engine(), selector),
+                            queryParameters(PrincipalQuery::PromotionProducts, selector, day),
                             [&](const Row& r) { products->add(r, text); });
                 put({std::move(products), {}});
             }
-            const std::vector<bool> text = textColumns(slot);
+            const std::vector<bool> text = textColumns(query);
             const int columns = static_cast<int>(text.size());
             std::unique_ptr<RowBatch> batch = take(columns);
             const auto add = [&](const Row& r) {
@@ -210,14 +211,14 @@ void RowPipe::run(Store& store, const BranchSelector& selector, const std::strin
                     batch = take(columns);
                 }
             };
-            if (slot == 2 && sales == 0) {
+            if (query == PrincipalQuery::Items && sales == 0) {
                 // Each item needs one of the day's sales with a DOTZ customer.
-            } else if (slot == 2 && store.engine() == Engine::Sqlite) {
+            } else if (query == PrincipalQuery::Items && store.engine() == Engine::Sqlite) {
                 readSqliteItems(store, selector, day, add);
             } else {
-                const size_t rows = store.query(packetQuery(slot, store.engine(), selector),
-                                                queryParameters(slot, selector, day), add);
-                if (slot == 1)
+                const size_t rows = store.query(querySql(query, store.engine(), selector),
+                                                queryParameters(query, selector, day), add);
+                if (query == PrincipalQuery::Sales)
                     sales = rows;
             }
             if (batch->rows())

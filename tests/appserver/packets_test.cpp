@@ -1,4 +1,4 @@
-#include "packets.h"
+#include "principal.h"
 
 #include "export/error.h"
 
@@ -86,18 +86,20 @@ TEST(JsonOut, HandsOnPiecesOnlyPastTheThreshold)
 TEST(PacketQueries, BindEveryCodeAsAParameter)
 {
     BranchSelector two{false, {"0001", "O'K"}};
-    for (int slot : {0, 1, 2, 3, kPromotionProducts, kItemSales}) {
+    using Q = PrincipalQuery;
+    for (Q query : {Q::Tills, Q::Sales, Q::Items, Q::Promotions, Q::Branches, Q::PromotionProducts,
+                    Q::ItemSales}) {
         for (Engine engine : {Engine::Sqlite, Engine::Postgres}) {
-            const std::string sql = packetQuery(slot, engine, two);
+            const std::string sql = querySql(query, engine, two);
             EXPECT_EQ(sql.find("0001"), std::string::npos) << sql;
             EXPECT_EQ(sql.find("O'K"), std::string::npos) << sql;
             EXPECT_NE(sql.find("IN (?, ?)"), std::string::npos) << sql;
         }
-        const auto params = queryParameters(slot, two, "2024-03-15");
+        const auto params = queryParameters(query, two, "2024-03-15");
         EXPECT_EQ(params.back(), "O'K");
-        EXPECT_EQ(params.size(), slot == 0                                 ? 2u
-                                 : slot == 3 || slot == kPromotionProducts ? 4u
-                                                                           : 3u);
+        EXPECT_EQ(params.size(), query == Q::Tills || query == Q::Branches                 ? 2u
+                                 : query == Q::Promotions || query == Q::PromotionProducts ? 4u
+                                                                                           : 3u);
     }
 }
 

@@ -1,6 +1,6 @@
 #include "server_fixture.h"
 
-#include "packets.h"
+#include "principal.h"
 #include "selector.h"
 #include "store.h"
 

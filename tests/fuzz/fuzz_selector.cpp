@@ -1,7 +1,7 @@
 // The server's pure parsing of request text: the branch selector, the day, the
 // quoting of both in messages, and the JSON string writer the reply uses.
 // Besides not crashing, each checks what callers rely on.
-#include "packets.h"
+#include "json_out.h"
 #include "selector.h"
 
 #include "export/branch_list.h"

@@ -1,4 +1,4 @@
-#include "packets.h"
+#include "principal.h"
 
 #include "export/error.h"
 
@@ -223,8 +223,8 @@ void writePrincipal(Store& store, const BranchSelector& selector, const std::str
                    : "BEGIN");
     try {
         std::unordered_map<std::string, BranchSettings> branches;
-        store.query(packetQuery(kBranchSlot, store.engine(), selector),
-                    queryParameters(kBranchSlot, selector, day), [&](const Row& r) {
+        store.query(querySql(PrincipalQuery::Branches, store.engine(), selector),
+                    queryParameters(PrincipalQuery::Branches, selector, day), [&](const Row& r) {
                         auto value = [&](int c) {
                             return r.isNull(c) ? std::nullopt
                                                : std::optional<std::string>(r.text(c));
