@@ -14,11 +14,11 @@ namespace dotz::appserver {
 
 namespace {
 
-void writeColumns(const PacketLayout& layout, JsonOut& out)
+void writeColumns(const wire::PacketLayout& layout, JsonOut& out)
 {
     out.raw("{\"columns\":[");
     bool first = true;
-    for (const WireColumn& c : layout.columns) {
+    for (const wire::Column& c : layout.columns) {
         std::string json = first ? "{\"name\":\"" : ",{\"name\":\"";
         first = false;
         json += c.name;
@@ -41,12 +41,12 @@ struct BranchSettings
 
 // A text longer than its column goes out as it is: the client refuses it only
 // where it would reach a file.
-void writeText(std::string_view t, const WireColumn&, JsonOut& out)
+void writeText(std::string_view t, const wire::Column&, JsonOut& out)
 {
     out.string(t);
 }
 
-void writeValue(const Row& r, int q, const WireColumn& col, JsonOut& out)
+void writeValue(const Row& r, int q, const wire::Column& col, JsonOut& out)
 {
     if (r.isNull(q))
         out.null();
@@ -56,8 +56,8 @@ void writeValue(const Row& r, int q, const WireColumn& col, JsonOut& out)
         out.number(r.number(q));
 }
 
-void writeSetting(const std::optional<std::string>& value, std::string& json, const WireColumn& col,
-                  JsonOut& out)
+void writeSetting(const std::optional<std::string>& value, std::string& json,
+                  const wire::Column& col, JsonOut& out)
 {
     if (!value)
         return out.null();
@@ -81,7 +81,7 @@ class PromotionProducts
             if (from[c].from != Source::Product)
                 continue;
             columns_ = from[c].column + 1;
-            if (packetLayouts()[3].columns[c].name == std::string_view("CDPROMOCAODOTZ"))
+            if (wire::kPackets[3].columns[c].name == std::string_view("CDPROMOCAODOTZ"))
                 promotion = from[c].column;
         }
         for (size_t k = 0; k < rows_->rows(); ++k) {
@@ -115,7 +115,7 @@ class PromotionProducts
 size_t writeRows(int slot, RowPipe& reader,
                  std::unordered_map<std::string, BranchSettings>& branches, JsonOut& out)
 {
-    const PacketLayout& layout = packetLayouts()[static_cast<size_t>(slot)];
+    const wire::PacketLayout& layout = wire::kPackets[static_cast<size_t>(slot)];
     const std::vector<Source> from = sources(slot);
     std::optional<PromotionProducts> products;
     if (slot == 3) {
@@ -137,7 +137,7 @@ size_t writeRows(int slot, RowPipe& reader,
         const Row* product = products ? &products->select(item) : nullptr;
         size_t productFrom = 0; // where the product's columns begin in the output
         for (size_t c = 0; c < from.size(); ++c) {
-            const WireColumn& col = layout.columns[c];
+            const wire::Column& col = layout.columns[c];
             const Source source = from[c];
             try {
                 if (source.from == Source::Product && source.column == 0) {

@@ -120,7 +120,7 @@ std::vector<Source> sources(int slot)
     std::vector<Source> out;
     int query = 0;
     int product = 0;
-    for (const WireColumn& c : packetLayouts()[static_cast<size_t>(slot)].columns) {
+    for (const wire::Column& c : wire::kPackets[static_cast<size_t>(slot)].columns) {
         const std::string_view name = c.name;
         if (slot > 0 && name == "CDINTEGRADOTZ")
             out.push_back({Source::Partner, 0});
@@ -148,7 +148,7 @@ std::vector<bool> textColumns(PrincipalQuery query)
     std::vector<bool> text;
     for (size_t c = 0; c < from.size(); ++c)
         if (from[c].from == wanted)
-            text.push_back(packetLayouts()[slot].columns[c].text);
+            text.push_back(wire::kPackets[slot].columns[c].text);
     return text;
 }
 

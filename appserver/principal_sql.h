@@ -12,15 +12,6 @@
 
 namespace dotz::appserver {
 
-using WireColumn = wire::Column;
-using PacketLayout = wire::PacketLayout;
-
-// In slot order: cdsCaixa, cdsDadosDotz, cdsDotzExtra, cdsConfigDotz.
-inline const std::array<PacketLayout, 4>& packetLayouts()
-{
-    return wire::kPackets;
-}
-
 // The queries of a call. The packets' queries leave out the branch's settings,
 // the same for each of its rows: Branches reads them once per call.
 enum class PrincipalQuery {

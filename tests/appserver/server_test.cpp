@@ -117,12 +117,12 @@ TEST_F(ServerTest, DayOfAllBranchesMatchesTheDatabase)
 
     for (size_t slot = 0; slot < 4; ++slot) {
         SCOPED_TRACE(slot);
-        const PacketLayout& layout = packetLayouts()[slot];
+        const wire::PacketLayout& layout = wire::kPackets[slot];
         simdjson::dom::array columns = reply.packet(slot)["columns"];
         ASSERT_EQ(columns.size(), layout.columns.size());
         size_t c = 0;
         for (simdjson::dom::element col : columns) {
-            const WireColumn& want = layout.columns[c++];
+            const wire::Column& want = layout.columns[c++];
             EXPECT_EQ(std::string_view(col["name"]), want.name);
             EXPECT_EQ(std::string_view(col["type"]), want.text ? "text" : "number");
             if (want.text) {
@@ -135,7 +135,7 @@ TEST_F(ServerTest, DayOfAllBranchesMatchesTheDatabase)
             std::vector<std::string> key;
             size_t i = 0;
             for (simdjson::dom::element v : simdjson::dom::array(row)) {
-                const WireColumn& col = layout.columns[i++];
+                const wire::Column& col = layout.columns[i++];
                 if (v.is_null())
                     continue;
                 if (col.text) {
@@ -502,7 +502,7 @@ TEST(PacketColumns, AreTheColumnsOfTheModulesTables)
     const Table tables[] = {makeCdsCaixa(), makeCdsDadosDotz(), makeCdsDotzExtra(),
                             makeCdsConfigDotz()};
     for (size_t slot = 0; slot < 4; ++slot) {
-        const PacketLayout& layout = packetLayouts()[slot];
+        const wire::PacketLayout& layout = wire::kPackets[slot];
         const Table& table = tables[slot];
         EXPECT_EQ(table.name(), layout.table);
         ASSERT_EQ(table.columns().size(), layout.columns.size()) << layout.table;
