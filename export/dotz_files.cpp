@@ -16,6 +16,7 @@
 #include <set>
 #include <system_error>
 #include <thread>
+#include <unistd.h>
 
 namespace dotz {
 namespace {
@@ -285,8 +286,9 @@ class FormatAhead
     std::thread worker_;
 };
 
+// `created` (if given) learns the folders made here.
 void write(const std::vector<FileJob>& jobs, LineList& lines, FileSystem& fs, DayResult& result,
-           std::set<std::string>& folders)
+           std::set<std::string>& folders, std::vector<std::string>* created = nullptr)
 {
     size_t rows = 0;
     for (const FileJob& job : jobs)
@@ -304,8 +306,11 @@ void write(const std::vector<FileJob>& jobs, LineList& lines, FileSystem& fs, Da
         if (!ahead)
             format(jobs[i], lines);
         const LineList& text = ahead ? ahead->lines(i) : lines;
-        if (folders.insert(f.localDir).second && !fs.isDirectory(f.localDir))
+        if (folders.insert(f.localDir).second && !fs.isDirectory(f.localDir)) {
             fs.createDirectory(f.localDir);
+            if (created)
+                created->push_back(f.localDir);
+        }
         try {
             fs.stageFile(f.localPath, text.text());
         } catch (const Error& e) {
@@ -361,8 +366,42 @@ std::string datePartOf(std::string_view data)
     return out;
 }
 
+StagedAhead stageSalesAhead(const Table& sales, Day day, LineList& lines, const PathMap& paths,
+                            FileSystem& fs)
+{
+    StagedAhead ahead;
+    if (sales.rowCount() < FormatAhead::kMinRows || !fs.holdStaged(true))
+        return ahead;
+    try {
+        const std::vector<FilePlan> plans = plan<Sale>(sales, day, paths);
+        std::vector<FileJob> jobs;
+        for (const FilePlan& f : plans)
+            jobs.push_back({Sale::kType, &sales, &f});
+        std::set<std::string> folders;
+        DayResult staged;
+        write(jobs, lines, fs, staged, folders, &ahead.newFolders);
+        ahead.files = std::move(staged.files);
+    } catch (...) {
+        // The day's own writing meets the same fault, in its turn.
+        dropAhead(fs, ahead);
+    }
+    fs.holdStaged(false);
+    return ahead;
+}
+
+void dropAhead(FileSystem& fs, StagedAhead& ahead)
+{
+    if (!ahead.files.empty() || !ahead.newFolders.empty())
+        fs.dropStaged();
+    ahead.files.clear();
+    // Only when empty: a folder someone else wrote into meanwhile stays.
+    for (auto f = ahead.newFolders.rbegin(); f != ahead.newFolders.rend(); ++f)
+        ::rmdir(f->c_str());
+    ahead.newFolders.clear();
+}
+
 DayResult GravaArquivosDotz(const ExportTables& t, Day day, bool with515, LineList& lines,
-                            const PathMap& paths, FileSystem& fs)
+                            const PathMap& paths, FileSystem& fs, StagedAhead* ahead)
 {
     lines.clear();
     const bool sales = !t.cdsDadosDotz.isEmpty();
@@ -371,12 +410,21 @@ DayResult GravaArquivosDotz(const ExportTables& t, Day day, bool with515, LineLi
 
     // Every data set of the day is checked before the first file is written.
     std::vector<FilePlan> salePlan, itemPlan, productPlan;
-    if (sales)
-        salePlan = plan<Sale>(t.cdsDadosDotz, day, paths);
-    if (items)
-        itemPlan = plan<Item>(t.cdsDotzExtra, day, paths);
-    if (products)
-        productPlan = plan<Product>(t.cdsConfigDotz, day, paths);
+    try {
+        if (sales)
+            salePlan = plan<Sale>(t.cdsDadosDotz, day, paths);
+        if (items)
+            itemPlan = plan<Item>(t.cdsDotzExtra, day, paths);
+        if (products)
+            productPlan = plan<Product>(t.cdsConfigDotz, day, paths);
+    } catch (...) {
+        if (ahead)
+            dropAhead(fs, *ahead);
+        throw;
+    }
+    // Sale files staged ahead are these very files (the same rows, day and paths).
+    if (ahead && !ahead->files.empty() && ahead->files.size() != salePlan.size())
+        dropAhead(fs, *ahead);
 
     DayResult result;
     // The renames reach the disk with one flush per folder, also when a write fails.
@@ -393,8 +441,15 @@ DayResult GravaArquivosDotz(const ExportTables& t, Day day, bool with515, LineLi
     } finish{lines, fs, {}};
     try {
         std::vector<FileJob> jobs;
-        for (const FilePlan& f : salePlan)
-            jobs.push_back({Sale::kType, &t.cdsDadosDotz, &f});
+        if (ahead && !ahead->files.empty()) {
+            result.files = std::exchange(ahead->files, {});
+            ahead->newFolders.clear();
+            for (const FilePlan& f : salePlan)
+                finish.folders.insert(f.localDir);
+        } else {
+            for (const FilePlan& f : salePlan)
+                jobs.push_back({Sale::kType, &t.cdsDadosDotz, &f});
+        }
         for (const FilePlan& f : itemPlan)
             jobs.push_back({Item::kType, &t.cdsDotzExtra, &f});
         for (const FilePlan& f : productPlan)

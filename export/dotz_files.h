@@ -63,13 +63,29 @@ struct DayResult
     std::vector<WrittenFile> files;
 };
 
+// A large day's 500 files staged (written and flushed beside their names, not in
+// place) from cdsDadosDotz alone, so that they are written while the day's later
+// packets still load. Only a file system that holds staged files takes them.
+struct StagedAhead
+{
+    std::vector<WrittenFile> files;
+    std::vector<std::string> newFolders; // made for them; removed again if dropped
+};
+// Any fault drops what it staged: the day's writing meets it again in its turn.
+StagedAhead stageSalesAhead(const Table& sales, Day day, LineList& lines, const PathMap& paths,
+                            FileSystem& fs);
+// Drops the staged files (and the folders made for them, when empty).
+void dropAhead(FileSystem& fs, StagedAhead& ahead);
+
 // Writes the day's files. Before writing any file it checks every data set it is
 // about to write (branch rows together, file-name pieces, field separators,
 // destination paths) and refuses the whole day with dotz::Error naming the data
 // set and branch. A failed write raises dotz::Error naming the file; files
-// written before it stay. `lines` is empty on entry and on return.
+// written before it stay. `lines` is empty on entry and on return. Sale files in
+// `ahead` go in place with the others (and are taken from it); a refused day
+// drops them.
 DayResult GravaArquivosDotz(const ExportTables& tables, Day day, bool with515, LineList& lines,
-                            const PathMap& paths, FileSystem& fs);
+                            const PathMap& paths, FileSystem& fs, StagedAhead* ahead = nullptr);
 
 // Commits the file system's staged files; a failure names the DOTZ file as
 // `staged` (the files written since the last commit) names it.

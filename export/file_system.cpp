@@ -163,7 +163,9 @@ void PosixFileSystem::replaceFile(const std::string& path, std::string_view data
 
 void PosixFileSystem::stageFile(const std::string& path, std::string_view data)
 {
-    if (staged_.size() >= kMaxStaged)
+    if (held_ && open_ >= kMaxStaged)
+        flushOpen();
+    else if (!held_ && staged_.size() >= kMaxStaged)
         commitStaged();
     const std::string folder = folderOf(path);
     const size_t slash = path.rfind('/');
@@ -195,14 +197,54 @@ void PosixFileSystem::stageFile(const std::string& path, std::string_view data)
     // reports what fails.
     ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
     staged_.push_back(std::move(st));
+    ++open_;
+}
+
+bool PosixFileSystem::holdStaged(bool hold)
+{
+    held_ = hold;
+    return true;
+}
+
+void PosixFileSystem::dropStaged()
+{
+    for (const Staged& st : std::exchange(staged_, {}))
+        drop(st);
+    open_ = 0;
+}
+
+void PosixFileSystem::flushOpen()
+{
+    std::vector<Staged*> open;
+    for (Staged& st : staged_)
+        if (st.fd >= 0)
+            open.push_back(&st);
+    std::vector<int> flushErrors(open.size(), 0);
+    sideBySide(open.size(), kFlushThreads,
+               [&](size_t i) { flushErrors[i] = sys_.fsync(open[i]->fd) == 0 ? 0 : errno; });
+    for (size_t i = 0; i < open.size(); ++i) {
+        if (flushErrors[i] != 0)
+            failed("não foi possível levar ao disco", open[i]->path, flushErrors[i]);
+        const int fd = std::exchange(open[i]->fd, -1);
+        --open_;
+        if (sys_.close(fd) != 0)
+            failed("não foi possível fechar", open[i]->path, errno);
+    }
 }
 
 void PosixFileSystem::commitStaged()
 {
     std::vector<Staged> batch = std::exchange(staged_, {});
+    open_ = 0;
+    // Those flushed and closed while held need no second flush.
+    std::vector<size_t> open;
+    for (size_t i = 0; i < batch.size(); ++i)
+        if (batch[i].fd >= 0)
+            open.push_back(i);
     std::vector<int> flushErrors(batch.size(), 0);
-    sideBySide(batch.size(), kFlushThreads,
-               [&](size_t i) { flushErrors[i] = sys_.fsync(batch[i].fd) == 0 ? 0 : errno; });
+    sideBySide(open.size(), kFlushThreads, [&](size_t k) {
+        flushErrors[open[k]] = sys_.fsync(batch[open[k]].fd) == 0 ? 0 : errno;
+    });
     std::optional<FileError> error;
     size_t ready = 0;
     for (; ready < batch.size(); ++ready) {
@@ -211,7 +253,7 @@ void PosixFileSystem::commitStaged()
             error = failure("não foi possível levar ao disco", st.path, flushErrors[ready]);
             break;
         }
-        if (sys_.close(std::exchange(st.fd, -1)) != 0) {
+        if (st.fd >= 0 && sys_.close(std::exchange(st.fd, -1)) != 0) {
             error = failure("não foi possível fechar", st.path, errno);
             break;
         }

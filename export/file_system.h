@@ -44,6 +44,12 @@ class FileSystem
         replaceFile(path, data);
     }
     virtual void commitStaged() {}
+    // While held, staged files wait for commitStaged however many there are, or
+    // for dropStaged, which removes every staged file not yet in place. Returns
+    // false when this file system cannot hold them (a staged file is in place at
+    // once); nothing may then be staged ahead of a day's checks.
+    virtual bool holdStaged(bool) { return false; }
+    virtual void dropStaged() {}
 };
 
 // A failed file operation; path() is the file (or folder) it was about.
@@ -84,9 +90,13 @@ class PosixFileSystem : public FileSystem
     void syncDirectory(const std::string& path) override;
     void syncDirectories(const std::set<std::string>& folders) override;
     // Staged files wait with their temporaries open, a bounded number of them:
-    // past that, staging commits the earlier ones first.
+    // past that, staging commits the earlier ones first, or, while held, flushes
+    // and closes them (they stay staged; a failure raises FileError and leaves
+    // them to dropStaged).
     void stageFile(const std::string& path, std::string_view data) override;
     void commitStaged() override;
+    bool holdStaged(bool hold) override;
+    void dropStaged() override;
     static constexpr size_t kMaxStaged = 64;
     static constexpr size_t kFlushThreads = 16;
 
@@ -104,10 +114,13 @@ class PosixFileSystem : public FileSystem
         std::string path;
     };
     void drop(const Staged& s);
+    void flushOpen();
 
     const Syscalls& sys_;
     std::set<std::string> swept_;
     std::vector<Staged> staged_;
+    size_t open_ = 0; // staged files whose temporary is still open
+    bool held_ = false;
 };
 
 } // namespace dotz

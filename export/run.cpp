@@ -36,6 +36,8 @@ class RunFiles : public FileSystem
         fs_.stageFile(path, data);
     }
     void commitStaged() override { fs_.commitStaged(); }
+    bool holdStaged(bool hold) override { return fs_.holdStaged(hold); }
+    void dropStaged() override { fs_.dropStaged(); }
     void syncDirectory(const std::string& path) override { folders_.insert(path); }
     void syncDirectories(const std::set<std::string>& folders) override
     {
@@ -96,6 +98,11 @@ class EarlyLoader
     {
         std::lock_guard lock(m_);
         return given_[slot];
+    }
+    bool loading(size_t slot) const
+    {
+        std::lock_guard lock(m_);
+        return given_[slot] && !done_[slot];
     }
 
     // Waits for the slot's load; throws what refused it.
@@ -171,16 +178,28 @@ RunSummary runExport(ExportTables& t, const RunRequest& request, const FetchDay&
             // reply's bytes are gone before the checks and the files.
             loader.startDay();
             DayPackets packets = fetch(request.selector, day, early);
+            StagedAhead ahead;
+            struct DropAhead
+            {
+                FileSystem& fs;
+                StagedAhead& ahead;
+                ~DropAhead() { dropAhead(fs, ahead); }
+            } dropUnused{files, ahead};
             for (size_t slot = 0; slot < slots.size(); ++slot) {
                 Packet packet = std::exchange(packets[slot], {});
                 if (loader.given(slot))
                     loader.wait(slot);
                 else
                     slots[slot]->loadPacket(packet);
+                // The sales are in while the items still load: their files are
+                // written meanwhile, to be put in place once the day passes its checks.
+                if (slot == 1 && loader.loading(2))
+                    ahead = stageSalesAhead(t.cdsDadosDotz, day, lines, paths, files);
             }
             Vd_Parceiro(t, request.with515, messages);
             Vd_Diretorio(t, request.with515, messages);
-            DayResult written = GravaArquivosDotz(t, day, request.with515, lines, paths, files);
+            DayResult written =
+                GravaArquivosDotz(t, day, request.with515, lines, paths, files, &ahead);
             // A day counts when it gave at least one file.
             if (!written.files.empty())
                 ++summary.daysCounted;

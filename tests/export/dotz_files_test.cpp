@@ -460,6 +460,47 @@ TEST_F(DotzFilesTest, ALargeDayWritesTheSameBytesAndStopsAtAFailedFile)
     }
 }
 
+// A large day's sale files are staged ahead of the day's checks, more of them than
+// stay open at once: nothing is in place, nor any folder left, when the day is
+// refused, and the same bytes are in place when it passes.
+TEST_F(DotzFilesTest, SaleFilesStagedAheadGoInPlaceOnlyWithTheDay)
+{
+    std::vector<std::string> branches;
+    for (int b = 0; b < 70; ++b)
+        branches.push_back("B" + std::to_string(100 + b));
+    for (const std::string& b : branches)
+        for (int i = 0; i < 720; ++i)
+            sale(t_.cdsDadosDotz, b.c_str(), i + 1);
+    item(t_.cdsDotzExtra, "0001");
+    write();
+    std::vector<std::string> names = filesIn("EXPORTA/DOTZ");
+    std::vector<std::string> before;
+    for (const std::string& n : names)
+        before.push_back(read("EXPORTA/DOTZ/" + n));
+    fs::remove_all(root_ / "EXPORTA/DOTZ");
+
+    PosixFileSystem posix;
+    LineList lines;
+    item(t_.cdsDotzExtra, "0002");
+    item(t_.cdsDotzExtra, "0001"); // the items' branch rows apart: the day is refused
+    StagedAhead ahead = stageSalesAhead(t_.cdsDadosDotz, day_, lines, paths_, posix);
+    ASSERT_EQ(ahead.files.size(), branches.size());
+    for (const std::string& n : filesIn("EXPORTA/DOTZ"))
+        EXPECT_EQ(n[0], '.') << n << " in place before the day's checks";
+    EXPECT_THROW(GravaArquivosDotz(t_, day_, false, lines, paths_, posix, &ahead), Error);
+    EXPECT_FALSE(fs::exists(root_ / "EXPORTA/DOTZ"));
+
+    t_.cdsDotzExtra = makeCdsDotzExtra();
+    item(t_.cdsDotzExtra, "0001");
+    ahead = stageSalesAhead(t_.cdsDadosDotz, day_, lines, paths_, posix);
+    ASSERT_EQ(ahead.files.size(), branches.size());
+    const DayResult r = GravaArquivosDotz(t_, day_, false, lines, paths_, posix, &ahead);
+    EXPECT_EQ(r.files.size(), names.size());
+    ASSERT_EQ(filesIn("EXPORTA/DOTZ"), names);
+    for (size_t i = 0; i < names.size(); ++i)
+        EXPECT_TRUE(read("EXPORTA/DOTZ/" + names[i]) == before[i]) << names[i];
+}
+
 // Flushes run side by side: the failing one is found by its file, not its turn.
 int failingFsync(int fd)
 {
