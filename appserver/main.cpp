@@ -156,6 +156,12 @@ int main(int argc, char** argv)
         ->check(CLI::Range(1, 100000));
 
     serveCmd
+        ->add_option("--max-calls", serveOptions.callsAtOnce,
+                     "Most calls in progress at once, each with a database connection and two "
+                     "threads (more wait their turn)")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 1024));
+    serveCmd
         ->add_option("--max-calls-per-address", serveOptions.maxCallsPerAddress,
                      "Most calls in progress from one client address (more get 429)")
         ->capture_default_str()
