@@ -1,5 +1,6 @@
 #include "pending.h"
 
+#include "export/dotz_files.h"
 #include "export/file_system.h"
 
 #include <set>
@@ -52,7 +53,8 @@ void syncFolders(const DayResult& day)
         const size_t slash = f.localPath.rfind('/');
         folders.insert(slash == std::string::npos ? "." : f.localPath.substr(0, slash));
     }
-    PosixFileSystem().syncDirectories(folders);
+    PosixFileSystem fs;
+    flushFolders(fs, folders);
 }
 
 } // namespace dotz

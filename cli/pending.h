@@ -45,7 +45,7 @@ class DayLedger : public RunObserver
 };
 
 // Flushes the folders of a day's files, so that a state written after it never
-// gets ahead of the files on a power cut.
+// gets ahead of the files on a power cut; a failed flush throws naming the folder.
 void syncFolders(const DayResult& day);
 
 } // namespace dotz

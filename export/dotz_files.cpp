@@ -345,6 +345,15 @@ void putInPlace(FileSystem& fs, const std::vector<WrittenFile>& staged)
     }
 }
 
+void flushFolders(FileSystem& fs, const std::set<std::string>& folders)
+{
+    try {
+        fs.syncDirectories(folders);
+    } catch (const Error& e) {
+        throw Error(std::string("Os arquivos DOTZ estão gravados, mas ") + e.what());
+    }
+}
+
 char* putCustomerId(char* p, std::string_view id)
 {
     if (id.size() != 16)
@@ -436,7 +445,11 @@ DayResult GravaArquivosDotz(const ExportTables& t, Day day, bool with515, LineLi
         ~Finish()
         {
             lines.clear();
-            fs.syncDirectories(folders);
+            try {
+                fs.syncDirectories(folders);
+            } catch (...) {
+                // Only when the day already fails: its own error says more.
+            }
         }
     } finish{lines, fs, {}};
     try {
@@ -456,6 +469,7 @@ DayResult GravaArquivosDotz(const ExportTables& t, Day day, bool with515, LineLi
             jobs.push_back({Product::kType, &t.cdsConfigDotz, &f});
         write(jobs, lines, fs, result, finish.folders);
         putInPlace(fs, result.files);
+        flushFolders(fs, std::exchange(finish.folders, {}));
     } catch (...) {
         // Files staged before a failed one are complete: they still go in place.
         try {

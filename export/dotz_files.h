@@ -7,6 +7,7 @@
 #include "paths.h"
 
 #include <memory>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -90,6 +91,10 @@ DayResult GravaArquivosDotz(const ExportTables& tables, Day day, bool with515, L
 // Commits the file system's staged files; a failure names the DOTZ file as
 // `staged` (the files written since the last commit) names it.
 void putInPlace(FileSystem& fs, const std::vector<WrittenFile>& staged);
+
+// Makes the renames in the folders durable; a failed flush raises dotz::Error
+// naming the folder (the files are in place all the same).
+void flushFolders(FileSystem& fs, const std::set<std::string>& folders);
 
 // Record formats, exposed for tests and tools.
 char* putCustomerId(char* out, std::string_view id);

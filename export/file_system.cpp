@@ -272,19 +272,31 @@ void PosixFileSystem::commitStaged()
         throw *error;
 }
 
+int PosixFileSystem::flushFolder(const std::string& path) const
+{
+    // A folder this process may write into but not read is left to the file system.
+    const int dir = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0)
+        return 0;
+    const int err = sys_.fsync(dir) == 0 ? 0 : errno;
+    ::close(dir);
+    return err;
+}
+
 void PosixFileSystem::syncDirectory(const std::string& path)
 {
-    const int dir = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
-    }
+    if (const int err = flushFolder(path))
+        failed("não foi possível levar ao disco a pasta", path, err);
 }
 
 void PosixFileSystem::syncDirectories(const std::set<std::string>& folders)
 {
     const std::vector<std::string> list(folders.begin(), folders.end());
-    sideBySide(list.size(), kFlushThreads, [&](size_t i) { syncDirectory(list[i]); });
+    std::vector<int> errors(list.size(), 0);
+    sideBySide(list.size(), kFlushThreads, [&](size_t i) { errors[i] = flushFolder(list[i]); });
+    for (size_t i = 0; i < list.size(); ++i)
+        if (errors[i])
+            failed("não foi possível levar ao disco a pasta", list[i], errors[i]);
 }
 
 } // namespace dotz

@@ -25,8 +25,10 @@ class FileSystem
     // name is left as it was, and dotz::Error says which step failed and why.
     virtual void replaceFile(const std::string& path, std::string_view data) = 0;
     // Makes the renames done in a folder durable; one call serves many files.
+    // A failed flush raises FileError naming the folder.
     virtual void syncDirectory(const std::string& path) = 0;
-    // The same for many folders, which may be flushed side by side.
+    // The same for many folders, which may be flushed side by side; every folder
+    // is flushed before a failure is raised.
     virtual void syncDirectories(const std::set<std::string>& folders)
     {
         for (const std::string& folder : folders)
@@ -115,6 +117,7 @@ class PosixFileSystem : public FileSystem
     };
     void drop(const Staged& s);
     void flushOpen();
+    int flushFolder(const std::string& path) const;
 
     const Syscalls& sys_;
     std::set<std::string> swept_;

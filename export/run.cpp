@@ -22,7 +22,16 @@ class RunFiles : public FileSystem
 {
   public:
     explicit RunFiles(FileSystem& fs) : fs_(fs) {}
-    ~RunFiles() override { fs_.syncDirectories(folders_); }
+    ~RunFiles() override
+    {
+        try {
+            fs_.syncDirectories(folders_);
+        } catch (...) {
+            // Only when the run already fails: its own error says more.
+        }
+    }
+    // At the run's end: a failed flush ends the run naming the folder.
+    void finish() { flushFolders(fs_, std::exchange(folders_, {})); }
     RunFiles(const RunFiles&) = delete;
     RunFiles& operator=(const RunFiles&) = delete;
     bool isDirectory(const std::string& path) override { return fs_.isDirectory(path); }
@@ -209,6 +218,7 @@ RunSummary runExport(ExportTables& t, const RunRequest& request, const FetchDay&
                                  std::make_move_iterator(written.files.begin()),
                                  std::make_move_iterator(written.files.end()));
         }
+        files.finish();
     }
     if (summary.daysCounted < 1)
         throw Refusal(messages.text("NAO_HA_DOTZ"));

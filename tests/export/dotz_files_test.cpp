@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -533,6 +534,44 @@ TEST_F(DotzFilesTest, FilesFlushedTogetherBeforeAFailedFlushStillGoInPlace)
             << e.what();
     }
     EXPECT_EQ(filesIn("EXPORTA/DOTZ"), std::vector<std::string>{"20240315_4321_0001_500_1.txt"});
+}
+
+// A folder's flush that fails while the others run is named; every file stays.
+int failingFolderFsync(int fd)
+{
+    struct stat st;
+    char target[512] = {};
+    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) &&
+        ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), target, sizeof target - 1) >
+            0 &&
+        std::string_view(target).ends_with("/B/DOTZ")) {
+        errno = EIO;
+        return -1;
+    }
+    return ::fsync(fd);
+}
+
+TEST_F(DotzFilesTest, AFolderWhoseFlushFailsIsNamedAndEveryFileStays)
+{
+    sale(t_.cdsDadosDotz, "0001", 1);
+    sale(t_.cdsDadosDotz, "0002", 1, "2024-03-15", "4321", "C:\\EXPORTA\\B\\");
+    sale(t_.cdsDadosDotz, "0003", 1);
+    fs::create_directories(root_ / "EXPORTA/B");
+    Syscalls calls = realSyscalls();
+    calls.fsync = failingFolderFsync;
+    PosixFileSystem failing(calls);
+    try {
+        write(false, &failing);
+        ADD_FAILURE() << "no error";
+    } catch (const Error& e) {
+        EXPECT_NE(std::string(e.what()).find("Os arquivos DOTZ estão gravados, mas não foi "
+                                             "possível levar ao disco a pasta " +
+                                             (root_ / "EXPORTA/B/DOTZ").string()),
+                  std::string::npos)
+            << e.what();
+    }
+    EXPECT_EQ(filesIn("EXPORTA/DOTZ").size(), 2u);
+    EXPECT_EQ(filesIn("EXPORTA/B/DOTZ"), std::vector<std::string>{"20240315_4321_0002_500_1.txt"});
 }
 
 TEST_F(DotzFilesTest, TemporariesOfDeadWritersAreSweptAndLiveOnesKept)

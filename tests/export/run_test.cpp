@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <sys/stat.h>
 
 namespace dotz {
 namespace {
@@ -63,9 +64,10 @@ class RunTest : public ::testing::Test
             return packets;
         };
     }
-    RunSummary run(const FetchDay& fetch, const char* from, const char* to)
+    RunSummary run(const FetchDay& fetch, const char* from, const char* to,
+                   const Syscalls& calls = realSyscalls())
     {
-        PosixFileSystem posix;
+        PosixFileSystem posix(calls);
         return runExport(tables_, {"T", *Day::parse(from), *Day::parse(to), false}, fetch, paths_,
                          posix, observer_);
     }
@@ -126,6 +128,35 @@ TEST_F(RunTest, ACheckFailingOnTheThirdDayKeepsTheFirstTwoDays)
                                                  "20240302_4321_0001_500_1.txt"}));
     EXPECT_EQ(calls_.size(), 3u);
     EXPECT_EQ(observer_.events.back(), "hide");
+}
+
+int failingFolderFsync(int fd)
+{
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        errno = EIO;
+        return -1;
+    }
+    return ::fsync(fd);
+}
+
+// The folders are flushed at the run's end; a failure there ends the run naming
+// the folder, and every day's files stay.
+TEST_F(RunTest, AFailedFolderFlushAtTheEndIsReportedAndTheDaysStay)
+{
+    Syscalls calls = realSyscalls();
+    calls.fsync = failingFolderFsync;
+    try {
+        run(server(), "2024-03-01", "2024-03-02", calls);
+        FAIL() << "no error";
+    } catch (const Error& e) {
+        EXPECT_NE(std::string(e.what()).find("levar ao disco a pasta " + (root_ / "DOTZ").string()),
+                  std::string::npos)
+            << e.what();
+    }
+    EXPECT_EQ(files().size(), 2u);
+    EXPECT_EQ(observer_.events,
+              (std::vector<std::string>{"show 6", "2024-03-01 1", "2024-03-02 1", "hide"}));
 }
 
 TEST_F(RunTest, AServerFailurePassesOnUnchanged)
