@@ -17,11 +17,13 @@ $SUDO apt-get install -y -q --no-install-recommends \
   libboost1.81-dev libssl-dev openssl \
   clang libclang-rt-14-dev clang-format \
   dpkg-dev file systemd \
-  prometheus-cpp-dev prometheus
+  prometheus-cpp-dev prometheus \
+  linux-perf
 # boost (Beast, Asio) and OpenSSL: the application server and TLS. clang with its
 # runtime: the libFuzzer targets and the clang build; clang-format: the format
 # check. dpkg-dev: the packages' library dependencies.
 # systemd: systemd-analyze verify on the units. prometheus-cpp-dev: the server's
 # /metrics and the export's metrics file; prometheus: promtool checks both in the tests.
+# linux-perf: bench/cli/tail.sh traces the export's system calls at little cost.
 # fonts-liberation2: the Arial-metric face that stands in for the screens' 8-point
 # sans serif. xvfb, xdotool, imagemagick: the host tried and pictured under Xvfb.
