@@ -10,22 +10,6 @@ namespace dotz::appserver {
 namespace net = boost::asio;
 using tcp = net::ip::tcp;
 
-std::shared_ptr<void> CallLimit::enter(const std::string& address)
-{
-    {
-        std::lock_guard lock(mutex_);
-        int& n = calls_[address];
-        if (n >= cap_)
-            return nullptr;
-        ++n;
-    }
-    return {static_cast<void*>(this), [this, address](void*) {
-                std::lock_guard lock(mutex_);
-                if (--calls_[address] <= 0)
-                    calls_.erase(address);
-            }};
-}
-
 Listener::Listener(net::io_context& ioc, const ServerOptions& options, RequestLog& log,
                    net::ssl::context* tls, const std::atomic<bool>& stopping,
                    std::function<void(const std::shared_ptr<Exchange>&, const HttpRequest&)> handle)

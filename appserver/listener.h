@@ -1,6 +1,6 @@
 #pragma once
-// Accepts connections and starts a session on each; counts them, and the calls
-// in progress, by client address; closes the idle ones when the server stops.
+// Accepts connections and starts a session on each; counts them by client
+// address; closes the idle ones when the server stops.
 #include "http_session.h"
 
 #include <boost/asio/io_context.hpp>
@@ -14,20 +14,6 @@
 #include <unordered_map>
 
 namespace dotz::appserver {
-
-// Calls in progress by client address.
-class CallLimit
-{
-  public:
-    explicit CallLimit(int perAddress) : cap_(perAddress) {}
-    // Held while the call is in progress; null when the address is at the cap.
-    std::shared_ptr<void> enter(const std::string& address);
-
-  private:
-    int cap_;
-    std::mutex mutex_;
-    std::map<std::string, int> calls_;
-};
 
 class Listener
 {

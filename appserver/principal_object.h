@@ -3,9 +3,9 @@
 // table and GetPrincipal, GET /health, and what the operator reads when a reply
 // cannot be made. Runs on the session's strand; a call's query goes to the
 // query pool and its reply into a spool that the session sends from.
+#include "call_limit.h"
 #include "exchange.h"
 #include "health_probe.h"
-#include "listener.h"
 #include "metrics.h"
 #include "query_pool.h"
 #include "rpc.h"
