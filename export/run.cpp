@@ -2,6 +2,7 @@
 
 #include "checks.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <exception>
@@ -114,6 +115,31 @@ class EarlyLoader
         return given_[slot] && !done_[slot];
     }
 
+    // Loads the slot on the calling thread when the worker has not taken it yet,
+    // so that a small last packet does not wait behind a large one.
+    void loadHere(size_t slot)
+    {
+        std::unique_lock lock(m_);
+        const auto queued = std::find_if(queue_.begin(), queue_.end(),
+                                         [&](const auto& q) { return q.first == slot; });
+        if (queued == queue_.end())
+            return;
+        Packet packet = std::move(queued->second);
+        queue_.erase(queued);
+        lock.unlock();
+        std::exception_ptr error;
+        try {
+            tables_[slot]->loadPacket(packet);
+        } catch (...) {
+            error = std::current_exception();
+        }
+        packet = {};
+        lock.lock();
+        errors_[slot] = error;
+        done_[slot] = true;
+        ready_.notify_all();
+    }
+
     // Waits for the slot's load; throws what refused it.
     void wait(size_t slot)
     {
@@ -187,6 +213,7 @@ RunSummary runExport(ExportTables& t, const RunRequest& request, const FetchDay&
             // reply's bytes are gone before the checks and the files.
             loader.startDay();
             DayPackets packets = fetch(request.selector, day, early);
+            loader.loadHere(slots.size() - 1);
             StagedAhead ahead;
             struct DropAhead
             {
