@@ -77,14 +77,16 @@ stats "client peak memory ÷ reply size" "≤ 1.5" "${memory[@]}"
 
 echo "== whole export of the big day ÷ curl reading the same reply into /dev/null"
 request='{"jsonrpc":"2.0","id":1,"method":"GetPrincipal","params":["T","2024-03-15"]}'
-wire=()
+wire=(); memory=()
 for _ in $(seq "$pairs"); do
   timed "$data/c" curl -sf -X POST "http://127.0.0.1:$port/rpc/Krt52410.rdmExportaDotz" -d "$request"
   export_days "$big" 2024-03-15 2024-03-15 "$data/a" --with-515
   wire+=("$(awk -v a="$(cat "$data/a.wall")" -v b="$(cat "$data/c.wall")" 'BEGIN { print a / b }')")
+  memory+=("$(awk -v p="$(cat "$data/a.peak")" -v r="$reply" 'BEGIN { print p * 1024 / r }')")
   echo "   dotz-export $(cat "$data/a.wall") s, peak $(cat "$data/a.peak") KB; curl $(cat "$data/c.wall") s"
 done
 stats "dotz-export ÷ curl into /dev/null (whole export)" "≤ 1.5" "${wire[@]}"
+stats "client peak memory ÷ reply size (the same runs)" "≤ 1.5" "${memory[@]}"
 
 echo "== reading the reply (envelope + loading) ÷ simdjson On-Demand walking it"
 "$bin/bench_reply" "$data/reply.json" "$pairs"
