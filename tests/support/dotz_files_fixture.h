@@ -1,0 +1,94 @@
+#pragma once
+// The DOTZ writer's tests: a day's tables, a folder of their own mapped as drive
+// C:, and the writer run over them.
+#include "export/dotz_files.h"
+#include "export/error.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace dotz::testing {
+
+class DotzFilesTest : public ::testing::Test
+{
+  protected:
+    using V = Table::Value;
+
+    void SetUp() override
+    {
+        root_ = std::filesystem::temp_directory_path() /
+                ("dotz-files-" + std::to_string(::getpid()) + "-" +
+                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::remove_all(root_);
+        std::filesystem::create_directories(root_ / "EXPORTA");
+        paths_.set("C", root_.string());
+    }
+    void TearDown() override { std::filesystem::remove_all(root_); }
+
+    static void sale(Table& t, const char* branch, V points, const char* data = "2024-03-15",
+                     const char* partner = "4321", const char* folder = "C:\\EXPORTA\\",
+                     const char* customer = "1234567890123456")
+    {
+        t.appendRow({branch, "003", "0000123456", customer, "OPER01", data, "14:32:05", 1234.5,
+                     "PROMO1", partner, folder, points});
+    }
+    static void item(Table& t, const char* branch, const char* folder = "C:\\EXPORTA\\")
+    {
+        t.appendRow({branch, "003", "0000123456", "1234567890123456", "0000004711", 9.9, 2, 19.8,
+                     "7891234567895", "PROMO1", "4321", folder, 20});
+    }
+    static void product(Table& t, const char* branch, const char* name = "CAFE 500G")
+    {
+        t.appendRow({branch, "0000004711", 12.9, name, "7891234567895", "PROMO1", "2024-03-01",
+                     "2024-03-31", 10, "4321", "C:\\EXPORTA\\"});
+    }
+
+    DayResult write(bool with515 = false, FileSystem* fsys = nullptr)
+    {
+        PosixFileSystem posix;
+        LineList lines;
+        DayResult r = GravaArquivosDotz(t_, day_, with515, lines, paths_, fsys ? *fsys : posix);
+        EXPECT_TRUE(lines.empty());
+        return r;
+    }
+    std::string read(const std::string& relative) const
+    {
+        std::ifstream in(root_ / relative, std::ios::binary);
+        EXPECT_TRUE(in) << relative << " is missing";
+        std::stringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+    std::vector<std::string> filesIn(const std::string& relative) const
+    {
+        std::vector<std::string> names;
+        if (std::filesystem::exists(root_ / relative))
+            for (const auto& e : std::filesystem::directory_iterator(root_ / relative))
+                names.push_back(e.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+    std::string refusal(bool with515 = false)
+    {
+        try {
+            write(with515);
+        } catch (const Error& e) {
+            return e.what();
+        }
+        return "(written)";
+    }
+
+    std::filesystem::path root_;
+    PathMap paths_;
+    ExportTables t_;
+    Day day_ = *Day::fromYmd(2024, 3, 15);
+};
+
+} // namespace dotz::testing
