@@ -126,18 +126,7 @@ class EarlyLoader
             return;
         Packet packet = std::move(queued->second);
         queue_.erase(queued);
-        lock.unlock();
-        std::exception_ptr error;
-        try {
-            tables_[slot]->loadPacket(packet);
-        } catch (...) {
-            error = std::current_exception();
-        }
-        packet = {};
-        lock.lock();
-        errors_[slot] = error;
-        done_[slot] = true;
-        ready_.notify_all();
+        load(lock, slot, std::move(packet));
     }
 
     // Waits for the slot's load; throws what refused it.
@@ -159,20 +148,25 @@ class EarlyLoader
                 return;
             auto [slot, packet] = std::move(queue_.front());
             queue_.pop_front();
-            lock.unlock();
-            std::exception_ptr error;
-            try {
-                tables_[slot]->loadPacket(packet);
-            } catch (...) {
-                error = std::current_exception();
-            }
-            // Its bytes go back before the next packet is taken.
-            packet = {};
-            lock.lock();
-            errors_[slot] = error;
-            done_[slot] = true;
-            ready_.notify_all();
+            load(lock, slot, std::move(packet));
         }
+    }
+    // Loads outside the lock, which it takes back to record the outcome.
+    void load(std::unique_lock<std::mutex>& lock, size_t slot, Packet packet)
+    {
+        lock.unlock();
+        std::exception_ptr error;
+        try {
+            tables_[slot]->loadPacket(packet);
+        } catch (...) {
+            error = std::current_exception();
+        }
+        // Its bytes go back before the next packet is taken.
+        packet = {};
+        lock.lock();
+        errors_[slot] = error;
+        done_[slot] = true;
+        ready_.notify_all();
     }
 
     std::array<Table*, 4> tables_;
