@@ -237,14 +237,13 @@ void RowPipe::run(Store& store, const BranchSelector& selector, const std::strin
 // and while this one waits its idle batches are freed.
 std::unique_ptr<RowBatch> RowPipe::take(int columns)
 {
-    std::vector<std::unique_ptr<RowBatch>> idle;
     const bool mine = turn_.pause(1, [&] {
+        std::vector<std::unique_ptr<RowBatch>> idle; // freed before the wait
         std::lock_guard lock(mutex_);
         parked_ = true;
         unmade_ += spare_.size();
         idle.swap(spare_);
     });
-    idle.clear();
     std::unique_lock lock(mutex_);
     parked_ = false;
     if (!mine)
