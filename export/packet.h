@@ -5,6 +5,8 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace dotz {
 
@@ -50,11 +52,24 @@ class Packet
             memory_->consumed(at);
     }
 
+    // Where the rows of the packet's "rows" list lie, as the receiver saw them go
+    // by: offsets in json() of the first row and of a row every few MiB after it,
+    // and of the list's closing bracket. A hint that lets a large packet load a
+    // piece at a time; the loader checks it before it relies on it.
+    struct RowMarks
+    {
+        std::vector<size_t> starts;
+        size_t listEnd = 0;
+    };
+    const RowMarks& rowMarks() const { return rowMarks_; }
+    void setRowMarks(RowMarks marks) { rowMarks_ = std::move(marks); }
+
   private:
     std::shared_ptr<const void> owner_;
     const Memory* memory_ = nullptr; // owner_, when it is one
     std::string_view json_;
     size_t readable_ = 0;
+    RowMarks rowMarks_;
 };
 
 } // namespace dotz

@@ -2,206 +2,26 @@
 // document: a day's packet can hold millions of rows.
 #include "packet_loader.h"
 
-#include "cp1252.h"
 #include "error.h"
-#include "reasons.h"
+#include "packet_rows.h"
 
 #include <simdjson.h>
 
-#include <cmath>
-#include <cstdint>
 #include <cstring>
-#include <limits>
 #include <optional>
+#include <vector>
 
 namespace dotz {
 
 namespace {
 
-using simdjson::ondemand::json_type;
+using namespace packet_rows;
 
-// Structural faults of a packet end its load; the operator reads them.
-[[noreturn]] void fail(const std::string& t, std::string_view column, size_t row,
-                       const std::string& what, std::string detail = {})
-{
-    std::string msg = "Operação bloqueada. Dados inválidos recebidos do servidor: tabela " + t;
-    if (!column.empty())
-        msg += ", coluna " + std::string(column);
-    if (row)
-        msg += ", linha " + std::to_string(row);
-    throw Error(msg + ": " + what + ".", std::move(detail));
-}
-
-[[noreturn, gnu::noinline]] void failed(const std::string& t, simdjson::error_code e,
-                                        std::string_view column, size_t row, std::string_view what)
-{
-    if (e == simdjson::INCORRECT_TYPE)
-        fail(t, column, row, std::string(what));
-    fail(t, column, row, std::string(what) + " (" + jsonReason(e) + ")",
-         simdjson::error_message(e));
-}
-
-inline void check(const std::string& t, simdjson::error_code e, std::string_view column, size_t row,
-                  std::string_view what)
-{
-    if (e != simdjson::SUCCESS) [[unlikely]]
-        failed(t, e, column, row, what);
-}
-
-std::string jsonKind(json_type k)
-{
-    switch (k) {
-    case json_type::array:
-        return "uma lista";
-    case json_type::object:
-        return "um objeto";
-    case json_type::number:
-        return "um número";
-    case json_type::string:
-        return "um texto";
-    case json_type::boolean:
-        return "um valor lógico";
-    case json_type::null:
-        return "null";
-    }
-    return "um valor desconhecido";
-}
-
-// A value the loader has no use for is read all the same: the iterator would skip
-// it without looking inside, and broken JSON would pass. Packets carry only
-// scalars (texts, numbers, null; a column description may hold a boolean).
-simdjson::error_code readScalar(simdjson::ondemand::value v)
-{
-    json_type kind = json_type::null;
-    if (const auto e = v.type().get(kind))
-        return e;
-    bool isNull = false;
-    switch (kind) {
-    case json_type::string:
-        return v.get_string().error();
-    case json_type::number:
-        return v.get_number().error();
-    case json_type::boolean:
-        return v.get_bool().error();
-    case json_type::null:
-        if (const auto e = v.is_null().get(isNull))
-            return e;
-        return isNull ? simdjson::SUCCESS : simdjson::N_ATOM_ERROR;
-    case json_type::array:
-    case json_type::object:
-        break;
-    }
-    return simdjson::INCORRECT_TYPE;
-}
-
-// What the raw bytes of a string hold, found in one pass, eight bytes at a time.
-// The string lies in the packet's buffer, which is readable past its end (the
-// decoder's padding), so the last word is read whole and what lies past the
-// string is masked off as a plain letter.
-constexpr unsigned kEscape = 1, kControl = 2, kHigh = 4;
-
-unsigned scanRaw(std::string_view s)
-{
-    constexpr uint64_t kOnes = 0x0101010101010101u, kHighs = kOnes * 0x80;
-    uint64_t high = 0, control = 0, escape = 0;
-    for (size_t i = 0; i < s.size(); i += 8) {
-        uint64_t w;
-        std::memcpy(&w, s.data() + i, 8);
-        if (const size_t left = s.size() - i; left < 8) {
-            const uint64_t keep = (uint64_t{1} << (8 * left)) - 1;
-            w = (w & keep) | (kOnes * 'A' & ~keep);
-        }
-        high |= w;
-        control |= (w - kOnes * 0x20) & ~w; // a byte below 0x20
-        const uint64_t x = w ^ (kOnes * '\\');
-        escape |= (x - kOnes) & ~x; // a byte equal to the backslash
-    }
-    return (escape & kHighs ? kEscape : 0) | (control & kHighs ? kControl : 0) |
-           (high & kHighs ? kHigh : 0);
-}
-
-// The hundredths of a number token written as a plain decimal of at most two
-// decimals (what prices, quantities and points are), read straight from its text:
-// their quotient by 100 is the very double the decoder would give, since both are
-// the nearest one to the same value. Anything else (an exponent, more decimals,
-// -0, a malformed number) is left to the decoder.
-std::optional<int32_t> plainHundredths(std::string_view tok)
-{
-    const char* p = tok.data();
-    const char* const end = p + tok.size();
-    auto digit = [&] { return p < end && static_cast<unsigned>(*p - '0') < 10; };
-    const bool negative = p < end && *p == '-';
-    p += negative;
-    if (!digit() || (*p == '0' && p + 1 < end && static_cast<unsigned>(p[1] - '0') < 10))
-        return std::nullopt;
-    int64_t h = 0;
-    for (int n = 0; digit(); ++p)
-        if (++n > 7) // keeps the hundredths below 10^9
-            return std::nullopt;
-        else
-            h = h * 10 + (*p - '0');
-    int decimals = 0;
-    if (p < end && *p == '.') {
-        ++p;
-        for (; digit(); ++p, ++decimals)
-            if (decimals == 2)
-                return std::nullopt;
-            else
-                h = h * 10 + (*p - '0');
-        if (decimals == 0)
-            return std::nullopt;
-    }
-    for (; decimals < 2; ++decimals)
-        h *= 10;
-    for (; p < end; ++p) // what follows the token up to the next comma or bracket
-        if (*p != ' ' && *p != '\t' && *p != '\n' && *p != '\r')
-            return std::nullopt;
-    if (h == 0 && negative)
-        return std::nullopt;
-    return static_cast<int32_t>(negative ? -h : h);
-}
-
-// A declared column's value that is not of the column's kind: a null passes (and
-// is checked to be one); anything else ends the load with what it is.
-[[gnu::noinline]] void refuseOrNull(const std::string& t, simdjson::ondemand::value& val,
-                                    const ColumnDef& def, size_t rowNo)
-{
-    json_type kind = json_type::null;
-    check(t, val.type().get(kind), def.name, rowNo, "o valor não é JSON válido");
-    if (kind == json_type::null) {
-        bool isNull = false;
-        check(t, val.is_null().get(isNull), def.name, rowNo, "o valor não é JSON válido");
-        if (!isNull)
-            fail(t, def.name, rowNo, "o valor não é JSON válido");
-        return;
-    }
-    fail(t, def.name, rowNo,
-         std::string(def.type == ColumnType::Text ? "era esperado um texto"
-                                                  : "era esperado um número") +
-             ", veio " + jsonKind(kind));
-}
-
-// The columns take room for the rows the packet's length promises, judged by its
-// first rows, so that they do not grow (and copy) a step at a time.
-constexpr size_t kSampleRows = 32;
-// How often a load says how far it has read.
+// How often a load of a whole packet says how far it has read.
 constexpr size_t kConsumedEvery = 4096;
 
-size_t estimateRows(const char* firstRow, const char* afterSample, std::string_view json)
+void loadWhole(ColumnStore& store, const std::string& t, const Packet& packet)
 {
-    const auto sampled = static_cast<size_t>(afterSample - firstRow);
-    const auto remaining = static_cast<size_t>(json.data() + json.size() - firstRow);
-    if (sampled == 0 || afterSample < firstRow || remaining < sampled)
-        return 0;
-    return remaining / sampled * kSampleRows + kSampleRows;
-}
-
-} // namespace
-
-void loadPacketInto(ColumnStore& store, const std::string& t, const Packet& packet)
-{
-    if (packet.isNull())
-        fail(t, {}, 0, "nenhum pacote foi recebido");
     // A parser of its own per load: its buffers grow with the packet, and the host
     // should not keep a large day's worth of them after the export.
     simdjson::ondemand::parser parser;
@@ -221,182 +41,157 @@ void loadPacketInto(ColumnStore& store, const std::string& t, const Packet& pack
     check(t, parser.iterate(buf, json.size(), capacity).get(doc), {}, 0, "o pacote não é JSON");
     simdjson::ondemand::object root;
     check(t, doc.get_object().get(root), {}, 0, "o pacote não é um objeto JSON");
-
-    // Columns: which packet position feeds which table column.
-    const auto& defs = store.defs();
-    std::vector<int> target; // per packet column: table column, or -1 when not declared
-    std::vector<bool> present(defs.size(), false);
     simdjson::ondemand::array cols;
     check(t, root.find_field_unordered("columns").get_array().get(cols), {}, 0,
           "o pacote não tem a lista \"columns\"");
-    // Every element is checked before it is used: after an error the iteration
-    // must not go on.
-    for (auto c : cols) {
-        simdjson::ondemand::object col;
-        check(t, c.get_object().get(col), {}, 0,
-              "a descrição de uma coluna não é um objeto JSON válido");
-        // One pass over the description, every field checked: a broken one ends here.
-        std::string colName, colType;
-        bool named = false, typed = false;
-        for (auto field : col) {
-            std::string_view key, text;
-            check(t, field.unescaped_key().get(key), colName, 0,
-                  "a descrição da coluna não é JSON válido");
-            if (key != "name" && key != "type") {
-                check(t, readScalar(field.value()), colName, 0,
-                      "a descrição da coluna não é JSON válido ou traz uma lista ou objeto");
-                continue;
-            }
-            check(t, field.value().get_string().get(text), colName, 0,
-                  "a descrição da coluna tem \"" + std::string(key) + "\" que não é um texto");
-            (key == "name" ? colName : colType) = text;
-            (key == "name" ? named : typed) = true;
-        }
-        if (!named)
-            fail(t, {}, 0, "a descrição de uma coluna não tem \"name\"");
-        if (!typed)
-            fail(t, colName, 0, "a descrição da coluna não tem \"type\"");
-        if (colType != "text" && colType != "number")
-            fail(t, colName, 0, "tipo de coluna desconhecido \"" + colType + "\"");
-        int index = -1;
-        for (size_t i = 0; i < defs.size(); ++i)
-            if (defs[i].name == colName)
-                index = static_cast<int>(i);
-        if (index >= 0) {
-            if (present[static_cast<size_t>(index)])
-                fail(t, colName, 0, "a coluna aparece duas vezes no pacote");
-            present[static_cast<size_t>(index)] = true;
-            const ColumnType want = defs[static_cast<size_t>(index)].type;
-            const ColumnType got = colType == "text" ? ColumnType::Text : ColumnType::Number;
-            if (want != got)
-                fail(t, colName, 0,
-                     "a coluna é " + colType + " no pacote, mas deveria ser " +
-                         (want == ColumnType::Text ? "text" : "number"));
-        }
-        target.push_back(index);
-    }
-    for (size_t i = 0; i < defs.size(); ++i)
-        if (!present[i])
-            fail(t, defs[i].name, 0, "a coluna não consta do pacote");
-
+    RowLoader loader(store, t, readColumns(t, cols, store.defs()), json.size());
     simdjson::ondemand::array rows;
     check(t, root.find_field_unordered("rows").get_array().get(rows), {}, 0,
           "o pacote não tem a lista \"rows\"");
-    std::string scratch;
-    // Per column, the raw token of the row above's text when it loaded without a
-    // fault: the same token again is the same value, and shares its bytes as is.
-    struct Above
-    {
-        std::string_view raw;
-        column::TextRef ref = column::kNullText;
-    };
-    std::vector<Above> above(defs.size());
-    size_t rowNo = 0;
-    const char* firstRow = nullptr;
+    loader.piece(buf, 0);
     for (auto r : rows) {
-        ++rowNo;
-        simdjson::ondemand::value rowValue;
-        simdjson::ondemand::array row;
-        check(t, r.get(rowValue), {}, rowNo, "a linha não é uma lista JSON válida");
-        if (rowNo == 1)
-            firstRow = rowValue.raw_json_token().data();
-        else if (rowNo == kSampleRows + 1)
-            store.reserveRows(estimateRows(firstRow, rowValue.raw_json_token().data(), json));
+        const char* start = loader.row(r);
         // The reader goes forward only: what lies before this row and before every
         // text still compared against is not needed again.
-        if (rowNo % kConsumedEvery == 0) {
-            const char* oldest = rowValue.raw_json_token().data();
-            for (const Above& a : above)
-                if (!a.raw.empty())
-                    oldest = std::min(oldest, a.raw.data());
-            packet.consumed(oldest);
-        }
-        check(t, rowValue.get_array().get(row), {}, rowNo, "a linha não é uma lista JSON válida");
-        size_t k = 0;
-        for (auto v : row) {
-            simdjson::ondemand::value val;
-            check(t, v.get(val), {}, rowNo, "a linha não é JSON válido");
-            if (k >= target.size())
-                fail(t, {}, rowNo,
-                     "a linha tem mais valores que as " + std::to_string(target.size()) +
-                         " colunas do pacote");
-            const int tc = target[k++];
-            if (tc < 0) {
-                check(t, readScalar(val), {}, rowNo,
-                      "o valor de uma coluna não declarada não é JSON válido ou não é um texto, "
-                      "número ou null");
-                continue;
-            }
-            const ColumnDef& def = defs[static_cast<size_t>(tc)];
-            ColumnData& data = store.data(static_cast<size_t>(tc));
-            // The token's first byte tells its kind, so the common value costs one
-            // decoder call; anything unexpected takes the careful path below.
-            std::string_view tok = val.raw_json_token();
-            const char lead = tok.empty() ? '\0' : tok.front();
-            const bool ofItsKind = def.type == ColumnType::Text
-                                       ? lead == '"'
-                                       : lead == '-' || (lead >= '0' && lead <= '9');
-            if (!ofItsKind) {
-                refuseOrNull(t, val, def, rowNo);
-                if (def.type == ColumnType::Text)
-                    data.pushRef(column::kNullText);
-                else
-                    data.pushNumber(std::numeric_limits<double>::quiet_NaN());
-                continue;
-            }
-            if (def.type == ColumnType::Number) {
-                if (const auto h = plainHundredths(tok)) {
-                    data.pushHundredths(*h);
-                    continue;
-                }
-                double d = 0;
-                check(t, val.get_double().get(d), def.name, rowNo, "o número não pode ser lido");
-                if (!std::isfinite(d))
-                    fail(t, def.name, rowNo, "número fora do intervalo");
-                data.pushNumber(d);
-                continue;
-            }
-            // The raw token is the string's bytes between its quotes unless it holds
-            // escapes; only then does the parser unescape it.
-            const size_t close = tok.rfind('"');
-            if (tok.size() < 2 || close == 0 || close == std::string_view::npos)
-                fail(t, def.name, rowNo, "o texto não pode ser lido");
-            tok = tok.substr(1, close - 1);
-            Above& same = above[static_cast<size_t>(tc)];
-            if (same.ref != column::kNullText && data.stride == 0 && same.ref == data.lastRef() &&
-                ColumnStore::sameText(same.raw, tok)) {
-                data.pushRef(same.ref);
-                continue;
-            }
-            std::string_view utf8 = tok;
-            const unsigned holds = scanRaw(tok);
-            if (holds & kEscape) {
-                check(t, val.get_string().get(utf8), def.name, rowNo, "o texto não pode ser lido");
-            } else if (holds & kControl) {
-                fail(t, def.name, rowNo, "o texto tem um caractere de controle sem escape");
-            }
-            std::string_view held = utf8;
-            const size_t faults = store.faults().size();
-            if ((holds & kHigh) || utf8.data() != tok.data()) {
-                scratch.clear();
-                if (auto bad = cp1252::appendFromUtf8Replacing(utf8, scratch, '?')) {
-                    // Kept for what it is, refused only where it would reach a file.
-                    store.noteNotWindows1252(tc, *bad);
-                    scratch.resize(std::min(scratch.size(), column::kMaxText));
-                }
-                held = scratch;
-            }
-            const column::TextRef ref = store.storeChecked(tc, held);
-            data.pushRef(ref);
-            // A value with a fault is noted again on every row that holds it.
-            same = {tok, store.faults().size() == faults ? ref : column::kNullText};
-        }
-        if (k != target.size())
-            fail(t, {}, rowNo,
-                 "a linha tem " + std::to_string(k) + " valores, o pacote tem " +
-                     std::to_string(target.size()) + " colunas");
-        store.endRow();
+        if (loader.rows() % kConsumedEvery == 0)
+            packet.consumed(json.data() + (loader.oldestHeld(start) - buf));
     }
+}
+
+bool isSpace(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+// Where the white space that ends json[0, at) begins.
+size_t trimBack(std::string_view json, size_t at)
+{
+    while (at > 0 && isSpace(json[at - 1]))
+        --at;
+    return at;
+}
+
+// Where each piece of rows ends, separators trimmed: the marks must fit the
+// packet as the server writes it, the rows list last and nothing after it.
+std::optional<std::vector<size_t>> pieceEnds(std::string_view json, const Packet::RowMarks& marks)
+{
+    const std::vector<size_t>& starts = marks.starts;
+    if (starts.empty() || marks.listEnd >= json.size() || json[marks.listEnd] != ']')
+        return std::nullopt;
+    size_t at = marks.listEnd + 1;
+    while (at < json.size() && isSpace(json[at]))
+        ++at;
+    if (at == json.size() || json[at] != '}')
+        return std::nullopt;
+    for (++at; at < json.size(); ++at)
+        if (!isSpace(json[at]))
+            return std::nullopt;
+    std::vector<size_t> ends;
+    for (size_t k = 0; k < starts.size(); ++k) {
+        size_t end = k + 1 < starts.size() ? starts[k + 1] : marks.listEnd;
+        if (end <= starts[k] || json[starts[k]] != '[')
+            return std::nullopt;
+        if (k + 1 < starts.size()) {
+            end = trimBack(json, end);
+            if (end == 0 || json[end - 1] != ',')
+                return std::nullopt;
+            --end;
+        }
+        end = trimBack(json, end);
+        if (end <= starts[k])
+            return std::nullopt;
+        ends.push_back(end);
+    }
+    return ends;
+}
+
+// The columns of a packet whose rows load in pieces, read from its head (all
+// before the first row) closed as a packet with no rows. Nothing when the head
+// does not end with the rows list, the first "rows" field of the packet.
+std::optional<std::vector<int>> readHead(const std::string& t, std::string_view head,
+                                         const std::vector<ColumnDef>& defs)
+{
+    simdjson::ondemand::parser parser;
+    const simdjson::padded_string text(std::string(head) + "]}");
+    simdjson::ondemand::document doc;
+    simdjson::ondemand::object root;
+    if (parser.iterate(text).get(doc) || doc.get_object().get(root))
+        return std::nullopt;
+    std::optional<std::vector<int>> target;
+    bool rowsLast = false;
+    for (auto field : root) {
+        simdjson::ondemand::raw_json_string key;
+        if (rowsLast || field.key().get(key))
+            return std::nullopt;
+        if (key.unsafe_is_equal("rows")) {
+            simdjson::ondemand::array rows;
+            size_t count = 1;
+            if (field.value().get_array().get(rows) || rows.count_elements().get(count) || count)
+                return std::nullopt;
+            rowsLast = true;
+        } else if (!target && key.unsafe_is_equal("columns")) {
+            simdjson::ondemand::array cols;
+            if (field.value().get_array().get(cols))
+                return std::nullopt;
+            target = readColumns(t, cols, defs);
+        }
+    }
+    if (!rowsLast)
+        return std::nullopt;
+    return target;
+}
+
+// A large packet loads a piece of rows at a time, each copied out and closed
+// as a list of its own: the decoder indexes a piece that stays in the cache,
+// where its index of a whole day's packet would take more memory than the
+// packet. false, with nothing loaded, where the row marks do not fit.
+bool loadInPieces(ColumnStore& store, const std::string& t, const Packet& packet)
+{
+    const std::string_view json = packet.json();
+    const Packet::RowMarks& marks = packet.rowMarks();
+    const auto ends = pieceEnds(json, marks);
+    if (!ends)
+        return false;
+    std::optional<std::vector<int>> target;
+    try {
+        // A fault in the head is the whole packet's to tell.
+        target = readHead(t, json.substr(0, marks.starts.front()), store.defs());
+    } catch (const Error&) {
+        return false;
+    }
+    if (!target)
+        return false;
+    RowLoader loader(store, t, std::move(*target), marks.listEnd);
+    simdjson::ondemand::parser parser;
+    std::string buf;
+    for (size_t k = 0; k < ends->size(); ++k) {
+        const size_t from = marks.starts[k], size = (*ends)[k] - from;
+        buf.resize(size + 2 + simdjson::SIMDJSON_PADDING);
+        buf[0] = '[';
+        std::memcpy(buf.data() + 1, json.data() + from, size);
+        buf[size + 1] = ']';
+        simdjson::ondemand::document doc;
+        simdjson::ondemand::array rows;
+        check(t, parser.iterate(buf.data(), size + 2, buf.size()).get(doc), {}, 0,
+              "o pacote não é JSON");
+        check(t, doc.get_array().get(rows), {}, 0, "o pacote não é JSON");
+        loader.piece(buf.data() + 1, from);
+        for (auto r : rows)
+            loader.row(r);
+        packet.consumed(k + 1 < ends->size() ? json.data() + marks.starts[k + 1]
+                                             : json.data() + json.size());
+    }
+    return true;
+}
+
+} // namespace
+
+void loadPacketInto(ColumnStore& store, const std::string& t, const Packet& packet)
+{
+    if (packet.isNull())
+        fail(t, {}, 0, "nenhum pacote foi recebido");
+    if (!loadInPieces(store, t, packet))
+        loadWhole(store, t, packet);
     store.reserveRows(store.rows()); // gives back what the estimate took too much
 }
 

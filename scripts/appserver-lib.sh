@@ -43,15 +43,25 @@ stop_appserver() {
   APPSERVER_PID=
 }
 
+# fresh_tree OUT DB: a new folder under OUT with a folder per branch of DB; prints it.
+# Earlier trees stay until the caller removes OUT: on an ext4 without a journal
+# (this machine's) every file created skips the inodes freed in the last minutes,
+# so removing the last run's files just before would slow this run's creates.
+fresh_tree() {
+  local files
+  files=$(mktemp -d "$1/files.XXXXXX")
+  for b in $(sqlite3 "$2" "SELECT CDFILIAL FROM FILIAL"); do mkdir -p "$files/DOTZ/LOJA$b"; done
+  echo "$files"
+}
+
 # export_wall BIN_DIR DB PORT OUT FROM TO: dotz-export of the days, with 515, into a
-# fresh OUT/files holding a folder per branch of DB; prints wall seconds and peak KB.
+# fresh tree under OUT; prints wall seconds and peak KB.
 export_wall() {
-  local bin=$1 db=$2 port=$3 out=$4 from=$5 to=$6
-  rm -rf "$out/files"; mkdir -p "$out/files"
-  for b in $(sqlite3 "$db" "SELECT CDFILIAL FROM FILIAL"); do mkdir -p "$out/files/DOTZ/LOJA$b"; done
+  local bin=$1 db=$2 port=$3 out=$4 from=$5 to=$6 files
+  files=$(fresh_tree "$out" "$db")
   sync
   /usr/bin/time -f "%e %M" -o "$out/export.time" "$bin/dotz-export" --config /dev/null \
-    --server "127.0.0.1:$port" --drive "C=$out/files" --from "$from" --to "$to" \
+    --server "127.0.0.1:$port" --drive "C=$files" --from "$from" --to "$to" \
     --with-515 >/dev/null
   cat "$out/export.time"
 }

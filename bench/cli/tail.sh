@@ -19,11 +19,10 @@ out=$(mktemp -d "$data/tail.XXXXXX")
 trap 'stop_appserver; rm -rf "$out"' EXIT
 start_appserver "$server_bin" "$db" "$port" "$data/server.log"
 for i in $(seq "$runs"); do
-  rm -rf "$out/files"; mkdir -p "$out/files"
-  for b in $(sqlite3 "$db" "SELECT CDFILIAL FROM FILIAL"); do mkdir -p "$out/files/DOTZ/LOJA$b"; done
+  files=$(fresh_tree "$out" "$db")
   sync
   perf trace -m 128M -T -e openat,fsync,rename,recvfrom,read,exit_group -o "$out/trace" \
-    "$bin/dotz-export" --config /dev/null --server "127.0.0.1:$port" --drive "C=$out/files" \
+    "$bin/dotz-export" --config /dev/null --server "127.0.0.1:$port" --drive "C=$files" \
     --from 2024-03-15 --to 2024-03-15 --with-515 >/dev/null
   echo "== run $i"
   python3 bench/cli/tail.py "$out/trace"

@@ -121,6 +121,65 @@ TEST(ReplyStream, APacketLoadsAlikeWhileItsReadPagesGoBack)
             ASSERT_EQ(streamed.textAt(r, c), whole.textAt(r, c)) << r;
 }
 
+// Loaded a piece of rows at a time, as the stream's row marks allow, a packet
+// reads as it does whole: the same values and faults, or the same refusal.
+TEST(ReplyStream, APacketLoadsAlikeInPieces)
+{
+    const std::string head =
+        R"({"columns":[{"name":"A","type":"text","size":6},{"name":"N","type":"number"}],"rows":[)";
+    std::string rows;
+    for (int i = 0; i < 300; ++i)
+        rows += std::string(i ? ",\n " : "") + "[\"" +
+                (i % 3 ? "v\\\"],[" : "a\xc3\xa7\xe2\x82\xac") + std::to_string(i % 4) +
+                (i % 7 ? "" : "\\u0100") + "\"," + (i % 5 ? std::to_string(i) + ".25" : "1e-3") +
+                "]";
+    const std::string packets[] = {
+        head + rows + "]}",
+        head + rows + R"(] , "x" : [[1]] })", // more after the rows: read whole
+        head + rows + R"(,["a"]]})",
+        head + rows + R"(,["a",1] ["b",2]]})",
+        head + rows + R"(,["a","1"],["b",2]]})",
+        head + rows + ",[\"\xff\",1]]}",
+        R"({"rows":[["a",1]],"columns":[{"name":"A","type":"text"},{"name":"N","type":"number"}]})",
+        R"({"rows":[],"columns":[{"name":"A","type":"text"},{"name":"N","type":"number"}],"rows":[["a",1]]})",
+    };
+    const auto make = [] {
+        return Table("t", {{"A", ColumnType::Text, 6}, {"N", ColumnType::Number}});
+    };
+    const auto load = [](Table& t, const Packet& p) {
+        try {
+            t.loadPacket(p);
+        } catch (const Error& e) {
+            return std::string(e.what());
+        }
+        return std::string();
+    };
+    for (const std::string& packet : packets) {
+        Table whole = make(), pieces = make();
+        const std::string wholeError = load(whole, Packet::fromJson(packet));
+        std::string error;
+        size_t marks = 0;
+        ReplyStream stream(
+            [&](size_t, Packet p) {
+                marks = p.rowMarks().starts.size();
+                error = load(pieces, p);
+            },
+            1, kMaxReplyBytes, 64);
+        const std::string reply = R"({"result":{"data":[)" + packet + "]}}";
+        ASSERT_TRUE(stream.feed(reply.data(), reply.size()));
+        EXPECT_EQ(error, wholeError) << packet;
+        ASSERT_EQ(pieces.rowCount(), whole.rowCount()) << packet;
+        for (size_t r = 0; r < whole.rowCount(); ++r) {
+            ASSERT_EQ(pieces.textAt(r, 0), whole.textAt(r, 0)) << r;
+            ASSERT_EQ(pieces.numberAt(r, 1), whole.numberAt(r, 1)) << r;
+        }
+        EXPECT_EQ(pieces.valueFaults().size(), whole.valueFaults().size()) << packet;
+        if (&packet == &packets[0]) {
+            EXPECT_GT(marks, 50u); // the pieces were taken
+        }
+    }
+}
+
 TEST(ReplyStream, StopsAtItsLimit)
 {
     ReplyStream stream([](size_t, Packet) {}, 4, 10);

@@ -3,12 +3,14 @@
 // packet's loading, the day's checks and the writer, on a file system held in
 // memory. Refusals are the expected outcome of most inputs; anything else that
 // escapes (or a sanitizer report) is a finding, and so is a reply whose packets
-// all load when it is read whole, but that reads otherwise as it arrives. (Read
-// whole, the inside of a packet is not looked at until it loads.)
+// all load when it is read whole, but that reads otherwise as it arrives, or
+// loads otherwise a piece of rows at a time. (Read whole, the inside of a packet
+// is not looked at until it loads.)
 #include "export/run.h"
 #include "toolkit/connection/principal_reply.h"
 #include "toolkit/connection/reply_stream.h"
 
+#include <array>
 #include <cstdint>
 #include <cstdlib>
 #include <map>
@@ -49,22 +51,52 @@ class Quiet final : public RunObserver
 
 } // namespace
 
+using RowCounts = std::array<size_t, 4>;
+
+// The four packets loaded; throws the first refusal.
+RowCounts loadAll(const DayPackets& packets)
+{
+    ExportTables t;
+    t.cdsCaixa.loadPacket(packets[0]);
+    t.cdsDadosDotz.loadPacket(packets[1]);
+    t.cdsDotzExtra.loadPacket(packets[2]);
+    t.cdsConfigDotz.loadPacket(packets[3]);
+    return {t.cdsCaixa.rowCount(), t.cdsDadosDotz.rowCount(), t.cdsDotzExtra.rowCount(),
+            t.cdsConfigDotz.rowCount()};
+}
+
 // The packets of a reply read whole, when they all load.
-bool wholeReply(const uint8_t* data, size_t size, Day day, DayPackets& packets)
+bool wholeReply(const uint8_t* data, size_t size, Day day, DayPackets& packets, RowCounts& rows)
 {
     auto reply = std::make_shared<std::string>(reinterpret_cast<const char*>(data), size);
     reply->append(Packet::kPadding, ' ');
     try {
         packets = dayPackets(
             CheckServerResult(readReply(std::move(reply), size, 1, "F"), true, 0, nullptr), day);
-        ExportTables t;
-        t.cdsCaixa.loadPacket(packets[0]);
-        t.cdsDadosDotz.loadPacket(packets[1]);
-        t.cdsDotzExtra.loadPacket(packets[2]);
-        t.cdsConfigDotz.loadPacket(packets[3]);
+        rows = loadAll(packets);
         return true;
     } catch (const Error&) {
         return false;
+    }
+}
+
+// Cut as it arrives with row marks `markEvery` bytes apart, a reply whose packets
+// load whole loads alike a piece of rows at a time.
+void loadsInPieces(const uint8_t* data, size_t size, size_t markEvery, const RowCounts& whole)
+{
+    DayPackets marked;
+    ReplyStream stream([&marked](size_t i, Packet p) { marked[i] = std::move(p); }, marked.size(),
+                       kMaxReplyBytes, markEvery);
+    if (!stream.feed(reinterpret_cast<const char*>(data), size))
+        std::abort();
+    for (const Packet& p : marked)
+        if (p.isNull())
+            return;
+    try {
+        if (loadAll(marked) != whole)
+            std::abort();
+    } catch (const Error&) {
+        std::abort();
     }
 }
 
@@ -72,10 +104,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     const Day day = *Day::fromYmd(2024, 3, 15);
     DayPackets whole;
-    const bool wholeTaken = wholeReply(data, size, day, whole);
+    RowCounts wholeRows{};
+    const bool wholeTaken = wholeReply(data, size, day, whole, wholeRows);
     const size_t piece = size ? 1 + data[0] % 64 : 1;
+    const size_t markEvery = size > 1 ? 1 + data[1] % 256 : 1;
+    if (wholeTaken)
+        loadsInPieces(data, size, markEvery, wholeRows);
     DayPackets early;
-    ReplyStream stream([&early](size_t i, Packet p) { early[i] = std::move(p); }, early.size());
+    ReplyStream stream([&early](size_t i, Packet p) { early[i] = std::move(p); }, early.size(),
+                       kMaxReplyBytes, markEvery);
     bool fed = true;
     for (size_t at = 0; fed && at < size; at += piece)
         fed = stream.feed(reinterpret_cast<const char*>(data) + at, std::min(piece, size - at));

@@ -190,6 +190,42 @@ struct ReplyStream::State
     bool inPacket = false;
     size_t packetFrom = 0; // in the arena
 
+    // The row marks of the packet being cut. Its "rows" list lies at depth 5 and
+    // its rows at 6; the first list of lists there is taken for it (the loader
+    // checks that it is).
+    enum class Rows { Seeking, In, Done };
+    size_t markEvery = 0;
+    Rows rows = Rows::Seeking;
+    Packet::RowMarks marks;
+    size_t nextMark = 0; // packet offset from which a row start is the next mark
+    size_t scanBase = 0; // packet offset of scanFrom
+    const char* scanFrom = nullptr;
+
+    size_t offsetOf(const char* p) const { return scanBase + static_cast<size_t>(p - scanFrom); }
+    // A bracket that opens at depth 5 (before it counts), or closes back to depth 4.
+    void rowOpens(const char* p)
+    {
+        const size_t at = offsetOf(p);
+        if (rows == Rows::Done || at < nextMark)
+            return;
+        marks.starts.push_back(at);
+        nextMark = at + markEvery;
+        rows = Rows::In;
+    }
+    void listCloses(const char* p)
+    {
+        if (rows != Rows::In)
+            return;
+        marks.listEnd = offsetOf(p);
+        rows = Rows::Done;
+    }
+    // Bracket by bracket: while a row mark is due, or where the rows may end.
+    bool precise(const char* p, size_t closed) const
+    {
+        return rows == Rows::Seeking ||
+               (rows == Rows::In && (depth <= 4 + closed || offsetOf(p) + 16 > nextMark));
+    }
+
     static constexpr size_t kKeyMax = 8;
 
     bool fail(std::string why)
@@ -231,8 +267,11 @@ struct ReplyStream::State
             case '"':
                 inString = true;
                 break;
-            case '{':
             case '[':
+                if (depth == 5)
+                    rowOpens(p - 1);
+                [[fallthrough]];
+            case '{':
                 ++depth;
                 break;
             case '}':
@@ -241,6 +280,8 @@ struct ReplyStream::State
                     inPacket = false;
                     return p;
                 }
+                if (depth == 4)
+                    listCloses(p - 1);
                 break;
             default:
                 break;
@@ -279,19 +320,24 @@ struct ReplyStream::State
             const unsigned opens = bits(_mm_or_si128(eq(v, '{'), eq(v, '['))) & ~strings;
             const unsigned closes = bits(_mm_or_si128(eq(v, '}'), eq(v, ']'))) & ~strings;
             const size_t closed = bitCount(closes);
-            if (depth > 3 + closed) {
+            if (depth > 3 + closed && !precise(p, closed)) {
                 depth = depth + bitCount(opens) - closed;
                 continue;
             }
+            const unsigned squares = bits(eq(v, '['));
             for (unsigned all = opens | closes; all; all &= all - 1) {
                 const unsigned at = static_cast<unsigned>(__builtin_ctz(all));
                 if (opens >> at & 1u) {
+                    if (depth == 5 && (squares >> at & 1u))
+                        rowOpens(p + at);
                     ++depth;
                 } else if (--depth == 3) {
                     inString = false;
                     escaped = false;
                     inPacket = false;
                     return p + at + 1;
+                } else if (depth == 4) {
+                    listCloses(p + at);
                 }
             }
         }
@@ -318,7 +364,10 @@ struct ReplyStream::State
         const std::string_view json(arena->at(from), size);
         std::shared_ptr<const Packet::Memory> pages =
             std::make_shared<const PacketPages>(arena, from, arena->used());
-        sink(element, Packet::inMemory(std::move(pages), json, size + Packet::kPadding));
+        Packet packet = Packet::inMemory(std::move(pages), json, size + Packet::kPadding);
+        if (rows == Rows::Done)
+            packet.setRowMarks(std::move(marks));
+        sink(element, std::move(packet));
         return true;
     }
 
@@ -397,6 +446,8 @@ struct ReplyStream::State
     {
         while (p < end) {
             if (inPacket) {
+                scanBase = arena->used() - packetFrom;
+                scanFrom = p;
                 const char* stop = scanPacket(p, end);
                 if (!arena->append(p, static_cast<size_t>(stop - p)))
                     return fail(kNoMemory);
@@ -420,6 +471,9 @@ struct ReplyStream::State
             handedOver.push_back(envelope.size());
             envelope += "{}";
             inPacket = true;
+            rows = Rows::Seeking;
+            marks = {};
+            nextMark = 0;
             arena->startOnPage();
             packetFrom = arena->used();
             if (!arena->append(p - 1, 1))
@@ -429,12 +483,13 @@ struct ReplyStream::State
     }
 };
 
-ReplyStream::ReplyStream(PacketSink sink, size_t count, size_t maxBytes)
+ReplyStream::ReplyStream(PacketSink sink, size_t count, size_t maxBytes, size_t markEvery)
     : s_(std::make_unique<State>())
 {
     s_->sink = std::move(sink);
     s_->count = count;
     s_->maxBytes = maxBytes;
+    s_->markEvery = std::max<size_t>(markEvery, 1);
 }
 
 ReplyStream::~ReplyStream() = default;

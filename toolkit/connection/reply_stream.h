@@ -16,8 +16,11 @@ class ReplyStream
   public:
     // The first `count` objects of result.data go to `sink` (index, packet) on the
     // thread that feeds, before the reply is complete and before its envelope is
-    // checked. A reply may not pass `maxBytes`.
-    ReplyStream(PacketSink sink, size_t count, size_t maxBytes = kMaxReplyBytes);
+    // checked, each with its row marks about `markEvery` bytes apart. A reply may
+    // not pass `maxBytes`.
+    static constexpr size_t kMarkEvery = size_t{1} << 20;
+    ReplyStream(PacketSink sink, size_t count, size_t maxBytes = kMaxReplyBytes,
+                size_t markEvery = kMarkEvery);
     ~ReplyStream();
     ReplyStream(const ReplyStream&) = delete;
     ReplyStream& operator=(const ReplyStream&) = delete;

@@ -1,0 +1,350 @@
+#include "packet_rows.h"
+
+#include "cp1252.h"
+#include "error.h"
+#include "reasons.h"
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <optional>
+
+namespace dotz::packet_rows {
+
+void fail(const std::string& t, std::string_view column, size_t row, const std::string& what,
+          std::string detail)
+{
+    std::string msg = "Operação bloqueada. Dados inválidos recebidos do servidor: tabela " + t;
+    if (!column.empty())
+        msg += ", coluna " + std::string(column);
+    if (row)
+        msg += ", linha " + std::to_string(row);
+    throw Error(msg + ": " + what + ".", std::move(detail));
+}
+
+void failed(const std::string& t, simdjson::error_code e, std::string_view column, size_t row,
+            std::string_view what)
+{
+    if (e == simdjson::INCORRECT_TYPE)
+        fail(t, column, row, std::string(what));
+    fail(t, column, row, std::string(what) + " (" + jsonReason(e) + ")",
+         simdjson::error_message(e));
+}
+
+namespace {
+
+using simdjson::ondemand::json_type;
+
+std::string jsonKind(json_type k)
+{
+    switch (k) {
+    case json_type::array:
+        return "uma lista";
+    case json_type::object:
+        return "um objeto";
+    case json_type::number:
+        return "um número";
+    case json_type::string:
+        return "um texto";
+    case json_type::boolean:
+        return "um valor lógico";
+    case json_type::null:
+        return "null";
+    }
+    return "um valor desconhecido";
+}
+
+// A value the loader has no use for is read all the same: the iterator would skip
+// it without looking inside, and broken JSON would pass. Packets carry only
+// scalars (texts, numbers, null; a column description may hold a boolean).
+simdjson::error_code readScalar(simdjson::ondemand::value v)
+{
+    json_type kind = json_type::null;
+    if (const auto e = v.type().get(kind))
+        return e;
+    bool isNull = false;
+    switch (kind) {
+    case json_type::string:
+        return v.get_string().error();
+    case json_type::number:
+        return v.get_number().error();
+    case json_type::boolean:
+        return v.get_bool().error();
+    case json_type::null:
+        if (const auto e = v.is_null().get(isNull))
+            return e;
+        return isNull ? simdjson::SUCCESS : simdjson::N_ATOM_ERROR;
+    case json_type::array:
+    case json_type::object:
+        break;
+    }
+    return simdjson::INCORRECT_TYPE;
+}
+
+// What the raw bytes of a string hold, found in one pass, eight bytes at a time.
+// The string lies in the packet's buffer, which is readable past its end (the
+// decoder's padding), so the last word is read whole and what lies past the
+// string is masked off as a plain letter.
+constexpr unsigned kEscape = 1, kControl = 2, kHigh = 4;
+
+unsigned scanRaw(std::string_view s)
+{
+    constexpr uint64_t kOnes = 0x0101010101010101u, kHighs = kOnes * 0x80;
+    uint64_t high = 0, control = 0, escape = 0;
+    for (size_t i = 0; i < s.size(); i += 8) {
+        uint64_t w;
+        std::memcpy(&w, s.data() + i, 8);
+        if (const size_t left = s.size() - i; left < 8) {
+            const uint64_t keep = (uint64_t{1} << (8 * left)) - 1;
+            w = (w & keep) | (kOnes * 'A' & ~keep);
+        }
+        high |= w;
+        control |= (w - kOnes * 0x20) & ~w; // a byte below 0x20
+        const uint64_t x = w ^ (kOnes * '\\');
+        escape |= (x - kOnes) & ~x; // a byte equal to the backslash
+    }
+    return (escape & kHighs ? kEscape : 0) | (control & kHighs ? kControl : 0) |
+           (high & kHighs ? kHigh : 0);
+}
+
+// The hundredths of a number token written as a plain decimal of at most two
+// decimals (what prices, quantities and points are), read straight from its text:
+// their quotient by 100 is the very double the decoder would give, since both are
+// the nearest one to the same value. Anything else (an exponent, more decimals,
+// -0, a malformed number) is left to the decoder.
+std::optional<int32_t> plainHundredths(std::string_view tok)
+{
+    const char* p = tok.data();
+    const char* const end = p + tok.size();
+    auto digit = [&] { return p < end && static_cast<unsigned>(*p - '0') < 10; };
+    const bool negative = p < end && *p == '-';
+    p += negative;
+    if (!digit() || (*p == '0' && p + 1 < end && static_cast<unsigned>(p[1] - '0') < 10))
+        return std::nullopt;
+    int64_t h = 0;
+    for (int n = 0; digit(); ++p)
+        if (++n > 7) // keeps the hundredths below 10^9
+            return std::nullopt;
+        else
+            h = h * 10 + (*p - '0');
+    int decimals = 0;
+    if (p < end && *p == '.') {
+        ++p;
+        for (; digit(); ++p, ++decimals)
+            if (decimals == 2)
+                return std::nullopt;
+            else
+                h = h * 10 + (*p - '0');
+        if (decimals == 0)
+            return std::nullopt;
+    }
+    for (; decimals < 2; ++decimals)
+        h *= 10;
+    for (; p < end; ++p) // what follows the token up to the next comma or bracket
+        if (*p != ' ' && *p != '\t' && *p != '\n' && *p != '\r')
+            return std::nullopt;
+    if (h == 0 && negative)
+        return std::nullopt;
+    return static_cast<int32_t>(negative ? -h : h);
+}
+
+// A declared column's value that is not of the column's kind: a null passes (and
+// is checked to be one); anything else ends the load with what it is.
+[[gnu::noinline]] void refuseOrNull(const std::string& t, simdjson::ondemand::value& val,
+                                    const ColumnDef& def, size_t rowNo)
+{
+    json_type kind = json_type::null;
+    check(t, val.type().get(kind), def.name, rowNo, "o valor não é JSON válido");
+    if (kind == json_type::null) {
+        bool isNull = false;
+        check(t, val.is_null().get(isNull), def.name, rowNo, "o valor não é JSON válido");
+        if (!isNull)
+            fail(t, def.name, rowNo, "o valor não é JSON válido");
+        return;
+    }
+    fail(t, def.name, rowNo,
+         std::string(def.type == ColumnType::Text ? "era esperado um texto"
+                                                  : "era esperado um número") +
+             ", veio " + jsonKind(kind));
+}
+
+// The columns take room for the rows the packet's length promises, judged by its
+// first rows, so that they do not grow (and copy) a step at a time.
+constexpr size_t kSampleRows = 32;
+
+} // namespace
+
+std::vector<int> readColumns(const std::string& t, simdjson::ondemand::array cols,
+                             const std::vector<ColumnDef>& defs)
+{
+    std::vector<int> target;
+    std::vector<bool> present(defs.size(), false);
+    // Every element is checked before it is used: after an error the iteration
+    // must not go on.
+    for (auto c : cols) {
+        simdjson::ondemand::object col;
+        check(t, c.get_object().get(col), {}, 0,
+              "a descrição de uma coluna não é um objeto JSON válido");
+        // One pass over the description, every field checked: a broken one ends here.
+        std::string colName, colType;
+        bool named = false, typed = false;
+        for (auto field : col) {
+            std::string_view key, text;
+            check(t, field.unescaped_key().get(key), colName, 0,
+                  "a descrição da coluna não é JSON válido");
+            if (key != "name" && key != "type") {
+                check(t, readScalar(field.value()), colName, 0,
+                      "a descrição da coluna não é JSON válido ou traz uma lista ou objeto");
+                continue;
+            }
+            check(t, field.value().get_string().get(text), colName, 0,
+                  "a descrição da coluna tem \"" + std::string(key) + "\" que não é um texto");
+            (key == "name" ? colName : colType) = text;
+            (key == "name" ? named : typed) = true;
+        }
+        if (!named)
+            fail(t, {}, 0, "a descrição de uma coluna não tem \"name\"");
+        if (!typed)
+            fail(t, colName, 0, "a descrição da coluna não tem \"type\"");
+        if (colType != "text" && colType != "number")
+            fail(t, colName, 0, "tipo de coluna desconhecido \"" + colType + "\"");
+        int index = -1;
+        for (size_t i = 0; i < defs.size(); ++i)
+            if (defs[i].name == colName)
+                index = static_cast<int>(i);
+        if (index >= 0) {
+            if (present[static_cast<size_t>(index)])
+                fail(t, colName, 0, "a coluna aparece duas vezes no pacote");
+            present[static_cast<size_t>(index)] = true;
+            const ColumnType want = defs[static_cast<size_t>(index)].type;
+            const ColumnType got = colType == "text" ? ColumnType::Text : ColumnType::Number;
+            if (want != got)
+                fail(t, colName, 0,
+                     "a coluna é " + colType + " no pacote, mas deveria ser " +
+                         (want == ColumnType::Text ? "text" : "number"));
+        }
+        target.push_back(index);
+    }
+    for (size_t i = 0; i < defs.size(); ++i)
+        if (!present[i])
+            fail(t, defs[i].name, 0, "a coluna não consta do pacote");
+    return target;
+}
+
+// The rows of one packet into the store, one at a time, whether the packet is
+// read whole or a piece at a time.
+
+const char* RowLoader::row(simdjson::simdjson_result<simdjson::ondemand::value> r)
+{
+    ++rowNo_;
+    simdjson::ondemand::value rowValue;
+    check(t_, r.get(rowValue), {}, rowNo_, "a linha não é uma lista JSON válida");
+    const char* start = rowValue.raw_json_token().data();
+    if (rowNo_ == 1)
+        firstRow_ = offsetOf(start);
+    else if (rowNo_ == kSampleRows + 1)
+        store_.reserveRows(estimateRows(offsetOf(start)));
+    simdjson::ondemand::array row;
+    check(t_, rowValue.get_array().get(row), {}, rowNo_, "a linha não é uma lista JSON válida");
+    size_t k = 0;
+    for (auto v : row) {
+        simdjson::ondemand::value val;
+        check(t_, v.get(val), {}, rowNo_, "a linha não é JSON válido");
+        if (k >= target_.size())
+            fail(t_, {}, rowNo_,
+                 "a linha tem mais valores que as " + std::to_string(target_.size()) +
+                     " colunas do pacote");
+        const int tc = target_[k++];
+        if (tc < 0) {
+            check(t_, readScalar(val), {}, rowNo_,
+                  "o valor de uma coluna não declarada não é JSON válido ou não é um texto, "
+                  "número ou null");
+            continue;
+        }
+        value(tc, val);
+    }
+    if (k != target_.size())
+        fail(t_, {}, rowNo_,
+             "a linha tem " + std::to_string(k) + " valores, o pacote tem " +
+                 std::to_string(target_.size()) + " colunas");
+    store_.endRow();
+    return start;
+}
+
+size_t RowLoader::estimateRows(size_t afterSample) const
+{
+    const size_t sampled = afterSample - firstRow_;
+    const size_t remaining = rowsEnd_ - firstRow_;
+    if (sampled == 0 || afterSample < firstRow_ || rowsEnd_ < firstRow_ || remaining < sampled)
+        return 0;
+    return remaining / sampled * kSampleRows + kSampleRows;
+}
+
+void RowLoader::value(int tc, simdjson::ondemand::value& val)
+{
+    const ColumnDef& def = defs_[static_cast<size_t>(tc)];
+    ColumnData& data = store_.data(static_cast<size_t>(tc));
+    // The token's first byte tells its kind, so the common value costs one
+    // decoder call; anything unexpected takes the careful path below.
+    std::string_view tok = val.raw_json_token();
+    const char lead = tok.empty() ? '\0' : tok.front();
+    const bool ofItsKind =
+        def.type == ColumnType::Text ? lead == '"' : lead == '-' || (lead >= '0' && lead <= '9');
+    if (!ofItsKind) {
+        refuseOrNull(t_, val, def, rowNo_);
+        if (def.type == ColumnType::Text)
+            data.pushRef(column::kNullText);
+        else
+            data.pushNumber(std::numeric_limits<double>::quiet_NaN());
+        return;
+    }
+    if (def.type == ColumnType::Number) {
+        if (const auto h = plainHundredths(tok)) {
+            data.pushHundredths(*h);
+            return;
+        }
+        double d = 0;
+        check(t_, val.get_double().get(d), def.name, rowNo_, "o número não pode ser lido");
+        if (!std::isfinite(d))
+            fail(t_, def.name, rowNo_, "número fora do intervalo");
+        data.pushNumber(d);
+        return;
+    }
+    // The raw token is the string's bytes between its quotes unless it holds
+    // escapes; only then does the parser unescape it.
+    const size_t close = tok.rfind('"');
+    if (tok.size() < 2 || close == 0 || close == std::string_view::npos)
+        fail(t_, def.name, rowNo_, "o texto não pode ser lido");
+    tok = tok.substr(1, close - 1);
+    Above& same = above_[static_cast<size_t>(tc)];
+    if (same.ref != column::kNullText && data.stride == 0 && same.ref == data.lastRef() &&
+        ColumnStore::sameText(same.raw, tok)) {
+        data.pushRef(same.ref);
+        return;
+    }
+    std::string_view utf8 = tok;
+    const unsigned holds = scanRaw(tok);
+    if (holds & kEscape) {
+        check(t_, val.get_string().get(utf8), def.name, rowNo_, "o texto não pode ser lido");
+    } else if (holds & kControl) {
+        fail(t_, def.name, rowNo_, "o texto tem um caractere de controle sem escape");
+    }
+    std::string_view held = utf8;
+    const size_t faults = store_.faults().size();
+    if ((holds & kHigh) || utf8.data() != tok.data()) {
+        scratch_.clear();
+        if (auto bad = cp1252::appendFromUtf8Replacing(utf8, scratch_, '?')) {
+            // Kept for what it is, refused only where it would reach a file.
+            store_.noteNotWindows1252(tc, *bad);
+            scratch_.resize(std::min(scratch_.size(), column::kMaxText));
+        }
+        held = scratch_;
+    }
+    const column::TextRef ref = store_.storeChecked(tc, held);
+    data.pushRef(ref);
+    // A value with a fault is noted again on every row that holds it.
+    same = {tok, store_.faults().size() == faults ? ref : column::kNullText};
+}
+
+} // namespace dotz::packet_rows

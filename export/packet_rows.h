@@ -1,0 +1,93 @@
+#pragma once
+// A packet's columns and rows decoded into a table's column store, a row at a
+// time: the packet loader's parts, whether it reads a packet whole or in pieces.
+#include "column_store.h"
+
+#include <simdjson.h>
+
+#include <algorithm>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace dotz::packet_rows {
+
+// Structural faults of a packet end its load; the operator reads them: dotz::Error
+// naming the table `t`, the column and the row (from 1; 0 for none).
+[[noreturn]] void fail(const std::string& t, std::string_view column, size_t row,
+                       const std::string& what, std::string detail = {});
+[[noreturn, gnu::noinline]] void failed(const std::string& t, simdjson::error_code e,
+                                        std::string_view column, size_t row, std::string_view what);
+
+inline void check(const std::string& t, simdjson::error_code e, std::string_view column, size_t row,
+                  std::string_view what)
+{
+    if (e != simdjson::SUCCESS) [[unlikely]]
+        failed(t, e, column, row, what);
+}
+
+// Which packet column feeds which table column: -1 for a column not declared.
+std::vector<int> readColumns(const std::string& t, simdjson::ondemand::array cols,
+                             const std::vector<ColumnDef>& defs);
+
+// The rows of one packet into the store, one at a time, whether the packet is
+// read whole or a piece at a time.
+class RowLoader
+{
+  public:
+    RowLoader(ColumnStore& store, const std::string& t, std::vector<int> target, size_t rowsEnd)
+        : store_(store), t_(t), defs_(store.defs()), target_(std::move(target)),
+          above_(defs_.size()), rowsEnd_(rowsEnd)
+    {
+    }
+
+    // The rows that follow lie in a buffer whose `base` is the packet's byte `offset`.
+    void piece(const char* base, size_t offset)
+    {
+        base_ = base;
+        offset_ = offset;
+        // What the rows above held lay in the piece before.
+        std::fill(above_.begin(), above_.end(), Above{});
+    }
+    size_t rows() const { return rowNo_; }
+
+    // Loads the next row; gives where it starts.
+    const char* row(simdjson::simdjson_result<simdjson::ondemand::value> r);
+
+    // The first byte still needed once the rows before `row` are in: a text the
+    // next row compares against lies above it.
+    const char* oldestHeld(const char* row) const
+    {
+        for (const Above& a : above_)
+            if (!a.raw.empty())
+                row = std::min(row, a.raw.data());
+        return row;
+    }
+
+  private:
+    size_t offsetOf(const char* p) const { return offset_ + static_cast<size_t>(p - base_); }
+    // Rows the packet holds, judged by its first ones.
+    size_t estimateRows(size_t afterSample) const;
+    void value(int tc, simdjson::ondemand::value& val);
+
+    // The raw token of the row above's text when it loaded without a fault: the
+    // same token again is the same value, and shares its bytes as is.
+    struct Above
+    {
+        std::string_view raw;
+        column::TextRef ref = column::kNullText;
+    };
+    ColumnStore& store_;
+    const std::string& t_;
+    const std::vector<ColumnDef>& defs_;
+    std::vector<int> target_;
+    std::vector<Above> above_;
+    std::string scratch_;
+    size_t rowsEnd_;
+    size_t rowNo_ = 0;
+    size_t firstRow_ = 0;
+    const char* base_ = nullptr;
+    size_t offset_ = 0;
+};
+
+} // namespace dotz::packet_rows
