@@ -34,4 +34,12 @@ Packet Packet::inMemory(std::shared_ptr<const Memory> owner, std::string_view js
     return p;
 }
 
+Packet Packet::arriving(std::shared_ptr<const Arrival> arrival)
+{
+    Packet p;
+    p.arrival_ = arrival.get();
+    p.owner_ = std::move(arrival);
+    return p;
+}
+
 } // namespace dotz

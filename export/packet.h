@@ -26,6 +26,26 @@ class Packet
         virtual void consumed(const char* at) const = 0;
     };
 
+    // A packet handed over while its rows still arrive. Its bytes stay where they
+    // are as more come; the row marks tell how far whole rows are in.
+    class Arrival
+    {
+      public:
+        virtual ~Arrival() = default;
+        struct Progress
+        {
+            const char* data = nullptr; // the packet's first byte
+            std::vector<size_t> starts; // the row marks in so far
+            bool complete = false;      // packet() then holds it whole
+            bool broken = false;        // the reply ended before the packet did
+        };
+        // Waits until more than `marks` row marks are in, or the packet is complete
+        // or broken.
+        virtual Progress wait(size_t marks) const = 0;
+        // The whole packet, once complete.
+        virtual Packet packet() const = 0;
+    };
+
     Packet() = default;
     // Takes a packet's JSON text on its own.
     static Packet fromJson(std::string json);
@@ -39,6 +59,9 @@ class Packet
                            size_t readable);
     static Packet inMemory(std::shared_ptr<const Memory> owner, std::string_view json,
                            size_t readable);
+    // A packet still arriving: json() is empty, arrival() tells how far it is.
+    static Packet arriving(std::shared_ptr<const Arrival> arrival);
+    const Arrival* arrival() const { return arrival_; }
 
     std::string_view json() const { return json_; }
     // Bytes readable from json().data() on, padding included.
@@ -66,7 +89,8 @@ class Packet
 
   private:
     std::shared_ptr<const void> owner_;
-    const Memory* memory_ = nullptr; // owner_, when it is one
+    const Memory* memory_ = nullptr;   // owner_, when it is one
+    const Arrival* arrival_ = nullptr; // owner_, when it is one
     std::string_view json_;
     size_t readable_ = 0;
     RowMarks rowMarks_;

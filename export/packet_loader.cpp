@@ -8,6 +8,7 @@
 #include <simdjson.h>
 
 #include <cstring>
+#include <limits>
 #include <optional>
 #include <vector>
 
@@ -141,10 +142,51 @@ std::optional<std::vector<int>> readHead(const std::string& t, std::string_view 
     return target;
 }
 
-// A large packet loads a piece of rows at a time, each copied out and closed
-// as a list of its own: the decoder indexes a piece that stays in the cache,
-// where its index of a whole day's packet would take more memory than the
-// packet. false, with nothing loaded, where the row marks do not fit.
+// One piece of rows, json[from, end), copied out and closed as a list of its own.
+class Pieces
+{
+  public:
+    Pieces(const std::string& t, RowLoader& loader) : t_(t), loader_(loader) {}
+    void load(const char* json, size_t from, size_t end)
+    {
+        const size_t size = end - from;
+        buf_.resize(size + 2 + simdjson::SIMDJSON_PADDING);
+        buf_[0] = '[';
+        std::memcpy(buf_.data() + 1, json + from, size);
+        buf_[size + 1] = ']';
+        simdjson::ondemand::document doc;
+        simdjson::ondemand::array rows;
+        check(t_, parser_.iterate(buf_.data(), size + 2, buf_.size()).get(doc), {}, 0,
+              "o pacote não é JSON");
+        check(t_, doc.get_array().get(rows), {}, 0, "o pacote não é JSON");
+        loader_.piece(buf_.data() + 1, from);
+        for (auto r : rows)
+            loader_.row(r);
+    }
+
+  private:
+    const std::string& t_;
+    RowLoader& loader_;
+    simdjson::ondemand::parser parser_;
+    std::string buf_;
+};
+
+// The columns of a packet whose rows load in pieces; nothing (and no error) when
+// its head does not fit: a fault there is the whole packet's to tell.
+std::optional<std::vector<int>> columnsOfHead(const std::string& t, std::string_view head,
+                                              const std::vector<ColumnDef>& defs)
+{
+    try {
+        return readHead(t, head, defs);
+    } catch (const Error&) {
+        return std::nullopt;
+    }
+}
+
+// A large packet loads a piece of rows at a time: the decoder indexes a piece
+// that stays in the cache, where its index of a whole day's packet would take
+// more memory than the packet. false, with nothing loaded, where the row marks
+// do not fit.
 bool loadInPieces(ColumnStore& store, const std::string& t, const Packet& packet)
 {
     const std::string_view json = packet.json();
@@ -152,36 +194,85 @@ bool loadInPieces(ColumnStore& store, const std::string& t, const Packet& packet
     const auto ends = pieceEnds(json, marks);
     if (!ends)
         return false;
-    std::optional<std::vector<int>> target;
-    try {
-        // A fault in the head is the whole packet's to tell.
-        target = readHead(t, json.substr(0, marks.starts.front()), store.defs());
-    } catch (const Error&) {
-        return false;
-    }
+    auto target = columnsOfHead(t, json.substr(0, marks.starts.front()), store.defs());
     if (!target)
         return false;
     RowLoader loader(store, t, std::move(*target), marks.listEnd);
-    simdjson::ondemand::parser parser;
-    std::string buf;
+    Pieces pieces(t, loader);
     for (size_t k = 0; k < ends->size(); ++k) {
-        const size_t from = marks.starts[k], size = (*ends)[k] - from;
-        buf.resize(size + 2 + simdjson::SIMDJSON_PADDING);
-        buf[0] = '[';
-        std::memcpy(buf.data() + 1, json.data() + from, size);
-        buf[size + 1] = ']';
-        simdjson::ondemand::document doc;
-        simdjson::ondemand::array rows;
-        check(t, parser.iterate(buf.data(), size + 2, buf.size()).get(doc), {}, 0,
-              "o pacote não é JSON");
-        check(t, doc.get_array().get(rows), {}, 0, "o pacote não é JSON");
-        loader.piece(buf.data() + 1, from);
-        for (auto r : rows)
-            loader.row(r);
+        pieces.load(json.data(), marks.starts[k], (*ends)[k]);
         packet.consumed(k + 1 < ends->size() ? json.data() + marks.starts[k + 1]
                                              : json.data() + json.size());
     }
     return true;
+}
+
+[[noreturn]] void broken(const std::string& t)
+{
+    fail(t, {}, 0, "a resposta do servidor terminou antes do fim do pacote");
+}
+
+Packet completed(const std::string& t, const Packet::Arrival& arrival)
+{
+    Packet::Arrival::Progress p;
+    while (!p.complete) {
+        p = arrival.wait(std::numeric_limits<size_t>::max() - 1);
+        if (p.broken)
+            broken(t);
+    }
+    return arrival.packet();
+}
+
+// The pieces of a packet still arriving, each once the next row mark is in:
+// the rows load while the server still sends them. Its bytes are kept until
+// it is complete. false, the store partly filled, where the row marks do not
+// fit the packet.
+bool loadWhileArriving(ColumnStore& store, const std::string& t, const Packet::Arrival& arrival)
+{
+    Packet::Arrival::Progress p = arrival.wait(0);
+    if (p.broken)
+        broken(t);
+    if (p.starts.empty())
+        return false;
+    auto target = columnsOfHead(t, std::string_view(p.data, p.starts.front()), store.defs());
+    if (!target)
+        return false;
+    RowLoader loader(store, t, std::move(*target), 0);
+    Pieces pieces(t, loader);
+    for (size_t k = 0;; ++k) {
+        if (p.starts.size() < k + 2 && !p.complete)
+            p = arrival.wait(k + 1);
+        if (p.broken)
+            broken(t);
+        if (p.starts.size() <= k || p.data[p.starts[k]] != '[')
+            return false;
+        size_t end = 0;
+        const bool last = k + 1 == p.starts.size();
+        if (!last) {
+            const std::string_view seen(p.data, p.starts[k + 1]);
+            end = trimBack(seen, seen.size());
+            if (end == 0 || seen[end - 1] != ',')
+                return false;
+            end = trimBack(seen, end - 1);
+        } else {
+            const Packet whole = arrival.packet();
+            const auto ends = pieceEnds(whole.json(), whole.rowMarks());
+            if (!ends || ends->size() != p.starts.size())
+                return false;
+            end = ends->back();
+        }
+        if (end <= p.starts[k])
+            return false;
+        pieces.load(p.data, p.starts[k], end);
+        if (last)
+            return true;
+    }
+}
+
+void loadComplete(ColumnStore& store, const std::string& t, const Packet& packet)
+{
+    if (!loadInPieces(store, t, packet))
+        loadWhole(store, t, packet);
 }
 
 } // namespace
@@ -190,8 +281,24 @@ void loadPacketInto(ColumnStore& store, const std::string& t, const Packet& pack
 {
     if (packet.isNull())
         fail(t, {}, 0, "nenhum pacote foi recebido");
-    if (!loadInPieces(store, t, packet))
-        loadWhole(store, t, packet);
+    if (const Packet::Arrival* arrival = packet.arrival()) {
+        bool loaded = false;
+        try {
+            loaded = loadWhileArriving(store, t, *arrival);
+        } catch (const Error&) {
+            // A refusal stands where the whole packet would load in pieces too:
+            // it is the one such a load meets first.
+            const Packet whole = completed(t, *arrival);
+            if (pieceEnds(whole.json(), whole.rowMarks()))
+                throw;
+        }
+        if (!loaded) {
+            store.clear();
+            loadComplete(store, t, completed(t, *arrival));
+        }
+    } else {
+        loadComplete(store, t, packet);
+    }
     store.reserveRows(store.rows()); // gives back what the estimate took too much
 }
 

@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <map>
+#include <thread>
+#include <vector>
 
 using namespace dotz;
 
@@ -176,6 +179,54 @@ TEST(ReplyStream, APacketLoadsAlikeInPieces)
         EXPECT_EQ(pieces.valueFaults().size(), whole.valueFaults().size()) << packet;
         if (&packet == &packets[0]) {
             EXPECT_GT(marks, 50u); // the pieces were taken
+        }
+    }
+}
+
+// Handed over at its first row, a packet loads on another thread as its rows
+// arrive, alike; a stream that ends before the packet does leaves it refused.
+TEST(ReplyStream, APacketLoadsAlikeWhileItArrives)
+{
+    std::string packet =
+        R"({"columns":[{"name":"CDFILIAL","type":"text"},{"name":"CDCAIXA","type":"text"}],"rows":[)";
+    for (int i = 0; i < 20000; ++i)
+        packet += std::string(i ? "," : "") + "[\"" + std::to_string(1000 + i % 7) + "\",\"" +
+                  std::to_string(100 + i / 5 % 900) + "\"]";
+    const std::string packets[] = {packet + "]}", packet + R"(],"x":[[1]]})"};
+    const std::string reply = R"({"result":{"data":[)" + packets[0] + "," + packets[1] + "]}}";
+    for (const size_t cut : {reply.size(), reply.size() - 200}) {
+        std::array<Table, 2> tables = {makeCdsCaixa(), makeCdsCaixa()};
+        std::array<std::string, 2> errors;
+        std::vector<std::thread> loaders;
+        {
+            ReplyStream stream(
+                [&](size_t i, Packet p) {
+                    EXPECT_NE(p.arrival(), nullptr);
+                    loaders.emplace_back([&, i, p] {
+                        try {
+                            tables[i].loadPacket(p);
+                        } catch (const Error& e) {
+                            errors[i] = e.what();
+                        }
+                    });
+                },
+                2, kMaxReplyBytes, 256, ReplyStream::Handover::WhileArriving);
+            for (size_t at = 0; at < cut; at += 1000)
+                ASSERT_TRUE(stream.feed(reply.data() + at, std::min<size_t>(1000, cut - at)));
+        }
+        for (std::thread& t : loaders)
+            t.join();
+        for (size_t i = 0; i < loaders.size(); ++i) {
+            Table whole = makeCdsCaixa();
+            whole.loadPacket(Packet::fromJson(packets[i]));
+            if (cut < reply.size() && i == loaders.size() - 1) {
+                EXPECT_NE(errors[i].find("terminou antes do fim do pacote"), std::string::npos);
+                continue;
+            }
+            EXPECT_EQ(errors[i], "");
+            ASSERT_EQ(tables[i].rowCount(), whole.rowCount());
+            for (size_t r = 0; r < whole.rowCount(); ++r)
+                ASSERT_EQ(tables[i].textAt(r, 1), whole.textAt(r, 1)) << r;
         }
     }
 }

@@ -4,8 +4,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <new>
+#include <utility>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -140,6 +143,68 @@ class PacketPages final : public Packet::Memory
     mutable size_t dropped_; // pages before it are given back
 };
 
+// A packet handed over while its rows arrive: the receiving thread publishes
+// the marks of the rows that are in, the loading thread waits for them.
+class Arriving final : public Packet::Arrival
+{
+  public:
+    Arriving(std::shared_ptr<Arena> arena, size_t from)
+        : arena_(std::move(arena)), data_(arena_->at(from))
+    {
+    }
+    Progress wait(size_t marks) const override
+    {
+        std::unique_lock lock(m_);
+        changed_.wait(lock, [&] { return starts_.size() > marks || complete_ || broken_; });
+        return {data_, starts_, complete_, broken_};
+    }
+    Packet packet() const override
+    {
+        std::lock_guard lock(m_);
+        return whole_;
+    }
+
+    void publish(const std::vector<size_t>& starts)
+    {
+        {
+            std::lock_guard lock(m_);
+            if (starts.size() == starts_.size())
+                return;
+            starts_ = starts;
+        }
+        changed_.notify_all();
+    }
+    void complete(Packet whole)
+    {
+        {
+            std::lock_guard lock(m_);
+            if (!whole.rowMarks().starts.empty())
+                starts_ = whole.rowMarks().starts;
+            whole_ = std::move(whole);
+            complete_ = true;
+        }
+        changed_.notify_all();
+    }
+    void broken()
+    {
+        {
+            std::lock_guard lock(m_);
+            broken_ = !complete_;
+        }
+        changed_.notify_all();
+    }
+
+  private:
+    std::shared_ptr<Arena> arena_; // its pages stay until the packet is complete
+    const char* data_;
+    mutable std::mutex m_;
+    mutable std::condition_variable changed_;
+    std::vector<size_t> starts_;
+    bool complete_ = false;
+    bool broken_ = false;
+    Packet whole_;
+};
+
 // First '"' or '\\' in [p, end), or end.
 const char* quoteOrBackslash(const char* p, const char* end)
 {
@@ -166,6 +231,8 @@ struct ReplyStream::State
 {
     PacketSink sink;
     size_t count;
+    ReplyStream::Handover handover = ReplyStream::Handover::Complete;
+    std::shared_ptr<Arriving> arriving; // the packet being cut, once handed over
     size_t maxBytes;
     size_t total = 0;
     std::string error;
@@ -367,7 +434,10 @@ struct ReplyStream::State
         Packet packet = Packet::inMemory(std::move(pages), json, size + Packet::kPadding);
         if (rows == Rows::Done)
             packet.setRowMarks(std::move(marks));
-        sink(element, std::move(packet));
+        if (arriving)
+            std::exchange(arriving, {})->complete(std::move(packet));
+        else
+            sink(element, std::move(packet));
         return true;
     }
 
@@ -452,6 +522,15 @@ struct ReplyStream::State
                 if (!arena->append(p, static_cast<size_t>(stop - p)))
                     return fail(kNoMemory);
                 p = stop;
+                if (handover == ReplyStream::Handover::WhileArriving && !marks.starts.empty()) {
+                    if (!arriving) {
+                        arriving = std::make_shared<Arriving>(arena, packetFrom);
+                        arriving->publish(marks.starts);
+                        sink(element, Packet::arriving(arriving));
+                    } else {
+                        arriving->publish(marks.starts);
+                    }
+                }
                 if (!inPacket && !endPacket())
                     return false;
                 continue;
@@ -483,16 +562,23 @@ struct ReplyStream::State
     }
 };
 
-ReplyStream::ReplyStream(PacketSink sink, size_t count, size_t maxBytes, size_t markEvery)
+ReplyStream::ReplyStream(PacketSink sink, size_t count, size_t maxBytes, size_t markEvery,
+                         Handover handover)
     : s_(std::make_unique<State>())
 {
+    s_->handover = handover;
     s_->sink = std::move(sink);
     s_->count = count;
     s_->maxBytes = maxBytes;
     s_->markEvery = std::max<size_t>(markEvery, 1);
 }
 
-ReplyStream::~ReplyStream() = default;
+ReplyStream::~ReplyStream()
+{
+    // A packet still arriving never will.
+    if (s_->arriving)
+        s_->arriving->broken();
+}
 
 const std::string& ReplyStream::error() const
 {

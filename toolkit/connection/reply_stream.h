@@ -14,13 +14,18 @@ namespace dotz {
 class ReplyStream
 {
   public:
+    // When a packet goes to the sink: once complete, or as soon as its first row
+    // is in (a packet still arriving, that a loader on another thread reads as
+    // its rows come; it is complete once the stream has cut it, and broken
+    // should the stream end first).
+    enum class Handover { Complete, WhileArriving };
     // The first `count` objects of result.data go to `sink` (index, packet) on the
     // thread that feeds, before the reply is complete and before its envelope is
     // checked, each with its row marks about `markEvery` bytes apart. A reply may
     // not pass `maxBytes`.
     static constexpr size_t kMarkEvery = size_t{1} << 20;
     ReplyStream(PacketSink sink, size_t count, size_t maxBytes = kMaxReplyBytes,
-                size_t markEvery = kMarkEvery);
+                size_t markEvery = kMarkEvery, Handover handover = Handover::Complete);
     ~ReplyStream();
     ReplyStream(const ReplyStream&) = delete;
     ReplyStream& operator=(const ReplyStream&) = delete;

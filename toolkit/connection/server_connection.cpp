@@ -382,7 +382,8 @@ Variant ServerConnection::call(std::string_view method, const std::vector<Varian
 Variant ServerConnection::call(std::string_view method, const std::vector<Variant>& params,
                                const PacketSink& early, size_t count)
 {
-    ReplyStream stream(early, count);
+    ReplyStream stream(early, count, kMaxReplyBytes, ReplyStream::kMarkEvery,
+                       ReplyStream::Handover::WhileArriving);
     const Receiver receive{
         [](size_t) {}, [&stream](const char* data, size_t size) { return stream.feed(data, size); },
         [&stream] { return stream.error(); }};

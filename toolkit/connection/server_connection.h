@@ -86,8 +86,10 @@ class ServerConnection
     // buffer holding the reply.
     Variant call(std::string_view method, const std::vector<Variant>& params);
     // The same, but the first `count` objects of the result's "data" list go to
-    // `early` as soon as each is in, on this thread and before the reply is checked
-    // (a failed call still fails afterwards); in the result they are null packets.
+    // `early` on this thread as soon as their first row is in, as packets still
+    // arriving that another thread can load while the rest comes (or once
+    // complete, when they hold no rows), before the reply is checked (a failed call
+    // still fails afterwards); in the result they are null packets.
     Variant call(std::string_view method, const std::vector<Variant>& params,
                  const PacketSink& early, size_t count);
 
