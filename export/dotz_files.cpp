@@ -3,19 +3,15 @@
 #include "cp1252.h"
 #include "dotz_records.h"
 #include "error.h"
+#include "format_ahead.h"
 #include "numbers.h"
 
 #include <algorithm>
-#include <array>
-#include <condition_variable>
 #include <cstring>
-#include <exception>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <set>
 #include <system_error>
-#include <thread>
 #include <unistd.h>
 
 namespace dotz {
@@ -205,90 +201,11 @@ void format(const FileJob& job, LineList& lines)
         format<Product>(*job.table, *job.plan, lines);
 }
 
-// A large day's files are formatted on a thread of their own, a few files ahead
-// of the one being written: the formatting then goes on while the writer waits
-// on the disk. Files still come out one by one, in order.
-class FormatAhead
-{
-  public:
-    static constexpr size_t kAhead = 4;
-    // Below this many rows a day's files are formatted where they are written: a
-    // thread would cost more than it saves.
-    static constexpr size_t kMinRows = 50'000;
-
-    explicit FormatAhead(const std::vector<FileJob>& jobs) : jobs_(jobs)
-    {
-        worker_ = std::thread([this] { work(); });
-    }
-    ~FormatAhead()
-    {
-        {
-            std::lock_guard lock(m_);
-            stop_ = true;
-        }
-        changed_.notify_all();
-        worker_.join();
-    }
-    FormatAhead(const FormatAhead&) = delete;
-    FormatAhead& operator=(const FormatAhead&) = delete;
-
-    // The lines of file `i`, once formatted; valid until release(i).
-    const LineList& lines(size_t i)
-    {
-        std::unique_lock lock(m_);
-        changed_.wait(lock, [&] { return formatted_ > i || error_; });
-        if (error_)
-            std::rethrow_exception(error_);
-        return slots_[i % kAhead];
-    }
-    void release(size_t i)
-    {
-        {
-            std::lock_guard lock(m_);
-            released_ = i + 1;
-        }
-        changed_.notify_all();
-    }
-
-  private:
-    void work()
-    {
-        try {
-            for (size_t i = 0; i < jobs_.size(); ++i) {
-                {
-                    std::unique_lock lock(m_);
-                    changed_.wait(lock, [&] { return stop_ || i < released_ + kAhead; });
-                    if (stop_)
-                        return;
-                }
-                format(jobs_[i], slots_[i % kAhead]);
-                {
-                    std::lock_guard lock(m_);
-                    formatted_ = i + 1;
-                }
-                changed_.notify_all();
-            }
-        } catch (...) {
-            std::lock_guard lock(m_);
-            error_ = std::current_exception();
-            changed_.notify_all();
-        }
-    }
-
-    const std::vector<FileJob>& jobs_;
-    std::array<LineList, kAhead> slots_;
-    std::mutex m_;
-    std::condition_variable changed_;
-    size_t formatted_ = 0;
-    size_t released_ = 0;
-    bool stop_ = false;
-    std::exception_ptr error_;
-    std::thread worker_;
-};
-
-// `created` (if given) learns the folders made here.
+// `created` (if given) learns the folders made here. `formatters`: threads that
+// format a large day's files ahead of the writer.
 void write(const std::vector<FileJob>& jobs, LineList& lines, FileSystem& fs, DayResult& result,
-           std::set<std::string>& folders, std::vector<std::string>* created = nullptr)
+           std::set<std::string>& folders, size_t formatters,
+           std::vector<std::string>* created = nullptr)
 {
     size_t rows = 0;
     for (const FileJob& job : jobs)
@@ -296,7 +213,8 @@ void write(const std::vector<FileJob>& jobs, LineList& lines, FileSystem& fs, Da
     std::optional<FormatAhead> ahead;
     if (rows >= FormatAhead::kMinRows && jobs.size() > 1) {
         try {
-            ahead.emplace(jobs);
+            ahead.emplace(jobs.size(), formatters,
+                          [&jobs](size_t i, LineList& into) { format(jobs[i], into); });
         } catch (const std::system_error&) {
             // No thread to be had: the files are formatted here.
         }
@@ -388,7 +306,8 @@ StagedAhead stageSalesAhead(const Table& sales, Day day, LineList& lines, const 
             jobs.push_back({Sale::kType, &sales, &f});
         std::set<std::string> folders;
         DayResult staged;
-        write(jobs, lines, fs, staged, folders, &ahead.newFolders);
+        // Beside the server still sending: one thread.
+        write(jobs, lines, fs, staged, folders, 1, &ahead.newFolders);
         ahead.files = std::move(staged.files);
     } catch (...) {
         // The day's own writing meets the same fault, in its turn.
@@ -467,7 +386,8 @@ DayResult GravaArquivosDotz(const ExportTables& t, Day day, bool with515, LineLi
             jobs.push_back({Item::kType, &t.cdsDotzExtra, &f});
         for (const FilePlan& f : productPlan)
             jobs.push_back({Product::kType, &t.cdsConfigDotz, &f});
-        write(jobs, lines, fs, result, finish.folders);
+        // The reply is in: two threads.
+        write(jobs, lines, fs, result, finish.folders, 2);
         putInPlace(fs, result.files);
         flushFolders(fs, std::exchange(finish.folders, {}));
     } catch (...) {

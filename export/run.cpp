@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <deque>
 #include <exception>
+#include <functional>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -65,6 +66,10 @@ class RunFiles : public FileSystem
 class EarlyLoader
 {
   public:
+    // Runs on the loader's thread once a slot is loaded, before the slot counts
+    // as done.
+    using Loaded = std::function<void(size_t slot)>;
+
     explicit EarlyLoader(std::array<Table*, 4> tables) : tables_(tables) {}
     ~EarlyLoader()
     {
@@ -81,11 +86,29 @@ class EarlyLoader
     EarlyLoader& operator=(const EarlyLoader&) = delete;
 
     // Only between days, when every packet handed over has been waited for.
-    void startDay()
+    void startDay(Loaded loaded)
     {
         given_ = {};
         done_ = {};
         errors_ = {};
+        loaded_ = std::move(loaded);
+    }
+
+    // Drops what is queued and waits for the load under way: a day that failed
+    // leaves nothing running.
+    void settle()
+    {
+        std::unique_lock lock(m_);
+        for (const auto& q : queue_)
+            done_[q.first] = true;
+        queue_.clear();
+        ready_.wait(lock, [&] {
+            for (size_t slot = 0; slot < tables_.size(); ++slot)
+                if (given_[slot] && !done_[slot])
+                    return false;
+            return true;
+        });
+        loaded_ = nullptr;
     }
 
     // A slot is taken once; what comes for it again, or for no slot, is dropped
@@ -109,12 +132,6 @@ class EarlyLoader
         std::lock_guard lock(m_);
         return given_[slot];
     }
-    bool loading(size_t slot) const
-    {
-        std::lock_guard lock(m_);
-        return given_[slot] && !done_[slot];
-    }
-
     // Loads the slot on the calling thread when the worker has not taken it yet,
     // so that a small last packet does not wait behind a large one.
     void loadHere(size_t slot)
@@ -158,10 +175,13 @@ class EarlyLoader
         std::exception_ptr error;
         try {
             tables_[slot]->loadPacket(packet);
+            // Its bytes go back before the next packet is taken.
+            packet = {};
+            if (loaded_)
+                loaded_(slot);
         } catch (...) {
             error = std::current_exception();
         }
-        // Its bytes go back before the next packet is taken.
         packet = {};
         lock.lock();
         errors_[slot] = error;
@@ -176,6 +196,7 @@ class EarlyLoader
     std::array<bool, 4> given_{};
     std::array<bool, 4> done_{};
     std::array<std::exception_ptr, 4> errors_{};
+    Loaded loaded_;
     bool stop_ = false;
     std::thread worker_;
 };
@@ -203,28 +224,35 @@ RunSummary runExport(ExportTables& t, const RunRequest& request, const FetchDay&
             ~Hide() { o.hideBusy(); }
         } hide{observer};
         for (Day day = request.from; request.to >= day; day = day.next()) {
-            // Each packet is let go once its table holds the rows, so that the
-            // reply's bytes are gone before the checks and the files.
-            loader.startDay();
-            DayPackets packets = fetch(request.selector, day, early);
-            loader.loadHere(slots.size() - 1);
+            // The sales are in while the items still arrive: their files are
+            // written meanwhile, to be put in place once the day passes its checks.
             StagedAhead ahead;
+            LineList aheadLines;
             struct DropAhead
             {
+                EarlyLoader& loader;
                 FileSystem& fs;
                 StagedAhead& ahead;
-                ~DropAhead() { dropAhead(fs, ahead); }
-            } dropUnused{files, ahead};
+                ~DropAhead()
+                {
+                    loader.settle();
+                    dropAhead(fs, ahead);
+                }
+            } dropUnused{loader, files, ahead};
+            loader.startDay([&, day](size_t slot) {
+                if (slot == 1)
+                    ahead = stageSalesAhead(t.cdsDadosDotz, day, aheadLines, paths, files);
+            });
+            // Each packet is let go once its table holds the rows, so that the
+            // reply's bytes are gone before the checks and the files.
+            DayPackets packets = fetch(request.selector, day, early);
+            loader.loadHere(slots.size() - 1);
             for (size_t slot = 0; slot < slots.size(); ++slot) {
                 Packet packet = std::exchange(packets[slot], {});
                 if (loader.given(slot))
                     loader.wait(slot);
                 else
                     slots[slot]->loadPacket(packet);
-                // The sales are in while the items still load: their files are
-                // written meanwhile, to be put in place once the day passes its checks.
-                if (slot == 1 && loader.loading(2))
-                    ahead = stageSalesAhead(t.cdsDadosDotz, day, lines, paths, files);
             }
             Vd_Parceiro(t, request.with515, messages);
             Vd_Diretorio(t, request.with515, messages);

@@ -2,6 +2,8 @@
 // threads, files staged ahead of the day's checks, temporaries left by the dead.
 #include "tests/support/dotz_files_fixture.h"
 
+#include "export/format_ahead.h"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -115,6 +117,25 @@ TEST_F(DotzFilesTest, ALargeDayWritesTheSameBytesAndStopsAtAFailedFile)
                   std::string::npos)
             << e.what();
     }
+}
+
+// Formatted on two threads, files still come out in order, and a file whose
+// formatting failed fails in its turn, after every file before it.
+TEST(FormatAhead, FilesComeOutInOrderUpToAFailedOne)
+{
+    FormatAhead ahead(40, 2, [](size_t i, LineList& lines) {
+        if (i == 25)
+            throw Error("file 25");
+        lines.clear();
+        const std::string text = std::to_string(i);
+        char* at = lines.reserveLine(text.size());
+        lines.commitLine(std::copy(text.begin(), text.end(), at));
+    });
+    for (size_t i = 0; i < 25; ++i) {
+        ASSERT_EQ(ahead.lines(i).text(), std::to_string(i) + "\r\n");
+        ahead.release(i);
+    }
+    EXPECT_THROW(ahead.lines(25), Error);
 }
 
 // A large day's sale files are staged ahead of the day's checks, more of them than
