@@ -54,6 +54,18 @@ fresh_tree() {
   echo "$files"
 }
 
+# warm_memory MB: touches MB of fresh memory and lets it go (0: nothing). This
+# machine's guest hands memory it freed back to its host, and the next first
+# touch of a page costs microseconds; a benchmark that wants its program's own
+# cost rather than that asks for the pages back before each timed command.
+warm_memory() {
+  [ "${1:-0}" -gt 0 ] || return 0
+  python3 -c 'import sys
+n = int(sys.argv[1]) << 20
+m = bytearray(n)
+m[::4096] = b"\x01" * (n // 4096)' "$1"
+}
+
 # export_wall BIN_DIR DB PORT OUT FROM TO: dotz-export of the days, with 515, into a
 # fresh tree under OUT; prints wall seconds and peak KB.
 export_wall() {

@@ -4,6 +4,7 @@
 # prints minimum, median and maximum of the ratio over the pairs.
 # Usage: bench/perf/ratios.sh [BUILD_DIR] [DATA_DIR] [PAIRS]
 # Generated databases are kept in DATA_DIR (default /tmp/dotz-bench) between runs.
+# WARM_MB=N: see warm_memory in scripts/appserver-lib.sh (the curl figure only).
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 build=${1:-build}
@@ -12,7 +13,6 @@ pairs=${3:-5}
 bin=$build/bin
 mkdir -p "$data"
 . scripts/appserver-lib.sh
-trap stop_appserver EXIT
 
 generate() { # DB ARGS...: a demo database, made once
   local db=$1; shift
@@ -42,14 +42,16 @@ stats() {
 port=$((20000 + RANDOM % 20000))
 serve() { stop_appserver; start_appserver "$bin" "$1" "$port" "$data/server.log"; }
 
-# export_day DB FROM TO OUT_PREFIX [ARGS]: dotz-export into a fresh folder.
+# export_day DB FROM TO OUT_PREFIX [ARGS]: dotz-export into a fresh folder tree
+# (fresh_tree: the trees go only when the script ends).
+trees=$(mktemp -d "$data/trees.XXXXXX")
+trap 'stop_appserver; rm -rf "$trees"' EXIT
 export_days() {
-  local db=$1 from=$2 to=$3 out=$4; shift 4
-  rm -rf "$data/out"; mkdir -p "$data/out"
-  for b in $(sqlite3 "$db" "SELECT CDFILIAL FROM FILIAL"); do mkdir -p "$data/out/DOTZ/LOJA$b"; done
+  local db=$1 from=$2 to=$3 out=$4 files; shift 4
+  files=$(fresh_tree "$trees" "$db")
   sync
   timed "$out" "$bin/dotz-export" --config /dev/null --server "127.0.0.1:$port" \
-    --drive "C=$data/out" --from "$from" --to "$to" "$@"
+    --drive "C=$files" --from "$from" --to "$to" "$@"
 }
 
 big=$data/day.db
@@ -79,7 +81,9 @@ echo "== whole export of the big day ÷ curl reading the same reply into /dev/nu
 request='{"jsonrpc":"2.0","id":1,"method":"GetPrincipal","params":["T","2024-03-15"]}'
 wire=(); memory=()
 for _ in $(seq "$pairs"); do
+  warm_memory "${WARM_MB:-0}"
   timed "$data/c" curl -sf -X POST "http://127.0.0.1:$port/rpc/Krt52410.rdmExportaDotz" -d "$request"
+  warm_memory "${WARM_MB:-0}"
   export_days "$big" 2024-03-15 2024-03-15 "$data/a" --with-515
   wire+=("$(awk -v a="$(cat "$data/a.wall")" -v b="$(cat "$data/c.wall")" 'BEGIN { print a / b }')")
   memory+=("$(awk -v p="$(cat "$data/a.peak")" -v r="$reply" 'BEGIN { print p * 1024 / r }')")
