@@ -8,6 +8,7 @@ bin=$1/bin
 other=$2
 data=${3:-/tmp/dotz-bench}
 pairs=${4:-5}
+mkdir -p "$data"
 db=$data/year.db
 [ -f "$db" ] || "$bin/krt-appserver" init-demo --db "$db" --seed 1 --branches 3 --days 365 \
   --first-day 2024-01-01 --sales-per-day 400 >/dev/null 2>&1
