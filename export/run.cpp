@@ -2,6 +2,9 @@
 
 #include "checks.h"
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <condition_variable>
 #include <deque>
@@ -16,6 +19,10 @@ namespace dotz {
 namespace {
 
 constexpr int kExportAnimation = 6;
+// The loader's thread, and the threads it starts, yield to the thread that
+// receives the reply: loading can wait, and the server holds a database
+// connection and its turn until the last byte is taken.
+constexpr int kLoaderNice = 10;
 
 // Each day's files go in place (each flushed before its rename) when the day is
 // written, so that a run ended by a failure or a kill keeps its earlier days. Only
@@ -158,6 +165,8 @@ class EarlyLoader
   private:
     void work()
     {
+        // Only advice: where it is refused, the thread keeps its priority.
+        setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kLoaderNice);
         std::unique_lock lock(m_);
         while (true) {
             ready_.wait(lock, [&] { return stop_ || !queue_.empty(); });
