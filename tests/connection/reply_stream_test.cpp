@@ -68,6 +68,17 @@ std::string longPacket()
     return "{\"rows\":[" + rows + "]}";
 }
 
+// A packet of the tills table with `rows` rows, its rows list left open.
+std::string tillsPacket(int rows)
+{
+    std::string packet =
+        R"({"columns":[{"name":"CDFILIAL","type":"text"},{"name":"CDCAIXA","type":"text"}],"rows":[)";
+    for (int i = 0; i < rows; ++i)
+        packet += std::string(i ? "," : "") + "[\"" + std::to_string(1000 + i % 7) + "\",\"" +
+                  std::to_string(100 + i / 5 % 900) + "\"]";
+    return packet;
+}
+
 // Cut as it arrives, in any pieces, a reply reads as it does whole: the same
 // packets, or a failure where the whole reply fails.
 TEST(ReplyStream, ReadsAsTheWholeReplyDoes)
@@ -106,12 +117,7 @@ TEST(ReplyStream, ReadsAsTheWholeReplyDoes)
 // does from a buffer of its own.
 TEST(ReplyStream, APacketLoadsAlikeWhileItsReadPagesGoBack)
 {
-    std::string packet =
-        R"({"columns":[{"name":"CDFILIAL","type":"text"},{"name":"CDCAIXA","type":"text"}],"rows":[)";
-    for (int i = 0; i < 700000; ++i)
-        packet += std::string(i ? "," : "") + "[\"" + std::to_string(1000 + i % 7) + "\",\"" +
-                  std::to_string(100 + i / 5 % 900) + "\"]";
-    packet += "]}";
+    const std::string packet = tillsPacket(700000) + "]}";
     Table whole = makeCdsCaixa(), streamed = makeCdsCaixa();
     whole.loadPacket(Packet::fromJson(packet));
     ReplyStream stream([&streamed](size_t, Packet p) { streamed.loadPacket(p); }, 1);
@@ -187,11 +193,7 @@ TEST(ReplyStream, APacketLoadsAlikeInPieces)
 // arrive, alike; a stream that ends before the packet does leaves it refused.
 TEST(ReplyStream, APacketLoadsAlikeWhileItArrives)
 {
-    std::string packet =
-        R"({"columns":[{"name":"CDFILIAL","type":"text"},{"name":"CDCAIXA","type":"text"}],"rows":[)";
-    for (int i = 0; i < 20000; ++i)
-        packet += std::string(i ? "," : "") + "[\"" + std::to_string(1000 + i % 7) + "\",\"" +
-                  std::to_string(100 + i / 5 % 900) + "\"]";
+    const std::string packet = tillsPacket(20000);
     const std::string packets[] = {packet + "]}", packet + R"(],"x":[[1]]})"};
     const std::string reply = R"({"result":{"data":[)" + packets[0] + "," + packets[1] + "]}}";
     for (const size_t cut : {reply.size(), reply.size() - 200}) {
