@@ -72,6 +72,21 @@ size_t trimBack(std::string_view json, size_t at)
     return at;
 }
 
+// Where the piece of rows from the mark `start` ends, when the next mark is
+// `next`: a row starts at each, after a comma.
+std::optional<size_t> pieceEnd(std::string_view json, size_t start, size_t next)
+{
+    if (next <= start || json[start] != '[')
+        return std::nullopt;
+    const size_t comma = trimBack(json, next);
+    if (comma == 0 || json[comma - 1] != ',')
+        return std::nullopt;
+    const size_t end = trimBack(json, comma - 1);
+    if (end <= start)
+        return std::nullopt;
+    return end;
+}
+
 // Where each piece of rows ends, separators trimmed: the marks must fit the
 // packet as the server writes it, the rows list last and nothing after it.
 std::optional<std::vector<size_t>> pieceEnds(std::string_view json, const Packet::RowMarks& marks)
@@ -88,30 +103,27 @@ std::optional<std::vector<size_t>> pieceEnds(std::string_view json, const Packet
         if (!isSpace(json[at]))
             return std::nullopt;
     std::vector<size_t> ends;
-    for (size_t k = 0; k < starts.size(); ++k) {
-        size_t end = k + 1 < starts.size() ? starts[k + 1] : marks.listEnd;
-        if (end <= starts[k] || json[starts[k]] != '[')
+    for (size_t k = 0; k + 1 < starts.size(); ++k) {
+        const auto end = pieceEnd(json, starts[k], starts[k + 1]);
+        if (!end)
             return std::nullopt;
-        if (k + 1 < starts.size()) {
-            end = trimBack(json, end);
-            if (end == 0 || json[end - 1] != ',')
-                return std::nullopt;
-            --end;
-        }
-        end = trimBack(json, end);
-        if (end <= starts[k])
-            return std::nullopt;
-        ends.push_back(end);
+        ends.push_back(*end);
     }
+    // The last piece ends with the list.
+    const size_t end = trimBack(json, marks.listEnd);
+    if (json[starts.back()] != '[' || end <= starts.back())
+        return std::nullopt;
+    ends.push_back(end);
     return ends;
 }
 
 // The columns of a packet whose rows load in pieces, read from its head (all
-// before the first row) closed as a packet with no rows. Nothing when the head
-// does not end with the rows list, the first "rows" field of the packet.
-std::optional<std::vector<int>> readHead(const std::string& t, std::string_view head,
-                                         const std::vector<ColumnDef>& defs)
-{
+// before the first row) closed as a packet with no rows. Nothing (and no error)
+// when the head does not end with the rows list, the first "rows" field of the
+// packet, or holds a fault: that is the whole packet's to tell.
+std::optional<std::vector<int>> columnsOfHead(const std::string& t, std::string_view head,
+                                              const std::vector<ColumnDef>& defs)
+try {
     simdjson::ondemand::parser parser;
     const simdjson::padded_string text(std::string(head) + "]}");
     simdjson::ondemand::document doc;
@@ -140,6 +152,8 @@ std::optional<std::vector<int>> readHead(const std::string& t, std::string_view 
     if (!rowsLast)
         return std::nullopt;
     return target;
+} catch (const Error&) {
+    return std::nullopt;
 }
 
 // One piece of rows, json[from, end), copied out and closed as a list of its own.
@@ -170,18 +184,6 @@ class Pieces
     simdjson::ondemand::parser parser_;
     std::string buf_;
 };
-
-// The columns of a packet whose rows load in pieces; nothing (and no error) when
-// its head does not fit: a fault there is the whole packet's to tell.
-std::optional<std::vector<int>> columnsOfHead(const std::string& t, std::string_view head,
-                                              const std::vector<ColumnDef>& defs)
-{
-    try {
-        return readHead(t, head, defs);
-    } catch (const Error&) {
-        return std::nullopt;
-    }
-}
 
 // A large packet loads a piece of rows at a time: the decoder indexes a piece
 // that stays in the cache, where its index of a whole day's packet would take
@@ -244,26 +246,21 @@ bool loadWhileArriving(ColumnStore& store, const std::string& t, const Packet::A
             p = arrival.wait(k + 1);
         if (p.broken)
             broken(t);
-        if (p.starts.size() <= k || p.data[p.starts[k]] != '[')
+        if (p.starts.size() <= k)
             return false;
-        size_t end = 0;
+        std::optional<size_t> end;
         const bool last = k + 1 == p.starts.size();
         if (!last) {
-            const std::string_view seen(p.data, p.starts[k + 1]);
-            end = trimBack(seen, seen.size());
-            if (end == 0 || seen[end - 1] != ',')
-                return false;
-            end = trimBack(seen, end - 1);
+            end = pieceEnd(std::string_view(p.data, p.starts[k + 1]), p.starts[k], p.starts[k + 1]);
         } else {
             const Packet whole = arrival.packet();
             const auto ends = pieceEnds(whole.json(), whole.rowMarks());
-            if (!ends || ends->size() != p.starts.size())
-                return false;
-            end = ends->back();
+            if (ends && ends->size() == p.starts.size())
+                end = ends->back();
         }
-        if (end <= p.starts[k])
+        if (!end)
             return false;
-        pieces.load(p.data, p.starts[k], end);
+        pieces.load(p.data, p.starts[k], *end);
         if (last)
             return true;
     }
