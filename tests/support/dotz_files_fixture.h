@@ -75,10 +75,10 @@ class DotzFilesTest : public ::testing::Test
         std::sort(names.begin(), names.end());
         return names;
     }
-    std::string refusal(bool with515 = false)
+    std::string refusal(bool with515 = false, FileSystem* fsys = nullptr)
     {
         try {
-            write(with515);
+            write(with515, fsys);
         } catch (const Error& e) {
             return e.what();
         }
