@@ -13,6 +13,22 @@ inline constexpr std::string_view kObjectName = "Krt52410.rdmExportaDotz";
 inline constexpr int kDefaultPort = 8211;
 // Every server object answers at kPathPrefix + its name.
 inline constexpr std::string_view kPathPrefix = "/rpc/";
+// The object's one method: parameters (branch selector, day "YYYY-MM-DD").
+inline constexpr std::string_view kMethodGetPrincipal = "GetPrincipal";
+// The selector of every branch; a list of codes is quoted, so 'T' is a branch.
+inline constexpr std::string_view kAllBranches = "T";
+
+// The keys of a packet, {"columns":[{"name":N,"type":T,"size":S},...],"rows":[[...],...]},
+// and its two column types.
+namespace key {
+inline constexpr std::string_view kColumns = "columns";
+inline constexpr std::string_view kRows = "rows";
+inline constexpr std::string_view kName = "name";
+inline constexpr std::string_view kType = "type";
+inline constexpr std::string_view kSize = "size";
+} // namespace key
+inline constexpr std::string_view kTypeText = "text";
+inline constexpr std::string_view kTypeNumber = "number";
 
 struct Column
 {
