@@ -20,10 +20,20 @@ namespace http = boost::beast::http;
 std::string operatorText(const std::exception& e, std::uint64_t id)
 {
     const std::string request = " (pedido " + std::to_string(id) + ")";
-    if (const auto* db = dynamic_cast<const DatabaseError*>(&e))
-        return db->kind() == DatabaseError::Kind::Unavailable
-                   ? "Banco de dados indispon\u00edvel. Tente novamente em instantes." + request
-                   : "Falha na consulta ao banco de dados." + request;
+    if (const auto* db = dynamic_cast<const DatabaseError*>(&e)) {
+        switch (db->kind()) {
+        case DatabaseError::Kind::Unavailable:
+            return "Banco de dados indispon\u00edvel. Tente novamente em instantes." + request;
+        case DatabaseError::Kind::Cancelled:
+            return "Banco de dados indispon\u00edvel: a consulta foi cancelada no servidor de "
+                   "banco "
+                   "de dados. Tente novamente em instantes." +
+                   request;
+        case DatabaseError::Kind::QueryFailed:
+            break;
+        }
+        return "Falha na consulta ao banco de dados." + request;
+    }
     // The encoder's own refusal: a stored value the module cannot take, named by
     // packet, column, row and branch so that someone can correct it.
     if (dynamic_cast<const Error*>(&e)) {
@@ -32,6 +42,14 @@ std::string operatorText(const std::exception& e, std::uint64_t id)
                (detail.ends_with('.') ? "" : ".") + request;
     }
     return "Erro interno do servidor de aplica\u00e7\u00e3o." + request;
+}
+
+// A database that is down, or cancelled the query: a later try, or another
+// server of the store, may answer.
+bool retryable(const std::exception& e)
+{
+    const auto* db = dynamic_cast<const DatabaseError*>(&e);
+    return db && db->kind() != DatabaseError::Kind::QueryFailed;
 }
 
 std::string busyText(std::uint64_t id)
@@ -246,7 +264,8 @@ void PrincipalObject::produce(const std::shared_ptr<Exchange>& c, const std::str
             // Nothing has left yet: the module gets the failure as ok:false.
             c->note.detail += " refused: " + logDetail(e);
             c->note.outcome = ServerMetrics::Outcome::Refused;
-            return c->reply(200, head + failureEnvelope(operatorText(e, c->note.id)) + "}");
+            return c->reply(200, head + failureEnvelope(operatorText(e, c->note.id), retryable(e)) +
+                                     "}");
         }
         spool->fail(" broken off" + sent() + ": " + logDetail(e));
     }
@@ -265,7 +284,7 @@ void PrincipalObject::health(const std::shared_ptr<Exchange>& c)
             const auto* db = dynamic_cast<const DatabaseError*>(&e);
             metrics_.failed(db ? *db : unavailable);
             c->note.detail = "unhealthy: " + logDetail(e);
-            c->reply(503, failureEnvelope(operatorText(unavailable, c->note.id)));
+            c->reply(503, failureEnvelope(operatorText(unavailable, c->note.id), true));
         }
     });
 }
