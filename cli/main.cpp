@@ -4,6 +4,8 @@
 #include "metrics_file.h"
 #include "pending.h"
 
+#include "connection/principal_reply.h"
+#include "connection/server_connection.h"
 #include "export/branch_list.h"
 #include "export/checks.h"
 #include "export/cp1252.h"
@@ -11,8 +13,6 @@
 #include "export/plan.h"
 #include "export/run.h"
 #include "export/wire_contract.h"
-#include "toolkit/connection/principal_reply.h"
-#include "toolkit/connection/server_connection.h"
 #include "toolkit/settings.h"
 
 #include "stop_signals.h"
