@@ -4,6 +4,8 @@
 #include "metrics_file.h"
 #include "pending.h"
 
+#include "connection/principal_reply.h"
+#include "connection/server_connection.h"
 #include "export/branch_list.h"
 #include "export/checks.h"
 #include "export/cp1252.h"
@@ -13,8 +15,6 @@
 #include "export/shown_text.h"
 #include "export/wire_contract.h"
 #include "settings/settings.h"
-#include "toolkit/connection/principal_reply.h"
-#include "toolkit/connection/server_connection.h"
 
 #include "stop_signals.h"
 

@@ -6,9 +6,9 @@
 // all load when it is read whole, but that reads otherwise as it arrives, or
 // loads otherwise a piece of rows at a time. (Read whole, the inside of a packet
 // is not looked at until it loads.)
+#include "connection/principal_reply.h"
+#include "connection/reply_stream.h"
 #include "export/run.h"
-#include "toolkit/connection/principal_reply.h"
-#include "toolkit/connection/reply_stream.h"
 
 #include <array>
 #include <cstdint>
