@@ -12,9 +12,9 @@
 #include "export/run.h"
 #include "export/shown_text.h"
 #include "export/wire_contract.h"
+#include "settings/settings.h"
 #include "toolkit/connection/principal_reply.h"
 #include "toolkit/connection/server_connection.h"
-#include "toolkit/settings.h"
 
 #include "stop_signals.h"
 
