@@ -13,14 +13,17 @@ sigset_t stopSet()
 
 } // namespace
 
-StopSignals::StopSignals(std::function<void()> onStop) : onStop_(std::move(onStop))
+StopSignals::StopSignals()
 {
     const sigset_t set = stopSet();
     pthread_sigmask(SIG_BLOCK, &set, &previous_);
     waiter_ = std::thread([this, set] {
         int signal = 0;
         while (sigwait(&set, &signal) == 0 && !closing_) {
-            if (!requested_.exchange(true) && onStop_)
+            if (requested_.exchange(true))
+                continue;
+            const std::lock_guard lock(m_);
+            if (onStop_)
                 onStop_();
         }
     });
@@ -34,4 +37,16 @@ StopSignals::~StopSignals()
     // A signal that came after the run stays pending here, and takes its
     // default action once unblocked: the process ends as asked.
     pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+}
+
+StopSignals::Hook StopSignals::onStop(std::function<void()> onStop)
+{
+    setOnStop(std::move(onStop));
+    return Hook(*this);
+}
+
+void StopSignals::setOnStop(std::function<void()> onStop)
+{
+    const std::lock_guard lock(m_);
+    onStop_ = std::move(onStop);
 }
