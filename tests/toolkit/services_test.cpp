@@ -1,6 +1,7 @@
 // Settings of the host, list texts, message texts, error reporting and the event-loop guard.
 #include "qt_test_env.h"
 
+#include "export/branch_list.h"
 #include "export/error.h"
 #include "toolkit/application.h"
 #include "toolkit/error_reporter.h"
@@ -52,7 +53,7 @@ TEST(KeyList, FormatsQuotedCommaSeparatedKeys)
         {{"a,b"}, "'a,b'"},
     };
     for (const auto& [keys, text] : cases) {
-        EXPECT_EQ(formatKeyList(keys), text);
+        EXPECT_EQ(branchListText(keys), text);
         EXPECT_EQ(parseKeyList(text), keys) << text;
     }
 }
