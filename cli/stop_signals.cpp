@@ -11,12 +11,26 @@ sigset_t stopSet()
     return set;
 }
 
+// Blocks them before any library's initialization runs, the earliest that a
+// program's own code can: a stop from then on waits for the thread that takes
+// it instead of ending the process at once.
+void blockEarly(int, char**, char**)
+{
+    const sigset_t set = stopSet();
+    sigprocmask(SIG_BLOCK, &set, nullptr);
+}
+[[gnu::used, gnu::section(".preinit_array")]] void (*const kBlockEarly)(int, char**,
+                                                                        char**) = blockEarly;
+
 } // namespace
 
 StopSignals::StopSignals()
 {
     const sigset_t set = stopSet();
     pthread_sigmask(SIG_BLOCK, &set, &previous_);
+    // Taken at the end, whoever blocked them first.
+    sigdelset(&previous_, SIGINT);
+    sigdelset(&previous_, SIGTERM);
     waiter_ = std::thread([this, set] {
         int signal = 0;
         while (sigwait(&set, &signal) == 0 && !closing_) {

@@ -12,9 +12,9 @@
 class StopSignals
 {
   public:
-    // Blocks the two signals in this thread and in every thread it starts later,
-    // so make it first thing in main: a signal that comes before is taken by its
-    // default action, one that comes after is only noted until the run looks.
+    // Starts the thread that takes the two signals, blocked in every other
+    // thread (and in this program before its libraries start): make it first thing
+    // in main, before any other thread. A stop is only noted until the run looks.
     StopSignals();
     ~StopSignals();
     StopSignals(const StopSignals&) = delete;
