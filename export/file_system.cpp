@@ -299,4 +299,10 @@ void PosixFileSystem::syncDirectories(const std::set<std::string>& folders)
             failed("não foi possível levar ao disco a pasta", list[i], errors[i]);
 }
 
+void replaceDurably(FileSystem& fs, const std::string& path, std::string_view data)
+{
+    fs.replaceFile(path, data);
+    fs.syncDirectory(folderOf(path));
+}
+
 } // namespace dotz

@@ -54,6 +54,9 @@ class FileSystem
     virtual void dropStaged() {}
 };
 
+// replaceFile, then syncDirectory of its folder: the new file outlives a power cut.
+void replaceDurably(FileSystem& fs, const std::string& path, std::string_view data);
+
 // A failed file operation; path() is the file (or folder) it was about.
 class FileError : public Error
 {

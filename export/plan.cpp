@@ -89,7 +89,7 @@ std::vector<DayCheck> checkExport(const RunRequest& request, const FetchDay& fet
         RunRequest one = request;
         one.from = one.to = day;
         DayRecorder recorder;
-        DayCheck& check = days.emplace_back(DayCheck{day, false, {}, {}});
+        DayCheck& check = days.emplace_back(DayCheck{day, false, false, {}, {}});
         try {
             runExport(tables, one, fetch, paths, fs, recorder, messages);
         } catch (const Stopped&) {
@@ -99,6 +99,7 @@ std::vector<DayCheck> checkExport(const RunRequest& request, const FetchDay& fet
             // planned; what it raises after that is only that the day gave no file.
             if (!recorder.done) {
                 check.refused = true;
+                check.lasting = dynamic_cast<const LastingError*>(&e) != nullptr;
                 check.refusal = e.what();
             }
         }

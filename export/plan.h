@@ -31,6 +31,7 @@ struct DayCheck
 {
     Day day;
     bool refused = false;
+    bool lasting = false;           // refused for a reason no retry mends
     std::string refusal;            // UTF-8, what the real run would show
     std::vector<WrittenFile> files; // what it would write
 };
