@@ -3,7 +3,7 @@
 // hands it to the server object, writes the reply (a whole body, or pieces it
 // pulls from a spool at the peer's pace) and loops for keep-alive.
 #include "exchange.h"
-#include "server.h"
+#include "server_options.h"
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl/context.hpp>

@@ -2,6 +2,7 @@
 #include "demo.h"
 #include "server.h"
 #include "store.h"
+#include "store_engines.h"
 
 #include "export/error.h"
 #include "toolkit/settings.h"

@@ -1,5 +1,5 @@
 // The PostgreSQL store: one libpq connection, rows one at a time, COPY for bulk.
-#include "store_engines.h"
+#include "pg_store.h"
 
 #include "selector.h"
 

@@ -10,7 +10,7 @@
 #include "query_pool.h"
 #include "rpc.h"
 #include "selector.h"
-#include "server.h"
+#include "server_options.h"
 #include "spool.h"
 #include "store_pool.h"
 

@@ -1,7 +1,5 @@
 #include "store.h"
 
-#include "store_engines.h"
-
 #include "export/error.h"
 
 #include <libpq-fe.h>
@@ -31,15 +29,6 @@ std::string connectionText(const std::string& db)
     }
     PQconninfoFree(options);
     return text;
-}
-
-std::unique_ptr<Store> openStore(const std::string& db, OpenOptions options)
-{
-    if (db.empty())
-        throw Error("no database given");
-    if (isPostgresUri(db))
-        return openPostgres(db);
-    return openSqlite(db, options);
 }
 
 } // namespace dotz::appserver
