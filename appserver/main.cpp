@@ -5,7 +5,7 @@
 #include "store_engines.h"
 
 #include "export/error.h"
-#include "toolkit/settings.h"
+#include "settings/settings.h"
 
 #include "krt_version.h"
 
