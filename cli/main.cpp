@@ -139,15 +139,14 @@ class TerminalProgress : public RunObserver
     explicit TerminalProgress(bool enabled) : enabled_(enabled) {}
     void showBusy(int) override {}
     void hideBusy() override {}
-    void dayDone(Day day, const ExportTables& t, const DayResult& r) override
+    void dayDone(Day day, const DayResult& r) override
     {
         if (!enabled_)
             return;
-        say(std::cerr,
-            day.regional() + ": " + count(t.cdsDadosDotz.rowCount(), "venda", "vendas") + ", " +
-                count(t.cdsDotzExtra.rowCount(), "item", "itens") + ", " +
-                count(t.cdsConfigDotz.rowCount(), "produto em promoção", "produtos em promoção") +
-                "; " + count(r.files.size(), "arquivo", "arquivos"));
+        say(std::cerr, day.regional() + ": " + count(r.rows[1], "venda", "vendas") + ", " +
+                           count(r.rows[2], "item", "itens") + ", " +
+                           count(r.rows[3], "produto em promoção", "produtos em promoção") + "; " +
+                           count(r.files.size(), "arquivo", "arquivos"));
     }
 
   private:
@@ -419,7 +418,6 @@ int run(const Options& o, RunRecord& record)
         }
     }
 
-    ExportTables tables;
     PosixFileSystem fs;
     TerminalProgress progress(isatty(STDERR_FILENO));
     // The state moves after each day, once its folders are flushed: a power cut
@@ -433,7 +431,7 @@ int run(const Options& o, RunRecord& record)
     RunSummary summary;
     std::exception_ptr failure;
     try {
-        summary = runExport(tables, request, fetch, paths, fs, ledger, messages);
+        summary = runExport(request, fetch, paths, fs, ledger, messages);
     } catch (...) {
         failure = std::current_exception();
     }

@@ -34,9 +34,9 @@ std::string nothingPendingText(const StateFile& state, const ExportKey& key, Day
            " já foram exportados (estado em " + state.path() + ").";
 }
 
-void DayLedger::dayDone(Day day, const ExportTables& t, const DayResult& r)
+void DayLedger::dayDone(Day day, const DayResult& r)
 {
-    next_.dayDone(day, t, r);
+    next_.dayDone(day, r);
     ++days;
     files += r.files.size();
     for (const WrittenFile& f : r.files)

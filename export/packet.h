@@ -44,6 +44,9 @@ class Packet
         virtual Progress wait(size_t marks) const = 0;
         // The whole packet, once complete.
         virtual Packet packet() const = 0;
+        // The one reader of the packet is done with its bytes before `offset`;
+        // true when they are given back (packet() then reads them as zeros).
+        virtual bool consumed(size_t /*offset*/) const { return false; }
     };
 
     Packet() = default;

@@ -243,7 +243,7 @@ const char* RowLoader::row(simdjson::simdjson_result<simdjson::ondemand::value> 
     const char* start = rowValue.raw_json_token().data();
     if (rowNo_ == 1)
         firstRow_ = offsetOf(start);
-    else if (rowNo_ == kSampleRows + 1)
+    else if (rowNo_ == kSampleRows + 1 && rowsEnd_ != 0)
         store_.reserveRows(estimateRows(offsetOf(start)));
     simdjson::ondemand::array row;
     check(t_, rowValue.get_array().get(row), {}, rowNo_, "a linha não é uma lista JSON válida");

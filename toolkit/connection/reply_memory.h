@@ -141,13 +141,25 @@ class PacketPages final : public Packet::Memory
 };
 
 // A packet handed over while its rows arrive: the receiving thread publishes
-// the marks of the rows that are in, the loading thread waits for them.
+// the marks of the rows that are in, the loading thread waits for them and
+// gives back the pages it has read.
 class Arriving final : public Packet::Arrival
 {
   public:
     Arriving(std::shared_ptr<Arena> arena, size_t from)
-        : arena_(std::move(arena)), data_(arena_->at(from))
+        : arena_(std::move(arena)), from_(from), data_(arena_->at(from)), dropped_(from)
     {
+    }
+    // The pages wholly behind the reader go back while the rest still arrives,
+    // so that a packet larger than memory can be read.
+    bool consumed(size_t offset) const override
+    {
+        const size_t upTo = (from_ + offset) / pageSize() * pageSize();
+        if (upTo >= dropped_ + kStep) {
+            arena_->drop(dropped_, upTo);
+            dropped_ = upTo;
+        }
+        return dropped_ != from_;
     }
     Progress wait(size_t marks) const override
     {
@@ -192,8 +204,11 @@ class Arriving final : public Packet::Arrival
     }
 
   private:
-    std::shared_ptr<Arena> arena_; // its pages stay until the packet is complete
+    static constexpr size_t kStep = size_t{8} << 20;
+    std::shared_ptr<Arena> arena_; // its pages stay until the packet is let go
+    size_t from_;
     const char* data_;
+    mutable size_t dropped_; // pages before it are given back (the reader's only)
     mutable std::mutex m_;
     mutable std::condition_variable changed_;
     std::vector<size_t> starts_;
