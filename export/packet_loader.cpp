@@ -4,6 +4,7 @@
 
 #include "error.h"
 #include "packet_rows.h"
+#include "wire_contract.h"
 
 #include <simdjson.h>
 
@@ -76,13 +77,13 @@ void loadWhole(Delivery& to, const std::string& t, const Packet& packet)
     simdjson::ondemand::object root;
     check(t, doc.get_object().get(root), {}, 0, "o pacote não é um objeto JSON");
     simdjson::ondemand::array cols;
-    check(t, root.find_field_unordered("columns").get_array().get(cols), {}, 0,
-          "o pacote não tem a lista \"columns\"");
+    check(t, root.find_field_unordered(wire::key::kColumns).get_array().get(cols), {}, 0,
+          "o pacote não tem a lista \"" + std::string(wire::key::kColumns) + "\"");
     RowLoader loader(store, t, readColumns(t, cols, store.defs()),
                      to.streaming() ? 0 : json.size());
     simdjson::ondemand::array rows;
-    check(t, root.find_field_unordered("rows").get_array().get(rows), {}, 0,
-          "o pacote não tem a lista \"rows\"");
+    check(t, root.find_field_unordered(wire::key::kRows).get_array().get(rows), {}, 0,
+          "o pacote não tem a lista \"" + std::string(wire::key::kRows) + "\"");
     loader.piece(buf, 0);
     for (auto r : rows) {
         const char* start = loader.row(r);
@@ -176,13 +177,13 @@ try {
         simdjson::ondemand::raw_json_string key;
         if (rowsLast || field.key().get(key))
             return std::nullopt;
-        if (key.unsafe_is_equal("rows")) {
+        if (key.unsafe_is_equal(wire::key::kRows)) {
             simdjson::ondemand::array rows;
             size_t count = 1;
             if (field.value().get_array().get(rows) || rows.count_elements().get(count) || count)
                 return std::nullopt;
             rowsLast = true;
-        } else if (!target && key.unsafe_is_equal("columns")) {
+        } else if (!target && key.unsafe_is_equal(wire::key::kColumns)) {
             simdjson::ondemand::array cols;
             if (field.value().get_array().get(cols))
                 return std::nullopt;
@@ -261,6 +262,7 @@ bool loadInPieces(Delivery& to, const std::string& t, const Packet& packet)
 
 Packet completed(const std::string& t, const Packet::Arrival& arrival)
 {
+    arrival.abandon();
     Packet::Arrival::Progress p;
     while (!p.complete) {
         p = arrival.wait(std::numeric_limits<size_t>::max() - 1);
@@ -345,6 +347,11 @@ void loadPacketInto(ColumnStore& store, const std::string& t, const Packet& pack
         fail(t, {}, 0, "nenhum pacote foi recebido");
     Delivery to(store, sink);
     if (const Packet::Arrival* arrival = packet.arrival()) {
+        struct Done
+        {
+            const Packet::Arrival& arrival;
+            ~Done() { arrival.abandon(); }
+        } done{*arrival};
         const Arrived arrived = loadWhileArriving(to, t, *arrival);
         if (arrived == Arrived::Gone)
             fail(t, {}, 0,

@@ -3,9 +3,6 @@
 #include "column_store.h"
 #include "wire_contract.h"
 
-#include <sys/resource.h>
-#include <unistd.h>
-
 #include <condition_variable>
 #include <exception>
 #include <functional>
@@ -18,10 +15,6 @@ namespace dotz {
 namespace {
 
 constexpr int kExportAnimation = 6;
-// The loader's thread, and the threads it starts, yield to the thread that
-// receives the reply: loading can wait, and the server holds a database
-// connection and its turn until the last byte is taken.
-constexpr int kLoaderNice = 10;
 
 // Each day's files go in place (each flushed before its rename) when the day is
 // written, so that a run ended by a failure or a kill keeps its earlier days. Only
@@ -71,6 +64,8 @@ class RunFiles : public FileSystem
 
 // Streams each packet of a day into the day's writer on a thread of its own,
 // in slot order, so that the files are written while the server still sends.
+// It runs at the receiver's priority: what it has not read yet is memory the
+// reply holds.
 // A packet handed over early is taken from there; the others once the fetch
 // returns. A refused packet ends the day: the packets after it are not read.
 class DayStreamer
@@ -90,6 +85,8 @@ class DayStreamer
         {
             std::lock_guard lock(m_);
             stop_ = true;
+            for (Packet& p : packets_)
+                letGo(p);
         }
         changed_.notify_all();
         if (worker_.joinable())
@@ -111,14 +108,21 @@ class DayStreamer
     }
 
     // A slot is taken once; what comes for it again, or for no slot, is dropped
-    // (the day's reply check refuses such a reply).
+    // (the day's reply check refuses such a reply), and so is what comes once
+    // the day has failed.
     void handOver(size_t slot, Packet packet)
     {
         {
             std::lock_guard lock(m_);
-            if (slot >= packets_.size() || given_[slot])
+            if (slot >= packets_.size() || given_[slot]) {
+                letGo(packet);
                 return;
+            }
             given_[slot] = true;
+            if (error_ || abandoned_) {
+                letGo(packet);
+                return;
+            }
             packets_[slot] = std::move(packet);
             if (!worker_.joinable())
                 worker_ = std::thread([this] { work(); });
@@ -146,16 +150,23 @@ class DayStreamer
     {
         std::unique_lock lock(m_);
         abandoned_ = true;
-        packets_ = {};
+        for (Packet& p : packets_)
+            letGo(p);
         changed_.wait(lock, [&] { return !busy_; });
         writer_ = nullptr;
     }
 
   private:
+    // A packet not read tells its receiver not to wait for the reading.
+    static void letGo(Packet& packet)
+    {
+        if (const Packet::Arrival* arrival = packet.arrival())
+            arrival->abandon();
+        packet = {};
+    }
+
     void work()
     {
-        // Only advice: where it is refused, the thread keeps its priority.
-        setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kLoaderNice);
         std::unique_lock lock(m_);
         while (true) {
             changed_.wait(lock, [&] {
@@ -187,6 +198,9 @@ class DayStreamer
             busy_ = false;
             error_ = error;
             next_ = error ? packets_.size() : slot + 1;
+            if (error) // the packets after a refused one are not read
+                for (Packet& p : packets_)
+                    letGo(p);
             changed_.notify_all();
         }
     }
