@@ -4,7 +4,7 @@
 #include "store.h"
 
 #include "export/error.h"
-#include "toolkit/settings.h"
+#include "settings/settings.h"
 
 #include "krt_version.h"
 

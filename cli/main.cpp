@@ -10,10 +10,11 @@
 #include "export/error.h"
 #include "export/plan.h"
 #include "export/run.h"
+#include "export/shown_text.h"
 #include "export/wire_contract.h"
+#include "settings/settings.h"
 #include "toolkit/connection/principal_reply.h"
 #include "toolkit/connection/server_connection.h"
-#include "toolkit/settings.h"
 
 #include "stop_signals.h"
 
@@ -21,6 +22,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <clocale>
 #include <cstdio>
@@ -45,33 +47,10 @@ bool terminalIsLatin1()
     return codeset == "ISO-8859-1" || codeset == "ISO-8859-15" || codeset == "CP1252";
 }
 
-// Control characters from the data (C0 but the line break, DEL, C1) are shown as
-// \xNN, so that a message cannot steer the terminal.
-std::string withoutControls(const std::string& utf8)
-{
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string text;
-    text.reserve(utf8.size());
-    for (size_t i = 0; i < utf8.size(); ++i) {
-        auto b = static_cast<unsigned char>(utf8[i]);
-        const bool c1 = b == 0xC2 && i + 1 < utf8.size() &&
-                        static_cast<unsigned char>(utf8[i + 1]) >= 0x80 &&
-                        static_cast<unsigned char>(utf8[i + 1]) < 0xA0;
-        if (c1)
-            b = static_cast<unsigned char>(utf8[++i]);
-        if (b == '\r' || b == '\n')
-            text += '\n';
-        else if (b < 0x20 || b == 0x7F || c1)
-            text += {'\\', 'x', kHex[b >> 4], kHex[b & 0xF]};
-        else
-            text += static_cast<char>(b);
-    }
-    return text;
-}
-
 std::string forTerminal(const std::string& utf8)
 {
-    const std::string text = withoutControls(utf8);
+    std::string text = withoutControls(utf8);
+    std::replace(text.begin(), text.end(), '\r', '\n');
     if (terminalIsLatin1()) {
         std::string out;
         if (!cp1252::appendFromUtf8(text, out))

@@ -17,7 +17,7 @@
 
 #include <QScopeGuard>
 
-namespace dotz {
+namespace Cli_krt52410 {
 
 TfrmExportaDotz::TfrmExportaDotz(QWidget* parent)
     : TfrmImportExportBase(parent), ui_(std::make_unique<Ui::TfrmExportaDotz>())
@@ -273,4 +273,4 @@ void TfrmExportaDotz::sbtImportExportClick(QObject* /*Sender*/)
     });
 }
 
-} // namespace dotz
+} // namespace Cli_krt52410
