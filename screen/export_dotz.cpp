@@ -268,8 +268,7 @@ void TfrmExportaDotz::sbtImportExportClick(QObject* /*Sender*/)
 
         PosixFileSystem fs;
         BusyAnimationObserver busy;
-        showRefusal(
-            [&] { runExport(tables_, request, fetch, paths, fs, busy, msgPadrao->table()); });
+        showRefusal([&] { runExport(request, fetch, paths, fs, busy, msgPadrao->table()); });
         ShowInformation(msgPadrao->MessageText("EXP_OK"));
     });
 }
