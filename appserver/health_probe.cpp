@@ -1,5 +1,6 @@
 #include "health_probe.h"
 
+#include "connection_string.h"
 #include "store.h"
 
 #include <libpq-fe.h>

@@ -1,8 +1,10 @@
 // krt-appserver: the application server of the DOTZ export, and its demo data.
+#include "connection_string.h"
 #include "demo.h"
 #include "request_log.h"
 #include "server.h"
 #include "store.h"
+#include "store_engines.h"
 
 #include "export/error.h"
 #include "settings/settings.h"

@@ -1,9 +1,8 @@
 #pragma once
 // The server's SQL store: one connection to SQLite or PostgreSQL, behind one
 // interface so that the packet queries and the demo generator serve both.
-// A Store is used by one thread at a time; StorePool (store_pool.h) hands them out.
-#include "connection_string.h"
-
+// openStore (store_engines.h) opens one; a Store is used by one thread at a
+// time, and StorePool (store_pool.h) hands them out.
 #include "export/error.h"
 
 #include <cstddef>
@@ -120,9 +119,5 @@ struct OpenOptions
     bool create = false; // SQLite: create the file when it is missing
 };
 
-// `db` is an SQLite file path or a PostgreSQL connection string (isPostgres).
-// Throws dotz::Error naming the database, without its password, when it cannot
-// be opened.
-std::unique_ptr<Store> openStore(const std::string& db, OpenOptions options = {});
 
 } // namespace dotz::appserver

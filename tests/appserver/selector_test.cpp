@@ -1,6 +1,7 @@
+#include "connection_string.h"
 #include "selector.h"
 #include "server_fixture.h"
-#include "store.h"
+#include "store_engines.h"
 
 #include "export/error.h"
 

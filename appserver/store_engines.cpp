@@ -1,6 +1,8 @@
-#include "store.h"
-
 #include "store_engines.h"
+
+#include "connection_string.h"
+#include "pg_store.h"
+#include "sqlite_store.h"
 
 #include "export/error.h"
 
