@@ -119,5 +119,4 @@ struct OpenOptions
     bool create = false; // SQLite: create the file when it is missing
 };
 
-
 } // namespace dotz::appserver
