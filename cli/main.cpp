@@ -7,6 +7,8 @@
 #include "stop_signals.h"
 #include "terminal.h"
 
+#include "connection/principal_reply.h"
+#include "connection/server_connection.h"
 #include "export/branch_list.h"
 #include "export/checks.h"
 #include "export/cp1252.h"
@@ -15,8 +17,6 @@
 #include "export/run.h"
 #include "export/wire_contract.h"
 #include "settings/settings.h"
-#include "toolkit/connection/principal_reply.h"
-#include "toolkit/connection/server_connection.h"
 
 #include <chrono>
 #include <clocale>
@@ -45,15 +45,14 @@ class TerminalProgress : public RunObserver
     explicit TerminalProgress(bool enabled) : enabled_(enabled) {}
     void showBusy(int) override {}
     void hideBusy() override {}
-    void dayDone(Day day, const ExportTables& t, const DayResult& r) override
+    void dayDone(Day day, const DayResult& r) override
     {
         if (!enabled_)
             return;
-        say(std::cerr,
-            day.regional() + ": " + count(t.cdsDadosDotz.rowCount(), "venda", "vendas") + ", " +
-                count(t.cdsDotzExtra.rowCount(), "item", "itens") + ", " +
-                count(t.cdsConfigDotz.rowCount(), "produto em promoção", "produtos em promoção") +
-                "; " + count(r.files.size(), "arquivo", "arquivos"));
+        say(std::cerr, day.regional() + ": " + count(r.rows[1], "venda", "vendas") + ", " +
+                           count(r.rows[2], "item", "itens") + ", " +
+                           count(r.rows[3], "produto em promoção", "produtos em promoção") + "; " +
+                           count(r.files.size(), "arquivo", "arquivos"));
     }
 
   private:
@@ -323,7 +322,6 @@ int run(const Options& o, StopSignals& stop, RunRecord& record, std::optional<St
         }
     }
 
-    ExportTables tables;
     PosixFileSystem fs;
     TerminalProgress progress(isatty(STDERR_FILENO));
     // The state moves after each closed day, once its folders are flushed: a power
@@ -338,7 +336,7 @@ int run(const Options& o, StopSignals& stop, RunRecord& record, std::optional<St
     RunSummary summary;
     std::exception_ptr failure;
     try {
-        summary = runExport(tables, request, fetch, paths, fs, ledger, messages);
+        summary = runExport(request, fetch, paths, fs, ledger, messages);
     } catch (...) {
         failure = std::current_exception();
     }

@@ -61,9 +61,9 @@ std::string writtenUpToText(const std::optional<Day>& last)
            last->next().regional() + " em diante, nada foi gravado";
 }
 
-void DayLedger::dayDone(Day day, const ExportTables& t, const DayResult& r)
+void DayLedger::dayDone(Day day, const DayResult& r)
 {
-    next_.dayDone(day, t, r);
+    next_.dayDone(day, r);
     ++days;
     files += r.files.size();
     for (const WrittenFile& f : r.files)

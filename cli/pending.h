@@ -45,7 +45,7 @@ class DayLedger : public RunObserver
     }
     void showBusy(int kind) override { next_.showBusy(kind); }
     void hideBusy() override { next_.hideBusy(); }
-    void dayDone(Day day, const ExportTables& t, const DayResult& r) override;
+    void dayDone(Day day, const DayResult& r) override;
 
     int days = 0;
     size_t files = 0;

@@ -28,7 +28,7 @@ struct DayRecorder : RunObserver
 {
     void showBusy(int) override {}
     void hideBusy() override {}
-    void dayDone(Day, const ExportTables&, const DayResult& r) override
+    void dayDone(Day, const DayResult& r) override
     {
         done = true;
         files = r.files;
@@ -82,7 +82,6 @@ void PlanningFileSystem::replaceFile(const std::string& path, std::string_view)
 std::vector<DayCheck> checkExport(const RunRequest& request, const FetchDay& fetch,
                                   const PathMap& paths, const MessageTable& messages)
 {
-    ExportTables tables;
     PlanningFileSystem fs;
     std::vector<DayCheck> days;
     for (Day day = request.from; request.to >= day; day = day.next()) {
@@ -91,7 +90,7 @@ std::vector<DayCheck> checkExport(const RunRequest& request, const FetchDay& fet
         DayRecorder recorder;
         DayCheck& check = days.emplace_back(DayCheck{day, false, false, {}, {}});
         try {
-            runExport(tables, one, fetch, paths, fs, recorder, messages);
+            runExport(one, fetch, paths, fs, recorder, messages);
         } catch (const Stopped&) {
             throw;
         } catch (const std::exception& e) {
