@@ -118,7 +118,7 @@ size_t writeRows(int slot, RowPipe& reader,
                  std::unordered_map<std::string, BranchSettings>& branches, JsonOut& out)
 {
     const wire::PacketLayout& layout = wire::kPackets[static_cast<size_t>(slot)];
-    const std::vector<Source> from = sources(slot);
+    const std::vector<Source>& from = sources(slot);
     std::optional<PromotionProducts> products;
     if (slot == 3) {
         RowPipe::Item item = reader.next();

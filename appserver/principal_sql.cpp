@@ -277,33 +277,43 @@ size_t readQuery(Store& store, PrincipalQuery query, const BranchSelector& selec
     return store.query(s.sql, s.params, onRow);
 }
 
-std::vector<Source> sources(int slot)
+const std::vector<Source>& sources(int slot)
 {
-    const wire::PacketLayout& layout = wire::kPackets[static_cast<size_t>(slot)];
-    const std::vector<Pick> picked = picks(slot, Engine::Sqlite);
-    if (picked.size() != layout.columns.size())
-        throw Error(std::string("the query of ") + layout.table + " does not pick its columns");
-    std::vector<Source> out;
-    int query = 0;
-    int product = 0;
-    for (const Pick& p : picked)
-        out.push_back({p.from, p.from == Source::Query     ? query++
-                               : p.from == Source::Product ? product++
-                                                           : 0});
-    return out;
+    // The same for every call and engine: made once.
+    static const std::array<std::vector<Source>, 4> all = [] {
+        std::array<std::vector<Source>, 4> made;
+        for (size_t k = 0; k < made.size(); ++k) {
+            const wire::PacketLayout& layout = wire::kPackets[k];
+            const std::vector<Pick> picked = picks(static_cast<int>(k), Engine::Sqlite);
+            if (picked.size() != layout.columns.size())
+                throw Error(std::string("the query of ") + layout.table +
+                            " does not pick its columns");
+            int query = 0;
+            int product = 0;
+            for (const Pick& p : picked)
+                made[k].push_back({p.from, p.from == Source::Query     ? query++
+                                           : p.from == Source::Product ? product++
+                                                                       : 0});
+        }
+        return made;
+    }();
+    return all.at(static_cast<size_t>(slot));
 }
 
 int productPromotionColumn()
 {
-    int column = 0;
-    for (const Pick& p : picks(3, Engine::Sqlite)) {
-        if (p.from != Source::Product)
-            continue;
-        if (p.sql == kProductPromotion)
-            return column;
-        ++column;
-    }
-    throw Error("no promotion among the products' columns");
+    static const int column = [] {
+        int n = 0;
+        for (const Pick& p : picks(3, Engine::Sqlite)) {
+            if (p.from != Source::Product)
+                continue;
+            if (p.sql == kProductPromotion)
+                return n;
+            ++n;
+        }
+        throw Error("no promotion among the products' columns");
+    }();
+    return column;
 }
 
 std::vector<bool> textColumns(PrincipalQuery query)
@@ -314,7 +324,7 @@ std::vector<bool> textColumns(PrincipalQuery query)
         throw Error("no packet of query " + std::to_string(static_cast<int>(query)));
     const auto slot = products ? size_t{3} : static_cast<size_t>(found - kSlotQueries.begin());
     const Source::From wanted = products ? Source::Product : Source::Query;
-    const std::vector<Source> from = sources(static_cast<int>(slot));
+    const std::vector<Source>& from = sources(static_cast<int>(slot));
     std::vector<bool> text;
     for (size_t c = 0; c < from.size(); ++c)
         if (from[c].from == wanted)

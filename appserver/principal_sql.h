@@ -54,7 +54,7 @@ struct Source
     enum From { Query, Partner, Folder, Product } from;
     int column; // in the query's row or the product's
 };
-std::vector<Source> sources(int slot);
+const std::vector<Source>& sources(int slot);
 // The column of PromotionProducts that names the product's promotion (the
 // second column of Promotions).
 int productPromotionColumn();
