@@ -1,5 +1,6 @@
 #include "failure_text.h"
 
+#include "connection_string.h"
 #include "store.h"
 
 #include "export/error.h"

@@ -1,6 +1,8 @@
 // The PostgreSQL store: one libpq connection, rows one at a time, COPY for bulk.
 #include "pg_store.h"
 
+#include "connection_string.h"
+
 #include "selector.h"
 
 #include "export/error.h"

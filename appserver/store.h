@@ -147,9 +147,5 @@ struct OpenOptions
     bool create = false; // SQLite: create the file when it is missing
 };
 
-bool isPostgresUri(std::string_view db);
-// The database as messages show it: an SQLite path as it is; a PostgreSQL
-// connection string only as libpq itself reads it, without its password.
-std::string connectionText(const std::string& db);
 
 } // namespace dotz::appserver

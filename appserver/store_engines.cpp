@@ -1,5 +1,6 @@
 #include "store_engines.h"
 
+#include "connection_string.h"
 #include "pg_store.h"
 #include "sqlite_store.h"
 
@@ -11,8 +12,10 @@ std::unique_ptr<Store> openStore(const std::string& db, OpenOptions options)
 {
     if (db.empty())
         throw Error("no database given");
-    if (isPostgresUri(db))
+    if (isPostgres(db)) {
+        checkConnectionString(db);
         return openPostgres(db);
+    }
     return openSqlite(db, options);
 }
 

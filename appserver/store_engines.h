@@ -7,8 +7,8 @@
 
 namespace dotz::appserver {
 
-// `db` is an SQLite file path or a postgresql:// (or postgres://) URI. Throws
-// dotz::Error naming the database when it cannot be opened.
+// `db` is an SQLite file path or a PostgreSQL connection string (isPostgres). Throws
+// dotz::Error naming the database, without its password, when it cannot be opened.
 std::unique_ptr<Store> openStore(const std::string& db, OpenOptions options = {});
 
 } // namespace dotz::appserver

@@ -1,5 +1,6 @@
 #include "export_dotz.h"
 
+#include "connection/principal_reply.h"
 #include "export/checks.h"
 #include "export/cp1252.h"
 #include "export/file_system.h"
@@ -9,7 +10,6 @@
 #include "export/wire_contract.h"
 #include "toolkit/application.h"
 #include "toolkit/busy_animation.h"
-#include "toolkit/connection/principal_reply.h"
 #include "toolkit/error_reporter.h"
 #include "toolkit/host_settings.h"
 #include "toolkit/pick_from_list.h"
@@ -268,8 +268,7 @@ void TfrmExportaDotz::sbtImportExportClick(QObject* /*Sender*/)
 
         PosixFileSystem fs;
         BusyAnimationObserver busy;
-        showRefusal(
-            [&] { runExport(tables_, request, fetch, paths, fs, busy, msgPadrao->table()); });
+        showRefusal([&] { runExport(request, fetch, paths, fs, busy, msgPadrao->table()); });
         ShowInformation(msgPadrao->MessageText("EXP_OK"));
     });
 }

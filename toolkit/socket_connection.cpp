@@ -1,9 +1,9 @@
 #include "socket_connection.h"
 
+#include "connection/principal_reply.h"
+#include "connection/server_connection.h"
 #include "error_reporter.h"
 #include "host_settings.h"
-#include "toolkit/connection/principal_reply.h"
-#include "toolkit/connection/server_connection.h"
 
 namespace dotz {
 namespace {

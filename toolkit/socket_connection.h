@@ -17,7 +17,7 @@
 
 namespace dotz {
 
-// Declared in toolkit/connection/server_connection.h (kept out of this header:
+// Declared in connection/server_connection.h (kept out of this header:
 // moc cannot parse the C++20 library headers it pulls in).
 class Variant;
 class Packet;

@@ -1,7 +1,7 @@
 // One GetPrincipal end to end, as the module does it: call, check the envelope,
 // load the four packets into the export tables. Prints time, bytes and peak memory.
-#include "toolkit/connection/principal_reply.h"
-#include "toolkit/connection/server_connection.h"
+#include "connection/principal_reply.h"
+#include "connection/server_connection.h"
 
 #include "export/export_tables.h"
 #include "export/wire_contract.h"

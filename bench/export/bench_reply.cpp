@@ -4,10 +4,10 @@
 // bytes: the ratio says how close the client's reading comes to the decoder's
 // own speed. Both on one thread: the call loads on a second one while the reply
 // arrives, which this leaves out. Usage: bench_reply REPLY_FILE [PAIRS]
+#include "connection/principal_reply.h"
+#include "connection/reply_stream.h"
 #include "export/export_tables.h"
 #include "export/run.h"
-#include "toolkit/connection/principal_reply.h"
-#include "toolkit/connection/reply_stream.h"
 
 #include <simdjson.h>
 

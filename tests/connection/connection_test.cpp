@@ -1,6 +1,6 @@
+#include "connection/principal_reply.h"
+#include "connection/server_connection.h"
 #include "server_fixture.h"
-#include "toolkit/connection/principal_reply.h"
-#include "toolkit/connection/server_connection.h"
 
 #include "export/export_tables.h"
 

@@ -1,5 +1,5 @@
-#include "toolkit/connection/principal_reply.h"
-#include "toolkit/connection/reply_stream.h"
+#include "connection/principal_reply.h"
+#include "connection/reply_stream.h"
 
 #include "export/export_tables.h"
 

@@ -3,12 +3,12 @@
 // then asks of the server (a recording transport stands in for it here).
 #include "qt_test_env.h"
 
+#include "connection/server_connection.h"
 #include "export/error.h"
 #include "export/export_tables.h"
 #include "screen/export_dotz.h"
 #include "toolkit/application.h"
 #include "toolkit/busy_animation.h"
-#include "toolkit/connection/server_connection.h"
 #include "toolkit/data_access.h"
 #include "toolkit/pick_from_list.h"
 

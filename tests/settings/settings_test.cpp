@@ -62,6 +62,11 @@ TEST(Settings, RefusesWithFileLineAndKey)
         {"[server\n", "krt.ini, linha 1: cabeçalho de seção mal formado"},
         {"[server]\nport = 1\nport = 2\n", "linha 3: [server] port aparece duas vezes"},
         {"[drives]\nC = /a\nC = /b\n", "linha 3: [drives] C aparece duas vezes"},
+        // One place named twice: the second would silently win.
+        {"[drives]\nC = /a\n\n c: = /b\n",
+         "linha 4: [drives] c: mapeia o mesmo lugar que C, da linha 2"},
+        {"[drives]\n\\\\Loja\\X = /a\n\\\\LOJA\\x\\ = /b\n",
+         "linha 3: [drives] \\\\LOJA\\x\\ mapeia"},
     };
     for (const Case& c : cases) {
         const std::string error = errorOf([&] { Settings::parse(c.text, "krt.ini"); });
