@@ -10,10 +10,19 @@ namespace dotz::appserver {
 std::string operatorText(const std::exception& e, std::uint64_t id)
 {
     const std::string request = " (pedido " + std::to_string(id) + ")";
-    if (const auto* db = dynamic_cast<const DatabaseError*>(&e))
-        return db->kind() == DatabaseError::Kind::Unavailable
-                   ? "Banco de dados indispon\u00edvel. Tente novamente em instantes." + request
-                   : "Falha na consulta ao banco de dados." + request;
+    if (const auto* db = dynamic_cast<const DatabaseError*>(&e)) {
+        switch (db->kind()) {
+        case DatabaseError::Kind::Unavailable:
+            return "Banco de dados indispon\u00edvel. Tente novamente em instantes." + request;
+        case DatabaseError::Kind::Cancelled:
+            return "Banco de dados indispon\u00edvel: a consulta foi cancelada no servidor de "
+                   "banco de dados. Tente novamente em instantes." +
+                   request;
+        case DatabaseError::Kind::QueryFailed:
+            break;
+        }
+        return "Falha na consulta ao banco de dados." + request;
+    }
     // The encoder's own refusal: a stored value the module cannot take, named by
     // packet, column, row and branch so that someone can correct it.
     if (dynamic_cast<const Error*>(&e)) {
@@ -22,6 +31,12 @@ std::string operatorText(const std::exception& e, std::uint64_t id)
                (detail.ends_with('.') ? "" : ".") + request;
     }
     return "Erro interno do servidor de aplica\u00e7\u00e3o." + request;
+}
+
+bool anotherServerMayAnswer(const std::exception& e)
+{
+    const auto* db = dynamic_cast<const DatabaseError*>(&e);
+    return db && db->kind() != DatabaseError::Kind::QueryFailed;
 }
 
 std::string busyText(std::uint64_t id)

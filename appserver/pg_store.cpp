@@ -174,15 +174,20 @@ class PgStore final : public Store
         return why;
     }
     // A failure of the connection (also the server telling that it shuts down),
-    // or of the statement on a sound connection.
+    // a query the server cancelled, or a failure of the statement on a sound
+    // connection. A hot standby cancels a query whose snapshot or locks hold up
+    // its replay with 40001; a read-only transaction meets 40001 nowhere else.
     [[noreturn]] void fail(PGresult* r, const std::string& what = {}) const
     {
+        using Kind = DatabaseError::Kind;
         const char* state = r ? PQresultErrorField(r, PG_DIAG_SQLSTATE) : nullptr;
         const std::string_view sqlstate = state ? state : "";
         const bool broken = PQstatus(conn_) == CONNECTION_BAD || sqlstate.starts_with("08") ||
                             sqlstate.starts_with("57P");
-        throw DatabaseError(broken ? DatabaseError::Kind::Unavailable
-                                   : DatabaseError::Kind::QueryFailed,
+        const bool cancelled = sqlstate == "40001" || sqlstate == "40P01" || sqlstate == "57014";
+        throw DatabaseError(broken      ? Kind::Unavailable
+                            : cancelled ? Kind::Cancelled
+                                        : Kind::QueryFailed,
                             what + where_ + ": " + lastError(r));
     }
 

@@ -56,7 +56,9 @@ inline constexpr std::string_view kResultEnd = "}";
 std::string resultBody(const std::string& id, std::string_view result);
 std::string rpcErrorBody(const std::string& id, const RpcError& e);
 // {"ok":false,"message":...}: the module's checker shows the text to the operator.
-std::string failureEnvelope(const std::string& message);
+// With `retry`, "retry":true says that a later try, or another server of the
+// store, may pass; a client that does not know the member ignores it.
+std::string failureEnvelope(const std::string& message, bool retry = false);
 // The body of an HTTP error that is not a call's.
 std::string errorBody(const std::string& why);
 

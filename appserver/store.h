@@ -25,6 +25,9 @@ class DatabaseError : public Error
     enum class Kind {
         Unavailable, // cannot connect, or the connection broke
         QueryFailed, // the database answered with an error
+        // The database cancelled a sound query (a standby's conflict with its
+        // replay, a timeout): a later try, or another server, may answer it.
+        Cancelled,
     };
     DatabaseError(Kind kind, const std::string& detail) : Error(detail), kind_(kind) {}
     Kind kind() const { return kind_; }

@@ -1,6 +1,10 @@
 #!/usr/bin/env bash
 # A throwaway PostgreSQL server on loopback, for the tests.
 #   scripts/pg-test.sh start DIR   creates DIR, starts the server, prints its URI
+#   scripts/pg-test.sh standby DIR PRIMARY
+#                                  a hot standby of the server in PRIMARY (pg_basebackup -R),
+#                                  started in DIR; prints its URI. It cancels a query that
+#                                  holds up its replay at once (max_standby_streaming_delay=0).
 #   scripts/pg-test.sh restart DIR stops it (ending every connection) and starts it again
 #   scripts/pg-test.sh stop DIR    stops it and removes DIR
 # Every role connects without a password, except dotz_password (created by the
@@ -19,6 +23,24 @@ as_owner() {
   if [ "$(id -u)" -eq 0 ]; then runuser -u postgres -- "$@"; else "$@"; fi
 }
 
+# Starts the server of DIR/data on a free port and prints the port: try a few at
+# random; pg_ctl fails when the port is taken.
+launch() {
+  local dir=$1 extra=${2:-} port
+  for attempt in 1 2 3 4 5 6 7 8; do
+    port=$((20000 + RANDOM % 40000))
+    if as_owner "$bin/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 30 \
+        -o "-p $port -k $dir -c listen_addresses=127.0.0.1 -c fsync=off -c synchronous_commit=off -c full_page_writes=off $extra" \
+        start >/dev/null 2>&1; then
+      echo "$port"
+      return 0
+    fi
+  done
+  echo "pg-test: the server did not start; see $dir/server.log" >&2
+  cat "$dir/server.log" >&2 || true
+  return 1
+}
+
 case $cmd in
 start)
   mkdir -p "$dir"
@@ -30,20 +52,19 @@ start)
   { echo "host all dotz_password 127.0.0.1/32 scram-sha-256"; cat "$hba"; } >"$hba.new"
   mv "$hba.new" "$hba"
   [ "$(id -u)" -eq 0 ] && chown postgres: "$hba"
-  # A free port: try a few at random; pg_ctl fails when the port is taken.
-  for attempt in 1 2 3 4 5 6 7 8; do
-    port=$((20000 + RANDOM % 40000))
-    if as_owner "$bin/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 30 \
-        -o "-p $port -k $dir -c listen_addresses=127.0.0.1 -c fsync=off -c synchronous_commit=off -c full_page_writes=off" \
-        start >/dev/null 2>&1; then
-      as_owner "$bin/createdb" -h 127.0.0.1 -p "$port" -U dotz dotz
-      echo "postgresql://dotz@127.0.0.1:$port/dotz"
-      exit 0
-    fi
-  done
-  echo "pg-test: the server did not start; see $dir/server.log" >&2
-  cat "$dir/server.log" >&2 || true
-  exit 1
+  port=$(launch "$dir")
+  as_owner "$bin/createdb" -h 127.0.0.1 -p "$port" -U dotz dotz
+  echo "postgresql://dotz@127.0.0.1:$port/dotz"
+  ;;
+standby)
+  primary=${3:?PRIMARY_DIR}
+  primary_port=$(sed -n 4p "$primary/data/postmaster.pid")
+  mkdir -p "$dir"
+  [ "$(id -u)" -eq 0 ] && chown postgres: "$dir"
+  as_owner "$bin/pg_basebackup" -h 127.0.0.1 -p "$primary_port" -U dotz -D "$dir/data" \
+    -R -X stream -c fast >"$dir/basebackup.log" 2>&1 || { cat "$dir/basebackup.log" >&2; exit 1; }
+  port=$(launch "$dir" "-c max_standby_streaming_delay=0")
+  echo "postgresql://dotz@127.0.0.1:$port/dotz"
   ;;
 restart)
   # pg_ctl starts it again with the options (and port) it was started with.
@@ -56,7 +77,7 @@ stop)
   rm -rf "$dir"
   ;;
 *)
-  echo "usage: $0 start|restart|stop DIR" >&2
+  echo "usage: $0 start|restart|stop DIR, or $0 standby DIR PRIMARY_DIR" >&2
   exit 2
   ;;
 esac

@@ -95,6 +95,12 @@ PostgresServer::PostgresServer()
     uri_ = runScript(kScript + " start " + (dir_.path() / "pg").string());
 }
 
+PostgresServer::PostgresServer(StandbyOf standby)
+{
+    uri_ = runScript(kScript + " standby " + (dir_.path() / "pg").string() + " " +
+                     (standby.primary.dir_.path() / "pg").string());
+}
+
 void PostgresServer::restart()
 {
     runScript(kScript + " restart " + (dir_.path() / "pg").string());

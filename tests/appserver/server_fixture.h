@@ -81,6 +81,13 @@ class PostgresServer
 {
   public:
     PostgresServer();
+    // A hot standby of the primary, from a base backup of it; it cancels a query
+    // that holds up its replay at once.
+    struct StandbyOf
+    {
+        const PostgresServer& primary;
+    };
+    explicit PostgresServer(StandbyOf standby);
     ~PostgresServer();
     const std::string& uri() const { return uri_; }
     // Stops the server, which ends every connection, and starts it on the same port.
