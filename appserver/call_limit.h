@@ -14,6 +14,7 @@ class CallLimit
     explicit CallLimit(int perAddress) : cap_(perAddress) {}
     // Held while the call is in progress; null when the address is at the cap.
     std::shared_ptr<void> enter(const std::string& address);
+    int cap() const { return cap_; }
 
   private:
     int cap_;

@@ -7,6 +7,7 @@
 #include <boost/beast/http/string_body.hpp>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -44,5 +45,8 @@ class Exchange
     // request was handed to until it hands over a reply; never by both at once.
     RequestNote note;
 };
+
+// Answers a request, at once or later, through its exchange; on the session's strand.
+using Handler = std::function<void(const std::shared_ptr<Exchange>&, const HttpRequest&)>;
 
 } // namespace dotz::appserver

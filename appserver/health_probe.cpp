@@ -1,5 +1,6 @@
 #include "health_probe.h"
 
+#include "connection_string.h"
 #include "store.h"
 
 #include <libpq-fe.h>
@@ -32,6 +33,15 @@ void await(int fd, bool forWrite, Clock::time_point deadline, const std::string&
         if (n < 0 && errno != EINTR)
             unavailable(where + ": cannot wait for the database");
     }
+}
+
+// libpq's text ends with a newline, and may hold more.
+std::string pgError(PGconn* c)
+{
+    std::string why = PQerrorMessage(c);
+    while (!why.empty() && (why.back() == '\n' || why.back() == ' '))
+        why.pop_back();
+    return why;
 }
 
 } // namespace
@@ -86,7 +96,7 @@ void HealthProbe::check()
     if (!connection_)
         connection_ = std::make_unique<Connection>();
     Connection& c = *connection_;
-    if (!isPostgresUri(db_)) {
+    if (!isPostgres(db_)) {
         const std::string where = "SQLite database " + db_;
         if (!c.lite) {
             if (sqlite3_open_v2(db_.c_str(), &c.lite, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX,
@@ -119,19 +129,19 @@ void HealthProbe::check()
             unavailable("cannot connect to " + where);
         for (auto state = PGRES_POLLING_WRITING; state != PGRES_POLLING_OK;) {
             if (state == PGRES_POLLING_FAILED)
-                unavailable("cannot connect to " + where + ": " + PQerrorMessage(c.pg));
+                unavailable("cannot connect to " + where + ": " + pgError(c.pg));
             await(PQsocket(c.pg), state == PGRES_POLLING_WRITING, deadline, where);
             state = PQconnectPoll(c.pg);
         }
     }
     if (!PQsendQuery(c.pg, kQuery))
-        unavailable(where + ": " + PQerrorMessage(c.pg));
+        unavailable(where + ": " + pgError(c.pg));
     bool failed = false;
     for (;;) {
         while (PQisBusy(c.pg)) {
             await(PQsocket(c.pg), false, deadline, where);
             if (!PQconsumeInput(c.pg))
-                unavailable(where + ": " + PQerrorMessage(c.pg));
+                unavailable(where + ": " + pgError(c.pg));
         }
         PGresult* r = PQgetResult(c.pg);
         if (!r)
@@ -140,7 +150,7 @@ void HealthProbe::check()
         PQclear(r);
     }
     if (failed)
-        unavailable(where + ": " + PQerrorMessage(c.pg));
+        unavailable(where + ": " + pgError(c.pg));
 }
 
 } // namespace dotz::appserver

@@ -1,9 +1,9 @@
 #pragma once
 // One HTTP connection, plain or TLS: reads a whole request under its deadline,
-// hands it to the server object, writes the reply (a whole body, or pieces it
+// hands it to the server's handler, writes the reply (a whole body, or pieces it
 // pulls from a spool at the peer's pace) and loops for keep-alive.
 #include "exchange.h"
-#include "server.h"
+#include "server_options.h"
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl/context.hpp>
@@ -25,7 +25,7 @@ struct SessionServices
     const std::atomic<bool>& stopping;
     std::atomic<std::uint64_t> lastId{0};
     // On the session's strand.
-    std::function<void(const std::shared_ptr<Exchange>&, const HttpRequest&)> handle;
+    Handler handle;
     // When a session ends.
     std::function<void(Exchange*, const std::string& address)> ended;
 };

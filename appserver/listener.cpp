@@ -11,8 +11,7 @@ namespace net = boost::asio;
 using tcp = net::ip::tcp;
 
 Listener::Listener(net::io_context& ioc, const ServerOptions& options, RequestLog& log,
-                   net::ssl::context* tls, const std::atomic<bool>& stopping,
-                   std::function<void(const std::shared_ptr<Exchange>&, const HttpRequest&)> handle)
+                   net::ssl::context* tls, const std::atomic<bool>& stopping, Handler handle)
     : ioc_(ioc), options_(options), log_(log), tls_(tls),
       open_(std::make_shared<Open>(log.metrics())),
       services_(new SessionServices{

@@ -20,8 +20,7 @@ class Listener
   public:
     // handle: runs each request on its session's strand.
     Listener(boost::asio::io_context& ioc, const ServerOptions& options, RequestLog& log,
-             boost::asio::ssl::context* tls, const std::atomic<bool>& stopping,
-             std::function<void(const std::shared_ptr<Exchange>&, const HttpRequest&)> handle);
+             boost::asio::ssl::context* tls, const std::atomic<bool>& stopping, Handler handle);
 
     // Throws dotz::Error naming address and port.
     void bind();

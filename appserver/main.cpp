@@ -1,10 +1,13 @@
 // krt-appserver: the application server of the DOTZ export, and its demo data.
+#include "connection_string.h"
 #include "demo.h"
+#include "request_log.h"
 #include "server.h"
 #include "store.h"
+#include "store_engines.h"
 
 #include "export/error.h"
-#include "toolkit/settings.h"
+#include "settings/settings.h"
 
 #include "krt_version.h"
 
@@ -82,7 +85,7 @@ void applySettings(const CLI::App& cmd, const std::string& file, ServerOptions& 
     const auto unset = [&cmd](const char* flag) { return cmd.count(flag) == 0; };
     if (const auto db = s.value("appserver", "db"); db && unset("--db")) {
         const std::filesystem::path path(*db);
-        o.db = isPostgresUri(*db) || path.is_absolute()
+        o.db = isPostgres(*db) || path.is_absolute()
                    ? *db
                    : (std::filesystem::path(file).parent_path() / path).string();
     }
@@ -104,6 +107,39 @@ void applySettings(const CLI::App& cmd, const std::string& file, ServerOptions& 
     }
 }
 
+// CLI11 would quote unexpected arguments, and a connection string with an
+// unquoted space arrives as several: its password would be printed.
+int refuseExtras(const std::vector<std::string>& extra)
+{
+    std::string shown;
+    size_t hidden = 0;
+    for (const std::string& a : extra) {
+        if (a.starts_with('-') && a.find('=') == std::string::npos)
+            shown += " " + a;
+        else
+            ++hidden;
+    }
+    std::cerr << "krt-appserver: unexpected arguments:" << shown;
+    if (hidden)
+        std::cerr << (shown.empty() ? " " : " and ") << hidden
+                  << " not shown (they may be pieces of a connection string: quote one that "
+                     "holds spaces)";
+    std::cerr << "; see --help" << std::endl;
+    return 2;
+}
+
+// A connection string libpq could misread is refused before anything uses it.
+bool connectionStringOk(const std::string& db)
+{
+    try {
+        checkConnectionString(db);
+        return true;
+    } catch (const dotz::Error& e) {
+        std::cerr << "krt-appserver: --db: " << e.what() << std::endl;
+        return false;
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -122,8 +158,11 @@ int main(int argc, char** argv)
         "Settings file: its [appserver] section gives db, listen, port, "
         "token, metrics_token, tls_cert and tls_key under these flags (default: $KRT_CONFIG, else "
         "~/.config/krt/krt.ini, else /etc/krt/krt.ini)");
-    serveCmd->add_option("--db", serveOptions.db,
-                         "SQLite file or postgresql:// URI (required here or in the settings)");
+    serveCmd->add_option(
+        "--db", serveOptions.db,
+        "SQLite file, or PostgreSQL as a postgresql:// URI or libpq keyword=value pairs (a text "
+        "with '=' is one); required here or in the settings. Keep a password out of it: ~/.pgpass, "
+        "a service file, or [appserver] db in a settings file only the server's user reads");
     serveCmd->add_option("--listen", serveOptions.listen, "Address to listen on")
         ->capture_default_str();
     serveCmd->add_option("--port", serveOptions.port, "Port to listen on")
@@ -192,7 +231,11 @@ int main(int argc, char** argv)
     std::string demoDb;
     DemoOptions demo;
     auto* demoCmd = app.add_subcommand("init-demo", "Create the schema and fill it with demo data");
-    demoCmd->add_option("--db", demoDb, "SQLite file (created) or postgresql:// URI")->required();
+    demoCmd
+        ->add_option("--db", demoDb,
+                     "SQLite file (created), or PostgreSQL as a postgresql:// URI or libpq "
+                     "keyword=value pairs")
+        ->required();
     demoCmd->add_option("--seed", demo.seed, "Seed of the data")->capture_default_str();
     demoCmd->add_option("--branches", demo.branches, "Number of branches")->capture_default_str();
     demoCmd->add_option("--tills", demo.tills, "Tills per branch")->capture_default_str();
@@ -204,7 +247,12 @@ int main(int argc, char** argv)
                      "Sales with a DOTZ customer per day, all branches together")
         ->capture_default_str();
 
+    serveCmd->allow_extras();
+    demoCmd->allow_extras();
+
     CLI11_PARSE(app, argc, argv);
+    if (const auto extra = app.remaining(true); !extra.empty())
+        return refuseExtras(extra);
 
     try {
         if (*serveCmd) {
@@ -222,6 +270,8 @@ int main(int argc, char** argv)
                           << std::endl;
                 return 2;
             }
+            if (!connectionStringOk(serveOptions.db))
+                return 2;
             // The budget never refuses a reply's memory part, so one reply's
             // memory must fit in the budget.
             if (serveOptions.spoolMemory > serveOptions.maxSpool) {
@@ -238,6 +288,8 @@ int main(int argc, char** argv)
             serveOptions.log = &std::cout;
             return serve(serveOptions);
         }
+        if (!connectionStringOk(demoDb))
+            return 2;
         auto store = openStore(demoDb, OpenOptions{.readOnly = false, .create = true});
         demo.progress = [](const std::string& line) { std::cerr << line << '\n'; };
         const DemoSummary s = initDemo(*store, demo);
@@ -248,7 +300,7 @@ int main(int argc, char** argv)
                   << s.promotionProducts << " promotion products on the first day\n";
         return 0;
     } catch (const std::exception& e) {
-        std::cerr << "krt-appserver: " << e.what() << '\n';
+        std::cerr << "krt-appserver: " << oneLine(e.what()) << '\n';
         return 1;
     }
 }

@@ -1,5 +1,7 @@
 // The PostgreSQL store: one libpq connection, rows one at a time, COPY for bulk.
-#include "store_engines.h"
+#include "pg_store.h"
+
+#include "connection_string.h"
 
 #include "selector.h"
 

@@ -1,57 +1,55 @@
 #pragma once
-// The server object Krt52410.rdmExportaDotz: routing and the token, its method
-// table and GetPrincipal, GET /health, and what the operator reads when a reply
-// cannot be made. Runs on the session's strand; a call's query goes to the
-// query pool and its reply into a spool that the session sends from.
-#include "call_limit.h"
+// The method GetPrincipal of the module's server object: its parameters
+// checked, its query handed to the query pool, and its reply produced into a
+// spool that the session sends from. Runs on the session's strand, the
+// production on a query thread.
 #include "exchange.h"
-#include "health_probe.h"
 #include "metrics.h"
 #include "query_pool.h"
 #include "rpc.h"
 #include "selector.h"
-#include "server.h"
 #include "spool.h"
 #include "store_pool.h"
 
 #include <boost/asio/io_context.hpp>
 
-#include <map>
+#include <chrono>
+#include <cstddef>
+#include <memory>
+#include <string>
 
 namespace dotz::appserver {
+
+// Where replies wait for their peers, and what is told when there is no room.
+struct ReplySpooling
+{
+    SpoolBudget& budget;
+    std::string dir; // of the spools' files
+    size_t memory;   // of each spool, before its file
+    size_t holdBack; // a reply below it goes out whole, so that a failure is still ok:false
+    std::chrono::seconds retryAfter; // what a 503 tells the client to wait
+};
 
 class PrincipalObject
 {
   public:
-    PrincipalObject(const ServerOptions& options, boost::asio::io_context& ioc, StorePool& stores,
-                    QueryPool& queries, SpoolBudget& spool, HealthProbe& health, CallLimit& calls,
-                    ServerMetrics& metrics);
+    // network: kept running while a call is in progress, so that its reply goes out.
+    PrincipalObject(StorePool& stores, QueryPool& queries, ReplySpooling spooling,
+                    ServerMetrics& metrics, boost::asio::io_context& network);
 
-    void handle(const std::shared_ptr<Exchange>& c, const HttpRequest& req);
+    // Replies through c, from a query thread; throws RpcError on bad parameters.
+    void getPrincipal(const std::shared_ptr<Exchange>& c, const RpcRequest& r);
 
   private:
-    using Method = void (PrincipalObject::*)(const std::shared_ptr<Exchange>&, const RpcRequest&);
-    static const std::map<std::string, Method, std::less<>>& methods();
-
-    void describe(Exchange& c, const std::string& name);
-    void call(const std::shared_ptr<Exchange>& c, const std::string& name, const std::string& body);
-    void getPrincipal(const std::shared_ptr<Exchange>& c, const RpcRequest& r);
     // On a query thread.
-    void produce(const std::shared_ptr<Exchange>& c, const std::string& head,
+    void produce(const std::shared_ptr<Exchange>& c, const std::string& id,
                  const BranchSelector& selector, const std::string& day);
-    void health(const std::shared_ptr<Exchange>& c);
-    void serveMetrics(Exchange& c, const HttpRequest& req);
-    std::string logDetail(const std::exception& e) const;
 
-    const ServerOptions& options_;
-    boost::asio::io_context& ioc_;
     StorePool& stores_;
     QueryPool& queries_;
-    SpoolBudget& spool_;
-    HealthProbe& health_;
-    CallLimit& calls_;
+    ReplySpooling spooling_;
     ServerMetrics& metrics_;
-    std::string spoolDir_;
+    boost::asio::io_context& network_;
 };
 
 } // namespace dotz::appserver

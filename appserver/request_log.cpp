@@ -6,6 +6,29 @@
 
 namespace dotz::appserver {
 
+std::string oneLine(std::string_view text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (char ch : text) {
+        const auto u = static_cast<unsigned char>(ch);
+        if (u >= 0x20 && u != 0x7F) {
+            out += ch;
+        } else if (ch == '\n') {
+            out += "\\n";
+        } else if (ch == '\t') {
+            out += "\\t";
+        } else if (ch == '\r') {
+            out += "\\r";
+        } else {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", u);
+            out += hex;
+        }
+    }
+    return out;
+}
+
 void RequestLog::line(const std::string& text)
 {
     if (!out_)
@@ -16,7 +39,7 @@ void RequestLog::line(const std::string& text)
     gmtime_r(&now, &tm);
     std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &tm);
     std::lock_guard lock(mutex_);
-    *out_ << stamp << ' ' << text << '\n' << std::flush;
+    *out_ << stamp << ' ' << oneLine(text) << '\n' << std::flush;
 }
 
 void RequestLog::request(const std::string& address, const RequestNote& note, unsigned status)

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <ostream>
 #include <string>
+#include <string_view>
 
 namespace dotz::appserver {
 
@@ -24,6 +25,10 @@ struct RequestNote
     ServerMetrics::Outcome outcome = ServerMetrics::Outcome::Ok;
     const char* contentType = "application/json";
 };
+
+// The text with its control characters escaped (\n, \t, \xNN): a library's
+// message may span lines, and a log line must stay one line.
+std::string oneLine(std::string_view text);
 
 class RequestLog
 {

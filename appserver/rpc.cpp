@@ -1,6 +1,7 @@
 #include "rpc.h"
 
 #include "json_out.h"
+#include "selector.h"
 
 #include <simdjson.h>
 
@@ -101,6 +102,19 @@ void parseRequest(const std::string& body, RpcRequest& request)
     }
 }
 
+std::string resultHead(const std::string& id)
+{
+    return "{\"jsonrpc\":\"2.0\",\"id\":" + id + ",\"result\":";
+}
+
+std::string resultBody(const std::string& id, std::string_view result)
+{
+    std::string body = resultHead(id);
+    body += result;
+    body += kResultEnd;
+    return body;
+}
+
 std::string rpcErrorBody(const std::string& id, const RpcError& e)
 {
     return "{\"jsonrpc\":\"2.0\",\"id\":" + id + ",\"error\":{\"code\":" + std::to_string(e.code) +
@@ -130,6 +144,51 @@ void requireStrings(const RpcRequest& r, std::initializer_list<const char*> name
                                                " (" + n + ") must be a string, got " +
                                                r.paramKinds[i]};
         ++i;
+    }
+}
+
+RpcObject::RpcObject(std::string name, std::map<std::string, Method, std::less<>> methods,
+                     ServerMetrics& metrics)
+    : name_(std::move(name)), methods_(std::move(methods)), metrics_(metrics)
+{
+}
+
+void RpcObject::describe(Exchange& c) const
+{
+    std::string body = "{\"object\":" + jsonString(name_) + ",\"methods\":[";
+    bool first = true;
+    for (const auto& entry : methods_) {
+        body += (first ? "" : ",") + jsonString(entry.first);
+        first = false;
+    }
+    c.reply(200, body + "]}");
+}
+
+void RpcObject::call(const std::shared_ptr<Exchange>& c, const std::string& body) const
+{
+    RpcRequest request;
+    c->note.call = "unknown";
+    metrics_.callStarted();
+    try {
+        parseRequest(body, request);
+        if (request.notification) {
+            // A notification gets no reply, and no method here is worth
+            // calling without one.
+            c->note.detail = "notification " + quoteForMessage(request.method) + " ignored";
+            return c->reply(204, {});
+        }
+        const auto method = methods_.find(request.method);
+        if (method == methods_.end())
+            throw RpcError{kMethodNotFound,
+                           "Method not found: " + request.method + " on object " + name_};
+        c->note.call = method->first;
+        method->second(c, request);
+    } catch (const RpcError& e) {
+        c->note.outcome = ServerMetrics::Outcome::RpcError;
+        c->note.detail = request.method.empty() ? "rpc error " + std::to_string(e.code)
+                                                : quoteForMessage(request.method) + " rpc error " +
+                                                      std::to_string(e.code);
+        c->reply(200, rpcErrorBody(request.id, e));
     }
 }
 

@@ -1,6 +1,13 @@
 #pragma once
-// JSON-RPC 2.0 as the server object speaks it: the request, its one typed
-// error, and the bodies every reply is made of.
+// JSON-RPC 2.0 as the server objects speak it: the request, its one typed
+// error, the envelope of a result, the bodies every reply is made of, and a
+// server object's table of methods.
+#include "exchange.h"
+#include "metrics.h"
+
+#include <functional>
+#include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -16,7 +23,7 @@ enum RpcCode {
     kInvalidParams = -32602,
 };
 
-// The one typed error of request handling; the object turns it into the
+// The one typed error of request handling; RpcObject turns it into the
 // protocol's error object.
 struct RpcError
 {
@@ -42,10 +49,34 @@ void parseRequest(const std::string& body, RpcRequest& request);
 void requireStrings(const RpcRequest& r, std::initializer_list<const char*> names);
 
 std::string jsonString(std::string_view s);
+// A result's envelope, {"jsonrpc":"2.0","id":ID,"result":RESULT}: a result
+// written in pieces goes between resultHead(id) and kResultEnd.
+std::string resultHead(const std::string& id);
+inline constexpr std::string_view kResultEnd = "}";
+std::string resultBody(const std::string& id, std::string_view result);
 std::string rpcErrorBody(const std::string& id, const RpcError& e);
 // {"ok":false,"message":...}: the module's checker shows the text to the operator.
 std::string failureEnvelope(const std::string& message);
 // The body of an HTTP error that is not a call's.
 std::string errorBody(const std::string& why);
+
+// A server object as JSON-RPC shows it: GET describes it, POST calls one of its
+// methods. A method replies through the exchange, at once or later, or throws
+// RpcError, which is answered here.
+class RpcObject
+{
+  public:
+    using Method = std::function<void(const std::shared_ptr<Exchange>&, const RpcRequest&)>;
+    RpcObject(std::string name, std::map<std::string, Method, std::less<>> methods,
+              ServerMetrics& metrics);
+
+    void describe(Exchange& c) const;
+    void call(const std::shared_ptr<Exchange>& c, const std::string& body) const;
+
+  private:
+    std::string name_;
+    std::map<std::string, Method, std::less<>> methods_;
+    ServerMetrics& metrics_;
+};
 
 } // namespace dotz::appserver

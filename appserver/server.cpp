@@ -20,14 +20,19 @@
 #include "principal_object.h"
 #include "query_pool.h"
 #include "request_log.h"
+#include "router.h"
+#include "rpc.h"
 #include "spool.h"
+#include "status_pages.h"
 #include "store_pool.h"
 
 #include "export/error.h"
+#include "export/wire_contract.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ssl.hpp>
 
+#include <filesystem>
 #include <optional>
 #include <thread>
 
@@ -35,6 +40,7 @@ namespace dotz::appserver {
 
 namespace net = boost::asio;
 namespace ssl = net::ssl;
+namespace http = boost::beast::http;
 
 namespace {
 
@@ -67,19 +73,49 @@ StorePool& checked(StorePool& pool)
     return pool;
 }
 
+std::string spoolDir(const ServerOptions& options)
+{
+    return options.spoolDir.empty() ? std::filesystem::temp_directory_path().string()
+                                    : options.spoolDir;
+}
+
 } // namespace
 
 struct AppServer::Impl
 {
     explicit Impl(ServerOptions o)
         : options(std::move(o)), log(options.log, metrics), stores(checked(pool)),
-          tls(loadTls(options)),
-          object(options, ioc, stores, queries, budget, health, calls, metrics),
+          tls(loadTls(options)), principal(stores, queries,
+                                           {budget, spoolDir(options), options.spoolMemory,
+                                            options.holdBack, options.retryAfter},
+                                           metrics, ioc),
+          object(std::string(wire::kObjectName),
+                 {{std::string(wire::kMethodGetPrincipal),
+                   [this](const std::shared_ptr<Exchange>& c, const RpcRequest& r) {
+                       principal.getPrincipal(c, r);
+                   }}},
+                 metrics),
+          router(options.token, options.metricsToken, calls, options.retryAfter),
           listener(ioc, options, log, tls ? &*tls : nullptr, stopping,
                    [this](const std::shared_ptr<Exchange>& c, const HttpRequest& req) {
-                       object.handle(c, req);
+                       router.handle(c, req);
                    })
     {
+        router.add("/health", {Access::Anyone,
+                               "/health",
+                               {{http::verb::get, healthPage(health, metrics, options.db)}}});
+        router.add("/metrics",
+                   {Access::Local, "/metrics", {{http::verb::get, metricsPage(metrics, budget)}}});
+        router.add(std::string(wire::kPathPrefix) + std::string(wire::kObjectName),
+                   {Access::Token,
+                    "a server object",
+                    {{http::verb::get, [this](const std::shared_ptr<Exchange>& c,
+                                              const HttpRequest&) { object.describe(*c); }},
+                     {http::verb::post,
+                      [this](const std::shared_ptr<Exchange>& c, const HttpRequest& req) {
+                          object.call(c, req.body());
+                      },
+                      true}}});
     }
 
     ServerOptions options;
@@ -96,7 +132,9 @@ struct AppServer::Impl
     // first.
     net::io_context ioc;
     QueryPool queries{options.callsAtOnce, options.readers};
-    PrincipalObject object;
+    PrincipalObject principal;
+    RpcObject object;
+    Router router;
     Listener listener;
 };
 

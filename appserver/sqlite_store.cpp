@@ -1,7 +1,5 @@
 // The SQLite store: one connection, its statements kept.
-#include "store_engines.h"
-
-#include "selector.h"
+#include "sqlite_store.h"
 
 #include "export/error.h"
 

@@ -1,7 +1,8 @@
 #pragma once
 // The server's SQL store: one connection to SQLite or PostgreSQL, behind one
 // interface so that the packet queries and the demo generator serve both.
-// A Store is used by one thread at a time; StorePool (store_pool.h) hands them out.
+// openStore (store_engines.h) opens one; a Store is used by one thread at a
+// time, and StorePool (store_pool.h) hands them out.
 #include "export/error.h"
 
 #include <cstddef>
@@ -115,12 +116,5 @@ struct OpenOptions
     bool create = false; // SQLite: create the file when it is missing
 };
 
-// `db` is an SQLite file path or a postgresql:// (or postgres://) URI. Throws
-// dotz::Error naming the database when it cannot be opened.
-std::unique_ptr<Store> openStore(const std::string& db, OpenOptions options = {});
-bool isPostgresUri(std::string_view db);
-// The database as messages show it: an SQLite path as it is; a PostgreSQL
-// connection string only as libpq itself reads it, without its password.
-std::string connectionText(const std::string& db);
 
 } // namespace dotz::appserver

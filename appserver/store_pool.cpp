@@ -1,5 +1,7 @@
 #include "store_pool.h"
 
+#include "store_engines.h"
+
 namespace dotz::appserver {
 
 StorePool::Lease::~Lease()

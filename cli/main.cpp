@@ -1,8 +1,11 @@
-// dotz-export: writes the DOTZ files of a period without the screen.
-// Exit codes: 0 exported, 1 refused or failed, 2 usage error, 3 refused for a
-// reason that trying again cannot mend (the timer's service does not retry it).
+// dotz-export: writes the DOTZ files of a period without the screen. Its exit
+// statuses are in options.h.
 #include "metrics_file.h"
+#include "options.h"
 #include "pending.h"
+#include "state_lock.h"
+#include "stop_signals.h"
+#include "terminal.h"
 
 #include "connection/principal_reply.h"
 #include "connection/server_connection.h"
@@ -13,20 +16,12 @@
 #include "export/plan.h"
 #include "export/run.h"
 #include "export/wire_contract.h"
-#include "toolkit/settings.h"
-
-#include "stop_signals.h"
-
-#include "krt_version.h"
-
-#include <CLI/CLI.hpp>
+#include "settings/settings.h"
 
 #include <chrono>
 #include <clocale>
-#include <cstdio>
-#include <ctime>
 #include <iostream>
-#include <langinfo.h>
+#include <map>
 #include <optional>
 #include <unistd.h>
 #include <utility>
@@ -35,102 +30,13 @@ using namespace dotz;
 
 namespace {
 
-constexpr int kExitLasting = 3;
-
-// Texts reach the terminal in its own encoding; a lone carriage return inside a
-// message is the screen's line break.
-bool terminalIsLatin1()
-{
-    const std::string codeset = nl_langinfo(CODESET);
-    return codeset == "ISO-8859-1" || codeset == "ISO-8859-15" || codeset == "CP1252";
-}
-
-// Control characters from the data (C0 but the line break, DEL, C1) are shown as
-// \xNN, so that a message cannot steer the terminal.
-std::string withoutControls(const std::string& utf8)
-{
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string text;
-    text.reserve(utf8.size());
-    for (size_t i = 0; i < utf8.size(); ++i) {
-        auto b = static_cast<unsigned char>(utf8[i]);
-        const bool c1 = b == 0xC2 && i + 1 < utf8.size() &&
-                        static_cast<unsigned char>(utf8[i + 1]) >= 0x80 &&
-                        static_cast<unsigned char>(utf8[i + 1]) < 0xA0;
-        if (c1)
-            b = static_cast<unsigned char>(utf8[++i]);
-        if (b == '\r' || b == '\n')
-            text += '\n';
-        else if (b < 0x20 || b == 0x7F || c1)
-            text += {'\\', 'x', kHex[b >> 4], kHex[b & 0xF]};
-        else
-            text += static_cast<char>(b);
-    }
-    return text;
-}
-
-std::string forTerminal(const std::string& utf8)
-{
-    const std::string text = withoutControls(utf8);
-    if (terminalIsLatin1()) {
-        std::string out;
-        if (!cp1252::appendFromUtf8(text, out))
-            return out;
-    }
-    return text;
-}
-
-void say(std::ostream& out, const std::string& utf8)
-{
-    out << forTerminal(utf8) << std::endl;
-}
-
-std::optional<Day> today(int offset)
-{
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    const auto day = Day::fromYmd(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
-    return day ? std::optional<Day>(Day::fromSerial(day->serial() + offset)) : std::nullopt;
-}
-
-std::optional<Day> parseDay(const std::string& text)
+std::optional<Day> parseDay(const std::string& text, Day today)
 {
     if (text == "today")
-        return today(0);
+        return today;
     if (text == "yesterday")
-        return today(-1);
+        return Day::fromSerial(today.serial() - 1);
     return Day::parse(text);
-}
-
-struct Options
-{
-    std::string from;
-    std::string to;
-    bool all = false;
-    std::string branches;
-    bool branchesGiven = false;
-    bool with515 = false;
-    std::string server;
-    std::string token;
-    std::string ca;
-    std::vector<std::string> drives;
-    std::string config;
-    bool list = false;
-    bool check = false;
-    bool verbose = false;
-    long long callTimeout = 0; // seconds; 0: the settings' or the default
-    // Scaled down only by tests.
-    size_t minRate = ServerConnection::CallLimits().minRate;
-    long long rateWindowMs = ServerConnection::CallLimits().window.count();
-    std::string state;
-    int maxDays = kDefaultMaxDays;
-    std::string metricsFile;
-};
-
-std::string count(size_t n, const char* one, const char* many)
-{
-    return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
 class TerminalProgress : public RunObserver
@@ -139,52 +45,48 @@ class TerminalProgress : public RunObserver
     explicit TerminalProgress(bool enabled) : enabled_(enabled) {}
     void showBusy(int) override {}
     void hideBusy() override {}
-    void dayDone(Day day, const ExportTables& t, const DayResult& r) override
+    void dayDone(Day day, const DayResult& r) override
     {
         if (!enabled_)
             return;
-        say(std::cerr,
-            day.regional() + ": " + count(t.cdsDadosDotz.rowCount(), "venda", "vendas") + ", " +
-                count(t.cdsDotzExtra.rowCount(), "item", "itens") + ", " +
-                count(t.cdsConfigDotz.rowCount(), "produto em promoção", "produtos em promoção") +
-                "; " + count(r.files.size(), "arquivo", "arquivos"));
+        say(std::cerr, day.regional() + ": " + count(r.rows[1], "venda", "vendas") + ", " +
+                           count(r.rows[2], "item", "itens") + ", " +
+                           count(r.rows[3], "produto em promoção", "produtos em promoção") + "; " +
+                           count(r.files.size(), "arquivo", "arquivos"));
     }
 
   private:
     bool enabled_;
 };
 
-std::string stoppedText(const std::optional<Day>& last, Day from)
+// The first letter of a sentence that starts in lower case.
+std::string sentence(std::string text)
 {
-    const Day next = last ? last->next() : from;
-    if (!last)
-        return "Exportação interrompida a pedido antes do primeiro dia: nenhum arquivo foi "
-               "gravado.";
-    return "Exportação interrompida a pedido: os arquivos dos dias até " + last->regional() +
-           " estão gravados; de " + next.regional() + " em diante, nada foi gravado.";
+    if (!text.empty() && text[0] >= 'a' && text[0] <= 'z')
+        text[0] = static_cast<char>(text[0] - 'a' + 'A');
+    return text + ".";
 }
 
-struct UsageError : Error
+// A failure's message, then what the days before it left; its exit status.
+int failed(const std::exception& e, bool verbose, const std::optional<Day>& lastDay = {})
 {
-    using Error::Error;
-};
+    say(std::cerr, e.what());
+    if (lastDay)
+        say(std::cerr, sentence(writtenUpToText(lastDay)));
+    const auto* error = dynamic_cast<const Error*>(&e);
+    if (verbose && error && !error->detail().empty())
+        std::cerr << "detail: " << error->detail() << std::endl;
+    return dynamic_cast<const LastingError*>(&e) ? kExitLasting : kExitFailed;
+}
 
-// The option library's refusals, in the operator's words; its messages start
-// with the option's name.
-std::string usageText(const CLI::ParseError& e)
+// The last closed day a run completed: today's files may be in place, but its
+// sales still come in.
+std::optional<Day> lastClosed(const std::optional<Day>& last, Day first, Day today)
 {
-    const std::string what = e.what();
-    const std::string name = what.substr(0, what.find_first_of(": "));
-    if (dynamic_cast<const CLI::ExcludesError*>(&e))
-        return "--all e --branches não podem ser usadas juntas";
-    if (dynamic_cast<const CLI::ArgumentMismatch*>(&e)) {
-        if (what.find("At Most") != std::string::npos)
-            return name + ": a opção foi dada mais de uma vez";
-        return name + ": falta o valor da opção";
-    }
-    if (dynamic_cast<const CLI::ConversionError*>(&e))
-        return "valor não aceito: " + what.substr(what.find(':') + 2);
-    return "argumentos inválidos (" + what + ")";
+    if (!last || *last < today)
+        return last;
+    const Day yesterday = Day::fromSerial(today.serial() - 1);
+    return first <= yesterday ? std::optional<Day>(yesterday) : std::nullopt;
 }
 
 // Settings file first, flags over it.
@@ -255,10 +157,15 @@ void configure(const Options& o, ServerConnection& conn, PathMap& paths, std::st
         ca = o.ca;
     if (!o.ca.empty() && !tls)
         throw UsageError("--ca: só vale para um servidor https:// (ou com [server] tls = on)");
+    std::map<std::string, std::string> given; // driveKey -> the flag's key
     for (const std::string& d : o.drives) {
         const size_t eq = d.find('=');
         if (eq == std::string::npos)
             throw UsageError("--drive: \"" + d + "\" não tem a forma LETRA=/pasta/local");
+        const std::string key = d.substr(0, eq);
+        if (const auto [same, added] = given.try_emplace(Settings::driveKey(key), key); !added)
+            throw UsageError("--drive: " + key + " mapeia o mesmo lugar que " + same->second +
+                             ", dada antes");
         try {
             paths.set(d.substr(0, eq), d.substr(eq + 1));
         } catch (const Error& e) {
@@ -277,22 +184,12 @@ void configure(const Options& o, ServerConnection& conn, PathMap& paths, std::st
     });
 }
 
-// A message's line breaks become spaces, so that each day keeps its one line.
-std::string oneLine(std::string_view text)
-{
-    std::string out;
-    for (char c : text) {
-        if (c != '\r' && c != '\n')
-            out += c;
-        else if (!out.empty() && out.back() != ' ')
-            out += ' ';
-    }
-    return out;
-}
-
+// One line per day, then the verdict. A refusal that no retry mends makes the
+// whole check one (3): the timer's service would retry the real run in vain.
 int preflight(const std::vector<DayCheck>& days, bool list, const MessageTable& messages)
 {
     size_t refused = 0, files = 0;
+    bool lasting = false;
     std::string firstRefused;
     for (const DayCheck& d : days) {
         std::string line = d.day.regional() + ": ";
@@ -300,6 +197,7 @@ int preflight(const std::vector<DayCheck>& days, bool list, const MessageTable& 
             if (refused++ == 0)
                 firstRefused = d.day.regional();
             line += "seria recusado: " + oneLine(d.refusal);
+            lasting = lasting || d.lasting;
         } else if (d.files.empty()) {
             line += "nada a gravar (não há pontos DOTZ no dia).";
         } else {
@@ -323,45 +221,49 @@ int preflight(const std::vector<DayCheck>& days, bool list, const MessageTable& 
                            (refused == 1 ? " seria recusado" : " seriam recusados") +
                            "; a exportação pararia em " + firstRefused +
                            ", o primeiro dia recusado. Nada foi gravado.");
-        return 1;
+        return lasting ? kExitLasting : kExitFailed;
     }
     if (files == 0) {
         say(std::cout, cp1252::toUtf8(messages.text("NAO_HA_DOTZ")));
-        return 1;
+        return kExitFailed;
     }
     say(std::cout, "Verificação concluída: o período seria exportado (" +
                        count(files, "arquivo", "arquivos") + "). Nada foi gravado.");
-    return 0;
+    return kExitDone;
 }
 
-int run(const Options& o, RunRecord& record)
+int run(const Options& o, StopSignals& stop, RunRecord& record, std::optional<StateLock>& lock)
 {
     const bool pending = o.from == "pending";
-    const auto from = parseDay(pending ? o.to : o.from);
+    const Day today = localToday();
+    const auto from = parseDay(pending ? o.to : o.from, today);
     if (!from && !pending)
         throw UsageError("--from: \"" + o.from +
                          "\" não é uma data (AAAA-MM-DD, dd/mm/aaaa, \"today\", \"yesterday\" "
                          "ou \"pending\")");
-    if (o.maxDays < 1)
-        throw UsageError("--max-days: precisa ser ao menos 1");
-    const auto to = parseDay(o.to);
+    const auto to = parseDay(o.to, today);
     if (!to)
         throw UsageError("--to: \"" + o.to +
                          "\" não é uma data (AAAA-MM-DD, dd/mm/aaaa, \"today\" ou \"yesterday\")");
 
-    std::string selector = "T";
+    std::string selector(wire::kAllBranches);
     if (o.branchesGiven) {
+        std::string branches;
+        try {
+            branches = cp1252::fromUtf8(o.branches, "--branches");
+        } catch (const Error& e) {
+            throw UsageError(e.what());
+        }
         std::vector<std::string> codes;
         size_t start = 0;
         while (true) {
-            const size_t comma = std::min(o.branches.find(',', start), o.branches.size());
-            const std::string code =
-                cp1252::fromUtf8(o.branches.substr(start, comma - start), "--branches");
+            const size_t comma = std::min(branches.find(',', start), branches.size());
+            const std::string code = branches.substr(start, comma - start);
             if (code.empty() || code.size() > 4)
                 throw UsageError("--branches: \"" + o.branches +
                                  "\" precisa de códigos de filial de 1 a 4 caracteres");
             codes.push_back(code);
-            if (comma == o.branches.size())
+            if (comma == branches.size())
                 break;
             start = comma + 1;
         }
@@ -369,14 +271,11 @@ int run(const Options& o, RunRecord& record)
     }
 
     const MessageTable& messages = dotzMessages();
-    if (!(*to >= *from)) {
-        say(std::cerr, cp1252::toUtf8(messages.text("DataIni>Fin")));
-        return 1;
-    }
+    if (!(*to >= *from))
+        throw UsageError(cp1252::toUtf8(messages.text("DataIni>Fin")));
 
     ServerConnection conn;
-    // Before any other thread, so that only its own takes the signals.
-    const StopSignals stop([&conn] { conn.cancel(); });
+    const auto hook = stop.onStop([&conn] { conn.cancel(); });
     PathMap paths;
     std::string token;
     std::string server;
@@ -386,13 +285,17 @@ int run(const Options& o, RunRecord& record)
     const ExportKey key{server, selector, o.with515};
     Day first = *from;
     if (pending) {
-        state.emplace(o.state.empty() ? StateFile::defaultPath() : o.state);
-        state->load();
+        const std::string path = o.state.empty() ? StateFile::defaultPath() : o.state;
+        // A check writes nothing, so it may run beside the export.
+        if (!o.check)
+            lock.emplace(path);
+        state.emplace(path);
+        state->load(today);
         record.lastDay = state->lastDay(key);
         const auto start = pendingFrom(*state, key, *to, o.maxDays);
         if (!start) {
             say(std::cout, nothingPendingText(*state, key, *to));
-            return 0;
+            return kExitDone;
         }
         first = *start;
     }
@@ -415,51 +318,60 @@ int run(const Options& o, RunRecord& record)
             return preflight(checkExport(request, fetch, paths, messages), o.list, messages);
         } catch (const Stopped&) {
             say(std::cerr, "Verificação interrompida a pedido. Nada foi gravado.");
-            return 1;
+            return kExitFailed;
         }
     }
 
-    ExportTables tables;
     PosixFileSystem fs;
     TerminalProgress progress(isatty(STDERR_FILENO));
-    // The state moves after each day, once its folders are flushed: a power cut
-    // never leaves it ahead of the files.
-    DayLedger ledger(progress, [&state, &key](Day day, const DayResult& done) {
+    // The state moves after each closed day, once its folders are flushed: a power
+    // cut never leaves it ahead of the files.
+    DayLedger ledger(progress, [&state, &key, today](Day day, const DayResult& done) {
         if (!state)
             return;
         syncFolders(done);
-        state->complete(key, day);
+        if (day < today)
+            state->complete(key, day);
     });
     RunSummary summary;
     std::exception_ptr failure;
     try {
-        summary = runExport(tables, request, fetch, paths, fs, ledger, messages);
+        summary = runExport(request, fetch, paths, fs, ledger, messages);
     } catch (...) {
         failure = std::current_exception();
     }
     record.days = ledger.days;
     record.files = ledger.files;
     record.records = ledger.records;
-    if (ledger.lastDay)
-        record.lastDay = ledger.lastDay;
+    if (const auto closed = lastClosed(ledger.lastDay, first, today))
+        record.lastDay = closed;
+    // The run reached days that have not closed, which the state leaves pending.
+    const bool open = pending && ledger.lastDay && *ledger.lastDay >= today;
     if (failure) {
         // Every day done and none with points: for the timer, nothing to do.
         const bool none = ledger.days == to->serial() - first.serial() + 1 && ledger.files == 0;
         try {
             std::rethrow_exception(failure);
         } catch (const Stopped&) {
-            say(std::cerr, stoppedText(ledger.lastDay, first));
-            return 1;
+            say(std::cerr, "Exportação interrompida a pedido" +
+                               std::string(ledger.lastDay ? ": " : " antes do primeiro dia: ") +
+                               writtenUpToText(ledger.lastDay) + ".");
+            return kExitFailed;
         } catch (const Refusal& e) {
             if (!none)
-                throw;
-            if (pending) {
-                say(std::cout, "Não há pontos DOTZ a exportar de " + first.regional() + " a " +
-                                   to->regional() + "; os dias ficam registrados como feitos.");
-                return 0;
+                return failed(e, o.verbose, ledger.lastDay);
+            if (!pending) {
+                say(std::cerr, e.what());
+                return kExitFailed;
             }
-            say(std::cerr, e.what());
-            return 1;
+            say(std::cout, "Não há pontos DOTZ a exportar de " + first.regional() + " a " +
+                               to->regional() +
+                               (open ? "." : "; os dias ficam registrados como feitos."));
+            if (open)
+                say(std::cout, openDaysText(today, state->lastDay(key)));
+            return kExitDone;
+        } catch (const std::exception& e) {
+            return failed(e, o.verbose, ledger.lastDay);
         }
     }
     if (o.list)
@@ -467,113 +379,46 @@ int run(const Options& o, RunRecord& record)
             std::cout << f.localPath << "\t" << count(f.records, "registro", "registros")
                       << std::endl;
     say(std::cout, cp1252::toUtf8(messages.text("EXP_OK")));
-    return 0;
+    if (open)
+        say(std::cout, openDaysText(today, state->lastDay(key)));
+    return kExitDone;
 }
 
 } // namespace
 
 int main(int argc, char** argv)
 {
+    // First of all: a stop that comes from here on is the run's to handle.
+    StopSignals stop;
     std::setlocale(LC_ALL, "");
-    CLI::App app("Writes the DOTZ loyalty files (records 500, 510, 515) of a period, one day at\n"
-                 "a time, from the application server into each branch's DOTZ folder.",
-                 "dotz-export");
-    Options o;
-    // Required by hand, after the parse: an unknown option is told before a missing one.
-    app.add_option("--from", o.from,
-                   "First day: YYYY-MM-DD, dd/mm/yyyy, today or yesterday (required); or "
-                   "pending: the day after the last one this export completed (see --state)");
-    app.add_option("--to", o.to, "Last day, included (same forms; required)");
-    auto* all = app.add_flag("--all", o.all, "All branches (the default)");
-    app.add_option("--branches", o.branches, "Only these branches: codes separated by commas")
-        ->excludes(all);
-    app.add_flag("--with-515", o.with515, "Also write the 515 files (promotion products)");
-    app.add_option("--server", o.server,
-                   "Application server as [https://]HOST:PORT (default: settings, else "
-                   "127.0.0.1:" +
-                       std::to_string(wire::kDefaultPort) + "); https:// verifies its certificate");
-    app.add_option("--ca", o.ca,
-                   "CA certificates (PEM) for https:// (default: settings, else the system's)");
-    app.add_option("--token", o.token, "Bearer token for the application server");
-    app.add_option("--drive", o.drives,
-                   "Map a Windows drive or share to a local folder: C=/srv/dotz (repeatable)");
-    app.add_option("--config", o.config,
-                   "Settings file (default: $KRT_CONFIG, else ~/.config/krt/krt.ini, else "
-                   "/etc/krt/krt.ini)");
-    app.add_flag("--list", o.list,
-                 "Print each file written (or, with --check, planned), with its records");
-    app.add_flag("--check", o.check,
-                 "Preflight: fetch, check and plan every day of the period, write nothing, "
-                 "print one line per day; exit 0 only when every day would export");
-    app.add_flag("--verbose", o.verbose, "Say which settings file is read");
-    app.add_option("--call-timeout", o.callTimeout,
-                   "Longest one day's call may take, in seconds (default: settings' [server] "
-                   "call_timeout, else 3600)")
-        ->check(CLI::Range(1LL, 604800LL));
-    app.add_option("--min-rate", o.minRate, "Slowest reply kept, in bytes a second (0: no floor)")
-        ->group("");
-    app.add_option("--rate-window", o.rateWindowMs, "Window of --min-rate, in milliseconds")
-        ->check(CLI::Range(1LL, 3600000LL))
-        ->group("");
-    app.add_option("--state", o.state,
-                   "State of --from pending, one per server, branch choice and 515 choice, "
-                   "written after each day (default: $STATE_DIRECTORY/dotz-export.state, else "
-                   "~/.local/state/krt/dotz-export.state)");
-    app.add_option("--max-days", o.maxDays,
-                   "Most days --from pending exports in one run; a longer backlog is refused "
-                   "(default: 31)");
-    app.add_option("--metrics-file", o.metricsFile,
-                   "At the end of the run, write its figures here for node exporter's textfile "
-                   "collector (a .prom file in its folder)");
-    app.footer("Exit status: 0 exported (or nothing pending), 1 failed or refused (a later try\n"
-               "may pass), 2 usage error, 3 refused for a reason that trying again cannot\n"
-               "mend: a branch without its partner code or folder, a folder outside the mapped\n"
-               "drive, a value the files cannot carry, a broken state file, a backlog past\n"
-               "--max-days. The timer's service retries 1 and never 2 or 3.");
-    app.set_version_flag("--version", "dotz-export " KRT_VERSION);
-    app.allow_extras();
     RunRecord record;
     const auto now = [] {
         return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
             .count();
     };
     record.started = now();
+    Options o;
+    // Held until the metrics are written, so that no other run's come between.
+    std::optional<StateLock> lock;
+    bool busy = false;
     const int code = [&] {
         try {
-            try {
-                app.parse(argc, argv);
-            } catch (const CLI::ParseError& e) {
-                if (e.get_exit_code() == 0)
-                    return app.exit(e); // --help, --version
-                throw UsageError(usageText(e));
-            }
-            if (!app.remaining().empty()) {
-                const std::string extra = app.remaining().front();
-                throw UsageError(
-                    (extra.starts_with('-') ? "opção desconhecida: " : "argumento não esperado: ") +
-                    extra);
-            }
-            for (const char* flag : {"--from", "--to"})
-                if (app.count(flag) == 0)
-                    throw UsageError(std::string("falta a opção obrigatória ") + flag);
-            o.branchesGiven = app.count("--branches") > 0;
-            return run(o, record);
+            if (const auto ended = parseCommandLine(argc, argv, o))
+                return *ended;
+            return run(o, stop, record, lock);
         } catch (const UsageError& e) {
             say(std::cerr, std::string("dotz-export: ") + e.what());
             say(std::cerr, "Use --help para ver as opções.");
-            return 2;
-        } catch (const LastingError& e) {
+            return kExitUsage;
+        } catch (const StateBusy& e) {
+            busy = true; // the run that holds the state writes the metrics too
             say(std::cerr, e.what());
-            return kExitLasting;
+            return kExitFailed;
         } catch (const std::exception& e) {
-            say(std::cerr, e.what());
-            const auto* error = dynamic_cast<const Error*>(&e);
-            if (o.verbose && error && !error->detail().empty())
-                std::cerr << "detail: " << error->detail() << std::endl;
-            return 1;
+            return failed(e, o.verbose);
         }
     }();
-    if (!o.metricsFile.empty()) {
+    if (!o.metricsFile.empty() && !busy) {
         record.exitCode = code;
         record.ended = now();
         try {

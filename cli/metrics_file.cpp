@@ -11,7 +11,6 @@
 #include <charconv>
 #include <cmath>
 #include <fcntl.h>
-#include <filesystem>
 #include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -120,12 +119,9 @@ std::string metricsText(const RunRecord& run, const CarriedFigures& before)
 void writeMetricsFile(const std::string& path, const RunRecord& run)
 {
     const std::string text = metricsText(run, carriedFigures(readBounded(path)));
-    const auto parent = std::filesystem::path(path).parent_path();
-    const std::string folder = parent.empty() ? "." : parent.string();
     try {
         PosixFileSystem fs;
-        fs.replaceFile(path, text);
-        fs.syncDirectory(folder);
+        replaceDurably(fs, path, text);
     } catch (const Error& e) {
         throw Error(std::string("Não foi possível gravar o arquivo de métricas: ") + e.what());
     }

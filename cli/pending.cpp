@@ -2,10 +2,20 @@
 
 #include "export/dotz_files.h"
 #include "export/file_system.h"
+#include "export/paths.h"
 
+#include <ctime>
 #include <set>
 
 namespace dotz {
+
+Day localToday()
+{
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    return *Day::fromYmd(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
+}
 
 std::optional<Day> pendingFrom(const StateFile& state, const ExportKey& key, Day to, int maxDays)
 {
@@ -34,9 +44,26 @@ std::string nothingPendingText(const StateFile& state, const ExportKey& key, Day
            " já foram exportados (estado em " + state.path() + ").";
 }
 
-void DayLedger::dayDone(Day day, const ExportTables& t, const DayResult& r)
+std::string openDaysText(Day today, const std::optional<Day>& last)
 {
-    next_.dayDone(day, t, r);
+    return "Os dias de " + today.regional() +
+           " (hoje) em diante ainda não terminaram e não ficam registrados como feitos: " +
+           (last ? "o estado vai até " + last->regional()
+                 : std::string("o estado não registra nenhum dia desta exportação")) +
+           ", e a próxima exportação pendente os exporta de novo.";
+}
+
+std::string writtenUpToText(const std::optional<Day>& last)
+{
+    if (!last)
+        return "nenhum arquivo foi gravado";
+    return "os arquivos dos dias até " + last->regional() + " estão gravados; de " +
+           last->next().regional() + " em diante, nada foi gravado";
+}
+
+void DayLedger::dayDone(Day day, const DayResult& r)
+{
+    next_.dayDone(day, r);
     ++days;
     files += r.files.size();
     for (const WrittenFile& f : r.files)
@@ -49,10 +76,8 @@ void DayLedger::dayDone(Day day, const ExportTables& t, const DayResult& r)
 void syncFolders(const DayResult& day)
 {
     std::set<std::string> folders;
-    for (const WrittenFile& f : day.files) {
-        const size_t slash = f.localPath.rfind('/');
-        folders.insert(slash == std::string::npos ? "." : f.localPath.substr(0, slash));
-    }
+    for (const WrittenFile& f : day.files)
+        folders.insert(folderOf(f.localPath));
     PosixFileSystem fs;
     flushFolders(fs, folders);
 }

@@ -12,6 +12,10 @@ namespace dotz {
 
 inline constexpr int kDefaultMaxDays = 31;
 
+// Today's date here. Only days before it are closed: a pending run may export
+// today and later days when asked, but records them as done only once closed.
+Day localToday();
+
 // The first day after the state's last one, or `to` for an export without a
 // state; nullopt when nothing is pending. A backlog longer than maxDays throws
 // LastingError saying how to export it by hand.
@@ -19,6 +23,15 @@ std::optional<Day> pendingFrom(const StateFile& state, const ExportKey& key, Day
 
 // "Nada pendente" for an export whose state reaches `to`.
 std::string nothingPendingText(const StateFile& state, const ExportKey& key, Day to);
+
+// The run's closing line when it reached days not yet closed: the state stops
+// at `last` (the state's day afterwards), before `today`.
+std::string openDaysText(Day today, const std::optional<Day>& last);
+
+// What a run that ended early leaves, `last` being its last day done: "os
+// arquivos dos dias até 14/03/2024 estão gravados; de 15/03/2024 em diante, nada
+// foi gravado", or that nothing was. Without a capital or a full stop.
+std::string writtenUpToText(const std::optional<Day>& last);
 
 // Passes the run's news on to another observer and counts what it did. Each
 // day whose files are in place goes to `completed` (which may throw to end the
@@ -32,7 +45,7 @@ class DayLedger : public RunObserver
     }
     void showBusy(int kind) override { next_.showBusy(kind); }
     void hideBusy() override { next_.hideBusy(); }
-    void dayDone(Day day, const ExportTables& t, const DayResult& r) override;
+    void dayDone(Day day, const DayResult& r) override;
 
     int days = 0;
     size_t files = 0;

@@ -1,6 +1,8 @@
 #include "state_file.h"
 
 #include "export/file_system.h"
+#include "export/paths.h"
+#include "export/reasons.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -69,12 +71,6 @@ std::string keyOf(const ExportKey& key)
     return encode(key.server) + " " + encode(key.selector) + " " + (key.with515 ? "515" : "no-515");
 }
 
-std::string folderOf(const std::string& path)
-{
-    const auto parent = std::filesystem::path(path).parent_path();
-    return parent.empty() ? "." : parent.string();
-}
-
 } // namespace
 
 std::string StateFile::defaultPath()
@@ -98,16 +94,21 @@ std::string StateFile::defaultPath()
     return home + "/.local/state/krt/" + kName;
 }
 
-void StateFile::load()
+void StateFile::load(Day today)
 {
     days_.clear();
-    // Not blocking on a FIFO, and never more than the bound.
-    const int fd = ::open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    // Not blocking on a FIFO, never following a link (a dangling one would read
+    // as no state, and the rename after the first day would replace it), and
+    // never more than the bound.
+    const int fd = ::open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
         if (errno == ENOENT)
             return;
-        throw StateError("Não foi possível ler o arquivo de estado " + path_ + ": " +
-                         std::strerror(errno) + ".");
+        if (errno == ELOOP)
+            throw StateError("O arquivo de estado " + path_ +
+                             " é um link simbólico, que a exportação pendente não segue. Nada "
+                             "foi exportado. Indique o arquivo de verdade com --state.");
+        unreadable(errno);
     }
     struct Closer
     {
@@ -126,8 +127,7 @@ void StateFile::load()
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
-            throw StateError("Não foi possível ler o arquivo de estado " + path_ + ": " +
-                             std::strerror(errno) + ".");
+            unreadable(errno);
         if (n == 0)
             break;
         got += static_cast<size_t>(n);
@@ -138,10 +138,17 @@ void StateFile::load()
                          " KiB: não é um arquivo de estado do dotz-export. Corrija-o ou "
                          "apague-o.");
     text.resize(got);
-    parse(text);
+    parse(text, today);
 }
 
-void StateFile::parse(std::string_view text)
+void StateFile::unreadable(int err) const
+{
+    throw StateError("Não foi possível ler o arquivo de estado " + path_ + ": " +
+                         systemReason(err) + ". Nada foi exportado.",
+                     std::strerror(err));
+}
+
+void StateFile::parse(std::string_view text, Day today)
 {
     days_.clear();
     size_t number = 0;
@@ -186,6 +193,10 @@ void StateFile::parse(std::string_view text)
         if (!day || day->iso() != fields[0])
             throw broken("\"" + std::string(fields[0].substr(0, 20)) +
                          "\" não é uma data AAAA-MM-DD");
+        // A day not yet over was never recorded as done: the file is not what we wrote.
+        if (*day > today)
+            throw broken("o dia " + day->regional() + " ainda não chegou; hoje é " +
+                         today.regional());
         const auto server = decode(fields[1]);
         if (!server || !(server->starts_with("http://") || server->starts_with("https://")))
             throw broken("o servidor não está na forma http://HOST:PORTA");
@@ -227,8 +238,7 @@ void StateFile::complete(const ExportKey& key, Day day)
     std::swap(days, days_);
     try {
         PosixFileSystem fs;
-        fs.replaceFile(path_, text());
-        fs.syncDirectory(folder);
+        replaceDurably(fs, path_, text());
     } catch (const Error& e) {
         std::swap(days, days_);
         throw Error(std::string("Não foi possível gravar o arquivo de estado: ") + e.what());

@@ -36,9 +36,10 @@ class StateFile
     explicit StateFile(std::string path) : path_(std::move(path)) {}
     const std::string& path() const { return path_; }
 
-    // A missing file is an empty state; anything else that is not exactly what
-    // save() writes throws StateError naming the file and the line.
-    void load();
+    // A missing file is an empty state; a link, or anything else that is not
+    // exactly what complete() writes up to `today`, throws StateError naming the
+    // file (and the line).
+    void load(Day today);
     std::optional<Day> lastDay(const ExportKey& key) const;
     // Records the day and replaces the file (flushed, renamed, folder flushed);
     // a failure throws dotz::Error and leaves the file as it was.
@@ -46,9 +47,11 @@ class StateFile
 
     // The file's text for the entries held; parse() reads it back.
     std::string text() const;
-    void parse(std::string_view text);
+    void parse(std::string_view text, Day today);
 
   private:
+    [[noreturn]] void unreadable(int err) const;
+
     std::string path_;
     std::map<std::string, Day> days_; // encoded key -> last day completed
 };

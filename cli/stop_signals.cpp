@@ -11,16 +11,33 @@ sigset_t stopSet()
     return set;
 }
 
+// Blocks them before any library's initialization runs, the earliest that a
+// program's own code can: a stop from then on waits for the thread that takes
+// it instead of ending the process at once.
+void blockEarly(int, char**, char**)
+{
+    const sigset_t set = stopSet();
+    sigprocmask(SIG_BLOCK, &set, nullptr);
+}
+[[gnu::used, gnu::section(".preinit_array")]] void (*const kBlockEarly)(int, char**,
+                                                                        char**) = blockEarly;
+
 } // namespace
 
-StopSignals::StopSignals(std::function<void()> onStop) : onStop_(std::move(onStop))
+StopSignals::StopSignals()
 {
     const sigset_t set = stopSet();
     pthread_sigmask(SIG_BLOCK, &set, &previous_);
+    // Taken at the end, whoever blocked them first.
+    sigdelset(&previous_, SIGINT);
+    sigdelset(&previous_, SIGTERM);
     waiter_ = std::thread([this, set] {
         int signal = 0;
         while (sigwait(&set, &signal) == 0 && !closing_) {
-            if (!requested_.exchange(true) && onStop_)
+            if (requested_.exchange(true))
+                continue;
+            const std::lock_guard lock(m_);
+            if (onStop_)
                 onStop_();
         }
     });
@@ -34,4 +51,16 @@ StopSignals::~StopSignals()
     // A signal that came after the run stays pending here, and takes its
     // default action once unblocked: the process ends as asked.
     pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+}
+
+StopSignals::Hook StopSignals::onStop(std::function<void()> onStop)
+{
+    setOnStop(std::move(onStop));
+    return Hook(*this);
+}
+
+void StopSignals::setOnStop(std::function<void()> onStop)
+{
+    const std::lock_guard lock(m_);
+    onStop_ = std::move(onStop);
 }

@@ -4,6 +4,7 @@
 // signal handler may do.
 #include <atomic>
 #include <functional>
+#include <mutex>
 #include <pthread.h>
 #include <signal.h>
 #include <thread>
@@ -11,16 +12,35 @@
 class StopSignals
 {
   public:
-    // Blocks the two signals in this thread and in every thread it starts later:
-    // make it before any other thread. `onStop` runs on the waiting thread, once.
-    explicit StopSignals(std::function<void()> onStop);
+    // Starts the thread that takes the two signals, blocked in every other
+    // thread (and in this program before its libraries start): make it first thing
+    // in main, before any other thread. A stop is only noted until the run looks.
+    StopSignals();
     ~StopSignals();
     StopSignals(const StopSignals&) = delete;
     StopSignals& operator=(const StopSignals&) = delete;
 
     bool requested() const { return requested_; }
 
+    // While the returned hook lives, a stop also runs `onStop` (on the waiting
+    // thread, once); a stop that came before does not run it.
+    class Hook
+    {
+      public:
+        explicit Hook(StopSignals& signals) : signals_(signals) {}
+        ~Hook() { signals_.setOnStop({}); }
+        Hook(const Hook&) = delete;
+        Hook& operator=(const Hook&) = delete;
+
+      private:
+        StopSignals& signals_;
+    };
+    [[nodiscard]] Hook onStop(std::function<void()> onStop);
+
   private:
+    void setOnStop(std::function<void()> onStop);
+
+    std::mutex m_;
     std::function<void()> onStop_;
     sigset_t previous_{};
     std::atomic<bool> requested_{false};

@@ -26,6 +26,11 @@ if(DOTZ_FUZZ)
     message(FATAL_ERROR "DOTZ_FUZZ needs clang: -DCMAKE_CXX_COMPILER=clang++")
   endif()
   target_compile_options(dotz_common INTERFACE -fsanitize=fuzzer-no-link)
+  # The coverage hooks come from the sanitizers' runtime when there is one; without
+  # it, every program links libFuzzer's runtime for them (without its main).
+  if(NOT DOTZ_SANITIZE)
+    target_link_options(dotz_common INTERFACE -fsanitize=fuzzer-no-link)
+  endif()
 endif()
 
 # The installed module and the toolkit it shares with the host live in lib/krt.

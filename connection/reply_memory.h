@@ -141,13 +141,38 @@ class PacketPages final : public Packet::Memory
 };
 
 // A packet handed over while its rows arrive: the receiving thread publishes
-// the marks of the rows that are in, the loading thread waits for them.
+// the marks of the rows that are in, the loading thread waits for them and
+// gives back the pages it has read.
 class Arriving final : public Packet::Arrival
 {
   public:
     Arriving(std::shared_ptr<Arena> arena, size_t from)
-        : arena_(std::move(arena)), data_(arena_->at(from))
+        : arena_(std::move(arena)), from_(from), data_(arena_->at(from)), dropped_(from)
     {
+    }
+    // The pages wholly behind the reader go back while the rest still arrives,
+    // so that a packet larger than memory can be read.
+    bool consumed(size_t offset) const override
+    {
+        const size_t upTo = (from_ + offset) / pageSize() * pageSize();
+        if (upTo >= dropped_ + kStep) {
+            arena_->drop(dropped_, upTo);
+            dropped_ = upTo;
+        }
+        {
+            std::lock_guard lock(m_);
+            read_ = std::max(read_, offset);
+        }
+        changed_.notify_all();
+        return dropped_ != from_;
+    }
+    void abandon() const override
+    {
+        {
+            std::lock_guard lock(m_);
+            abandoned_ = true;
+        }
+        changed_.notify_all();
     }
     Progress wait(size_t marks) const override
     {
@@ -161,15 +186,19 @@ class Arriving final : public Packet::Arrival
         return whole_;
     }
 
+    // Holds the receiving thread back while the reader is more than kAhead
+    // behind: the reply then waits in the network and the server's spool, not
+    // in this process's memory.
     void publish(const std::vector<size_t>& starts)
     {
         {
-            std::lock_guard lock(m_);
+            std::unique_lock lock(m_);
             if (starts.size() == starts_.size())
                 return;
             starts_ = starts;
+            changed_.notify_all();
+            changed_.wait(lock, [&] { return abandoned_ || starts_.back() <= read_ + kAhead; });
         }
-        changed_.notify_all();
     }
     void complete(Packet whole)
     {
@@ -192,11 +221,17 @@ class Arriving final : public Packet::Arrival
     }
 
   private:
-    std::shared_ptr<Arena> arena_; // its pages stay until the packet is complete
+    static constexpr size_t kStep = size_t{8} << 20;
+    static constexpr size_t kAhead = size_t{32} << 20;
+    std::shared_ptr<Arena> arena_; // its pages stay until the packet is let go
+    size_t from_;
     const char* data_;
+    mutable size_t dropped_; // pages before it are given back (the reader's only)
     mutable std::mutex m_;
     mutable std::condition_variable changed_;
     std::vector<size_t> starts_;
+    mutable size_t read_ = 0;        // what the reader is done with
+    mutable bool abandoned_ = false; // the reader reads no further while it arrives
     bool complete_ = false;
     bool broken_ = false;
     Packet whole_;

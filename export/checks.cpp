@@ -8,17 +8,13 @@ namespace dotz {
 namespace {
 
 // Walks the rows through the column views: a day can bring millions of them.
-void gather(Table& data, int settingColumn, int branchColumn, Table& lacking)
+void gather(Table& data, int settingColumn, int branchColumn, LackingBranches& lacking)
 {
     const TextColumn setting = data.textColumn(settingColumn);
     const TextColumn branches = data.textColumn(branchColumn);
-    for (size_t r = 0; r < data.rowCount(); ++r) {
-        if (!isBlank(setting[r]))
-            continue;
-        const std::string_view branch = branches[r];
-        if (!lacking.find(working::CDFILIAL, branch))
-            lacking.insert(working::CDFILIAL, branch);
-    }
+    for (size_t r = 0; r < data.rowCount(); ++r)
+        if (isBlank(setting[r]))
+            lacking.see(branches[r]);
     data.toEnd();
 }
 
@@ -29,25 +25,21 @@ struct Setting
     int config;
 };
 
-void check(ExportTables& t, bool with515, Table& lacking, Setting column, const char* key,
+void check(ExportTables& t, bool with515, Table& workingSet, Setting column, const char* key,
            const MessageTable& messages)
 {
-    if (lacking.created())
-        lacking.empty();
-    else
-        lacking.createEmpty();
+    LackingBranches lacking;
     gather(t.cdsDadosDotz, column.dados, dados::CDFILIAL, lacking);
     gather(t.cdsDotzExtra, column.extra, extra::CDFILIAL, lacking);
     if (with515)
         gather(t.cdsConfigDotz, column.config, config::CDFILIAL, lacking);
-
-    std::string list;
-    for (lacking.first(); !lacking.eof(); lacking.next())
-        list.append(lacking.textView(working::CDFILIAL)).append(", ");
-    if (list.size() >= 2)
-        list.resize(list.size() - 2);
-    if (!isBlank(list))
-        throw Refusal(formatMessage(messages.text(key), "\r" + list));
+    if (workingSet.created())
+        workingSet.empty();
+    else
+        workingSet.createEmpty();
+    for (const std::string& code : lacking.codes())
+        workingSet.appendRow({code});
+    lacking.refuse(key, messages);
 }
 
 } // namespace
@@ -56,6 +48,35 @@ bool isBlank(std::string_view s)
 {
     return std::all_of(s.begin(), s.end(),
                        [](char c) { return static_cast<unsigned char>(c) <= ' '; });
+}
+
+void LackingBranches::see(std::string_view branch)
+{
+    if (current_ < codes_.size() && codes_[current_] == branch)
+        return;
+    const auto found = std::find(codes_.begin(), codes_.end(), branch);
+    if (found != codes_.end()) {
+        current_ = static_cast<size_t>(found - codes_.begin());
+        return;
+    }
+    codes_.emplace(codes_.begin() + static_cast<ptrdiff_t>(current_), branch);
+}
+
+bool LackingBranches::refuses() const
+{
+    // ", " is not blank: only a list of one blank code is.
+    return codes_.size() > 1 || (codes_.size() == 1 && !isBlank(codes_[0]));
+}
+
+void LackingBranches::refuse(const char* key, const MessageTable& messages) const
+{
+    std::string list;
+    for (const std::string& code : codes_)
+        list.append(code).append(", ");
+    if (list.size() >= 2)
+        list.resize(list.size() - 2);
+    if (!isBlank(list))
+        throw Refusal(formatMessage(messages.text(key), "\r" + list));
 }
 
 Refusal::Refusal(const std::string& cp1252Text)

@@ -6,6 +6,8 @@
 #include "messages.h"
 
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace dotz {
 
@@ -24,6 +26,25 @@ class Refusal : public LastingError
 // Every character up to the space counts as blank: the one rule of the core and
 // the toolkit (IsBlank).
 bool isBlank(std::string_view text);
+
+// The branches found lacking a setting, in the order that a working set holds
+// them when each is looked up with Find and, when not there, added with Insert:
+// a new code goes in before the one found or added last.
+class LackingBranches
+{
+  public:
+    void see(std::string_view branch);
+    const std::vector<std::string>& codes() const { return codes_; }
+    // Whether refuse() refuses.
+    bool refuses() const;
+    // The Refusal of `key` naming them ("PARC_N_CAD" / "DIR_N_CAD"), when their
+    // list is not blank.
+    void refuse(const char* key, const MessageTable& messages) const;
+
+  private:
+    std::vector<std::string> codes_;
+    size_t current_ = 0;
+};
 
 // Each gathers every branch whose scanned rows lack the partner code (or the
 // destination folder) into its working set and, when there is any, throws one

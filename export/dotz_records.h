@@ -1,20 +1,24 @@
 #pragma once
 // The DOTZ records, one line each: 500 (a sale with points), 510 (an item with
-// extra points), 515 (a promotion product). For the file writer only.
-#include "dotz_files.h"
+// extra points), 515 (a promotion product), read from a piece of rows. For the
+// file writer only.
+#include "column_store.h"
+#include "export_tables.h"
 #include "numbers.h"
 
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <string_view>
 
-namespace dotz::record {
+namespace dotz {
+namespace record {
 
-using Text = Table::TextColumn;
-using Number = Table::NumberColumn;
+using Text = TextColumn;
+using Number = NumberColumn;
 
 // The longest line: at most 14 texts of 127 bytes and 4 numbers.
-constexpr size_t kMaxLine = 14 * Table::kMaxText + 4 * kMaxNumberText + 64;
+constexpr size_t kMaxLine = 14 * column::kMaxText + 4 * kMaxNumberText + 64;
 
 // Fields are short: copying them with fixed-size moves beats a general copy.
 inline char* put(char* p, std::string_view v)
@@ -61,17 +65,53 @@ inline char* putPlain(char* p, const Number& n, size_t row)
     return n.isNull(row) ? p : putGeneralText(p, n[row]);
 }
 
+} // namespace record
+
+// A customer identifier of 16 characters goes in four groups of four.
+inline char* putCustomerId(char* p, std::string_view id)
+{
+    if (id.size() != 16)
+        return record::put(p, id);
+    for (size_t i = 0; i < 16; i += 4) {
+        if (i)
+            *p++ = '-';
+        p = record::put(p, id.substr(i, 4));
+    }
+    return p;
+}
+
+// The date part of a 500 file's name: characters 1-4, 6-7 and 9-10 of DATA.
+inline std::string datePartOf(std::string_view data)
+{
+    std::string out;
+    for (size_t i : {0, 1, 2, 3, 5, 6, 8, 9})
+        if (i < data.size())
+            out += data[i];
+    return out;
+}
+
+namespace record {
+
+inline Text textOf(const ColumnStore& s, int column)
+{
+    return s.data(static_cast<size_t>(column)).textView();
+}
+inline Number numberOf(const ColumnStore& s, int column)
+{
+    return s.data(static_cast<size_t>(column)).numberView();
+}
+
 // Each record type: the columns it reads, whether a row gives a line, the line.
 struct Sale
 {
     static constexpr int kType = 500;
-    explicit Sale(const Table& t)
-        : integra(t.textColumn(dados::CDINTEGRADOTZ)), filial(t.textColumn(dados::CDFILIAL)),
-          promocao(t.textColumn(dados::CDPROMOCAODOTZ)), caixa(t.textColumn(dados::CDCAIXA)),
-          cupom(t.textColumn(dados::NRCUPOMFIS)), cliente(t.textColumn(dados::CDIDCLIENTEDOTZ)),
-          data(t.textColumn(dados::DATA)), hora(t.textColumn(dados::HORA)),
-          operador(t.textColumn(dados::CDOPERADOR)), total(t.numberColumn(dados::VRTOTVENDA)),
-          pontos(t.numberColumn(dados::NRDOTZ))
+    explicit Sale(const ColumnStore& t)
+        : integra(textOf(t, dados::CDINTEGRADOTZ)), filial(textOf(t, dados::CDFILIAL)),
+          promocao(textOf(t, dados::CDPROMOCAODOTZ)), caixa(textOf(t, dados::CDCAIXA)),
+          cupom(textOf(t, dados::NRCUPOMFIS)), cliente(textOf(t, dados::CDIDCLIENTEDOTZ)),
+          data(textOf(t, dados::DATA)), hora(textOf(t, dados::HORA)),
+          operador(textOf(t, dados::CDOPERADOR)), total(numberOf(t, dados::VRTOTVENDA)),
+          pontos(numberOf(t, dados::NRDOTZ))
     {
     }
     static constexpr int kRecordColumns[] = {
@@ -109,14 +149,13 @@ struct Sale
 struct Item
 {
     static constexpr int kType = 510;
-    explicit Item(const Table& t)
-        : integra(t.textColumn(extra::CDINTEGRADOTZ)), filial(t.textColumn(extra::CDFILIAL)),
-          caixa(t.textColumn(extra::CDCAIXA)), promocao(t.textColumn(extra::CDPROMOCAODOTZ)),
-          cupom(t.textColumn(extra::NRCUPOMFIS)), cliente(t.textColumn(extra::CDIDCLIENTEDOTZ)),
-          produto(t.textColumn(extra::CDPRODUTO)), barras(t.textColumn(extra::CDBARPRODUTO)),
-          quantidade(t.numberColumn(extra::QTPRODVEND)),
-          unitario(t.numberColumn(extra::VRUNITVEND)), total(t.numberColumn(extra::VRTOTAL)),
-          pontos(t.numberColumn(extra::NRDOTZ))
+    explicit Item(const ColumnStore& t)
+        : integra(textOf(t, extra::CDINTEGRADOTZ)), filial(textOf(t, extra::CDFILIAL)),
+          caixa(textOf(t, extra::CDCAIXA)), promocao(textOf(t, extra::CDPROMOCAODOTZ)),
+          cupom(textOf(t, extra::NRCUPOMFIS)), cliente(textOf(t, extra::CDIDCLIENTEDOTZ)),
+          produto(textOf(t, extra::CDPRODUTO)), barras(textOf(t, extra::CDBARPRODUTO)),
+          quantidade(numberOf(t, extra::QTPRODVEND)), unitario(numberOf(t, extra::VRUNITVEND)),
+          total(numberOf(t, extra::VRTOTAL)), pontos(numberOf(t, extra::NRDOTZ))
     {
     }
     static constexpr int kRecordColumns[] = {
@@ -155,12 +194,12 @@ struct Item
 struct Product
 {
     static constexpr int kType = 515;
-    explicit Product(const Table& t)
-        : integra(t.textColumn(config::CDINTEGRADOTZ)), filial(t.textColumn(config::CDFILIAL)),
-          promocao(t.textColumn(config::CDPROMOCAODOTZ)), produto(t.textColumn(config::CDPRODUTO)),
-          barras(t.textColumn(config::CDBARPRODUTO)), nome(t.textColumn(config::NMPRODUTO)),
-          inicio(t.textColumn(config::DTINIVIGPROD)), fim(t.textColumn(config::DTFIMVIGPROD)),
-          preco(t.numberColumn(config::VRPRECITEM)), pontos(t.numberColumn(config::VRPONTOPROD))
+    explicit Product(const ColumnStore& t)
+        : integra(textOf(t, config::CDINTEGRADOTZ)), filial(textOf(t, config::CDFILIAL)),
+          promocao(textOf(t, config::CDPROMOCAODOTZ)), produto(textOf(t, config::CDPRODUTO)),
+          barras(textOf(t, config::CDBARPRODUTO)), nome(textOf(t, config::NMPRODUTO)),
+          inicio(textOf(t, config::DTINIVIGPROD)), fim(textOf(t, config::DTFIMVIGPROD)),
+          preco(numberOf(t, config::VRPRECITEM)), pontos(numberOf(t, config::VRPONTOPROD))
     {
     }
     static constexpr int kRecordColumns[] = {
@@ -191,4 +230,5 @@ struct Product
     Number preco, pontos;
 };
 
-} // namespace dotz::record
+} // namespace record
+} // namespace dotz

@@ -1,5 +1,8 @@
 #pragma once
-// The one error type of the export core. Front ends show what() to the operator.
+// The export core's errors. Every failure is a dotz::Error, whose what() front
+// ends show to the operator; its kinds say what a retry can do (LastingError
+// here; FileError and Refusal beside the code that raises them). Abort and
+// Stopped (run.h) end an action without being failures of their own.
 #include <stdexcept>
 #include <string>
 #include <utility>

@@ -144,8 +144,7 @@ void PosixFileSystem::createDirectory(const std::string& path)
 
 PosixFileSystem::~PosixFileSystem()
 {
-    for (const Staged& st : staged_)
-        drop(st);
+    dropStaged();
 }
 
 void PosixFileSystem::drop(const Staged& st)
@@ -153,6 +152,49 @@ void PosixFileSystem::drop(const Staged& st)
     if (st.fd >= 0)
         sys_.close(st.fd);
     sys_.unlink(st.temp.c_str());
+}
+
+void FileSystem::removeDirectory(const std::string& path)
+{
+    ::rmdir(path.c_str());
+}
+
+void FileSystem::stageFile(const std::string& path, std::string_view data)
+{
+    waiting_.push_back({path, std::string(data)});
+}
+
+void FileSystem::beginStaged(const std::string& path)
+{
+    beginning_ = {path, {}};
+}
+
+void FileSystem::appendStaged(std::string_view data)
+{
+    beginning_.data.append(data);
+}
+
+void FileSystem::endStaged(const std::string& path)
+{
+    waiting_.push_back({path, std::exchange(beginning_.data, {})});
+}
+
+void FileSystem::commitStaged()
+{
+    for (const Waiting& w : std::exchange(waiting_, {}))
+        replaceFile(w.path, w.data);
+}
+
+void FileSystem::dropStaged(size_t keep)
+{
+    if (keep < waiting_.size())
+        waiting_.resize(keep);
+    beginning_ = {};
+}
+
+void PosixFileSystem::removeDirectory(const std::string& path)
+{
+    ::rmdir(path.c_str());
 }
 
 void PosixFileSystem::replaceFile(const std::string& path, std::string_view data)
@@ -163,10 +205,17 @@ void PosixFileSystem::replaceFile(const std::string& path, std::string_view data
 
 void PosixFileSystem::stageFile(const std::string& path, std::string_view data)
 {
-    if (held_ && open_ >= kMaxStaged)
+    beginStaged(path);
+    appendStaged(data);
+    endStaged(path);
+}
+
+void PosixFileSystem::beginStaged(const std::string& path)
+{
+    if (begun_)
+        drop(*std::exchange(begun_, std::nullopt));
+    if (open_ >= kMaxStaged)
         flushOpen();
-    else if (!held_ && staged_.size() >= kMaxStaged)
-        commitStaged();
     const std::string folder = folderOf(path);
     const size_t slash = path.rfind('/');
     const std::string prefix =
@@ -177,40 +226,80 @@ void PosixFileSystem::stageFile(const std::string& path, std::string_view data)
     const int fd = sys_.mkstemp(temp.data());
     if (fd < 0)
         failed("não foi possível criar um arquivo em", folder, errno);
-    Staged st{fd, std::move(temp), path};
-    auto abandon = [&](const char* step, int err) {
-        drop(st);
-        failed(step, path, err);
-    };
+    begun_ = Staged{fd, std::move(temp), path};
     if (::fchmod(fd, createMode()) != 0)
-        abandon("não foi possível ajustar as permissões de", errno);
+        abandonBegun("não foi possível ajustar as permissões de", errno);
+}
+
+void PosixFileSystem::abandonBegun(const char* step, int err)
+{
+    const Staged st = *std::exchange(begun_, std::nullopt);
+    drop(st);
+    failed(step, st.path, err);
+}
+
+void PosixFileSystem::appendStaged(std::string_view data)
+{
     for (size_t done = 0; done < data.size();) {
-        const ssize_t n = sys_.write(fd, data.data() + done, data.size() - done);
+        const ssize_t n = sys_.write(begun_->fd, data.data() + done, data.size() - done);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
-            abandon("não foi possível escrever em", n < 0 ? errno : EIO);
+            abandonBegun("não foi possível escrever em", n < 0 ? errno : EIO);
         done += static_cast<size_t>(n);
+    }
+}
+
+void PosixFileSystem::moveBegun(const std::string& path)
+{
+    Staged from = *std::exchange(begun_, std::nullopt);
+    struct DropOld
+    {
+        PosixFileSystem& fs;
+        Staged& st;
+        ~DropOld() { fs.drop(st); }
+    } dropOld{*this, from};
+    beginStaged(path);
+    char buffer[1 << 16];
+    for (off_t at = 0;;) {
+        const ssize_t n = ::pread(from.fd, buffer, sizeof buffer, at);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            abandonBegun("não foi possível ler", errno);
+        if (n == 0)
+            break;
+        appendStaged({buffer, static_cast<size_t>(n)});
+        at += n;
+    }
+}
+
+void PosixFileSystem::endStaged(const std::string& path)
+{
+    if (path != begun_->path) {
+        if (folderOf(path) == folderOf(begun_->path))
+            begun_->path = path; // the temporary's own name does not matter
+        else
+            moveBegun(path);
     }
     // The disk starts on the data now, while the next files are written, so that
     // the flush before the rename finds little left to do. Only a hint: the flush
     // reports what fails.
-    ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
-    staged_.push_back(std::move(st));
+    ::sync_file_range(begun_->fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+    staged_.push_back(*std::exchange(begun_, std::nullopt));
     ++open_;
 }
 
-bool PosixFileSystem::holdStaged(bool hold)
+void PosixFileSystem::dropStaged(size_t keep)
 {
-    held_ = hold;
-    return true;
-}
-
-void PosixFileSystem::dropStaged()
-{
-    for (const Staged& st : std::exchange(staged_, {}))
-        drop(st);
-    open_ = 0;
+    if (begun_)
+        drop(*std::exchange(begun_, std::nullopt));
+    for (size_t i = keep; i < staged_.size(); ++i) {
+        open_ -= staged_[i].fd >= 0;
+        drop(staged_[i]);
+    }
+    if (keep < staged_.size())
+        staged_.resize(keep);
 }
 
 void PosixFileSystem::flushOpen()
@@ -223,17 +312,28 @@ void PosixFileSystem::flushOpen()
     sideBySide(open.size(), kFlushThreads,
                [&](size_t i) { flushErrors[i] = sys_.fsync(open[i]->fd) == 0 ? 0 : errno; });
     for (size_t i = 0; i < open.size(); ++i) {
-        if (flushErrors[i] != 0)
-            failed("não foi possível levar ao disco", open[i]->path, flushErrors[i]);
-        const int fd = std::exchange(open[i]->fd, -1);
-        --open_;
-        if (sys_.close(fd) != 0)
-            failed("não foi possível fechar", open[i]->path, errno);
+        int err = flushErrors[i];
+        const char* step = "não foi possível levar ao disco";
+        if (err == 0) {
+            const int fd = std::exchange(open[i]->fd, -1);
+            --open_;
+            if (sys_.close(fd) == 0)
+                continue;
+            err = errno;
+            step = "não foi possível fechar";
+        }
+        // A file whose flush failed is not flushed again (a second flush may
+        // report nothing of the first one's loss): it and those after it go.
+        const std::string path = open[i]->path;
+        dropStaged(static_cast<size_t>(open[i] - staged_.data()));
+        failed(step, path, err);
     }
 }
 
 void PosixFileSystem::commitStaged()
 {
+    if (begun_)
+        drop(*std::exchange(begun_, std::nullopt));
     std::vector<Staged> batch = std::exchange(staged_, {});
     open_ = 0;
     // Those flushed and closed while held need no second flush.
@@ -297,6 +397,12 @@ void PosixFileSystem::syncDirectories(const std::set<std::string>& folders)
     for (size_t i = 0; i < list.size(); ++i)
         if (errors[i])
             failed("não foi possível levar ao disco a pasta", list[i], errors[i]);
+}
+
+void replaceDurably(FileSystem& fs, const std::string& path, std::string_view data)
+{
+    fs.replaceFile(path, data);
+    fs.syncDirectory(folderOf(path));
 }
 
 } // namespace dotz

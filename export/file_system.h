@@ -3,6 +3,7 @@
 // failures can be injected in tests.
 #include "error.h"
 
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -35,24 +36,39 @@ class FileSystem
             syncDirectory(folder);
     }
 
-    // The same replacement in two steps, so that many files can share the disk's
-    // flushes: stageFile writes `data` beside `path`, commitStaged puts every
-    // staged file in place, each flushed before its rename, in the order staged.
-    // A failure raises FileError naming the file; files staged before it are put
-    // in place all the same, those after it are dropped. By default a staged file
-    // is replaced at once.
-    virtual void stageFile(const std::string& path, std::string_view data)
+    // Removes an empty folder; one that holds anything stays, silently.
+    virtual void removeDirectory(const std::string& path);
+
+    // The same replacement in steps, so that a day's files wait for the day's
+    // checks and share the disk's flushes: a file is staged beside its name,
+    // whole (stageFile) or a piece at a time (beginStaged, appendStaged,
+    // endStaged); commitStaged puts every staged file in place, each flushed
+    // before its rename, in the order staged; dropStaged removes those staged
+    // after the first `keep`, and the file being staged. A failure raises
+    // FileError naming the file and drops that file; commitStaged puts the files
+    // before a failed one in place all the same and drops those after it.
+    // By default staged files wait in memory and go in place with replaceFile.
+    virtual void stageFile(const std::string& path, std::string_view data);
+    // Only one file is begun at a time. endStaged names the file: where that is
+    // not the name it was begun with, the file moves there.
+    virtual void beginStaged(const std::string& path);
+    virtual void appendStaged(std::string_view data);
+    virtual void endStaged(const std::string& path);
+    virtual void commitStaged();
+    virtual void dropStaged(size_t keep = 0);
+
+  private:
+    struct Waiting
     {
-        replaceFile(path, data);
-    }
-    virtual void commitStaged() {}
-    // While held, staged files wait for commitStaged however many there are, or
-    // for dropStaged, which removes every staged file not yet in place. Returns
-    // false when this file system cannot hold them (a staged file is in place at
-    // once); nothing may then be staged ahead of a day's checks.
-    virtual bool holdStaged(bool) { return false; }
-    virtual void dropStaged() {}
+        std::string path;
+        std::string data;
+    };
+    std::vector<Waiting> waiting_;
+    Waiting beginning_;
 };
+
+// replaceFile, then syncDirectory of its folder: the new file outlives a power cut.
+void replaceDurably(FileSystem& fs, const std::string& path, std::string_view data);
 
 // A failed file operation; path() is the file (or folder) it was about.
 class FileError : public Error
@@ -91,14 +107,16 @@ class PosixFileSystem : public FileSystem
     void replaceFile(const std::string& path, std::string_view data) override;
     void syncDirectory(const std::string& path) override;
     void syncDirectories(const std::set<std::string>& folders) override;
+    void removeDirectory(const std::string& path) override;
     // Staged files wait with their temporaries open, a bounded number of them:
-    // past that, staging commits the earlier ones first, or, while held, flushes
-    // and closes them (they stay staged; a failure raises FileError and leaves
-    // them to dropStaged).
+    // past that, the earlier ones are flushed and closed (they stay staged; a
+    // failed flush raises FileError and drops that file and those after it).
     void stageFile(const std::string& path, std::string_view data) override;
+    void beginStaged(const std::string& path) override;
+    void appendStaged(std::string_view data) override;
+    void endStaged(const std::string& path) override;
     void commitStaged() override;
-    bool holdStaged(bool hold) override;
-    void dropStaged() override;
+    void dropStaged(size_t keep = 0) override;
     static constexpr size_t kMaxStaged = 64;
     static constexpr size_t kFlushThreads = 16;
 
@@ -118,12 +136,16 @@ class PosixFileSystem : public FileSystem
     void drop(const Staged& s);
     void flushOpen();
     int flushFolder(const std::string& path) const;
+    // A file begun in one folder and named in another: its bytes are copied to a
+    // temporary there.
+    void moveBegun(const std::string& path);
+    [[noreturn]] void abandonBegun(const char* step, int err);
 
     const Syscalls& sys_;
     std::set<std::string> swept_;
     std::vector<Staged> staged_;
+    std::optional<Staged> begun_;
     size_t open_ = 0; // staged files whose temporary is still open
-    bool held_ = false;
 };
 
 } // namespace dotz

@@ -44,6 +44,13 @@ class Packet
         virtual Progress wait(size_t marks) const = 0;
         // The whole packet, once complete.
         virtual Packet packet() const = 0;
+        // The one reader of the packet is done with its bytes before `offset`;
+        // true when they are given back (packet() then reads them as zeros).
+        // The receiver may hold back while the reader is far behind.
+        virtual bool consumed(size_t /*offset*/) const { return false; }
+        // The reader reads no further while the packet arrives (it is done, or
+        // waits for the whole): the receiver must not wait for it.
+        virtual void abandon() const {}
     };
 
     Packet() = default;

@@ -4,6 +4,7 @@
 
 #include "error.h"
 #include "packet_rows.h"
+#include "wire_contract.h"
 
 #include <simdjson.h>
 
@@ -18,11 +19,44 @@ namespace {
 
 using namespace packet_rows;
 
-// How often a load of a whole packet says how far it has read.
+// How often a load of a whole packet says how far it has read, and hands its
+// rows on to a sink.
 constexpr size_t kConsumedEvery = 4096;
 
-void loadWhole(ColumnStore& store, const std::string& t, const Packet& packet)
+// Where the rows go: they stay in the store, or a sink takes them a piece at a time.
+class Delivery
 {
+  public:
+    Delivery(ColumnStore& store, PieceSink* sink) : store_(store), sink_(sink) {}
+    ColumnStore& store() const { return store_; }
+    bool streaming() const { return sink_ != nullptr; }
+    // Gives the rows held to the sink; true when they left the store.
+    bool handOn()
+    {
+        if (!sink_ || store_.rows() == 0)
+            return false;
+        sink_->rows(store_, given_);
+        given_ += store_.rows();
+        store_.clear();
+        return true;
+    }
+    void restart()
+    {
+        store_.clear();
+        if (sink_ && given_ != 0)
+            sink_->restart();
+        given_ = 0;
+    }
+
+  private:
+    ColumnStore& store_;
+    PieceSink* sink_;
+    size_t given_ = 0;
+};
+
+void loadWhole(Delivery& to, const std::string& t, const Packet& packet)
+{
+    ColumnStore& store = to.store();
     // A parser of its own per load: its buffers grow with the packet, and the host
     // should not keep a large day's worth of them after the export.
     simdjson::ondemand::parser parser;
@@ -43,20 +77,25 @@ void loadWhole(ColumnStore& store, const std::string& t, const Packet& packet)
     simdjson::ondemand::object root;
     check(t, doc.get_object().get(root), {}, 0, "o pacote não é um objeto JSON");
     simdjson::ondemand::array cols;
-    check(t, root.find_field_unordered("columns").get_array().get(cols), {}, 0,
-          "o pacote não tem a lista \"columns\"");
-    RowLoader loader(store, t, readColumns(t, cols, store.defs()), json.size());
+    check(t, root.find_field_unordered(wire::key::kColumns).get_array().get(cols), {}, 0,
+          "o pacote não tem a lista \"" + std::string(wire::key::kColumns) + "\"");
+    RowLoader loader(store, t, readColumns(t, cols, store.defs()),
+                     to.streaming() ? 0 : json.size());
     simdjson::ondemand::array rows;
-    check(t, root.find_field_unordered("rows").get_array().get(rows), {}, 0,
-          "o pacote não tem a lista \"rows\"");
+    check(t, root.find_field_unordered(wire::key::kRows).get_array().get(rows), {}, 0,
+          "o pacote não tem a lista \"" + std::string(wire::key::kRows) + "\"");
     loader.piece(buf, 0);
     for (auto r : rows) {
         const char* start = loader.row(r);
+        if (loader.rows() % kConsumedEvery != 0)
+            continue;
+        if (to.handOn())
+            loader.storeCleared();
         // The reader goes forward only: what lies before this row and before every
         // text still compared against is not needed again.
-        if (loader.rows() % kConsumedEvery == 0)
-            packet.consumed(json.data() + (loader.oldestHeld(start) - buf));
+        packet.consumed(json.data() + (loader.oldestHeld(start) - buf));
     }
+    to.handOn();
 }
 
 bool isSpace(char c)
@@ -87,12 +126,14 @@ std::optional<size_t> pieceEnd(std::string_view json, size_t start, size_t next)
     return end;
 }
 
-// Where each piece of rows ends, separators trimmed: the marks must fit the
-// packet as the server writes it, the rows list last and nothing after it.
-std::optional<std::vector<size_t>> pieceEnds(std::string_view json, const Packet::RowMarks& marks)
+// Where each piece of rows from the `from`th on ends, separators trimmed: the
+// marks must fit the packet as the server writes it, the rows list last and
+// nothing after it. Reads no byte before the `from`th mark.
+std::optional<std::vector<size_t>> pieceEnds(std::string_view json, const Packet::RowMarks& marks,
+                                             size_t from = 0)
 {
     const std::vector<size_t>& starts = marks.starts;
-    if (starts.empty() || marks.listEnd >= json.size() || json[marks.listEnd] != ']')
+    if (starts.size() <= from || marks.listEnd >= json.size() || json[marks.listEnd] != ']')
         return std::nullopt;
     size_t at = marks.listEnd + 1;
     while (at < json.size() && isSpace(json[at]))
@@ -103,7 +144,7 @@ std::optional<std::vector<size_t>> pieceEnds(std::string_view json, const Packet
         if (!isSpace(json[at]))
             return std::nullopt;
     std::vector<size_t> ends;
-    for (size_t k = 0; k + 1 < starts.size(); ++k) {
+    for (size_t k = from; k + 1 < starts.size(); ++k) {
         const auto end = pieceEnd(json, starts[k], starts[k + 1]);
         if (!end)
             return std::nullopt;
@@ -136,13 +177,13 @@ try {
         simdjson::ondemand::raw_json_string key;
         if (rowsLast || field.key().get(key))
             return std::nullopt;
-        if (key.unsafe_is_equal("rows")) {
+        if (key.unsafe_is_equal(wire::key::kRows)) {
             simdjson::ondemand::array rows;
             size_t count = 1;
             if (field.value().get_array().get(rows) || rows.count_elements().get(count) || count)
                 return std::nullopt;
             rowsLast = true;
-        } else if (!target && key.unsafe_is_equal("columns")) {
+        } else if (!target && key.unsafe_is_equal(wire::key::kColumns)) {
             simdjson::ondemand::array cols;
             if (field.value().get_array().get(cols))
                 return std::nullopt;
@@ -160,7 +201,9 @@ try {
 class Pieces
 {
   public:
-    Pieces(const std::string& t, RowLoader& loader) : t_(t), loader_(loader) {}
+    Pieces(const std::string& t, RowLoader& loader, Delivery& to) : t_(t), loader_(loader), to_(to)
+    {
+    }
     void load(const char* json, size_t from, size_t end)
     {
         const size_t size = end - from;
@@ -176,11 +219,13 @@ class Pieces
         loader_.piece(buf_.data() + 1, from);
         for (auto r : rows)
             loader_.row(r);
+        to_.handOn();
     }
 
   private:
     const std::string& t_;
     RowLoader& loader_;
+    Delivery& to_;
     simdjson::ondemand::parser parser_;
     std::string buf_;
 };
@@ -189,8 +234,9 @@ class Pieces
 // that stays in the cache, where its index of a whole day's packet would take
 // more memory than the packet. false, with nothing loaded, where the row marks
 // do not fit.
-bool loadInPieces(ColumnStore& store, const std::string& t, const Packet& packet)
+bool loadInPieces(Delivery& to, const std::string& t, const Packet& packet)
 {
+    ColumnStore& store = to.store();
     const std::string_view json = packet.json();
     const Packet::RowMarks& marks = packet.rowMarks();
     const auto ends = pieceEnds(json, marks);
@@ -199,8 +245,8 @@ bool loadInPieces(ColumnStore& store, const std::string& t, const Packet& packet
     auto target = columnsOfHead(t, json.substr(0, marks.starts.front()), store.defs());
     if (!target)
         return false;
-    RowLoader loader(store, t, std::move(*target), marks.listEnd);
-    Pieces pieces(t, loader);
+    RowLoader loader(store, t, std::move(*target), to.streaming() ? 0 : marks.listEnd);
+    Pieces pieces(t, loader, to);
     for (size_t k = 0; k < ends->size(); ++k) {
         pieces.load(json.data(), marks.starts[k], (*ends)[k]);
         packet.consumed(k + 1 < ends->size() ? json.data() + marks.starts[k + 1]
@@ -216,6 +262,7 @@ bool loadInPieces(ColumnStore& store, const std::string& t, const Packet& packet
 
 Packet completed(const std::string& t, const Packet::Arrival& arrival)
 {
+    arrival.abandon();
     Packet::Arrival::Progress p;
     while (!p.complete) {
         p = arrival.wait(std::numeric_limits<size_t>::max() - 1);
@@ -225,78 +272,100 @@ Packet completed(const std::string& t, const Packet::Arrival& arrival)
     return arrival.packet();
 }
 
+// What loading a packet while it arrives came to.
+enum class Arrived {
+    Loaded,
+    NotInPieces, // the row marks do not fit: the packet is read whole once complete
+    Gone,        // nor do they, and the rows handed on are no longer there to be read again
+};
+
 // The pieces of a packet still arriving, each once the next row mark is in:
-// the rows load while the server still sends them. Its bytes are kept until
-// it is complete. false, the store partly filled, where the row marks do not
-// fit the packet.
-bool loadWhileArriving(ColumnStore& store, const std::string& t, const Packet::Arrival& arrival)
+// the rows load while the server still sends them, and the bytes of each
+// piece go back once it is read.
+Arrived loadWhileArriving(Delivery& to, const std::string& t, const Packet::Arrival& arrival)
 {
+    ColumnStore& store = to.store();
     Packet::Arrival::Progress p = arrival.wait(0);
     if (p.broken)
         broken(t);
     if (p.starts.empty())
-        return false;
+        return Arrived::NotInPieces;
     auto target = columnsOfHead(t, std::string_view(p.data, p.starts.front()), store.defs());
     if (!target)
-        return false;
+        return Arrived::NotInPieces;
     RowLoader loader(store, t, std::move(*target), 0);
-    Pieces pieces(t, loader);
-    for (size_t k = 0;; ++k) {
-        if (p.starts.size() < k + 2 && !p.complete)
-            p = arrival.wait(k + 1);
-        if (p.broken)
-            broken(t);
-        if (p.starts.size() <= k)
-            return false;
-        std::optional<size_t> end;
-        const bool last = k + 1 == p.starts.size();
-        if (!last) {
-            end = pieceEnd(std::string_view(p.data, p.starts[k + 1]), p.starts[k], p.starts[k + 1]);
-        } else {
-            const Packet whole = arrival.packet();
-            const auto ends = pieceEnds(whole.json(), whole.rowMarks());
-            if (ends && ends->size() == p.starts.size())
-                end = ends->back();
+    Pieces pieces(t, loader, to);
+    bool gone = false;
+    size_t k = 0;
+    try {
+        for (;; ++k) {
+            if (p.starts.size() < k + 2 && !p.complete)
+                p = arrival.wait(k + 1);
+            if (p.broken)
+                broken(t);
+            if (p.starts.size() <= k)
+                break;
+            std::optional<size_t> end;
+            const bool last = k + 1 == p.starts.size();
+            if (!last) {
+                end = pieceEnd(std::string_view(p.data, p.starts[k + 1]), p.starts[k],
+                               p.starts[k + 1]);
+            } else {
+                const Packet whole = arrival.packet();
+                const auto ends = pieceEnds(whole.json(), whole.rowMarks(), k);
+                if (ends && whole.rowMarks().starts.size() == p.starts.size())
+                    end = ends->back();
+            }
+            if (!end)
+                break;
+            pieces.load(p.data, p.starts[k], *end);
+            gone = arrival.consumed(last ? *end : p.starts[k + 1]) || gone;
+            if (last)
+                return Arrived::Loaded;
         }
-        if (!end)
-            return false;
-        pieces.load(p.data, p.starts[k], *end);
-        if (last)
-            return true;
+    } catch (const Error&) {
+        // A refusal stands where the whole packet would load in pieces too: it
+        // is the one such a load meets first. The pieces before this one fit.
+        const Packet whole = completed(t, arrival);
+        if (gone || pieceEnds(whole.json(), whole.rowMarks(), k))
+            throw;
     }
+    return gone ? Arrived::Gone : Arrived::NotInPieces;
 }
 
-void loadComplete(ColumnStore& store, const std::string& t, const Packet& packet)
+void loadComplete(Delivery& to, const std::string& t, const Packet& packet)
 {
-    if (!loadInPieces(store, t, packet))
-        loadWhole(store, t, packet);
+    if (!loadInPieces(to, t, packet))
+        loadWhole(to, t, packet);
 }
 
 } // namespace
 
-void loadPacketInto(ColumnStore& store, const std::string& t, const Packet& packet)
+void loadPacketInto(ColumnStore& store, const std::string& t, const Packet& packet, PieceSink* sink)
 {
     if (packet.isNull())
         fail(t, {}, 0, "nenhum pacote foi recebido");
+    Delivery to(store, sink);
     if (const Packet::Arrival* arrival = packet.arrival()) {
-        bool loaded = false;
-        try {
-            loaded = loadWhileArriving(store, t, *arrival);
-        } catch (const Error&) {
-            // A refusal stands where the whole packet would load in pieces too:
-            // it is the one such a load meets first.
-            const Packet whole = completed(t, *arrival);
-            if (pieceEnds(whole.json(), whole.rowMarks()))
-                throw;
-        }
-        if (!loaded) {
-            store.clear();
-            loadComplete(store, t, completed(t, *arrival));
+        struct Done
+        {
+            const Packet::Arrival& arrival;
+            ~Done() { arrival.abandon(); }
+        } done{*arrival};
+        const Arrived arrived = loadWhileArriving(to, t, *arrival);
+        if (arrived == Arrived::Gone)
+            fail(t, {}, 0,
+                 "o pacote não segue a forma {\"columns\":[...],\"rows\":[...]} e não pode ser "
+                 "lido enquanto chega");
+        if (arrived == Arrived::NotInPieces) {
+            to.restart();
+            loadComplete(to, t, completed(t, *arrival));
         }
     } else {
-        loadComplete(store, t, packet);
+        loadComplete(to, t, packet);
     }
-    store.reserveRows(store.rows()); // gives back what the estimate took too much
+    if (!sink)
+        store.reserveRows(store.rows()); // gives back what the estimate took too much
 }
 
 } // namespace dotz

@@ -3,6 +3,7 @@
 #include "cp1252.h"
 #include "error.h"
 #include "reasons.h"
+#include "wire_contract.h"
 
 #include <cmath>
 #include <cstdint>
@@ -169,6 +170,11 @@ std::optional<int32_t> plainHundredths(std::string_view tok)
              ", veio " + jsonKind(kind));
 }
 
+std::string quoted(std::string_view key)
+{
+    return "\"" + std::string(key) + "\"";
+}
+
 // The columns take room for the rows the packet's length promises, judged by its
 // first rows, so that they do not grow (and copy) a step at a time.
 constexpr size_t kSampleRows = 32;
@@ -178,6 +184,7 @@ constexpr size_t kSampleRows = 32;
 std::vector<int> readColumns(const std::string& t, simdjson::ondemand::array cols,
                              const std::vector<ColumnDef>& defs)
 {
+    using namespace wire;
     std::vector<int> target;
     std::vector<bool> present(defs.size(), false);
     // Every element is checked before it is used: after an error the iteration
@@ -193,21 +200,21 @@ std::vector<int> readColumns(const std::string& t, simdjson::ondemand::array col
             std::string_view key, text;
             check(t, field.unescaped_key().get(key), colName, 0,
                   "a descrição da coluna não é JSON válido");
-            if (key != "name" && key != "type") {
+            if (key != key::kName && key != key::kType) {
                 check(t, readScalar(field.value()), colName, 0,
                       "a descrição da coluna não é JSON válido ou traz uma lista ou objeto");
                 continue;
             }
             check(t, field.value().get_string().get(text), colName, 0,
                   "a descrição da coluna tem \"" + std::string(key) + "\" que não é um texto");
-            (key == "name" ? colName : colType) = text;
-            (key == "name" ? named : typed) = true;
+            (key == key::kName ? colName : colType) = text;
+            (key == key::kName ? named : typed) = true;
         }
         if (!named)
-            fail(t, {}, 0, "a descrição de uma coluna não tem \"name\"");
+            fail(t, {}, 0, "a descrição de uma coluna não tem " + quoted(key::kName));
         if (!typed)
-            fail(t, colName, 0, "a descrição da coluna não tem \"type\"");
-        if (colType != "text" && colType != "number")
+            fail(t, colName, 0, "a descrição da coluna não tem " + quoted(key::kType));
+        if (colType != kTypeText && colType != kTypeNumber)
             fail(t, colName, 0, "tipo de coluna desconhecido \"" + colType + "\"");
         int index = -1;
         for (size_t i = 0; i < defs.size(); ++i)
@@ -218,11 +225,11 @@ std::vector<int> readColumns(const std::string& t, simdjson::ondemand::array col
                 fail(t, colName, 0, "a coluna aparece duas vezes no pacote");
             present[static_cast<size_t>(index)] = true;
             const ColumnType want = defs[static_cast<size_t>(index)].type;
-            const ColumnType got = colType == "text" ? ColumnType::Text : ColumnType::Number;
+            const ColumnType got = colType == kTypeText ? ColumnType::Text : ColumnType::Number;
             if (want != got)
                 fail(t, colName, 0,
                      "a coluna é " + colType + " no pacote, mas deveria ser " +
-                         (want == ColumnType::Text ? "text" : "number"));
+                         std::string(want == ColumnType::Text ? kTypeText : kTypeNumber));
         }
         target.push_back(index);
     }
@@ -243,7 +250,7 @@ const char* RowLoader::row(simdjson::simdjson_result<simdjson::ondemand::value> 
     const char* start = rowValue.raw_json_token().data();
     if (rowNo_ == 1)
         firstRow_ = offsetOf(start);
-    else if (rowNo_ == kSampleRows + 1)
+    else if (rowNo_ == kSampleRows + 1 && rowsEnd_ != 0)
         store_.reserveRows(estimateRows(offsetOf(start)));
     simdjson::ondemand::array row;
     check(t_, rowValue.get_array().get(row), {}, rowNo_, "a linha não é uma lista JSON válida");

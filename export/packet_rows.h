@@ -35,6 +35,8 @@ std::vector<int> readColumns(const std::string& t, simdjson::ondemand::array col
 class RowLoader
 {
   public:
+    // `rowsEnd`: where the rows list ends, for the room the store takes ahead;
+    // 0 where the store holds a piece at a time.
     RowLoader(ColumnStore& store, const std::string& t, std::vector<int> target, size_t rowsEnd)
         : store_(store), t_(t), defs_(store.defs()), target_(std::move(target)),
           above_(defs_.size()), rowsEnd_(rowsEnd)
@@ -50,6 +52,8 @@ class RowLoader
         std::fill(above_.begin(), above_.end(), Above{});
     }
     size_t rows() const { return rowNo_; }
+    // The store let its rows go: nothing above is held any more.
+    void storeCleared() { std::fill(above_.begin(), above_.end(), Above{}); }
 
     // Loads the next row; gives where it starts.
     const char* row(simdjson::simdjson_result<simdjson::ondemand::value> r);

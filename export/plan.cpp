@@ -28,7 +28,7 @@ struct DayRecorder : RunObserver
 {
     void showBusy(int) override {}
     void hideBusy() override {}
-    void dayDone(Day, const ExportTables&, const DayResult& r) override
+    void dayDone(Day, const DayResult& r) override
     {
         done = true;
         files = r.files;
@@ -82,16 +82,15 @@ void PlanningFileSystem::replaceFile(const std::string& path, std::string_view)
 std::vector<DayCheck> checkExport(const RunRequest& request, const FetchDay& fetch,
                                   const PathMap& paths, const MessageTable& messages)
 {
-    ExportTables tables;
     PlanningFileSystem fs;
     std::vector<DayCheck> days;
     for (Day day = request.from; request.to >= day; day = day.next()) {
         RunRequest one = request;
         one.from = one.to = day;
         DayRecorder recorder;
-        DayCheck& check = days.emplace_back(DayCheck{day, false, {}, {}});
+        DayCheck& check = days.emplace_back(DayCheck{day, false, false, {}, {}});
         try {
-            runExport(tables, one, fetch, paths, fs, recorder, messages);
+            runExport(one, fetch, paths, fs, recorder, messages);
         } catch (const Stopped&) {
             throw;
         } catch (const std::exception& e) {
@@ -99,6 +98,7 @@ std::vector<DayCheck> checkExport(const RunRequest& request, const FetchDay& fet
             // planned; what it raises after that is only that the day gave no file.
             if (!recorder.done) {
                 check.refused = true;
+                check.lasting = dynamic_cast<const LastingError*>(&e) != nullptr;
                 check.refusal = e.what();
             }
         }

@@ -19,8 +19,17 @@ class PlanningFileSystem : public FileSystem
   public:
     bool isDirectory(const std::string& path) override;
     void createDirectory(const std::string& path) override;
+    void removeDirectory(const std::string& path) override { planned_.erase(path); }
     void replaceFile(const std::string& path, std::string_view data) override;
     void syncDirectory(const std::string&) override {}
+    // Staged files are checked as replaceFile checks them, when named; their
+    // bytes go nowhere.
+    void stageFile(const std::string& path, std::string_view) override { replaceFile(path, {}); }
+    void beginStaged(const std::string&) override {}
+    void appendStaged(std::string_view) override {}
+    void endStaged(const std::string& path) override { replaceFile(path, {}); }
+    void commitStaged() override {}
+    void dropStaged(size_t) override {}
 
   private:
     std::set<std::string> planned_;
@@ -31,6 +40,7 @@ struct DayCheck
 {
     Day day;
     bool refused = false;
+    bool lasting = false;           // refused for a reason no retry mends
     std::string refusal;            // UTF-8, what the real run would show
     std::vector<WrittenFile> files; // what it would write
 };

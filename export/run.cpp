@@ -1,13 +1,9 @@
 #include "run.h"
 
-#include "checks.h"
+#include "column_store.h"
+#include "wire_contract.h"
 
-#include <sys/resource.h>
-#include <unistd.h>
-
-#include <algorithm>
 #include <condition_variable>
-#include <deque>
 #include <exception>
 #include <functional>
 #include <mutex>
@@ -19,10 +15,6 @@ namespace dotz {
 namespace {
 
 constexpr int kExportAnimation = 6;
-// The loader's thread, and the threads it starts, yield to the thread that
-// receives the reply: loading can wait, and the server holds a database
-// connection and its turn until the last byte is taken.
-constexpr int kLoaderNice = 10;
 
 // Each day's files go in place (each flushed before its rename) when the day is
 // written, so that a run ended by a failure or a kill keeps its earlier days. Only
@@ -45,6 +37,7 @@ class RunFiles : public FileSystem
     RunFiles& operator=(const RunFiles&) = delete;
     bool isDirectory(const std::string& path) override { return fs_.isDirectory(path); }
     void createDirectory(const std::string& path) override { fs_.createDirectory(path); }
+    void removeDirectory(const std::string& path) override { fs_.removeDirectory(path); }
     void replaceFile(const std::string& path, std::string_view data) override
     {
         fs_.replaceFile(path, data);
@@ -53,9 +46,11 @@ class RunFiles : public FileSystem
     {
         fs_.stageFile(path, data);
     }
+    void beginStaged(const std::string& path) override { fs_.beginStaged(path); }
+    void appendStaged(std::string_view data) override { fs_.appendStaged(data); }
+    void endStaged(const std::string& path) override { fs_.endStaged(path); }
     void commitStaged() override { fs_.commitStaged(); }
-    bool holdStaged(bool hold) override { return fs_.holdStaged(hold); }
-    void dropStaged() override { fs_.dropStaged(); }
+    void dropStaged(size_t keep) override { fs_.dropStaged(keep); }
     void syncDirectory(const std::string& path) override { folders_.insert(path); }
     void syncDirectories(const std::set<std::string>& folders) override
     {
@@ -67,163 +62,174 @@ class RunFiles : public FileSystem
     std::set<std::string> folders_;
 };
 
-// Loads the packets handed over while a day arrives on a thread of its own, so
-// that the tables fill while the server still sends. The run waits for each
-// slot in order, so a refused packet is reported as if loaded in sequence.
-class EarlyLoader
+// Streams each packet of a day into the day's writer on a thread of its own,
+// in slot order, so that the files are written while the server still sends.
+// It runs at the receiver's priority: what it has not read yet is memory the
+// reply holds.
+// A packet handed over early is taken from there; the others once the fetch
+// returns. A refused packet ends the day: the packets after it are not read.
+class DayStreamer
 {
   public:
-    // Runs on the loader's thread once a slot is loaded, before the slot counts
-    // as done.
-    using Loaded = std::function<void(size_t slot)>;
-
-    explicit EarlyLoader(std::array<Table*, 4> tables) : tables_(tables) {}
-    ~EarlyLoader()
+    DayStreamer()
+    {
+        for (size_t slot = 0; slot < wire::kPackets.size(); ++slot) {
+            std::vector<ColumnDef> defs;
+            for (const wire::Column& c : wire::kPackets[slot].columns)
+                defs.push_back({c.name, c.text ? ColumnType::Text : ColumnType::Number, c.size});
+            stores_[slot] = std::make_unique<ColumnStore>(std::move(defs));
+        }
+    }
+    ~DayStreamer()
     {
         {
             std::lock_guard lock(m_);
             stop_ = true;
-            queue_.clear();
+            for (Packet& p : packets_)
+                letGo(p);
         }
-        ready_.notify_all();
+        changed_.notify_all();
         if (worker_.joinable())
             worker_.join();
     }
-    EarlyLoader(const EarlyLoader&) = delete;
-    EarlyLoader& operator=(const EarlyLoader&) = delete;
+    DayStreamer(const DayStreamer&) = delete;
+    DayStreamer& operator=(const DayStreamer&) = delete;
 
-    // Only between days, when every packet handed over has been waited for.
-    void startDay(Loaded loaded)
+    // Only between days, when the day before has been waited for or settled.
+    void startDay(DayWriter& writer)
     {
+        std::lock_guard lock(m_);
+        writer_ = &writer;
+        packets_ = {};
         given_ = {};
-        done_ = {};
-        errors_ = {};
-        loaded_ = std::move(loaded);
-    }
-
-    // Drops what is queued and waits for the load under way: a day that failed
-    // leaves nothing running.
-    void settle()
-    {
-        std::unique_lock lock(m_);
-        for (const auto& q : queue_)
-            done_[q.first] = true;
-        queue_.clear();
-        ready_.wait(lock, [&] {
-            for (size_t slot = 0; slot < tables_.size(); ++slot)
-                if (given_[slot] && !done_[slot])
-                    return false;
-            return true;
-        });
-        loaded_ = nullptr;
+        next_ = 0;
+        error_ = nullptr;
+        abandoned_ = false;
     }
 
     // A slot is taken once; what comes for it again, or for no slot, is dropped
-    // (the day's reply check refuses such a reply).
+    // (the day's reply check refuses such a reply), and so is what comes once
+    // the day has failed.
     void handOver(size_t slot, Packet packet)
     {
         {
             std::lock_guard lock(m_);
-            if (slot >= tables_.size() || given_[slot])
+            if (slot >= packets_.size() || given_[slot]) {
+                letGo(packet);
                 return;
+            }
             given_[slot] = true;
-            queue_.emplace_back(slot, std::move(packet));
+            if (error_ || abandoned_) {
+                letGo(packet);
+                return;
+            }
+            packets_[slot] = std::move(packet);
             if (!worker_.joinable())
                 worker_ = std::thread([this] { work(); });
         }
-        ready_.notify_all();
+        changed_.notify_all();
     }
-
     bool given(size_t slot) const
     {
         std::lock_guard lock(m_);
         return given_[slot];
     }
-    // Loads the slot on the calling thread when the worker has not taken it yet,
-    // so that a small last packet does not wait behind a large one.
-    void loadHere(size_t slot)
+
+    // Waits until every slot has been read; throws what refused the first refused one.
+    void wait()
     {
         std::unique_lock lock(m_);
-        const auto queued = std::find_if(queue_.begin(), queue_.end(),
-                                         [&](const auto& q) { return q.first == slot; });
-        if (queued == queue_.end())
-            return;
-        Packet packet = std::move(queued->second);
-        queue_.erase(queued);
-        load(lock, slot, std::move(packet));
+        changed_.wait(lock, [&] { return next_ == packets_.size(); });
+        if (error_)
+            std::rethrow_exception(error_);
     }
 
-    // Waits for the slot's load; throws what refused it.
-    void wait(size_t slot)
+    // A day that failed: no slot is read any more, and the one under way ends
+    // (its reply is over) before the day's writer goes.
+    void settle()
     {
         std::unique_lock lock(m_);
-        ready_.wait(lock, [&] { return done_[slot]; });
-        if (errors_[slot])
-            std::rethrow_exception(errors_[slot]);
+        abandoned_ = true;
+        for (Packet& p : packets_)
+            letGo(p);
+        changed_.wait(lock, [&] { return !busy_; });
+        writer_ = nullptr;
     }
 
   private:
-    void work()
+    // A packet not read tells its receiver not to wait for the reading.
+    static void letGo(Packet& packet)
     {
-        // Only advice: where it is refused, the thread keeps its priority.
-        setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kLoaderNice);
-        std::unique_lock lock(m_);
-        while (true) {
-            ready_.wait(lock, [&] { return stop_ || !queue_.empty(); });
-            if (stop_)
-                return;
-            auto [slot, packet] = std::move(queue_.front());
-            queue_.pop_front();
-            load(lock, slot, std::move(packet));
-        }
-    }
-    // Loads outside the lock, which it takes back to record the outcome.
-    void load(std::unique_lock<std::mutex>& lock, size_t slot, Packet packet)
-    {
-        lock.unlock();
-        std::exception_ptr error;
-        try {
-            tables_[slot]->loadPacket(packet);
-            // Its bytes go back before the next packet is taken.
-            packet = {};
-            if (loaded_)
-                loaded_(slot);
-        } catch (...) {
-            error = std::current_exception();
-        }
+        if (const Packet::Arrival* arrival = packet.arrival())
+            arrival->abandon();
         packet = {};
-        lock.lock();
-        errors_[slot] = error;
-        done_[slot] = true;
-        ready_.notify_all();
     }
 
-    std::array<Table*, 4> tables_;
+    void work()
+    {
+        std::unique_lock lock(m_);
+        while (true) {
+            changed_.wait(lock, [&] {
+                return stop_ || (!abandoned_ && next_ < packets_.size() && given_[next_]);
+            });
+            if (stop_)
+                return;
+            const size_t slot = next_;
+            Packet packet = std::exchange(packets_[slot], {});
+            DayWriter& writer = *writer_;
+            busy_ = true;
+            lock.unlock();
+            std::exception_ptr error;
+            try {
+                ColumnStore& store = *stores_[slot];
+                store.clear();
+                struct Clear
+                {
+                    ColumnStore& store;
+                    ~Clear() { store.clear(); }
+                } clear{store};
+                loadPacketInto(store, wire::kPackets[slot].table, packet, &writer.slot(slot));
+            } catch (...) {
+                error = std::current_exception();
+            }
+            // Its bytes go back before the next packet is taken.
+            packet = {};
+            lock.lock();
+            busy_ = false;
+            error_ = error;
+            next_ = error ? packets_.size() : slot + 1;
+            if (error) // the packets after a refused one are not read
+                for (Packet& p : packets_)
+                    letGo(p);
+            changed_.notify_all();
+        }
+    }
+
+    std::array<std::unique_ptr<ColumnStore>, 4> stores_;
     mutable std::mutex m_;
-    std::condition_variable ready_;
-    std::deque<std::pair<size_t, Packet>> queue_;
+    std::condition_variable changed_;
+    DayWriter* writer_ = nullptr;
+    std::array<Packet, 4> packets_;
     std::array<bool, 4> given_{};
-    std::array<bool, 4> done_{};
-    std::array<std::exception_ptr, 4> errors_{};
-    Loaded loaded_;
+    size_t next_ = 0; // the slot read next
+    std::exception_ptr error_;
+    bool busy_ = false;
+    bool abandoned_ = false;
     bool stop_ = false;
     std::thread worker_;
 };
 
 } // namespace
 
-RunSummary runExport(ExportTables& t, const RunRequest& request, const FetchDay& fetch,
-                     const PathMap& paths, FileSystem& fs, RunObserver& observer,
-                     const MessageTable& messages)
+RunSummary runExport(const RunRequest& request, const FetchDay& fetch, const PathMap& paths,
+                     FileSystem& fs, RunObserver& observer, const MessageTable& messages)
 {
     LineList lines;
     RunSummary summary;
     RunFiles files(fs);
-    const std::array<Table*, 4> slots{&t.cdsCaixa, &t.cdsDadosDotz, &t.cdsDotzExtra,
-                                      &t.cdsConfigDotz};
-    EarlyLoader loader(slots);
-    const EarlyPacket early = [&loader](size_t slot, Packet packet) {
-        loader.handOver(slot, std::move(packet));
+    DayStreamer streamer;
+    const EarlyPacket early = [&streamer](size_t slot, Packet packet) {
+        streamer.handOver(slot, std::move(packet));
     };
     {
         observer.showBusy(kExportAnimation);
@@ -233,45 +239,27 @@ RunSummary runExport(ExportTables& t, const RunRequest& request, const FetchDay&
             ~Hide() { o.hideBusy(); }
         } hide{observer};
         for (Day day = request.from; request.to >= day; day = day.next()) {
-            // The sales are in while the items still arrive: their files are
-            // written meanwhile, to be put in place once the day passes its checks.
-            StagedAhead ahead;
-            LineList aheadLines;
-            struct DropAhead
+            DayWriter writer(day, request.with515, lines, paths, files);
+            streamer.startDay(writer);
+            struct Settle
             {
-                EarlyLoader& loader;
-                FileSystem& fs;
-                StagedAhead& ahead;
-                ~DropAhead()
-                {
-                    loader.settle();
-                    dropAhead(fs, ahead);
-                }
-            } dropUnused{loader, files, ahead};
-            loader.startDay([&, day](size_t slot) {
-                if (slot == 1)
-                    ahead = stageSalesAhead(t.cdsDadosDotz, day, aheadLines, paths, files);
-            });
-            // Each packet is let go once its table holds the rows, so that the
-            // reply's bytes are gone before the checks and the files.
+                DayStreamer& streamer;
+                ~Settle() { streamer.settle(); }
+            } settle{streamer};
+            // Each packet is let go once its rows are read, so that the reply's
+            // bytes are gone before the day's checks.
             DayPackets packets = fetch(request.selector, day, early);
-            loader.loadHere(slots.size() - 1);
-            for (size_t slot = 0; slot < slots.size(); ++slot) {
-                Packet packet = std::exchange(packets[slot], {});
-                if (loader.given(slot))
-                    loader.wait(slot);
-                else
-                    slots[slot]->loadPacket(packet);
-            }
-            Vd_Parceiro(t, request.with515, messages);
-            Vd_Diretorio(t, request.with515, messages);
-            DayResult written =
-                GravaArquivosDotz(t, day, request.with515, lines, paths, files, &ahead);
+            for (size_t slot = 0; slot < packets.size(); ++slot)
+                if (!streamer.given(slot))
+                    streamer.handOver(slot, std::exchange(packets[slot], {}));
+            packets = {};
+            streamer.wait();
+            DayResult written = writer.finish(messages);
             // A day counts when it gave at least one file.
             if (!written.files.empty())
                 ++summary.daysCounted;
             ++summary.days;
-            observer.dayDone(day, t, written);
+            observer.dayDone(day, written);
             summary.files.insert(summary.files.end(),
                                  std::make_move_iterator(written.files.begin()),
                                  std::make_move_iterator(written.files.end()));

@@ -1,8 +1,8 @@
 #pragma once
 // The export run: the period day by day, one server call per day, checks, files.
-#include "dotz_files.h"
-#include "export_tables.h"
+#include "day_writer.h"
 #include "messages.h"
+#include "packet.h"
 
 #include <array>
 #include <exception>
@@ -39,7 +39,7 @@ class RunObserver
     virtual void hideBusy() = 0;
     // The day's files are in place (the renames' folder flushes may come at the
     // run's end): whatever ends the run later, they stay. Before the next call.
-    virtual void dayDone(Day, const ExportTables&, const DayResult&) {}
+    virtual void dayDone(Day, const DayResult&) {}
 };
 
 struct RunRequest
@@ -57,13 +57,15 @@ struct RunSummary
     std::vector<WrittenFile> files;
 };
 
-// Walks the days from `from` to `to`, both included. A day counts when at least
-// one DOTZ file was written for it; with none counted the run ends with the
-// "NAO_HA_DOTZ" Refusal. Any failure ends the run unchanged, after the busy
-// indication has been hidden; the earlier days' files stay, and of the day it
-// ends in only whole files.
-RunSummary runExport(ExportTables& tables, const RunRequest& request, const FetchDay& fetch,
-                     const PathMap& paths, FileSystem& fs, RunObserver& observer,
+// Walks the days from `from` to `to`, both included. Each day's rows stream
+// into its files as they arrive (day_writer.h); the day's checks are decided
+// when its reply is in, and its files go in place before the next day's call.
+// A day counts when at least one DOTZ file was written for it; with none
+// counted the run ends with the "NAO_HA_DOTZ" Refusal. Any failure ends the run
+// unchanged, after the busy indication has been hidden; the earlier days' files
+// stay, and of the day it ends in only whole files.
+RunSummary runExport(const RunRequest& request, const FetchDay& fetch, const PathMap& paths,
+                     FileSystem& fs, RunObserver& observer,
                      const MessageTable& messages = dotzMessages());
 
 } // namespace dotz

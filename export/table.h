@@ -67,6 +67,8 @@ class Table
 
     // In row order.
     const std::vector<ValueFault>& valueFaults() const;
+    // The rows as the file writer reads them.
+    const ColumnStore& store() const { return *store_; }
 
     // Whether any value of a text column holds one of `bytes` (ASCII): a quick scan
     // of the column's storage, before looking for the row.

@@ -17,7 +17,7 @@
 
 #include <QScopeGuard>
 
-namespace dotz {
+namespace Cli_krt52410 {
 
 TfrmExportaDotz::TfrmExportaDotz(QWidget* parent)
     : TfrmImportExportBase(parent), ui_(std::make_unique<Ui::TfrmExportaDotz>())
@@ -268,10 +268,9 @@ void TfrmExportaDotz::sbtImportExportClick(QObject* /*Sender*/)
 
         PosixFileSystem fs;
         BusyAnimationObserver busy;
-        showRefusal(
-            [&] { runExport(tables_, request, fetch, paths, fs, busy, msgPadrao->table()); });
+        showRefusal([&] { runExport(request, fetch, paths, fs, busy, msgPadrao->table()); });
         ShowInformation(msgPadrao->MessageText("EXP_OK"));
     });
 }
 
-} // namespace dotz
+} // namespace Cli_krt52410

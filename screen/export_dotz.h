@@ -4,11 +4,12 @@
 // (branch query, server connection, export tables, message table) are made here.
 #include "export/checks.h"
 #include "export/export_tables.h"
-#include "shell/module_api.h"
+#include "export/shown_text.h"
 #include "toolkit/data_access.h"
 #include "toolkit/date_edit.h"
 #include "toolkit/error_reporter.h"
 #include "toolkit/import_export_base.h"
+#include "toolkit/module_api.h"
 #include "toolkit/socket_connection.h"
 
 #include <QCheckBox>
@@ -24,9 +25,13 @@ namespace Ui {
 class TfrmExportaDotz;
 }
 
-namespace dotz {
+// The screen's unit builds on the toolkit and the export core.
+namespace Cli_krt52410 {
+using namespace dotz;
 
-class TfrmExportaDotz : public TfrmImportExportBase
+// The class is part of the module's interface: its type information, its
+// constructor and every method are exported.
+class KRT_EXPORT TfrmExportaDotz : public TfrmImportExportBase
 {
     Q_OBJECT
   public:
@@ -67,24 +72,23 @@ class TfrmExportaDotz : public TfrmImportExportBase
     const std::string& listaFilial() const { return stListaFilial; }
 
   public Q_SLOTS:
-    // The class's methods are part of the module's interface.
-    KRT_EXPORT void FormCreate(QObject* Sender) override;
-    KRT_EXPORT void FormClose(QObject* Sender, TCloseAction& Action) override;
-    KRT_EXPORT void netExportaDotzBeforeConnect(QObject* Sender = nullptr);
-    KRT_EXPORT void sbtImportExportClick(QObject* Sender = nullptr);
-    KRT_EXPORT void btnFilialClick(QObject* Sender = nullptr);
-    KRT_EXPORT void rbtTodasFilialClick(QObject* Sender = nullptr);
-    KRT_EXPORT void rbtListaFilialClick(QObject* Sender = nullptr);
-    KRT_EXPORT void DepPeriodDeExit(QObject* Sender = nullptr);
-    KRT_EXPORT void depPeriodAteExit(QObject* Sender = nullptr);
-    KRT_EXPORT void depDataExit(QObject* Sender = nullptr);
+    void FormCreate(QObject* Sender) override;
+    void FormClose(QObject* Sender, TCloseAction& Action) override;
+    void netExportaDotzBeforeConnect(QObject* Sender = nullptr);
+    void sbtImportExportClick(QObject* Sender = nullptr);
+    void btnFilialClick(QObject* Sender = nullptr);
+    void rbtTodasFilialClick(QObject* Sender = nullptr);
+    void rbtListaFilialClick(QObject* Sender = nullptr);
+    void DepPeriodDeExit(QObject* Sender = nullptr);
+    void depPeriodAteExit(QObject* Sender = nullptr);
+    void depDataExit(QObject* Sender = nullptr);
 
   public:
-    KRT_EXPORT void Vd_Filial();
-    KRT_EXPORT void Vd_Data(bool boValida);
-    KRT_EXPORT void Vd_Parceiro();
-    KRT_EXPORT void Vd_Diretorio();
-    KRT_EXPORT void Vd_Caixa();
+    void Vd_Filial();
+    void Vd_Data(bool boValida);
+    void Vd_Parceiro();
+    void Vd_Diretorio();
+    void Vd_Caixa();
 
   private:
     // Focus to the edit, then the message of `key` through ShowError with abort.
@@ -93,13 +97,14 @@ class TfrmExportaDotz : public TfrmImportExportBase
     void refuseInvalidDate(TDateEdit* edit);
     // The exit check of one edit; `reported` is the invalid text last shown for it.
     void exitCheck(TDateEdit* edit, QString& reported);
-    // Shows a core Refusal as the screen shows its own refusals: once, then abort.
+    // Shows a core Refusal as the screen shows its own refusals: once, then abort;
+    // the data's control characters escaped, as the command line shows them.
     template <class F> void showRefusal(F&& action)
     {
         try {
             action();
         } catch (const Refusal& refusal) {
-            ShowError(refusal.cp1252(), true);
+            ShowErrorUtf8(withoutControls(refusal.what()), true);
         }
     }
 
@@ -128,4 +133,8 @@ class TfrmExportaDotz : public TfrmImportExportBase
     std::string stListaCaixa;
 };
 
+} // namespace Cli_krt52410
+
+namespace dotz {
+using Cli_krt52410::TfrmExportaDotz;
 } // namespace dotz

@@ -6,6 +6,8 @@
 # day before the last one with a file must be complete; then the next run must
 # finish, leave no temporary, and give exactly the clean run's files. Not part
 # of the test command.
+# Last, a day refused at its end (its last branch without a partner code) must
+# leave nothing: neither the files staged while its rows came, nor folders.
 # Usage: scripts/crash-trial.sh [BUILD_DIR] [TRIALS] [DATA_DIR]
 # The period: CRASH_DAYS days (1) from 2024-03-15, CRASH_BRANCHES branches (50),
 # CRASH_SALES sales a day (100000), generated once into DATA_DIR and kept (use
@@ -117,4 +119,30 @@ done
 echo "== $trials trials: killed with no file written $none, with $some of $total_files files written, after all $all;"
 echo "   temporaries found after the kills: $temps_seen (all removed by the next run);"
 echo "   torn files: $torn; earlier days missing files: $days_missing; failures: $failures"
+
+# A day refused once its reply is in: its last branch has no partner code, so
+# the other branches' files are staged while the rows stream, then dropped.
+echo "== a refused day: the last branch without its partner code"
+stop_appserver
+cp "$db" "$data/refused.db"
+last_branch=$(sqlite3 "$data/refused.db" "SELECT max(CDFILIAL) FROM FILIAL")
+sqlite3 "$data/refused.db" "UPDATE FILIAL SET CDINTEGRADOTZ = NULL WHERE CDFILIAL = '$last_branch'"
+start_appserver "$bin" "$data/refused.db" "$port" "$data/server.log"
+fresh "$data/refused"
+start_export "$data/refused"
+staged=0
+while kill -0 "$EXPORT_PID" 2>/dev/null; do
+  n=$(find "$data/refused" -type f -name '.*' | wc -l)
+  [ "$n" -gt "$staged" ] && staged=$n
+  sleep 0.05
+done
+status=0
+wait "$EXPORT_PID" || status=$?
+left=$(find "$data/refused" -type f | wc -l)
+made=$(find "$data/refused" -mindepth 3 -type d | wc -l)
+echo "   exit $status: $(head -c 200 "$data/export.err")"
+echo "   staged files seen while it ran: up to $staged; files left: $left; folders left: $made"
+[ "$status" -eq 3 ] && [ "$staged" -gt 0 ] && [ "$left" -eq 0 ] && [ "$made" -eq 0 ] ||
+  fail refused "the refused day left files or folders, or staged nothing"
+rm -f "$data/refused.db"
 [ "$failures" -eq 0 ]

@@ -13,7 +13,7 @@ $SUDO apt-get install -y -q --no-install-recommends \
   libcurl4-openssl-dev libcpp-httplib-dev libsimdjson-dev rapidjson-dev libcli11-dev \
   libsqlite3-dev sqlite3 libpq-dev postgresql postgresql-client \
   xvfb xauth x11-apps imagemagick xdotool fonts-dejavu-core fonts-liberation2 \
-  curl ca-certificates time procps \
+  curl ca-certificates time procps python3 \
   libboost1.81-dev libssl-dev openssl \
   clang libclang-rt-14-dev clang-format \
   dpkg-dev file systemd \
@@ -22,7 +22,7 @@ $SUDO apt-get install -y -q --no-install-recommends \
 # libcurl: the client's transport; cpp-httplib: a test client and stand-in servers
 # in the tests only. boost (Beast, Asio) and OpenSSL: the application server and TLS. clang with its
 # runtime: the libFuzzer targets and the clang build; clang-format: the format
-# check. dpkg-dev: the packages' library dependencies.
+# check. python3: the include-loop check. dpkg-dev: the packages' library dependencies.
 # systemd: systemd-analyze verify on the units. prometheus-cpp-dev: the server's
 # /metrics and the export's metrics file; prometheus: promtool checks both in the tests.
 # linux-perf: bench/cli/tail.sh traces the export's system calls at little cost.

@@ -3,6 +3,8 @@
 #   scripts/pg-test.sh start DIR   creates DIR, starts the server, prints its URI
 #   scripts/pg-test.sh restart DIR stops it (ending every connection) and starts it again
 #   scripts/pg-test.sh stop DIR    stops it and removes DIR
+# Every role connects without a password, except dotz_password (created by the
+# tests that need it), which must give its password over TCP.
 # initdb refuses to run as root, so as root the server runs as the "postgres"
 # system user (created by the Debian package).
 set -euo pipefail
@@ -23,6 +25,11 @@ start)
   [ "$(id -u)" -eq 0 ] && chown postgres: "$dir"
   as_owner "$bin/initdb" -D "$dir/data" -U dotz --auth=trust --no-locale -E UTF8 \
     >"$dir/initdb.log" 2>&1 || { cat "$dir/initdb.log" >&2; exit 1; }
+  # The first line that matches decides.
+  hba=$dir/data/pg_hba.conf
+  { echo "host all dotz_password 127.0.0.1/32 scram-sha-256"; cat "$hba"; } >"$hba.new"
+  mv "$hba.new" "$hba"
+  [ "$(id -u)" -eq 0 ] && chown postgres: "$hba"
   # A free port: try a few at random; pg_ctl fails when the port is taken.
   for attempt in 1 2 3 4 5 6 7 8; do
     port=$((20000 + RANDOM % 40000))

@@ -2,11 +2,13 @@
 # The whole test suite, from a fresh Debian machine: installs what the project needs,
 # builds it twice (plain, and with AddressSanitizer + UndefinedBehaviorSanitizer),
 # warnings as errors, runs every test in both builds, and builds and checks the
-# Debian packages from the plain build; then checks the formatting of every C++
-# file, builds the tree with clang and fuzzes each fuzz target for 30 s.
+# Debian packages from the plain build; then builds the tree with clang and fuzzes
+# each fuzz target for 30 s. First of all it checks that no include loop ties
+# units or top folders together and that every C++ file is formatted.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install.sh
+scripts/check-loops.py
 scripts/check-format.sh
 # The default prefix: the packages must come out under /usr all the same.
 scripts/build.sh build -DDOTZ_WERROR=ON

@@ -3,7 +3,7 @@
 #include "screen/export_dotz.h"
 #include "toolkit/application.h"
 
-dotz::TfrmExportaDotz* frmExportaDotz = nullptr;
+Cli_krt52410::TfrmExportaDotz* frmExportaDotz = nullptr;
 bool boIdCriado = false;
 
 namespace Cli_krt52410 {

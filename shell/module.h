@@ -1,10 +1,11 @@
 #pragma once
-// The module's exports, as the host loads them with dlopen/dlsym. Plain C names.
-#include "module_api.h"
+// The module's exports, as the host loads them with dlopen/dlsym: plain C names,
+// but for the screen unit's own entries.
+#include "toolkit/module_api.h"
 
 #include <cstdint>
 
-namespace dotz {
+namespace Cli_krt52410 {
 class TfrmExportaDotz;
 }
 
@@ -33,12 +34,13 @@ KRT_MODULE_API void PackageLoad();
 KRT_MODULE_API void PackageUnload();
 KRT_MODULE_API const PackageInfoTable* GetPackageInfoTable();
 
-KRT_MODULE_API dotz::TfrmExportaDotz* frmExportaDotz;
+KRT_MODULE_API Cli_krt52410::TfrmExportaDotz* frmExportaDotz;
 KRT_MODULE_API bool boIdCriado;
 
+// The screen unit's own entries, exported under their C++ names.
 namespace Cli_krt52410 {
 // Creates the screen once, then shows it.
-void CriaExportaDotz();
-void initialization();
-void Finalization();
+KRT_EXPORT void CriaExportaDotz();
+KRT_EXPORT void initialization();
+KRT_EXPORT void Finalization();
 } // namespace Cli_krt52410

@@ -2,7 +2,7 @@
 
 #include "export/cp1252.h"
 #include "export/error.h"
-#include "settings.h"
+#include "settings/settings.h"
 
 #include <QSqlDatabase>
 #include <QSqlError>

@@ -1,7 +1,7 @@
 #pragma once
 // The host's settings file, as the toolkit services read it. Read anew on every
 // request, so a changed file takes effect at the next connection opening.
-#include "settings.h"
+#include "settings/settings.h"
 #include "toolkit_api.h"
 
 #include <string>

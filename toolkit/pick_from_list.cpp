@@ -18,11 +18,6 @@
 
 namespace dotz {
 
-std::string formatKeyList(const std::vector<std::string>& keys)
-{
-    return branchListText(keys);
-}
-
 std::optional<std::vector<std::string>> parseKeyList(std::string_view text)
 {
     BranchListReading list = readBranchList(text);
@@ -143,7 +138,7 @@ bool PickFromList(TDataSource* source, std::string_view keyField, std::string_vi
                            QApplication::activeWindow());
     if (dialog.exec() != QDialog::Accepted)
         return false;
-    list = formatKeyList(dialog.chosenKeys());
+    list = branchListText(dialog.chosenKeys());
     return true;
 }
 

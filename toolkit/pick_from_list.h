@@ -16,11 +16,8 @@ namespace dotz {
 
 class TDataSource;
 
-// The list text the application server takes as a branch filter: each key in
-// single quotes, a quote inside a key doubled, joined by ",": 'A','B''C'.
-// No keys give "".
-DOTZ_TOOLKIT_API std::string formatKeyList(const std::vector<std::string>& keys);
-// The keys of a list text; nullopt when the text is not of that form.
+// The keys of a list text (export/branch_list.h, which writes it); nullopt when
+// the text is not of that form.
 DOTZ_TOOLKIT_API std::optional<std::vector<std::string>> parseKeyList(std::string_view text);
 
 class DOTZ_TOOLKIT_API TPickListDialog : public QDialog

@@ -294,10 +294,9 @@ void dayCost(int days, int pairs)
     } quiet;
     auto run = [&](int n, const FetchDay& fetch) {
         MemoryFileSystem fs;
-        ExportTables t;
         const auto start = Clock::now();
         const double cpu = cpuSeconds();
-        runExport(t, {"T", first, Day::fromSerial(first.serial() + n - 1), true}, fetch, paths, fs,
+        runExport({"T", first, Day::fromSerial(first.serial() + n - 1), true}, fetch, paths, fs,
                   quiet);
         return std::pair(seconds(start), cpuSeconds() - cpu);
     };
@@ -387,10 +386,9 @@ int main(int argc, char** argv)
                 void hideBusy() override {}
             } quiet;
             PosixFileSystem fs;
-            ExportTables t;
             const auto start = Clock::now();
             const RunSummary r = runExport(
-                t, {"T", first, Day::fromSerial(first.serial() + days - 1), true},
+                {"T", first, Day::fromSerial(first.serial() + days - 1), true},
                 [&](const std::string&, Day day, const EarlyPacket&) {
                     return packets[static_cast<size_t>(day.serial() - first.serial())];
                 },

@@ -110,6 +110,9 @@ TEST(ServerMetrics, FromAnotherMachineNeedTheMetricsOrTheServerToken)
         const auto res = client.Get("/metrics", headers);
         ASSERT_TRUE(res) << c.host;
         EXPECT_EQ(res->status, c.status) << c.host << " " << c.token;
+        if (c.status == 401) {
+            EXPECT_NE(res->body.find("outro computador"), std::string::npos) << res->body;
+        }
     }
     // The metrics token opens nothing else.
     httplib::Client client(address, server.port());

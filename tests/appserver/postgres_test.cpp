@@ -1,6 +1,7 @@
 // The server on PostgreSQL: a real server, started on loopback for this test.
 #include "server_fixture.h"
 
+#include "connection_string.h"
 #include "store.h"
 
 #include "export/error.h"

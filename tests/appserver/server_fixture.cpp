@@ -1,6 +1,6 @@
 #include "server_fixture.h"
 
-#include "store.h"
+#include "store_engines.h"
 
 #include "export/error.h"
 

@@ -3,6 +3,7 @@
 // free loopback port, a throwaway PostgreSQL server, and raw HTTP calls.
 #include "demo.h"
 #include "server.h"
+#include "store_engines.h"
 
 #include <gtest/gtest.h>
 #include <httplib.h>

@@ -2,7 +2,7 @@
 
 #include "principal.h"
 #include "selector.h"
-#include "store.h"
+#include "store_engines.h"
 
 #include "export/error.h"
 #include "export/export_tables.h"

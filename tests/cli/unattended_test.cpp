@@ -29,6 +29,7 @@ struct Folder
 };
 
 const ExportKey kAll{"http://127.0.0.1:8211", "T", false};
+const Day kToday = *Day::parse("2024-04-30");
 
 TEST(StateFile, ABrokenFileIsRefusedNamingItsLine)
 {
@@ -53,11 +54,13 @@ TEST(StateFile, ABrokenFileIsRefusedNamingItsLine)
         {head + "2024-03-15 http://h:1 T yes\n", "515 ou no-515"},
         {head + "2024-03-15 http://h:1 T 515\n2024-03-16 http://h:1 T 515\n",
          "linha 3: a mesma exportação aparece duas vezes"},
+        {head + "2024-04-30 http://h:1 T 515\n2024-05-01 http://h:1 T no-515\n",
+         "linha 3: o dia 01/05/2024 ainda não chegou; hoje é 30/04/2024"},
     };
     for (const auto& c : cases) {
         StateFile state("/srv/state");
         try {
-            state.parse(c.text);
+            state.parse(c.text, kToday);
             ADD_FAILURE() << "taken: " << c.text;
         } catch (const StateError& e) {
             const std::string what = e.what();
@@ -74,14 +77,14 @@ TEST(StateFile, KeepsEachExportsDayThroughTheFile)
     const ExportKey odd{"https://[::1]:9", "'0 1','A%B','\xC9'", true};
     {
         StateFile state(path);
-        state.load(); // none yet
+        state.load(kToday); // none yet
         EXPECT_FALSE(state.lastDay(kAll));
         state.complete(kAll, day("2024-03-15"));
         state.complete(odd, day("2024-03-01"));
         state.complete(kAll, day("2024-03-16"));
     }
     StateFile state(path);
-    state.load();
+    state.load(kToday);
     EXPECT_EQ(state.lastDay(kAll), day("2024-03-16"));
     EXPECT_EQ(state.lastDay(odd), day("2024-03-01"));
     EXPECT_FALSE(state.lastDay({kAll.server, kAll.selector, true}));
@@ -93,11 +96,11 @@ TEST(StateFile, WhatIsNotASmallFileIsRefused)
 {
     Folder folder;
     StateFile directory(folder.path.string());
-    EXPECT_THROW(directory.load(), StateError);
+    EXPECT_THROW(directory.load(kToday), StateError);
     const fs::path big = folder.path / "big";
     std::ofstream(big) << "dotz-export-state 1\n" << std::string(StateFile::kMaxBytes, '#');
     StateFile state(big.string());
-    EXPECT_THROW(state.load(), StateError);
+    EXPECT_THROW(state.load(kToday), StateError);
 }
 
 TEST(PendingFrom, StartsAfterTheLastDayOrAtToAndBoundsTheBacklog)
@@ -105,10 +108,10 @@ TEST(PendingFrom, StartsAfterTheLastDayOrAtToAndBoundsTheBacklog)
     StateFile state("/srv/state");
     const Day to = day("2024-03-31");
     EXPECT_EQ(pendingFrom(state, kAll, to, 31), to); // no state: the last day only
-    state.parse("dotz-export-state 1\n2024-03-31 http://127.0.0.1:8211 T no-515\n");
+    state.parse("dotz-export-state 1\n2024-03-31 http://127.0.0.1:8211 T no-515\n", kToday);
     EXPECT_FALSE(pendingFrom(state, kAll, to, 31));
     EXPECT_EQ(pendingFrom(state, kAll, day("2024-04-01"), 31), day("2024-04-01"));
-    state.parse("dotz-export-state 1\n2024-02-29 http://127.0.0.1:8211 T no-515\n");
+    state.parse("dotz-export-state 1\n2024-02-29 http://127.0.0.1:8211 T no-515\n", kToday);
     EXPECT_EQ(pendingFrom(state, kAll, to, 31), day("2024-03-01"));
     try {
         pendingFrom(state, kAll, to, 30);

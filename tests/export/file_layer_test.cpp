@@ -1,8 +1,9 @@
-// The DOTZ writer against its file layer: failures injected, a large day's
-// threads, files staged ahead of the day's checks, temporaries left by the dead.
+// The DOTZ writer against its file layer: failures injected, large files
+// written a buffer at a time, files staged ahead of the day's checks,
+// temporaries left by the dead.
 #include "tests/support/dotz_files_fixture.h"
 
-#include "export/format_ahead.h"
+#include "export/column_store.h"
 
 #include <gtest/gtest.h>
 
@@ -76,15 +77,15 @@ TEST_F(DotzFilesTest, AFailedWriteLeavesNoTemporaryAndKeepsTheEarlierFile)
               static_cast<long>(read("EXPORTA/DOTZ/20240315_4321_0001_500_1.txt").size()));
 }
 
-// A large day's files are formatted ahead on a thread: the same bytes in the same
-// order, and a failed file still ends the day at that file.
+// A large branch's file is written a buffer at a time: the same bytes in the
+// same order, and a failed file still ends the day at that file.
 TEST_F(DotzFilesTest, ALargeDayWritesTheSameBytesAndStopsAtAFailedFile)
 {
     sale(t_.cdsDadosDotz, "0001", 7);
     write();
     const std::string one = read("EXPORTA/DOTZ/20240315_4321_0001_500_1.txt");
     t_.cdsDadosDotz = makeCdsDadosDotz();
-    constexpr int kRows = 30'000; // per branch; two branches pass the threshold
+    constexpr int kRows = 30'000; // per branch: a few buffers each
     for (const char* branch : {"0001", "0002"})
         for (int i = 0; i < kRows; ++i)
             sale(t_.cdsDadosDotz, branch, 7);
@@ -97,39 +98,41 @@ TEST_F(DotzFilesTest, ALargeDayWritesTheSameBytesAndStopsAtAFailedFile)
     struct FailingSecond : PosixFileSystem
     {
         int files = 0;
-        void stageFile(const std::string& path, std::string_view data) override
+        void beginStaged(const std::string& path) override
         {
             if (++files == 2)
                 throw FileError("não foi possível escrever em " + path, path);
-            PosixFileSystem::stageFile(path, data);
+            PosixFileSystem::beginStaged(path);
         }
     } failing;
     const std::string m = refusal(false, &failing);
     EXPECT_NE(m.find("C:\\EXPORTA\\DOTZ\\20240315_4321_0002_500_1.txt"), std::string::npos) << m;
 }
 
-// Formatted on two threads, files still come out in order, and a file whose
-// formatting failed fails in its turn, after every file before it.
-TEST(FormatAhead, FilesComeOutInOrderUpToAFailedOne)
+// A large file begun under the name of an early row goes where its last row
+// names it, in another folder or under another name, with the same bytes.
+TEST_F(DotzFilesTest, ALargeFileGoesWhereItsLastRowNamesIt)
 {
-    FormatAhead ahead(40, 2, [](size_t i, LineList& lines) {
-        if (i == 25)
-            throw Error("file 25");
-        lines.clear();
-        const std::string text = std::to_string(i);
-        char* at = lines.reserveLine(text.size());
-        lines.commitLine(std::copy(text.begin(), text.end(), at));
-    });
-    for (size_t i = 0; i < 25; ++i) {
-        ASSERT_EQ(ahead.lines(i).text(), std::to_string(i) + "\r\n");
-        ahead.release(i);
-    }
-    EXPECT_THROW(ahead.lines(25), Error);
+    fs::create_directories(root_ / "EXPORTA/B");
+    constexpr int kRows = 20'000;
+    for (int i = 0; i < kRows; ++i)
+        sale(t_.cdsDadosDotz, "0001", 7);
+    sale(t_.cdsDadosDotz, "0001", 7, "2024-03-15", "4321", "C:\\EXPORTA\\B\\");
+    for (int i = 0; i < kRows; ++i)
+        sale(t_.cdsDadosDotz, "0002", 7);
+    sale(t_.cdsDadosDotz, "0002", 7, "2024-03-15", "9999");
+    const DayResult r = write();
+    ASSERT_EQ(r.files.size(), 2u);
+    EXPECT_EQ(filesIn("EXPORTA/DOTZ"), std::vector<std::string>{"20240315_9999_0002_500_1.txt"});
+    EXPECT_EQ(filesIn("EXPORTA/B/DOTZ"), std::vector<std::string>{"20240315_4321_0001_500_1.txt"});
+    const std::string moved = read("EXPORTA/B/DOTZ/20240315_4321_0001_500_1.txt");
+    EXPECT_EQ(moved.size(), r.files[0].bytes);
+    EXPECT_EQ(std::count(moved.begin(), moved.end(), '\n'), kRows + 1);
 }
 
-// A large day's sale files are staged ahead of the day's checks, more of them than
-// stay open at once: nothing is in place, nor any folder left, when the day is
-// refused, and the same bytes are in place when it passes.
+// A large day's files are staged as its rows come, more of them than stay open
+// at once: nothing is in place, nor any folder left, when the day is refused,
+// and the same bytes are in place when it passes.
 TEST_F(DotzFilesTest, SaleFilesStagedAheadGoInPlaceOnlyWithTheDay)
 {
     std::vector<std::string> branches;
@@ -148,20 +151,28 @@ TEST_F(DotzFilesTest, SaleFilesStagedAheadGoInPlaceOnlyWithTheDay)
 
     PosixFileSystem posix;
     LineList lines;
-    item(t_.cdsDotzExtra, "0002");
-    item(t_.cdsDotzExtra, "0001"); // the items' branch rows apart: the day is refused
-    StagedAhead ahead = stageSalesAhead(t_.cdsDadosDotz, day_, lines, paths_, posix);
-    ASSERT_EQ(ahead.files.size(), branches.size());
-    for (const std::string& n : filesIn("EXPORTA/DOTZ"))
-        EXPECT_EQ(n[0], '.') << n << " in place before the day's checks";
-    EXPECT_THROW(GravaArquivosDotz(t_, day_, false, lines, paths_, posix, &ahead), Error);
+    const auto day = [&](bool itemsApart) {
+        ExportTables items;
+        item(items.cdsDotzExtra, "0001");
+        if (itemsApart) {
+            item(items.cdsDotzExtra, "0002");
+            item(items.cdsDotzExtra, "0001");
+        }
+        DayWriter writer(day_, false, lines, paths_, posix);
+        writer.slot(0);
+        writer.slot(1).rows(t_.cdsDadosDotz.store(), 0);
+        PieceSink& itemRows = writer.slot(2);
+        for (const std::string& n : filesIn("EXPORTA/DOTZ"))
+            EXPECT_EQ(n[0], '.') << n << " in place before the day's checks";
+        EXPECT_EQ(filesIn("EXPORTA/DOTZ").size(), branches.size());
+        itemRows.rows(items.cdsDotzExtra.store(), 0);
+        writer.slot(3);
+        return writer.finishFiles();
+    };
+    EXPECT_THROW(day(true), Error);
     EXPECT_FALSE(fs::exists(root_ / "EXPORTA/DOTZ"));
 
-    t_.cdsDotzExtra = makeCdsDotzExtra();
-    item(t_.cdsDotzExtra, "0001");
-    ahead = stageSalesAhead(t_.cdsDadosDotz, day_, lines, paths_, posix);
-    ASSERT_EQ(ahead.files.size(), branches.size());
-    const DayResult r = GravaArquivosDotz(t_, day_, false, lines, paths_, posix, &ahead);
+    const DayResult r = day(false);
     EXPECT_EQ(r.files.size(), names.size());
     ASSERT_EQ(filesIn("EXPORTA/DOTZ"), names);
     for (size_t i = 0; i < names.size(); ++i)

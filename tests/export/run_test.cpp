@@ -20,7 +20,7 @@ struct Recorder : RunObserver
     std::vector<std::string> events;
     void showBusy(int kind) override { events.push_back("show " + std::to_string(kind)); }
     void hideBusy() override { events.push_back("hide"); }
-    void dayDone(Day d, const ExportTables&, const DayResult& r) override
+    void dayDone(Day d, const DayResult& r) override
     {
         events.push_back(d.iso() + " " + std::to_string(r.files.size()));
     }
@@ -68,8 +68,8 @@ class RunTest : public ::testing::Test
                    const Syscalls& calls = realSyscalls())
     {
         PosixFileSystem posix(calls);
-        return runExport(tables_, {"T", *Day::parse(from), *Day::parse(to), false}, fetch, paths_,
-                         posix, observer_);
+        return runExport({"T", *Day::parse(from), *Day::parse(to), false}, fetch, paths_, posix,
+                         observer_);
     }
     std::vector<std::string> files() const
     {
@@ -83,7 +83,6 @@ class RunTest : public ::testing::Test
 
     fs::path root_;
     PathMap paths_;
-    ExportTables tables_;
     Recorder observer_;
     std::vector<std::string> calls_;
 };

@@ -5,7 +5,9 @@
 // escapes (or a sanitizer report) is a finding, and so is a reply whose packets
 // all load when it is read whole, but that reads otherwise as it arrives, or
 // loads otherwise a piece of rows at a time. (Read whole, the inside of a packet
-// is not looked at until it loads.)
+// is not looked at until it loads.) The reply cut short (at each packet's end
+// and in the middle of its rows), streamed to the run while it arrives, must be
+// refused as the same bytes read whole are.
 #include "connection/principal_reply.h"
 #include "connection/reply_stream.h"
 #include "export/run.h"
@@ -16,6 +18,7 @@
 #include <map>
 #include <set>
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -34,6 +37,7 @@ class MemoryFileSystem final : public FileSystem
         files_[path] = std::string(data);
     }
     void syncDirectory(const std::string&) override {}
+    const std::map<std::string, std::string>& files() const { return files_; }
 
     static constexpr const char* kRoot = "/dotz";
 
@@ -65,14 +69,18 @@ RowCounts loadAll(const DayPackets& packets)
             t.cdsConfigDotz.rowCount()};
 }
 
-// The packets of a reply read whole, when they all load.
-bool wholeReply(const uint8_t* data, size_t size, Day day, DayPackets& packets, RowCounts& rows)
+// The packets of a reply read whole, when they all load, and where each ends.
+bool wholeReply(const uint8_t* data, size_t size, Day day, DayPackets& packets, RowCounts& rows,
+                std::vector<size_t>& ends)
 {
     auto reply = std::make_shared<std::string>(reinterpret_cast<const char*>(data), size);
     reply->append(Packet::kPadding, ' ');
+    const char* base = reply->data();
     try {
         packets = dayPackets(
             CheckServerResult(readReply(std::move(reply), size, 1, "F"), true, 0, nullptr), day);
+        for (const Packet& p : packets)
+            ends.push_back(static_cast<size_t>(p.json().data() - base) + p.json().size());
         rows = loadAll(packets);
         return true;
     } catch (const Error&) {
@@ -100,12 +108,63 @@ void loadsInPieces(const uint8_t* data, size_t size, size_t markEvery, const Row
     }
 }
 
+// How a run over a reply's first bytes ends: its error, or the files it leaves.
+struct Outcome
+{
+    std::string error;
+    std::map<std::string, std::string> files;
+    bool operator==(const Outcome&) const = default;
+};
+
+template <class Fetch> Outcome runDay(Day day, const Fetch& fetch)
+{
+    PathMap paths;
+    paths.setDrive('C', MemoryFileSystem::kRoot);
+    MemoryFileSystem fs;
+    Quiet quiet;
+    try {
+        runExport({"T", day, day, true}, fetch, paths, fs, quiet);
+    } catch (const Error& e) {
+        return {std::string("error: ") + e.what(), {}};
+    } catch (const Abort&) {
+        return {"abort", {}};
+    }
+    return {{}, fs.files()};
+}
+
+// The reply's first `length` bytes read whole, then run.
+Outcome readWhole(const uint8_t* data, size_t length, Day day)
+{
+    return runDay(day, [&](const std::string&, Day, const EarlyPacket&) {
+        auto reply = std::make_shared<std::string>(reinterpret_cast<const char*>(data), length);
+        reply->append(Packet::kPadding, ' ');
+        return dayPackets(
+            CheckServerResult(readReply(std::move(reply), length, 1, "F"), true, 0, nullptr), day);
+    });
+}
+
+// The same bytes as they arrive, `piece` at a time: each packet goes to the run
+// as soon as its first row is in, and its rows are written while the rest comes.
+Outcome streamed(const uint8_t* data, size_t length, size_t piece, size_t markEvery, Day day)
+{
+    return runDay(day, [&](const std::string&, Day, const EarlyPacket& early) {
+        ReplyStream stream(early, 4, kMaxReplyBytes, markEvery,
+                           ReplyStream::Handover::WhileArriving);
+        for (size_t at = 0; at < length; at += piece)
+            if (!stream.feed(reinterpret_cast<const char*>(data) + at,
+                             std::min(piece, length - at)))
+                throw ConnectionError(stream.error());
+        return dayPackets(CheckServerResult(stream.finish(1, "F"), true, 0, nullptr), day);
+    });
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     const Day day = *Day::fromYmd(2024, 3, 15);
     DayPackets whole;
     RowCounts wholeRows{};
-    const bool wholeTaken = wholeReply(data, size, day, whole, wholeRows);
+    std::vector<size_t> ends;
+    const bool wholeTaken = wholeReply(data, size, day, whole, wholeRows, ends);
     const size_t piece = size ? 1 + data[0] % 64 : 1;
     const size_t markEvery = size > 1 ? 1 + data[1] % 256 : 1;
     if (wholeTaken)
@@ -133,9 +192,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                 std::abort();
         }
         streamTaken = true;
-        ExportTables tables;
         runExport(
-            tables, {"T", day, day, true},
+            {"T", day, day, true},
             [&](const std::string&, Day, const EarlyPacket& handOver) {
                 for (size_t i = 0; i < early.size(); ++i)
                     if (!early[i].isNull())
@@ -147,6 +205,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         if (wholeTaken && !streamTaken)
             std::abort();
     } catch (const Abort&) {
+    }
+
+    // Cut at each packet's end and in the middle of its rows (or, when the reply
+    // does not read, where the third byte says): streamed, the cut reply is
+    // refused as it is read whole.
+    std::vector<size_t> cuts;
+    if (wholeTaken) {
+        for (size_t i = 0; i < ends.size(); ++i) {
+            cuts.push_back(ends[i] - whole[i].json().size() / 2);
+            cuts.push_back(ends[i]);
+        }
+    } else if (size > 2) {
+        cuts.push_back(size * data[2] / 256);
+    }
+    for (size_t cut : cuts) {
+        if (cut >= size)
+            continue;
+        const Outcome read = readWhole(data, cut, day);
+        if (read.error.empty())
+            continue; // the first bytes make a reply of their own
+        if (streamed(data, cut, piece, markEvery, day) != read)
+            std::abort();
     }
     return 0;
 }

@@ -292,6 +292,24 @@ TEST_F(ScreenRules, EveryDayOfThePeriodIsFetchedOnceInOrder)
     EXPECT_EQ(BusyAnimationDepth(), 0);
 }
 
+// A branch code from the data cannot steer the message box: its control
+// characters show as the command line shows them.
+TEST_F(ScreenRules, BranchCodesInRefusalsShowTheirControlCharactersEscaped)
+{
+    form->cdsDadosDotz.appendRow(
+        {"00\x01", "1", "1", "", "", "2024-03-15", "", 1, "", "", "C:\\X\\", 1});
+    form->cdsDadosDotz.appendRow(
+        {"00\x7f", "1", "1", "", "", "2024-03-15", "", 1, "", "4321", "", 1});
+    EXPECT_THROW(form->Vd_Parceiro(), Abort);
+    EXPECT_THROW(form->Vd_Diretorio(), Abort);
+    EXPECT_EQ(
+        recorder.texts(),
+        (QStringList{QStringLiteral("Operação bloqueada. Código do parceiro não cadastrado "
+                                    "para as seguintes filiais: \n00\\x01."),
+                     QStringLiteral("Operação bloqueada. Diretório destino do arquivo DOTZ não "
+                                    "cadastrado para as seguintes filiais: \n00\\x7f.")}));
+}
+
 TEST_F(ScreenRules, LeavingAnInvalidDateShowsItOnceAndKeepsTheFocus)
 {
     const std::pair<const char*, QString> cases[] = {

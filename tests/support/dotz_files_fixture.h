@@ -2,6 +2,7 @@
 // The DOTZ writer's tests: a day's tables, a folder of their own mapped as drive
 // C:, and the writer run over them.
 #include "export/dotz_files.h"
+#include "export/dotz_records.h"
 #include "export/error.h"
 
 #include <gtest/gtest.h>

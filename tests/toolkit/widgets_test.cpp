@@ -3,6 +3,7 @@
 #include "fake_connection.h"
 #include "qt_test_env.h"
 
+#include "export/branch_list.h"
 #include "export/day.h"
 #include "export/error.h"
 #include "toolkit/application.h"
@@ -219,7 +220,7 @@ TEST_F(LocalDatabase, PickListTicksTheCurrentListAndGivesTheChosenKeys)
     ASSERT_EQ(dialog.rowCount(), 3);
     EXPECT_EQ(dialog.chosenKeys(), std::vector<std::string>{"0002"});
     dialog.setChosen(2, true);
-    EXPECT_EQ(formatKeyList(dialog.chosenKeys()), "'0002','O''K'");
+    EXPECT_EQ(branchListText(dialog.chosenKeys()), "'0002','O''K'");
 
     TPickListDialog single(&source, QStringLiteral("CDFILIAL"), QStringLiteral("Filial"), true,
                            {"0001"});

@@ -11,6 +11,7 @@
 //
 // Keys and section names are case-insensitive, except [drives] keys, which may be
 // folders; ';' or '#' starts a comment line.
+#include "export/error.h"
 #include "export/paths.h"
 
 #include <chrono>
@@ -21,10 +22,18 @@
 
 namespace dotz {
 
+// A settings file that is missing, unreadable or wrong: it waits for someone to
+// correct it, so an unattended run does not retry.
+class SettingsError : public LastingError
+{
+  public:
+    using LastingError::LastingError;
+};
+
 class Settings
 {
   public:
-    // Throws dotz::Error naming the file (and the line, for a malformed one).
+    // Throws SettingsError naming the file (and the line, for a malformed one).
     static Settings load(const std::string& path);
     static Settings parse(std::string_view text, const std::string& path);
     // ~/.config/krt/krt.ini (XDG_CONFIG_HOME respected).
@@ -58,6 +67,9 @@ class Settings
     std::chrono::seconds serverCallTimeout() const;
     // [drives], the one reading of it that every program uses.
     PathMap drives() const;
+    // What a [drives] key maps, for telling two keys that name one place: a drive
+    // letter ("c", "C:") or a share in upper case, a folder as written.
+    static std::string driveKey(std::string_view key);
 
   private:
     [[noreturn]] void fail(const std::string& what) const;

@@ -69,8 +69,8 @@ Settings Settings::load(const std::string& path)
     errno = 0;
     std::ifstream in(path, std::ios::binary);
     if (!in)
-        throw Error("O arquivo de configurações " + path + " não pode ser lido" +
-                    (errno ? ": " + systemReason(errno) : std::string()) + ".");
+        throw SettingsError("O arquivo de configurações " + path + " não pode ser lido" +
+                            (errno ? ": " + systemReason(errno) : std::string()) + ".");
     std::ostringstream text;
     text << in.rdbuf();
     return parse(text.str(), path);
@@ -82,6 +82,7 @@ Settings Settings::parse(std::string_view text, const std::string& path)
     s.path_ = path;
     std::string section;
     int lineNo = 0;
+    std::map<std::string, std::pair<std::string, int>> drives; // driveKey -> key, line
     while (!text.empty()) {
         const size_t end = text.find('\n');
         std::string_view line = trim(text.substr(0, end));
@@ -93,24 +94,33 @@ Settings Settings::parse(std::string_view text, const std::string& path)
             continue;
         if (line.front() == '[') {
             if (line.back() != ']' || line.size() < 3)
-                throw Error(where + ": cabeçalho de seção mal formado \"" + std::string(line) +
-                            "\".");
+                throw SettingsError(where + ": cabeçalho de seção mal formado \"" +
+                                    std::string(line) + "\".");
             section = lower(trim(line.substr(1, line.size() - 2)));
             continue;
         }
         const size_t eq = line.find('=');
         if (eq == std::string_view::npos || trim(line.substr(0, eq)).empty())
-            throw Error(where + ": esperava-se \"chave = valor\" ou \"[seção]\", e veio \"" +
-                        std::string(line) + "\".");
+            throw SettingsError(where +
+                                ": esperava-se \"chave = valor\" ou \"[seção]\", e veio \"" +
+                                std::string(line) + "\".");
         if (section.empty())
-            throw Error(where + ": chave fora de qualquer [seção].");
+            throw SettingsError(where + ": chave fora de qualquer [seção].");
         // A [drives] key may be a POSIX folder, whose case matters; PathMap matches
         // drive letters and share names in either case.
         const std::string key = section == "drives" ? std::string(trim(line.substr(0, eq)))
                                                     : lower(trim(line.substr(0, eq)));
         auto& keys = s.sections_[section];
         if (keys.count(key))
-            throw Error(where + ": [" + section + "] " + key + " aparece duas vezes.");
+            throw SettingsError(where + ": [" + section + "] " + key + " aparece duas vezes.");
+        // "C" and "c" are one drive: the second would silently win.
+        if (section == "drives") {
+            const auto [same, added] = drives.try_emplace(driveKey(key), key, lineNo);
+            if (!added)
+                throw SettingsError(where + ": [drives] " + key + " mapeia o mesmo lugar que " +
+                                    same->second.first + ", da linha " +
+                                    std::to_string(same->second.second) + ".");
+        }
         keys[key] = std::string(trim(line.substr(eq + 1)));
     }
     return s;
@@ -135,7 +145,7 @@ std::map<std::string, std::string> Settings::section(std::string_view section) c
 
 void Settings::fail(const std::string& what) const
 {
-    throw Error("Arquivo de configurações " + path_ + ": " + what + ".");
+    throw SettingsError("Arquivo de configurações " + path_ + ": " + what + ".");
 }
 
 std::string Settings::serverHost() const
@@ -200,6 +210,26 @@ PathMap Settings::drives() const
         }
     }
     return paths;
+}
+
+std::string Settings::driveKey(std::string_view key)
+{
+    const bool letter = (key.size() == 1 || (key.size() == 2 && key[1] == ':')) &&
+                        std::isalpha(static_cast<unsigned char>(key[0]));
+    if (letter)
+        return {static_cast<char>(std::toupper(static_cast<unsigned char>(key[0]))), ':'};
+    if (!key.starts_with("\\\\")) {
+        while (key.size() > 1 && key.ends_with('/'))
+            key.remove_suffix(1);
+        return std::string(key);
+    }
+    while (key.ends_with('\\'))
+        key.remove_suffix(1);
+    std::string share(key);
+    for (char& c : share)
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+    return share;
 }
 
 std::string Settings::serverCa() const

@@ -1,0 +1,57 @@
+#include "failure_text.h"
+
+#include "connection_string.h"
+#include "store.h"
+
+#include "export/error.h"
+
+namespace dotz::appserver {
+
+std::string operatorText(const std::exception& e, std::uint64_t id)
+{
+    const std::string request = " (pedido " + std::to_string(id) + ")";
+    if (const auto* db = dynamic_cast<const DatabaseError*>(&e))
+        return db->kind() == DatabaseError::Kind::Unavailable
+                   ? "Banco de dados indispon\u00edvel. Tente novamente em instantes." + request
+                   : "Falha na consulta ao banco de dados." + request;
+    // The encoder's own refusal: a stored value the module cannot take, named by
+    // packet, column, row and branch so that someone can correct it.
+    if (dynamic_cast<const Error*>(&e)) {
+        const std::string detail = e.what();
+        return "Opera\u00e7\u00e3o bloqueada. Valor inv\u00e1lido no banco de dados: " + detail +
+               (detail.ends_with('.') ? "" : ".") + request;
+    }
+    return "Erro interno do servidor de aplica\u00e7\u00e3o." + request;
+}
+
+std::string busyText(std::uint64_t id)
+{
+    return "Servidor de aplica\u00e7\u00e3o sobrecarregado. Tente novamente em instantes. "
+           "(pedido " +
+           std::to_string(id) + ")";
+}
+
+std::string tooManyCallsText(std::uint64_t id)
+{
+    return "H\u00e1 pedidos demais em andamento deste computador. Aguarde o t\u00e9rmino "
+           "deles e tente novamente. (pedido " +
+           std::to_string(id) + ")";
+}
+
+std::string metricsTokenText()
+{
+    return "As m\u00e9tricas s\u00f3 s\u00e3o mostradas a outro computador com um token "
+           "(Authorization: Bearer).";
+}
+
+std::string logDetail(const std::exception& e, const std::string& db)
+{
+    std::string detail = e.what();
+    const std::string shown = connectionText(db);
+    if (shown != db)
+        for (size_t at; (at = detail.find(db)) != std::string::npos;)
+            detail.replace(at, db.size(), shown);
+    return detail;
+}
+
+} // namespace dotz::appserver
