@@ -24,6 +24,12 @@ std::string operatorText(const std::exception& e, std::uint64_t id)
     return "Erro interno do servidor de aplica\u00e7\u00e3o." + request;
 }
 
+bool anotherServerMayAnswer(const std::exception& e)
+{
+    const auto* db = dynamic_cast<const DatabaseError*>(&e);
+    return db && db->kind() == DatabaseError::Kind::Unavailable;
+}
+
 std::string busyText(std::uint64_t id)
 {
     return "Servidor de aplica\u00e7\u00e3o sobrecarregado. Tente novamente em instantes. "

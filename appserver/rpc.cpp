@@ -121,9 +121,9 @@ std::string rpcErrorBody(const std::string& id, const RpcError& e)
            ",\"message\":" + jsonString(e.message) + "}}";
 }
 
-std::string failureEnvelope(const std::string& message)
+std::string failureEnvelope(const std::string& message, bool retry)
 {
-    return "{\"ok\":false,\"message\":" + jsonString(message) + "}";
+    return "{\"ok\":false,\"message\":" + jsonString(message) + (retry ? ",\"retry\":true}" : "}");
 }
 
 std::string errorBody(const std::string& why)

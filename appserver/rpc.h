@@ -56,7 +56,9 @@ inline constexpr std::string_view kResultEnd = "}";
 std::string resultBody(const std::string& id, std::string_view result);
 std::string rpcErrorBody(const std::string& id, const RpcError& e);
 // {"ok":false,"message":...}: the module's checker shows the text to the operator.
-std::string failureEnvelope(const std::string& message);
+// With `retry`, "retry":true tells a client with other servers of the same store
+// that one of them may answer (this one's database is unavailable).
+std::string failureEnvelope(const std::string& message, bool retry = false);
 // The body of an HTTP error that is not a call's.
 std::string errorBody(const std::string& why);
 
