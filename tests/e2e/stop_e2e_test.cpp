@@ -1,6 +1,7 @@
 // dotz-export stopped while the server holds a day's call: the days before stay,
 // byte for byte, and nothing of the later days appears. A call the server drags
 // out ends, and says why.
+#include "drip_server.h"
 #include "server_fixture.h"
 #include "stand_in_server.h"
 
@@ -188,6 +189,27 @@ TEST_F(StopE2e, AReplyThatDripsEndsTheCallSayingWhichLimit)
         // The day before stays.
         for (const auto& [name, bytes] : filesUnder(out))
             EXPECT_TRUE(fs::path(name).filename().string().starts_with("20240311")) << name;
+    }
+}
+
+// A peer whose status line and headers come one byte every 5 s, on the opening GET
+// or on the POST, is cut off by the call timeout.
+TEST_F(StopE2e, DrippedHeadersEndWithinTheCallTimeout)
+{
+    using testing::DripServer;
+    const DripServer::Answer dripped{DripServer::reply(200, "{}"), 3};
+    for (const bool onGet : {true, false}) {
+        DripServer peer(onGet ? dripped : DripServer::Answer{DripServer::description()}, dripped);
+        const fs::path out = folders(onGet ? "drip-get" : "drip-post");
+        const Exit e = wait(start(out, peer.port(), {"--call-timeout", "1"}), out);
+        EXPECT_EQ(e.code, 1) << e.err;
+        EXPECT_NE(e.err.find(onGet ? "Falha na conexão com o servidor de aplicação 127.0.0.1:"
+                                   : "Falha na chamada de GetPrincipal ao servidor de aplicação"),
+                  std::string::npos)
+            << e.err;
+        EXPECT_NE(e.err.find("a chamada passou do tempo máximo de 1 s (call_timeout)."),
+                  std::string::npos)
+            << e.err;
     }
 }
 

@@ -94,7 +94,7 @@ void loadsInPieces(const uint8_t* data, size_t size, size_t markEvery, const Row
 {
     DayPackets marked;
     ReplyStream stream([&marked](size_t i, Packet p) { marked[i] = std::move(p); }, marked.size(),
-                       kMaxReplyBytes, markEvery);
+                       kDefaultMaxReplyBytes, markEvery);
     if (!stream.feed(reinterpret_cast<const char*>(data), size))
         std::abort();
     for (const Packet& p : marked)
@@ -171,7 +171,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         loadsInPieces(data, size, markEvery, wholeRows);
     DayPackets early;
     ReplyStream stream([&early](size_t i, Packet p) { early[i] = std::move(p); }, early.size(),
-                       kMaxReplyBytes, markEvery);
+                       kDefaultMaxReplyBytes, markEvery);
     bool fed = true;
     for (size_t at = 0; fed && at < size; at += piece)
         fed = stream.feed(reinterpret_cast<const char*>(data) + at, std::min(piece, size - at));
