@@ -150,5 +150,4 @@ struct OpenOptions
     bool create = false; // SQLite: create the file when it is missing
 };
 
-
 } // namespace dotz::appserver
