@@ -21,7 +21,7 @@ Handler healthPage(HealthProbe& probe, ServerMetrics& metrics, std::string db)
                 const auto* known = dynamic_cast<const DatabaseError*>(&e);
                 metrics.failed(known ? *known : unavailable);
                 c->note.detail = "unhealthy: " + logDetail(e, db);
-                c->reply(503, failureEnvelope(operatorText(unavailable, c->note.id)));
+                c->reply(503, failureEnvelope(operatorText(unavailable, c->note.id), true));
             }
         });
     };
