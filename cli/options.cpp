@@ -1,8 +1,8 @@
 #include "options.h"
 
+#include "connection/server_connection.h"
 #include "export/wire_contract.h"
 #include "pending.h"
-#include "toolkit/connection/server_connection.h"
 
 #include "krt_version.h"
 
