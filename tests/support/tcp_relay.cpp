@@ -68,12 +68,9 @@ void TcpRelay::kill()
 {
     std::lock_guard lock(m_);
     killed_ = true;
-    // Resets rather than ends: a killed process says no goodbye.
-    const linger reset{1, 0};
-    for (const int s : sockets_) {
-        ::setsockopt(s, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    // The kernel ends a killed process's connections as it ends these.
+    for (const int s : sockets_)
         ::shutdown(s, SHUT_RDWR);
-    }
     ::shutdown(listener_, SHUT_RDWR);
 }
 
