@@ -23,6 +23,22 @@ class ConnectionError : public Error
     using Error::Error;
 };
 
+// A failed call that another server of the same store may not meet: no
+// connection, 429 or 503, a reply broken off or cut by the call's limits.
+// reason() is what it met, without the call's prefix.
+class ServerUnavailable : public ConnectionError
+{
+  public:
+    ServerUnavailable(const std::string& what, std::string reason, std::string detail = {})
+        : ConnectionError(what, std::move(detail)), reason_(std::move(reason))
+    {
+    }
+    const std::string& reason() const { return reason_; }
+
+  private:
+    std::string reason_;
+};
+
 // Takes the objects of a reply's result.data list, by index, as they arrive.
 using PacketSink = std::function<void(size_t index, Packet packet)>;
 

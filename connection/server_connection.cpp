@@ -107,6 +107,7 @@ struct Outcome
     std::string why;     // for the operator, in Portuguese
     std::string detail;  // the library's own words
     bool broken = false; // the exchange did not end as HTTP says
+    bool anotherMayAnswer = false;
 };
 
 Outcome perform(CURL* easy, Exchange& x, const char* error,
@@ -147,10 +148,13 @@ Outcome perform(CURL* easy, Exchange& x, const char* error,
                                           limits.minRate, std::chrono::seconds(window),
                                           limits.callTimeout, host, caFile});
             out.detail = error[0] ? error : curl_easy_strerror(code);
+            out.anotherMayAnswer = true;
         }
         return out;
     }
     if (out.status != 200) {
+        // Busy, or a gateway in front without the server behind it.
+        out.anotherMayAnswer = out.status == 429 || (out.status >= 502 && out.status <= 504);
         const char* type = nullptr;
         curl_easy_getinfo(easy, CURLINFO_CONTENT_TYPE, &type);
         curl_off_t retryAfter = 0;
@@ -245,6 +249,14 @@ std::string ServerConnection::where() const
 void ServerConnection::fail(const std::string& message, const std::string& detail) const
 {
     throw ConnectionError(message, detail);
+}
+
+void ServerConnection::fail(const std::string& failure, const std::string& why,
+                            const std::string& detail, bool anotherMayAnswer) const
+{
+    if (anotherMayAnswer)
+        throw ServerUnavailable(failure + ": " + why + ".", why, detail);
+    throw ConnectionError(failure + ": " + why + ".", detail);
 }
 
 int ServerConnection::openSocket(int family, int type, int protocol)
@@ -393,19 +405,15 @@ void ServerConnection::openNow()
     curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
     curl_easy_setopt(easy, CURLOPT_HTTPHEADER, http_->getHeaders);
     const Outcome got = perform(easy, x, http_->error, limits_, host_, caFile_, serverName_);
-    std::string why = got.why;
-    std::string detail = got.detail;
-    if (why.empty()) {
-        try {
-            methods_ = readObjectDescription(description, serverName_);
-        } catch (const ConnectionError& e) {
-            why = e.what();
-            detail = e.detail();
-        }
-    }
-    if (!why.empty()) {
+    if (!got.why.empty()) {
         setConnected(false);
-        fail(failure + ": " + why + ".", detail);
+        fail(failure, got.why, got.detail, got.anotherMayAnswer);
+    }
+    try {
+        methods_ = readObjectDescription(description, serverName_);
+    } catch (const ConnectionError& e) {
+        setConnected(false);
+        fail(failure + ": " + e.what() + ".", e.detail());
     }
     connected_ = true;
 }
@@ -438,7 +446,7 @@ ServerConnection::Posted ServerConnection::post(std::string_view method,
         // the next call; one that answered 429 or 503 is.
         if (got.broken || got.status == 401 || got.status == 404)
             setConnected(false);
-        fail(posted.failure + ": " + got.why + ".", got.detail);
+        fail(posted.failure, got.why, got.detail, got.anotherMayAnswer);
     }
     return posted;
 }

@@ -114,6 +114,9 @@ class ServerConnection
     Posted post(std::string_view method, const std::vector<Variant>& params,
                 const Receiver& receive);
     [[noreturn]] void fail(const std::string& message, const std::string& detail = {}) const;
+    // `failure` + ": " + `why`; ServerUnavailable when another server may answer.
+    [[noreturn]] void fail(const std::string& failure, const std::string& why,
+                           const std::string& detail, bool anotherMayAnswer) const;
     std::string where() const; // "servidor de aplicação host:port (objeto X)"
     void openNow();
     // The sockets of the call in progress, which cancel() shuts down.

@@ -1,6 +1,7 @@
 // dotz-export stopped while the server holds a day's call: the days before stay,
 // byte for byte, and nothing of the later days appears. A call the server drags
 // out ends, and says why.
+#include "child_process.h"
 #include "drip_server.h"
 #include "server_fixture.h"
 #include "stand_in_server.h"
@@ -20,28 +21,11 @@ namespace dotz {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::filesUnder;
 using testing::RunningServer;
+using testing::slurp;
 using testing::StandInServer;
 using testing::TempDir;
-
-std::string slurp(const fs::path& p)
-{
-    std::ifstream in(p, std::ios::binary | std::ios::ate);
-    std::string text(static_cast<size_t>(std::max<std::streamoff>(in.tellg(), 0)), '\0');
-    in.seekg(0);
-    in.read(text.data(), static_cast<std::streamsize>(text.size()));
-    return text;
-}
-
-// Every file under `root`, by its path below it.
-std::map<std::string, std::string> filesUnder(const fs::path& root)
-{
-    std::map<std::string, std::string> all;
-    for (const auto& e : fs::recursive_directory_iterator(root))
-        if (e.is_regular_file())
-            all[fs::relative(e.path(), root).string()] = slurp(e.path());
-    return all;
-}
 
 struct Exit
 {
