@@ -148,7 +148,7 @@ Outcome readWhole(const uint8_t* data, size_t length, Day day)
 Outcome streamed(const uint8_t* data, size_t length, size_t piece, size_t markEvery, Day day)
 {
     return runDay(day, [&](const std::string&, Day, const EarlyPacket& early) {
-        ReplyStream stream(early, 4, kMaxReplyBytes, markEvery,
+        ReplyStream stream(early, 4, kDefaultMaxReplyBytes, markEvery,
                            ReplyStream::Handover::WhileArriving);
         for (size_t at = 0; at < length; at += piece)
             if (!stream.feed(reinterpret_cast<const char*>(data) + at,
