@@ -1,5 +1,5 @@
 #pragma once
-// A request and its reply as the server object sees them, apart from how the
+// A request and its reply as the handlers see them, apart from how the
 // connection carries them.
 #include "request_log.h"
 
@@ -24,7 +24,7 @@ struct ReplyExtra
     std::chrono::seconds retryAfter{0};
 };
 
-// A request and its reply as the server object sees them. Apart from note,
+// A request and its reply as the handlers see them. Apart from note,
 // every member may be called from any thread.
 class Exchange
 {

@@ -16,8 +16,7 @@ std::string operatorText(const std::exception& e, std::uint64_t id)
             return "Banco de dados indispon\u00edvel. Tente novamente em instantes." + request;
         case DatabaseError::Kind::Cancelled:
             return "Banco de dados indispon\u00edvel: a consulta foi cancelada no servidor de "
-                   "banco "
-                   "de dados. Tente novamente em instantes." +
+                   "banco de dados. Tente novamente em instantes." +
                    request;
         case DatabaseError::Kind::QueryFailed:
             break;
@@ -34,7 +33,7 @@ std::string operatorText(const std::exception& e, std::uint64_t id)
     return "Erro interno do servidor de aplica\u00e7\u00e3o." + request;
 }
 
-bool retryable(const std::exception& e)
+bool anotherServerMayAnswer(const std::exception& e)
 {
     const auto* db = dynamic_cast<const DatabaseError*>(&e);
     return db && db->kind() != DatabaseError::Kind::QueryFailed;

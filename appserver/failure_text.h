@@ -10,9 +10,9 @@ namespace dotz::appserver {
 
 // What the operator reads when a call's reply cannot be made.
 std::string operatorText(const std::exception& e, std::uint64_t id);
-// A database that is down, or cancelled the query: a later try, or another
-// server of the store, may answer ("retry":true).
-bool retryable(const std::exception& e);
+// Whether another server of the store may answer what `e` refused: its database
+// is unavailable (down, or a standby that cancelled the query).
+bool anotherServerMayAnswer(const std::exception& e);
 // The spool budget is spent (503).
 std::string busyText(std::uint64_t id);
 // The address has its most calls in progress (429).

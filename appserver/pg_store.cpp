@@ -99,6 +99,8 @@ class PgStore final : public Store
         });
     }
 
+    void beginSnapshot() override { exec("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY"); }
+
     size_t query(const std::string& sql, const std::vector<std::string>& params,
                  const std::function<void(const Row&)>& onRow) override
     {

@@ -1,5 +1,7 @@
 #include "principal.h"
 
+#include "principal_sql.h"
+
 #include "export/error.h"
 
 #include <algorithm>
@@ -14,19 +16,29 @@ namespace dotz::appserver {
 
 namespace {
 
+// A key of the packet, or a type, as JSON.
+std::string quoted(std::string_view text)
+{
+    std::string json = "\"";
+    json += text;
+    return json + "\"";
+}
+
 void writeColumns(const wire::PacketLayout& layout, JsonOut& out)
 {
-    out.raw("{\"columns\":[");
+    out.raw("{" + quoted(wire::key::kColumns) + ":[");
     bool first = true;
     for (const wire::Column& c : layout.columns) {
-        std::string json = first ? "{\"name\":\"" : ",{\"name\":\"";
+        std::string json = first ? "{" : ",{";
         first = false;
-        json += c.name;
-        json += c.text ? "\",\"type\":\"text\",\"size\":" + std::to_string(c.size) + "}"
-                       : std::string("\",\"type\":\"number\"}");
+        json +=
+            quoted(wire::key::kName) + ":" + quoted(c.name) + "," + quoted(wire::key::kType) + ":";
+        json += c.text ? quoted(wire::kTypeText) + "," + quoted(wire::key::kSize) + ":" +
+                             std::to_string(c.size) + "}"
+                       : quoted(wire::kTypeNumber) + "}";
         out.raw(json);
     }
-    out.raw("],\"rows\":[");
+    out.raw("]," + quoted(wire::key::kRows) + ":[");
 }
 
 struct BranchSettings
@@ -41,30 +53,24 @@ struct BranchSettings
 
 // A text longer than its column goes out as it is: the client refuses it only
 // where it would reach a file.
-void writeText(std::string_view t, const wire::Column&, JsonOut& out)
-{
-    out.string(t);
-}
-
 void writeValue(const Row& r, int q, const wire::Column& col, JsonOut& out)
 {
     if (r.isNull(q))
         out.null();
     else if (col.text)
-        writeText(r.text(q), col, out);
+        out.string(r.text(q));
     else
         out.number(r.number(q));
 }
 
-void writeSetting(const std::optional<std::string>& value, std::string& json,
-                  const wire::Column& col, JsonOut& out)
+void writeSetting(const std::optional<std::string>& value, std::string& json, JsonOut& out)
 {
     if (!value)
         return out.null();
     if (!json.empty())
         return out.raw(json);
     const size_t mark = out.size();
-    writeText(*value, col, out);
+    out.string(*value);
     json = out.since(mark);
 }
 
@@ -76,14 +82,10 @@ class PromotionProducts
     PromotionProducts(std::unique_ptr<RowBatch> rows, const std::vector<Source>& from)
         : rows_(std::move(rows)), json_(rows_->rows())
     {
-        int promotion = 0;
-        for (size_t c = 0; c < from.size(); ++c) {
-            if (from[c].from != Source::Product)
-                continue;
-            columns_ = from[c].column + 1;
-            if (wire::kPackets[3].columns[c].name == std::string_view("CDPROMOCAODOTZ"))
-                promotion = from[c].column;
-        }
+        for (const Source& source : from)
+            if (source.from == Source::Product)
+                columns_ = source.column + 1;
+        const int promotion = productPromotionColumn();
         for (size_t k = 0; k < rows_->rows(); ++k) {
             rows_->select(k);
             if (!rows_->isNull(promotion))
@@ -116,7 +118,7 @@ size_t writeRows(int slot, RowPipe& reader,
                  std::unordered_map<std::string, BranchSettings>& branches, JsonOut& out)
 {
     const wire::PacketLayout& layout = wire::kPackets[static_cast<size_t>(slot)];
-    const std::vector<Source> from = sources(slot);
+    const std::vector<Source>& from = sources(slot);
     std::optional<PromotionProducts> products;
     if (slot == 3) {
         RowPipe::Item item = reader.next();
@@ -155,10 +157,10 @@ size_t writeRows(int slot, RowPipe& reader,
                     writeValue(rows, source.column, col, out);
                     break;
                 case Source::Partner:
-                    writeSetting(branch->partner, branch->partnerJson, col, out);
+                    writeSetting(branch->partner, branch->partnerJson, out);
                     break;
                 case Source::Folder:
-                    writeSetting(branch->folder, branch->folderJson, col, out);
+                    writeSetting(branch->folder, branch->folderJson, out);
                     break;
                 case Source::Product:
                     writeValue(*product, source.column, col, out);
@@ -210,6 +212,33 @@ size_t writeRows(int slot, RowPipe& reader,
     return row;
 }
 
+// The rows of the four packets in slot order, the promotion products whole
+// ahead of the branches' promotions that use them.
+void readPackets(Store& store, const BranchSelector& selector, const std::string& day,
+                 RowPipe& pipe)
+{
+    size_t sales = 0; // the rows of Sales
+    for (const PrincipalQuery query : kSlotQueries) {
+        if (query == PrincipalQuery::Promotions) {
+            auto products = std::make_unique<RowBatch>();
+            const std::vector<bool> text = textColumns(PrincipalQuery::PromotionProducts);
+            products->clear(static_cast<int>(text.size()));
+            readQuery(store, PrincipalQuery::PromotionProducts, selector, day,
+                      [&](const Row& r) { products->add(r, text); });
+            pipe.whole(std::move(products));
+        }
+        pipe.begin(textColumns(query));
+        // Each item needs one of the day's sales with a DOTZ customer.
+        if (query != PrincipalQuery::Items || sales > 0) {
+            const size_t rows =
+                readQuery(store, query, selector, day, [&](const Row& r) { pipe.add(r); });
+            if (query == PrincipalQuery::Sales)
+                sales = rows;
+        }
+        pipe.end();
+    }
+}
+
 } // namespace
 
 void writePrincipal(Store& store, const BranchSelector& selector, const std::string& day,
@@ -218,37 +247,26 @@ void writePrincipal(Store& store, const BranchSelector& selector, const std::str
 {
     // One snapshot for the four packets: a sale and its items must not come from
     // different states of the database.
-    store.exec(store.engine() == Engine::Postgres
-                   ? "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY"
-                   : "BEGIN");
-    try {
-        std::unordered_map<std::string, BranchSettings> branches;
-        store.query(querySql(PrincipalQuery::Branches, store.engine(), selector),
-                    queryParameters(PrincipalQuery::Branches, selector, day), [&](const Row& r) {
-                        auto value = [&](int c) {
-                            return r.isNull(c) ? std::nullopt
-                                               : std::optional<std::string>(r.text(c));
-                        };
-                        branches[std::string(r.text(0))] = {value(1), value(2), {}, {}};
-                    });
-        {
-            RowPipe reader(store, selector, day, beside, share);
-            out.raw("{\"ok\":true,\"data\":[");
-            for (int slot = 0; slot < 4; ++slot) {
-                if (slot)
-                    out.raw(",");
-                counts.rows[static_cast<size_t>(slot)] = writeRows(slot, reader, branches, out);
-            }
-            out.raw("]}");
+    Snapshot snapshot(store);
+    std::unordered_map<std::string, BranchSettings> branches;
+    readQuery(store, PrincipalQuery::Branches, selector, day, [&](const Row& r) {
+        auto value = [&](int c) {
+            return r.isNull(c) ? std::nullopt : std::optional<std::string>(r.text(c));
+        };
+        branches[std::string(r.text(0))] = {value(1), value(2), {}, {}};
+    });
+    {
+        RowPipe reader([&](RowPipe& pipe) { readPackets(store, selector, day, pipe); }, beside,
+                       share);
+        out.raw("{\"ok\":true,\"data\":[");
+        for (int slot = 0; slot < 4; ++slot) {
+            if (slot)
+                out.raw(",");
+            counts.rows[static_cast<size_t>(slot)] = writeRows(slot, reader, branches, out);
         }
-        store.exec("COMMIT");
-    } catch (...) {
-        try {
-            store.exec("ROLLBACK");
-        } catch (...) {
-        }
-        throw;
+        out.raw("]}");
     }
+    snapshot.end();
 }
 
 } // namespace dotz::appserver

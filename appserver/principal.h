@@ -2,7 +2,6 @@
 // The reply of GetPrincipal: the four packets of a day, read by the SQL of
 // principal_sql.h and encoded as they are read.
 #include "json_out.h"
-#include "principal_sql.h"
 #include "row_pipe.h"
 #include "selector.h"
 #include "store.h"

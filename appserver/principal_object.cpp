@@ -110,8 +110,8 @@ void PrincipalObject::produce(const std::shared_ptr<Exchange>& c, const std::str
             // Nothing has left yet: the module gets the failure as ok:false.
             c->note.detail += " refused: " + logDetail(e, stores_.db());
             c->note.outcome = ServerMetrics::Outcome::Refused;
-            return c->reply(
-                200, resultBody(id, failureEnvelope(operatorText(e, c->note.id), retryable(e))));
+            return c->reply(200, resultBody(id, failureEnvelope(operatorText(e, c->note.id),
+                                                                anotherServerMayAnswer(e))));
         }
         spool->fail(" broken off" + sent() + ": " + logDetail(e, stores_.db()));
     }

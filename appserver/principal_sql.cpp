@@ -3,6 +3,8 @@
 #include "export/error.h"
 
 #include <algorithm>
+#include <optional>
+#include <unordered_map>
 
 namespace dotz::appserver {
 
@@ -28,10 +30,97 @@ std::string timeText(Engine engine, const std::string& column)
     return engine == Engine::Postgres ? "to_char(" + column + ", 'HH24:MI:SS')" : column;
 }
 
-} // namespace
+// A packet's column, in its layout's order: where it comes from and, for the
+// query's and the products' columns, its SQL.
+struct Pick
+{
+    Source::From from;
+    std::string sql;
+};
+
+// The promotion of a product: what PromotionProducts groups its rows by.
+const std::string kProductPromotion = "pp.CDPROMOCAODOTZ";
+
+// Where SQLite's item query leaves NULLs for its reader to fill (readSqliteItems),
+// and where it has the product's code.
+constexpr int kItemCustomer = 3;
+constexpr int kItemProduct = 4;
+constexpr int kItemBarcode = 8;
+
+std::vector<Pick> picks(int slot, Engine engine)
+{
+    using From = Source::From;
+    const auto q = [](std::string sql) { return Pick{From::Query, std::move(sql)}; };
+    const auto product = [](std::string sql) { return Pick{From::Product, std::move(sql)}; };
+    const Pick partner{From::Partner, {}};
+    const Pick folder{From::Folder, {}};
+    switch (slot) {
+    case 0:
+        return {q("c.CDFILIAL"), q("c.CDCAIXA")};
+    case 1:
+        return {q("v.CDFILIAL"),
+                q("v.CDCAIXA"),
+                q("v.NRCUPOMFIS"),
+                q("v.CDIDCLIENTEDOTZ"),
+                q("v.CDOPERADOR"),
+                q(dateText(engine, "v.DTVENDA")),
+                q(timeText(engine, "v.HRVENDA")),
+                q("v.VRTOTVENDA"),
+                q("v.CDPROMOCAODOTZ"),
+                partner,
+                folder,
+                q("v.NRDOTZ")};
+    case 2: {
+        // SQLite would seek each item's sale and product (PostgreSQL merges the
+        // one and memoizes the other): readSqliteItems pairs the items with
+        // ItemSales in one pass and looks each product up once, filling the
+        // two NULLs.
+        const bool sqlite = engine == Engine::Sqlite;
+        return {q("i.CDFILIAL"),
+                q("i.CDCAIXA"),
+                q("i.NRCUPOMFIS"),
+                q(sqlite ? "NULL" : "v.CDIDCLIENTEDOTZ"),
+                q("i.CDPRODUTO"),
+                q("i.VRUNITVEND"),
+                q("i.QTPRODVEND"),
+                q("i.VRTOTAL"),
+                q(sqlite ? "NULL" : "p.CDBARPRODUTO"),
+                q("i.CDPROMOCAODOTZ"),
+                partner,
+                folder,
+                q("i.NRDOTZEXTRA")};
+    }
+    case 3:
+        return {q("pf.CDFILIAL"),
+                product("pp.CDPRODUTO"),
+                product("pp.VRPRECITEM"),
+                product("p.NMPRODUTO"),
+                product("p.CDBARPRODUTO"),
+                product(kProductPromotion),
+                product(dateText(engine, "pp.DTINIVIGPROD")),
+                product(dateText(engine, "pp.DTFIMVIGPROD")),
+                product("pp.VRPONTOPROD"),
+                partner,
+                folder};
+    }
+    throw Error("no packet " + std::to_string(slot));
+}
+
+// The SQL of the picks that come from one place, as a select list.
+std::string selectList(const std::vector<Pick>& picked, Source::From from)
+{
+    std::string list;
+    for (const Pick& p : picked)
+        if (p.from == from)
+            list += (list.empty() ? "" : ", ") + p.sql;
+    return list;
+}
 
 std::string querySql(PrincipalQuery query, Engine engine, const BranchSelector& selector)
 {
+    const auto select = [engine](int slot, Source::From from = Source::Query) {
+        return "SELECT " + selectList(picks(slot, engine), from);
+    };
     // Every packet is ordered by branch first: the module writes one file per run
     // of rows of the same branch.
     switch (query) {
@@ -39,31 +128,20 @@ std::string querySql(PrincipalQuery query, Engine engine, const BranchSelector& 
         return "SELECT f.CDFILIAL, f.CDINTEGRADOTZ, f.DSDIRARQDOTZ FROM FILIAL f WHERE " +
                branchFilter("f.CDFILIAL", selector);
     case PrincipalQuery::Tills:
-        return "SELECT c.CDFILIAL, c.CDCAIXA FROM CAIXA c WHERE " +
-               branchFilter("c.CDFILIAL", selector) + " ORDER BY c.CDFILIAL, c.CDCAIXA";
+        return select(0) + " FROM CAIXA c WHERE " + branchFilter("c.CDFILIAL", selector) +
+               " ORDER BY c.CDFILIAL, c.CDCAIXA";
     case PrincipalQuery::Sales:
-        return "SELECT v.CDFILIAL, v.CDCAIXA, v.NRCUPOMFIS, v.CDIDCLIENTEDOTZ, v.CDOPERADOR, " +
-               dateText(engine, "v.DTVENDA") + ", " + timeText(engine, "v.HRVENDA") +
-               ", v.VRTOTVENDA, v.CDPROMOCAODOTZ, v.NRDOTZ"
+        return select(1) +
                " FROM VENDA v"
                " WHERE v.DTVENDA = ? AND v.CDIDCLIENTEDOTZ IS NOT NULL AND " +
                branchFilter("v.CDFILIAL", selector) +
                " ORDER BY v.CDFILIAL, v.CDCAIXA, v.NRCUPOMFIS";
     case PrincipalQuery::Items:
         if (engine == Engine::Sqlite)
-            // SQLite would seek each item's sale and product (PostgreSQL merges the
-            // one and memoizes the other): the reader pairs the items with
-            // ItemSales in one pass and looks each product up once, filling the
-            // two NULLs.
-            return "SELECT i.CDFILIAL, i.CDCAIXA, i.NRCUPOMFIS, NULL, i.CDPRODUTO,"
-                   " i.VRUNITVEND, i.QTPRODVEND, i.VRTOTAL, NULL, i.CDPROMOCAODOTZ,"
-                   " i.NRDOTZEXTRA"
-                   " FROM ITEMVENDA i WHERE i.DTVENDA = ? AND i.NRDOTZEXTRA > 0 AND " +
+            return select(2) + " FROM ITEMVENDA i WHERE i.DTVENDA = ? AND i.NRDOTZEXTRA > 0 AND " +
                    branchFilter("i.CDFILIAL", selector) +
                    " ORDER BY i.CDFILIAL, i.CDCAIXA, i.NRCUPOMFIS, i.NRSEQITEM";
-        return "SELECT i.CDFILIAL, i.CDCAIXA, i.NRCUPOMFIS, v.CDIDCLIENTEDOTZ, i.CDPRODUTO,"
-               " i.VRUNITVEND, i.QTPRODVEND, i.VRTOTAL, p.CDBARPRODUTO, i.CDPROMOCAODOTZ,"
-               " i.NRDOTZEXTRA"
+        return select(2) +
                " FROM ITEMVENDA i"
                " JOIN VENDA v ON v.DTVENDA = i.DTVENDA AND v.CDFILIAL = i.CDFILIAL"
                " AND v.CDCAIXA = i.CDCAIXA AND v.NRCUPOMFIS = i.NRCUPOMFIS"
@@ -82,15 +160,13 @@ std::string querySql(PrincipalQuery query, Engine engine, const BranchSelector& 
     case PrincipalQuery::Promotions:
         // The branches' promotions; their products come from PromotionProducts,
         // read once however many branches share a promotion.
-        return "SELECT pf.CDFILIAL, pf.CDPROMOCAODOTZ FROM PROMOCAODOTZFILIAL pf"
+        return select(3) +
+               ", pf.CDPROMOCAODOTZ FROM PROMOCAODOTZFILIAL pf"
                " JOIN PROMOCAODOTZ pr ON pr.CDPROMOCAODOTZ = pf.CDPROMOCAODOTZ"
                " WHERE pr.DTINIVIG <= ? AND pr.DTFIMVIG >= ? AND " +
                branchFilter("pf.CDFILIAL", selector) + " ORDER BY pf.CDFILIAL, pf.CDPROMOCAODOTZ";
     case PrincipalQuery::PromotionProducts:
-        return "SELECT pp.CDPRODUTO, pp.VRPRECITEM, p.NMPRODUTO, p.CDBARPRODUTO,"
-               " pp.CDPROMOCAODOTZ, " +
-               dateText(engine, "pp.DTINIVIGPROD") + ", " + dateText(engine, "pp.DTFIMVIGPROD") +
-               ", pp.VRPONTOPROD"
+        return select(3, Source::Product) +
                // CROSS JOIN: SQLite then reads no products of promotions not running.
                " FROM PROMOCAODOTZ pr CROSS JOIN PRODPROMODOTZ pp CROSS JOIN PRODUTO p"
                " WHERE pp.CDPROMOCAODOTZ = pr.CDPROMOCAODOTZ AND p.CDPRODUTO = pp.CDPRODUTO"
@@ -101,54 +177,161 @@ std::string querySql(PrincipalQuery query, Engine engine, const BranchSelector& 
     throw Error("no query " + std::to_string(static_cast<int>(query)));
 }
 
-std::vector<std::string> queryParameters(PrincipalQuery query, const BranchSelector& selector,
-                                         const std::string& day)
+// SQLite's Items: a row of its item query with its sale's customer and its
+// product's barcode in the places of the query's NULLs.
+class ItemRow final : public Row
 {
-    std::vector<std::string> params;
-    if (query == PrincipalQuery::Sales || query == PrincipalQuery::Items ||
-        query == PrincipalQuery::ItemSales)
-        params.push_back(day);
-    if (query == PrincipalQuery::Promotions || query == PrincipalQuery::PromotionProducts)
-        params.insert(params.end(), {day, day});
-    if (!selector.all)
-        params.insert(params.end(), selector.codes.begin(), selector.codes.end());
-    return params;
+  public:
+    const Row* item = nullptr;
+    std::string_view customer;
+    const std::optional<std::string>* barcode = nullptr;
+
+    bool isNull(int c) const override
+    {
+        return c == kItemBarcode ? !*barcode : c != kItemCustomer && item->isNull(c);
+    }
+    std::string_view text(int c) const override
+    {
+        return c == kItemCustomer  ? customer
+               : c == kItemBarcode ? std::string_view(**barcode)
+                                   : item->text(c);
+    }
+    double number(int c) const override { return item->number(c); }
+    std::optional<std::string_view> textOrNull(int c) const override
+    {
+        return c == kItemCustomer || c == kItemBarcode ? Row::textOrNull(c) : item->textOrNull(c);
+    }
+    std::optional<double> numberOrNull(int c) const override { return item->numberOrNull(c); }
+};
+
+// The sale's key (branch, till, receipt) against the item's, as bytes.
+int compareSale(const Row& sale, const Row& item)
+{
+    for (int c = 0; c < 3; ++c)
+        if (const int order = sale.text(c).compare(item.text(c)))
+            return order;
+    return 0;
 }
 
-std::vector<Source> sources(int slot)
+// The items with the customers of their sales (in the same order, which
+// SQLite's texts give as bytes) and their products' barcodes, looked up once
+// each; an item without either is left out, as the join would.
+size_t readSqliteItems(Store& store, const BranchSelector& selector, const std::string& day,
+                       const std::function<void(const Row&)>& onRow)
 {
-    std::vector<Source> out;
-    int query = 0;
-    int product = 0;
-    for (const wire::Column& c : wire::kPackets[static_cast<size_t>(slot)].columns) {
-        const std::string_view name = c.name;
-        if (slot > 0 && name == "CDINTEGRADOTZ")
-            out.push_back({Source::Partner, 0});
-        else if (slot > 0 && name == "DSDIRARQDOTZ")
-            out.push_back({Source::Folder, 0});
-        else if (slot == 3 && name != "CDFILIAL")
-            out.push_back({Source::Product, product++});
-        else
-            out.push_back({Source::Query, query++});
-    }
-    return out;
+    const Statement itemSales = statement(PrincipalQuery::ItemSales, Engine::Sqlite, selector, day);
+    const std::unique_ptr<Cursor> sales = store.cursor(itemSales.sql, itemSales.params);
+    const Row* sale = sales->next();
+    // By product code: nothing while the product is not found, else its barcode.
+    std::unordered_map<std::string, std::optional<std::optional<std::string>>> barcodes;
+    const std::string barcodeQuery =
+        querySql(PrincipalQuery::ProductBarcode, Engine::Sqlite, selector);
+    const Statement items = statement(PrincipalQuery::Items, Engine::Sqlite, selector, day);
+    ItemRow row;
+    size_t count = 0;
+    store.query(items.sql, items.params, [&](const Row& item) {
+        int order = -1;
+        while (sale && (order = compareSale(*sale, item)) < 0)
+            sale = sales->next();
+        if (order != 0)
+            return;
+        const std::string product(item.text(kItemProduct));
+        const auto emplaced = barcodes.try_emplace(product);
+        auto& barcode = emplaced.first->second;
+        if (emplaced.second)
+            store.query(barcodeQuery, {product},
+                        [&](const Row& p) { barcode.emplace(p.textOrNull(0)); });
+        if (!barcode)
+            return;
+        row.item = &item;
+        row.customer = sale->text(3);
+        row.barcode = &*barcode;
+        ++count;
+        onRow(row);
+    });
+    return count;
+}
+
+} // namespace
+
+Statement statement(PrincipalQuery query, Engine engine, const BranchSelector& selector,
+                    const std::string& day)
+{
+    Statement s{querySql(query, engine, selector), {}};
+    if (query == PrincipalQuery::Sales || query == PrincipalQuery::Items ||
+        query == PrincipalQuery::ItemSales)
+        s.params.push_back(day);
+    if (query == PrincipalQuery::Promotions || query == PrincipalQuery::PromotionProducts)
+        s.params.insert(s.params.end(), {day, day});
+    if (!selector.all && query != PrincipalQuery::ProductBarcode)
+        s.params.insert(s.params.end(), selector.codes.begin(), selector.codes.end());
+    return s;
+}
+
+size_t readQuery(Store& store, PrincipalQuery query, const BranchSelector& selector,
+                 const std::string& day, const std::function<void(const Row&)>& onRow)
+{
+    if (query == PrincipalQuery::Items && store.engine() == Engine::Sqlite)
+        return readSqliteItems(store, selector, day, onRow);
+    const Statement s = statement(query, store.engine(), selector, day);
+    return store.query(s.sql, s.params, onRow);
+}
+
+const std::vector<Source>& sources(int slot)
+{
+    // The same for every call and engine: made once.
+    static const std::array<std::vector<Source>, 4> all = [] {
+        std::array<std::vector<Source>, 4> made;
+        for (size_t k = 0; k < made.size(); ++k) {
+            const wire::PacketLayout& layout = wire::kPackets[k];
+            const std::vector<Pick> picked = picks(static_cast<int>(k), Engine::Sqlite);
+            if (picked.size() != layout.columns.size())
+                throw Error(std::string("the query of ") + layout.table +
+                            " does not pick its columns");
+            int query = 0;
+            int product = 0;
+            for (const Pick& p : picked)
+                made[k].push_back({p.from, p.from == Source::Query     ? query++
+                                           : p.from == Source::Product ? product++
+                                                                       : 0});
+        }
+        return made;
+    }();
+    return all.at(static_cast<size_t>(slot));
+}
+
+int productPromotionColumn()
+{
+    static const int column = [] {
+        int n = 0;
+        for (const Pick& p : picks(3, Engine::Sqlite)) {
+            if (p.from != Source::Product)
+                continue;
+            if (p.sql == kProductPromotion)
+                return n;
+            ++n;
+        }
+        throw Error("no promotion among the products' columns");
+    }();
+    return column;
 }
 
 std::vector<bool> textColumns(PrincipalQuery query)
 {
-    if (query == PrincipalQuery::Promotions)
-        return {true, true}; // CDFILIAL, CDPROMOCAODOTZ
     const bool products = query == PrincipalQuery::PromotionProducts;
     const auto found = std::find(kSlotQueries.begin(), kSlotQueries.end(), query);
     if (!products && found == kSlotQueries.end())
         throw Error("no packet of query " + std::to_string(static_cast<int>(query)));
     const auto slot = products ? size_t{3} : static_cast<size_t>(found - kSlotQueries.begin());
     const Source::From wanted = products ? Source::Product : Source::Query;
-    const std::vector<Source> from = sources(static_cast<int>(slot));
+    const std::vector<Source>& from = sources(static_cast<int>(slot));
     std::vector<bool> text;
     for (size_t c = 0; c < from.size(); ++c)
         if (from[c].from == wanted)
             text.push_back(wire::kPackets[slot].columns[c].text);
+    if (query == PrincipalQuery::Promotions) // and the promotion, as its products have it
+        text.push_back(textColumns(PrincipalQuery::PromotionProducts)
+                           .at(static_cast<size_t>(productPromotionColumn())));
     return text;
 }
 

@@ -1,12 +1,14 @@
 #pragma once
-// The four packets of GetPrincipal: where each column comes from, and the SQL
-// that fills them. Their columns are the module's (export/wire_contract.h).
+// The queries of GetPrincipal: each built and run in one place, for either
+// engine, and where each packet column comes from. The packets' columns are the
+// module's (export/wire_contract.h); here they are only picked.
 #include "selector.h"
 #include "store.h"
 
 #include "export/wire_contract.h"
 
 #include <array>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,23 +19,33 @@ namespace dotz::appserver {
 enum class PrincipalQuery {
     Tills,             // cdsCaixa
     Sales,             // cdsDadosDotz
-    Items,             // cdsDotzExtra; on SQLite without the customer and barcode
+    Items,             // cdsDotzExtra
     Promotions,        // cdsConfigDotz: the branches' promotions
     Branches,          // each branch's partner code and folder
     PromotionProducts, // the products of those promotions, read once per call
-    ItemSales,         // SQLite: the customers of the items' sales, in the items' order
-    ProductBarcode,    // SQLite: one product's barcode, its code the only parameter
+    ItemSales,         // SQLite's Items: the customers of the items' sales
+    ProductBarcode,    // SQLite's Items: one product's barcode
 };
 // The query that fills each packet, in slot order.
 inline constexpr std::array<PrincipalQuery, 4> kSlotQueries{
     PrincipalQuery::Tills, PrincipalQuery::Sales, PrincipalQuery::Items,
     PrincipalQuery::Promotions};
 
-// The SQL of a query for an engine and a selector; parameters in the order
-// returned by queryParameters().
-std::string querySql(PrincipalQuery query, Engine engine, const BranchSelector& selector);
-std::vector<std::string> queryParameters(PrincipalQuery query, const BranchSelector& selector,
-                                         const std::string& day);
+// A query for one engine: "?" marks each parameter, in the order of params.
+struct Statement
+{
+    std::string sql;
+    std::vector<std::string> params;
+};
+// ProductBarcode's one parameter is the product's code, given by its reader.
+Statement statement(PrincipalQuery query, Engine engine, const BranchSelector& selector,
+                    const std::string& day);
+
+// Runs a query on the store, whichever its engine; calls onRow for each row in
+// the query's order and returns the row count. Items have the same columns and
+// rows on both engines.
+size_t readQuery(Store& store, PrincipalQuery query, const BranchSelector& selector,
+                 const std::string& day, const std::function<void(const Row&)>& onRow);
 
 // Where a packet's column comes from: the query's row, the branch's settings
 // (read once per call), or a promotion's product.
@@ -42,8 +54,11 @@ struct Source
     enum From { Query, Partner, Folder, Product } from;
     int column; // in the query's row or the product's
 };
-std::vector<Source> sources(int slot);
-// Which columns of a packet's query, or of PromotionProducts, are texts.
+const std::vector<Source>& sources(int slot);
+// The column of PromotionProducts that names the product's promotion (the
+// second column of Promotions).
+int productPromotionColumn();
+// Which columns of a packet's query, of Promotions, or of PromotionProducts, are texts.
 std::vector<bool> textColumns(PrincipalQuery query);
 
 } // namespace dotz::appserver

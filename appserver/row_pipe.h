@@ -1,9 +1,7 @@
 #pragma once
-// The rows of a day's packet queries, read on a thread of their own and handed
-// to the encoder in batches, so that reading the database and encoding share
-// the cores.
+// Rows read on a thread of their own and handed to the encoder in batches, so
+// that reading the database and encoding share the cores.
 #include "fair_share.h"
-#include "selector.h"
 #include "store.h"
 
 #include <condition_variable>
@@ -63,32 +61,41 @@ class RowBatch final : public Row
 // Runs a task on a thread beside the caller's, one that is free (QueryPool::helper).
 using RunBeside = std::function<void(std::function<void()>)>;
 
-// Reads the four packet queries, in slot order, on the thread that `beside`
-// gives, taking turns with the other calls through `share`. Batches go through
-// a short queue and come back to be reused; while the call waits for its turn
-// it gives their memory back, so that many waiting calls stay cheap.
+// Rows read on the thread that `beside` gives, taking turns with the other
+// calls through `share`, and handed to the caller in batches. Batches go
+// through a short queue and come back to be reused; while the reader waits for
+// its turn it gives their memory back, so that many waiting calls stay cheap.
 class RowPipe
 {
   public:
     struct Item
     {
-        std::unique_ptr<RowBatch> batch; // null: the end of a slot's rows
+        std::unique_ptr<RowBatch> batch; // null: the end of a run of rows
         std::exception_ptr failure;
     };
+    // Writes runs of rows into the pipe; what it throws reaches the caller.
+    using Read = std::function<void(RowPipe&)>;
 
-    RowPipe(Store& store, const BranchSelector& selector, const std::string& day,
-            const RunBeside& beside, FairShare& share);
-    // Waits until the reading thread is done with the store.
+    RowPipe(Read read, const RunBeside& beside, FairShare& share);
+    // Waits until the reading thread is done.
     ~RowPipe();
     RowPipe(const RowPipe&) = delete;
     RowPipe& operator=(const RowPipe&) = delete;
 
-    // Slot 3 begins with one batch of all the promotion products.
+    // The caller's side.
     Item next();
     void giveBack(std::unique_ptr<RowBatch> batch);
 
+    // The reading side. A run of rows with these columns (text or not), each
+    // batch a unit of the reader's turn; end() hands on the last batch and the
+    // run's end.
+    void begin(std::vector<bool> text);
+    void add(const Row& r);
+    void end();
+    // A batch the reader filled itself, whole.
+    void whole(std::unique_ptr<RowBatch> batch);
+
   private:
-    void run(Store& store, const BranchSelector& selector, const std::string& day);
     std::unique_ptr<RowBatch> take(int columns);
     void put(Item item);
 
@@ -101,7 +108,10 @@ class RowPipe
     size_t unmade_ = kBatches; // batches not allocated now, within kBatches
     bool parked_ = false;      // waiting for a turn: batches given back are freed
     bool stop_ = false;
-    bool ended_ = false; // run() has returned: the store is the caller's again
+    bool ended_ = false; // the reader has returned
+    // The run being written, on the reading thread.
+    std::vector<bool> text_;
+    std::unique_ptr<RowBatch> batch_;
 };
 
 } // namespace dotz::appserver

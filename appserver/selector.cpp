@@ -3,13 +3,15 @@
 #include "export/branch_list.h"
 #include "export/cp1252.h"
 #include "export/error.h"
+#include "export/wire_contract.h"
 
 #include <unordered_set>
 
 namespace dotz::appserver {
 namespace {
 
-constexpr size_t kMaxCodeLength = 4; // CDFILIAL is text(4)
+// CDFILIAL, the first column of every packet.
+constexpr size_t kMaxCodeLength = static_cast<size_t>(wire::kPackets[0].columns[0].size);
 // Each code is bound as one query parameter, and the engines take some tens of
 // thousands at most; no chain has this many branches.
 constexpr size_t kMaxCodes = 10000;
@@ -99,12 +101,12 @@ BranchSelector parseSelector(std::string_view text)
     };
     auto fail = [&](const std::string& why) -> BranchSelector {
         throw Error("Opera\u00e7\u00e3o bloqueada. Seletor de filiais " + quoteForMessage(text) +
-                    " inv\u00e1lido: " + why +
-                    ". Informe T para todas as filiais ou os c\u00f3digos entre aspas simples,"
+                    " inv\u00e1lido: " + why + ". Informe " + std::string(wire::kAllBranches) +
+                    " para todas as filiais ou os c\u00f3digos entre aspas simples,"
                     " separados por v\u00edrgula, como '0001','0002'.");
     };
     BranchSelector selector;
-    if (text == "T") {
+    if (text == wire::kAllBranches) {
         selector.all = true;
         return selector;
     }

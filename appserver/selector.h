@@ -1,5 +1,5 @@
 #pragma once
-// The branch selector that GetPrincipal receives: "T" for every branch, or the
+// The branch selector that GetPrincipal receives: wire::kAllBranches for every branch, or the
 // branch picker's list text, each code in single quotes with a quote inside it
 // doubled, joined by commas: '0001','0002'. Codes are only ever bound as query
 // parameters, so the strict parse is about telling the operator what is wrong.

@@ -132,6 +132,9 @@ class SqliteStore final : public Store
         }
     }
 
+    // Deferred: its first read takes the state that its later queries see too.
+    void beginSnapshot() override { exec("BEGIN"); }
+
     size_t query(const std::string& sql, const std::vector<std::string>& params,
                  const std::function<void(const Row&)>& onRow) override
     {

@@ -100,6 +100,9 @@ class Store
     virtual Engine engine() const = 0;
     // Runs statements without parameters or results (schema, transactions).
     virtual void exec(const std::string& sql) = 0;
+    // Begins a read-only transaction whose queries all see one state of the
+    // database; COMMIT or ROLLBACK ends it (see Snapshot).
+    virtual void beginSnapshot() = 0;
     // Runs one query; "?" marks a parameter, every parameter is bound as text.
     // Calls onRow for each row, in the order of the result; returns the row count.
     virtual size_t query(const std::string& sql, const std::vector<std::string>& params,
@@ -111,6 +114,34 @@ class Store
                                            std::vector<std::string> params) = 0;
     // Where the store is, without any password: for messages.
     virtual std::string describe() const = 0;
+};
+
+// One state of the database for the queries run while it is held; rolled back
+// unless ended.
+class Snapshot
+{
+  public:
+    explicit Snapshot(Store& store) : store_(store) { store_.beginSnapshot(); }
+    ~Snapshot()
+    {
+        if (ended_)
+            return;
+        try {
+            store_.exec("ROLLBACK");
+        } catch (...) {
+        }
+    }
+    Snapshot(const Snapshot&) = delete;
+    Snapshot& operator=(const Snapshot&) = delete;
+    void end()
+    {
+        store_.exec("COMMIT");
+        ended_ = true;
+    }
+
+  private:
+    Store& store_;
+    bool ended_ = false;
 };
 
 struct OpenOptions

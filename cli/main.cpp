@@ -9,6 +9,7 @@
 
 #include "connection/principal_reply.h"
 #include "connection/server_connection.h"
+#include "connection/server_list.h"
 #include "export/branch_list.h"
 #include "export/checks.h"
 #include "export/cp1252.h"
@@ -18,6 +19,7 @@
 #include "export/wire_contract.h"
 #include "settings/settings.h"
 
+#include <algorithm>
 #include <chrono>
 #include <clocale>
 #include <iostream>
@@ -89,10 +91,11 @@ std::optional<Day> lastClosed(const std::optional<Day>& last, Day first, Day tod
     return first <= yesterday ? std::optional<Day>(yesterday) : std::nullopt;
 }
 
-// Settings file first, flags over it.
-// `serverId` names the server the run reaches: a state is kept per server.
-void configure(const Options& o, ServerConnection& conn, PathMap& paths, std::string& token,
-               std::string& serverId)
+// Settings file first, flags over it. `servers` are the store's application
+// servers, in the order they are tried; `ca` the CA their certificates are
+// verified against.
+void configure(const Options& o, ServerConnection& conn, PathMap& paths,
+               std::vector<ServerAddress>& servers, std::string& ca)
 {
     std::optional<Settings> settings;
     const std::string file = Settings::locate(o.config);
@@ -103,17 +106,17 @@ void configure(const Options& o, ServerConnection& conn, PathMap& paths, std::st
                                           Settings::lookupText() + "); valores padrão em uso."
                                     : "Configurações lidas de " + file + ".");
 
-    std::string host = "127.0.0.1";
+    std::string hosts = "127.0.0.1";
     int port = wire::kDefaultPort;
     bool tls = false;
-    std::string ca;
+    std::string token;
     ServerConnection::CallLimits limits;
     limits.minRate = o.minRate;
     limits.window = std::chrono::milliseconds(o.rateWindowMs);
     if (settings) {
         limits.callTimeout = settings->serverCallTimeout();
         if (settings->value("server", "host"))
-            host = settings->serverHost();
+            hosts = settings->serverHost();
         if (settings->value("server", "port"))
             port = settings->serverPort();
         token = settings->serverToken();
@@ -123,30 +126,18 @@ void configure(const Options& o, ServerConnection& conn, PathMap& paths, std::st
     }
     if (!o.server.empty()) {
         // A scheme chooses; a bare HOST:PORT keeps the settings' choice (HTTP by default).
-        std::string server = o.server;
-        if (server.starts_with("https://")) {
-            tls = true;
-            server.erase(0, 8);
-        } else if (server.starts_with("http://")) {
-            tls = false;
-            server.erase(0, 7);
-        }
-        const size_t colon = server.rfind(':');
-        int p = 0;
         try {
-            size_t used = 0;
-            p = colon == std::string::npos ? 0 : std::stoi(server.substr(colon + 1), &used);
-            if (used != server.size() - colon - 1)
-                p = 0;
-        } catch (const std::exception&) {
-            p = 0;
+            servers = parseServerList(o.server, tls);
+        } catch (const Error& e) {
+            throw UsageError(std::string("--server: ") + e.what());
         }
-        if (colon == std::string::npos || colon == 0 || p < 1 || p > 65535)
-            throw UsageError("--server: \"" + o.server + "\" não tem a forma [https://]HOST:PORTA");
-        host = server.substr(0, colon);
-        if (host.size() > 2 && host.front() == '[' && host.back() == ']')
-            host = host.substr(1, host.size() - 2);
-        port = p;
+    } else {
+        try {
+            servers = parseServerList(hosts, tls, port);
+        } catch (const Error& e) {
+            throw SettingsError("Arquivo de configurações " + file +
+                                ": [server] host: " + e.what() + ".");
+        }
     }
     if (o.callTimeout > 0)
         limits.callTimeout = std::chrono::seconds(o.callTimeout);
@@ -155,7 +146,9 @@ void configure(const Options& o, ServerConnection& conn, PathMap& paths, std::st
         token = o.token;
     if (!o.ca.empty())
         ca = o.ca;
-    if (!o.ca.empty() && !tls)
+    const bool anyTls =
+        std::any_of(servers.begin(), servers.end(), [](const ServerAddress& s) { return s.tls; });
+    if (!o.ca.empty() && !anyTls)
         throw UsageError("--ca: só vale para um servidor https:// (ou com [server] tls = on)");
     std::map<std::string, std::string> given; // driveKey -> the flag's key
     for (const std::string& d : o.drives) {
@@ -172,16 +165,8 @@ void configure(const Options& o, ServerConnection& conn, PathMap& paths, std::st
             throw UsageError(std::string("--drive: ") + e.what());
         }
     }
-    serverId = std::string(tls ? "https://" : "http://") +
-               (host.find(':') == std::string::npos ? host : "[" + host + "]") + ":" +
-               std::to_string(port);
     conn.setServerName(std::string(wire::kObjectName));
-    conn.setBeforeConnect([host, port, token, tls, ca](ServerConnection& c) {
-        c.SetHost(host);
-        c.setPort(port);
-        c.setToken(token);
-        c.setTls(tls, ca);
-    });
+    conn.setToken(token);
 }
 
 // One line per day, then the verdict. A refusal that no retry mends makes the
@@ -277,12 +262,25 @@ int run(const Options& o, StopSignals& stop, RunRecord& record, std::optional<St
     ServerConnection conn;
     const auto hook = stop.onStop([&conn] { conn.cancel(); });
     PathMap paths;
-    std::string token;
-    std::string server;
-    configure(o, conn, paths, token, server);
+    std::vector<ServerAddress> servers;
+    std::string ca;
+    configure(o, conn, paths, servers, ca);
+    // Said on the progress line and, under the timer, in the journal.
+    ServerFailover failover(
+        servers,
+        [&conn, &ca](const ServerAddress& s) {
+            conn.SetHost(s.host);
+            conn.setPort(s.port);
+            conn.setTls(s.tls, s.tls ? ca : std::string());
+        },
+        [](const std::string& notice) { say(std::cerr, notice); });
 
     std::optional<StateFile> state;
-    const ExportKey key{server, selector, o.with515};
+    // The state is the store's: kept under the list's first server, and a day
+    // any server of the list recorded counts.
+    ExportKey key{servers.front().id(), selector, o.with515};
+    for (size_t i = 1; i < servers.size(); ++i)
+        key.sameStore.push_back(servers[i].id());
     Day first = *from;
     if (pending) {
         const std::string path = o.state.empty() ? StateFile::defaultPath() : o.state;
@@ -299,12 +297,14 @@ int run(const Options& o, StopSignals& stop, RunRecord& record, std::optional<St
         }
         first = *start;
     }
-    const FetchDay fetch = [&conn, &stop](const std::string& sel, Day day,
-                                          const EarlyPacket& early) {
+    const FetchDay fetch = [&conn, &stop, &failover](const std::string& sel, Day day,
+                                                     const EarlyPacket& early) {
         if (stop.requested())
             throw Stopped();
         try {
-            return fetchPrincipal(conn, sel, day, early);
+            return failover.fetch(day, [&] { return fetchPrincipal(conn, sel, day, early); });
+        } catch (const RetryDay&) {
+            throw;
         } catch (...) {
             // A call cut short by the stop fails; it is the stop that ends the run.
             if (stop.requested())

@@ -1,8 +1,8 @@
 #include "options.h"
 
+#include "connection/server_connection.h"
 #include "export/wire_contract.h"
 #include "pending.h"
-#include "toolkit/connection/server_connection.h"
 
 #include "krt_version.h"
 
@@ -31,7 +31,7 @@ CLI::Validator wholeNumber(long long low, long long high)
                        " a " + std::to_string(high) + ")";
             return {};
         },
-        "INT from " + std::to_string(low) + " to " + std::to_string(high));
+        "INT in [" + std::to_string(low) + " - " + std::to_string(high) + "]");
 }
 
 // The option an English message of the parser is about: its first word that

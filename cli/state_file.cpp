@@ -216,8 +216,16 @@ void StateFile::parse(std::string_view text, Day today)
 
 std::optional<Day> StateFile::lastDay(const ExportKey& key) const
 {
-    const auto found = days_.find(keyOf(key));
-    return found == days_.end() ? std::nullopt : std::optional<Day>(found->second);
+    std::optional<Day> last;
+    ExportKey one = key;
+    for (size_t i = 0; i <= key.sameStore.size(); ++i) {
+        if (i > 0)
+            one.server = key.sameStore[i - 1];
+        const auto found = days_.find(keyOf(one));
+        if (found != days_.end() && (!last || found->second > *last))
+            last = found->second;
+    }
+    return last;
 }
 
 std::string StateFile::text() const

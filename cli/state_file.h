@@ -8,6 +8,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace dotz {
 
@@ -16,6 +17,9 @@ struct ExportKey
     std::string server;   // "http://HOST:PORT" or "https://HOST:PORT"
     std::string selector; // "T" or the branch list text, Windows-1252
     bool with515 = false;
+    // The other servers of the same store's list, each as `server`: a day one
+    // of them has recorded is this export's too, whichever server answered.
+    std::vector<std::string> sameStore = {};
 };
 
 // A state file that cannot be read as one; what() is for the operator.

@@ -30,6 +30,7 @@ Variant CheckServerResult(const Variant& result, bool abort, int /*n*/,
     const Variant* ok = nullptr;
     const Variant* message = nullptr;
     const Variant* data = nullptr;
+    const Variant* retry = nullptr;
     for (const auto& [key, value] : read->members) {
         if (key == "ok")
             ok = &value;
@@ -37,6 +38,8 @@ Variant CheckServerResult(const Variant& result, bool abort, int /*n*/,
             message = &value;
         else if (key == "data")
             data = &value;
+        else if (key == "retry")
+            retry = &value;
     }
     if (!ok)
         return bad("o envelope de resultado não traz \"ok\"");
@@ -48,7 +51,8 @@ Variant CheckServerResult(const Variant& result, bool abort, int /*n*/,
                                      ? message->asText()
                                      : from + ": o servidor informou uma falha sem mensagem.";
         if (!showError)
-            throw ServerRefusal(text);
+            throw ServerRefusal(text, retry && retry->kind() == Variant::Kind::Boolean &&
+                                          retry->asBoolean());
         showError(text);
         if (abort)
             throw Abort();

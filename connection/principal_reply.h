@@ -13,11 +13,19 @@
 namespace dotz {
 
 // A failure the server reported in its result ({"ok":false,"message":M}); what()
-// is M, for the operator as it is.
+// is M, for the operator as it is. With "retry":true the server says that
+// another server of the store may not meet it (its database is unavailable).
 class ServerRefusal : public Error
 {
   public:
-    using Error::Error;
+    explicit ServerRefusal(const std::string& message, bool anotherMayAnswer = false)
+        : Error(message), anotherMayAnswer_(anotherMayAnswer)
+    {
+    }
+    bool anotherMayAnswer() const { return anotherMayAnswer_; }
+
+  private:
+    bool anotherMayAnswer_;
 };
 
 // Shows a refusal's text (UTF-8) to the operator.

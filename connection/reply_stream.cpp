@@ -46,8 +46,8 @@ struct ReplyStream::State
     size_t count;
     ReplyStream::Handover handover = ReplyStream::Handover::Complete;
     std::shared_ptr<Arriving> arriving; // the packet being cut, once handed over
-    size_t maxBytes;
-    size_t total = 0;
+    std::uint64_t maxBytes;
+    std::uint64_t total = 0;
     std::string error;
     std::shared_ptr<Arena> arena;
     std::string envelope;
@@ -375,7 +375,7 @@ struct ReplyStream::State
     }
 };
 
-ReplyStream::ReplyStream(PacketSink sink, size_t count, size_t maxBytes, size_t markEvery,
+ReplyStream::ReplyStream(PacketSink sink, size_t count, std::uint64_t maxBytes, size_t markEvery,
                          Handover handover)
     : s_(std::make_unique<State>())
 {
@@ -407,9 +407,12 @@ bool ReplyStream::feed(const char* data, size_t size)
         return s.fail(replyTooLarge(s.maxBytes));
     s.total += size;
     if (!s.arena) {
-        // Room for the whole reply plus what page starts and padding add per packet.
-        s.arena =
-            std::make_shared<Arena>(s.maxBytes + s.count * 2 * pageSize() + (size_t{8} << 20));
+        // Address space (not memory) for the whole reply, plus what page starts and
+        // padding add per packet; a guard set past what the machine can map is
+        // held to what it can.
+        const std::uint64_t reply = std::min(s.maxBytes, kDefaultMaxReplyBytes);
+        s.arena = std::make_shared<Arena>(static_cast<size_t>(reply) + s.count * 2 * pageSize() +
+                                          (size_t{8} << 20));
         if (!s.arena->usable())
             return s.fail(kNoMemory);
     }

@@ -6,6 +6,7 @@
 // reply is complete. Nothing of a reply is indexed twice.
 #include "rpc_reply.h"
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -24,7 +25,7 @@ class ReplyStream
     // checked, each with its row marks about `markEvery` bytes apart. A reply may
     // not pass `maxBytes`.
     static constexpr size_t kMarkEvery = size_t{1} << 20;
-    ReplyStream(PacketSink sink, size_t count, size_t maxBytes = kMaxReplyBytes,
+    ReplyStream(PacketSink sink, size_t count, std::uint64_t maxBytes = kDefaultMaxReplyBytes,
                 size_t markEvery = kMarkEvery, Handover handover = Handover::Complete);
     ~ReplyStream();
     ReplyStream(const ReplyStream&) = delete;

@@ -140,9 +140,18 @@ MakePacket packetsOf(const std::shared_ptr<const std::string>& buffer,
 
 } // namespace
 
-std::string replyTooLarge(size_t maxBytes)
+std::string replyLimitText(std::uint64_t maxBytes)
 {
-    return "a resposta passa do limite de " + std::to_string(maxBytes >> 20) + " MiB";
+    if (maxBytes % (std::uint64_t{1} << 30) == 0 && maxBytes > 0)
+        return std::to_string(maxBytes >> 30) + " GiB";
+    if (maxBytes % (std::uint64_t{1} << 20) == 0 && maxBytes > 0)
+        return std::to_string(maxBytes >> 20) + " MiB";
+    return std::to_string(maxBytes) + " bytes";
+}
+
+std::string replyTooLarge(std::uint64_t maxBytes)
+{
+    return "a resposta passa do limite de " + replyLimitText(maxBytes);
 }
 
 std::string invalidReply(const std::string& what)

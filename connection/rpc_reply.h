@@ -6,6 +6,7 @@
 #include "export/error.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -22,13 +23,32 @@ class ConnectionError : public Error
     using Error::Error;
 };
 
+// A failed call that another server of the same store may not meet: no
+// connection, 429 or 503, a reply broken off or cut by the call's limits.
+// reason() is what it met, without the call's prefix.
+class ServerUnavailable : public ConnectionError
+{
+  public:
+    ServerUnavailable(const std::string& what, std::string reason, std::string detail = {})
+        : ConnectionError(what, std::move(detail)), reason_(std::move(reason))
+    {
+    }
+    const std::string& reason() const { return reason_; }
+
+  private:
+    std::string reason_;
+};
+
 // Takes the objects of a reply's result.data list, by index, as they arrive.
 using PacketSink = std::function<void(size_t index, Packet packet)>;
 
-// The largest reply a call takes: past it the call fails, whatever the server says.
-constexpr size_t kMaxReplyBytes = size_t{4} << 30;
+// The largest reply a call takes unless told otherwise: a guard far above any
+// real day, which is bounded by the call's time, its minimum rate and the disk.
+constexpr std::uint64_t kDefaultMaxReplyBytes = std::uint64_t{1} << 40;
+// "1024 GiB", "64 MiB", "1000 bytes"
+std::string replyLimitText(std::uint64_t maxBytes);
 // The refusal of a reply past `maxBytes`.
-std::string replyTooLarge(size_t maxBytes);
+std::string replyTooLarge(std::uint64_t maxBytes);
 
 // "resposta inválida: <what>"
 std::string invalidReply(const std::string& what);

@@ -1,22 +1,55 @@
 #include "server_connection.h"
 
+#include "curl_exchange.h"
 #include "reply_stream.h"
+#include "transport_text.h"
 
-#include <httplib.h>
+#include <curl/curl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
+#include <climits>
+#include <cstdlib>
 
 namespace dotz {
+namespace {
+
+using namespace curl;
+
+// An object's description lists a few method names.
+constexpr size_t kDescriptionBytes = 1 << 20;
+
+} // namespace
 
 struct ServerConnection::Http
 {
-    std::unique_ptr<httplib::ClientImpl> client;
-    httplib::SSLClient* tls = nullptr; // the same client, when it speaks TLS
+    CURL* easy = curl_easy_init();
+    curl_slist* getHeaders = nullptr;
+    curl_slist* postHeaders = nullptr;
+    char error[CURL_ERROR_SIZE] = {};
+
+    Http() = default;
+    Http(const Http&) = delete;
+    Http& operator=(const Http&) = delete;
+    ~Http()
+    {
+        curl_easy_cleanup(easy);
+        curl_slist_free_all(getHeaders);
+        curl_slist_free_all(postHeaders);
+    }
 };
 
-ServerConnection::ServerConnection() = default;
-ServerConnection::~ServerConnection() = default;
+ServerConnection::ServerConnection()
+{
+    initialiseOnce();
+}
+
+ServerConnection::~ServerConnection()
+{
+    // Its sockets close through closeSocket, while the list of them still exists.
+    http_.reset();
+}
 
 void ServerConnection::setServerName(std::string name)
 {
@@ -73,22 +106,45 @@ void ServerConnection::fail(const std::string& message, const std::string& detai
     throw ConnectionError(message, detail);
 }
 
+void ServerConnection::fail(const std::string& failure, const std::string& why,
+                            const std::string& detail, bool anotherMayAnswer) const
+{
+    if (anotherMayAnswer)
+        throw ServerUnavailable(failure + ": " + why + ".", why, detail);
+    throw ConnectionError(failure + ": " + why + ".", detail);
+}
+
+int ServerConnection::openSocket(int family, int type, int protocol)
+{
+    std::lock_guard lock(socketsLock_);
+    if (cancelled_)
+        return -1;
+    const int s = ::socket(family, type | SOCK_CLOEXEC, protocol);
+    if (s >= 0)
+        sockets_.push_back(s);
+    return s;
+}
+
+void ServerConnection::closeSocket(int s)
+{
+    std::lock_guard lock(socketsLock_);
+    std::erase(sockets_, s);
+    ::close(s);
+}
+
 void ServerConnection::cancel()
 {
     cancelled_ = true;
-    std::lock_guard lock(httpLock_);
-    if (http_)
-        http_->client->stop();
+    // A transfer waiting for bytes wakes at once; the socket closes on its own thread.
+    std::lock_guard lock(socketsLock_);
+    for (const int s : sockets_)
+        ::shutdown(s, SHUT_RDWR);
 }
 
 void ServerConnection::setConnected(bool open)
 {
     if (!open) {
-        std::unique_ptr<Http> gone;
-        {
-            std::lock_guard lock(httpLock_);
-            gone = std::move(http_);
-        }
+        http_.reset();
         methods_.clear();
         connected_ = false;
         return;
@@ -101,122 +157,6 @@ void ServerConnection::setConnected(bool open)
     openNow();
 }
 
-std::string ServerConnection::transportFailure(int code) const
-{
-    switch (static_cast<httplib::Error>(code)) {
-    case httplib::Error::Connection:
-        return "conexão recusada ou servidor inalcançável";
-    case httplib::Error::ConnectionTimeout:
-        return "o servidor não aceitou a conexão a tempo";
-    case httplib::Error::Read:
-        return "a conexão caiu, ou nada chegou no tempo limite de leitura de " +
-               std::to_string(readTimeout_.count()) + " ms";
-    case httplib::Error::Write:
-        return "a conexão caiu durante o envio do pedido";
-    case httplib::Error::Canceled:
-        return "a resposta foi recusada durante a recepção";
-    case httplib::Error::SSLConnection:
-        return "a negociação TLS falhou (o servidor fala HTTPS, TLS 1.2 ou mais novo?)";
-    case httplib::Error::SSLLoadingCerts:
-        return "o arquivo de certificados de autoridade (CA) " +
-               (caFile_.empty() ? std::string("do sistema") : caFile_) + " não pôde ser lido";
-    case httplib::Error::SSLServerVerification: {
-        const long verify = http_ && http_->tls ? http_->tls->get_openssl_verify_result() : 0;
-        if (verify != X509_V_OK)
-            return std::string("o certificado do servidor não foi aceito (") +
-                   X509_verify_cert_error_string(verify) + ")";
-        return "o certificado do servidor não é do nome " + host_;
-    }
-    default:
-        return "falha de transporte (" + httplib::to_string(static_cast<httplib::Error>(code)) +
-               ")";
-    }
-}
-
-namespace {
-
-constexpr const char* kCancelled = "a chamada foi interrompida a pedido";
-
-std::string secondsText(std::chrono::milliseconds d)
-{
-    const long long ms = d.count();
-    if (ms % 3'600'000 == 0)
-        return std::to_string(ms / 3'600'000) + " h";
-    if (ms % 60'000 == 0 && ms >= 60'000)
-        return std::to_string(ms / 60'000) + " min";
-    std::string text = std::to_string(ms / 1000);
-    if (ms % 1000 != 0)
-        text += "," + std::to_string(ms % 1000 / 100);
-    return text + " s";
-}
-
-std::string rateText(size_t bytesPerSecond)
-{
-    return bytesPerSecond % 1024 == 0 ? std::to_string(bytesPerSecond / 1024) + " KiB/s"
-                                      : std::to_string(bytesPerSecond) + " bytes/s";
-}
-
-// Holds a call to its limits while its reply arrives; says which one it broke.
-class Pace
-{
-    using Clock = std::chrono::steady_clock;
-
-  public:
-    explicit Pace(const ServerConnection::CallLimits& limits)
-        : limits_(limits), start_(Clock::now()), windowStart_(start_)
-    {
-    }
-    // The reply's header is in: its rate counts from here.
-    void header()
-    {
-        windowStart_ = Clock::now();
-        windowBytes_ = 0;
-    }
-    // Empty while the call keeps within its limits.
-    std::string take(size_t bytes)
-    {
-        const Clock::time_point now = Clock::now();
-        if (now - start_ > limits_.callTimeout)
-            return "a chamada passou do tempo máximo de " + secondsText(limits_.callTimeout) +
-                   " (call_timeout)";
-        windowBytes_ += bytes;
-        const auto spent =
-            std::chrono::duration_cast<std::chrono::milliseconds>(now - windowStart_);
-        if (limits_.minRate == 0 || spent < limits_.window)
-            return {};
-        const double seconds = std::chrono::duration<double>(spent).count();
-        if (static_cast<double>(windowBytes_) < static_cast<double>(limits_.minRate) * seconds)
-            return "a resposta chegou devagar demais (" + std::to_string(windowBytes_) +
-                   " bytes em " + secondsText(spent / 100 * 100) + ", abaixo do mínimo de " +
-                   rateText(limits_.minRate) + ")";
-        windowStart_ = now;
-        windowBytes_ = 0;
-        return {};
-    }
-
-  private:
-    ServerConnection::CallLimits limits_;
-    Clock::time_point start_;
-    Clock::time_point windowStart_;
-    size_t windowBytes_ = 0;
-};
-
-std::string statusFailure(int status, const std::string& object)
-{
-    switch (status) {
-    case 401:
-        return "o servidor exige um token de acesso válido (HTTP 401)";
-    case 404:
-        return "o servidor não tem o objeto " + object + " (HTTP 404)";
-    case 413:
-        return "o pedido é maior do que o servidor aceita (HTTP 413)";
-    default:
-        return "o servidor respondeu HTTP " + std::to_string(status);
-    }
-}
-
-} // namespace
-
 void ServerConnection::openNow()
 {
     const std::string failure = "Falha na conexão com o " + where();
@@ -226,58 +166,112 @@ void ServerConnection::openNow()
         fail(failure + ": nenhum servidor foi indicado.");
     if (cancelled_)
         fail(failure + ": " + kCancelled + ".");
+    if (std::any_of(token_.begin(), token_.end(),
+                    [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }))
+        fail(failure + ": o token de acesso tem caracteres de controle.");
+
     auto http = std::make_unique<Http>();
-    if (tls_) {
-        auto client = std::make_unique<httplib::SSLClient>(host_, port_);
-        SSL_CTX_set_min_proto_version(client->ssl_context(), TLS1_2_VERSION);
-        client->enable_server_certificate_verification(true);
-        if (!caFile_.empty())
-            client->set_ca_cert_path(caFile_);
-        http->tls = client.get();
-        http->client = std::move(client);
-    } else {
-        http->client = std::make_unique<httplib::ClientImpl>(host_, port_);
+    CURL* easy = http->easy;
+    if (!easy)
+        fail(failure + ": faltou memória.");
+    // The address goes through libcurl's parser, so that a host name from the
+    // settings cannot carry a path or credentials of its own.
+    CURLU* url = curl_url();
+    const std::string host =
+        host_.find(':') != std::string::npos && !host_.starts_with('[') ? "[" + host_ + "]" : host_;
+    const std::string path = std::string(wire::kPathPrefix) + serverName_;
+    const bool parsed =
+        url && curl_url_set(url, CURLUPART_SCHEME, tls_ ? "https" : "http", 0) == CURLUE_OK &&
+        curl_url_set(url, CURLUPART_HOST, host.c_str(), 0) == CURLUE_OK &&
+        curl_url_set(url, CURLUPART_PORT, std::to_string(port_).c_str(), 0) == CURLUE_OK &&
+        curl_url_set(url, CURLUPART_PATH, path.c_str(), CURLU_URLENCODE) == CURLUE_OK;
+    char* text = nullptr;
+    if (parsed && curl_url_get(url, CURLUPART_URL, &text, 0) == CURLUE_OK) {
+        curl_easy_setopt(easy, CURLOPT_URL, text);
+        curl_free(text);
     }
-    httplib::ClientImpl& client = *http->client;
-    client.set_connection_timeout(connectTimeout_);
-    client.set_read_timeout(readTimeout_);
-    client.set_write_timeout(readTimeout_);
-    client.set_keep_alive(true);
+    curl_url_cleanup(url);
+    if (!parsed)
+        fail(failure + ": o nome do servidor \"" + host_ + "\" não é um nome de rede válido.");
+
+    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, http->error);
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
+    curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kReceiveBuffer);
     // Without it every call after the first on a kept-alive connection waits for
     // the peer's delayed acknowledgement.
-    client.set_tcp_nodelay(true);
-    if (!token_.empty())
-        client.set_default_headers({{"Authorization", "Bearer " + token_}});
-    // The failure texts below read the TLS client's verification result.
-    {
-        std::lock_guard lock(httpLock_);
-        http_ = std::move(http);
+    curl_easy_setopt(easy, CURLOPT_TCP_NODELAY, 1L);
+    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, kConnectTimeoutMs);
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, onBody);
+    curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, onProgress);
+    curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &cancelled_);
+    curl_easy_setopt(
+        easy, CURLOPT_OPENSOCKETFUNCTION,
+        +[](void* self, curlsocktype, curl_sockaddr* a) -> curl_socket_t {
+            return static_cast<ServerConnection*>(self)->openSocket(a->family, a->socktype,
+                                                                    a->protocol);
+        });
+    curl_easy_setopt(easy, CURLOPT_OPENSOCKETDATA, this);
+    curl_easy_setopt(
+        easy, CURLOPT_CLOSESOCKETFUNCTION, +[](void* self, curl_socket_t s) {
+            static_cast<ServerConnection*>(self)->closeSocket(s);
+            return 0;
+        });
+    curl_easy_setopt(easy, CURLOPT_CLOSESOCKETDATA, this);
+    if (tls_) {
+        curl_easy_setopt(easy, CURLOPT_SSLVERSION, CURL_SSLVERSION_TLSv1_2);
+        curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
+        curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
+        if (!caFile_.empty())
+            curl_easy_setopt(easy, CURLOPT_CAINFO, caFile_.c_str());
+    } else if (!std::getenv("http_proxy") && std::getenv("HTTP_PROXY")) {
+        // libcurl reads only the lower-case name for plain HTTP; a store's
+        // machine may have set the other.
+        curl_easy_setopt(easy, CURLOPT_PROXY, std::getenv("HTTP_PROXY"));
     }
+    const auto headers = [this](std::initializer_list<const char*> lines) {
+        curl_slist* list = nullptr;
+        for (const char* line : lines)
+            list = curl_slist_append(list, line);
+        if (!token_.empty())
+            list = curl_slist_append(list, ("Authorization: Bearer " + token_).c_str());
+        return list;
+    };
+    http->getHeaders = headers({"Accept: application/json"});
+    // "Expect:" keeps a larger request from waiting for a 100 Continue.
+    http->postHeaders =
+        headers({"Accept: application/json", "Content-Type: application/json", "Expect:"});
+    http_ = std::move(http);
 
-    const std::string path = std::string(wire::kPathPrefix) + serverName_;
-    auto result = client.Get(path);
-    std::string why;
-    if (!result)
-        why = transportFailure(static_cast<int>(result.error()));
-    else if (result->status != 200)
-        why = statusFailure(result->status, serverName_);
-    std::vector<std::string> methods;
-    std::string detail;
-    if (why.empty()) {
-        try {
-            methods = readObjectDescription(result->body, serverName_);
-        } catch (const ConnectionError& e) {
-            why = e.what();
-            detail = e.detail();
-        }
-    }
-    if (!why.empty() && cancelled_)
-        why = kCancelled;
-    if (!why.empty()) {
+    std::string description;
+    Exchange x{easy,
+               cancelled_,
+               limits_.maxReplyBytes,
+               [](std::uint64_t) {},
+               [&description](const char* data, size_t size) {
+                   if (size > kDescriptionBytes - description.size())
+                       return false;
+                   description.append(data, size);
+                   return true;
+               },
+               [] { return "a descrição do objeto passa de 1 MiB"; }};
+    curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, http_->getHeaders);
+    const Outcome got =
+        perform(easy, x, http_->error, {limits_.minRate, limits_.window, limits_.callTimeout},
+                host_, caFile_, serverName_);
+    if (!got.why.empty()) {
         setConnected(false);
-        fail(failure + ": " + why + ".", detail);
+        fail(failure, got.why, got.detail, got.anotherMayAnswer);
     }
-    methods_ = std::move(methods);
+    try {
+        methods_ = readObjectDescription(description, serverName_);
+    } catch (const ConnectionError& e) {
+        setConnected(false);
+        fail(failure + ": " + e.what() + ".", e.detail());
+    }
     connected_ = true;
 }
 
@@ -288,6 +282,8 @@ ServerConnection::Posted ServerConnection::post(std::string_view method,
     if (!connected_)
         setConnected(true);
     Posted posted{nextId_++, "Falha na chamada de " + std::string(method) + " ao " + where()};
+    if (cancelled_)
+        fail(posted.failure + ": " + kCancelled + ".");
 
     std::string body;
     try {
@@ -295,56 +291,21 @@ ServerConnection::Posted ServerConnection::post(std::string_view method,
     } catch (const Error& e) {
         fail(posted.failure + ": " + e.what() + ".");
     }
-
-    httplib::Request request;
-    request.method = "POST";
-    request.path = std::string(wire::kPathPrefix) + serverName_;
-    request.body = std::move(body);
-    request.set_header("Content-Type", "application/json");
-    request.set_header("Accept", "application/json");
-    std::string refused; // why the receiver stopped taking the reply
-    Pace pace(limits_);
-    request.response_handler = [&](const httplib::Response& r) {
-        pace.header();
-        if (r.status != 200 || !r.has_header("Content-Length"))
-            return true;
-        const auto length =
-            std::strtoull(r.get_header_value("Content-Length").c_str(), nullptr, 10);
-        if (length > kMaxReplyBytes) {
-            refused = "a resposta anunciada passa do limite de " +
-                      std::to_string(kMaxReplyBytes >> 20) + " MiB";
-            return false;
-        }
-        receive.expect(static_cast<size_t>(length));
-        return true;
-    };
-    request.content_receiver = [&](const char* data, size_t size, uint64_t, uint64_t) {
-        if (cancelled_) {
-            refused = kCancelled;
-            return false;
-        }
-        refused = pace.take(size);
-        if (!refused.empty())
-            return false;
-        if (receive.take(data, size))
-            return true;
-        refused = receive.refused();
-        return false;
-    };
-    httplib::Response response;
-    httplib::Error error = httplib::Error::Success;
-    if (cancelled_ || !http_->client->send(request, response, error)) {
-        const std::string why = cancelled_        ? std::string(kCancelled)
-                                : refused.empty() ? transportFailure(static_cast<int>(error))
-                                                  : refused;
-        // A broken connection is not kept for the next call.
-        setConnected(false);
-        fail(posted.failure + ": " + why + ".");
-    }
-    if (response.status != 200) {
-        if (response.status == 401 || response.status == 404)
+    CURL* easy = http_->easy;
+    curl_easy_setopt(easy, CURLOPT_POSTFIELDS, body.data());
+    curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, http_->postHeaders);
+    Exchange x{easy,           cancelled_,   limits_.maxReplyBytes,
+               receive.expect, receive.take, receive.refused};
+    const Outcome got =
+        perform(easy, x, http_->error, {limits_.minRate, limits_.window, limits_.callTimeout},
+                host_, caFile_, serverName_);
+    if (!got.why.empty()) {
+        // A broken connection, or one the server no longer takes, is not kept for
+        // the next call; one that answered 429 or 503 is.
+        if (got.broken || got.status == 401 || got.status == 404)
             setConnected(false);
-        fail(posted.failure + ": " + statusFailure(response.status, serverName_) + ".");
+        fail(posted.failure, got.why, got.detail, got.anotherMayAnswer);
     }
     return posted;
 }
@@ -355,20 +316,19 @@ Variant ServerConnection::call(std::string_view method, const std::vector<Varian
     // it are handed on as slices of that buffer.
     auto buffer = std::make_shared<std::string>();
     const Receiver receive{
-        [&buffer](size_t length) {
+        [&buffer](std::uint64_t length) {
             // The header is the peer's word: room for at most 1 GiB up front, the
             // rest only as it arrives.
-            buffer->reserve(std::min(length, size_t{1} << 30) + Packet::kPadding);
+            buffer->reserve(std::min<std::uint64_t>(length, std::uint64_t{1} << 30) +
+                            Packet::kPadding);
         },
         [&buffer](const char* data, size_t size) {
-            if (size > kMaxReplyBytes - buffer->size())
-                return false;
             if (buffer->capacity() < buffer->size() + size)
                 buffer->reserve(std::max(buffer->capacity() * 2, buffer->size() + size + 4096));
             buffer->append(data, size);
             return true;
         },
-        [] { return replyTooLarge(kMaxReplyBytes); }};
+        [] { return std::string(); }};
     const Posted posted = post(method, params, receive);
     const size_t length = buffer->size();
     buffer->append(Packet::kPadding, ' ');
@@ -382,10 +342,11 @@ Variant ServerConnection::call(std::string_view method, const std::vector<Varian
 Variant ServerConnection::call(std::string_view method, const std::vector<Variant>& params,
                                const PacketSink& early, size_t count)
 {
-    ReplyStream stream(early, count, kMaxReplyBytes, ReplyStream::kMarkEvery,
+    ReplyStream stream(early, count, limits_.maxReplyBytes, ReplyStream::kMarkEvery,
                        ReplyStream::Handover::WhileArriving);
     const Receiver receive{
-        [](size_t) {}, [&stream](const char* data, size_t size) { return stream.feed(data, size); },
+        [](std::uint64_t) {},
+        [&stream](const char* data, size_t size) { return stream.feed(data, size); },
         [&stream] { return stream.error(); }};
     const Posted posted = post(method, params, receive);
     try {

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -50,21 +51,17 @@ class ServerConnection
     bool tls() const { return tls_; }
     const std::string& caFile() const { return caFile_; }
 
-    void setConnectTimeout(std::chrono::milliseconds timeout) { connectTimeout_ = timeout; }
-    // Longest wait for the next bytes of a reply (not for the whole reply).
-    void setReadTimeout(std::chrono::milliseconds timeout) { readTimeout_ = timeout; }
-    std::chrono::milliseconds connectTimeout() const { return connectTimeout_; }
-    std::chrono::milliseconds readTimeout() const { return readTimeout_; }
-
-    // A call ends, as a broken connection does, when its reply arrives slower than
-    // minRate bytes a second on average over a window (counted from the reply's
-    // header; 0 turns it off), or when the whole call takes longer than callTimeout.
-    // A peer that keeps a call alive with a byte now and then is thus cut off.
+    // A call ends, as a broken connection does, when the whole exchange (connecting,
+    // the request, the reply's status line, headers and body) takes longer than
+    // callTimeout, or when it moves fewer than minRate bytes a second for a whole
+    // window (0 turns that off): a peer that keeps a call alive with a byte now
+    // and then is thus cut off. A reply longer than maxReplyBytes is refused.
     struct CallLimits
     {
-        size_t minRate = 8 * 1024;
+        std::uint64_t minRate = 8 * 1024;
         std::chrono::milliseconds window = std::chrono::seconds(60);
         std::chrono::milliseconds callTimeout = std::chrono::hours(1);
+        std::uint64_t maxReplyBytes = kDefaultMaxReplyBytes;
     };
     void setCallLimits(const CallLimits& limits) { limits_ = limits; }
     const CallLimits& callLimits() const { return limits_; }
@@ -103,7 +100,7 @@ class ServerConnection
     // they arrive (false stops the call, refused() says why).
     struct Receiver
     {
-        std::function<void(size_t length)> expect;
+        std::function<void(std::uint64_t length)> expect;
         std::function<bool(const char* data, size_t size)> take;
         std::function<std::string()> refused;
     };
@@ -117,9 +114,14 @@ class ServerConnection
     Posted post(std::string_view method, const std::vector<Variant>& params,
                 const Receiver& receive);
     [[noreturn]] void fail(const std::string& message, const std::string& detail = {}) const;
+    // `failure` + ": " + `why`; ServerUnavailable when another server may answer.
+    [[noreturn]] void fail(const std::string& failure, const std::string& why,
+                           const std::string& detail, bool anotherMayAnswer) const;
     std::string where() const; // "servidor de aplicação host:port (objeto X)"
-    std::string transportFailure(int error) const;
     void openNow();
+    // The sockets of the call in progress, which cancel() shuts down.
+    int openSocket(int family, int type, int protocol);
+    void closeSocket(int socket);
 
     std::string serverName_;
     BeforeConnectHandler beforeConnect_;
@@ -128,13 +130,12 @@ class ServerConnection
     std::string token_;
     bool tls_ = false;
     std::string caFile_;
-    std::chrono::milliseconds connectTimeout_{5000};
-    std::chrono::milliseconds readTimeout_{60000};
     CallLimits limits_;
     bool connected_ = false;
     std::vector<std::string> methods_;
-    std::unique_ptr<Http> http_; // replaced under httpLock_, which cancel() takes
-    std::mutex httpLock_;
+    std::unique_ptr<Http> http_;
+    std::mutex socketsLock_;
+    std::vector<int> sockets_; // under socketsLock_
     std::atomic<bool> cancelled_{false};
     long long nextId_ = 1;
 };

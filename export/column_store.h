@@ -1,6 +1,7 @@
 #pragma once
-// The storage under a table's columns, for the table and its packet loader only:
-// readers go through Table and its column views.
+// The storage under a table's columns, or under a piece of a packet's rows: for
+// the table, its packet loader and the file writer only; other readers go
+// through Table and its column views.
 #include "column_views.h"
 
 #include <cstring>

@@ -37,12 +37,12 @@ namespace column {
 // Longest text a column can hold, in bytes.
 constexpr size_t kMaxText = 127;
 // Text values live in blocks of at most kBlockSize bytes, so growing a column
-// never copies what it already holds (a day can bring millions of rows).
+// never copies what it already holds (a table can hold millions of rows).
 constexpr size_t kBlockSize = size_t{1} << 20;
 // A text value is a reference to its bytes in the column's blocks, where a length
-// byte precedes them; a day's columns stay well under 4 GiB. The length byte has
-// its high bit set, so that a raw scan of a block for the bytes below 0x80 sees
-// text bytes only.
+// byte precedes them; a column holds at most 4 GiB (the export run's pieces a
+// few MiB, whatever the size of the day). The length byte has its high bit set,
+// so that a raw scan of a block for the bytes below 0x80 sees text bytes only.
 using TextRef = uint32_t;
 constexpr TextRef kNullText = UINT32_MAX;
 // References take 2 bytes while the column's texts fit in 64 KiB (a branch's

@@ -3,6 +3,7 @@
 #include "cp1252.h"
 #include "dotz_records.h"
 #include "error.h"
+#include "file_names.h"
 #include "wire_contract.h"
 
 #include <algorithm>
@@ -21,37 +22,7 @@ std::string utf8(std::string_view s)
     return cp1252::toUtf8Shown(s);
 }
 
-// A failed write names the DOTZ file as the data names it: an earlier staged file
-// when its flush or rename failed, else the one being written.
-std::string cannotWrite(const Error& e, const std::vector<WrittenFile>& staged,
-                        std::string_view current)
-{
-    std::string_view name = current;
-    if (const auto* fileError = dynamic_cast<const FileError*>(&e))
-        for (const WrittenFile& f : staged)
-            if (f.localPath == fileError->path())
-                name = f.windowsPath;
-    return "Não foi possível gravar o arquivo DOTZ " + utf8(name) + ": " + e.what();
-}
-
-// A piece of a file name must not name another folder; ".." inside a name leads
-// nowhere and is written as it is.
-bool fitsAName(std::string_view piece)
-{
-    return piece.find_first_of("\\/") == std::string_view::npos &&
-           std::none_of(piece.begin(), piece.end(), cp1252::isControl);
-}
-
 } // namespace
-
-// Where a run's file goes, or why it cannot go anywhere.
-struct DayWriter::FileName
-{
-    std::string windowsPath;
-    std::string localDir;
-    std::string localPath;
-    std::string refusal; // when not empty, the rest is not set
-};
 
 // One packet's share of the day: its rows' summary, and the file of the run of
 // rows under way.
@@ -131,55 +102,19 @@ template <class Record> class DayWriter::RecordSlot final : public DayWriter::Sl
     static constexpr size_t kRecordColumns = std::size(Record::kRecordColumns);
     static constexpr bool kSales = Record::kType == 500;
 
-    std::string where(size_t row, int column) const
-    {
-        return "linha " + std::to_string(row + 1) + ", coluna " + columnOf(slot_, column).name;
-    }
-    std::string refusalText(std::string_view branch, const std::string& what) const
-    {
-        return "Operação bloqueada. Nenhum arquivo DOTZ de " + w_.day_.regional() +
-               " foi gravado: tabela " + wire::kPackets[slot_].table + ", filial " + utf8(branch) +
-               ": " + what + ".";
-    }
+    std::string where(size_t row, int column) const { return whereInPacket(slot_, row, column); }
     void note(std::optional<std::string>& first, std::string_view branch, const std::string& what)
     {
         if (!first)
-            first = refusalText(branch, what);
+            first = dayRefusal(w_.day_, slot_, branch, what);
         w_.doomed_ = true;
     }
 
     // The name of the run's file when `row` (its values given) is its last.
-    DayWriter::FileName nameFile(size_t row, std::string_view partner, std::string_view folder,
-                                 std::string_view data) const
+    FileName nameRun(size_t row, std::string_view partner, std::string_view folder,
+                     std::string_view data) const
     {
-        DayWriter::FileName name;
-        const std::string date = kSales ? datePartOf(data) : w_.day_.compact();
-        const auto piece = [&](int column, const char* what, std::string_view text) {
-            if (name.refusal.empty() && !fitsAName(text))
-                name.refusal = where(row, column) + ": " + what + " \"" + utf8(text) +
-                               "\" não pode fazer parte de um nome de arquivo (contém \\, / ou um "
-                               "caractere de controle)";
-        };
-        piece(Record::kBranch, "o código da filial", run_.branch);
-        piece(Record::kPartner, "o código do parceiro", partner);
-        if (kSales)
-            piece(dados::DATA, "a data", date);
-        if (!name.refusal.empty())
-            return name;
-        const char* suffix = kSales                 ? "_500_1.txt"
-                             : Record::kType == 510 ? "_510_1.txt"
-                                                    : "_515_1.txt";
-        const std::string windowsDir = std::string(folder) + "DOTZ";
-        name.windowsPath =
-            windowsDir + "\\" + date + "_" + std::string(partner) + "_" + run_.branch + suffix;
-        try {
-            name.localDir = w_.paths_.toLocal(windowsDir);
-            name.localPath = w_.paths_.toLocal(name.windowsPath);
-        } catch (const Error& e) {
-            name.refusal = where(row, Record::kFolder) + ": a pasta \"" + utf8(folder) +
-                           "\" não pode receber arquivos DOTZ: " + e.what();
-        }
-        return name;
+        return nameFile({slot_, row, w_.day_, run_.branch, partner, folder, data}, w_.paths_);
     }
 
     void startRun(std::string_view branch, size_t row)
@@ -200,7 +135,7 @@ template <class Record> class DayWriter::RecordSlot final : public DayWriter::Sl
     void endRun()
     {
         runs_.emplace(run_.branch, std::make_pair(run_.first, run_.last));
-        const DayWriter::FileName name = nameFile(run_.last, run_.partner, run_.folder, run_.data);
+        const FileName name = nameRun(run_.last, run_.partner, run_.folder, run_.data);
         if (!name.refusal.empty())
             note(naming_, run_.branch, name.refusal);
         if (w_.failedWrite_ && !w_.writeError_)
@@ -249,7 +184,7 @@ template <class Record> class DayWriter::RecordSlot final : public DayWriter::Sl
     {
         try {
             if (!run_.begun) {
-                const DayWriter::FileName guess = nameFile(
+                const FileName guess = nameRun(
                     row, textOf(piece, Record::kPartner)[r], textOf(piece, Record::kFolder)[r],
                     kSales ? textOf(piece, dados::DATA)[r] : std::string_view{});
                 if (!guess.refusal.empty())

@@ -21,6 +21,7 @@
 // day is sure to be refused, nothing more is written, only summed up.
 #include "checks.h"
 #include "day.h"
+#include "file_names.h"
 #include "file_system.h"
 #include "line_list.h"
 #include "packet_loader.h"
@@ -36,16 +37,6 @@
 #include <vector>
 
 namespace dotz {
-
-struct WrittenFile
-{
-    int recordType;          // 500, 510, 515
-    std::string branch;      // CDFILIAL, Windows-1252
-    std::string windowsPath; // as the DOTZ folder setting names it, Windows-1252
-    std::string localPath;   // UTF-8
-    size_t records;
-    size_t bytes;
-};
 
 struct DayResult
 {
@@ -82,7 +73,6 @@ class DayWriter
   private:
     class Slot;
     template <class Record> class RecordSlot;
-    struct FileName;
     // Stages, unless the day is sure to be refused or a write failed.
     bool writing() const { return !doomed_ && !writeError_ && !failedWrite_; }
     void lacking(LackingBranches& set, std::string_view branch);

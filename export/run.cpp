@@ -7,6 +7,7 @@
 #include <exception>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <thread>
 #include <utility>
@@ -238,7 +239,8 @@ RunSummary runExport(const RunRequest& request, const FetchDay& fetch, const Pat
             RunObserver& o;
             ~Hide() { o.hideBusy(); }
         } hide{observer};
-        for (Day day = request.from; request.to >= day; day = day.next()) {
+        // One try at a day: its files staged as its reply arrives, then checked.
+        const auto tryDay = [&](Day day) {
             DayWriter writer(day, request.with515, lines, paths, files);
             streamer.startDay(writer);
             struct Settle
@@ -254,7 +256,18 @@ RunSummary runExport(const RunRequest& request, const FetchDay& fetch, const Pat
                     streamer.handOver(slot, std::exchange(packets[slot], {}));
             packets = {};
             streamer.wait();
-            DayResult written = writer.finish(messages);
+            return writer.finish(messages);
+        };
+        for (Day day = request.from; request.to >= day; day = day.next()) {
+            std::optional<DayResult> tried;
+            while (!tried) {
+                try {
+                    tried = tryDay(day);
+                } catch (const RetryDay&) {
+                    // The writer of the try has dropped what it staged.
+                }
+            }
+            DayResult written = std::move(*tried);
             // A day counts when it gave at least one file.
             if (!written.files.empty())
                 ++summary.daysCounted;

@@ -19,6 +19,15 @@ class Stopped : public std::exception
     const char* what() const noexcept override { return "run stopped on request"; }
 };
 
+// A day's call failed where another server may answer, and the fetch has
+// turned to that server: the day starts over, what it staged dropped. A fetch
+// throws it at most once per server and day, so the day ends.
+class RetryDay : public std::exception
+{
+  public:
+    const char* what() const noexcept override { return "day retried on another server"; }
+};
+
 // One day's four packets, in slot order: cdsCaixa, cdsDadosDotz, cdsDotzExtra, cdsConfigDotz.
 using DayPackets = std::array<Packet, 4>;
 // Takes a packet of the day (its slot, the packet) before the whole day has arrived.

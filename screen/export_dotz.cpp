@@ -1,6 +1,7 @@
 #include "export_dotz.h"
 
 #include "connection/principal_reply.h"
+#include "connection/server_list.h"
 #include "export/checks.h"
 #include "export/cp1252.h"
 #include "export/file_system.h"
@@ -18,6 +19,9 @@
 #include <QScopeGuard>
 
 namespace Cli_krt52410 {
+namespace {
+std::vector<dotz::ServerAddress> serverList();
+} // namespace
 
 TfrmExportaDotz::TfrmExportaDotz(QWidget* parent)
     : TfrmImportExportBase(parent), ui_(std::make_unique<Ui::TfrmExportaDotz>())
@@ -78,8 +82,14 @@ void TfrmExportaDotz::FormCreate(QObject* Sender)
 
 void TfrmExportaDotz::netExportaDotzBeforeConnect(QObject* /*Sender*/)
 {
-    netExportaDotz->SetHost(ServerHost());
-    netExportaDotz->SetPort(ServerPort());
+    if (serverHost_.empty()) {
+        const ServerAddress first = serverList().front();
+        netExportaDotz->SetHost(first.host);
+        netExportaDotz->SetPort(first.port);
+        return;
+    }
+    netExportaDotz->SetHost(serverHost_);
+    netExportaDotz->SetPort(serverPort_);
 }
 
 void TfrmExportaDotz::FormClose(QObject* Sender, TCloseAction& Action)
@@ -237,6 +247,24 @@ class ScreenServer : public PrincipalServer
     TServerObject server_;
 };
 
+// The store's servers as the host's settings list them: [server] host, an entry
+// without a port taking [server] port.
+std::vector<ServerAddress> serverList()
+{
+    const Settings settings = hostSettings();
+    std::optional<int> port;
+    if (settings.value("server", "port"))
+        port = settings.serverPort();
+    try {
+        return parseServerList(settings.serverHost(), false, port);
+    } catch (const SettingsError&) {
+        throw;
+    } catch (const Error& e) {
+        throw SettingsError("Arquivo de configurações " + settings.path() +
+                            ": [server] host: " + e.what() + ".");
+    }
+}
+
 // The folders that [drives] of the host's settings give to Windows drives and shares.
 PathMap drivesFromSettings()
 {
@@ -259,11 +287,24 @@ void TfrmExportaDotz::sbtImportExportClick(QObject* /*Sender*/)
         request.with515 = cboArquivo515->isChecked();
         const PathMap paths = drivesFromSettings();
 
+        // The days go over the settings' servers as the command's do; a switch goes
+        // to the log.
+        ServerFailover failover(
+            serverList(),
+            [this](const ServerAddress& s) {
+                serverHost_ = s.host;
+                serverPort_ = s.port;
+                netExportaDotz->SetHost(s.host);
+                netExportaDotz->SetPort(s.port);
+            },
+            [](const std::string& notice) { qWarning("%s", notice.c_str()); });
         // A call that fails outright passes on, to be shown once the animation is gone.
-        const FetchDay fetch = [this](const std::string& selector, Day day,
-                                      const EarlyPacket& early) {
-            ScreenServer server(netExportaDotz->AppServer());
-            return fetchPrincipal(server, selector, day, early);
+        const FetchDay fetch = [this, &failover](const std::string& selector, Day day,
+                                                 const EarlyPacket& early) {
+            return failover.fetch(day, [&] {
+                ScreenServer server(netExportaDotz->AppServer());
+                return fetchPrincipal(server, selector, day, early);
+            });
         };
 
         PosixFileSystem fs;

@@ -91,6 +91,9 @@ class KRT_EXPORT TfrmExportaDotz : public TfrmImportExportBase
     void Vd_Caixa();
 
   private:
+    // The server of the settings' list that a run turned to; empty: the list's first.
+    std::string serverHost_;
+    int serverPort_ = 0;
     // Focus to the edit, then the message of `key` through ShowError with abort.
     void refuseAt(TDateEdit* edit, std::string_view key);
     // "'<shown text>' não é uma data válida." with the focus in the edit.

@@ -10,7 +10,7 @@ $SUDO apt-get install -y -q --no-install-recommends \
   libgtest-dev libgmock-dev googletest libbenchmark-dev \
   qt6-base-dev qt6-base-dev-tools libqt6sql6-sqlite libqt6sql6-psql qt6-qpa-plugins \
   libgl-dev \
-  libcpp-httplib-dev libsimdjson-dev rapidjson-dev libcli11-dev \
+  libcurl4-openssl-dev libcpp-httplib-dev libsimdjson-dev rapidjson-dev libcli11-dev \
   libsqlite3-dev sqlite3 libpq-dev postgresql postgresql-client haproxy \
   xvfb xauth x11-apps imagemagick xdotool fonts-dejavu-core fonts-liberation2 \
   curl ca-certificates time procps python3 \
@@ -19,7 +19,8 @@ $SUDO apt-get install -y -q --no-install-recommends \
   dpkg-dev file systemd \
   prometheus-cpp-dev prometheus \
   linux-perf
-# boost (Beast, Asio) and OpenSSL: the application server and TLS. clang with its
+# libcurl: the client's transport; cpp-httplib: a test client and stand-in servers
+# in the tests only. boost (Beast, Asio) and OpenSSL: the application server and TLS. clang with its
 # runtime: the libFuzzer targets and the clang build; clang-format: the format
 # check. python3: the include-loop check. dpkg-dev: the packages' library dependencies.
 # systemd: systemd-analyze verify on the units. prometheus-cpp-dev: the server's

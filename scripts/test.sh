@@ -16,6 +16,7 @@ scripts/build.sh build-asan -DDOTZ_WERROR=ON -DDOTZ_SANITIZE=ON -DDOTZ_BUILD_BEN
 scripts/package.sh build
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-ctest --test-dir build --output-on-failure --timeout 900
+# Two at a time: the end-to-end tests take most of the run, the rest goes beside them.
+ctest --test-dir build -j2 --output-on-failure --timeout 900
 ctest --test-dir build-asan --output-on-failure --timeout 1800
 scripts/fuzz-check.sh 30

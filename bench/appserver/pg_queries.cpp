@@ -49,12 +49,12 @@ int main(int argc, char** argv)
         const std::string day = argv[1];
         const BranchSelector selector = parseSelector(argc > 2 ? argv[2] : "T");
         std::printf("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY;\n");
-        for (PrincipalQuery q :
-             {PrincipalQuery::Branches, PrincipalQuery::Tills, PrincipalQuery::Sales,
-              PrincipalQuery::Items, PrincipalQuery::PromotionProducts, PrincipalQuery::Promotions})
-            std::printf("COPY (%s) TO STDOUT;\n", inlined(querySql(q, Engine::Postgres, selector),
-                                                          queryParameters(q, selector, day))
-                                                      .c_str());
+        for (PrincipalQuery q : {PrincipalQuery::Branches, PrincipalQuery::Tills,
+                                 PrincipalQuery::Sales, PrincipalQuery::Items,
+                                 PrincipalQuery::PromotionProducts, PrincipalQuery::Promotions}) {
+            const Statement st = statement(q, Engine::Postgres, selector, day);
+            std::printf("COPY (%s) TO STDOUT;\n", inlined(st.sql, st.params).c_str());
+        }
         std::printf("COMMIT;\n");
         return 0;
     } catch (const std::exception& e) {

@@ -1,4 +1,5 @@
 #include "principal.h"
+#include "principal_sql.h"
 
 #include "export/error.h"
 
@@ -90,12 +91,12 @@ TEST(PacketQueries, BindEveryCodeAsAParameter)
     for (Q query : {Q::Tills, Q::Sales, Q::Items, Q::Promotions, Q::Branches, Q::PromotionProducts,
                     Q::ItemSales}) {
         for (Engine engine : {Engine::Sqlite, Engine::Postgres}) {
-            const std::string sql = querySql(query, engine, two);
-            EXPECT_EQ(sql.find("0001"), std::string::npos) << sql;
-            EXPECT_EQ(sql.find("O'K"), std::string::npos) << sql;
-            EXPECT_NE(sql.find("IN (?, ?)"), std::string::npos) << sql;
+            const Statement s = statement(query, engine, two, "2024-03-15");
+            EXPECT_EQ(s.sql.find("0001"), std::string::npos) << s.sql;
+            EXPECT_EQ(s.sql.find("O'K"), std::string::npos) << s.sql;
+            EXPECT_NE(s.sql.find("IN (?, ?)"), std::string::npos) << s.sql;
         }
-        const auto params = queryParameters(query, two, "2024-03-15");
+        const auto params = statement(query, Engine::Sqlite, two, "2024-03-15").params;
         EXPECT_EQ(params.back(), "O'K");
         EXPECT_EQ(params.size(), query == Q::Tills || query == Q::Branches                 ? 2u
                                  : query == Q::Promotions || query == Q::PromotionProducts ? 4u

@@ -114,17 +114,24 @@ PostgresServer::~PostgresServer()
     }
 }
 
+// The port is never let go: one closed and handed over was free for any test
+// program running beside this one to take, until the server meant for it
+// bound it. A socket bound without listening, with SO_REUSEADDR, keeps the
+// kernel from giving the port to anyone else, while the servers (which set
+// SO_REUSEADDR too) may still listen on it. Its descriptor stays open, on
+// purpose, until the process ends.
 int freePort()
 {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int one = 1;
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof addr;
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+    if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
+        ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
         getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length) != 0)
         throw std::runtime_error("cannot find a free port");
-    close(fd);
     return ntohs(addr.sin_port);
 }
 

@@ -98,7 +98,9 @@ class PostgresServer
     std::string uri_;
 };
 
-// A loopback port that nothing listens on (taken from the system, then let go).
+// A loopback port that nothing listens on, kept from every other process until
+// this one ends: a connection to it is refused, and a server of this process or
+// of a child listens on it all the same.
 int freePort();
 
 // A suite whose tests share one demo database and one server on it.

@@ -89,6 +89,12 @@ TEST(StateFile, KeepsEachExportsDayThroughTheFile)
     EXPECT_EQ(state.lastDay(odd), day("2024-03-01"));
     EXPECT_FALSE(state.lastDay({kAll.server, kAll.selector, true}));
     EXPECT_FALSE(state.lastDay({"http://127.0.0.1:8212", "T", false}));
+    // The state is the store's: a day any server of its list recorded counts,
+    // whichever of them comes first now.
+    EXPECT_EQ(state.lastDay({"http://127.0.0.1:8212", "T", false, {kAll.server}}),
+              day("2024-03-16"));
+    EXPECT_EQ(state.lastDay({kAll.server, "T", false, {"http://127.0.0.1:8212"}}),
+              day("2024-03-16"));
     EXPECT_EQ(fs::directory_iterator(folder.path / "a/b")->path().filename(), "dotz-export.state");
 }
 

@@ -173,7 +173,7 @@ TEST(ReplyStream, APacketLoadsAlikeInPieces)
                 marks = p.rowMarks().starts.size();
                 error = load(pieces, p);
             },
-            1, kMaxReplyBytes, 64);
+            1, kDefaultMaxReplyBytes, 64);
         const std::string reply = R"({"result":{"data":[)" + packet + "]}}";
         ASSERT_TRUE(stream.feed(reply.data(), reply.size()));
         EXPECT_EQ(error, wholeError) << packet;
@@ -212,7 +212,7 @@ TEST(ReplyStream, APacketLoadsAlikeWhileItArrives)
                         }
                     });
                 },
-                2, kMaxReplyBytes, 256, ReplyStream::Handover::WhileArriving);
+                2, kDefaultMaxReplyBytes, 256, ReplyStream::Handover::WhileArriving);
             for (size_t at = 0; at < cut; at += 1000)
                 ASSERT_TRUE(stream.feed(reply.data() + at, std::min<size_t>(1000, cut - at)));
         }

@@ -1,6 +1,8 @@
 // dotz-export stopped while the server holds a day's call: the days before stay,
 // byte for byte, and nothing of the later days appears. A call the server drags
 // out ends, and says why.
+#include "child_process.h"
+#include "drip_server.h"
 #include "server_fixture.h"
 #include "stand_in_server.h"
 
@@ -19,28 +21,11 @@ namespace dotz {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::filesUnder;
 using testing::RunningServer;
+using testing::slurp;
 using testing::StandInServer;
 using testing::TempDir;
-
-std::string slurp(const fs::path& p)
-{
-    std::ifstream in(p, std::ios::binary | std::ios::ate);
-    std::string text(static_cast<size_t>(std::max<std::streamoff>(in.tellg(), 0)), '\0');
-    in.seekg(0);
-    in.read(text.data(), static_cast<std::streamsize>(text.size()));
-    return text;
-}
-
-// Every file under `root`, by its path below it.
-std::map<std::string, std::string> filesUnder(const fs::path& root)
-{
-    std::map<std::string, std::string> all;
-    for (const auto& e : fs::recursive_directory_iterator(root))
-        if (e.is_regular_file())
-            all[fs::relative(e.path(), root).string()] = slurp(e.path());
-    return all;
-}
 
 struct Exit
 {
@@ -188,6 +173,27 @@ TEST_F(StopE2e, AReplyThatDripsEndsTheCallSayingWhichLimit)
         // The day before stays.
         for (const auto& [name, bytes] : filesUnder(out))
             EXPECT_TRUE(fs::path(name).filename().string().starts_with("20240311")) << name;
+    }
+}
+
+// A peer whose status line and headers come one byte every 5 s, on the opening GET
+// or on the POST, is cut off by the call timeout.
+TEST_F(StopE2e, DrippedHeadersEndWithinTheCallTimeout)
+{
+    using testing::DripServer;
+    const DripServer::Answer dripped{DripServer::reply(200, "{}"), 3};
+    for (const bool onGet : {true, false}) {
+        DripServer peer(onGet ? dripped : DripServer::Answer{DripServer::description()}, dripped);
+        const fs::path out = folders(onGet ? "drip-get" : "drip-post");
+        const Exit e = wait(start(out, peer.port(), {"--call-timeout", "1"}), out);
+        EXPECT_EQ(e.code, 1) << e.err;
+        EXPECT_NE(e.err.find(onGet ? "Falha na conexão com o servidor de aplicação 127.0.0.1:"
+                                   : "Falha na chamada de GetPrincipal ao servidor de aplicação"),
+                  std::string::npos)
+            << e.err;
+        EXPECT_NE(e.err.find("a chamada passou do tempo máximo de 1 s (call_timeout)."),
+                  std::string::npos)
+            << e.err;
     }
 }
 

@@ -94,7 +94,7 @@ void loadsInPieces(const uint8_t* data, size_t size, size_t markEvery, const Row
 {
     DayPackets marked;
     ReplyStream stream([&marked](size_t i, Packet p) { marked[i] = std::move(p); }, marked.size(),
-                       kMaxReplyBytes, markEvery);
+                       kDefaultMaxReplyBytes, markEvery);
     if (!stream.feed(reinterpret_cast<const char*>(data), size))
         std::abort();
     for (const Packet& p : marked)
@@ -148,7 +148,7 @@ Outcome readWhole(const uint8_t* data, size_t length, Day day)
 Outcome streamed(const uint8_t* data, size_t length, size_t piece, size_t markEvery, Day day)
 {
     return runDay(day, [&](const std::string&, Day, const EarlyPacket& early) {
-        ReplyStream stream(early, 4, kMaxReplyBytes, markEvery,
+        ReplyStream stream(early, 4, kDefaultMaxReplyBytes, markEvery,
                            ReplyStream::Handover::WhileArriving);
         for (size_t at = 0; at < length; at += piece)
             if (!stream.feed(reinterpret_cast<const char*>(data) + at,
@@ -171,7 +171,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         loadsInPieces(data, size, markEvery, wholeRows);
     DayPackets early;
     ReplyStream stream([&early](size_t i, Packet p) { early[i] = std::move(p); }, early.size(),
-                       kMaxReplyBytes, markEvery);
+                       kDefaultMaxReplyBytes, markEvery);
     bool fed = true;
     for (size_t at = 0; fed && at < size; at += piece)
         fed = stream.feed(reinterpret_cast<const char*>(data) + at, std::min(piece, size - at));

@@ -78,4 +78,13 @@ std::string slurp(const std::filesystem::path& path)
     return text;
 }
 
+std::map<std::string, std::string> filesUnder(const std::filesystem::path& root)
+{
+    std::map<std::string, std::string> all;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(root))
+        if (e.is_regular_file())
+            all[std::filesystem::relative(e.path(), root).string()] = slurp(e.path());
+    return all;
+}
+
 } // namespace dotz::testing

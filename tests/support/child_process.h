@@ -2,6 +2,7 @@
 // A program the tests start as a child: its arguments, its output in files of a
 // folder, and how it ended.
 #include <filesystem>
+#include <map>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -44,5 +45,7 @@ Ended runToEnd(const std::vector<std::string>& argv, const std::filesystem::path
 
 // A whole file; empty when there is none.
 std::string slurp(const std::filesystem::path& path);
+// Every file under `root`, by its path below it.
+std::map<std::string, std::string> filesUnder(const std::filesystem::path& root);
 
 } // namespace dotz::testing

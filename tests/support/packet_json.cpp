@@ -1,6 +1,8 @@
 #include "packet_json.h"
 
 #include <cstdio>
+#include <memory>
+#include <utility>
 
 namespace dotz::testing {
 
@@ -50,6 +52,42 @@ std::string packetJson(const Table& t)
 Packet packetOf(const Table& t)
 {
     return Packet::fromJson(packetJson(t));
+}
+
+namespace {
+
+class Arrived final : public Packet::Arrival
+{
+  public:
+    explicit Arrived(Packet whole) : whole_(std::move(whole)) {}
+    Progress wait(size_t) const override
+    {
+        return {whole_.json().data(), whole_.rowMarks().starts, true, false};
+    }
+    Packet packet() const override { return whole_; }
+
+  private:
+    Packet whole_;
+};
+
+} // namespace
+
+Packet arrivedPacket(std::string json)
+{
+    Packet::RowMarks marks;
+    const size_t rows = json.find("\"rows\":[") + 8;
+    size_t depth = 0;
+    for (size_t at = rows; at < json.size(); ++at) {
+        if (json[at] == '[' && depth++ == 0)
+            marks.starts.push_back(at);
+        else if (json[at] == ']' && depth-- == 0) {
+            marks.listEnd = at;
+            break;
+        }
+    }
+    Packet whole = Packet::fromJson(std::move(json));
+    whole.setRowMarks(std::move(marks));
+    return Packet::arriving(std::make_shared<Arrived>(std::move(whole)));
 }
 
 } // namespace dotz::testing

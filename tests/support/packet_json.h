@@ -14,5 +14,9 @@ std::string columnsJson(const Table& t);
 // escaped (other bytes as they are).
 std::string packetJson(const Table& t);
 Packet packetOf(const Table& t);
+// A packet handed over as if still arriving, though all of it is in: a row mark
+// at each row of `json` (a packet as packetJson writes it, maybe with more after
+// its rows list).
+Packet arrivedPacket(std::string json);
 
 } // namespace dotz::testing

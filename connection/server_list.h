@@ -1,0 +1,67 @@
+#pragma once
+// The application servers of one store, tried in turn: the list as the settings
+// and --server give it, and a day's fetch that moves on to the next server when
+// the one it asked cannot answer.
+#include "export/day.h"
+#include "export/run.h"
+
+#include <exception>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace dotz {
+
+struct ServerAddress
+{
+    std::string host; // without brackets
+    int port = 0;
+    bool tls = false;
+    // "https://HOST:PORT" or "http://HOST:PORT" (an IPv6 host in brackets).
+    std::string id() const;
+    // "HOST:PORT", with https:// in front when it speaks TLS: for messages.
+    std::string shown() const;
+};
+
+// "HOST:PORT[,HOST:PORT...]", each entry with http:// or https:// in front or
+// neither (then `tls` chooses); an IPv6 host in brackets. An entry without a
+// port takes `defaultPort`, or is refused without one. Throws dotz::Error
+// saying which entry is wrong and why (in Portuguese, without a prefix).
+std::vector<ServerAddress> parseServerList(std::string_view text, bool tls,
+                                           std::optional<int> defaultPort = std::nullopt);
+
+// Whether another server of the list may answer what this failure refused:
+// no connection, 429/503, a reply broken off or cut by the call's limits, or
+// a refusal the server marks as one another server may not meet.
+bool anotherServerMayAnswer(const std::exception& failure);
+
+// A run's days over a list of servers. Each day first goes to the server that
+// answered last. When it fails where another may answer, the next server not
+// yet asked for the day is chosen, the switch is said, and RetryDay is thrown
+// so that the day starts over; once every server has failed for the day, one
+// ConnectionError names each and what it met. With one server a failure
+// passes on unchanged.
+class ServerFailover
+{
+  public:
+    using Select = std::function<void(const ServerAddress&)>;
+    using Notice = std::function<void(const std::string&)>;
+    // `select` points the connection at a server (before the first day too).
+    ServerFailover(std::vector<ServerAddress> servers, Select select, Notice notice);
+
+    const ServerAddress& current() const { return servers_[current_]; }
+    // `attempt` fetches `day` from the current server.
+    DayPackets fetch(Day day, const std::function<DayPackets()>& attempt);
+
+  private:
+    std::vector<ServerAddress> servers_;
+    Select select_;
+    Notice notice_;
+    size_t current_ = 0;
+    std::optional<Day> day_;
+    std::vector<std::string> met_; // for day_, by server: what it failed with
+};
+
+} // namespace dotz
