@@ -86,6 +86,7 @@ void TfrmExportaDotz::netExportaDotzBeforeConnect(QObject* /*Sender*/)
         const ServerAddress first = serverList().front();
         netExportaDotz->SetHost(first.host);
         netExportaDotz->SetPort(first.port);
+        netExportaDotz->SetTls(first.tls);
         return;
     }
     netExportaDotz->SetHost(serverHost_);
@@ -231,20 +232,34 @@ class BusyAnimationObserver : public RunObserver
 };
 
 // The screen's connection as a day's fetch sees it: a refusal the server
-// reported is shown by the toolkit's CheckServerResult, which aborts the run.
+// reported is shown by the toolkit's CheckServerResult, which aborts the run,
+// unless `moveOn` lets one that another server of the list may answer pass on
+// to the next server.
 class ScreenServer : public PrincipalServer
 {
   public:
-    explicit ScreenServer(TServerObject server) : server_(server) {}
+    ScreenServer(TServerObject server, bool moveOn) : server_(server), moveOn_(moveOn) {}
     Variant call(std::string_view method, const std::vector<Variant>& params,
                  const PacketSink& early, size_t count) override
     {
         return server_.call(method, params, early, count);
     }
-    Variant check(const Variant& result) override { return CheckServerResult(result, true, 0); }
+    Variant check(const Variant& result) override
+    {
+        if (moveOn_) {
+            try {
+                return CheckServerResult(result, true, 0, RefusalReporter{});
+            } catch (const ServerRefusal& refusal) {
+                if (refusal.anotherMayAnswer())
+                    throw;
+            }
+        }
+        return CheckServerResult(result, true, 0);
+    }
 
   private:
     TServerObject server_;
+    bool moveOn_;
 };
 
 // The store's servers as the host's settings list them: [server] host, an entry
@@ -256,7 +271,7 @@ std::vector<ServerAddress> serverList()
     if (settings.value("server", "port"))
         port = settings.serverPort();
     try {
-        return parseServerList(settings.serverHost(), false, port);
+        return parseServerList(settings.serverHost(), settings.serverTls(), port);
     } catch (const SettingsError&) {
         throw;
     } catch (const Error& e) {
@@ -289,20 +304,23 @@ void TfrmExportaDotz::sbtImportExportClick(QObject* /*Sender*/)
 
         // The days go over the settings' servers as the command's do; a switch goes
         // to the log.
+        std::vector<ServerAddress> servers = serverList();
+        const bool moveOn = servers.size() > 1;
         ServerFailover failover(
-            serverList(),
+            std::move(servers),
             [this](const ServerAddress& s) {
                 serverHost_ = s.host;
                 serverPort_ = s.port;
                 netExportaDotz->SetHost(s.host);
                 netExportaDotz->SetPort(s.port);
+                netExportaDotz->SetTls(s.tls);
             },
             [](const std::string& notice) { qWarning("%s", notice.c_str()); });
         // A call that fails outright passes on, to be shown once the animation is gone.
-        const FetchDay fetch = [this, &failover](const std::string& selector, Day day,
-                                                 const EarlyPacket& early) {
+        const FetchDay fetch = [this, &failover, moveOn](const std::string& selector, Day day,
+                                                         const EarlyPacket& early) {
             return failover.fetch(day, [&] {
-                ScreenServer server(netExportaDotz->AppServer());
+                ScreenServer server(netExportaDotz->AppServer(), moveOn);
                 return fetchPrincipal(server, selector, day, early);
             });
         };

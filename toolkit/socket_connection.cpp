@@ -119,6 +119,12 @@ void TServerConnection::SetPort(int port)
     port_ = port;
 }
 
+void TServerConnection::SetTls(bool on)
+{
+    tls_ = on;
+    backend_->setTls(on, caFile_);
+}
+
 void TServerConnection::beforeConnect()
 {
     // Token and TLS are the host's business, not the form's: read anew for every
@@ -126,7 +132,8 @@ void TServerConnection::beforeConnect()
     if (!settingsFile().empty()) {
         const Settings settings = hostSettings();
         backend_->setToken(settings.serverToken());
-        backend_->setTls(settings.serverTls(), settings.serverCa());
+        caFile_ = settings.serverCa();
+        backend_->setTls(tls_.value_or(settings.serverTls()), caFile_);
         backend_->setCallTimeout(settings.serverCallTimeout());
     }
     Q_EMIT BeforeConnect(this);

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -89,6 +90,9 @@ class DOTZ_TOOLKIT_API TServerConnection : public QObject
     void SetHost(std::string host);
     int Port() const { return port_; }
     void SetPort(int port);
+    // HTTPS or not for this server, over the host's setting (a list's https://
+    // entry); verified against the host's CA.
+    void SetTls(bool on);
 
     // Setting true on a closed connection emits BeforeConnect, then opens it;
     // false closes it.
@@ -112,6 +116,8 @@ class DOTZ_TOOLKIT_API TServerConnection : public QObject
     bool raiseErrors_ = true;
     std::string host_;
     int port_ = 0;
+    std::optional<bool> tls_;
+    std::string caFile_; // the host's, as the last opening read it
 };
 
 // Reads a server result envelope: gives its data; a failure the server reports

@@ -30,10 +30,12 @@ namespace {
 struct Call
 {
     std::string selector;
-    std::string day; // ISO
+    std::string day;    // ISO
+    std::string server; // "HOST:PORT", "https://" in front under TLS
 };
 
-// A server that answers every day with four empty packets, and records the calls.
+// A server that answers every day with four empty packets, and records the calls;
+// the host "standby" refuses each with a refusal another server may answer.
 class EmptyDaysBackend final : public ConnectionBackend
 {
   public:
@@ -42,10 +44,10 @@ class EmptyDaysBackend final : public ConnectionBackend
     }
     void setBeforeConnect(std::function<void()> handler) override { before_ = std::move(handler); }
     void setServerName(std::string) override {}
-    void SetHost(std::string) override {}
-    void setPort(int) override {}
+    void SetHost(std::string host) override { host_ = std::move(host); }
+    void setPort(int port) override { port_ = port; }
     void setToken(std::string) override {}
-    void setTls(bool, std::string) override {}
+    void setTls(bool on, std::string) override { tls_ = on; }
     void setConnected(bool open) override
     {
         if (open && !open_ && before_)
@@ -56,7 +58,11 @@ class EmptyDaysBackend final : public ConnectionBackend
     Variant call(std::string_view, const std::vector<Variant>& params) override
     {
         setConnected(true);
-        calls_->push_back({params.at(0).asText(), params.at(1).asDate().iso()});
+        calls_->push_back({params.at(0).asText(), params.at(1).asDate().iso(),
+                           (tls_ ? "https://" : "") + host_ + ":" + std::to_string(port_)});
+        if (host_ == "standby")
+            return Variant(Packet::fromJson(
+                R"({"ok":false,"message":"Banco de dados em recuperação.","retry":true})"));
         return Variant(Packet::fromJson(envelope()));
     }
 
@@ -85,6 +91,9 @@ class EmptyDaysBackend final : public ConnectionBackend
     std::shared_ptr<std::vector<Call>> calls_;
     std::function<void()> before_;
     bool open_ = false;
+    std::string host_;
+    int port_ = 0;
+    bool tls_ = false;
 };
 
 const QString kNoBranch = QStringLiteral("Filial deve ser informada.");
@@ -289,6 +298,39 @@ TEST_F(ScreenRules, EveryDayOfThePeriodIsFetchedOnceInOrder)
                                         "2024-03-02", "2024-03-03", "2024-03-04"}));
     ASSERT_EQ(recorder.messages().size(), 1u);
     EXPECT_EQ(recorder.messages()[0].first, MessageKind::Error);
+    EXPECT_EQ(BusyAnimationDepth(), 0);
+}
+
+// The settings' list of servers: a refusal another server may answer moves the
+// day on to the next server (an https:// entry speaking TLS) without a word to
+// the operator; with one server, or once every server refused, it is shown.
+TEST_F(ScreenRules, ARefusalAnotherServerMayAnswerMovesTheDayOnThroughTheList)
+{
+    const auto run = [&](const std::string& hosts) {
+        settings.rewrite("[server]\nhost = " + hosts + "\nport = 1\n[drives]\nC = /nowhere\n");
+        calls->clear();
+        recorder.clear();
+        type(form->DepPeriodDe, "15032024");
+        type(form->depPeriodAte, "16032024");
+        clickExport();
+        std::vector<std::string> asked;
+        for (const Call& c : *calls)
+            asked.push_back(c.day + " " + c.server);
+        return asked;
+    };
+    EXPECT_EQ(run("standby:7, https://primary:8"),
+              (std::vector<std::string>{"2024-03-15 standby:7", "2024-03-15 https://primary:8",
+                                        "2024-03-16 https://primary:8"}));
+    EXPECT_EQ(recorder.texts(), QStringList{kNothing});
+
+    EXPECT_EQ(run("standby"), (std::vector<std::string>{"2024-03-15 standby:1"}));
+    EXPECT_EQ(recorder.texts(), QStringList{QStringLiteral("Banco de dados em recuperação.")});
+
+    run("standby:7,standby:8");
+    ASSERT_EQ(recorder.texts().size(), 1);
+    EXPECT_TRUE(recorder.texts()[0].contains(
+        QStringLiteral("standby:7: Banco de dados em recuperação.; standby:8")))
+        << recorder.texts()[0].toStdString();
     EXPECT_EQ(BusyAnimationDepth(), 0);
 }
 

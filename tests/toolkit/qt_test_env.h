@@ -43,6 +43,7 @@ class MessageRecorder
 
     const std::vector<std::pair<MessageKind, QString>>& messages() const { return messages_; }
     QStringList texts() const;
+    void clear() { messages_.clear(); }
 
   private:
     std::vector<std::pair<MessageKind, QString>> messages_;
