@@ -211,14 +211,16 @@ class Pieces
         buf_[0] = '[';
         std::memcpy(buf_.data() + 1, json + from, size);
         buf_[size + 1] = ']';
-        simdjson::ondemand::document doc;
-        simdjson::ondemand::array rows;
-        check(t_, parser_.iterate(buf_.data(), size + 2, buf_.size()).get(doc), {}, 0,
-              "o pacote não é JSON");
-        check(t_, doc.get_array().get(rows), {}, 0, "o pacote não é JSON");
         loader_.piece(buf_.data() + 1, from);
-        for (auto r : rows)
-            loader_.row(r);
+        if (!loader_.plainRows(buf_.data(), buf_.data() + size + 2)) {
+            simdjson::ondemand::document doc;
+            simdjson::ondemand::array rows;
+            check(t_, parser_.iterate(buf_.data(), size + 2, buf_.size()).get(doc), {}, 0,
+                  "o pacote não é JSON");
+            check(t_, doc.get_array().get(rows), {}, 0, "o pacote não é JSON");
+            for (auto r : rows)
+                loader_.row(r);
+        }
         to_.handOn();
     }
 

@@ -5,6 +5,7 @@
 #include "reasons.h"
 #include "wire_contract.h"
 
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -148,6 +149,94 @@ std::optional<int32_t> plainHundredths(std::string_view tok)
     if (h == 0 && negative)
         return std::nullopt;
     return static_cast<int32_t>(negative ? -h : h);
+}
+
+// A number token in JSON's own form, read to the nearest double as the decoder
+// reads it; false for anything else, and for what is out of range.
+bool plainDouble(std::string_view tok, double& d)
+{
+    const char* p = tok.data();
+    const char* const end = p + tok.size();
+    const auto digits = [&] {
+        const char* from = p;
+        while (p < end && static_cast<unsigned>(*p - '0') < 10)
+            ++p;
+        return p - from;
+    };
+    p += p < end && *p == '-';
+    const char* const first = p;
+    const auto whole = digits();
+    if (whole == 0 || (whole > 1 && *first == '0'))
+        return false;
+    if (p < end && *p == '.') {
+        ++p;
+        if (digits() == 0)
+            return false;
+    }
+    if (p < end && (*p == 'e' || *p == 'E')) {
+        ++p;
+        p += p < end && (*p == '+' || *p == '-');
+        if (digits() == 0)
+            return false;
+    }
+    if (p != end)
+        return false;
+    const auto [at, error] = std::from_chars(tok.data(), end, d);
+    return error == std::errc() && at == end && std::isfinite(d);
+}
+
+// Where the string opened just before `p` closes: its first quote not escaped.
+const char* closingQuote(const char* p, const char* end)
+{
+    while (const auto* q =
+               static_cast<const char*>(std::memchr(p, '"', static_cast<size_t>(end - p)))) {
+        size_t backslashes = 0;
+        for (const char* b = q; b != p && b[-1] == '\\'; --b)
+            ++backslashes;
+        if (backslashes % 2 == 0)
+            return q;
+        p = q + 1;
+    }
+    return nullptr;
+}
+
+// A text's bytes with JSON's escapes but \u undone, into `out`; false at any other.
+bool unescapePlain(std::string_view raw, std::string& out)
+{
+    out.clear();
+    for (size_t i = 0; i < raw.size(); ++i) {
+        if (raw[i] != '\\') {
+            out += raw[i];
+            continue;
+        }
+        if (++i == raw.size())
+            return false;
+        switch (raw[i]) {
+        case '"':
+        case '\\':
+        case '/':
+            out += raw[i];
+            break;
+        case 'b':
+            out += '\b';
+            break;
+        case 'f':
+            out += '\f';
+            break;
+        case 'n':
+            out += '\n';
+            break;
+        case 'r':
+            out += '\r';
+            break;
+        case 't':
+            out += '\t';
+            break;
+        default:
+            return false;
+        }
+    }
+    return true;
 }
 
 // A declared column's value that is not of the column's kind: a null passes (and
@@ -337,6 +426,11 @@ void RowLoader::value(int tc, simdjson::ondemand::value& val)
     } else if (holds & kControl) {
         fail(t_, def.name, rowNo_, "o texto tem um caractere de controle sem escape");
     }
+    text(tc, tok, utf8, holds);
+}
+
+void RowLoader::text(int tc, std::string_view tok, std::string_view utf8, unsigned holds)
+{
     std::string_view held = utf8;
     const size_t faults = store_.faults().size();
     if ((holds & kHigh) || utf8.data() != tok.data()) {
@@ -349,9 +443,114 @@ void RowLoader::value(int tc, simdjson::ondemand::value& val)
         held = scratch_;
     }
     const column::TextRef ref = store_.storeChecked(tc, held);
-    data.pushRef(ref);
+    store_.data(static_cast<size_t>(tc)).pushRef(ref);
     // A value with a fault is noted again on every row that holds it.
-    same = {tok, store_.faults().size() == faults ? ref : column::kNullText};
+    above_[static_cast<size_t>(tc)] = {tok,
+                                       store_.faults().size() == faults ? ref : column::kNullText};
+}
+
+bool RowLoader::plainText(int tc, std::string_view tok)
+{
+    if (tc >= 0) {
+        if (defs_[static_cast<size_t>(tc)].type != ColumnType::Text)
+            return false;
+        ColumnData& data = store_.data(static_cast<size_t>(tc));
+        const Above& same = above_[static_cast<size_t>(tc)];
+        if (same.ref != column::kNullText && data.stride == 0 && same.ref == data.lastRef() &&
+            ColumnStore::sameText(same.raw, tok)) {
+            data.pushRef(same.ref);
+            return true;
+        }
+    }
+    const unsigned holds = scanRaw(tok);
+    if ((holds & kControl) || ((holds & kHigh) && !simdjson::validate_utf8(tok.data(), tok.size())))
+        return false;
+    std::string_view utf8 = tok;
+    if (holds & kEscape) {
+        if (!unescapePlain(tok, unescaped_))
+            return false;
+        utf8 = unescaped_;
+    }
+    if (tc >= 0)
+        text(tc, tok, utf8, holds);
+    return true;
+}
+
+bool RowLoader::plainScalar(int tc, std::string_view tok)
+{
+    const bool isNull = tok == "null";
+    const auto h = isNull ? std::nullopt : plainHundredths(tok);
+    double d = 0;
+    if (!isNull && !h && !plainDouble(tok, d))
+        return false;
+    if (tc < 0)
+        return true;
+    ColumnData& data = store_.data(static_cast<size_t>(tc));
+    if (defs_[static_cast<size_t>(tc)].type == ColumnType::Text) {
+        if (!isNull)
+            return false;
+        data.pushRef(column::kNullText);
+    } else if (isNull) {
+        data.pushNumber(std::numeric_limits<double>::quiet_NaN());
+    } else if (h) {
+        data.pushHundredths(*h);
+    } else {
+        data.pushNumber(d);
+    }
+    return true;
+}
+
+bool RowLoader::plainRows(const char* p, const char* const end)
+{
+    if (rowsEnd_ != 0 || store_.rows() != 0 || p == end || *p++ != '[')
+        return false;
+    const size_t rowNo = rowNo_;
+    const auto undo = [&] {
+        store_.clear();
+        rowNo_ = rowNo;
+        std::fill(above_.begin(), above_.end(), Above{});
+        return false;
+    };
+    while (true) {
+        if (p == end || *p++ != '[')
+            return undo();
+        ++rowNo_;
+        size_t k = 0;
+        while (true) {
+            if (p == end || k == target_.size())
+                return undo();
+            const int tc = target_[k++];
+            if (*p == '"') {
+                const char* close = closingQuote(p + 1, end);
+                if (!close ||
+                    !plainText(tc, std::string_view(p + 1, static_cast<size_t>(close - p - 1))))
+                    return undo();
+                p = close + 1;
+            } else {
+                const char* tokEnd = p;
+                while (tokEnd != end && *tokEnd != ',' && *tokEnd != ']')
+                    ++tokEnd;
+                if (!plainScalar(tc, std::string_view(p, static_cast<size_t>(tokEnd - p))))
+                    return undo();
+                p = tokEnd;
+            }
+            if (p == end)
+                return undo();
+            if (*p++ == ']')
+                break;
+            if (p[-1] != ',')
+                return undo();
+        }
+        if (k != target_.size())
+            return undo();
+        store_.endRow();
+        if (p == end)
+            return undo();
+        if (*p++ == ']')
+            return p == end || undo();
+        if (p[-1] != ',')
+            return undo();
+    }
 }
 
 } // namespace dotz::packet_rows

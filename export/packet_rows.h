@@ -58,6 +58,15 @@ class RowLoader
     // Loads the next row; gives where it starts.
     const char* row(simdjson::simdjson_result<simdjson::ondemand::value> r);
 
+    // The rows of a piece, `[row,row,...]` in [p, end) followed by the decoder's
+    // padding, read straight from their bytes where they are written as the
+    // server writes them: compact, texts without escapes, plain numbers, nulls.
+    // At the first thing it does not read plainly (any fault among them) it
+    // gives false with the store and the row count as they were, and the
+    // decoder reads the piece, as it would have, to say what is wrong. Only
+    // into an empty store that holds a piece at a time.
+    bool plainRows(const char* p, const char* end);
+
     // The first byte still needed once the rows before `row` are in: a text the
     // next row compares against lies above it.
     const char* oldestHeld(const char* row) const
@@ -73,6 +82,12 @@ class RowLoader
     // Rows the packet holds, judged by its first ones.
     size_t estimateRows(size_t afterSample) const;
     void value(int tc, simdjson::ondemand::value& val);
+    // A text's bytes between its quotes, `utf8` once unescaped; `holds` from scanRaw.
+    void text(int tc, std::string_view tok, std::string_view utf8, unsigned holds);
+    // The same text, row above's first; false where it needs the decoder.
+    bool plainText(int tc, std::string_view tok);
+    // A number or null; false where it needs the decoder.
+    bool plainScalar(int tc, std::string_view tok);
 
     // The raw token of the row above's text when it loaded without a fault: the
     // same token again is the same value, and shares its bytes as is.
@@ -87,6 +102,7 @@ class RowLoader
     std::vector<int> target_;
     std::vector<Above> above_;
     std::string scratch_;
+    std::string unescaped_;
     size_t rowsEnd_;
     size_t rowNo_ = 0;
     size_t firstRow_ = 0;
