@@ -144,6 +144,27 @@ void ColumnStore::clear()
     rows_ = 0;
 }
 
+void ColumnStore::clearKeepingRoom()
+{
+    for (ColumnData& c : data_) {
+        c.narrow.clear();
+        c.wide.clear();
+        c.wideRefs = false;
+        // Slots or not, the first block takes texts again from its start.
+        c.stride = c.shift = 0;
+        c.slots = 0;
+        c.blocks.resize(std::min<size_t>(c.blocks.size(), 1));
+        c.blockBytes.resize(c.blocks.size());
+        c.capacity = c.blocks.empty() ? 0 : c.blockBytes[0];
+        c.used = 0;
+        c.hundredths.clear();
+        c.doubles.clear();
+        c.inDoubles = false;
+    }
+    faults_.clear();
+    rows_ = 0;
+}
+
 void ColumnStore::reserveRows(size_t rows)
 {
     auto fit = [&](auto& v) {

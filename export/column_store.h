@@ -121,6 +121,8 @@ class ColumnStore
     // Adds a row at `at` with every column null but `column`.
     void insertRow(size_t at, int column, std::string_view value);
     void clear();
+    // The same, keeping the room taken, for the next piece of the same rows.
+    void clearKeepingRoom();
     // Room for `rows` rows in every column; below the rows held, lets go of the spare room.
     void reserveRows(size_t rows);
     size_t memoryUsed() const;

@@ -37,7 +37,7 @@ class Delivery
             return false;
         sink_->rows(store_, given_);
         given_ += store_.rows();
-        store_.clear();
+        store_.clearKeepingRoom();
         return true;
     }
     void restart()

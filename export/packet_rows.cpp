@@ -506,7 +506,7 @@ bool RowLoader::plainRows(const char* p, const char* const end)
         return false;
     const size_t rowNo = rowNo_;
     const auto undo = [&] {
-        store_.clear();
+        store_.clearKeepingRoom();
         rowNo_ = rowNo;
         std::fill(above_.begin(), above_.end(), Above{});
         return false;
