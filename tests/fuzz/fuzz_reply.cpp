@@ -225,7 +225,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         const Outcome read = readWhole(data, cut, day);
         if (read.error.empty())
             continue; // the first bytes make a reply of their own
-        if (streamed(data, cut, piece, markEvery, day) != read)
+        // A reply that reads whole is refused alike when cut. One that does not
+        // may meet another of its faults first (a stray byte in a packet handed
+        // over before the cut), but is refused all the same.
+        const Outcome got = streamed(data, cut, piece, markEvery, day);
+        if (wholeTaken ? got != read : got.error.empty())
             std::abort();
     }
     return 0;
