@@ -115,6 +115,8 @@ void configure(const Options& o, ServerConnection& conn, PathMap& paths,
     limits.window = std::chrono::milliseconds(o.rateWindowMs);
     if (settings) {
         limits.callTimeout = settings->serverCallTimeout();
+        if (const auto most = settings->serverMaxReplyBytes())
+            limits.maxReplyBytes = *most;
         if (settings->value("server", "host"))
             hosts = settings->serverHost();
         if (settings->value("server", "port"))
@@ -141,6 +143,8 @@ void configure(const Options& o, ServerConnection& conn, PathMap& paths,
     }
     if (o.callTimeout > 0)
         limits.callTimeout = std::chrono::seconds(o.callTimeout);
+    if (o.maxReplyGib > 0)
+        limits.maxReplyBytes = static_cast<std::uint64_t>(o.maxReplyGib) << 30;
     conn.setCallLimits(limits);
     if (!o.token.empty())
         token = o.token;

@@ -113,6 +113,10 @@ std::optional<int> parseCommandLine(int argc, char** argv, Options& o)
                    "Longest one day's call may take, in seconds (default: settings' [server] "
                    "call_timeout, else 3600)")
         ->check(wholeNumber(1, 604800));
+    app.add_option("--max-reply-gib", o.maxReplyGib,
+                   "Largest reply taken for one day, in GiB (default: settings' [server] "
+                   "max_reply_gib, else 1024)")
+        ->check(wholeNumber(1, 1024));
     app.add_option("--min-rate", o.minRate, "Slowest reply kept, in bytes a second (0: no floor)")
         ->check(wholeNumber(0, 1LL << 40))
         ->group("");

@@ -40,6 +40,7 @@ struct Options
     bool check = false;
     bool verbose = false;
     long long callTimeout = 0; // seconds; 0: the settings' or the default
+    long long maxReplyGib = 0; // 0: the settings' or the default
     // Scaled down only by tests; the connection's defaults otherwise.
     size_t minRate = 0;
     long long rateWindowMs = 0;

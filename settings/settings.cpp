@@ -199,6 +199,20 @@ std::chrono::seconds Settings::serverCallTimeout() const
     return std::chrono::seconds(seconds);
 }
 
+std::optional<std::uint64_t> Settings::serverMaxReplyBytes() const
+{
+    const auto text = value("server", "max_reply_gib");
+    if (!text)
+        return std::nullopt;
+    std::uint64_t gib = 0;
+    const char* end = text->data() + text->size();
+    const auto [ptr, ec] = std::from_chars(text->data(), end, gib);
+    if (ec != std::errc() || ptr != end || gib < 1 || gib > 1024)
+        fail("[server] max_reply_gib \"" + *text +
+             "\" não é um número inteiro de GiB (de 1 a 1024)");
+    return gib << 30;
+}
+
 PathMap Settings::drives() const
 {
     PathMap paths;

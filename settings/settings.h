@@ -15,6 +15,7 @@
 #include "export/paths.h"
 
 #include <chrono>
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
@@ -65,6 +66,9 @@ class Settings
     std::string serverCa() const;
     // [server] call_timeout: whole seconds, 1 to 604800; 3600 when not set.
     std::chrono::seconds serverCallTimeout() const;
+    // [server] max_reply_gib: the largest reply taken, whole GiB from 1 to 1024,
+    // in bytes; nothing when not set.
+    std::optional<std::uint64_t> serverMaxReplyBytes() const;
     // [drives], the one reading of it that every program uses.
     PathMap drives() const;
     // What a [drives] key maps, for telling two keys that name one place: a drive

@@ -27,6 +27,12 @@ class ServerBackend final : public ConnectionBackend
         limits.callTimeout = timeout;
         connection_.setCallLimits(limits);
     }
+    void setMaxReplyBytes(std::uint64_t most) override
+    {
+        ServerConnection::CallLimits limits = connection_.callLimits();
+        limits.maxReplyBytes = most;
+        connection_.setCallLimits(limits);
+    }
     void setConnected(bool open) override { connection_.setConnected(open); }
     bool connected() const override { return connection_.connected(); }
     Variant call(std::string_view method, const std::vector<Variant>& params) override
@@ -135,6 +141,8 @@ void TServerConnection::beforeConnect()
         caFile_ = settings.serverCa();
         backend_->setTls(tls_.value_or(settings.serverTls()), caFile_);
         backend_->setCallTimeout(settings.serverCallTimeout());
+        if (const auto most = settings.serverMaxReplyBytes())
+            backend_->setMaxReplyBytes(*most);
     }
     Q_EMIT BeforeConnect(this);
 }

@@ -9,6 +9,7 @@
 #include <QString>
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -39,6 +40,8 @@ class DOTZ_TOOLKIT_API ConnectionBackend
     virtual void setTls(bool on, std::string caFile) = 0;
     // The longest one call may take (see ServerConnection::CallLimits).
     virtual void setCallTimeout(std::chrono::seconds) {}
+    // The largest reply taken (see ServerConnection::CallLimits).
+    virtual void setMaxReplyBytes(std::uint64_t) {}
     virtual void setConnected(bool open) = 0;
     virtual bool connected() const = 0;
     virtual Variant call(std::string_view method, const std::vector<Variant>& params) = 0;

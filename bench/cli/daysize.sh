@@ -40,7 +40,9 @@ for i in $(seq "$pairs"); do
   printf 'pair %d: curl %s s; export %s s (%.3f), user %s s, sys %s s, peak %d MB; server CPU %s s (client ÷ server %.3f)\n' \
     "$i" "$c" "$wall" "$(awk -v a="$wall" -v b="$c" 'BEGIN { print a / b }')" "$user" "$sys" \
     $((peak / 1024)) "$server" "$(awk -v u="$user" -v s="$sys" -v v="$server" 'BEGIN { print (u + s) / v }')"
-  [ "$i" -lt "$pairs" ] && rm -rf "$files"
+  # Each tree stays until the end (under WORK_DIR): files made where as many
+  # were just deleted cost the file system a search for recently freed inodes
+  # that a night never meets.
 done
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 col() { awk -v c="$1" '{ print $c }' "$work/rows" | median; }

@@ -89,6 +89,20 @@ TEST(Settings, ServerPortMustBeAPortNumber)
               std::string::npos);
 }
 
+TEST(Settings, MaxReplyIsWholeGibibytesOrNotSet)
+{
+    for (const char* gib : {"0", "1025", "1.5", "2G", ""}) {
+        const Settings s =
+            Settings::parse(std::string("[server]\nmax_reply_gib = ") + gib + "\n", "krt.ini");
+        EXPECT_NE(errorOf([&] { s.serverMaxReplyBytes(); }).find("krt.ini: [server] max_reply_gib"),
+                  std::string::npos)
+            << gib;
+    }
+    EXPECT_EQ(Settings::parse("[server]\nmax_reply_gib=8\n", "f").serverMaxReplyBytes(),
+              std::uint64_t{8} << 30);
+    EXPECT_EQ(Settings::parse("[server]\n", "f").serverMaxReplyBytes(), std::nullopt);
+}
+
 TEST(Settings, ServerTlsIsOffUnlessSetAndItsCaFileIsFoundBesideTheFile)
 {
     const Settings on =
