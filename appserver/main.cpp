@@ -7,6 +7,7 @@
 #include "store_engines.h"
 
 #include "export/error.h"
+#include "export/wire_contract.h"
 #include "settings/settings.h"
 
 #include "krt_version.h"
@@ -151,7 +152,8 @@ int main(int argc, char** argv)
     app.require_subcommand(1);
 
     ServerOptions serveOptions;
-    auto* serveCmd = app.add_subcommand("serve", "Serve GetPrincipal over HTTP/JSON-RPC");
+    auto* serveCmd = app.add_subcommand(
+        "serve", "Serve " + std::string(dotz::wire::kMethodGetPrincipal) + " over HTTP/JSON-RPC");
     std::string configFile;
     serveCmd->add_option(
         "--config", configFile,

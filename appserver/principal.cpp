@@ -4,11 +4,6 @@
 
 #include "export/error.h"
 
-#include <algorithm>
-#include <array>
-#include <charconv>
-#include <cmath>
-#include <cstring>
 #include <optional>
 #include <unordered_map>
 
