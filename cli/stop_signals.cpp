@@ -59,6 +59,17 @@ StopSignals::Hook StopSignals::onStop(std::function<void()> onStop)
     return Hook(*this);
 }
 
+bool StopSignals::requested()
+{
+    if (requested_)
+        return true;
+    const sigset_t set = stopSet();
+    const timespec now{};
+    if (sigtimedwait(&set, nullptr, &now) > 0)
+        requested_ = true;
+    return requested_;
+}
+
 void StopSignals::setOnStop(std::function<void()> onStop)
 {
     const std::lock_guard lock(m_);

@@ -20,7 +20,9 @@ class StopSignals
     StopSignals(const StopSignals&) = delete;
     StopSignals& operator=(const StopSignals&) = delete;
 
-    bool requested() const { return requested_; }
+    // Also takes a stop that came before the waiting thread could: one that came
+    // while the program started counts as soon as the run looks.
+    bool requested();
 
     // While the returned hook lives, a stop also runs `onStop` (on the waiting
     // thread, once); a stop that came before does not run it.

@@ -16,6 +16,7 @@ install(TARGETS krt-backoffice RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPO
 install(TARGETS krt52410 dotz_toolkit
   LIBRARY DESTINATION ${KRT_LIB_DIR} COMPONENT backoffice NAMELINK_SKIP)
 install(TARGETS dotz-export RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT export)
+install(TARGETS dotz-export-run RUNTIME DESTINATION ${KRT_LIB_DIR} COMPONENT export)
 
 # Units name the programs where the installing prefix puts them, so they are made
 # at install time: cpack installs under /usr whatever the build was configured with.

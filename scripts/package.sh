@@ -31,7 +31,7 @@ expect krt-appserver usr/bin/krt-appserver usr/lib/systemd/system/krt-appserver.
   usr/share/krt/krt.ini.example usr/share/krt/schema/sqlite.sql usr/share/krt/schema/postgresql.sql
 expect krt-backoffice usr/bin/krt-backoffice usr/lib/krt/libkrt52410.so usr/lib/krt/libdotz_toolkit.so \
   usr/share/applications/krt-backoffice.desktop
-expect dotz-export usr/bin/dotz-export usr/lib/systemd/system/dotz-export.service \
+expect dotz-export usr/bin/dotz-export usr/lib/krt/dotz-export usr/lib/systemd/system/dotz-export.service \
   usr/lib/systemd/system/dotz-export.timer
 
 # Unpacked together, as installed: the programs answer without settings or a

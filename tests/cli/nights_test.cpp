@@ -10,7 +10,10 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <fcntl.h>
 #include <fstream>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace dotz {
 namespace {
@@ -197,6 +200,37 @@ TEST_F(Nights, OnePendingRunAtATime)
     EXPECT_NE(slurp(state()).find(stateWith(fromToday(-1), standIn.port()).substr(20)),
               std::string::npos)
         << slurp(state());
+}
+
+// A stop sent while the program is still being started (here already waiting,
+// blocked, when it starts, as the starter leaves one) ends the run as a stop
+// does, not by the signal's default action.
+TEST_F(Nights, AStopBeforeTheProgramRunsEndsItAsAStop)
+{
+    const std::vector<std::string> argv =
+        command(testing::freePort(), "--from yesterday --to yesterday");
+    std::vector<char*> args;
+    for (const std::string& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    const std::string err = (here() / "stop.err").string();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
+        sigset_t set;
+        sigemptyset(&set);
+        sigaddset(&set, SIGTERM);
+        sigprocmask(SIG_BLOCK, &set, nullptr);
+        raise(SIGTERM);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_EQ(slurp(err), "Exportação interrompida a pedido antes do primeiro dia: nenhum "
+                          "arquivo foi gravado.\n");
 }
 
 } // namespace
