@@ -4,6 +4,7 @@
 // meanwhile pass through the exec; the export takes them as soon as it runs,
 // where a dynamically linked program would have ended by the default action
 // while its libraries were still being loaded.
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
