@@ -141,8 +141,7 @@ void TServerConnection::beforeConnect()
         caFile_ = settings.serverCa();
         backend_->setTls(tls_.value_or(settings.serverTls()), caFile_);
         backend_->setCallTimeout(settings.serverCallTimeout());
-        if (const auto most = settings.serverMaxReplyBytes())
-            backend_->setMaxReplyBytes(*most);
+        backend_->setMaxReplyBytes(settings.serverMaxReplyBytes().value_or(kDefaultMaxReplyBytes));
     }
     Q_EMIT BeforeConnect(this);
 }
