@@ -1,24 +1,20 @@
 #pragma once
-// A day's DOTZ files written as the day's rows arrive, in memory that does not
-// grow with the day.
+// A day's DOTZ files written as the day's rows arrive, in memory that does not grow with the day.
 //
-// The loader hands each packet's rows over a piece at a time, in slot order,
-// and each piece leaves memory once it is read. A file is a function of one
-// run of a branch's rows in one packet, and a packet holds a branch's rows
-// together, so each row is formatted at once into its run's file, which is
-// staged beside its name: begun once its lines pass a buffer's worth, ended
-// when the run ends. Its name comes from the run's last row, so a file begun
-// under the name of an earlier row moves when the last one names another.
+// The loader hands each packet's rows over a piece at a time, in slot order, and each piece leaves
+// memory once it is read. A file is a function of one run of a branch's rows in one packet, and a
+// packet holds a branch's rows together, so each row is formatted at once into its run's file,
+// which is staged beside its name: begun once its lines pass a buffer's worth, ended when the run
+// ends. Its name comes from the run's last row, so a file begun under the name of an earlier row
+// moves when the last one names another.
 //
-// What the day's checks need is kept as the rows go by, a summary per branch
-// and per packet: the branches lacking a partner code or a folder, in the
-// order the screen's working sets would hold them; each branch's first run
-// (rows standing apart); the first value fault that reaches a file; the first
-// file name or folder that cannot be used; the first field separator inside a
-// record, per column. finish() decides the checks from them in the order the
-// checks of a loaded day run, and only then puts the files in place: a
-// refused day drops its staged files and the folders made for them. Once the
-// day is sure to be refused, nothing more is written, only summed up.
+// What the day's checks need is kept as the rows go by, a summary per branch and per packet: the
+// branches lacking a partner code or a folder, in the order the screen's working sets would hold
+// them; each branch's first run (rows standing apart); the first value fault that reaches a file;
+// the first file name or folder that cannot be used; the first field separator inside a record,
+// per column. finish() decides the checks from them in the order the checks of a loaded day run,
+// and only then puts the files in place: a refused day drops its staged files and the folders made
+// for them. Once the day is sure to be refused, nothing more is written, only summed up.
 #include "checks.h"
 #include "day.h"
 #include "file_names.h"

@@ -1,0 +1,162 @@
+#include "json_tokens.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstring>
+
+namespace dotz::json_tokens {
+
+// What the raw bytes of a string hold, found in one pass, eight bytes at a time.
+// The string lies in the packet's buffer, which is readable past its end (the
+// decoder's padding), so the last word is read whole and what lies past the
+// string is masked off as a plain letter.
+unsigned scanRaw(std::string_view s)
+{
+    constexpr uint64_t kOnes = 0x0101010101010101u, kHighs = kOnes * 0x80;
+    uint64_t high = 0, control = 0, escape = 0;
+    for (size_t i = 0; i < s.size(); i += 8) {
+        uint64_t w;
+        std::memcpy(&w, s.data() + i, 8);
+        if (const size_t left = s.size() - i; left < 8) {
+            const uint64_t keep = (uint64_t{1} << (8 * left)) - 1;
+            w = (w & keep) | (kOnes * 'A' & ~keep);
+        }
+        high |= w;
+        control |= (w - kOnes * 0x20) & ~w; // a byte below 0x20
+        const uint64_t x = w ^ (kOnes * '\\');
+        escape |= (x - kOnes) & ~x; // a byte equal to the backslash
+    }
+    return (escape & kHighs ? kEscape : 0) | (control & kHighs ? kControl : 0) |
+           (high & kHighs ? kHigh : 0);
+}
+
+// The hundredths of a number token written as a plain decimal of at most two
+// decimals (what prices, quantities and points are), read straight from its text:
+// their quotient by 100 is the very double the decoder would give, since both are
+// the nearest one to the same value. Anything else (an exponent, more decimals,
+// -0, a malformed number) is left to the decoder.
+std::optional<int32_t> plainHundredths(std::string_view tok)
+{
+    const char* p = tok.data();
+    const char* const end = p + tok.size();
+    auto digit = [&] { return p < end && static_cast<unsigned>(*p - '0') < 10; };
+    const bool negative = p < end && *p == '-';
+    p += negative;
+    if (!digit() || (*p == '0' && p + 1 < end && static_cast<unsigned>(p[1] - '0') < 10))
+        return std::nullopt;
+    int64_t h = 0;
+    for (int n = 0; digit(); ++p)
+        if (++n > 7) // keeps the hundredths below 10^9
+            return std::nullopt;
+        else
+            h = h * 10 + (*p - '0');
+    int decimals = 0;
+    if (p < end && *p == '.') {
+        ++p;
+        for (; digit(); ++p, ++decimals)
+            if (decimals == 2)
+                return std::nullopt;
+            else
+                h = h * 10 + (*p - '0');
+        if (decimals == 0)
+            return std::nullopt;
+    }
+    for (; decimals < 2; ++decimals)
+        h *= 10;
+    for (; p < end; ++p) // what follows the token up to the next comma or bracket
+        if (*p != ' ' && *p != '\t' && *p != '\n' && *p != '\r')
+            return std::nullopt;
+    if (h == 0 && negative)
+        return std::nullopt;
+    return static_cast<int32_t>(negative ? -h : h);
+}
+
+// A number token in JSON's own form, read to the nearest double as the decoder
+// reads it; false for anything else, and for what is out of range.
+bool plainDouble(std::string_view tok, double& d)
+{
+    const char* p = tok.data();
+    const char* const end = p + tok.size();
+    const auto digits = [&] {
+        const char* from = p;
+        while (p < end && static_cast<unsigned>(*p - '0') < 10)
+            ++p;
+        return p - from;
+    };
+    p += p < end && *p == '-';
+    const char* const first = p;
+    const auto whole = digits();
+    if (whole == 0 || (whole > 1 && *first == '0'))
+        return false;
+    if (p < end && *p == '.') {
+        ++p;
+        if (digits() == 0)
+            return false;
+    }
+    if (p < end && (*p == 'e' || *p == 'E')) {
+        ++p;
+        p += p < end && (*p == '+' || *p == '-');
+        if (digits() == 0)
+            return false;
+    }
+    if (p != end)
+        return false;
+    const auto [at, error] = std::from_chars(tok.data(), end, d);
+    return error == std::errc() && at == end && std::isfinite(d);
+}
+
+// Where the string opened just before `p` closes: its first quote not escaped.
+const char* closingQuote(const char* p, const char* end)
+{
+    while (const auto* q =
+               static_cast<const char*>(std::memchr(p, '"', static_cast<size_t>(end - p)))) {
+        size_t backslashes = 0;
+        for (const char* b = q; b != p && b[-1] == '\\'; --b)
+            ++backslashes;
+        if (backslashes % 2 == 0)
+            return q;
+        p = q + 1;
+    }
+    return nullptr;
+}
+
+// A text's bytes with JSON's escapes but \u undone, into `out`; false at any other.
+bool unescapePlain(std::string_view raw, std::string& out)
+{
+    out.clear();
+    for (size_t i = 0; i < raw.size(); ++i) {
+        if (raw[i] != '\\') {
+            out += raw[i];
+            continue;
+        }
+        if (++i == raw.size())
+            return false;
+        switch (raw[i]) {
+        case '"':
+        case '\\':
+        case '/':
+            out += raw[i];
+            break;
+        case 'b':
+            out += '\b';
+            break;
+        case 'f':
+            out += '\f';
+            break;
+        case 'n':
+            out += '\n';
+            break;
+        case 'r':
+            out += '\r';
+            break;
+        case 't':
+            out += '\t';
+            break;
+        default:
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace dotz::json_tokens
