@@ -11,17 +11,6 @@ sigset_t stopSet()
     return set;
 }
 
-// Blocks them before any library's initialization runs, the earliest that a
-// program's own code can: a stop from then on waits for the thread that takes
-// it instead of ending the process at once.
-void blockEarly(int, char**, char**)
-{
-    const sigset_t set = stopSet();
-    sigprocmask(SIG_BLOCK, &set, nullptr);
-}
-[[gnu::used, gnu::section(".preinit_array")]] void (*const kBlockEarly)(int, char**,
-                                                                        char**) = blockEarly;
-
 } // namespace
 
 StopSignals::StopSignals()

@@ -13,8 +13,9 @@ class StopSignals
 {
   public:
     // Starts the thread that takes the two signals, blocked in every other
-    // thread (and in this program before its libraries start): make it first thing
-    // in main, before any other thread. A stop is only noted until the run looks.
+    // thread (and, by the starter, before this program began): make it first
+    // thing in main, before any other thread. A stop is only noted until the run
+    // looks.
     StopSignals();
     ~StopSignals();
     StopSignals(const StopSignals&) = delete;

@@ -6,9 +6,7 @@
 
 namespace dotz::json_tokens {
 
-// What the raw bytes of a string hold, found in one pass, eight bytes at a time.
-// The string lies in the packet's buffer, which is readable past its end (the
-// decoder's padding), so the last word is read whole and what lies past the
+// Eight bytes at a time: the last word is read whole and what lies past the
 // string is masked off as a plain letter.
 unsigned scanRaw(std::string_view s)
 {
@@ -30,11 +28,9 @@ unsigned scanRaw(std::string_view s)
            (high & kHighs ? kHigh : 0);
 }
 
-// The hundredths of a number token written as a plain decimal of at most two
-// decimals (what prices, quantities and points are), read straight from its text:
-// their quotient by 100 is the very double the decoder would give, since both are
-// the nearest one to the same value. Anything else (an exponent, more decimals,
-// -0, a malformed number) is left to the decoder.
+// Prices, quantities and points are written so. The quotient of the hundredths
+// by 100 is the very double the decoder would give: both are the nearest one to
+// the same value. -0 is left to the decoder, as its sign would be lost.
 std::optional<int32_t> plainHundredths(std::string_view tok)
 {
     const char* p = tok.data();
@@ -71,8 +67,8 @@ std::optional<int32_t> plainHundredths(std::string_view tok)
     return static_cast<int32_t>(negative ? -h : h);
 }
 
-// A number token in JSON's own form, read to the nearest double as the decoder
-// reads it; false for anything else, and for what is out of range.
+// JSON's grammar first: from_chars takes forms that JSON does not (a leading
+// zero, "inf"); both round to nearest.
 bool plainDouble(std::string_view tok, double& d)
 {
     const char* p = tok.data();
@@ -105,7 +101,6 @@ bool plainDouble(std::string_view tok, double& d)
     return error == std::errc() && at == end && std::isfinite(d);
 }
 
-// Where the string opened just before `p` closes: its first quote not escaped.
 const char* closingQuote(const char* p, const char* end)
 {
     while (const auto* q =
@@ -120,7 +115,6 @@ const char* closingQuote(const char* p, const char* end)
     return nullptr;
 }
 
-// A text's bytes with JSON's escapes but \u undone, into `out`; false at any other.
 bool unescapePlain(std::string_view raw, std::string& out)
 {
     out.clear();

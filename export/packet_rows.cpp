@@ -259,12 +259,8 @@ void RowLoader::value(int tc, simdjson::ondemand::value& val)
     if (tok.size() < 2 || close == 0 || close == std::string_view::npos)
         fail(t_, def.name, rowNo_, "o texto não pode ser lido");
     tok = tok.substr(1, close - 1);
-    Above& same = above_[static_cast<size_t>(tc)];
-    if (same.ref != column::kNullText && data.stride == 0 && same.ref == data.lastRef() &&
-        ColumnStore::sameText(same.raw, tok)) {
-        data.pushRef(same.ref);
+    if (sharedWithAbove(tc, tok))
         return;
-    }
     std::string_view utf8 = tok;
     const unsigned holds = scanRaw(tok);
     if (holds & kEscape) {
@@ -273,6 +269,17 @@ void RowLoader::value(int tc, simdjson::ondemand::value& val)
         fail(t_, def.name, rowNo_, "o texto tem um caractere de controle sem escape");
     }
     text(tc, tok, utf8, holds);
+}
+
+bool RowLoader::sharedWithAbove(int tc, std::string_view tok)
+{
+    ColumnData& data = store_.data(static_cast<size_t>(tc));
+    const Above& same = above_[static_cast<size_t>(tc)];
+    if (same.ref == column::kNullText || data.stride != 0 || same.ref != data.lastRef() ||
+        !ColumnStore::sameText(same.raw, tok))
+        return false;
+    data.pushRef(same.ref);
+    return true;
 }
 
 void RowLoader::text(int tc, std::string_view tok, std::string_view utf8, unsigned holds)
@@ -300,13 +307,8 @@ bool RowLoader::plainText(int tc, std::string_view tok)
     if (tc >= 0) {
         if (defs_[static_cast<size_t>(tc)].type != ColumnType::Text)
             return false;
-        ColumnData& data = store_.data(static_cast<size_t>(tc));
-        const Above& same = above_[static_cast<size_t>(tc)];
-        if (same.ref != column::kNullText && data.stride == 0 && same.ref == data.lastRef() &&
-            ColumnStore::sameText(same.raw, tok)) {
-            data.pushRef(same.ref);
+        if (sharedWithAbove(tc, tok))
             return true;
-        }
     }
     const unsigned holds = scanRaw(tok);
     if ((holds & kControl) || ((holds & kHigh) && !simdjson::validate_utf8(tok.data(), tok.size())))

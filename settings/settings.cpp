@@ -35,6 +35,17 @@ std::string_view trim(std::string_view text)
     return text;
 }
 
+// The whole number `text` is, when it lies in [low, high].
+std::optional<long long> wholeIn(std::string_view text, long long low, long long high)
+{
+    long long n = 0;
+    const char* end = text.data() + text.size();
+    const auto [ptr, ec] = std::from_chars(text.data(), end, n);
+    if (ec != std::errc() || ptr != end || n < low || n > high)
+        return std::nullopt;
+    return n;
+}
+
 } // namespace
 
 std::string Settings::defaultPath()
@@ -162,12 +173,10 @@ int Settings::port(std::string_view section) const
     const auto text = value(section, "port");
     if (!text || text->empty())
         fail(name + " não foi informado");
-    int port = 0;
-    const char* end = text->data() + text->size();
-    const auto [ptr, ec] = std::from_chars(text->data(), end, port);
-    if (ec != std::errc() || ptr != end || port < 1 || port > 65535)
+    const auto port = wholeIn(*text, 1, 65535);
+    if (!port)
         fail(name + " \"" + *text + "\" não é um número de porta (1 a 65535)");
-    return port;
+    return static_cast<int>(*port);
 }
 
 std::string Settings::serverToken() const
@@ -190,13 +199,11 @@ std::chrono::seconds Settings::serverCallTimeout() const
     const auto text = value("server", "call_timeout");
     if (!text)
         return std::chrono::hours(1);
-    long long seconds = 0;
-    const char* end = text->data() + text->size();
-    const auto [ptr, ec] = std::from_chars(text->data(), end, seconds);
-    if (ec != std::errc() || ptr != end || seconds < 1 || seconds > 604800)
+    const auto seconds = wholeIn(*text, 1, 604800);
+    if (!seconds)
         fail("[server] call_timeout \"" + *text +
              "\" não é um número inteiro de segundos (de 1 a 604800)");
-    return std::chrono::seconds(seconds);
+    return std::chrono::seconds(*seconds);
 }
 
 std::optional<std::uint64_t> Settings::serverMaxReplyBytes() const
@@ -204,13 +211,11 @@ std::optional<std::uint64_t> Settings::serverMaxReplyBytes() const
     const auto text = value("server", "max_reply_gib");
     if (!text)
         return std::nullopt;
-    std::uint64_t gib = 0;
-    const char* end = text->data() + text->size();
-    const auto [ptr, ec] = std::from_chars(text->data(), end, gib);
-    if (ec != std::errc() || ptr != end || gib < 1 || gib > 1024)
+    const auto gib = wholeIn(*text, 1, 1024);
+    if (!gib)
         fail("[server] max_reply_gib \"" + *text +
              "\" não é um número inteiro de GiB (de 1 a 1024)");
-    return gib << 30;
+    return static_cast<std::uint64_t>(*gib) << 30;
 }
 
 PathMap Settings::drives() const

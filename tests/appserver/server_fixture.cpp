@@ -43,6 +43,24 @@ appserver::DemoOptions smallDemo()
     return o;
 }
 
+appserver::DemoOptions demoWeek()
+{
+    appserver::DemoOptions o = smallDemo();
+    o.firstDay = "2024-03-11";
+    o.days = 7;
+    o.salesPerDay = 40;
+    return o;
+}
+
+void makeBranchFolders(const std::filesystem::path& root)
+{
+    for (int b = 1; b <= smallDemo().branches; ++b) {
+        char name[16];
+        std::snprintf(name, sizeof name, "LOJA%04d", b);
+        std::filesystem::create_directories(root / "DOTZ" / name);
+    }
+}
+
 std::string makeDemoDb(const TempDir& dir, const appserver::DemoOptions& options,
                        const std::string& name)
 {
@@ -156,6 +174,20 @@ std::string getPrincipalBody(const std::string& selector, const std::string& day
     };
     return "{\"jsonrpc\":\"2.0\",\"id\":" + std::to_string(id) +
            ",\"method\":\"GetPrincipal\",\"params\":[" + quote(selector) + "," + quote(day) + "]}";
+}
+
+void expectSameReplies(int portA, int portB, const std::vector<std::string>& selectors,
+                       const std::vector<std::string>& days)
+{
+    for (const std::string& selector : selectors)
+        for (const std::string& day : days) {
+            SCOPED_TRACE(selector + " " + day);
+            auto a = postRaw(portA, getPrincipalBody(selector, day));
+            auto b = postRaw(portB, getPrincipalBody(selector, day));
+            ASSERT_TRUE(a && b);
+            EXPECT_EQ(a->body, b->body);
+            EXPECT_NE(b->body.find("\"ok\":true"), std::string::npos);
+        }
 }
 
 } // namespace dotz::testing

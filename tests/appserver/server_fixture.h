@@ -13,6 +13,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace dotz::testing {
 
@@ -52,6 +53,12 @@ inline appserver::OpenOptions createFile()
 
 // The demo options the tests share: small, several branches and days.
 appserver::DemoOptions smallDemo();
+
+// smallDemo's branches over the week 2024-03-11 to 2024-03-17, 40 sales a day:
+// what the end-to-end runs of dotz-export export.
+appserver::DemoOptions demoWeek();
+// The DOTZ folders of the demo's branches (C:\DOTZ\LOJAnnnn\), empty, under `root`.
+void makeBranchFolders(const std::filesystem::path& root);
 
 // Fills a new SQLite file with demo data and returns its path.
 std::string makeDemoDb(const TempDir& dir, const appserver::DemoOptions& options = smallDemo(),
@@ -134,5 +141,9 @@ class DemoServerTest : public ::testing::Test
 httplib::Result postRaw(int port, const std::string& body, const httplib::Headers& headers = {},
                         const std::string& path = "/rpc/Krt52410.rdmExportaDotz");
 std::string getPrincipalBody(const std::string& selector, const std::string& day, int id = 1);
+// Each selector's call of each day is answered ("ok":true), with the same bytes by
+// both servers.
+void expectSameReplies(int portA, int portB, const std::vector<std::string>& selectors,
+                       const std::vector<std::string>& days);
 
 } // namespace dotz::testing

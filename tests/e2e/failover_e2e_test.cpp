@@ -21,11 +21,7 @@ class FailoverE2e : public ::testing::Test
     static void SetUpTestSuite()
     {
         dir_ = new TempDir;
-        appserver::DemoOptions o = testing::smallDemo();
-        o.firstDay = "2024-03-11";
-        o.days = 7;
-        o.salesPerDay = 40;
-        const std::string db = testing::makeDemoDb(*dir_, o);
+        const std::string db = testing::makeDemoDb(*dir_, testing::demoWeek());
         // Two servers of the store, on the same database.
         first_ = new RunningServer(testing::serverOn(db));
         second_ = new RunningServer(testing::serverOn(db));
@@ -48,8 +44,7 @@ class FailoverE2e : public ::testing::Test
     // The week exported into a fresh tree of the demo's DOTZ folders.
     static Ended run(const std::string& name, const std::string& servers)
     {
-        for (const char* b : {"0001", "0002", "0003"})
-            fs::create_directories(tree(name) / "DOTZ" / (std::string("LOJA") + b));
+        testing::makeBranchFolders(tree(name));
         return testing::runToEnd({DOTZ_EXPORT_PATH, "--config", "/dev/null", "--server", servers,
                                   "--drive", "C=" + tree(name).string(), "--from", "2024-03-11",
                                   "--to", "2024-03-17", "--with-515"},

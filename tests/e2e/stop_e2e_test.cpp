@@ -9,30 +9,18 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <fcntl.h>
-#include <fstream>
 #include <map>
-#include <spawn.h>
-#include <sys/wait.h>
-
-extern char** environ;
 
 namespace dotz {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::ChildProcess;
+using testing::Ended;
 using testing::filesUnder;
 using testing::RunningServer;
-using testing::slurp;
 using testing::StandInServer;
 using testing::TempDir;
-
-struct Exit
-{
-    int code = -1;  // when it exited
-    int signal = 0; // when a signal ended it
-    std::string err;
-};
 
 class StopE2e : public ::testing::Test
 {
@@ -40,14 +28,11 @@ class StopE2e : public ::testing::Test
     static void SetUpTestSuite()
     {
         dir_ = new TempDir;
-        appserver::DemoOptions o = testing::smallDemo();
-        o.firstDay = "2024-03-11";
-        o.days = 7;
-        o.salesPerDay = 40;
-        server_ = new RunningServer(testing::serverOn(testing::makeDemoDb(*dir_, o)));
+        server_ =
+            new RunningServer(testing::serverOn(testing::makeDemoDb(*dir_, testing::demoWeek())));
         clean_ = new std::map<std::string, std::string>;
         const fs::path out = folders("clean");
-        const Exit e = wait(start(out, server_->port()), out);
+        const Ended e = start(out, server_->port()).wait();
         ASSERT_EQ(e.code, 0) << e.err;
         *clean_ = filesUnder(out);
     }
@@ -58,51 +43,31 @@ class StopE2e : public ::testing::Test
         delete dir_;
     }
 
-    // The DOTZ folders of the demo's branches (C:\DOTZ\LOJAnnnn\), empty.
     static fs::path folders(const std::string& name)
     {
         const fs::path out = dir_->path() / name;
-        for (const char* b : {"0001", "0002", "0003"})
-            fs::create_directories(out / "DOTZ" / (std::string("LOJA") + b));
+        testing::makeBranchFolders(out);
         return out;
     }
-    static pid_t start(const fs::path& out, int port, const std::vector<std::string>& more = {})
+    // The week exported into `out` from the server on `port`; its output lies
+    // beside `out`.
+    static ChildProcess start(const fs::path& out, int port,
+                              const std::vector<std::string>& more = {})
     {
-        const std::string server = "127.0.0.1:" + std::to_string(port);
-        const std::string drive = "C=" + out.string();
-        const std::string err = (out / "stderr").string();
-        std::vector<std::string> args = {DOTZ_EXPORT_PATH, "--config", "/dev/null",  "--server",
-                                         server,           "--drive",  drive,        "--from",
-                                         "2024-03-11",     "--to",     "2024-03-17", "--with-515"};
+        std::vector<std::string> args = {DOTZ_EXPORT_PATH,
+                                         "--config",
+                                         "/dev/null",
+                                         "--server",
+                                         "127.0.0.1:" + std::to_string(port),
+                                         "--drive",
+                                         "C=" + out.string(),
+                                         "--from",
+                                         "2024-03-11",
+                                         "--to",
+                                         "2024-03-17",
+                                         "--with-515"};
         args.insert(args.end(), more.begin(), more.end());
-        std::vector<char*> argv;
-        for (std::string& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
-        pid_t pid = -1;
-        posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        return pid;
-    }
-    static Exit wait(pid_t pid, const fs::path& out = {})
-    {
-        int status = 0;
-        ::waitpid(pid, &status, 0);
-        Exit e;
-        if (WIFEXITED(status))
-            e.code = WEXITSTATUS(status);
-        if (WIFSIGNALED(status))
-            e.signal = WTERMSIG(status);
-        if (!out.empty()) {
-            e.err = slurp(out / "stderr");
-            fs::remove(out / "stderr");
-        }
-        return e;
+        return ChildProcess(args, dir_->path(), out.filename().string());
     }
 
     // Runs the export through a stand-in that holds day 5, sends `signal` once the
@@ -112,10 +77,10 @@ class StopE2e : public ::testing::Test
         StandInServer standIn(server_->port());
         standIn.stallOn("2024-03-15");
         const fs::path out = folders("stopped-" + std::to_string(signal));
-        const pid_t pid = start(out, standIn.port());
+        ChildProcess child = start(out, standIn.port());
         ASSERT_TRUE(standIn.awaitCall("2024-03-15", std::chrono::seconds(120)));
-        ::kill(pid, signal);
-        const Exit e = wait(pid, out);
+        ::kill(child.pid(), signal);
+        const Ended e = child.wait();
         standIn.release();
         if (signal == SIGKILL) {
             EXPECT_EQ(e.signal, SIGKILL);
@@ -164,7 +129,7 @@ TEST_F(StopE2e, AReplyThatDripsEndsTheCallSayingWhichLimit)
         StandInServer standIn(server_->port());
         standIn.dripOn("2024-03-12", std::chrono::milliseconds(100));
         const fs::path out = folders("drip-" + c.limits[1]);
-        const Exit e = wait(start(out, standIn.port(), c.limits), out);
+        const Ended e = start(out, standIn.port(), c.limits).wait();
         EXPECT_EQ(e.code, 1) << e.err;
         EXPECT_NE(e.err.find("Falha na chamada de GetPrincipal ao servidor de aplicação"),
                   std::string::npos)
@@ -185,7 +150,7 @@ TEST_F(StopE2e, DrippedHeadersEndWithinTheCallTimeout)
     for (const bool onGet : {true, false}) {
         DripServer peer(onGet ? dripped : DripServer::Answer{DripServer::description()}, dripped);
         const fs::path out = folders(onGet ? "drip-get" : "drip-post");
-        const Exit e = wait(start(out, peer.port(), {"--call-timeout", "1"}), out);
+        const Ended e = start(out, peer.port(), {"--call-timeout", "1"}).wait();
         EXPECT_EQ(e.code, 1) << e.err;
         EXPECT_NE(e.err.find(onGet ? "Falha na conexão com o servidor de aplicação 127.0.0.1:"
                                    : "Falha na chamada de GetPrincipal ao servidor de aplicação"),

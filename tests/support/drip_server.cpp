@@ -1,8 +1,6 @@
 #include "drip_server.h"
 
-#include <netinet/in.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstdlib>
 
@@ -20,31 +18,9 @@ std::string DripServer::description()
     return reply(200, R"({"object":"Krt52410.rdmExportaDotz","methods":["GetPrincipal"]})");
 }
 
-DripServer::DripServer(Answer get, Answer post) : get_(std::move(get)), post_(std::move(post))
+DripServer::DripServer(Answer get, Answer post)
+    : get_(std::move(get)), post_(std::move(post)), listener_([this](int client) { serve(client); })
 {
-    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-        ::listen(listener_, 16) != 0 ||
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-        std::abort();
-    port_ = ntohs(address.sin_port);
-    acceptor_ = std::thread([this] {
-        for (;;) {
-            const int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-            std::lock_guard lock(m_);
-            if (client < 0 || stopped_) {
-                if (client >= 0)
-                    ::close(client);
-                return;
-            }
-            clients_.push_back(client);
-            threads_.emplace_back([this, client] { serve(client); });
-        }
-    });
 }
 
 DripServer::~DripServer()
@@ -52,17 +28,9 @@ DripServer::~DripServer()
     {
         std::lock_guard lock(m_);
         stopped_ = true;
-        for (const int c : clients_)
-            ::shutdown(c, SHUT_RDWR);
     }
     stopping_.notify_all();
-    ::shutdown(listener_, SHUT_RDWR);
-    acceptor_.join();
-    for (std::thread& t : threads_)
-        t.join();
-    for (const int c : clients_)
-        ::close(c);
-    ::close(listener_);
+    listener_.stop();
 }
 
 bool DripServer::send(int client, const Answer& a)

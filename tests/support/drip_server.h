@@ -2,12 +2,12 @@
 // A bare HTTP peer that answers each request with fixed bytes, sending them from
 // `dripFrom` on one byte at a time: a server that keeps a call alive without
 // ever ending it, in its status line and headers as well as its body.
+#include "loopback_listener.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <string>
-#include <thread>
-#include <vector>
 
 namespace dotz::testing {
 
@@ -27,23 +27,17 @@ class DripServer
 
     DripServer(Answer get, Answer post);
     ~DripServer();
-    DripServer(const DripServer&) = delete;
-    DripServer& operator=(const DripServer&) = delete;
-    int port() const { return port_; }
+    int port() const { return listener_.port(); }
 
   private:
     void serve(int client);
     bool send(int client, const Answer& answer);
 
     Answer get_, post_;
-    int listener_ = -1;
-    int port_ = 0;
     std::mutex m_;
     std::condition_variable stopping_;
     bool stopped_ = false;
-    std::vector<int> clients_;
-    std::vector<std::thread> threads_;
-    std::thread acceptor_;
+    LoopbackListener listener_; // last: its threads use what comes before
 };
 
 } // namespace dotz::testing

@@ -5,83 +5,20 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstdlib>
-
 namespace dotz::testing {
-namespace {
-
-sockaddr_in loopback(int port)
-{
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    return a;
-}
-
-} // namespace
 
 TcpRelay::TcpRelay(int upstreamPort, std::string marker, size_t replyBytesBeforeKill)
-    : upstream_(upstreamPort), marker_(std::move(marker)), beforeKill_(replyBytesBeforeKill)
+    : upstream_(upstreamPort), marker_(std::move(marker)), beforeKill_(replyBytesBeforeKill),
+      listener_([this](int client) { relay(client); })
 {
-    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a = loopback(0);
-    socklen_t length = sizeof a;
-    if (::bind(listener_, reinterpret_cast<sockaddr*>(&a), length) != 0 ||
-        ::listen(listener_, 16) != 0 ||
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &length) != 0)
-        std::abort();
-    port_ = ntohs(a.sin_port);
-    acceptor_ = std::thread([this] {
-        for (;;) {
-            const int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-            std::lock_guard lock(m_);
-            if (client < 0 || killed_) {
-                if (client >= 0)
-                    ::close(client);
-                return;
-            }
-            sockets_.push_back(client);
-            threads_.emplace_back([this, client] { relay(client); });
-        }
-    });
-}
-
-TcpRelay::~TcpRelay()
-{
-    kill();
-    acceptor_.join();
-    for (std::thread& t : threads_)
-        t.join();
-    for (const int s : sockets_)
-        ::close(s);
-    ::close(listener_);
-}
-
-bool TcpRelay::killed()
-{
-    std::lock_guard lock(m_);
-    return killed_;
-}
-
-void TcpRelay::kill()
-{
-    std::lock_guard lock(m_);
-    killed_ = true;
-    // The kernel ends a killed process's connections as it ends these.
-    for (const int s : sockets_)
-        ::shutdown(s, SHUT_RDWR);
-    ::shutdown(listener_, SHUT_RDWR);
 }
 
 void TcpRelay::relay(int client)
 {
     const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    {
-        std::lock_guard lock(m_);
-        sockets_.push_back(server);
-        if (killed_)
-            return;
+    if (!listener_.hold(server)) {
+        ::close(server);
+        return;
     }
     const sockaddr_in a = loopback(upstream_);
     if (::connect(server, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0)
@@ -111,7 +48,8 @@ void TcpRelay::relay(int client)
             if (::send(fds[1 - i].fd, buffer, send, MSG_NOSIGNAL) != static_cast<ssize_t>(send))
                 return;
             if (marked && passed >= beforeKill_) {
-                kill();
+                // The kernel ends a killed process's connections as this ends them.
+                listener_.stop();
                 return;
             }
         }
