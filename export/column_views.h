@@ -123,6 +123,14 @@ class NumberColumn
         return doubles_ ? doubles_[row] != doubles_[row]
                         : hundredths_[row] == column::kNullHundredths;
     }
+    // The value in hundredths (a null as 0) while the column holds them.
+    bool hundredthsAt(size_t row, int32_t& h) const
+    {
+        if (doubles_)
+            return false;
+        h = hundredths_[row] == column::kNullHundredths ? 0 : hundredths_[row];
+        return true;
+    }
 
   private:
     const int32_t* hundredths_;

@@ -62,7 +62,16 @@ inline char* field(char* p, std::string_view v)
 
 inline char* putPlain(char* p, const Number& n, size_t row)
 {
-    return n.isNull(row) ? p : putGeneralText(p, n[row]);
+    int32_t h;
+    if (n.isNull(row))
+        return p;
+    return n.hundredthsAt(row, h) ? putGeneralHundredths(p, h) : putGeneralText(p, n[row]);
+}
+
+inline char* putAmount(char* p, const Number& n, size_t row)
+{
+    int32_t h;
+    return n.hundredthsAt(row, h) ? putAmountHundredths(p, h) : putAmountText(p, n[row]);
 }
 
 } // namespace record
@@ -133,7 +142,7 @@ struct Sale
         p = field(p, cupom[r]);
         p = putCustomerId(p, cliente[r]);
         p = put(p, "||");
-        p = putAmountText(p, total[r]);
+        p = putAmount(p, total, r);
         *p++ = '|';
         p = field(p, data[r]);
         p = field(p, hora[r]);
@@ -180,9 +189,9 @@ struct Item
         p = field(p, barras[r]);
         p = putPlain(p, quantidade, r);
         *p++ = '|';
-        p = putAmountText(p, unitario[r]);
+        p = putAmount(p, unitario, r);
         *p++ = '|';
-        p = putAmountText(p, total[r]);
+        p = putAmount(p, total, r);
         p = put(p, "||");
         p = putPlain(p, pontos, r);
         return p;
@@ -218,7 +227,7 @@ struct Product
         p = put(p, "||");
         p = field(p, barras[r]);
         p = field(p, nome[r]);
-        p = putAmountText(p, preco[r]);
+        p = putAmount(p, preco, r);
         *p++ = '|';
         p = putPlain(p, pontos, r);
         *p++ = '|';

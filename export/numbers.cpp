@@ -184,6 +184,37 @@ char* putAmountText(char* out, double value)
     return put(out, cents + n - 2, 2);
 }
 
+namespace {
+
+// |h| / 100 with `point`: the cents always, or without trailing zeros.
+char* putHundredths(char* out, int32_t h, char point, bool trim)
+{
+    const uint32_t u = h < 0 ? 0u - static_cast<uint32_t>(h) : static_cast<uint32_t>(h);
+    if (h < 0)
+        *out++ = '-';
+    const uint32_t cents = u % 100;
+    out = std::to_chars(out, out + 10, u / 100).ptr;
+    if (trim && cents == 0)
+        return out;
+    *out++ = point;
+    *out++ = static_cast<char>('0' + cents / 10);
+    if (!trim || cents % 10 != 0)
+        *out++ = static_cast<char>('0' + cents % 10);
+    return out;
+}
+
+} // namespace
+
+char* putGeneralHundredths(char* out, int32_t hundredths)
+{
+    return putHundredths(out, hundredths, ',', true);
+}
+
+char* putAmountHundredths(char* out, int32_t hundredths)
+{
+    return putHundredths(out, hundredths, '.', false);
+}
+
 std::string generalText(double value)
 {
     char buf[kMaxNumberText];

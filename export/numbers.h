@@ -1,5 +1,6 @@
 #pragma once
 // Text forms of numbers in the DOTZ files and on screen.
+#include <cstdint>
 #include <string>
 
 namespace dotz {
@@ -18,5 +19,10 @@ std::string generalText(double value);
 // separator, always two decimals, "-" when negative, never "-0.00".
 char* putAmountText(char* out, double value);
 std::string amountText(double value);
+
+// The same forms of hundredths / 100, as a column held in hundredths gives
+// them, without the double: the same bytes.
+char* putGeneralHundredths(char* out, int32_t hundredths);
+char* putAmountHundredths(char* out, int32_t hundredths);
 
 } // namespace dotz

@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
+#include <string_view>
+#include <vector>
 
 namespace dotz {
 namespace {
@@ -67,6 +70,27 @@ TEST(Numbers, AmountRoundsHalfAwayFromZeroOnTheDecimalValue)
     };
     for (const Case& c : cases)
         EXPECT_EQ(amountText(c.value), c.text) << c.value;
+}
+
+// Every hundredths a column can hold, near zero wholly, then spread to both ends.
+TEST(Numbers, HundredthsGiveTheBytesTheirDoubleGives)
+{
+    std::vector<int32_t> values;
+    for (int32_t h = -300000; h <= 300000; ++h)
+        values.push_back(h);
+    for (int64_t h = 300001; h <= INT32_MAX; h += 9973 + h / 1000)
+        values.insert(values.end(), {static_cast<int32_t>(h), static_cast<int32_t>(-h)});
+    values.insert(values.end(), {INT32_MAX, INT32_MIN + 1});
+    char a[kMaxNumberText], b[kMaxNumberText];
+    for (const int32_t h : values) {
+        const double v = static_cast<double>(h) / 100;
+        ASSERT_EQ(std::string_view(a, putGeneralHundredths(a, h)),
+                  std::string_view(b, putGeneralText(b, v)))
+            << h;
+        ASSERT_EQ(std::string_view(a, putAmountHundredths(a, h)),
+                  std::string_view(b, putAmountText(b, v)))
+            << h;
+    }
 }
 
 TEST(Day, ParsesBothFormsAndRefusesImpossibleDates)
