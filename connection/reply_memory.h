@@ -8,10 +8,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <unordered_map>
 #include <vector>
 
 namespace dotz::reply_memory {
@@ -28,22 +31,32 @@ inline size_t roundUp(size_t n, size_t to)
 }
 
 // One call's address space for its packets: reserved whole up front, so that a
-// packet never moves while a loader reads it; pages are committed as bytes
-// arrive and given back as each packet is let go. Each packet starts on a page
-// of its own, so giving one back touches no other.
+// packet never moves while a loader reads it. Pages are committed a chunk at a
+// time as bytes arrive and come back as packets are read. A chunk whose pages
+// have all come back moves, pages and all, to where the next bytes go: a day's
+// gigabytes pass through the same few megabytes, where a page freed and a fresh
+// one taken would cost a zeroing and the system's bookkeeping each. Each packet
+// starts on a page of its own, so no packet gives back a page of another.
 class Arena
 {
   public:
-    explicit Arena(size_t reserve) : reserved_(roundUp(reserve, pageSize()))
+    explicit Arena(size_t reserve)
     {
-        void* at =
-            mmap(nullptr, reserved_, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-        base_ = at == MAP_FAILED ? nullptr : static_cast<char*>(at);
+        // Chunks lie on multiples of their size, each wholly within one mapping.
+        const size_t size = roundUp(reserve, kChunk) + kChunk;
+        void* at = mmap(nullptr, size, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        if (at == MAP_FAILED)
+            return;
+        mapped_ = static_cast<char*>(at);
+        mappedSize_ = size;
+        const auto address = reinterpret_cast<uintptr_t>(mapped_);
+        base_ = mapped_ + (roundUp(address, kChunk) - address);
+        reserved_ = roundUp(reserve, kChunk);
     }
     ~Arena()
     {
-        if (base_)
-            munmap(base_, reserved_);
+        if (mapped_)
+            munmap(mapped_, mappedSize_);
     }
     Arena(const Arena&) = delete;
     Arena& operator=(const Arena&) = delete;
@@ -64,46 +77,119 @@ class Arena
         return true;
     }
 
-    // Gives back the pages of [from, to), which stay readable as zeros.
-    void drop(size_t from, size_t to) { madvise(base_ + from, to - from, MADV_DONTNEED); }
-
-    // Gives back the pages of [from, to) for good; `from` starts a page, the rest
-    // of the last page belongs to nobody else.
-    void release(size_t from, size_t to)
+    // The pages of [from, to) (both on page starts) are read for good; they
+    // stay readable until their chunk moves, as zeros after.
+    void giveBack(size_t from, size_t to)
     {
-        const size_t end = roundUp(to, pageSize());
-        // A fresh mapping over the range drops its pages and its commitment at once;
-        // should it fail, the pages at least go.
-        if (mmap(base_ + from, end - from, PROT_NONE,
-                 MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED, -1, 0) == MAP_FAILED)
-            madvise(base_ + from, end - from, MADV_DONTNEED);
+        std::lock_guard lock(m_);
+        while (from < to) {
+            const size_t chunk = from / kChunk;
+            const size_t upTo = std::min(to, (chunk + 1) * kChunk);
+            size_t& pages = given_[chunk];
+            pages += (upTo - from) / pageSize();
+            if (pages == kChunk / pageSize()) {
+                given_.erase(chunk);
+                if (pool_.size() < kPoolChunks)
+                    pool_.push_back(chunk);
+                else
+                    madvise(base_ + chunk * kChunk, kChunk, MADV_DONTNEED);
+            }
+            from = upTo;
+        }
     }
+
+    static constexpr size_t kChunk = size_t{4} << 20;
 
   private:
     bool commit(size_t end)
     {
-        if (end <= committed_)
-            return true;
         if (end > reserved_)
             return false;
-        // In steps, so that a large packet costs few calls.
-        const size_t to = std::min(reserved_, roundUp(end, kStep));
-        if (mprotect(base_ + committed_, to - committed_, PROT_READ | PROT_WRITE) != 0)
-            return false;
+        for (; committed_ < end; committed_ += kChunk) {
+            if (reuseChunk())
+                continue;
+            if (mprotect(base_ + committed_, kChunk, PROT_READ | PROT_WRITE) != 0)
+                return false;
 #if defined(MADV_POPULATE_WRITE)
-        // The step is about to be filled: its pages in one call rather than one
-        // fault each. Where the kernel lacks it, the faults come as before.
-        madvise(base_ + committed_, to - committed_, MADV_POPULATE_WRITE);
+            // The chunk is about to be filled: its pages in one call rather than one
+            // fault each. Where the kernel lacks it, the faults come as before.
+            madvise(base_ + committed_, kChunk, MADV_POPULATE_WRITE);
 #endif
-        committed_ = to;
+        }
         return true;
     }
 
-    static constexpr size_t kStep = size_t{4} << 20;
+    // Moves a chunk read through to the frontier. Its old place stays mapped,
+    // then becomes one with the other places read through, so that the mappings
+    // do not grow in number with the reply.
+    bool reuseChunk()
+    {
+        size_t chunk = 0;
+        {
+            std::lock_guard lock(m_);
+            if (pool_.empty())
+                return false;
+            chunk = pool_.back();
+            pool_.pop_back();
+        }
+        char* const from = base_ + chunk * kChunk;
+#if defined(MREMAP_DONTUNMAP)
+        if (mremap(from, kChunk, kChunk, MREMAP_MAYMOVE | MREMAP_FIXED | MREMAP_DONTUNMAP,
+                   base_ + committed_) != MAP_FAILED) {
+            mmap(from, kChunk, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED,
+                 -1, 0);
+            return true;
+        }
+#endif
+        // A kernel that cannot move it: its pages go back, and the frontier takes fresh ones.
+        madvise(from, kChunk, MADV_DONTNEED);
+        return false;
+    }
+
+    // Chunks read through that wait for the frontier; past these, their pages go back.
+    static constexpr size_t kPoolChunks = 8;
+    char* mapped_ = nullptr;
+    size_t mappedSize_ = 0;
     char* base_ = nullptr;
-    size_t reserved_;
-    size_t committed_ = 0;
+    size_t reserved_ = 0;
+    size_t committed_ = 0; // on a chunk's start
     size_t used_ = 0;
+    std::mutex m_;
+    std::unordered_map<size_t, size_t> given_; // pages given back, by chunk, while some are not
+    std::vector<size_t> pool_;
+};
+
+// Where a packet lies in the arena and how far its pages have gone back: shared
+// by the packet while it arrives and the packet it becomes, which read the same
+// pages. Only the packet's one reader moves it on.
+class Span
+{
+  public:
+    Span(std::shared_ptr<Arena> arena, size_t from)
+        : arena_(std::move(arena)), from_(from), given_(from)
+    {
+    }
+    Arena& arena() const { return *arena_; }
+    size_t from() const { return from_; }
+    // The reader is done with the bytes before arena offset `at`: the chunks
+    // wholly behind it go back. true once any page has.
+    bool readUpTo(size_t at)
+    {
+        const size_t upTo = at / Arena::kChunk * Arena::kChunk;
+        const size_t given = given_.load(std::memory_order_relaxed);
+        if (upTo > given) {
+            arena_->giveBack(given, upTo);
+            given_.store(upTo, std::memory_order_relaxed);
+        }
+        return given_.load(std::memory_order_relaxed) != from_;
+    }
+    // The packet is let go: the rest of its pages, up to `to`, go back.
+    void release(size_t to) { arena_->giveBack(given_.load(), roundUp(to, pageSize())); }
+
+  private:
+    std::shared_ptr<Arena> arena_;
+    size_t from_;
+    std::atomic<size_t> given_; // pages before it are given back
 };
 
 // The pages of a packet handed over: those its loader has read go back while it
@@ -111,33 +197,22 @@ class Arena
 class PacketPages final : public Packet::Memory
 {
   public:
-    PacketPages(std::shared_ptr<Arena> arena, size_t from, size_t to)
-        : arena_(std::move(arena)), from_(from), to_(to), dropped_(from)
-    {
-    }
-    ~PacketPages() override { arena_->release(from_, to_); }
+    PacketPages(std::shared_ptr<Span> span, size_t to) : span_(std::move(span)), to_(to) {}
+    ~PacketPages() override { span_->release(to_); }
     PacketPages(const PacketPages&) = delete;
     PacketPages& operator=(const PacketPages&) = delete;
 
     void consumed(const char* at) const override
     {
-        if (at < arena_->at(from_) || at > arena_->at(to_))
+        const Arena& arena = span_->arena();
+        if (at < arena.at(span_->from()) || at > arena.at(to_))
             return;
-        const size_t page = pageSize();
-        const size_t upTo = static_cast<size_t>(at - arena_->at(0)) / page * page;
-        // In steps, so that a packet costs a few calls.
-        if (upTo >= dropped_ + kStep) {
-            arena_->drop(dropped_, upTo);
-            dropped_ = upTo;
-        }
+        span_->readUpTo(static_cast<size_t>(at - arena.at(0)));
     }
 
   private:
-    static constexpr size_t kStep = size_t{8} << 20;
-    std::shared_ptr<Arena> arena_;
-    size_t from_;
+    std::shared_ptr<Span> span_;
     size_t to_;
-    mutable size_t dropped_; // pages before it are given back
 };
 
 // A packet handed over while its rows arrive: the receiving thread publishes
@@ -146,25 +221,22 @@ class PacketPages final : public Packet::Memory
 class Arriving final : public Packet::Arrival
 {
   public:
-    Arriving(std::shared_ptr<Arena> arena, size_t from)
-        : arena_(std::move(arena)), from_(from), data_(arena_->at(from)), dropped_(from)
+    explicit Arriving(std::shared_ptr<Span> span)
+        : span_(std::move(span)), data_(span_->arena().at(span_->from()))
     {
     }
+    const std::shared_ptr<Span>& span() const { return span_; }
     // The pages wholly behind the reader go back while the rest still arrives,
     // so that a packet larger than memory can be read.
     bool consumed(size_t offset) const override
     {
-        const size_t upTo = (from_ + offset) / pageSize() * pageSize();
-        if (upTo >= dropped_ + kStep) {
-            arena_->drop(dropped_, upTo);
-            dropped_ = upTo;
-        }
+        const bool gone = span_->readUpTo(span_->from() + offset);
         {
             std::lock_guard lock(m_);
             read_ = std::max(read_, offset);
         }
         changed_.notify_all();
-        return dropped_ != from_;
+        return gone;
     }
     void abandon() const override
     {
@@ -221,12 +293,9 @@ class Arriving final : public Packet::Arrival
     }
 
   private:
-    static constexpr size_t kStep = size_t{8} << 20;
     static constexpr size_t kAhead = size_t{32} << 20;
-    std::shared_ptr<Arena> arena_; // its pages stay until the packet is let go
-    size_t from_;
+    std::shared_ptr<Span> span_; // its pages stay until the packet is let go
     const char* data_;
-    mutable size_t dropped_; // pages before it are given back (the reader's only)
     mutable std::mutex m_;
     mutable std::condition_variable changed_;
     std::vector<size_t> starts_;

@@ -242,8 +242,8 @@ struct ReplyStream::State
         if (!arena->append(padding.data(), padding.size()))
             return fail(kNoMemory);
         const std::string_view json(arena->at(from), size);
-        std::shared_ptr<const Packet::Memory> pages =
-            std::make_shared<const PacketPages>(arena, from, arena->used());
+        std::shared_ptr<const Packet::Memory> pages = std::make_shared<const PacketPages>(
+            arriving ? arriving->span() : std::make_shared<Span>(arena, from), arena->used());
         Packet packet = Packet::inMemory(std::move(pages), json, size + Packet::kPadding);
         if (rows == Rows::Done)
             packet.setRowMarks(std::move(marks));
@@ -337,7 +337,7 @@ struct ReplyStream::State
                 p = stop;
                 if (handover == ReplyStream::Handover::WhileArriving && !marks.starts.empty()) {
                     if (!arriving) {
-                        arriving = std::make_shared<Arriving>(arena, packetFrom);
+                        arriving = std::make_shared<Arriving>(std::make_shared<Span>(arena, packetFrom));
                         arriving->publish(marks.starts);
                         sink(element, Packet::arriving(arriving));
                     } else {
