@@ -115,21 +115,36 @@ TEST(ReplyStream, ReadsAsTheWholeReplyDoes)
     EXPECT_EQ(streamed(reply, 3, 2).packets, whole(reply).packets);
 }
 
-// A packet far larger than the steps in which its read pages go back loads as it
-// does from a buffer of its own.
+// Packets far larger than the chunks in which read pages go back load as they
+// do from a buffer of their own, also those that arrive into the chunks the
+// packets before them were read from.
 TEST(ReplyStream, APacketLoadsAlikeWhileItsReadPagesGoBack)
 {
-    const std::string packet = tillsPacket(700000) + "]}";
-    Table whole = makeCdsCaixa(), streamed = makeCdsCaixa();
-    whole.loadPacket(Packet::fromJson(packet));
-    ReplyStream stream([&streamed](size_t, Packet p) { streamed.loadPacket(p); }, 1);
-    const std::string reply = R"({"result":{"data":[)" + packet + "]}}";
+    std::vector<std::string> packets;
+    std::string reply = R"({"result":{"data":[)";
+    for (int i = 0; i < 3; ++i) {
+        packets.push_back(tillsPacket(700000 - 1000 * i) + "]}");
+        reply += (i ? "," : "") + packets.back();
+    }
+    reply += "]}}";
+    std::vector<Table> streamed;
+    ReplyStream stream(
+        [&streamed](size_t, Packet p) {
+            streamed.push_back(makeCdsCaixa());
+            streamed.back().loadPacket(p);
+        },
+        packets.size());
     for (size_t at = 0; at < reply.size(); at += 4096)
         ASSERT_TRUE(stream.feed(reply.data() + at, std::min<size_t>(4096, reply.size() - at)));
-    ASSERT_EQ(streamed.rowCount(), whole.rowCount());
-    for (size_t r = 0; r < whole.rowCount(); ++r)
-        for (int c = 0; c < 2; ++c)
-            ASSERT_EQ(streamed.textAt(r, c), whole.textAt(r, c)) << r;
+    ASSERT_EQ(streamed.size(), packets.size());
+    for (size_t i = 0; i < packets.size(); ++i) {
+        Table whole = makeCdsCaixa();
+        whole.loadPacket(Packet::fromJson(packets[i]));
+        ASSERT_EQ(streamed[i].rowCount(), whole.rowCount());
+        for (size_t r = 0; r < whole.rowCount(); ++r)
+            for (int c = 0; c < 2; ++c)
+                ASSERT_EQ(streamed[i].textAt(r, c), whole.textAt(r, c)) << i << " " << r;
+    }
 }
 
 // A text and a number, exactly.
