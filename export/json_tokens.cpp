@@ -4,6 +4,10 @@
 #include <cmath>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace dotz::json_tokens {
 
 // Eight bytes at a time: the last word is read whole and what lies past the
@@ -11,7 +15,7 @@ namespace dotz::json_tokens {
 unsigned scanRaw(std::string_view s)
 {
     constexpr uint64_t kOnes = 0x0101010101010101u, kHighs = kOnes * 0x80;
-    uint64_t high = 0, control = 0, escape = 0;
+    uint64_t high = 0, control = 0, escape = 0, bar = 0;
     for (size_t i = 0; i < s.size(); i += 8) {
         uint64_t w;
         std::memcpy(&w, s.data() + i, 8);
@@ -23,27 +27,63 @@ unsigned scanRaw(std::string_view s)
         control |= (w - kOnes * 0x20) & ~w; // a byte below 0x20
         const uint64_t x = w ^ (kOnes * '\\');
         escape |= (x - kOnes) & ~x; // a byte equal to the backslash
+        const uint64_t y = w ^ (kOnes * '|');
+        bar |= (y - kOnes) & ~y;
     }
     return (escape & kHighs ? kEscape : 0) | (control & kHighs ? kControl : 0) |
-           (high & kHighs ? kHigh : 0);
+           (high & kHighs ? kHigh : 0) | (bar & kHighs ? kBar : 0);
 }
 
-// Prices, quantities and points are written so. The quotient of the hundredths
-// by 100 is the very double the decoder would give: both are the nearest one to
-// the same value. -0 is left to the decoder, as its sign would be lost.
-std::optional<int32_t> plainHundredths(std::string_view tok)
+const char* plainString(const char* p, const char* end, unsigned& holds)
 {
-    const char* p = tok.data();
-    const char* const end = p + tok.size();
+#if defined(__SSE2__)
+    unsigned found = 0;
+    for (; p < end; p += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const auto bits = [](__m128i m) { return static_cast<unsigned>(_mm_movemask_epi8(m)); };
+        const unsigned quote = bits(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')));
+        const unsigned backslash = bits(_mm_cmpeq_epi8(v, _mm_set1_epi8('\\')));
+        // Up to the quote, or the whole block.
+        const unsigned before = quote ? (quote & (0u - quote)) - 1 : 0xFFFFu;
+        if (backslash & before)
+            return nullptr;
+        const __m128i low = _mm_set1_epi8(0x1F);
+        found |= before & bits(_mm_cmpeq_epi8(_mm_max_epu8(v, low), low)) ? kControl : 0;
+        found |= before & bits(v) ? kHigh : 0;
+        found |= before & bits(_mm_cmpeq_epi8(v, _mm_set1_epi8('|'))) ? kBar : 0;
+        if (quote) {
+            const char* close = p + __builtin_ctz(quote);
+            if (close >= end)
+                return nullptr;
+            holds = found;
+            return close;
+        }
+    }
+    return nullptr;
+#else
+    const char* close = closingQuote(p, end);
+    if (!close)
+        return nullptr;
+    holds = scanRaw(std::string_view(p, static_cast<size_t>(close - p)));
+    return holds & kEscape ? nullptr : close;
+#endif
+}
+
+namespace {
+
+// The hundredths of the plain decimal at the start of [p, end): where it stops,
+// or nullptr.
+const char* hundredthsPrefix(const char* p, const char* end, int32_t& out)
+{
     auto digit = [&] { return p < end && static_cast<unsigned>(*p - '0') < 10; };
     const bool negative = p < end && *p == '-';
     p += negative;
     if (!digit() || (*p == '0' && p + 1 < end && static_cast<unsigned>(p[1] - '0') < 10))
-        return std::nullopt;
+        return nullptr;
     int64_t h = 0;
     for (int n = 0; digit(); ++p)
         if (++n > 7) // keeps the hundredths below 10^9
-            return std::nullopt;
+            return nullptr;
         else
             h = h * 10 + (*p - '0');
     int decimals = 0;
@@ -51,20 +91,42 @@ std::optional<int32_t> plainHundredths(std::string_view tok)
         ++p;
         for (; digit(); ++p, ++decimals)
             if (decimals == 2)
-                return std::nullopt;
+                return nullptr;
             else
                 h = h * 10 + (*p - '0');
         if (decimals == 0)
-            return std::nullopt;
+            return nullptr;
     }
     for (; decimals < 2; ++decimals)
         h *= 10;
+    if (h == 0 && negative)
+        return nullptr;
+    out = static_cast<int32_t>(negative ? -h : h);
+    return p;
+}
+
+} // namespace
+
+// Prices, quantities and points are written so. The quotient of the hundredths
+// by 100 is the very double the decoder would give: both are the nearest one to
+// the same value. -0 is left to the decoder, as its sign would be lost.
+std::optional<int32_t> plainHundredths(std::string_view tok)
+{
+    const char* const end = tok.data() + tok.size();
+    int32_t h = 0;
+    const char* p = hundredthsPrefix(tok.data(), end, h);
+    if (!p)
+        return std::nullopt;
     for (; p < end; ++p) // what follows the token up to the next comma or bracket
         if (*p != ' ' && *p != '\t' && *p != '\n' && *p != '\r')
             return std::nullopt;
-    if (h == 0 && negative)
-        return std::nullopt;
-    return static_cast<int32_t>(negative ? -h : h);
+    return h;
+}
+
+const char* plainHundredthsAt(const char* p, const char* end, int32_t& h)
+{
+    p = hundredthsPrefix(p, end, h);
+    return p && p < end && (*p == ',' || *p == ']') ? p : nullptr;
 }
 
 // JSON's grammar first: from_chars takes forms that JSON does not (a leading

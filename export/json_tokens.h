@@ -10,14 +10,23 @@
 namespace dotz::json_tokens {
 
 // What the raw bytes of a string hold (scanRaw): a backslash, a byte below 0x20,
-// a byte above 0x7F. The string must lie in a buffer readable 7 bytes past its
-// end (the decoder's padding).
-constexpr unsigned kEscape = 1, kControl = 2, kHigh = 4;
+// a byte above 0x7F, a '|'. The string must lie in a buffer readable 7 bytes
+// past its end (the decoder's padding).
+constexpr unsigned kEscape = 1, kControl = 2, kHigh = 4, kBar = 8;
 unsigned scanRaw(std::string_view s);
+
+// The string whose bytes start at `p` (after its opening quote) where no
+// backslash comes before its closing quote: that quote, before `end`, and what
+// the bytes hold as scanRaw says it. nullptr otherwise. Reads up to 15 bytes
+// past the quote or `end` (the decoder's padding).
+const char* plainString(const char* p, const char* end, unsigned& holds);
 
 // The hundredths of a number token written as a plain decimal of at most two
 // decimals; nothing for any other form (the decoder's to read).
 std::optional<int32_t> plainHundredths(std::string_view tok);
+// The same for the token that starts at `p` and ends with the ',' or ']' that
+// follows it: where that is, or nullptr.
+const char* plainHundredthsAt(const char* p, const char* end, int32_t& h);
 
 // A number token in JSON's own form, to the nearest double as the decoder reads
 // it; false for anything else, and for what is out of range.

@@ -302,7 +302,7 @@ void RowLoader::text(int tc, std::string_view tok, std::string_view utf8, unsign
                                        store_.faults().size() == faults ? ref : column::kNullText};
 }
 
-bool RowLoader::plainText(int tc, std::string_view tok)
+bool RowLoader::plainText(int tc, std::string_view tok, unsigned holds)
 {
     if (tc >= 0) {
         if (defs_[static_cast<size_t>(tc)].type != ColumnType::Text)
@@ -310,7 +310,6 @@ bool RowLoader::plainText(int tc, std::string_view tok)
         if (sharedWithAbove(tc, tok))
             return true;
     }
-    const unsigned holds = scanRaw(tok);
     if ((holds & kControl) || ((holds & kHigh) && !simdjson::validate_utf8(tok.data(), tok.size())))
         return false;
     std::string_view utf8 = tok;
@@ -368,12 +367,25 @@ bool RowLoader::plainRows(const char* p, const char* const end)
             if (p == end || k == target_.size())
                 return undo();
             const int tc = target_[k++];
+            int32_t h = 0;
+            const char* after = nullptr;
             if (*p == '"') {
-                const char* close = closingQuote(p + 1, end);
+                unsigned holds = 0;
+                const char* close = plainString(p + 1, end, holds);
+                if (!close) { // escapes
+                    close = closingQuote(p + 1, end);
+                    if (close)
+                        holds = scanRaw(std::string_view(p + 1, static_cast<size_t>(close - p - 1)));
+                }
                 if (!close ||
-                    !plainText(tc, std::string_view(p + 1, static_cast<size_t>(close - p - 1))))
+                    !plainText(tc, std::string_view(p + 1, static_cast<size_t>(close - p - 1)),
+                               holds))
                     return undo();
                 p = close + 1;
+            } else if (tc >= 0 && defs_[static_cast<size_t>(tc)].type == ColumnType::Number &&
+                       (after = plainHundredthsAt(p, end, h))) {
+                store_.data(static_cast<size_t>(tc)).pushHundredths(h);
+                p = after;
             } else {
                 const char* tokEnd = p;
                 while (tokEnd != end && *tokEnd != ',' && *tokEnd != ']')

@@ -86,8 +86,8 @@ class RowLoader
     bool sharedWithAbove(int tc, std::string_view tok);
     // A text's bytes between its quotes, `utf8` once unescaped; `holds` from scanRaw.
     void text(int tc, std::string_view tok, std::string_view utf8, unsigned holds);
-    // The same text, row above's first; false where it needs the decoder.
-    bool plainText(int tc, std::string_view tok);
+    // The same text, row above's first, `holds` from scanRaw; false where it needs the decoder.
+    bool plainText(int tc, std::string_view tok, unsigned holds);
     // A number or null; false where it needs the decoder.
     bool plainScalar(int tc, std::string_view tok);
 
