@@ -142,6 +142,39 @@ void ColumnStore::clear()
     faults_.clear();
     faults_.shrink_to_fit();
     rows_ = 0;
+    kept_.clear();
+    keptBlock_ = keptUsed_ = 0;
+    borrowTexts(borrowing_);
+}
+
+void ColumnStore::borrowTexts(bool on)
+{
+    borrowing_ = on;
+    for (size_t i = 0; i < defs_.size(); ++i)
+        data_[i].borrowed = on && defs_[i].type == ColumnType::Text;
+}
+
+std::string_view ColumnStore::tooLong(int column, std::string_view text)
+{
+    faults_.push_back({static_cast<uint32_t>(rows_), static_cast<uint16_t>(column),
+                       ValueFault::TooLong, static_cast<uint32_t>(text.size())});
+    return text.substr(0, kMaxText);
+}
+
+std::string_view ColumnStore::keep(std::string_view text)
+{
+    if (keptUsed_ + text.size() > kKeptBlock || kept_.empty()) {
+        if (!kept_.empty())
+            ++keptBlock_;
+        if (keptBlock_ == kept_.size())
+            kept_.push_back(std::make_unique_for_overwrite<char[]>(kKeptBlock));
+        keptUsed_ = 0;
+    }
+    char* at = kept_[keptBlock_].get() + keptUsed_;
+    if (!text.empty())
+        std::memcpy(at, text.data(), text.size());
+    keptUsed_ += text.size();
+    return {at, text.size()};
 }
 
 void ColumnStore::clearKeepingRoom()
@@ -160,9 +193,12 @@ void ColumnStore::clearKeepingRoom()
         c.hundredths.clear();
         c.doubles.clear();
         c.inDoubles = false;
+        c.views.clear();
+        c.separator = false;
     }
     faults_.clear();
     rows_ = 0;
+    keptBlock_ = keptUsed_ = 0;
 }
 
 void ColumnStore::reserveRows(size_t rows)
@@ -191,11 +227,8 @@ void ColumnStore::reserveRows(size_t rows)
 column::TextRef ColumnStore::storeChecked(int column, std::string_view text)
 {
     ColumnData& c = data_[static_cast<size_t>(column)];
-    if (text.size() > static_cast<size_t>(defs_[static_cast<size_t>(column)].size)) [[unlikely]] {
-        faults_.push_back({static_cast<uint32_t>(rows_), static_cast<uint16_t>(column),
-                           ValueFault::TooLong, static_cast<uint32_t>(text.size())});
-        text = text.substr(0, kMaxText);
-    }
+    if (text.size() > static_cast<size_t>(defs_[static_cast<size_t>(column)].size)) [[unlikely]]
+        text = tooLong(column, text);
     // Branch-level values repeat row after row: they share one copy.
     if (rows_ != 0 && c.stride == 0) { // a slot holds its own bytes
         const TextRef above = c.lastRef();
@@ -207,9 +240,10 @@ column::TextRef ColumnStore::storeChecked(int column, std::string_view text)
 
 size_t ColumnStore::memoryUsed() const
 {
-    size_t bytes = faults_.capacity() * sizeof(ValueFault);
+    size_t bytes = faults_.capacity() * sizeof(ValueFault) + kept_.size() * kKeptBlock;
     for (const ColumnData& c : data_)
         bytes += c.narrow.capacity() * sizeof(NarrowRef) + c.wide.capacity() * sizeof(TextRef) +
+                 c.views.capacity() * sizeof(std::string_view) +
                  std::accumulate(c.blockBytes.begin(), c.blockBytes.end(), size_t{0}) +
                  c.hundredths.capacity() * sizeof(int32_t) + c.doubles.capacity() * sizeof(double);
     return bytes;
@@ -218,6 +252,10 @@ size_t ColumnStore::memoryUsed() const
 bool ColumnStore::columnHoldsAnyOf(int column, std::string_view bytes) const
 {
     const ColumnData& c = data_[static_cast<size_t>(column)];
+    if (c.borrowed)
+        return std::any_of(c.views.begin(), c.views.end(), [&](std::string_view v) {
+            return v.find_first_of(bytes) != std::string_view::npos;
+        });
     for (size_t b = 0; b < c.blocks.size(); ++b) {
         const size_t used = b + 1 == c.blocks.size() ? c.used : c.blockBytes[b];
         for (char ch : bytes)

@@ -33,6 +33,11 @@ struct ColumnData
     std::vector<int32_t> hundredths;             // number; null is kNullHundredths
     std::vector<double> doubles; // number once one is not in hundredths; null is NaN
     bool inDoubles = false;
+    // A text column of a store that borrows its texts (ColumnStore::borrowTexts):
+    // each row's text where it lies, a null without data.
+    bool borrowed = false;
+    std::vector<std::string_view> views;
+    bool separator = false; // a text borrowed may hold '|', CR or LF
 
     TextRef ref(size_t row) const
     {
@@ -54,6 +59,13 @@ struct ColumnData
     // Adds the row reference `ref` at row `at`, changing how the column holds its
     // references when `ref` requires it.
     void insertRef(size_t at, TextRef ref);
+    void pushNullText()
+    {
+        if (borrowed)
+            views.emplace_back();
+        else
+            pushRef(column::kNullText);
+    }
     void pushRef(TextRef ref)
     {
         using namespace column;
@@ -85,6 +97,8 @@ struct ColumnData
     }
     TextColumn textView() const
     {
+        if (borrowed)
+            return TextColumn(views.data());
         return TextColumn(narrow.data(), wideRefs ? wide.data() : nullptr, stride, shift,
                           blocks.data());
     }
@@ -111,6 +125,29 @@ class ColumnStore
     // Stores a text of column `column` of the row being added, noting a fault when
     // it is longer than the column; a value equal to the row above's shares its bytes.
     column::TextRef storeChecked(int column, std::string_view text);
+    // Texts borrowed where they lie rather than copied in, for a store handed on
+    // a piece at a time and read before the piece's bytes go; a clear keeps it so.
+    void borrowTexts(bool on);
+    bool borrowing() const { return borrowing_; }
+    // Borrows a text of column `column` of the row being added: a fault when it is
+    // longer than the column, and cut as storeChecked cuts it. `copy` keeps a copy
+    // until the store is cleared, for a text that lies nowhere lasting;
+    // `separator` tells that it may hold '|', CR or LF.
+    void borrowText(int column, std::string_view text, bool separator, bool copy)
+    {
+        if (text.size() > static_cast<size_t>(defs_[static_cast<size_t>(column)].size))
+            [[unlikely]] text = tooLong(column, text);
+        ColumnData& c = data_[static_cast<size_t>(column)];
+        c.views.push_back(copy ? keep(text) : text);
+        c.separator = c.separator || separator;
+    }
+    // Whether some text of the column may hold '|', CR or LF: where borrowed, as
+    // its loading told it.
+    bool mayHoldSeparator(int column) const
+    {
+        const ColumnData& c = data_[static_cast<size_t>(column)];
+        return c.borrowed ? c.separator : columnHoldsAnyOf(column, "|\r\n");
+    }
     // A value of the row being added that Windows-1252 cannot hold, at `position`.
     void noteNotWindows1252(int column, size_t position)
     {
@@ -152,10 +189,20 @@ class ColumnStore
     }
 
   private:
+    // Notes the fault of a text longer than its column; what is held of it.
+    std::string_view tooLong(int column, std::string_view text);
+    std::string_view keep(std::string_view text);
+
     std::vector<ColumnDef> defs_;
     std::vector<ColumnData> data_;
     std::vector<ValueFault> faults_;
     size_t rows_ = 0;
+    bool borrowing_ = false;
+    // Copies of borrowed texts, in blocks that keep their place.
+    static constexpr size_t kKeptBlock = size_t{1} << 16;
+    std::vector<std::unique_ptr<char[]>> kept_;
+    size_t keptBlock_ = 0; // the block being filled
+    size_t keptUsed_ = 0;
 };
 
 } // namespace dotz

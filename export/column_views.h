@@ -79,9 +79,13 @@ class TextColumn
         : narrow_(narrow), wide_(wide), stride_(stride), shift_(shift), blocks_(blocks)
     {
     }
+    // Texts borrowed where they lie; a null has no data.
+    explicit TextColumn(const std::string_view* views) : views_(views) {}
     std::string_view operator[](size_t row) const
     {
         using namespace column;
+        if (views_)
+            return views_[row];
         const TextRef ref = stride_                       ? slotRef(row, stride_, shift_)
                             : wide_                       ? wide_[row]
                             : narrow_[row] == kNullNarrow ? kNullText
@@ -90,16 +94,19 @@ class TextColumn
     }
     bool isNull(size_t row) const
     {
+        if (views_)
+            return views_[row].data() == nullptr;
         return stride_ == 0 &&
                (wide_ ? wide_[row] == column::kNullText : narrow_[row] == column::kNullNarrow);
     }
 
   private:
-    const column::NarrowRef* narrow_;
-    const column::TextRef* wide_; // null while the references are narrow
-    uint32_t stride_;             // not 0 while the texts are in slots
-    uint32_t shift_;
-    const std::unique_ptr<char[]>* blocks_;
+    const column::NarrowRef* narrow_ = nullptr;
+    const column::TextRef* wide_ = nullptr; // null while the references are narrow
+    uint32_t stride_ = 0;                   // not 0 while the texts are in slots
+    uint32_t shift_ = 0;
+    const std::unique_ptr<char[]>* blocks_ = nullptr;
+    const std::string_view* views_ = nullptr; // the texts when borrowed
 };
 
 class NumberColumn

@@ -271,7 +271,7 @@ void DayWriter::RecordSlot<Record>::rows(const ColumnStore& piece, size_t firstR
     bool anySeparator = false;
     for (size_t k = 0; k < kRecordColumns; ++k)
         anySeparator |= separators[k] =
-            !separator_[k] && piece.columnHoldsAnyOf(Record::kRecordColumns[k], "|\r\n");
+            !separator_[k] && piece.mayHoldSeparator(Record::kRecordColumns[k]);
     const std::vector<ValueFault>& faults = piece.faults();
     size_t nextFault = 0;
     for (size_t r = 0; r < piece.rows(); ++r) {

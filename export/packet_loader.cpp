@@ -27,7 +27,11 @@ constexpr size_t kConsumedEvery = 4096;
 class Delivery
 {
   public:
-    Delivery(ColumnStore& store, PieceSink* sink) : store_(store), sink_(sink) {}
+    // Pieces handed on are read before their bytes go: their texts stay where they lie.
+    Delivery(ColumnStore& store, PieceSink* sink) : store_(store), sink_(sink)
+    {
+        store_.borrowTexts(sink != nullptr);
+    }
     ColumnStore& store() const { return store_; }
     bool streaming() const { return sink_ != nullptr; }
     // Gives the rows held to the sink; true when they left the store.

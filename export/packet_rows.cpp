@@ -236,7 +236,7 @@ void RowLoader::value(int tc, simdjson::ondemand::value& val)
     if (!ofItsKind) {
         refuseOrNull(t_, val, def, rowNo_);
         if (def.type == ColumnType::Text)
-            data.pushRef(column::kNullText);
+            pushNull(tc);
         else
             data.pushNumber(std::numeric_limits<double>::quiet_NaN());
         return;
@@ -275,18 +275,32 @@ bool RowLoader::sharedWithAbove(int tc, std::string_view tok)
 {
     ColumnData& data = store_.data(static_cast<size_t>(tc));
     const Above& same = above_[static_cast<size_t>(tc)];
-    if (same.ref == column::kNullText || data.stride != 0 || same.ref != data.lastRef() ||
-        !ColumnStore::sameText(same.raw, tok))
+    if (same.ref == column::kNullText)
+        return false;
+    if (data.borrowed) {
+        if (!ColumnStore::sameText(same.raw, tok))
+            return false;
+        data.views.push_back(data.views.back());
+        return true;
+    }
+    if (data.stride != 0 || same.ref != data.lastRef() || !ColumnStore::sameText(same.raw, tok))
         return false;
     data.pushRef(same.ref);
     return true;
+}
+
+void RowLoader::pushNull(int tc)
+{
+    store_.data(static_cast<size_t>(tc)).pushNullText();
+    above_[static_cast<size_t>(tc)] = {};
 }
 
 void RowLoader::text(int tc, std::string_view tok, std::string_view utf8, unsigned holds)
 {
     std::string_view held = utf8;
     const size_t faults = store_.faults().size();
-    if ((holds & kHigh) || utf8.data() != tok.data()) {
+    const bool converted = (holds & kHigh) || utf8.data() != tok.data();
+    if (converted) {
         scratch_.clear();
         if (auto bad = cp1252::appendFromUtf8Replacing(utf8, scratch_, '?')) {
             // Kept for what it is, refused only where it would reach a file.
@@ -294,6 +308,15 @@ void RowLoader::text(int tc, std::string_view tok, std::string_view utf8, unsign
             scratch_.resize(std::min(scratch_.size(), column::kMaxText));
         }
         held = scratch_;
+    }
+    if (store_.borrowing()) {
+        // A text read as it lies stays there; one converted is kept.
+        const bool separator = converted ? held.find_first_of("|\r\n") != std::string_view::npos
+                                         : (holds & kBar) != 0;
+        store_.borrowText(tc, held, separator, converted);
+        above_[static_cast<size_t>(tc)] = {
+            tok, store_.faults().size() == faults ? column::TextRef{0} : column::kNullText};
+        return;
     }
     const column::TextRef ref = store_.storeChecked(tc, held);
     store_.data(static_cast<size_t>(tc)).pushRef(ref);
@@ -307,6 +330,12 @@ bool RowLoader::plainText(int tc, std::string_view tok, unsigned holds)
     if (tc >= 0) {
         if (defs_[static_cast<size_t>(tc)].type != ColumnType::Text)
             return false;
+        if (store_.borrowing() && (holds & ~kBar) == 0) {
+            // Its bytes are its value: borrowed as they lie, nothing to compare.
+            store_.borrowText(tc, tok, holds != 0, false);
+            above_[static_cast<size_t>(tc)] = {};
+            return true;
+        }
         if (sharedWithAbove(tc, tok))
             return true;
     }
@@ -336,7 +365,7 @@ bool RowLoader::plainScalar(int tc, std::string_view tok)
     if (defs_[static_cast<size_t>(tc)].type == ColumnType::Text) {
         if (!isNull)
             return false;
-        data.pushRef(column::kNullText);
+        pushNull(tc);
     } else if (isNull) {
         data.pushNumber(std::numeric_limits<double>::quiet_NaN());
     } else if (h) {

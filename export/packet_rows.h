@@ -84,6 +84,7 @@ class RowLoader
     void value(int tc, simdjson::ondemand::value& val);
     // The row above's text again, by its raw token: its bytes are shared.
     bool sharedWithAbove(int tc, std::string_view tok);
+    void pushNull(int tc);
     // A text's bytes between its quotes, `utf8` once unescaped; `holds` from scanRaw.
     void text(int tc, std::string_view tok, std::string_view utf8, unsigned holds);
     // The same text, row above's first, `holds` from scanRaw; false where it needs the decoder.
