@@ -4,12 +4,15 @@
 #include "export/dotz_files.h"
 #include "export/dotz_records.h"
 #include "export/error.h"
+#include "export/packet_loader.h"
+#include "packet_json.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <unistd.h>
@@ -51,13 +54,47 @@ class DotzFilesTest : public ::testing::Test
                      "2024-03-31", 10, "4321", "C:\\EXPORTA\\"});
     }
 
+    // Written from the tables; without a file system of its own, also as the
+    // export streams the tables' packets, which must write the same bytes.
     DayResult write(bool with515 = false, FileSystem* fsys = nullptr)
     {
+        std::map<std::string, std::string> streamed;
+        if (!fsys) {
+            writeStreamed(with515);
+            streamed = tree();
+        }
         PosixFileSystem posix;
         LineList lines;
         DayResult r = GravaArquivosDotz(t_, day_, with515, lines, paths_, fsys ? *fsys : posix);
         EXPECT_TRUE(lines.empty());
+        if (!fsys) {
+            EXPECT_EQ(tree(), streamed);
+        }
         return r;
+    }
+    DayResult writeStreamed(bool with515)
+    {
+        PosixFileSystem posix;
+        LineList lines;
+        DayWriter writer(day_, with515, lines, paths_, posix);
+        const Table* tables[] = {&t_.cdsCaixa, &t_.cdsDadosDotz, &t_.cdsDotzExtra,
+                                 &t_.cdsConfigDotz};
+        for (size_t slot = 0; slot < 4; ++slot) {
+            ColumnStore store(tables[slot]->store().defs());
+            loadPacketInto(store, tables[slot]->name(), packetOf(*tables[slot]),
+                           &writer.slot(slot));
+        }
+        return writer.finishFiles();
+    }
+    // Each file under the root, by its path, with its bytes.
+    std::map<std::string, std::string> tree() const
+    {
+        std::map<std::string, std::string> files;
+        for (const auto& e : std::filesystem::recursive_directory_iterator(root_))
+            if (e.is_regular_file())
+                files[e.path().lexically_relative(root_).string()] =
+                    read(e.path().lexically_relative(root_).string());
+        return files;
     }
     std::string read(const std::string& relative) const
     {
@@ -78,6 +115,17 @@ class DotzFilesTest : public ::testing::Test
     }
     std::string refusal(bool with515 = false, FileSystem* fsys = nullptr)
     {
+        if (!fsys) {
+            std::string streamed = "(written)";
+            try {
+                writeStreamed(with515);
+            } catch (const Error& e) {
+                streamed = e.what();
+            }
+            const std::string tables = refusal(with515, &posix_);
+            EXPECT_EQ(streamed, tables);
+            return tables;
+        }
         try {
             write(with515, fsys);
         } catch (const Error& e) {
@@ -87,6 +135,7 @@ class DotzFilesTest : public ::testing::Test
     }
 
     std::filesystem::path root_;
+    PosixFileSystem posix_;
     PathMap paths_;
     ExportTables t_;
     Day day_ = *Day::fromYmd(2024, 3, 15);
