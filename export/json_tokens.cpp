@@ -38,26 +38,32 @@ const char* plainString(const char* p, const char* end, unsigned& holds)
 {
 #if defined(__SSE2__)
     unsigned found = 0;
-    for (; p < end; p += 16) {
+    while (p < end) {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
         const auto bits = [](__m128i m) { return static_cast<unsigned>(_mm_movemask_epi8(m)); };
         const unsigned quote = bits(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')));
         const unsigned backslash = bits(_mm_cmpeq_epi8(v, _mm_set1_epi8('\\')));
-        // Up to the quote, or the whole block.
-        const unsigned before = quote ? (quote & (0u - quote)) - 1 : 0xFFFFu;
-        if (backslash & before)
-            return nullptr;
+        // Up to the first quote or backslash, or the whole block.
+        const unsigned stops = quote | backslash;
+        const unsigned before = stops ? (stops & (0u - stops)) - 1 : 0xFFFFu;
         const __m128i low = _mm_set1_epi8(0x1F);
         found |= before & bits(_mm_cmpeq_epi8(_mm_max_epu8(v, low), low)) ? kControl : 0;
         found |= before & bits(v) ? kHigh : 0;
         found |= before & bits(_mm_cmpeq_epi8(v, _mm_set1_epi8('|'))) ? kBar : 0;
-        if (quote) {
-            const char* close = p + __builtin_ctz(quote);
-            if (close >= end)
-                return nullptr;
-            holds = found;
-            return close;
+        if (!stops) {
+            p += 16;
+            continue;
         }
+        const char* at = p + __builtin_ctz(stops);
+        if (at >= end)
+            return nullptr;
+        if (*at == '"') {
+            holds = found;
+            return at;
+        }
+        // The byte a backslash escapes is the unescaping's to judge.
+        found |= kEscape;
+        p = at + 2;
     }
     return nullptr;
 #else
@@ -65,7 +71,7 @@ const char* plainString(const char* p, const char* end, unsigned& holds)
     if (!close)
         return nullptr;
     holds = scanRaw(std::string_view(p, static_cast<size_t>(close - p)));
-    return holds & kEscape ? nullptr : close;
+    return close;
 #endif
 }
 

@@ -15,10 +15,10 @@ namespace dotz::json_tokens {
 constexpr unsigned kEscape = 1, kControl = 2, kHigh = 4, kBar = 8;
 unsigned scanRaw(std::string_view s);
 
-// The string whose bytes start at `p` (after its opening quote) where no
-// backslash comes before its closing quote: that quote, before `end`, and what
-// the bytes hold as scanRaw says it. nullptr otherwise. Reads up to 15 bytes
-// past the quote or `end` (the decoder's padding).
+// The string whose bytes start at `p` (after its opening quote): its closing
+// quote, before `end`, and what its bytes hold as scanRaw says it; nullptr
+// when it does not close before `end`. Reads up to 16 bytes past the quote or
+// `end` (the decoder's padding).
 const char* plainString(const char* p, const char* end, unsigned& holds);
 
 // The hundredths of a number token written as a plain decimal of at most two

@@ -401,11 +401,6 @@ bool RowLoader::plainRows(const char* p, const char* const end)
             if (*p == '"') {
                 unsigned holds = 0;
                 const char* close = plainString(p + 1, end, holds);
-                if (!close) { // escapes
-                    close = closingQuote(p + 1, end);
-                    if (close)
-                        holds = scanRaw(std::string_view(p + 1, static_cast<size_t>(close - p - 1)));
-                }
                 if (!close ||
                     !plainText(tc, std::string_view(p + 1, static_cast<size_t>(close - p - 1)),
                                holds))
