@@ -7,9 +7,11 @@
 // loads otherwise a piece of rows at a time. (Read whole, the inside of a packet
 // is not looked at until it loads.) The reply cut short (at each packet's end
 // and in the middle of its rows), streamed to the run while it arrives, must be
-// refused as the same bytes read whole are.
+// refused as the same bytes read whole are. A reply the run writes gives the
+// same files as its packets loaded whole into tables.
 #include "connection/principal_reply.h"
 #include "connection/reply_stream.h"
+#include "export/dotz_files.h"
 #include "export/run.h"
 
 #include <array>
@@ -57,16 +59,32 @@ class Quiet final : public RunObserver
 
 using RowCounts = std::array<size_t, 4>;
 
-// The four packets loaded; throws the first refusal.
-RowCounts loadAll(const DayPackets& packets)
+// The four packets loaded into `t`; throws the first refusal.
+RowCounts loadAll(const DayPackets& packets, ExportTables& t)
 {
-    ExportTables t;
     t.cdsCaixa.loadPacket(packets[0]);
     t.cdsDadosDotz.loadPacket(packets[1]);
     t.cdsDotzExtra.loadPacket(packets[2]);
     t.cdsConfigDotz.loadPacket(packets[3]);
     return {t.cdsCaixa.rowCount(), t.cdsDadosDotz.rowCount(), t.cdsDotzExtra.rowCount(),
             t.cdsConfigDotz.rowCount()};
+}
+RowCounts loadAll(const DayPackets& packets)
+{
+    ExportTables t;
+    return loadAll(packets, t);
+}
+
+// The files the writer gives from the packets loaded whole into tables.
+std::map<std::string, std::string> writtenFromTables(const DayPackets& packets, Day day,
+                                                     const PathMap& paths)
+{
+    ExportTables t;
+    loadAll(packets, t);
+    MemoryFileSystem fs;
+    LineList lines;
+    GravaArquivosDotz(t, day, true, lines, paths, fs);
+    return fs.files();
 }
 
 // The packets of a reply read whole, when they all load, and where each ends.
@@ -201,6 +219,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                 return packets;
             },
             paths, fs, quiet);
+        // Streamed, texts stay where they arrived; loaded whole into tables, they
+        // are copied in: the files are the same.
+        if (wholeTaken && writtenFromTables(whole, day, paths) != fs.files())
+            std::abort();
     } catch (const Error&) {
         if (wholeTaken && !streamTaken)
             std::abort();
