@@ -44,7 +44,8 @@ class Arena
     {
         // Chunks lie on multiples of their size, each wholly within one mapping.
         const size_t size = roundUp(reserve, kChunk) + kChunk;
-        void* at = mmap(nullptr, size, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        void* at =
+            mmap(nullptr, size, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
         if (at == MAP_FAILED)
             return;
         mapped_ = static_cast<char*>(at);

@@ -178,10 +178,10 @@ struct ReplyStream::State
         const __m128i fold = _mm_set1_epi8(either ? 0x20 : 0);
         uint64_t bits = 0;
         for (int i = 0; i < 4; ++i) {
-            const __m128i v = _mm_or_si128(
-                _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i)), fold);
-            bits |= static_cast<uint64_t>(static_cast<unsigned>(
-                        _mm_movemask_epi8(_mm_cmpeq_epi8(v, want))))
+            const __m128i v =
+                _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i)), fold);
+            bits |= static_cast<uint64_t>(
+                        static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, want))))
                     << (16 * i);
         }
         return bits;
@@ -359,7 +359,8 @@ struct ReplyStream::State
                 p = stop;
                 if (handover == ReplyStream::Handover::WhileArriving && !marks.starts.empty()) {
                     if (!arriving) {
-                        arriving = std::make_shared<Arriving>(std::make_shared<Span>(arena, packetFrom));
+                        arriving =
+                            std::make_shared<Arriving>(std::make_shared<Span>(arena, packetFrom));
                         arriving->publish(marks.starts);
                         sink(element, Packet::arriving(arriving));
                     } else {

@@ -135,8 +135,8 @@ class ColumnStore
     // `separator` tells that it may hold '|', CR or LF.
     void borrowText(int column, std::string_view text, bool separator, bool copy)
     {
-        if (text.size() > static_cast<size_t>(defs_[static_cast<size_t>(column)].size))
-            [[unlikely]] text = tooLong(column, text);
+        if (text.size() > static_cast<size_t>(defs_[static_cast<size_t>(column)].size)) [[unlikely]]
+            text = tooLong(column, text);
         ColumnData& c = data_[static_cast<size_t>(column)];
         c.views.push_back(copy ? keep(text) : text);
         c.separator = c.separator || separator;

@@ -354,9 +354,8 @@ void PosixFileSystem::commitStaged()
         if (batch[i].fd >= 0)
             open.push_back(i);
     std::vector<int> flushErrors(batch.size(), 0);
-    sideBySide(open.size(), kFlushThreads, [&](size_t k) {
-        flushErrors[open[k]] = flushAndLetGo(sys_, batch[open[k]].fd);
-    });
+    sideBySide(open.size(), kFlushThreads,
+               [&](size_t k) { flushErrors[open[k]] = flushAndLetGo(sys_, batch[open[k]].fd); });
     std::optional<FileError> error;
     size_t ready = 0;
     for (; ready < batch.size(); ++ready) {

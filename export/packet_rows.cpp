@@ -311,8 +311,8 @@ void RowLoader::text(int tc, std::string_view tok, std::string_view utf8, unsign
     }
     if (store_.borrowing()) {
         // A text read as it lies stays there; one converted is kept.
-        const bool separator = converted ? held.find_first_of("|\r\n") != std::string_view::npos
-                                         : (holds & kBar) != 0;
+        const bool separator =
+            converted ? held.find_first_of("|\r\n") != std::string_view::npos : (holds & kBar) != 0;
         store_.borrowText(tc, held, separator, converted);
         above_[static_cast<size_t>(tc)] = {
             tok, store_.faults().size() == faults ? column::TextRef{0} : column::kNullText};
