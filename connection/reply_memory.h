@@ -43,16 +43,16 @@ class Arena
     explicit Arena(size_t reserve)
     {
         // Chunks lie on multiples of their size, each wholly within one mapping.
-        const size_t size = roundUp(reserve, kChunk) + kChunk;
-        void* at =
-            mmap(nullptr, size, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        const size_t reserved = roundUp(reserve, kChunk);
+        void* at = mmap(nullptr, reserved + kChunk, PROT_NONE,
+                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
         if (at == MAP_FAILED)
             return;
         mapped_ = static_cast<char*>(at);
-        mappedSize_ = size;
+        mappedSize_ = reserved + kChunk;
         const auto address = reinterpret_cast<uintptr_t>(mapped_);
         base_ = mapped_ + (roundUp(address, kChunk) - address);
-        reserved_ = roundUp(reserve, kChunk);
+        reserved_ = reserved;
     }
     ~Arena()
     {

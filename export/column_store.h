@@ -37,7 +37,7 @@ struct ColumnData
     // each row's text where it lies, a null without data.
     bool borrowed = false;
     std::vector<std::string_view> views;
-    bool separator = false; // a text borrowed may hold '|', CR or LF
+    bool separator = false; // a text borrowed may hold one of column::kSeparators
 
     TextRef ref(size_t row) const
     {
@@ -132,7 +132,7 @@ class ColumnStore
     // Borrows a text of column `column` of the row being added: a fault when it is
     // longer than the column, and cut as storeChecked cuts it. `copy` keeps a copy
     // until the store is cleared, for a text that lies nowhere lasting;
-    // `separator` tells that it may hold '|', CR or LF.
+    // `separator` tells that it may hold a separator.
     void borrowText(int column, std::string_view text, bool separator, bool copy)
     {
         if (text.size() > static_cast<size_t>(defs_[static_cast<size_t>(column)].size)) [[unlikely]]
@@ -141,12 +141,12 @@ class ColumnStore
         c.views.push_back(copy ? keep(text) : text);
         c.separator = c.separator || separator;
     }
-    // Whether some text of the column may hold '|', CR or LF: where borrowed, as
-    // its loading told it.
+    // Whether some text of the column may hold a separator (column::kSeparators):
+    // where borrowed, as its loading told it.
     bool mayHoldSeparator(int column) const
     {
         const ColumnData& c = data_[static_cast<size_t>(column)];
-        return c.borrowed ? c.separator : columnHoldsAnyOf(column, "|\r\n");
+        return c.borrowed ? c.separator : columnHoldsAnyOf(column, column::kSeparators);
     }
     // A value of the row being added that Windows-1252 cannot hold, at `position`.
     void noteNotWindows1252(int column, size_t position)

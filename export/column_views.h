@@ -62,6 +62,8 @@ inline TextRef slotRef(size_t row, uint32_t stride, uint32_t shift)
     return static_cast<TextRef>((row >> shift) * kBlockSize +
                                 (row & ((size_t{1} << shift) - 1)) * stride);
 }
+// The bytes no DOTZ record carries inside a field.
+constexpr std::string_view kSeparators = "|\r\n";
 inline std::string_view textAt(const std::unique_ptr<char[]>* blocks, TextRef ref)
 {
     if (ref == kNullText)

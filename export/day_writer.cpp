@@ -306,7 +306,7 @@ void DayWriter::RecordSlot<Record>::rows(const ColumnStore& piece, size_t firstR
                 if (!separators[k] || separator_[k])
                     continue;
                 const std::string_view text = textOf(piece, Record::kRecordColumns[k])[r];
-                if (text.find_first_of("|\r\n") != std::string_view::npos)
+                if (text.find_first_of(column::kSeparators) != std::string_view::npos)
                     note(separator_[k], run_.branch,
                          where(row, Record::kRecordColumns[k]) + ": \"" + utf8(text) +
                              "\" contém \"|\" ou quebra de linha, que o registro DOTZ não "

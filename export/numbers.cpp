@@ -59,22 +59,19 @@ bool fewDecimals(double v, int d, long long& k)
     return static_cast<double>(k) / kPow10[d] == v;
 }
 
-// Writes |k| / 10^d with `d` decimals ("0,05" for k = 5, d = 2).
+// Writes |k| / 10^d with `d` decimals ("0,05" for k = 5, d = 2): the whole part,
+// then the decimals from the right.
 char* putFixed(char* out, long long k, int d, char point)
 {
-    char digits[24];
-    char* end = std::to_chars(digits, digits + sizeof digits, k < 0 ? -k : k).ptr;
-    auto n = static_cast<int>(end - digits);
-    if (n <= d) {
-        *out++ = '0';
-        *out++ = point;
-        for (int i = n; i < d; ++i)
-            *out++ = '0';
-        return put(out, digits, static_cast<size_t>(n));
-    }
-    out = put(out, digits, static_cast<size_t>(n - d));
+    constexpr unsigned long long kScale[] = {1, 10, 100, 1'000, 10'000, 100'000, 1'000'000};
+    const unsigned long long u =
+        k < 0 ? 0ull - static_cast<unsigned long long>(k) : static_cast<unsigned long long>(k);
+    out = std::to_chars(out, out + 24, u / kScale[d]).ptr;
     *out++ = point;
-    return put(out, digits + n - d, static_cast<size_t>(d));
+    unsigned long long rest = u % kScale[d];
+    for (int i = d; i > 0; --i, rest /= 10)
+        out[i - 1] = static_cast<char>('0' + rest % 10);
+    return out + d;
 }
 
 } // namespace
@@ -184,35 +181,23 @@ char* putAmountText(char* out, double value)
     return put(out, cents + n - 2, 2);
 }
 
-namespace {
-
-// |h| / 100 with `point`: the cents always, or without trailing zeros.
-char* putHundredths(char* out, int32_t h, char point, bool trim)
-{
-    const uint32_t u = h < 0 ? 0u - static_cast<uint32_t>(h) : static_cast<uint32_t>(h);
-    if (h < 0)
-        *out++ = '-';
-    const uint32_t cents = u % 100;
-    out = std::to_chars(out, out + 10, u / 100).ptr;
-    if (trim && cents == 0)
-        return out;
-    *out++ = point;
-    *out++ = static_cast<char>('0' + cents / 10);
-    if (!trim || cents % 10 != 0)
-        *out++ = static_cast<char>('0' + cents % 10);
-    return out;
-}
-
-} // namespace
-
+// As putGeneralText and putAmountText write h / 100: the same integer, or the
+// same decimals without their trailing zeros, or always two.
 char* putGeneralHundredths(char* out, int32_t hundredths)
 {
-    return putHundredths(out, hundredths, ',', true);
+    if (hundredths % 100 == 0)
+        return putInteger(out, hundredths / 100);
+    const bool tenths = hundredths % 10 == 0;
+    if (hundredths < 0)
+        *out++ = '-';
+    return putFixed(out, tenths ? hundredths / 10 : hundredths, tenths ? 1 : 2, ',');
 }
 
 char* putAmountHundredths(char* out, int32_t hundredths)
 {
-    return putHundredths(out, hundredths, '.', false);
+    if (hundredths < 0)
+        *out++ = '-';
+    return putFixed(out, hundredths, 2, '.');
 }
 
 std::string generalText(double value)

@@ -312,7 +312,8 @@ void RowLoader::text(int tc, std::string_view tok, std::string_view utf8, unsign
     if (store_.borrowing()) {
         // A text read as it lies stays there; one converted is kept.
         const bool separator =
-            converted ? held.find_first_of("|\r\n") != std::string_view::npos : (holds & kBar) != 0;
+            converted ? held.find_first_of(column::kSeparators) != std::string_view::npos
+                      : (holds & kBar) != 0;
         store_.borrowText(tc, held, separator, converted);
         above_[static_cast<size_t>(tc)] = {
             tok, store_.faults().size() == faults ? column::TextRef{0} : column::kNullText};
@@ -332,7 +333,7 @@ bool RowLoader::plainText(int tc, std::string_view tok, unsigned holds)
             return false;
         if (store_.borrowing() && (holds & ~kBar) == 0) {
             // Its bytes are its value: borrowed as they lie, nothing to compare.
-            store_.borrowText(tc, tok, holds != 0, false);
+            store_.borrowText(tc, tok, (holds & kBar) != 0, false);
             above_[static_cast<size_t>(tc)] = {};
             return true;
         }

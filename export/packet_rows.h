@@ -93,7 +93,9 @@ class RowLoader
     bool plainScalar(int tc, std::string_view tok);
 
     // The raw token of the row above's text when it loaded without a fault: the
-    // same token again is the same value, and shares its bytes as is.
+    // same token again is the same value, and shares its bytes as is. `ref` is
+    // kNullText when there is none (where texts are borrowed, any other value
+    // means the column's last view is that text).
     struct Above
     {
         std::string_view raw;

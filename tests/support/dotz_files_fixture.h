@@ -58,18 +58,20 @@ class DotzFilesTest : public ::testing::Test
     // export streams the tables' packets, which must write the same bytes.
     DayResult write(bool with515 = false, FileSystem* fsys = nullptr)
     {
-        std::map<std::string, std::string> streamed;
-        if (!fsys) {
-            writeStreamed(with515);
-            streamed = tree();
-        }
+        if (fsys)
+            return writeTables(with515, *fsys);
+        writeStreamed(with515);
+        const std::map<std::string, std::string> streamed = tree();
         PosixFileSystem posix;
+        DayResult r = writeTables(with515, posix);
+        EXPECT_EQ(tree(), streamed);
+        return r;
+    }
+    DayResult writeTables(bool with515, FileSystem& fsys)
+    {
         LineList lines;
-        DayResult r = GravaArquivosDotz(t_, day_, with515, lines, paths_, fsys ? *fsys : posix);
+        DayResult r = GravaArquivosDotz(t_, day_, with515, lines, paths_, fsys);
         EXPECT_TRUE(lines.empty());
-        if (!fsys) {
-            EXPECT_EQ(tree(), streamed);
-        }
         return r;
     }
     DayResult writeStreamed(bool with515)
@@ -113,29 +115,30 @@ class DotzFilesTest : public ::testing::Test
         std::sort(names.begin(), names.end());
         return names;
     }
-    std::string refusal(bool with515 = false, FileSystem* fsys = nullptr)
+    // How a write ended: its error, or "(written)".
+    template <class Write> static std::string outcome(const Write& write)
     {
-        if (!fsys) {
-            std::string streamed = "(written)";
-            try {
-                writeStreamed(with515);
-            } catch (const Error& e) {
-                streamed = e.what();
-            }
-            const std::string tables = refusal(with515, &posix_);
-            EXPECT_EQ(streamed, tables);
-            return tables;
-        }
         try {
-            write(with515, fsys);
+            write();
         } catch (const Error& e) {
             return e.what();
         }
         return "(written)";
     }
+    // The same refusal (or none) from the tables and, without a file system of
+    // its own, as the export streams them.
+    std::string refusal(bool with515 = false, FileSystem* fsys = nullptr)
+    {
+        if (fsys)
+            return outcome([&] { writeTables(with515, *fsys); });
+        const std::string streamed = outcome([&] { writeStreamed(with515); });
+        PosixFileSystem posix;
+        const std::string tables = outcome([&] { writeTables(with515, posix); });
+        EXPECT_EQ(streamed, tables);
+        return tables;
+    }
 
     std::filesystem::path root_;
-    PosixFileSystem posix_;
     PathMap paths_;
     ExportTables t_;
     Day day_ = *Day::fromYmd(2024, 3, 15);
