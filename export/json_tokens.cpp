@@ -38,18 +38,23 @@ const char* plainString(const char* p, const char* end, unsigned& holds)
 {
 #if defined(__SSE2__)
     unsigned found = 0;
+    const auto bits = [](__m128i m) { return static_cast<unsigned>(_mm_movemask_epi8(m)); };
     while (p < end) {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        const auto bits = [](__m128i m) { return static_cast<unsigned>(_mm_movemask_epi8(m)); };
-        const unsigned quote = bits(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')));
-        const unsigned backslash = bits(_mm_cmpeq_epi8(v, _mm_set1_epi8('\\')));
+        const unsigned stops = bits(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')),
+                                                 _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'))));
         // Up to the first quote or backslash, or the whole block.
-        const unsigned stops = quote | backslash;
         const unsigned before = stops ? (stops & (0u - stops)) - 1 : 0xFFFFu;
-        const __m128i low = _mm_set1_epi8(0x1F);
-        found |= before & bits(_mm_cmpeq_epi8(_mm_max_epu8(v, low), low)) ? kControl : 0;
-        found |= before & bits(v) ? kHigh : 0;
-        found |= before & bits(_mm_cmpeq_epi8(v, _mm_set1_epi8('|'))) ? kBar : 0;
+        // Signed, below a space is a control byte or one past ASCII: rare, so
+        // told apart only when there.
+        const unsigned odd = before & bits(_mm_or_si128(_mm_cmplt_epi8(v, _mm_set1_epi8(0x20)),
+                                                        _mm_cmpeq_epi8(v, _mm_set1_epi8('|'))));
+        if (odd) {
+            const __m128i low = _mm_set1_epi8(0x1F);
+            found |= odd & bits(_mm_cmpeq_epi8(_mm_max_epu8(v, low), low)) ? kControl : 0;
+            found |= odd & bits(v) ? kHigh : 0;
+            found |= odd & bits(_mm_cmpeq_epi8(v, _mm_set1_epi8('|'))) ? kBar : 0;
+        }
         if (!stops) {
             p += 16;
             continue;

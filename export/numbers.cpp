@@ -59,19 +59,43 @@ bool fewDecimals(double v, int d, long long& k)
     return static_cast<double>(k) / kPow10[d] == v;
 }
 
-// Writes |k| / 10^d with `d` decimals ("0,05" for k = 5, d = 2): the whole part,
-// then the decimals from the right.
+// Writes u / 10^D with D decimals: the whole part, then the decimals from the
+// right. D fixed, so that its divisions are multiplications.
+template <int D> char* putFixedAs(char* out, unsigned long long u, char point)
+{
+    constexpr unsigned long long kScale = [] {
+        unsigned long long s = 1;
+        for (int i = 0; i < D; ++i)
+            s *= 10;
+        return s;
+    }();
+    out = std::to_chars(out, out + 24, u / kScale).ptr;
+    *out++ = point;
+    unsigned long long rest = u % kScale;
+    for (int i = D; i > 0; --i, rest /= 10)
+        out[i - 1] = static_cast<char>('0' + rest % 10);
+    return out + D;
+}
+
+// Writes |k| / 10^d with `d` (1 to 6) decimals: "0,05" for k = 5, d = 2.
 char* putFixed(char* out, long long k, int d, char point)
 {
-    constexpr unsigned long long kScale[] = {1, 10, 100, 1'000, 10'000, 100'000, 1'000'000};
     const unsigned long long u =
         k < 0 ? 0ull - static_cast<unsigned long long>(k) : static_cast<unsigned long long>(k);
-    out = std::to_chars(out, out + 24, u / kScale[d]).ptr;
-    *out++ = point;
-    unsigned long long rest = u % kScale[d];
-    for (int i = d; i > 0; --i, rest /= 10)
-        out[i - 1] = static_cast<char>('0' + rest % 10);
-    return out + d;
+    switch (d) {
+    case 1:
+        return putFixedAs<1>(out, u, point);
+    case 2:
+        return putFixedAs<2>(out, u, point);
+    case 3:
+        return putFixedAs<3>(out, u, point);
+    case 4:
+        return putFixedAs<4>(out, u, point);
+    case 5:
+        return putFixedAs<5>(out, u, point);
+    default:
+        return putFixedAs<6>(out, u, point);
+    }
 }
 
 } // namespace
