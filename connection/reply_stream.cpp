@@ -1,5 +1,6 @@
 #include "reply_stream.h"
 
+#include "json_blocks.h"
 #include "reply_memory.h"
 
 #include <algorithm>
@@ -171,66 +172,21 @@ struct ReplyStream::State
     }
 
 #if defined(__SSE2__)
-    // Each byte of 64 that is `c` (or `c` with bit 5 set: '[' and '{', ']' and '}'), a bit each.
-    static uint64_t bitsOf(const char* p, char c, bool either = false)
-    {
-        const __m128i want = _mm_set1_epi8(c);
-        const __m128i fold = _mm_set1_epi8(either ? 0x20 : 0);
-        uint64_t bits = 0;
-        for (int i = 0; i < 4; ++i) {
-            const __m128i v =
-                _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i)), fold);
-            bits |= static_cast<uint64_t>(
-                        static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, want))))
-                    << (16 * i);
-        }
-        return bits;
-    }
-
-    // The bytes a backslash escapes: a run of backslashes escapes the byte after
-    // it when it is odd, counted from where it starts (a backslash escaped from the
-    // block before starts none).
-    uint64_t escapedBy(uint64_t backslashes)
-    {
-        constexpr uint64_t kEven = 0x5555555555555555u;
-        backslashes &= ~static_cast<uint64_t>(escaped);
-        const uint64_t follows = backslashes << 1 | static_cast<uint64_t>(escaped);
-        const uint64_t oddStarts = backslashes & ~kEven & ~follows;
-        uint64_t evenStarted = 0;
-        escaped = __builtin_add_overflow(oddStarts, backslashes, &evenStarted);
-        return (kEven ^ (evenStarted << 1)) & follows;
-    }
-
-    // 64 bytes at a time. Which bytes lie inside a string follows from the
-    // quotes that no backslash escapes, and the depth can only reach the packet's
-    // end in a block that closes as many brackets as the packet is deep.
+    // 64 bytes at a time: the depth can only reach the packet's end in a block
+    // that closes as many brackets as the packet is deep.
     const char* scanBlocks(const char* p, const char* end)
     {
+        json_blocks::Carry carry{inString, escaped};
         for (; end - p >= 64; p += 64) {
-            const uint64_t backslashes = bitsOf(p, '\\');
-            const uint64_t quotes =
-                bitsOf(p, '"') & ~(backslashes || escaped ? escapedBy(backslashes) : 0);
-            // Prefix XOR: a byte is in a string after an odd number of quotes.
-            uint64_t strings = quotes ^ (quotes << 1);
-            strings ^= strings << 2;
-            strings ^= strings << 4;
-            strings ^= strings << 8;
-            strings ^= strings << 16;
-            strings ^= strings << 32;
-            strings ^= inString ? ~uint64_t{0} : 0;
-            inString = strings >> 63;
-            const uint64_t opens = bitsOf(p, '{', true) & ~strings;
-            const uint64_t closes = bitsOf(p, '}', true) & ~strings;
-            const size_t closed = bitCount(closes);
-            if (depth > 3 + closed && !precise(p, closed)) {
-                depth = depth + bitCount(opens) - closed;
+            const json_blocks::Block b = json_blocks::classify(p, carry);
+            if (depth > 3 + b.closed && !precise(p, b.closed)) {
+                depth = depth + b.opened - b.closed;
                 continue;
             }
-            const uint64_t squares = bitsOf(p, '[');
-            for (uint64_t all = opens | closes; all; all &= all - 1) {
+            for (uint64_t all = b.opens | b.closes; all; all &= all - 1) {
                 const auto at = static_cast<unsigned>(__builtin_ctzll(all));
-                if (opens >> at & 1u) {
-                    if (depth == 5 && (squares >> at & 1u))
+                if (b.opens >> at & 1u) {
+                    if (depth == 5 && (b.squares >> at & 1u))
                         rowOpens(p + at);
                     ++depth;
                 } else if (--depth == 3) {
@@ -243,16 +199,9 @@ struct ReplyStream::State
                 }
             }
         }
+        inString = carry.inString;
+        escaped = carry.escaped;
         return p;
-    }
-
-    // Bits set, without the library call that plain x86-64 makes of it.
-    static size_t bitCount(uint64_t x)
-    {
-        x -= (x >> 1) & 0x5555555555555555u;
-        x = (x & 0x3333333333333333u) + ((x >> 2) & 0x3333333333333333u);
-        x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Fu;
-        return static_cast<size_t>((x * 0x0101010101010101u) >> 56);
     }
 #endif
 
