@@ -259,16 +259,20 @@ class Arriving final : public Packet::Arrival
         return whole_;
     }
 
-    // Holds the receiving thread back while the reader is more than kAhead
-    // behind: the reply then waits in the network and the server's spool, not
-    // in this process's memory.
-    void publish(const std::vector<size_t>& starts)
+    // Publishes the marks with kPadding of the `arrived` bytes past them. Holds
+    // the receiving thread back while the reader is more than kAhead behind:
+    // the reply then waits in the network and the server's spool, not in this
+    // process's memory.
+    void publish(const std::vector<size_t>& starts, size_t arrived)
     {
+        size_t n = starts.size();
+        while (n > 0 && starts[n - 1] + Packet::kPadding > arrived)
+            --n;
         {
             std::unique_lock lock(m_);
-            if (starts.size() == starts_.size())
+            if (n <= starts_.size())
                 return;
-            starts_ = starts;
+            starts_.assign(starts.begin(), starts.begin() + static_cast<std::ptrdiff_t>(n));
             changed_.notify_all();
             changed_.wait(lock, [&] { return abandoned_ || starts_.back() <= read_ + kAhead; });
         }

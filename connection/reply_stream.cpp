@@ -310,10 +310,10 @@ struct ReplyStream::State
                     if (!arriving) {
                         arriving =
                             std::make_shared<Arriving>(std::make_shared<Span>(arena, packetFrom));
-                        arriving->publish(marks.starts);
+                        arriving->publish(marks.starts, arena->used() - packetFrom);
                         sink(element, Packet::arriving(arriving));
                     } else {
-                        arriving->publish(marks.starts);
+                        arriving->publish(marks.starts, arena->used() - packetFrom);
                     }
                 }
                 if (!inPacket && !endPacket())

@@ -27,7 +27,8 @@ class Packet
     };
 
     // A packet handed over while its rows still arrive. Its bytes stay where they
-    // are as more come; the row marks tell how far whole rows are in.
+    // are as more come; the row marks tell how far whole rows are in, and at
+    // least kPadding bytes past the last mark are in too.
     class Arrival
     {
       public:

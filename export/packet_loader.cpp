@@ -201,7 +201,11 @@ try {
     return std::nullopt;
 }
 
-// One piece of rows, json[from, end), copied out and closed as a list of its own.
+// One piece of rows, json[from, end): read where it lies, or copied out and
+// closed as a list of its own for the decoder. A piece is followed by the
+// packet's padding or by the next mark's, which cover what the plain reading
+// reads past it.
+static_assert(RowLoader::kReadsPast <= Packet::kPadding);
 class Pieces
 {
   public:
@@ -210,13 +214,14 @@ class Pieces
     }
     void load(const char* json, size_t from, size_t end)
     {
-        const size_t size = end - from;
-        buf_.resize(size + 2 + simdjson::SIMDJSON_PADDING);
-        buf_[0] = '[';
-        std::memcpy(buf_.data() + 1, json + from, size);
-        buf_[size + 1] = ']';
-        loader_.piece(buf_.data() + 1, from);
-        if (!loader_.plainRows(buf_.data(), buf_.data() + size + 2)) {
+        loader_.piece(json + from, from);
+        if (!loader_.plainRows(json + from, json + end)) {
+            const size_t size = end - from;
+            buf_.resize(size + 2 + simdjson::SIMDJSON_PADDING);
+            buf_[0] = '[';
+            std::memcpy(buf_.data() + 1, json + from, size);
+            buf_[size + 1] = ']';
+            loader_.piece(buf_.data() + 1, from);
             simdjson::ondemand::document doc;
             simdjson::ondemand::array rows;
             check(t_, parser_.iterate(buf_.data(), size + 2, buf_.size()).get(doc), {}, 0,

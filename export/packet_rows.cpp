@@ -379,7 +379,7 @@ bool RowLoader::plainScalar(int tc, std::string_view tok)
 
 bool RowLoader::plainRows(const char* p, const char* const end)
 {
-    if (rowsEnd_ != 0 || store_.rows() != 0 || p == end || *p++ != '[')
+    if (rowsEnd_ != 0 || store_.rows() != 0 || p == end)
         return false;
     const size_t rowNo = rowNo_;
     const auto undo = [&] {
@@ -430,10 +430,8 @@ bool RowLoader::plainRows(const char* p, const char* const end)
             return undo();
         store_.endRow();
         if (p == end)
-            return undo();
-        if (*p++ == ']')
-            return p == end || undo();
-        if (p[-1] != ',')
+            return true;
+        if (*p++ != ',')
             return undo();
     }
 }
