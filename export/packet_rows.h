@@ -59,9 +59,9 @@ class RowLoader
     const char* row(simdjson::simdjson_result<simdjson::ondemand::value> r);
 
     // The rows of a piece, `row,row,...` in [p, end), read straight from their
-    // bytes where they lie (up to kReadsPast bytes past `end` are read, never
-    // used) and where they are written as the
-    // server writes them: compact, texts without escapes, plain numbers, nulls.
+    // bytes where they lie, where they are written as the server writes them:
+    // compact, texts without escapes, plain numbers, nulls. Up to kReadsPast
+    // bytes past `end` are read, never used.
     // At the first thing it does not read plainly (any fault among them) it
     // gives false with the store and the row count as they were, and the
     // decoder reads the piece, as it would have, to say what is wrong. Only
