@@ -202,9 +202,9 @@ try {
 }
 
 // One piece of rows, json[from, end): read where it lies, or copied out and
-// closed as a list of its own for the decoder. A piece is followed by the
-// packet's padding or by the next mark's, which cover what the plain reading
-// reads past it.
+// closed as a list of its own for the decoder. What the plain reading reads
+// past a piece is there: the packet's padding, or, while the packet arrives,
+// as many bytes past the next mark.
 static_assert(RowLoader::kReadsPast <= Packet::kPadding);
 class Pieces
 {
