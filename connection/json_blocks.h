@@ -139,18 +139,18 @@ inline Block classifySse2(const char* p, Carry& carry)
     return classify<Avx2>(p, carry);
 }
 
+inline bool hasAvx2()
+{
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt") &&
+           __builtin_cpu_supports("pclmul");
+}
+
 } // namespace detail
 
 // The 64 bytes at `p`, which must all be readable.
 inline Block classify(const char* p, Carry& carry)
 {
-    static const auto chosen = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt") &&
-                       __builtin_cpu_supports("pclmul")
-                   ? detail::classifyAvx2
-                   : detail::classifySse2;
-    }();
+    static const auto chosen = detail::hasAvx2() ? detail::classifyAvx2 : detail::classifySse2;
     return chosen(p, carry);
 }
 

@@ -2,6 +2,7 @@
 // The tokens of a packet's values read straight from their bytes, where the
 // server writes them plainly: what a text's raw bytes hold, its unescaping,
 // where it closes, and a number's value. For the packet loader only.
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -9,16 +10,19 @@
 
 namespace dotz::json_tokens {
 
+// The most bytes a reading here reads past the end it is given, never using
+// them: the buffer must be readable that far.
+constexpr size_t kReadsPast = 16;
+
 // What the raw bytes of a string hold (scanRaw): a backslash, a byte below 0x20,
-// a byte above 0x7F, a '|'. The string must lie in a buffer readable 7 bytes
-// past its end (the decoder's padding).
+// a byte above 0x7F, a '|'. Reads up to 7 bytes past the string's end.
 constexpr unsigned kEscape = 1, kControl = 2, kHigh = 4, kBar = 8;
 unsigned scanRaw(std::string_view s);
 
 // The string whose bytes start at `p` (after its opening quote): its closing
 // quote, before `end`, and what its bytes hold as scanRaw says it; nullptr
-// when it does not close before `end`. Reads up to 16 bytes past the quote or
-// `end` (the decoder's padding).
+// when it does not close before `end`. Reads up to kReadsPast bytes past the
+// quote or `end`.
 const char* plainString(const char* p, const char* end, unsigned& holds);
 
 // The hundredths of a number token written as a plain decimal of at most two

@@ -3,6 +3,7 @@
 #include "packet_loader.h"
 
 #include "error.h"
+#include "json_tokens.h"
 #include "packet_rows.h"
 #include "wire_contract.h"
 
@@ -205,7 +206,7 @@ try {
 // closed as a list of its own for the decoder. What the plain reading reads
 // past a piece is there: the packet's padding, or, while the packet arrives,
 // as many bytes past the next mark.
-static_assert(RowLoader::kReadsPast <= Packet::kPadding);
+static_assert(json_tokens::kReadsPast <= Packet::kPadding);
 class Pieces
 {
   public:

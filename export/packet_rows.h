@@ -60,14 +60,13 @@ class RowLoader
 
     // The rows of a piece, `row,row,...` in [p, end), read straight from their
     // bytes where they lie, where they are written as the server writes them:
-    // compact, texts without escapes, plain numbers, nulls. Up to kReadsPast
-    // bytes past `end` are read, never used.
+    // compact, texts without escapes, plain numbers, nulls. Up to
+    // json_tokens::kReadsPast bytes past `end` are read, never used.
     // At the first thing it does not read plainly (any fault among them) it
     // gives false with the store and the row count as they were, and the
     // decoder reads the piece, as it would have, to say what is wrong. Only
     // into an empty store that holds a piece at a time.
     bool plainRows(const char* p, const char* end);
-    static constexpr size_t kReadsPast = 16;
 
     // The first byte still needed once the rows before `row` are in: a text the
     // next row compares against lies above it.

@@ -69,13 +69,11 @@ TEST(JsonBlocks, BothWidthsReadEveryBlockAsTheBytesDo)
     }
     bytes.resize(64 * 4000);
     Carry bySse2, byAvx2, expected;
-    const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt") &&
-                      __builtin_cpu_supports("pclmul");
     for (size_t at = 0; at < bytes.size(); at += 64) {
         const char* p = bytes.data() + at;
         const Block want = byBytes(p, expected);
         using Read = Block (*)(const char*, Carry&);
-        const Read wide = avx2 ? detail::classifyAvx2 : detail::classifySse2;
+        const Read wide = detail::hasAvx2() ? detail::classifyAvx2 : detail::classifySse2;
         for (auto [read, carry] :
              {std::pair{Read{detail::classifySse2}, &bySse2}, std::pair{wide, &byAvx2}}) {
             const Block got = read(p, *carry);
