@@ -74,8 +74,9 @@ std::string sentence(std::string text)
 int failed(const std::exception& e, bool verbose, const std::optional<Day>& lastDay = {})
 {
     say(std::cerr, e.what());
-    if (lastDay)
-        say(std::cerr, sentence(writtenUpToText(lastDay)));
+    const auto* partly = dynamic_cast<const PartlyPlaced*>(&e);
+    if (lastDay || (partly && !partly->placed().empty()))
+        say(std::cerr, sentence(writtenUpToText(lastDay, partly)));
     const auto* error = dynamic_cast<const Error*>(&e);
     if (verbose && error && !error->detail().empty())
         std::cerr << "detail: " << error->detail() << std::endl;
@@ -329,12 +330,11 @@ int run(const Options& o, StopSignals& stop, RunRecord& record, std::optional<St
 
     PosixFileSystem fs;
     TerminalProgress progress(isatty(STDERR_FILENO));
-    // The state moves after each closed day, once its folders are flushed: a power
-    // cut never leaves it ahead of the files.
-    DayLedger ledger(progress, [&state, &key, today](Day day, const DayResult& done) {
+    // The state moves after each closed day, whose folders the run has flushed: a
+    // power cut never leaves it ahead of the files.
+    DayLedger ledger(progress, [&state, &key, today](Day day, const DayResult&) {
         if (!state)
             return;
-        syncFolders(done);
         if (day < today)
             state->complete(key, day);
     });

@@ -1,11 +1,8 @@
 #include "pending.h"
 
 #include "export/dotz_files.h"
-#include "export/file_system.h"
-#include "export/paths.h"
 
 #include <ctime>
-#include <set>
 
 namespace dotz {
 
@@ -53,12 +50,15 @@ std::string openDaysText(Day today, const std::optional<Day>& last)
            ", e a próxima exportação pendente os exporta de novo.";
 }
 
-std::string writtenUpToText(const std::optional<Day>& last)
+std::string writtenUpToText(const std::optional<Day>& last, const PartlyPlaced* partly)
 {
-    if (!last)
-        return "nenhum arquivo foi gravado";
-    return "os arquivos dos dias até " + last->regional() + " estão gravados; de " +
-           last->next().regional() + " em diante, nada foi gravado";
+    std::string text =
+        last ? "os arquivos dos dias até " + last->regional() + " estão gravados; " : std::string();
+    if (!partly || partly->placed().empty())
+        return last ? text + "de " + last->next().regional() + " em diante, nada foi gravado"
+                    : "nenhum arquivo foi gravado";
+    return text + "de " + partly->day().regional() + ", " + partly->placedText() + "; de " +
+           partly->day().next().regional() + " em diante, nada foi gravado";
 }
 
 void DayLedger::dayDone(Day day, const DayResult& r)
@@ -71,15 +71,6 @@ void DayLedger::dayDone(Day day, const DayResult& r)
     lastDay = day;
     if (completed_)
         completed_(day, r);
-}
-
-void syncFolders(const DayResult& day)
-{
-    std::set<std::string> folders;
-    for (const WrittenFile& f : day.files)
-        folders.insert(folderOf(f.localPath));
-    PosixFileSystem fs;
-    flushFolders(fs, folders);
 }
 
 } // namespace dotz

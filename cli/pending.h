@@ -30,8 +30,9 @@ std::string openDaysText(Day today, const std::optional<Day>& last);
 
 // What a run that ended early leaves, `last` being its last day done: "os
 // arquivos dos dias até 14/03/2024 estão gravados; de 15/03/2024 em diante, nada
-// foi gravado", or that nothing was. Without a capital or a full stop.
-std::string writtenUpToText(const std::optional<Day>& last);
+// foi gravado", or that nothing was; with `partly`, what of the next day is in
+// place. Without a capital or a full stop.
+std::string writtenUpToText(const std::optional<Day>& last, const PartlyPlaced* partly = nullptr);
 
 // Passes the run's news on to another observer and counts what it did. Each
 // day whose files are in place goes to `completed` (which may throw to end the
@@ -56,9 +57,5 @@ class DayLedger : public RunObserver
     RunObserver& next_;
     std::function<void(Day, const DayResult&)> completed_;
 };
-
-// Flushes the folders of a day's files, so that a state written after it never
-// gets ahead of the files on a power cut; a failed flush throws naming the folder.
-void syncFolders(const DayResult& day);
 
 } // namespace dotz

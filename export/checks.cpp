@@ -64,19 +64,22 @@ void LackingBranches::see(std::string_view branch)
 
 bool LackingBranches::refuses() const
 {
-    // ", " is not blank: only a list of one blank code is.
-    return codes_.size() > 1 || (codes_.size() == 1 && !isBlank(codes_[0]));
+    // Whatever the codes: a branch without a code still lacks the setting.
+    return !codes_.empty();
 }
 
 void LackingBranches::refuse(const char* key, const MessageTable& messages) const
 {
+    if (codes_.empty())
+        return;
     std::string list;
     for (const std::string& code : codes_)
-        list.append(code).append(", ");
-    if (list.size() >= 2)
-        list.resize(list.size() - 2);
-    if (!isBlank(list))
-        throw Refusal(formatMessage(messages.text(key), "\r" + list));
+        list.append(isBlank(code) ? "(sem c\xF3"
+                                    "digo)"
+                                  : code)
+            .append(", ");
+    list.resize(list.size() - 2);
+    throw Refusal(formatMessage(messages.text(key), "\r" + list));
 }
 
 Refusal::Refusal(const std::string& cp1252Text)

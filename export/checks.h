@@ -37,8 +37,8 @@ class LackingBranches
     const std::vector<std::string>& codes() const { return codes_; }
     // Whether refuse() refuses.
     bool refuses() const;
-    // The Refusal of `key` naming them ("PARC_N_CAD" / "DIR_N_CAD"), when their
-    // list is not blank.
+    // The Refusal of `key` naming them ("PARC_N_CAD" / "DIR_N_CAD"), when there
+    // is any; a blank code shows as "(sem código)".
     void refuse(const char* key, const MessageTable& messages) const;
 
   private:

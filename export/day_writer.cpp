@@ -138,6 +138,8 @@ template <class Record> class DayWriter::RecordSlot final : public DayWriter::Sl
         const FileName name = nameRun(run_.last, run_.partner, run_.folder, run_.data);
         if (!name.refusal.empty())
             note(naming_, run_.branch, name.refusal);
+        else
+            w_.fs_.sweepFolder(name.localDir);
         if (w_.failedWrite_ && !w_.writeError_)
             w_.writeError_ = cannotWrite(*w_.failedWrite_, w_.staged_, name.windowsPath);
         if (!w_.writing()) {
@@ -376,6 +378,8 @@ void DayWriter::ensureFolder(const std::string& localDir)
     if (folders_.insert(localDir).second && !fs_.isDirectory(localDir)) {
         fs_.createDirectory(localDir);
         madeFolders_.push_back(localDir);
+        // Its name in the parent outlives a power cut only with the parent's flush.
+        folders_.insert(folderOf(localDir));
     }
 }
 
@@ -401,11 +405,20 @@ void DayWriter::dropAll()
     lines_.clear();
     try {
         fs_.dropStaged();
+    } catch (...) {
+        // Dropping is the way out of a failed day: its own error says more.
+    }
+    dropFolders();
+}
+
+void DayWriter::dropFolders()
+{
+    try {
         // Only when empty: a folder someone else wrote into meanwhile stays.
         for (auto f = madeFolders_.rbegin(); f != madeFolders_.rend(); ++f)
             fs_.removeDirectory(*f);
     } catch (...) {
-        // Dropping is the way out of a failed day: its own error says more.
+        // Only on the way out of a failed day: its own error says more.
     }
 }
 
@@ -429,46 +442,57 @@ DayResult DayWriter::finishFiles()
         dropAll();
         throw LastingError(*refused);
     }
+    if (writeError_) {
+        dropAll();
+        throw Error(*writeError_);
+    }
     finished_ = true;
     lines_.clear();
     DayResult result;
     for (size_t slot = 0; slot < slots_.size(); ++slot)
         result.rows[slot] = slots_[slot] ? slots_[slot]->rowCount() : 0;
-    // The renames reach the disk with one flush per folder, also when a write fails.
-    struct Flush
-    {
-        FileSystem& fs;
-        std::set<std::string>& folders;
-        ~Flush()
-        {
-            try {
-                fs.syncDirectories(folders);
-            } catch (...) {
-                // Only when the day already fails: its own error says more.
-            }
-        }
-    } flush{fs_, folders_};
-    if (writeError_) {
-        // The files staged before the failed one are complete: they go in place.
-        try {
-            putInPlace(fs_, staged_);
-        } catch (const Error&) {
-        }
-        throw Error(*writeError_);
-    }
-    putInPlace(fs_, staged_);
-    flushFolders(fs_, std::exchange(folders_, {}));
-    result.files = std::move(staged_);
-    return result;
-}
-
-void putInPlace(FileSystem& fs, const std::vector<WrittenFile>& staged)
-{
+    // Branch by branch, so that a kill among the renames leaves no branch with
+    // its 500 and without its 510.
+    std::vector<size_t> order(staged_.size());
+    std::map<std::string_view, size_t> rank;
+    for (const WrittenFile& f : staged_)
+        rank.emplace(f.branch, rank.size());
+    for (size_t i = 0; i < order.size(); ++i)
+        order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+        return rank[staged_[a].branch] < rank[staged_[b].branch];
+    });
+    std::vector<WrittenFile> files;
+    for (size_t i : order)
+        files.push_back(staged_[i]);
+    const auto partly = [&](const std::string& what, size_t placed) {
+        std::vector<WrittenFile> in(files.begin(), files.begin() + static_cast<long>(placed));
+        std::string text = placedText(in, files);
+        const std::string message = what + ". Do dia " + day_.regional() + ", " + text + ".";
+        return PartlyPlaced(message, day_, std::move(in), std::move(text));
+    };
     try {
-        fs.commitStaged();
+        fs_.commitStaged(order);
+    } catch (const PlaceError& e) {
+        try {
+            fs_.syncDirectories(folders_);
+        } catch (...) {
+            // The failed rename says more.
+        }
+        if (e.placed() == 0)
+            dropFolders();
+        throw partly(cannotWrite(e, staged_, {}), e.placed());
     } catch (const Error& e) {
-        throw Error(cannotWrite(e, staged, {}));
+        dropFolders();
+        throw Error(cannotWrite(e, staged_, {}));
     }
+    try {
+        flushFolders(fs_, std::exchange(folders_, {}));
+    } catch (const Error& e) {
+        throw partly(e.what(), files.size());
+    }
+    result.files = std::move(files);
+    return result;
 }
 
 void flushFolders(FileSystem& fs, const std::set<std::string>& folders)

@@ -42,6 +42,27 @@ struct DayResult
     std::array<size_t, 4> rows{};
 };
 
+// A day that failed while its files went in place (a rename, or the flush of
+// their folders, failed): placed() are in place, the rest of its files not.
+class PartlyPlaced : public Error
+{
+  public:
+    PartlyPlaced(const std::string& what, Day day, std::vector<WrittenFile> placed,
+                 std::string placedText)
+        : Error(what), day_(day), placed_(std::move(placed)), placedText_(std::move(placedText))
+    {
+    }
+    Day day() const { return day_; }
+    const std::vector<WrittenFile>& placed() const { return placed_; }
+    // Which of the day's files are in place (file_names.h).
+    const std::string& placedText() const { return placedText_; }
+
+  private:
+    Day day_;
+    std::vector<WrittenFile> placed_;
+    std::string placedText_;
+};
+
 class DayWriter
 {
   public:
@@ -57,11 +78,12 @@ class DayWriter
     // counts its rows when the 515 file is off, as does the one for cdsCaixa.
     PieceSink& slot(size_t slot);
 
-    // The day's checks, then its files in place. Throws the refusal of the
-    // first check that fails (the partner code and folder checks with the
-    // message table's texts, then the files' own, naming the packet and the
-    // branch), or the failed write naming the DOTZ file, after putting in place
-    // the files written before it.
+    // The day's checks, then its files in place, a branch's files together,
+    // and their folders (and the parents of those it made) flushed. Throws the
+    // refusal of the first check that fails (the partner code and folder checks
+    // with the message table's texts, then the files' own, naming the packet and
+    // the branch), or the failed write naming the DOTZ file, with none of the
+    // day's files in place; PartlyPlaced when a rename or a folder's flush fails.
     DayResult finish(const MessageTable& messages = dotzMessages());
     // The same without the partner code and folder checks.
     DayResult finishFiles();
@@ -78,6 +100,8 @@ class DayWriter
     void endSlots();
     std::optional<std::string> refusal() const;
     void dropAll();
+    // Removes the folders made for the day, where empty.
+    void dropFolders();
 
     Day day_;
     bool with515_;
@@ -88,7 +112,7 @@ class DayWriter
     LackingBranches lackingFolder_;
     std::array<std::unique_ptr<Slot>, 4> slots_;
     std::vector<WrittenFile> staged_;
-    std::set<std::string> folders_;         // of the files staged, to be flushed
+    std::set<std::string> folders_;         // of the files staged, and those made in, to be flushed
     std::vector<std::string> madeFolders_;  // made for them, removed on a refusal
     bool doomed_ = false;                   // a check already fails
     std::optional<FileError> failedWrite_;  // a write failed; named when its run ends
@@ -104,10 +128,6 @@ class DayWriter
         std::optional<FileError> failedWrite;
     } snapshot_;
 };
-
-// Commits the file system's staged files; a failure names the DOTZ file as
-// `staged` (the files written since the last commit) names it.
-void putInPlace(FileSystem& fs, const std::vector<WrittenFile>& staged);
 
 // Makes the renames in the folders durable; a failed flush raises dotz::Error
 // naming the folder (the files are in place all the same).

@@ -50,8 +50,8 @@ std::string whereInPacket(size_t slot, size_t row, int column)
 std::string dayRefusal(Day day, size_t slot, std::string_view branch, const std::string& what)
 {
     return "Operação bloqueada. Nenhum arquivo DOTZ de " + day.regional() +
-           " foi gravado: tabela " + wire::kPackets[slot].table + ", filial " + utf8(branch) +
-           ": " + what + ".";
+           " foi gravado: tabela " + wire::kPackets[slot].table + ", filial " +
+           (branch.empty() ? std::string("(sem código)") : utf8(branch)) + ": " + what + ".";
 }
 
 FileName nameFile(const FileNaming& n, const PathMap& paths)
@@ -66,6 +66,10 @@ FileName nameFile(const FileNaming& n, const PathMap& paths)
                            "\" não pode fazer parte de um nome de arquivo (contém \\, / ou um "
                            "caractere de controle)";
     };
+    if (n.branch.empty())
+        name.refusal = whereInPacket(n.slot, n.row, c.branch) +
+                       ": o código da filial está vazio e não pode fazer parte de um nome de "
+                       "arquivo";
     piece(c.branch, "o código da filial", n.branch);
     piece(c.partner, "o código do parceiro", n.partner);
     if (sales)
@@ -94,6 +98,53 @@ std::string cannotWrite(const Error& e, const std::vector<WrittenFile>& staged,
             if (f.localPath == fileError->path())
                 name = f.windowsPath;
     return "Não foi possível gravar o arquivo DOTZ " + utf8(name) + ": " + e.what();
+}
+
+namespace {
+
+// "a", "a e b", "a, b e c".
+std::string listed(const std::vector<std::string>& items)
+{
+    std::string text;
+    for (size_t i = 0; i < items.size(); ++i)
+        text += (i == 0 ? "" : i + 1 == items.size() ? " e " : ", ") + items[i];
+    return text;
+}
+
+} // namespace
+
+std::string placedText(const std::vector<WrittenFile>& placed,
+                       const std::vector<WrittenFile>& files)
+{
+    const std::string total = std::to_string(files.size());
+    if (files.size() == 1)
+        return placed.empty() ? "o arquivo do dia não está no lugar"
+                              : "o arquivo do dia está no lugar";
+    if (placed.empty())
+        return "nenhum dos " + total + " arquivos está no lugar";
+    if (placed.size() == files.size())
+        return "os " + total + " arquivos estão no lugar";
+    std::vector<std::string> whole;
+    std::string part;
+    for (size_t i = 0; i < placed.size();) {
+        const std::string& branch = placed[i].branch;
+        std::vector<std::string> types;
+        for (; i < placed.size() && placed[i].branch == branch; ++i)
+            types.push_back("o " + std::to_string(placed[i].recordType));
+        const auto ofBranch = std::count_if(
+            files.begin(), files.end(), [&](const WrittenFile& f) { return f.branch == branch; });
+        if (static_cast<size_t>(ofBranch) == types.size())
+            whole.push_back(utf8(branch));
+        else
+            part = "da filial " + utf8(branch) + ", " + listed(types);
+    }
+    std::string text =
+        std::to_string(placed.size()) + " dos " + total + " arquivos estão no lugar: ";
+    if (!whole.empty())
+        text += (whole.size() == 1 ? "os da filial " : "os das filiais ") + listed(whole);
+    if (!part.empty())
+        text += (whole.empty() ? "" : " e, ") + part;
+    return text;
 }
 
 } // namespace dotz

@@ -14,6 +14,7 @@
 #include <fcntl.h>
 #include <optional>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <system_error>
 #include <thread>
 #include <unistd.h>
@@ -23,7 +24,7 @@
 namespace dotz {
 namespace {
 
-const Syscalls kReal = {::mkstemp, ::write, ::fsync, ::close, ::rename, ::unlink};
+const Syscalls kReal = {::mkstemp, ::write, ::fsync, ::close, ::rename, ::unlink, ::mkdir};
 
 // mkstemp creates files readable by their owner only; DOTZ files are read by
 // another programme, so they get the mode a plain create would give.
@@ -89,9 +90,24 @@ void sweepStaleTemporaries(const Syscalls& sys, const std::string& folder, const
     ::closedir(dir);
 }
 
+// A full file system is full of bytes or out of inodes: the operator frees
+// space either way, but not the same kind.
+std::string reasonAt(const std::string& path, int err)
+{
+    if (err != ENOSPC)
+        return systemReason(err);
+    struct statvfs st;
+    const bool known =
+        ::statvfs(path.c_str(), &st) == 0 || ::statvfs(folderOf(path).c_str(), &st) == 0;
+    if (known && st.f_files != 0 && st.f_favail == 0)
+        return "sem espaço para arquivos novos: o sistema de arquivos não tem mais inodes livres "
+               "(ENOSPC)";
+    return systemReason(err);
+}
+
 FileError failure(const char* step, const std::string& path, int err)
 {
-    return FileError(std::string(step) + " " + path + ": " + systemReason(err), path);
+    return FileError(std::string(step) + " " + path + ": " + reasonAt(path, err), path);
 }
 
 [[noreturn]] void failed(const char* step, const std::string& path, int err)
@@ -151,7 +167,14 @@ bool PosixFileSystem::isDirectory(const std::string& path)
 
 void PosixFileSystem::createDirectory(const std::string& path)
 {
-    ::mkdir(path.c_str(), 0777);
+    if (sys_.mkdir(path.c_str(), 0777) != 0 && errno != EEXIST)
+        failed("não foi possível criar a pasta", path, errno);
+}
+
+void PosixFileSystem::sweepFolder(const std::string& folder)
+{
+    if (swept_.insert(folder).second)
+        sweepStaleTemporaries(sys_, folder, thisHost());
 }
 
 PosixFileSystem::~PosixFileSystem()
@@ -191,10 +214,17 @@ void FileSystem::endStaged(const std::string& path)
     waiting_.push_back({path, std::exchange(beginning_.data, {})});
 }
 
-void FileSystem::commitStaged()
+void FileSystem::commitStaged(const std::vector<size_t>& order)
 {
-    for (const Waiting& w : std::exchange(waiting_, {}))
-        replaceFile(w.path, w.data);
+    const std::vector<Waiting> waiting = std::exchange(waiting_, {});
+    for (size_t k = 0; k < waiting.size(); ++k) {
+        const Waiting& w = waiting[order.empty() ? k : order[k]];
+        try {
+            replaceFile(w.path, w.data);
+        } catch (const FileError& e) {
+            throw PlaceError(e, k);
+        }
+    }
 }
 
 void FileSystem::dropStaged(size_t keep)
@@ -232,8 +262,7 @@ void PosixFileSystem::beginStaged(const std::string& path)
     const size_t slash = path.rfind('/');
     const std::string prefix =
         temporaryPrefix(path.substr(slash == std::string::npos ? 0 : slash + 1));
-    if (swept_.insert(folder).second)
-        sweepStaleTemporaries(sys_, folder, thisHost());
+    sweepFolder(folder);
     std::string temp = folder + "/" + prefix + std::to_string(::getpid()) + ".XXXXXX";
     const int fd = sys_.mkstemp(temp.data());
     if (fd < 0)
@@ -342,12 +371,23 @@ void PosixFileSystem::flushOpen()
     }
 }
 
-void PosixFileSystem::commitStaged()
+void PosixFileSystem::commitStaged(const std::vector<size_t>& order)
 {
     if (begun_)
         drop(*std::exchange(begun_, std::nullopt));
     std::vector<Staged> batch = std::exchange(staged_, {});
     open_ = 0;
+    struct DropLeft
+    {
+        PosixFileSystem& fs;
+        std::vector<Staged>& batch;
+        ~DropLeft()
+        {
+            for (const Staged& st : batch)
+                if (!st.temp.empty())
+                    fs.drop(st);
+        }
+    } dropLeft{*this, batch};
     // Those flushed and closed while held need no second flush.
     std::vector<size_t> open;
     for (size_t i = 0; i < batch.size(); ++i)
@@ -356,31 +396,20 @@ void PosixFileSystem::commitStaged()
     std::vector<int> flushErrors(batch.size(), 0);
     sideBySide(open.size(), kFlushThreads,
                [&](size_t k) { flushErrors[open[k]] = flushAndLetGo(sys_, batch[open[k]].fd); });
-    std::optional<FileError> error;
-    size_t ready = 0;
-    for (; ready < batch.size(); ++ready) {
-        Staged& st = batch[ready];
-        if (flushErrors[ready] != 0) {
-            error = failure("não foi possível levar ao disco", st.path, flushErrors[ready]);
-            break;
-        }
-        if (st.fd >= 0 && sys_.close(std::exchange(st.fd, -1)) != 0) {
-            error = failure("não foi possível fechar", st.path, errno);
-            break;
-        }
+    // Nothing goes in place unless every file is on disk: the day is whole or absent.
+    for (Staged& st : batch) {
+        const size_t i = static_cast<size_t>(&st - batch.data());
+        if (flushErrors[i] != 0)
+            failed("não foi possível levar ao disco", st.path, flushErrors[i]);
+        if (st.fd >= 0 && sys_.close(std::exchange(st.fd, -1)) != 0)
+            failed("não foi possível fechar", st.path, errno);
     }
-    // Those before a failure are complete and go in place, in order; the rest are dropped.
-    for (size_t i = 0; i < batch.size(); ++i) {
-        if (i < ready) {
-            if (sys_.rename(batch[i].temp.c_str(), batch[i].path.c_str()) == 0)
-                continue;
-            error = failure("não foi possível substituir", batch[i].path, errno);
-            ready = i;
-        }
-        drop(batch[i]);
+    for (size_t k = 0; k < batch.size(); ++k) {
+        Staged& st = batch[order.empty() ? k : order[k]];
+        if (sys_.rename(st.temp.c_str(), st.path.c_str()) != 0)
+            throw PlaceError(failure("não foi possível substituir", st.path, errno), k);
+        st.temp.clear();
     }
-    if (error)
-        throw *error;
 }
 
 int PosixFileSystem::flushFolder(const std::string& path) const

@@ -17,8 +17,8 @@ class FileSystem
   public:
     virtual ~FileSystem() = default;
     virtual bool isDirectory(const std::string& path) = 0;
-    // Creates one directory level; the outcome is not examined (a failure shows
-    // in the write that follows).
+    // Creates one directory level; one already there is no failure. A failure
+    // raises FileError naming the folder, with its own cause.
     virtual void createDirectory(const std::string& path) = 0;
     // Replaces the file at `path` by `data` so that no reader ever sees it
     // half-written: a temporary in the same folder, flushed to disk and renamed
@@ -38,15 +38,20 @@ class FileSystem
 
     // Removes an empty folder; one that holds anything stays, silently.
     virtual void removeDirectory(const std::string& path);
+    // Removes what writers killed mid-file left in a folder the run names,
+    // whether or not it writes there.
+    virtual void sweepFolder(const std::string&) {}
 
     // The same replacement in steps, so that a day's files wait for the day's
     // checks and share the disk's flushes: a file is staged beside its name,
     // whole (stageFile) or a piece at a time (beginStaged, appendStaged,
-    // endStaged); commitStaged puts every staged file in place, each flushed
-    // before its rename, in the order staged; dropStaged removes those staged
+    // endStaged); commitStaged puts every staged file in place, in `order`
+    // (indexes into the files staged, each once; empty: the order staged), and
+    // renames none before every one is flushed; dropStaged removes those staged
     // after the first `keep`, and the file being staged. A failure raises
-    // FileError naming the file and drops that file; commitStaged puts the files
-    // before a failed one in place all the same and drops those after it.
+    // FileError naming the file and drops it; in commitStaged, a failed flush
+    // drops every file, and a failed rename raises PlaceError, saying how many
+    // went in place before it, and drops the rest.
     // By default staged files wait in memory and go in place with replaceFile.
     virtual void stageFile(const std::string& path, std::string_view data);
     // Only one file is begun at a time. endStaged names the file: where that is
@@ -54,7 +59,7 @@ class FileSystem
     virtual void beginStaged(const std::string& path);
     virtual void appendStaged(std::string_view data);
     virtual void endStaged(const std::string& path);
-    virtual void commitStaged();
+    virtual void commitStaged(const std::vector<size_t>& order = {});
     virtual void dropStaged(size_t keep = 0);
 
   private:
@@ -81,6 +86,17 @@ class FileError : public Error
     std::string path_;
 };
 
+// A rename of commitStaged failed: the first placed() files of its order are in place.
+class PlaceError : public FileError
+{
+  public:
+    PlaceError(const FileError& e, size_t placed) : FileError(e), placed_(placed) {}
+    size_t placed() const { return placed_; }
+
+  private:
+    size_t placed_;
+};
+
 // The system calls PosixFileSystem makes; tests replace some to inject failures.
 struct Syscalls
 {
@@ -90,6 +106,7 @@ struct Syscalls
     int (*close)(int);
     int (*rename)(const char*, const char*);
     int (*unlink)(const char*);
+    int (*mkdir)(const char*, mode_t);
 };
 const Syscalls& realSyscalls();
 
@@ -115,15 +132,16 @@ class PosixFileSystem : public FileSystem
     void beginStaged(const std::string& path) override;
     void appendStaged(std::string_view data) override;
     void endStaged(const std::string& path) override;
-    void commitStaged() override;
+    void commitStaged(const std::vector<size_t>& order = {}) override;
     void dropStaged(size_t keep = 0) override;
+    void sweepFolder(const std::string& folder) override;
     static constexpr size_t kMaxStaged = 64;
     static constexpr size_t kFlushThreads = 16;
 
     // Temporaries of a file are named this prefix + the writer's process id +
-    // ".XXXXXX". The first write into a folder removes every temporary there
-    // that a writer of this host left when it died: once per folder for the
-    // object's life (a run).
+    // ".XXXXXX". The first sweep of, or write into, a folder removes every
+    // temporary there that a writer of this host left when it died: once per
+    // folder for the object's life (a run).
     static std::string temporaryPrefix(const std::string& fileName);
 
   private:

@@ -28,7 +28,7 @@ class PlanningFileSystem : public FileSystem
     void beginStaged(const std::string&) override {}
     void appendStaged(std::string_view) override {}
     void endStaged(const std::string& path) override { replaceFile(path, {}); }
-    void commitStaged() override {}
+    void commitStaged(const std::vector<size_t>&) override {}
     void dropStaged(size_t) override {}
 
   private:

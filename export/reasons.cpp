@@ -18,7 +18,7 @@ const char* systemWords(int err)
     case EPERM:
         return "sem permissão";
     case ENOSPC:
-        return "disco cheio";
+        return "sem espaço no disco";
     case EROFS:
         return "sistema de arquivos somente para leitura";
     case EDQUOT:

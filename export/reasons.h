@@ -5,7 +5,8 @@
 
 namespace dotz {
 
-// An errno value as Brazilian Portuguese words, its name after them: "disco cheio (ENOSPC)".
+// An errno value as Brazilian Portuguese words, its name after them: "sem espaço no disco
+// (ENOSPC)".
 std::string systemReason(int err);
 
 // A simdjson::error_code (passed as int, so that this header does not pull the

@@ -17,52 +17,6 @@ namespace {
 
 constexpr int kExportAnimation = 6;
 
-// Each day's files go in place (each flushed before its rename) when the day is
-// written, so that a run ended by a failure or a kill keeps its earlier days. Only
-// the folders' flushes, which make the renames durable, wait for the run's end.
-class RunFiles : public FileSystem
-{
-  public:
-    explicit RunFiles(FileSystem& fs) : fs_(fs) {}
-    ~RunFiles() override
-    {
-        try {
-            fs_.syncDirectories(folders_);
-        } catch (...) {
-            // Only when the run already fails: its own error says more.
-        }
-    }
-    // At the run's end: a failed flush ends the run naming the folder.
-    void finish() { flushFolders(fs_, std::exchange(folders_, {})); }
-    RunFiles(const RunFiles&) = delete;
-    RunFiles& operator=(const RunFiles&) = delete;
-    bool isDirectory(const std::string& path) override { return fs_.isDirectory(path); }
-    void createDirectory(const std::string& path) override { fs_.createDirectory(path); }
-    void removeDirectory(const std::string& path) override { fs_.removeDirectory(path); }
-    void replaceFile(const std::string& path, std::string_view data) override
-    {
-        fs_.replaceFile(path, data);
-    }
-    void stageFile(const std::string& path, std::string_view data) override
-    {
-        fs_.stageFile(path, data);
-    }
-    void beginStaged(const std::string& path) override { fs_.beginStaged(path); }
-    void appendStaged(std::string_view data) override { fs_.appendStaged(data); }
-    void endStaged(const std::string& path) override { fs_.endStaged(path); }
-    void commitStaged() override { fs_.commitStaged(); }
-    void dropStaged(size_t keep) override { fs_.dropStaged(keep); }
-    void syncDirectory(const std::string& path) override { folders_.insert(path); }
-    void syncDirectories(const std::set<std::string>& folders) override
-    {
-        folders_.insert(folders.begin(), folders.end());
-    }
-
-  private:
-    FileSystem& fs_;
-    std::set<std::string> folders_;
-};
-
 // Streams each packet of a day into the day's writer on a thread of its own,
 // in slot order, so that the files are written while the server still sends.
 // It runs at the receiver's priority: what it has not read yet is memory the
@@ -227,7 +181,6 @@ RunSummary runExport(const RunRequest& request, const FetchDay& fetch, const Pat
 {
     LineList lines;
     RunSummary summary;
-    RunFiles files(fs);
     DayStreamer streamer;
     const EarlyPacket early = [&streamer](size_t slot, Packet packet) {
         streamer.handOver(slot, std::move(packet));
@@ -241,7 +194,7 @@ RunSummary runExport(const RunRequest& request, const FetchDay& fetch, const Pat
         } hide{observer};
         // One try at a day: its files staged as its reply arrives, then checked.
         const auto tryDay = [&](Day day) {
-            DayWriter writer(day, request.with515, lines, paths, files);
+            DayWriter writer(day, request.with515, lines, paths, fs);
             streamer.startDay(writer);
             struct Settle
             {
@@ -277,7 +230,6 @@ RunSummary runExport(const RunRequest& request, const FetchDay& fetch, const Pat
                                  std::make_move_iterator(written.files.begin()),
                                  std::make_move_iterator(written.files.end()));
         }
-        files.finish();
     }
     if (summary.daysCounted < 1)
         throw Refusal(messages.text("NAO_HA_DOTZ"));

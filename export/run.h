@@ -46,8 +46,8 @@ class RunObserver
     virtual ~RunObserver() = default;
     virtual void showBusy(int kind) = 0;
     virtual void hideBusy() = 0;
-    // The day's files are in place (the renames' folder flushes may come at the
-    // run's end): whatever ends the run later, they stay. Before the next call.
+    // The day's files are in place and their folders flushed: whatever ends the
+    // run later, they stay. Before the next call.
     virtual void dayDone(Day, const DayResult&) {}
 };
 

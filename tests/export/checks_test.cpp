@@ -66,6 +66,9 @@ TEST(Checks, EachCallStartsFromAnEmptyCollection)
     EXPECT_EQ(partnerRefusal(t, false), kParc + "0002.");
     t.cdsDadosDotz = makeCdsDadosDotz();
     EXPECT_EQ(partnerRefusal(t, false), ""); // empty day: nothing examined
+    sale(t, "", "");                         // a lone branch without a code
+    EXPECT_EQ(partnerRefusal(t, false), kParc + "(sem c\xF3"
+                                                "digo).");
 }
 
 TEST(Checks, FolderCheckUsesItsOwnColumnAndMessage)

@@ -172,6 +172,9 @@ TEST_F(DotzFilesTest, RefusesTheWholeDayBeforeWritingAnyFile)
         {"backslash in branch code", [](ExportTables& t) { product(t.cdsConfigDotz, "a\\b"); },
          "tabela cdsConfigDotz, filial a\\b: linha 1, coluna CDFILIAL: o código da filial \"a\\b\" "
          "não pode fazer parte"},
+        {"empty branch code", [](ExportTables& t) { sale(t.cdsDadosDotz, "", 1); },
+         "tabela cdsDadosDotz, filial (sem código): linha 2, coluna CDFILIAL: o código da filial "
+         "está vazio"},
         {"slash in the date part",
          [](ExportTables& t) { sale(t.cdsDadosDotz, "0002", 1, "2024-0/-15"); },
          "linha 2, coluna DATA: a data \"20240/15\" não pode"},

@@ -192,7 +192,7 @@ int failingFsync(int fd)
     return ::fsync(fd);
 }
 
-TEST_F(DotzFilesTest, FilesFlushedTogetherBeforeAFailedFlushStillGoInPlace)
+TEST_F(DotzFilesTest, AFailedFlushPutsNoneOfTheDayInPlace)
 {
     sale(t_.cdsDadosDotz, "0001", 1);
     sale(t_.cdsDadosDotz, "0002", 1);
@@ -206,7 +206,7 @@ TEST_F(DotzFilesTest, FilesFlushedTogetherBeforeAFailedFlushStillGoInPlace)
                      "foi possível levar ao disco"),
               std::string::npos)
         << m;
-    EXPECT_EQ(filesIn("EXPORTA/DOTZ"), std::vector<std::string>{"20240315_4321_0001_500_1.txt"});
+    EXPECT_FALSE(fs::exists(root_ / "EXPORTA/DOTZ"));
 }
 
 // A folder's flush that fails while the others run is named; every file stays.
@@ -241,6 +241,76 @@ TEST_F(DotzFilesTest, AFolderWhoseFlushFailsIsNamedAndEveryFileStays)
         << m;
     EXPECT_EQ(filesIn("EXPORTA/DOTZ").size(), 2u);
     EXPECT_EQ(filesIn("EXPORTA/B/DOTZ"), std::vector<std::string>{"20240315_4321_0002_500_1.txt"});
+}
+
+// A day goes in place whole, a branch's files together, or the error says
+// exactly which of its files are.
+bool openOn0002(int fd)
+{
+    char target[512] = {};
+    return ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), target, sizeof target - 1) >
+               0 &&
+           std::string_view(target).find("_0002_") != std::string_view::npos;
+}
+ssize_t fullOn0002(int fd, const void* buf, size_t n)
+{
+    if (openOn0002(fd)) {
+        errno = ENOSPC;
+        return -1;
+    }
+    return ::write(fd, buf, n);
+}
+int renames = 0;
+int fourthRenameFails(const char* from, const char* to)
+{
+    if (++renames == 4) {
+        errno = EIO;
+        return -1;
+    }
+    return ::rename(from, to);
+}
+int noInodes(const char*, mode_t)
+{
+    errno = ENOSPC;
+    return -1;
+}
+
+TEST_F(DotzFilesTest, ADayGoesInPlaceWholeOrSaysWhichFilesAre)
+{
+    for (const char* branch : {"0001", "0002", "0003"}) {
+        sale(t_.cdsDadosDotz, branch, 1);
+        item(t_.cdsDotzExtra, branch);
+    }
+    Syscalls full = realSyscalls(), renaming = realSyscalls(), mkdirs = realSyscalls();
+    full.write = fullOn0002;
+    renaming.rename = fourthRenameFails;
+    mkdirs.mkdir = noInodes;
+    struct Case
+    {
+        const char* what;
+        const Syscalls& calls;
+        const char* says;
+        std::vector<std::string> inPlace;
+    } cases[] = {
+        {"a write fails", full, "20240315_4321_0002_500_1.txt: não foi possível escrever", {}},
+        {"a folder cannot be made", mkdirs, "não foi possível criar a pasta", {}},
+        {"the fourth rename fails",
+         renaming,
+         "(EIO). Do dia 15/03/2024, 3 dos 6 arquivos estão no lugar: os da filial 0001 e, da "
+         "filial "
+         "0002, o 500.",
+         {"20240315_4321_0001_500_1.txt", "20240315_4321_0001_510_1.txt",
+          "20240315_4321_0002_500_1.txt"}},
+    };
+    for (const Case& c : cases) {
+        renames = 0;
+        PosixFileSystem failing(c.calls);
+        const std::string m = refusal(false, &failing);
+        EXPECT_NE(m.find(c.says), std::string::npos) << c.what << ": " << m;
+        EXPECT_EQ(m.find("ENOENT"), std::string::npos) << c.what << ": " << m;
+        EXPECT_EQ(filesIn("EXPORTA/DOTZ"), c.inPlace) << c.what;
+        fs::remove_all(root_ / "EXPORTA/DOTZ");
+    }
 }
 
 TEST_F(DotzFilesTest, TemporariesOfDeadWritersAreSweptAndLiveOnesKept)

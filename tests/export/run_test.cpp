@@ -139,23 +139,24 @@ int failingFolderFsync(int fd)
     return ::fsync(fd);
 }
 
-// The folders are flushed at the run's end; a failure there ends the run naming
-// the folder, and every day's files stay.
-TEST_F(RunTest, AFailedFolderFlushAtTheEndIsReportedAndTheDaysStay)
+// A day's folders are flushed before it is done; a failure there ends the run
+// naming the folder and the day's files, which stay, and the day is not done.
+TEST_F(RunTest, AFailedFolderFlushEndsTheRunBeforeTheDayIsDone)
 {
     Syscalls calls = realSyscalls();
     calls.fsync = failingFolderFsync;
     try {
         run(server(), "2024-03-01", "2024-03-02", calls);
         FAIL() << "no error";
-    } catch (const Error& e) {
-        EXPECT_NE(std::string(e.what()).find("levar ao disco a pasta " + (root_ / "DOTZ").string()),
+    } catch (const PartlyPlaced& e) {
+        EXPECT_NE(std::string(e.what()).find("levar ao disco a pasta " + root_.string()),
                   std::string::npos)
             << e.what();
+        EXPECT_EQ(e.day().iso(), "2024-03-01");
+        EXPECT_EQ(e.placedText(), "o arquivo do dia está no lugar");
     }
-    EXPECT_EQ(files().size(), 2u);
-    EXPECT_EQ(observer_.events,
-              (std::vector<std::string>{"show 6", "2024-03-01 1", "2024-03-02 1", "hide"}));
+    EXPECT_EQ(files().size(), 1u);
+    EXPECT_EQ(observer_.events, (std::vector<std::string>{"show 6", "hide"}));
 }
 
 TEST_F(RunTest, AServerFailurePassesOnUnchanged)
