@@ -336,6 +336,14 @@ TEST_F(DotzFilesTest, TemporariesOfDeadWritersAreSweptAndLiveOnesKept)
     std::vector<std::string> kept{other, live, name};
     std::sort(kept.begin(), kept.end());
     EXPECT_EQ(filesIn("EXPORTA/DOTZ"), kept);
+    // Also in a folder the day names but does not write to.
+    fs::create_directories(root_ / "EXPORTA/B/DOTZ");
+    std::ofstream(root_ / "EXPORTA/B/DOTZ" / dead) << "half";
+    t_.cdsDadosDotz = makeCdsDadosDotz();
+    sale(t_.cdsDadosDotz, "0002", 1, "2024-03-15", ""); // the day is refused
+    sale(t_.cdsDadosDotz, "0001", 1, "2024-03-15", "4321", "C:\\EXPORTA\\B\\");
+    refusal();
+    EXPECT_EQ(filesIn("EXPORTA/B/DOTZ"), std::vector<std::string>{});
 }
 
 TEST_F(DotzFilesTest, AMissingFolderFailsNamingTheFile)
