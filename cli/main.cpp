@@ -1,5 +1,6 @@
 // dotz-export: writes the DOTZ files of a period without the screen. Its exit
 // statuses are in options.h.
+#include "free_space.h"
 #include "metrics_file.h"
 #include "options.h"
 #include "pending.h"
@@ -320,7 +321,9 @@ int run(const Options& o, StopSignals& stop, RunRecord& record, std::optional<St
     const RunRequest request{selector, first, *to, o.with515};
     if (o.check) {
         try {
-            return preflight(checkExport(request, fetch, paths, messages), o.list, messages);
+            std::vector<DayCheck> days = checkExport(request, fetch, paths, messages);
+            checkFreeSpace(days);
+            return preflight(days, o.list, messages);
         } catch (const Stopped&) {
             say(std::cerr, "Verificação interrompida a pedido. Nada foi gravado.");
             return kExitFailed;

@@ -1,5 +1,6 @@
 // The pieces of an unattended run: the state file read strictly, the pending
-// period, the metrics file.
+// period, the metrics file, the preflight's free space.
+#include "free_space.h"
 #include "metrics_file.h"
 #include "pending.h"
 #include "state_file.h"
@@ -126,6 +127,79 @@ TEST(PendingFrom, StartsAfterTheLastDayOrAtToAndBoundsTheBacklog)
         EXPECT_NE(std::string(e.what()).find("--from pending --to 31/03/2024 --max-days 31"),
                   std::string::npos)
             << e.what();
+    }
+}
+
+// Two days on two file systems of 4 KiB blocks. /mnt/a holds LOJA0001's folder
+// and a 4000-byte file that the first day replaces: that day needs 3 blocks at
+// once there (5000 bytes and the staging) and leaves 1; the second 2 more. /mnt/b
+// gets LOJA0002's two folders: the first day needs 4 blocks and 3 inodes (100
+// bytes, the staging, the folders) and leaves 3 blocks; the second 2 more and an
+// inode.
+TEST(FreeSpace, ADayThatDoesNotFitAtOnceIsRefused)
+{
+    Folder folder;
+    const fs::path a = folder.path / "a/DOTZ/LOJA0001", b = folder.path / "b";
+    fs::create_directories(a);
+    fs::create_directories(b);
+    std::ofstream(a / "f1") << std::string(4000, 'x');
+    const std::string shortA = "em /mnt/a: faltam 4096 bytes (há 8192 livres; o dia precisa de "
+                               "12288 de uma vez)";
+    const std::string fewInodes = "falta 1 inode (há 2 livres; o dia precisa de 3)";
+    const std::string cannot = "não foi possível ver o espaço livre em " + b.string();
+    const struct
+    {
+        std::uint64_t aBlocks, bBlocks, bInodes;
+        bool bCounts; // b has a fixed number of inodes
+        std::string first, second;
+    } cases[] = {
+        {3, 5, 4, true, "", ""},
+        {2, 5, 4, true, "sem espaço para os arquivos de 15/03/2024 " + shortA + ".", ""},
+        {3, 4, 4, true, "",
+         "sem espaço para os arquivos de 16/03/2024 em /mnt/b: faltam 4096 bytes (há 16384 "
+         "livres, e os dias anteriores do período ocupariam 12288; o dia precisa de 8192 de uma "
+         "vez)."},
+        {3, 5, 2, true, "sem espaço para os arquivos de 15/03/2024 em /mnt/b: " + fewInodes + ".",
+         "sem espaço para os arquivos de 16/03/2024 em /mnt/b: " + fewInodes + "."},
+        {3, 5, 2, false, "", ""},
+        {2, 3, 2, true,
+         "sem espaço para os arquivos de 15/03/2024 " + shortA +
+             "; em /mnt/b: faltam 4096 bytes (há 12288 livres; o dia precisa de 16384 de uma "
+             "vez) e " +
+             fewInodes + ".",
+         "sem espaço para os arquivos de 16/03/2024 em /mnt/b: faltam 4096 bytes (há 12288 "
+         "livres; o dia precisa de 16384 de uma vez) e " +
+             fewInodes + "."},
+        {3, 0, 0, true, cannot, cannot},
+    };
+    for (const auto& c : cases) {
+        std::vector<DayCheck> days = {
+            {day("2024-03-15"),
+             false,
+             false,
+             {},
+             {{500, "0001", "", (a / "f1").string(), 1, 5000},
+              {500, "0002", "", (b / "DOTZ/LOJA0002/f2").string(), 1, 100}}},
+            {day("2024-03-16"),
+             false,
+             false,
+             {},
+             {{500, "0001", "", (a / "f3").string(), 1, 4096},
+              {500, "0002", "", (b / "DOTZ/LOJA0002/f4").string(), 1, 100}}},
+        };
+        checkFreeSpace(days, [&](const std::string& at) {
+            if (at == a.string())
+                return FreeSpace{1, "/mnt/a", 4096, c.aBlocks, 100, true};
+            if (c.bBlocks == 0 || at != b.string())
+                throw Error(cannot);
+            return FreeSpace{2, "/mnt/b", 4096, c.bBlocks, c.bInodes, c.bCounts};
+        });
+        for (size_t i = 0; i < 2; ++i) {
+            const std::string& refusal = i == 0 ? c.first : c.second;
+            EXPECT_EQ(days[i].refused, !refusal.empty()) << c.aBlocks << c.bBlocks << c.bInodes;
+            EXPECT_EQ(days[i].refusal, refusal);
+            EXPECT_FALSE(days[i].lasting);
+        }
     }
 }
 
