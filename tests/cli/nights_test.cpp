@@ -121,7 +121,11 @@ TEST_F(Nights, ExitStatusSaysWhetherARetryMayMendIt)
         {"--from 2024-03-01 --to 2024-03-01", "[drives]\nC = /a\nc = /b\n", "", 3,
          "linha 3: [drives] c mapeia o mesmo lugar que C, da linha 2"},
         {"--from pending --to yesterday", "", stateWith(fromToday(1), port), 3,
-         "linha 2: o dia " + fromToday(1).regional() + " ainda não chegou"},
+         "linha 2: o dia " + fromToday(1).regional() +
+             " está registrado como exportado, mas ainda não chegou"},
+        {"--from pending --to yesterday --check", "", stateWith(fromToday(0), port), 3,
+         "linha 2: o dia " + fromToday(0).regional() +
+             " está registrado como exportado, mas é hoje"},
         {"--from pending --to yesterday", "", "->" + (here() / "gone").string(), 3,
          "é um link simbólico"},
         {"--from pending --to yesterday", "", "->" + (here() / "real").string(), 3,
