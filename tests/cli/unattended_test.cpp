@@ -4,13 +4,18 @@
 #include "metrics_file.h"
 #include "pending.h"
 #include "state_file.h"
+#include "state_lock.h"
 
 #include "tests/support/promtool.h"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <sys/file.h>
+#include <thread>
+#include <unistd.h>
 
 namespace dotz {
 namespace {
@@ -113,6 +118,52 @@ TEST(StateFile, WhatIsNotASmallFileIsRefused)
     std::ofstream(big) << "dotz-export-state 1\n" << std::string(StateFile::kMaxBytes, '#');
     StateFile state(big.string());
     EXPECT_THROW(state.load(kToday), StateError);
+}
+
+// The second run names the holder the lock file names, once it is alive; until
+// the holder has written its id, it waits a little for it (or for the lock).
+TEST(StateLock, TheSecondRunNamesTheHolder)
+{
+    Folder folder;
+    const std::string state = (folder.path / "state").string();
+    const std::string self = std::to_string(::getpid());
+    const struct
+    {
+        std::string now, later; // the lock file's text; `later` 50 ms on, "-" lets go
+        std::chrono::milliseconds wait;
+        std::string holder; // empty: the lock is taken
+    } cases[] = {
+        {self + "\n", "", std::chrono::milliseconds(0), self},
+        {"", self + "\n", std::chrono::seconds(10), self},
+        {"999999999\n", "", std::chrono::milliseconds(100), "de número desconhecido"},
+        {self + "x\n", "", std::chrono::milliseconds(100), "de número desconhecido"},
+        {"", "", std::chrono::milliseconds(100), "de número desconhecido"},
+        {"", "-", std::chrono::seconds(10), ""},
+    };
+    for (const auto& c : cases) {
+        const int held = ::open((state + ".lock").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+        ASSERT_EQ(::flock(held, LOCK_EX), 0);
+        ASSERT_EQ(::write(held, c.now.data(), c.now.size()), static_cast<ssize_t>(c.now.size()));
+        std::thread holder([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            if (c.later == "-")
+                ::close(held);
+            else
+                ASSERT_EQ(::pwrite(held, c.later.data(), c.later.size(), 0),
+                          static_cast<ssize_t>(c.later.size()));
+        });
+        try {
+            StateLock lock(state, c.wait);
+            EXPECT_EQ(c.holder, "") << c.now;
+            holder.join();
+        } catch (const StateBusy& e) {
+            holder.join();
+            EXPECT_NE(std::string(e.what()).find("(processo " + c.holder + ")"), std::string::npos)
+                << e.what();
+        }
+        if (c.later != "-")
+            ::close(held);
+    }
 }
 
 TEST(PendingFrom, StartsAfterTheLastDayOrAtToAndBoundsTheBacklog)
