@@ -1,5 +1,6 @@
 // dotz-export: writes the DOTZ files of a period without the screen. Its exit
 // statuses are in options.h.
+#include "free_space.h"
 #include "metrics_file.h"
 #include "options.h"
 #include "pending.h"
@@ -103,13 +104,25 @@ void configure(const Options& o, ServerConnection& conn, PathMap& paths,
     const std::string file = Settings::locate(o.config);
     if (!file.empty())
         settings = Settings::load(file);
-    if (o.verbose)
+    std::string hosts = "127.0.0.1";
+    int port = wire::kDefaultPort;
+    if (file.empty() && o.server.empty()) {
+        // Said always: a run by hand may have meant a file that is not there. The
+        // timer's service names its file, and a named file that is missing is refused.
+        const std::vector<std::string> candidates = Settings::candidates();
+        std::string looked;
+        for (size_t i = 0; i < candidates.size(); ++i)
+            looked += (i == 0 ? "" : i + 1 == candidates.size() ? " e " : ", ") + candidates[i];
+        say(std::cerr, "Nenhum arquivo de configurações encontrado (procurados " + looked +
+                           "; nem --config nem $KRT_CONFIG indicam outro): a exportação usa o "
+                           "servidor " +
+                           hosts + ":" + std::to_string(port) +
+                           ", sem token e sem unidades mapeadas além das de --drive.");
+    } else if (o.verbose) {
         say(std::cerr, file.empty() ? "Nenhum arquivo de configurações encontrado (procurado em " +
                                           Settings::lookupText() + "); valores padrão em uso."
                                     : "Configurações lidas de " + file + ".");
-
-    std::string hosts = "127.0.0.1";
-    int port = wire::kDefaultPort;
+    }
     bool tls = false;
     std::string token;
     ServerConnection::CallLimits limits;
@@ -321,7 +334,9 @@ int run(const Options& o, StopSignals& stop, RunRecord& record, std::optional<St
     const RunRequest request{selector, first, *to, o.with515};
     if (o.check) {
         try {
-            return preflight(checkExport(request, fetch, paths, messages), o.list, messages);
+            std::vector<DayCheck> days = checkExport(request, fetch, paths, messages);
+            checkFreeSpace(days);
+            return preflight(days, o.list, messages);
         } catch (const Stopped&) {
             say(std::cerr, "Verificação interrompida a pedido. Nada foi gravado.");
             return kExitFailed;

@@ -143,7 +143,8 @@ std::optional<int> parseCommandLine(int argc, char** argv, Options& o)
                "  3  refused for a reason that trying again cannot mend: a settings file missing,\n"
                "     unreadable or wrong, a branch without its partner code or folder, a folder\n"
                "     outside the mapped drive, a value the files cannot carry, a state file that\n"
-               "     is broken, a link or ahead of today, a backlog past --max-days\n"
+               "     is broken, a link or holds today or a later day, a backlog past\n"
+               "     --max-days\n"
                "With --check: 3 when a day would be refused so, else 1 when one would fail.\n"
                "The timer's service retries 1 and never 2 or 3.");
     app.set_version_flag("--version", "dotz-export " KRT_VERSION);

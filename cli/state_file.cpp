@@ -193,10 +193,20 @@ void StateFile::parse(std::string_view text, Day today)
         if (!day || day->iso() != fields[0])
             throw broken("\"" + std::string(fields[0].substr(0, 20)) +
                          "\" não é uma data AAAA-MM-DD");
-        // A day not yet over was never recorded as done: the file is not what we wrote.
-        if (*day > today)
-            throw broken("o dia " + day->regional() + " ainda não chegou; hoje é " +
-                         today.regional());
+        // Only closed days are recorded: one from today on comes from a clock that
+        // ran ahead, and going on from it would skip a night.
+        if (*day >= today)
+            throw StateError(
+                "Arquivo de estado " + path_ + ", linha " + std::to_string(number) + ": o dia " +
+                day->regional() + " está registrado como exportado, mas " +
+                (*day == today ? "é hoje, que ainda não terminou"
+                               : "ainda não chegou; hoje é " + today.regional()) +
+                ". Só dias terminados são registrados: o relógio (ou o fuso horário) estava "
+                "adiantado quando a linha foi gravada, e seguir dela pularia " +
+                (*day == today ? std::string("o dia de hoje") : "os dias até " + day->regional()) +
+                ". Nada foi exportado. Confira a data e a hora desta máquina e ponha na linha o "
+                "último dia de fato exportado, ou apague o arquivo (a exportação pendente começa "
+                "então no dia de --to).");
         const auto server = decode(fields[1]);
         if (!server || !(server->starts_with("http://") || server->starts_with("https://")))
             throw broken("o servidor não está na forma http://HOST:PORTA");

@@ -41,7 +41,7 @@ class StateFile
     const std::string& path() const { return path_; }
 
     // A missing file is an empty state; a link, or anything else that is not
-    // exactly what complete() writes up to `today`, throws StateError naming the
+    // exactly what complete() writes of days before `today`, throws StateError naming the
     // file (and the line).
     void load(Day today);
     std::optional<Day> lastDay(const ExportKey& key) const;

@@ -62,12 +62,17 @@ std::string Settings::locate(const std::string& given)
         return given;
     if (const char* env = std::getenv("KRT_CONFIG"); env && *env)
         return env;
-    for (const std::string& candidate : {defaultPath(), std::string(kSystemPath)}) {
+    for (const std::string& candidate : candidates()) {
         std::error_code unreadable; // a folder we may not enter counts as no file
         if (std::filesystem::exists(candidate, unreadable))
             return candidate;
     }
     return {};
+}
+
+std::vector<std::string> Settings::candidates()
+{
+    return {defaultPath(), kSystemPath};
 }
 
 std::string Settings::lookupText()

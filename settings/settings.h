@@ -20,6 +20,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace dotz {
 
@@ -44,6 +45,8 @@ class Settings
     // /etc/krt/krt.ini that exists; empty when there is none. A named file is
     // returned even when missing, so that loading it says so.
     static std::string locate(const std::string& given);
+    // The files locate() looks for, in order, when nothing names one.
+    static std::vector<std::string> candidates();
     // What locate() looked at, for a message that none was found.
     static std::string lookupText();
 

@@ -98,8 +98,10 @@ TEST_F(Nights, ExitStatusSaysWhetherARetryMayMendIt)
     struct Case
     {
         std::string args;
-        std::string settings; // as --config, when not empty; "-" names a missing file
-        std::string state;    // the state file's text, when not empty
+        // As --config, when not empty; "-" names a missing file, "none" gives neither
+        // a file nor --server.
+        std::string settings;
+        std::string state; // the state file's text, when not empty
         int code;
         std::string says;
     } cases[] = {
@@ -114,6 +116,12 @@ TEST_F(Nights, ExitStatusSaysWhetherARetryMayMendIt)
          "--drive: d: mapeia o mesmo lugar que D"},
         {"--from 2024-03-01 --to 2024-03-01", "-", "", 3,
          "none.ini não pode ser lido: pasta ou arquivo inexistente"},
+        {"--from 2024-03-01 --to 2024-03-01 --ca /x", "none", "", 2,
+         "Nenhum arquivo de configurações encontrado (procurados " +
+             (here() / ".config/krt/krt.ini").string() +
+             " e /etc/krt/krt.ini; nem --config nem $KRT_CONFIG indicam outro): a exportação usa "
+             "o servidor 127.0.0.1:8211, sem token e sem unidades mapeadas além das de --drive.\n"
+             "dotz-export: --ca: só vale"},
         {"--from 2024-03-01 --to 2024-03-01", "[server]\nhost = h\nport = 0\n", "", 3,
          "[server] port \"0\" não é um número de porta"},
         {"--from 2024-03-01 --to 2024-03-01", "[drives]\nC = relativa\n", "", 3,
@@ -121,7 +129,11 @@ TEST_F(Nights, ExitStatusSaysWhetherARetryMayMendIt)
         {"--from 2024-03-01 --to 2024-03-01", "[drives]\nC = /a\nc = /b\n", "", 3,
          "linha 3: [drives] c mapeia o mesmo lugar que C, da linha 2"},
         {"--from pending --to yesterday", "", stateWith(fromToday(1), port), 3,
-         "linha 2: o dia " + fromToday(1).regional() + " ainda não chegou"},
+         "linha 2: o dia " + fromToday(1).regional() +
+             " está registrado como exportado, mas ainda não chegou"},
+        {"--from pending --to yesterday --check", "", stateWith(fromToday(0), port), 3,
+         "linha 2: o dia " + fromToday(0).regional() +
+             " está registrado como exportado, mas é hoje"},
         {"--from pending --to yesterday", "", "->" + (here() / "gone").string(), 3,
          "é um link simbólico"},
         {"--from pending --to yesterday", "", "->" + (here() / "real").string(), 3,
@@ -136,7 +148,13 @@ TEST_F(Nights, ExitStatusSaysWhetherARetryMayMendIt)
         else if (!c.state.empty())
             std::ofstream(state()) << c.state;
         std::vector<std::string> argv = command(port, c.args);
-        if (c.settings == "-")
+        if (c.settings == "none") {
+            if (fs::exists("/etc/krt/krt.ini"))
+                continue; // this machine has the file
+            argv.erase(argv.begin() + 1, argv.begin() + 5);
+            argv.insert(argv.begin(), {"/usr/bin/env", "-u", "KRT_CONFIG",
+                                       "HOME=" + here().string(), "XDG_CONFIG_HOME="});
+        } else if (c.settings == "-")
             argv[2] = (here() / "none.ini").string();
         else if (!c.settings.empty())
             std::ofstream(argv[2] = (here() / "krt.ini").string()) << c.settings;
