@@ -3,7 +3,9 @@
 // cut out as packets as soon as their last byte is in, each into pages of its
 // own that go back to the system once the packet is let go; the rest of the
 // reply (the envelope, a few hundred bytes) is kept aside and read when the
-// reply is complete. Nothing of a reply is indexed twice.
+// reply is complete. Nothing of a reply is indexed twice. The envelope's strings
+// keep what server_text::StringCut keeps (a refusal's message is shown cut), and
+// an envelope past 1 MiB refuses the reply.
 #include "rpc_reply.h"
 
 #include <cstdint>

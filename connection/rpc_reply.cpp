@@ -1,5 +1,7 @@
 #include "rpc_reply.h"
 
+#include "server_text.h"
+
 #include "export/reasons.h"
 
 #include <simdjson.h>
@@ -206,7 +208,7 @@ Variant readReply(std::shared_ptr<const std::string> reply, size_t length, long 
                         message = std::string_view(member.value().get_string());
                 }
                 rpcError = "o servidor recusou a chamada: erro JSON-RPC " + std::to_string(code) +
-                           ": " + message;
+                           ": " + server_text::shown(message);
             }
         }
         expectEnd(doc);

@@ -1,8 +1,12 @@
 #include "transport_text.h"
 
+#include "server_text.h"
+
 #include <curl/curl.h>
 #include <openssl/x509_vfy.h>
 #include <simdjson.h>
+
+#include <algorithm>
 
 namespace dotz::transport {
 
@@ -131,35 +135,20 @@ std::string statusFailure(long status, const std::string& object, const std::str
 
 namespace {
 
-constexpr size_t kMaxWords = 1000;
-
-// Valid UTF-8 with its control characters escaped, at most kMaxWords bytes of it;
-// empty when it is not UTF-8.
-std::string shown(std::string_view text)
+// A text from the server read into a few KiB: valid UTF-8, as shown; empty when
+// it is not UTF-8.
+std::string shownText(std::string_view text)
 {
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
         text.remove_suffix(1);
-    if (!simdjson::validate_utf8(text.data(), text.size()))
+    // What is shown and the character past it, which tells that it was cut (the
+    // body itself may have been cut inside a later one).
+    size_t end = std::min(text.size(), server_text::kKept + 4);
+    while (end > 0 && end < text.size() && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80)
+        --end;
+    if (!simdjson::validate_utf8(text.data(), end))
         return {};
-    std::string out;
-    size_t i = 0;
-    for (; i < text.size() && out.size() < kMaxWords; ++i) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        if (c < 0x20 || c == 0x7f) {
-            static const char hex[] = "0123456789ABCDEF";
-            out += "\\x";
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    // Cut between characters, never inside one.
-    while (i < text.size() && (static_cast<unsigned char>(text[i]) & 0xC0) == 0x80)
-        out += text[i++];
-    if (i < text.size())
-        out += " [... texto cortado em " + std::to_string(out.size()) + " bytes]";
-    return out;
+    return server_text::shown(text.substr(0, end));
 }
 
 } // namespace
@@ -169,7 +158,7 @@ std::string serverWords(std::string_view body, std::string_view contentType)
     if (body.empty())
         return {};
     if (contentType.starts_with("text/plain"))
-        return shown(body);
+        return shownText(body);
     simdjson::dom::parser parser;
     simdjson::dom::element doc;
     if (parser.parse(body.data(), body.size()).get(doc) != simdjson::SUCCESS)
@@ -182,7 +171,7 @@ std::string serverWords(std::string_view body, std::string_view contentType)
     if (doc["ok"].get(ok) != simdjson::SUCCESS || ok ||
         doc["message"].get(message) != simdjson::SUCCESS)
         return {};
-    return shown(message);
+    return server_text::shown(message);
 }
 
 } // namespace dotz::transport

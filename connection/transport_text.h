@@ -40,8 +40,7 @@ std::string statusFailure(long status, const std::string& object, const std::str
 
 // The server's own words in the body of a refusal: the message of a result
 // envelope ({"ok":false,"message":M}, alone or as a JSON-RPC result), or a short
-// plain text. Control characters are escaped and a long text is cut, saying so.
-// Empty when the body holds neither.
+// plain text, as server_text::shown gives it. Empty when the body holds neither.
 std::string serverWords(std::string_view body, std::string_view contentType);
 
 } // namespace dotz::transport
