@@ -110,8 +110,10 @@ Outcome perform(CURL* easy, Exchange& x, const char* error, const Limits& limits
         return out;
     }
     if (out.status != 200) {
-        // Busy, or a gateway in front without the server behind it.
-        out.anotherMayAnswer = out.status == 429 || (out.status >= 502 && out.status <= 504);
+        // Busy, a server that failed inside, or a gateway in front without the
+        // server behind it: another server of the store may not meet it.
+        out.anotherMayAnswer =
+            out.status == 429 || out.status == 500 || (out.status >= 502 && out.status <= 504);
         const char* type = nullptr;
         curl_easy_getinfo(easy, CURLINFO_CONTENT_TYPE, &type);
         curl_off_t retryAfter = 0;

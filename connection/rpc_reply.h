@@ -24,7 +24,8 @@ class ConnectionError : public Error
 };
 
 // A failed call that another server of the same store may not meet: no
-// connection, 429 or 503, a reply broken off or cut by the call's limits.
+// connection, HTTP 429, 500 or 502 to 504, a reply broken off or cut by the
+// call's limits.
 // reason() is what it met, without the call's prefix.
 class ServerUnavailable : public ConnectionError
 {

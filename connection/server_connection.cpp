@@ -302,7 +302,7 @@ ServerConnection::Posted ServerConnection::post(std::string_view method,
                 host_, caFile_, serverName_);
     if (!got.why.empty()) {
         // A broken connection, or one the server no longer takes, is not kept for
-        // the next call; one that answered 429 or 503 is.
+        // the next call; one that answered another status (429, 500, 503) is.
         if (got.broken || got.status == 401 || got.status == 404)
             setConnected(false);
         fail(posted.failure, got.why, got.detail, got.anotherMayAnswer);
