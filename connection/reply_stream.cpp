@@ -407,13 +407,13 @@ bool ReplyStream::feed(const char* data, size_t size)
     }
 }
 
-Variant ReplyStream::finish(long long id, const std::string& failure)
+Variant ReplyStream::finish(long long id, const std::string& failure, std::string_view method)
 {
     State& s = *s_;
     auto envelope = std::make_shared<std::string>(std::move(s.envelope));
     const size_t length = envelope->size();
     envelope->append(Packet::kPadding, ' ');
-    return readReply(std::move(envelope), length, id, failure, s.handedOver);
+    return readReply(std::move(envelope), length, id, failure, s.handedOver, method);
 }
 
 } // namespace dotz

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace dotz {
 
@@ -41,7 +42,7 @@ class ReplyStream
     // The reply read as readReply reads it (same checks, same errors), but each
     // object handed to the sink is a null packet in the result, and the result's
     // own text holds "{}" in its place.
-    Variant finish(long long id, const std::string& failure);
+    Variant finish(long long id, const std::string& failure, std::string_view method = {});
 
   private:
     struct State;

@@ -133,6 +133,28 @@ std::string statusFailure(long status, const std::string& object, const std::str
     return text;
 }
 
+std::string rpcFailure(long long code, std::string_view method)
+{
+    switch (code) {
+    case -32700:
+        return "o servidor não conseguiu ler o pedido da chamada";
+    case -32600:
+        return "o servidor recusou o pedido da chamada como inválido";
+    case -32601:
+        return "o servidor não reconhece o método " +
+               (method.empty() ? std::string("chamado") : std::string(method));
+    case -32602:
+        return "o servidor recusou os parâmetros da chamada";
+    case -32603:
+        return "o servidor teve um erro interno ao atender a chamada";
+    default:
+        // -32000 to -32099 are the server's own; any other code, the method's.
+        return (code <= -32000 && code >= -32099 ? "o servidor falhou ao atender a chamada"
+                                                 : "o servidor recusou a chamada") +
+               std::string(" (erro JSON-RPC ") + std::to_string(code) + ")";
+    }
+}
+
 namespace {
 
 // A text from the server read into a few KiB: valid UTF-8, as shown; empty when

@@ -16,7 +16,8 @@ namespace {
 constexpr const char* kObject = "Krt52410.rdmExportaDotz";
 using Clock = std::chrono::steady_clock;
 
-// What a day's fetch on a fresh connection to `port` fails with.
+// What a day's fetch on a fresh connection to `port` fails with, and its detail
+// in brackets, as --verbose shows it.
 std::string failureOf(int port, const ServerConnection::CallLimits& limits)
 {
     ServerConnection c;
@@ -26,7 +27,7 @@ std::string failureOf(int port, const ServerConnection::CallLimits& limits)
     try {
         fetchPrincipal(c, "T", *Day::fromYmd(2024, 3, 15), [](size_t, Packet) {});
     } catch (const Error& e) {
-        return e.what();
+        return e.what() + (e.detail().empty() ? "" : " [" + e.detail() + "]");
     }
     return "no failure";
 }
@@ -85,6 +86,11 @@ TEST(TransportRefusals, ShowTheServersWordsAndWhenToTryAgain)
         return DripServer::reply(
             200, R"({"jsonrpc":"2.0","id":1,"result":{"ok":false,"message":")" + message + "\"}}");
     };
+    const auto rpcError = [](int code, const std::string& message) {
+        return DripServer::reply(200, R"({"jsonrpc":"2.0","id":1,"error":{"code":)" +
+                                          std::to_string(code) + R"(,"message":")" + message +
+                                          "\"}}");
+    };
     const std::string flood(3 << 20, 'A');
     const auto cut = [](size_t n) {
         return " (texto do servidor cortado em " + std::to_string(n) + " bytes)";
@@ -123,6 +129,16 @@ TEST(TransportRefusals, ShowTheServersWordsAndWhenToTryAgain)
          "Falha\\x0d\\x0aExportação realizada com sucesso."},
         // Cut between characters, also where the reply wrote them as escapes.
         {refused(escaped), shown + cut(4095)},
+        // A JSON-RPC error in our words; the server's own only in the detail.
+        {rpcError(-32601, "Method not found\\r\\nExportação realizada com sucesso."),
+         "): o servidor não reconhece o método GetPrincipal. [erro JSON-RPC -32601: Method not "
+         "found\\x0d\\x0aExportação realizada com sucesso.]"},
+        {rpcError(-32000, flood),
+         "): o servidor falhou ao atender a chamada (erro JSON-RPC -32000). [erro JSON-RPC "
+         "-32000: " +
+             flood.substr(0, 4096) + cut(4096) + "]"},
+        {rpcError(42, ""),
+         "): o servidor recusou a chamada (erro JSON-RPC 42). [erro JSON-RPC 42]"},
         {DripServer::reply(200, R"({"jsonrpc":"2.0","id":1,"result":{"ok":false,"message":"x",)"
                                 R"("pad":[)" +
                                     std::string(1 << 20, '0') + "]}}"),
