@@ -41,7 +41,8 @@ class ReplyStream
 
     // The reply read as readReply reads it (same checks, same errors), but each
     // object handed to the sink is a null packet in the result, and the result's
-    // own text holds "{}" in its place.
+    // own text holds "{}" in its place. What the envelope's strings held past
+    // their cut is not read, so not checked either.
     Variant finish(long long id, const std::string& failure, std::string_view method = {});
 
   private:
