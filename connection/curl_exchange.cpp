@@ -9,7 +9,7 @@
 
 namespace dotz::curl {
 namespace {
-// What is read of a reply other than 200: the server's few words, and no more.
+// What is kept of a reply other than 200: the server's few words, and no more.
 constexpr size_t kRefusalBytes = 64 * 1024;
 } // namespace
 void initialiseOnce()
@@ -29,6 +29,9 @@ size_t onBody(char* data, size_t, size_t size, void* user)
     if (!x.started) {
         x.started = true;
         curl_easy_getinfo(x.easy, CURLINFO_RESPONSE_CODE, &x.status);
+        const char* type = nullptr;
+        curl_easy_getinfo(x.easy, CURLINFO_CONTENT_TYPE, &type);
+        x.refusalPlain = type && std::string_view(type).starts_with("text/plain");
         curl_off_t length = -1;
         curl_easy_getinfo(x.easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
         if (x.status == 200 && length >= 0) {
@@ -41,9 +44,12 @@ size_t onBody(char* data, size_t, size_t size, void* user)
         }
     }
     if (x.status != 200) {
-        const size_t room = kRefusalBytes - x.refusalBody.size();
-        x.refusalBody.append(data, std::min(size, room));
-        x.refusalRead = size >= room;
+        // A plain text is read as far as is kept; JSON to its end, its strings cut
+        // as they come, so that a long message still reads as one.
+        for (size_t i = 0; i < size && x.refusalBody.size() < kRefusalBytes; ++i)
+            if (x.refusalPlain || x.refusalCut.keep(data[i]))
+                x.refusalBody += data[i];
+        x.refusalRead = x.refusalBody.size() >= kRefusalBytes;
         return x.refusalRead ? 0 : size;
     }
     if (size > x.maxReplyBytes - x.taken) {
@@ -104,8 +110,10 @@ Outcome perform(CURL* easy, Exchange& x, const char* error, const Limits& limits
         return out;
     }
     if (out.status != 200) {
-        // Busy, or a gateway in front without the server behind it.
-        out.anotherMayAnswer = out.status == 429 || (out.status >= 502 && out.status <= 504);
+        // Busy, a server that failed inside, or a gateway in front without the
+        // server behind it: another server of the store may not meet it.
+        out.anotherMayAnswer =
+            out.status == 429 || out.status == 500 || (out.status >= 502 && out.status <= 504);
         const char* type = nullptr;
         curl_easy_getinfo(easy, CURLINFO_CONTENT_TYPE, &type);
         curl_off_t retryAfter = 0;

@@ -1,6 +1,8 @@
 #pragma once
 // One libcurl exchange of the server connection: its limits, the callbacks that
 // take the reply, and what it met, in the operator's words.
+#include "server_text.h"
+
 #include <curl/curl.h>
 
 #include <atomic>
@@ -40,8 +42,10 @@ struct Exchange
     bool started = false;
     long status = 0;
     std::uint64_t taken = 0;
-    std::string refused;      // why a callback stopped the transfer
-    std::string refusalBody;  // the start of a reply other than 200
+    std::string refused;       // why a callback stopped the transfer
+    std::string refusalBody;   // a reply other than 200, as much as is kept of it
+    bool refusalPlain = false; // a plain text, which is kept as it came
+    server_text::StringCut refusalCut;
     bool refusalRead = false; // as much of it as is read
 };
 

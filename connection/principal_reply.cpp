@@ -1,6 +1,7 @@
 #include "principal_reply.h"
 
 #include "server_connection.h"
+#include "server_text.h"
 
 #include "export/cp1252.h"
 
@@ -48,7 +49,7 @@ Variant CheckServerResult(const Variant& result, bool abort, int /*n*/,
                    Variant::kindName(ok->kind()) + ", e não um valor lógico");
     if (!ok->asBoolean()) {
         const std::string text = message && message->kind() == Variant::Kind::Text
-                                     ? message->asText()
+                                     ? server_text::shown(message->asText())
                                      : from + ": o servidor informou uma falha sem mensagem.";
         if (!showError)
             throw ServerRefusal(text, retry && retry->kind() == Variant::Kind::Boolean &&

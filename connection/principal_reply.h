@@ -13,8 +13,8 @@
 namespace dotz {
 
 // A failure the server reported in its result ({"ok":false,"message":M}); what()
-// is M, for the operator as it is. With "retry":true the server says that
-// another server of the store may not meet it (its database is unavailable).
+// is M as server_text::shown gives it: cut to a few KiB, on one line. With "retry":true the server
+// says that another server of the store may not meet it (its database is unavailable).
 class ServerRefusal : public Error
 {
   public:
@@ -32,9 +32,10 @@ class ServerRefusal : public Error
 using RefusalReporter = std::function<void(const std::string&)>;
 
 // Reads a result envelope: {"ok":true,"data":X} gives X (a packet array stays an
-// array of undecoded packets). {"ok":false,"message":M}: without showError it
-// throws ServerRefusal(M); with it, M is shown and then dotz::Abort is thrown
-// when abort is true, or a null Variant returned when it is false. A result that
+// array of undecoded packets). {"ok":false,"message":M}, M as server_text::shown
+// gives it: without showError it throws ServerRefusal(M); with it, M is shown and
+// then dotz::Abort is thrown when abort is true, or a null Variant returned when
+// it is false. A result that
 // is no envelope throws ConnectionError saying what is wrong (in Portuguese,
 // naming the call when the result came from one). n is kept for the toolkit's
 // call form; callers pass 0.

@@ -2,6 +2,7 @@
 
 #include "json_blocks.h"
 #include "reply_memory.h"
+#include "server_text.h"
 
 #include <algorithm>
 #include <cstring>
@@ -18,6 +19,9 @@ namespace {
 using namespace reply_memory;
 
 const char* const kNoMemory = "memória insuficiente para receber a resposta";
+// The envelope of a day is a few hundred bytes; its strings are cut as they come
+// (a refusal's message is shown cut anyway), and this bounds the rest.
+constexpr size_t kEnvelopeBytes = size_t{1} << 20;
 
 // First '"' or '\\' in [p, end), or end.
 const char* quoteOrBackslash(const char* p, const char* end)
@@ -52,6 +56,7 @@ struct ReplyStream::State
     std::string error;
     std::shared_ptr<Arena> arena;
     std::string envelope;
+    server_text::StringCut envelopeCut;
     std::vector<size_t> handedOver; // offsets of the "{}" left in the envelope
 
     // The JSON structure as far as the bytes so far tell it.
@@ -320,18 +325,23 @@ struct ReplyStream::State
                     return false;
                 continue;
             }
-            const char* from = p;
             bool opens = false;
-            if (broken)
+            if (broken) {
+                envelope.append(p, std::min(static_cast<size_t>(end - p), kEnvelopeBytes + 1));
                 p = end;
-            while (p < end && !opens)
-                opens = envelopeByte(*p++);
-            if (!opens) {
-                envelope.append(from, p);
-                break;
             }
-            // The packet's opening brace stays in the packet; "{}" holds its place.
-            envelope.append(from, p - 1);
+            while (p < end && !opens) {
+                const char c = *p++;
+                opens = envelopeByte(c);
+                // The packet's opening brace stays in the packet.
+                if (!opens && envelopeCut.keep(c))
+                    envelope += c;
+            }
+            if (envelope.size() > kEnvelopeBytes)
+                return fail(invalidReply("passa de 1 MiB fora dos pacotes de \"data\""));
+            if (!opens)
+                break;
+            // "{}" holds the packet's place.
             handedOver.push_back(envelope.size());
             envelope += "{}";
             inPacket = true;
@@ -397,13 +407,13 @@ bool ReplyStream::feed(const char* data, size_t size)
     }
 }
 
-Variant ReplyStream::finish(long long id, const std::string& failure)
+Variant ReplyStream::finish(long long id, const std::string& failure, std::string_view method)
 {
     State& s = *s_;
     auto envelope = std::make_shared<std::string>(std::move(s.envelope));
     const size_t length = envelope->size();
     envelope->append(Packet::kPadding, ' ');
-    return readReply(std::move(envelope), length, id, failure, s.handedOver);
+    return readReply(std::move(envelope), length, id, failure, s.handedOver, method);
 }
 
 } // namespace dotz

@@ -3,12 +3,15 @@
 // cut out as packets as soon as their last byte is in, each into pages of its
 // own that go back to the system once the packet is let go; the rest of the
 // reply (the envelope, a few hundred bytes) is kept aside and read when the
-// reply is complete. Nothing of a reply is indexed twice.
+// reply is complete. Nothing of a reply is indexed twice. The envelope's strings
+// keep what server_text::StringCut keeps (a refusal's message is shown cut), and
+// an envelope past 1 MiB refuses the reply.
 #include "rpc_reply.h"
 
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace dotz {
 
@@ -38,8 +41,9 @@ class ReplyStream
 
     // The reply read as readReply reads it (same checks, same errors), but each
     // object handed to the sink is a null packet in the result, and the result's
-    // own text holds "{}" in its place.
-    Variant finish(long long id, const std::string& failure);
+    // own text holds "{}" in its place. What the envelope's strings held past
+    // their cut is not read, so not checked either.
+    Variant finish(long long id, const std::string& failure, std::string_view method = {});
 
   private:
     struct State;

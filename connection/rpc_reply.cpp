@@ -1,5 +1,8 @@
 #include "rpc_reply.h"
 
+#include "server_text.h"
+#include "transport_text.h"
+
 #include "export/reasons.h"
 
 #include <simdjson.h>
@@ -160,7 +163,8 @@ std::string invalidReply(const std::string& what)
 }
 
 Variant readReply(std::shared_ptr<const std::string> reply, size_t length, long long id,
-                  const std::string& failure, const std::vector<size_t>& handedOver)
+                  const std::string& failure, const std::vector<size_t>& handedOver,
+                  std::string_view method)
 {
     const auto fail = [&failure](const std::string& why, std::string detail = {}) -> Variant {
         throw ConnectionError(failure + ": " + why + ".", std::move(detail));
@@ -168,7 +172,7 @@ Variant readReply(std::shared_ptr<const std::string> reply, size_t length, long 
     const MakePacket makePacket = packetsOf(reply, handedOver);
     Variant result;
     bool haveResult = false, haveVersion = false, sameId = false;
-    std::string rpcError;
+    std::string rpcError, rpcDetail;
     try {
         od::parser parser;
         od::document doc =
@@ -205,8 +209,10 @@ Variant readReply(std::shared_ptr<const std::string> reply, size_t length, long 
                     else if (k == "message")
                         message = std::string_view(member.value().get_string());
                 }
-                rpcError = "o servidor recusou a chamada: erro JSON-RPC " + std::to_string(code) +
-                           ": " + message;
+                rpcError = transport::rpcFailure(code, method);
+                // The server's own words, in its language: for --verbose.
+                rpcDetail = "erro JSON-RPC " + std::to_string(code) +
+                            (message.empty() ? "" : ": " + server_text::shown(message));
             }
         }
         expectEnd(doc);
@@ -216,7 +222,7 @@ Variant readReply(std::shared_ptr<const std::string> reply, size_t length, long 
         return fail(invalidReply(e.what));
     }
     if (!rpcError.empty())
-        return fail(rpcError);
+        return fail(rpcError, rpcDetail);
     if (!haveVersion || !sameId || !haveResult)
         return fail(invalidReply(std::string("não é a resposta JSON-RPC 2.0 a esta chamada (") +
                                  (!haveVersion ? "sem \"jsonrpc\":\"2.0\""

@@ -10,13 +10,15 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace dotz {
 
 // A failed opening or call. what() is for the operator (Brazilian Portuguese,
-// UTF-8): it names host, port and object, then what failed, with the HTTP status,
-// the JSON-RPC error or the technical detail where there is one.
+// UTF-8): it names host, port and object, then what failed, with the HTTP status
+// where there is one. The library's words, or a JSON-RPC error's code and the
+// server's message, are its detail().
 class ConnectionError : public Error
 {
   public:
@@ -24,7 +26,8 @@ class ConnectionError : public Error
 };
 
 // A failed call that another server of the same store may not meet: no
-// connection, 429 or 503, a reply broken off or cut by the call's limits.
+// connection, HTTP 429, 500 or 502 to 504, a reply broken off or cut by the
+// call's limits.
 // reason() is what it met, without the call's prefix.
 class ServerUnavailable : public ConnectionError
 {
@@ -58,12 +61,14 @@ std::string invalidReply(const std::string& what);
 // (`length` bytes) and Packet::kPadding more. Throws ConnectionError, its text
 // starting with `failure` ("Falha na chamada de ... (objeto X)"), when the reply
 // is not a JSON-RPC 2.0 response to this call, nests deeper than kMaxReplyDepth,
-// or carries a JSON-RPC error. The call uses it; so does the reply fuzz target.
-// The objects that start at the offsets `handedOver` of `reply` are read as null
-// packets (their bytes went elsewhere while the reply arrived).
+// or carries a JSON-RPC error (said in our words, for the call of `method`; the
+// server's own go to the error's detail). The call uses it; so does the reply
+// fuzz target. The objects that start at the offsets `handedOver` of `reply` are
+// read as null packets (their bytes went elsewhere while the reply arrived).
 constexpr int kMaxReplyDepth = 16;
 Variant readReply(std::shared_ptr<const std::string> reply, size_t length, long long id,
-                  const std::string& failure, const std::vector<size_t>& handedOver = {});
+                  const std::string& failure, const std::vector<size_t>& handedOver = {},
+                  std::string_view method = {});
 
 // A result object that came as a packet, not from a call: read into its members
 // as readReply reads a call's result. Throws ConnectionError, its text starting

@@ -281,7 +281,8 @@ ServerConnection::Posted ServerConnection::post(std::string_view method,
 {
     if (!connected_)
         setConnected(true);
-    Posted posted{nextId_++, "Falha na chamada de " + std::string(method) + " ao " + where()};
+    Posted posted{nextId_++, std::string(method),
+                  "Falha na chamada de " + std::string(method) + " ao " + where()};
     if (cancelled_)
         fail(posted.failure + ": " + kCancelled + ".");
 
@@ -302,7 +303,7 @@ ServerConnection::Posted ServerConnection::post(std::string_view method,
                 host_, caFile_, serverName_);
     if (!got.why.empty()) {
         // A broken connection, or one the server no longer takes, is not kept for
-        // the next call; one that answered 429 or 503 is.
+        // the next call; one that answered another status (429, 500, 503) is.
         if (got.broken || got.status == 401 || got.status == 404)
             setConnected(false);
         fail(posted.failure, got.why, got.detail, got.anotherMayAnswer);
@@ -333,7 +334,7 @@ Variant ServerConnection::call(std::string_view method, const std::vector<Varian
     const size_t length = buffer->size();
     buffer->append(Packet::kPadding, ' ');
     try {
-        return readReply(std::move(buffer), length, posted.id, posted.failure);
+        return readReply(std::move(buffer), length, posted.id, posted.failure, {}, posted.method);
     } catch (const ConnectionError& e) {
         fail(e.what(), e.detail());
     }
@@ -350,7 +351,7 @@ Variant ServerConnection::call(std::string_view method, const std::vector<Varian
         [&stream] { return stream.error(); }};
     const Posted posted = post(method, params, receive);
     try {
-        return stream.finish(posted.id, posted.failure);
+        return stream.finish(posted.id, posted.failure, posted.method);
     } catch (const ConnectionError& e) {
         fail(e.what(), e.detail());
     }

@@ -107,6 +107,7 @@ class ServerConnection
     struct Posted
     {
         long long id;
+        std::string method;
         std::string failure; // "Falha na chamada de M ao servidor ..."
     };
     // Sends a call and passes its reply's body on; fails on a transport error or

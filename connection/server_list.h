@@ -33,8 +33,8 @@ std::vector<ServerAddress> parseServerList(std::string_view text, bool tls,
                                            std::optional<int> defaultPort = std::nullopt);
 
 // Whether another server of the list may answer what this failure refused:
-// no connection, 429/503, a reply broken off or cut by the call's limits, or
-// a refusal the server marks as one another server may not meet.
+// no connection, HTTP 429, 500 or 502 to 504, a reply broken off or cut by the
+// call's limits, or a refusal the server marks as one another server may not meet.
 bool anotherServerMayAnswer(const std::exception& failure);
 
 // A run's days over a list of servers. Each day first goes to the server that

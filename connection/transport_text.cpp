@@ -1,8 +1,12 @@
 #include "transport_text.h"
 
+#include "server_text.h"
+
 #include <curl/curl.h>
 #include <openssl/x509_vfy.h>
 #include <simdjson.h>
+
+#include <algorithm>
 
 namespace dotz::transport {
 
@@ -129,37 +133,44 @@ std::string statusFailure(long status, const std::string& object, const std::str
     return text;
 }
 
+std::string rpcFailure(long long code, std::string_view method)
+{
+    switch (code) {
+    case -32700:
+        return "o servidor não conseguiu ler o pedido da chamada";
+    case -32600:
+        return "o servidor recusou o pedido da chamada como inválido";
+    case -32601:
+        return "o servidor não reconhece o método " +
+               (method.empty() ? std::string("chamado") : std::string(method));
+    case -32602:
+        return "o servidor recusou os parâmetros da chamada";
+    case -32603:
+        return "o servidor teve um erro interno ao atender a chamada";
+    default:
+        // -32000 to -32099 are the server's own; any other code, the method's.
+        return (code <= -32000 && code >= -32099 ? "o servidor falhou ao atender a chamada"
+                                                 : "o servidor recusou a chamada") +
+               std::string(" (erro JSON-RPC ") + std::to_string(code) + ")";
+    }
+}
+
 namespace {
 
-constexpr size_t kMaxWords = 1000;
-
-// Valid UTF-8 with its control characters escaped, at most kMaxWords bytes of it;
-// empty when it is not UTF-8.
-std::string shown(std::string_view text)
+// A text from the server read into a few KiB: valid UTF-8, as shown; empty when
+// it is not UTF-8.
+std::string shownText(std::string_view text)
 {
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
         text.remove_suffix(1);
-    if (!simdjson::validate_utf8(text.data(), text.size()))
+    // What is shown and the character past it, which tells that it was cut (the
+    // body itself may have been cut inside a later one).
+    size_t end = std::min(text.size(), server_text::kKept + 4);
+    while (end > 0 && end < text.size() && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80)
+        --end;
+    if (!simdjson::validate_utf8(text.data(), end))
         return {};
-    std::string out;
-    size_t i = 0;
-    for (; i < text.size() && out.size() < kMaxWords; ++i) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        if (c < 0x20 || c == 0x7f) {
-            static const char hex[] = "0123456789ABCDEF";
-            out += "\\x";
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    // Cut between characters, never inside one.
-    while (i < text.size() && (static_cast<unsigned char>(text[i]) & 0xC0) == 0x80)
-        out += text[i++];
-    if (i < text.size())
-        out += " [... texto cortado em " + std::to_string(out.size()) + " bytes]";
-    return out;
+    return server_text::shown(text.substr(0, end));
 }
 
 } // namespace
@@ -169,7 +180,7 @@ std::string serverWords(std::string_view body, std::string_view contentType)
     if (body.empty())
         return {};
     if (contentType.starts_with("text/plain"))
-        return shown(body);
+        return shownText(body);
     simdjson::dom::parser parser;
     simdjson::dom::element doc;
     if (parser.parse(body.data(), body.size()).get(doc) != simdjson::SUCCESS)
@@ -182,7 +193,7 @@ std::string serverWords(std::string_view body, std::string_view contentType)
     if (doc["ok"].get(ok) != simdjson::SUCCESS || ok ||
         doc["message"].get(message) != simdjson::SUCCESS)
         return {};
-    return shown(message);
+    return server_text::shown(message);
 }
 
 } // namespace dotz::transport

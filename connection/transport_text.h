@@ -38,10 +38,13 @@ std::string failure(const Failure& f);
 std::string statusFailure(long status, const std::string& object, const std::string& serverText,
                           long long retryAfter);
 
+// What a JSON-RPC error with this code, in reply to a call of `method`, means
+// for the call. The server's own message is for --verbose: it says it in English.
+std::string rpcFailure(long long code, std::string_view method);
+
 // The server's own words in the body of a refusal: the message of a result
 // envelope ({"ok":false,"message":M}, alone or as a JSON-RPC result), or a short
-// plain text. Control characters are escaped and a long text is cut, saying so.
-// Empty when the body holds neither.
+// plain text, as server_text::shown gives it. Empty when the body holds neither.
 std::string serverWords(std::string_view body, std::string_view contentType);
 
 } // namespace dotz::transport

@@ -3,8 +3,19 @@
 #include "screen/export_dotz.h"
 #include "toolkit/application.h"
 
-Cli_krt52410::TfrmExportaDotz* frmExportaDotz = nullptr;
+namespace Cli_krt52410 {
+
+TfrmExportaDotz* frmExportaDotz = nullptr;
 bool boIdCriado = false;
+
+} // namespace Cli_krt52410
+
+// The symbols of the unit's globals, which the plain names stand for: one object
+// each, whichever name the host finds. The mangled names are the compiler's for
+// the definitions above; a wrong one fails the link.
+extern "C" Cli_krt52410::TfrmExportaDotz* frmExportaDotz
+    __attribute__((alias("_ZN12Cli_krt5241014frmExportaDotzE")));
+extern "C" bool boIdCriado __attribute__((alias("_ZN12Cli_krt5241010boIdCriadoE")));
 
 namespace Cli_krt52410 {
 

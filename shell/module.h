@@ -34,11 +34,16 @@ KRT_MODULE_API void PackageLoad();
 KRT_MODULE_API void PackageUnload();
 KRT_MODULE_API const PackageInfoTable* GetPackageInfoTable();
 
+// The screen unit's globals, under its names and, for a host that looks them up
+// so, under the plain ones: the same objects (module.cpp makes the plain names
+// aliases of the unit's).
 KRT_MODULE_API Cli_krt52410::TfrmExportaDotz* frmExportaDotz;
 KRT_MODULE_API bool boIdCriado;
 
 // The screen unit's own entries, exported under their C++ names.
 namespace Cli_krt52410 {
+KRT_EXPORT extern TfrmExportaDotz* frmExportaDotz;
+KRT_EXPORT extern bool boIdCriado;
 // Creates the screen once, then shows it.
 KRT_EXPORT void CriaExportaDotz();
 KRT_EXPORT void initialization();

@@ -130,6 +130,7 @@ TEST_F(ConnectionTest, FailuresSayWhatFailed)
         std::function<void(ServerConnection&)> setUp;
         std::function<void(ServerConnection&)> act;
         std::vector<std::string> says;
+        std::string detail = {}; // the server's own words, there only
     };
     const std::vector<Case> cases = {
         {[&](ServerConnection& c) {
@@ -145,12 +146,14 @@ TEST_F(ConnectionTest, FailuresSayWhatFailed)
         {[](ServerConnection&) {},
          [](ServerConnection& c) { c.call("GetNada", {}); },
          {"Falha na chamada de GetNada ao servidor de aplicação 127.0.0.1:",
-          "erro JSON-RPC -32601"}},
+          "): o servidor não reconhece o método GetNada."},
+         "erro JSON-RPC -32601: Method not found"},
         {[](ServerConnection&) {},
          [](ServerConnection& c) {
              c.call("GetPrincipal", {"T", "ontem"});
          },
-         {"erro JSON-RPC -32602", "\"ontem\""}},
+         {"): o servidor recusou os parâmetros da chamada."},
+         "erro JSON-RPC -32602: Invalid params: parameter 2 (day) \"ontem\""},
         {[](ServerConnection&) {},
          [](ServerConnection& c) {
              c.call("GetPrincipal", {"T", std::nan("")});
@@ -175,9 +178,20 @@ TEST_F(ConnectionTest, FailuresSayWhatFailed)
             s.setPort(server_->port());
         });
         c.setUp(conn);
-        const std::string message = failureOf([&] { c.act(conn); });
+        std::string message = "no failure", detail;
+        try {
+            c.act(conn);
+        } catch (const ConnectionError& e) {
+            message = e.what();
+            detail = e.detail();
+        }
         for (const std::string& part : c.says)
             EXPECT_NE(message.find(part), std::string::npos) << message;
+        if (!c.detail.empty()) {
+            EXPECT_TRUE(detail.starts_with(c.detail)) << detail;
+            EXPECT_EQ(message.find(c.detail.substr(c.detail.find(':'))), std::string::npos)
+                << message;
+        }
     }
 }
 

@@ -1,9 +1,14 @@
-// The store's list of servers as the settings and --server give it.
+// The store's list of servers as the settings and --server give it, and a day
+// that moves along it.
 #include "connection/server_list.h"
+
+#include "connection/server_connection.h"
+#include "drip_server.h"
 
 #include <gtest/gtest.h>
 
 using namespace dotz;
+using dotz::testing::DripServer;
 
 namespace {
 
@@ -49,6 +54,65 @@ TEST(ServerList, ReadsEachEntryOrSaysWhichIsWrong)
     for (const auto& c : cases) {
         const std::string got = listed(c.text, c.tls, c.port);
         EXPECT_EQ(got.substr(0, c.gives.size()), c.gives) << c.text << " gave " << got;
+    }
+}
+
+// How a day goes over a list of `servers` whose first answers with `status`:
+// "moved on: <notice>", "answered", or "failed: <what>".
+std::string dayOver(int status, size_t servers)
+{
+    DripServer failing({DripServer::description()},
+                       {DripServer::reply(status, R"({"ok":false,"message":"falhou"})")});
+    DripServer answering({DripServer::description()},
+                         {DripServer::reply(200, R"({"jsonrpc":"2.0","id":1,"result":1})")});
+    std::vector<ServerAddress> list{{"127.0.0.1", failing.port()}};
+    if (servers > 1)
+        list.push_back({"127.0.0.1", answering.port()});
+    std::string notice;
+    ServerFailover failover(
+        list, [](const ServerAddress&) {}, [&notice](const std::string& n) { notice = n; });
+    const auto attempt = [&failover] {
+        ServerConnection c;
+        c.setServerName("Krt52410.rdmExportaDotz");
+        c.setPort(failover.current().port);
+        c.call("GetPrincipal", {});
+        return DayPackets{};
+    };
+    const Day day = *Day::fromYmd(2024, 3, 15);
+    try {
+        failover.fetch(day, attempt);
+        return "answered";
+    } catch (const RetryDay&) {
+        failover.fetch(day, attempt);
+        return "moved on: " + notice;
+    } catch (const Error& e) {
+        return std::string("failed: ") + e.what();
+    }
+}
+
+TEST(ServerFailover, MovesOnWhereAnotherServerMayAnswer)
+{
+    const struct
+    {
+        int status;
+        size_t servers;
+        std::string gives;
+        std::string says;
+    } cases[] = {
+        {500, 2, "moved on: ", "falhou no dia 15/03/2024 (o servidor respondeu HTTP 500: falhou)"},
+        {503, 2, "moved on: ", "(o servidor respondeu HTTP 503: falhou); o dia recomeça"},
+        {429, 2, "moved on: ", "(o servidor respondeu HTTP 429: falhou)"},
+        {400, 2, "failed: ", "o servidor respondeu HTTP 400: falhou."},
+        // Alone, it fails as before.
+        {500, 1,
+         "failed: ", "Falha na chamada de GetPrincipal ao servidor de aplicação 127.0.0.1:"},
+        {500, 1,
+         "failed: ", "(objeto Krt52410.rdmExportaDotz): o servidor respondeu HTTP 500: falhou."},
+    };
+    for (const auto& c : cases) {
+        const std::string got = dayOver(c.status, c.servers);
+        EXPECT_TRUE(got.starts_with(c.gives)) << c.status << " gave " << got;
+        EXPECT_NE(got.find(c.says), std::string::npos) << c.status << " gave " << got;
     }
 }
 

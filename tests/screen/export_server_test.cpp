@@ -1,5 +1,6 @@
 // The export button against a real application server on loopback: the files it
 // writes, and the one message the operator reads at the end.
+#include "drip_server.h"
 #include "qt_test_env.h"
 #include "server_fixture.h"
 #include "store.h"
@@ -271,6 +272,33 @@ TEST_F(ScreenExport, AServerThatIsGoneIsReportedOnceNamingIt)
     EXPECT_EQ(messages_.shown[0].busyDepth, 0);
     EXPECT_TRUE(messages_.shown[0].text.contains(QString::fromStdString("127.0.0.1:" + port)))
         << messages_.shown[0].text.toStdString();
+    EXPECT_TRUE(written().empty());
+    EXPECT_EQ(BusyAnimationDepth(), 0);
+}
+
+// A server's message reaches the operator as the command line shows it: cut to a
+// few KiB, its line breaks written out, so that it cannot pass for a line of ours.
+TEST_F(ScreenExport, AServersMessageIsShownCutAndOnOneLine)
+{
+    const std::string message =
+        R"(Falha\r\nExporta\u00e7\u00e3o realizada com sucesso.)" + std::string(1 << 20, 'A');
+    testing::DripServer peer(
+        {testing::DripServer::description()},
+        {testing::DripServer::reply(200,
+                                    R"({"jsonrpc":"2.0","id":1,"result":{"ok":false,"message":")" +
+                                        message + "\"}}")});
+    settings_->rewrite("[server]\nhost = 127.0.0.1\nport = " + std::to_string(peer.port()) +
+                       "\n[drives]\nC = " + out().string() + "\n");
+    exportDays("14032024", "14032024");
+    ASSERT_EQ(messages_.shown.size(), 1u);
+    const QString shown = messages_.shown[0].text;
+    EXPECT_EQ(messages_.shown[0].kind, MessageKind::Error);
+    EXPECT_TRUE(
+        shown.startsWith(QStringLiteral("Falha\\x0d\\x0aExportação realizada com sucesso.AAAA")))
+        << shown.left(200).toStdString();
+    EXPECT_TRUE(shown.endsWith(QStringLiteral("A (texto do servidor cortado em 4096 bytes)")))
+        << shown.right(200).toStdString();
+    EXPECT_FALSE(shown.contains(QLatin1Char('\n')) || shown.contains(QLatin1Char('\r')));
     EXPECT_TRUE(written().empty());
     EXPECT_EQ(BusyAnimationDepth(), 0);
 }

@@ -54,6 +54,10 @@ TEST_F(ModuleShell, TwoCallsCreateOneScreenAndOpenTheConnectionOnce)
     IniProc();
     EXPECT_EQ(frmExportaDotz, first);
     EXPECT_TRUE(boIdCriado);
+    // The unit's names and the plain ones are the same objects.
+    EXPECT_EQ(&Cli_krt52410::frmExportaDotz, &::frmExportaDotz);
+    EXPECT_EQ(&Cli_krt52410::boIdCriado, &::boIdCriado);
+    EXPECT_EQ(Cli_krt52410::frmExportaDotz, first);
     EXPECT_EQ(screens(), 1);
     EXPECT_TRUE(first->isVisible());
     EXPECT_EQ(area_->activeSubWindow(), first->mdiWindow());
