@@ -13,7 +13,8 @@ namespace dotz::appserver {
 bool isPostgres(std::string_view db);
 
 // Throws dotz::Error when libpq could misread a PostgreSQL connection string
-// (an '@' or '/' of a password taken for the host) or cannot read it at all.
+// (a piece of a password after an '@' or '/' of it taken for the host) or cannot
+// read it at all.
 // The message says how to write it and quotes none of it.
 void checkConnectionString(const std::string& db);
 
