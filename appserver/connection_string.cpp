@@ -63,6 +63,18 @@ void checkConnectionString(const std::string& db)
         throw Error(why + std::string(kNotShown));
 }
 
+bool holdsPassword(const std::string& db)
+{
+    if (!isPostgres(db))
+        return false;
+    PQconninfoOption* options = PQconninfoParse(db.c_str(), nullptr);
+    bool found = false;
+    for (const PQconninfoOption* o = options; o && o->keyword; ++o)
+        found = found || (std::string_view(o->keyword) == "password" && o->val && *o->val);
+    PQconninfoFree(options);
+    return found;
+}
+
 std::string connectionText(const std::string& db)
 {
     if (!isPostgres(db))

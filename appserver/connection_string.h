@@ -18,6 +18,10 @@ bool isPostgres(std::string_view db);
 // The message says how to write it and quotes none of it.
 void checkConnectionString(const std::string& db);
 
+// Whether the connection string itself holds a password (in a URI's user part,
+// its query, or password=), as libpq reads it.
+bool holdsPassword(const std::string& db);
+
 // The database as messages show it: an SQLite path as it is; a PostgreSQL
 // connection string as libpq reads it, without the password; one that
 // checkConnectionString refuses, not at all.

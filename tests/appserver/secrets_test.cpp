@@ -211,6 +211,10 @@ TEST_F(SecretsTest, StartFailuresNameNoPassword)
             EXPECT_NE(status, 0) << text;
             expectNoSecret(f, text, wrong);
             expectNoSecret(f, connectionText(db), wrong);
+            // Once, with the command line that ps shows; a refused one is not used.
+            const bool warned = text.find("ps shows") != std::string::npos;
+            EXPECT_EQ(warned, f.kind == Form::Served) << text;
+            EXPECT_EQ(text.find("ps shows"), text.rfind("ps shows")) << text;
             if (f.kind == Form::Refused) {
                 EXPECT_NE(text.find("(it is not shown"), std::string::npos) << text;
             } else if (f.kind == Form::Sqlite) {
