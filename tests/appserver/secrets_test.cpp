@@ -1,6 +1,7 @@
 // No password in what the server prints, logs or answers, whatever form its
 // connection string takes: on a server nobody listens on, on a real one that
-// refuses the password, and on one that starts refusing it while serving.
+// refuses the password, and on one that starts refusing it while serving. And
+// nothing of libpq's raw on stderr: its notices are lines of the log.
 #include "server_fixture.h"
 
 #include "connection_string.h"
@@ -8,7 +9,10 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -268,6 +272,73 @@ TEST_F(SecretsTest, RefusalsWhileServingNameNoPassword)
         for (std::string line; std::getline(lines, line);)
             EXPECT_TRUE(line.starts_with("20")) << "a request's line split: " << line;
     }
+}
+
+// libpq's notices, from a connection's start on, are one stamped line each of
+// the server's log, or of stderr when no server runs; never libpq's raw lines.
+// The first host answers nothing: past connect_timeout libpq tries the next.
+TEST_F(SecretsTest, NoticesAreLogLines)
+{
+    const int silent = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr*>(&address), size), 0);
+    ASSERT_EQ(listen(silent, 4), 0); // never accepted: the connection waits for an answer
+    getsockname(silent, reinterpret_cast<sockaddr*>(&address), &size);
+    const std::string hostPort = "127.0.0.1:" + std::to_string(port());
+    // debug5: the server sends notices while the connection starts, too.
+    const std::string debug = "options=-c%20client_min_messages%3Ddebug5";
+    const std::string twoHosts =
+        "postgresql://dotz@127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "," + hostPort +
+        "/dotz?connect_timeout=2&" + debug;
+
+    const std::string errFile = (dir_->path() / "stderr").string();
+    std::string log;
+    {
+        struct Redirect // stderr to errFile, until the end of the block
+        {
+            int saved = dup(2);
+            explicit Redirect(const std::string& file)
+            {
+                const int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+                dup2(fd, 2);
+                close(fd);
+            }
+            ~Redirect()
+            {
+                dup2(saved, 2);
+                close(saved);
+            }
+        } redirect(errFile);
+        {
+            auto store = openStore(twoHosts);
+            store->exec("COMMIT");
+            store->exec("DO $$BEGIN RAISE NOTICE 'two%lines', E'\\n' USING DETAIL = 'x'; END$$");
+        }
+        RunningServer server(serverOn("postgresql://dotz@" + hostPort + "/dotz?" + debug));
+        auto res = postRaw(server.port(), getPrincipalBody("T", "2024-03-15"));
+        ASSERT_TRUE(res);
+        EXPECT_NE(res->body.find(R"("ok":true)"), std::string::npos) << res->body;
+        log = server.log();
+    }
+    close(silent);
+    std::ostringstream read;
+    read << std::ifstream(errFile).rdbuf();
+    const std::string err = read.str();
+    for (const std::string* text : {&err, static_cast<const std::string*>(&log)}) {
+        EXPECT_NE(text->find("PostgreSQL notice: DEBUG:  "), std::string::npos) << *text;
+        std::istringstream lines(*text);
+        for (std::string line; std::getline(lines, line);)
+            EXPECT_TRUE(line.starts_with("20")) << "a raw or split line: " << line;
+    }
+    EXPECT_NE(err.find("Z PostgreSQL notice: WARNING:  there is no transaction in progress\n"),
+              std::string::npos)
+        << err;
+    EXPECT_NE(err.find("Z PostgreSQL notice: NOTICE:  two\\nlines\\nDETAIL:  x\n"),
+              std::string::npos)
+        << err;
 }
 
 } // namespace
