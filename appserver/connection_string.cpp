@@ -18,19 +18,19 @@ bool isUri(std::string_view db)
 std::string refusal(const std::string& db)
 {
     if (isUri(db)) {
-        // libpq takes the credentials up to the first '@' and stops at a '/':
-        // an unescaped '@' or '/' of a password turns the rest into the host,
-        // port or database, which every message shows.
-        std::string_view rest = std::string_view(db).substr(db.find("://") + 3);
-        rest = rest.substr(0, rest.find('?'));
-        if (const size_t at = rest.find('@'); at != std::string_view::npos) {
-            if (rest.find('@', at + 1) != std::string_view::npos)
-                return "the connection URI holds more than one '@' before its host: write an "
-                       "'@' of the user name or password as %40";
-            if (rest.substr(0, at).find('/') != std::string_view::npos)
-                return "the connection URI holds a '/' before its '@': write a '/' of the user "
-                       "name or password as %2F";
-        }
+        // libpq takes the user name and password up to the first '@' before any
+        // '/', and neither '?' nor '#' ends them. Any other '@' is a piece of them
+        // that libpq reads as the host, port, database or a parameter, which
+        // messages show: so it is the only '@' a URI may hold.
+        const std::string_view rest = std::string_view(db).substr(db.find("://") + 3);
+        const size_t end = rest.find_first_of("@/");
+        const bool credentials = end != std::string_view::npos && rest[end] == '@';
+        if (rest.find('@', credentials ? end + 1 : 0) != std::string_view::npos)
+            return credentials
+                       ? "the connection URI holds an '@' besides the one before its host: "
+                         "write an '@' of the user name, the password or another value as %40"
+                       : "the connection URI holds a '/' before its '@': write a '/' of the user "
+                         "name or password as %2F, and an '@' of another value as %40";
     }
     // libpq's own message would quote the part it could not read.
     char* error = nullptr;
@@ -61,6 +61,18 @@ void checkConnectionString(const std::string& db)
         return;
     if (const std::string why = refusal(db); !why.empty())
         throw Error(why + std::string(kNotShown));
+}
+
+bool holdsPassword(const std::string& db)
+{
+    if (!isPostgres(db))
+        return false;
+    PQconninfoOption* options = PQconninfoParse(db.c_str(), nullptr);
+    bool found = false;
+    for (const PQconninfoOption* o = options; o && o->keyword; ++o)
+        found = found || (std::string_view(o->keyword) == "password" && o->val && *o->val);
+    PQconninfoFree(options);
+    return found;
 }
 
 std::string connectionText(const std::string& db)

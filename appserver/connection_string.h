@@ -13,9 +13,14 @@ namespace dotz::appserver {
 bool isPostgres(std::string_view db);
 
 // Throws dotz::Error when libpq could misread a PostgreSQL connection string
-// (an '@' or '/' of a password taken for the host) or cannot read it at all.
+// (a piece of a password after an '@' or '/' of it taken for the host) or cannot
+// read it at all.
 // The message says how to write it and quotes none of it.
 void checkConnectionString(const std::string& db);
+
+// Whether the connection string itself holds a password (in a URI's user part,
+// its query, or password=), as libpq reads it.
+bool holdsPassword(const std::string& db);
 
 // The database as messages show it: an SQLite path as it is; a PostgreSQL
 // connection string as libpq reads it, without the password; one that

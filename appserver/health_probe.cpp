@@ -1,6 +1,7 @@
 #include "health_probe.h"
 
 #include "connection_string.h"
+#include "pg_store.h"
 #include "store.h"
 
 #include <libpq-fe.h>
@@ -127,6 +128,7 @@ void HealthProbe::check()
         c.pg = PQconnectStart(db_.c_str());
         if (!c.pg || PQstatus(c.pg) == CONNECTION_BAD)
             unavailable("cannot connect to " + where);
+        logNotices(c.pg);
         for (auto state = PGRES_POLLING_WRITING; state != PGRES_POLLING_OK;) {
             if (state == PGRES_POLLING_FAILED)
                 unavailable("cannot connect to " + where + ": " + pgError(c.pg));

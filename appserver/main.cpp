@@ -287,6 +287,13 @@ int main(int argc, char** argv)
                     throw dotz::Error("token file " + tokenFile +
                                       " holds no token on its first line");
             }
+            // Every user of the machine reads the command line (ps, /proc): said
+            // once rather than hidden by overwriting argv, which ps has shown by then.
+            if (serveCmd->count("--db") && holdsPassword(serveOptions.db))
+                std::cerr << "krt-appserver: warning: --db holds a password, which ps shows to "
+                             "every user of this machine: keep it in a password file (~/.pgpass, "
+                             "PGPASSFILE) or a service file (service=, PGSERVICE), see the README"
+                          << std::endl;
             serveOptions.log = &std::cout;
             return serve(serveOptions);
         }

@@ -2,13 +2,17 @@
 #include "pg_store.h"
 
 #include "connection_string.h"
+#include "request_log.h"
 
 #include "selector.h"
 
 #include "export/error.h"
 
 #include <libpq-fe.h>
+#include <poll.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <functional>
 #include <system_error>
@@ -51,6 +55,70 @@ class PgRow final : public Row
         return value;
     }
 };
+
+void noticeToLog(void*, const char* message)
+{
+    try {
+        std::string_view text = message ? message : "";
+        while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
+            text.remove_suffix(1);
+        logLine("PostgreSQL notice: " + std::string(text));
+    } catch (...) {
+        // Nothing may leave through libpq; a notice lost is no harm.
+    }
+}
+
+// connect_timeout as libpq applies it (2 s at least), in ms: 0 none, -1 one to
+// leave to libpq.
+int connectTimeoutMs(PGconn* conn)
+{
+    int seconds = 0;
+    PQconninfoOption* options = PQconninfo(conn);
+    for (const PQconninfoOption* o = options; o && o->keyword; ++o) {
+        if (std::string_view(o->keyword) != "connect_timeout" || !o->val || !*o->val)
+            continue;
+        const std::string_view v = o->val;
+        auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), seconds);
+        if (ec != std::errc() || end != v.data() + v.size())
+            seconds = -1;
+    }
+    PQconninfoFree(options);
+    return seconds < 0 ? -1 : seconds == 0 ? 0 : std::clamp(seconds, 2, 1'000'000) * 1000;
+}
+
+// PQconnectdb, with the notices logged from the start: the server may warn
+// while the connection starts (a collation version that changed), before
+// PQconnectdb would hand the connection over. The loop is PQconnectdb's but for
+// connect_timeout, which only libpq can apply host by host: a wait past it hands
+// the connection to PQreset, which starts again in libpq's own loop and keeps the
+// processor.
+PGconn* connectLogged(const std::string& conninfo)
+{
+    PGconn* conn = PQconnectStart(conninfo.c_str());
+    if (!conn)
+        return nullptr;
+    logNotices(conn);
+    const int timeout = connectTimeoutMs(conn);
+    if (timeout < 0) {
+        PQreset(conn); // libpq says what is wrong with it
+        return conn;
+    }
+    for (auto state = PGRES_POLLING_WRITING; state != PGRES_POLLING_OK;
+         state = PQconnectPoll(conn)) {
+        if (state == PGRES_POLLING_FAILED || PQstatus(conn) == CONNECTION_BAD)
+            return conn;
+        pollfd p{PQsocket(conn),
+                 static_cast<short>(state == PGRES_POLLING_READING ? POLLIN : POLLOUT), 0};
+        int n = 0;
+        while ((n = ::poll(&p, 1, timeout ? timeout : -1)) < 0 && errno == EINTR) {
+        }
+        if (n == 0) {
+            PQreset(conn);
+            return conn;
+        }
+    }
+    return conn;
+}
 
 // libpq takes $1, $2...; the queries are written with "?" so that both engines share them.
 std::string numberParameters(const std::string& sql)
@@ -195,7 +263,7 @@ class PgStore final : public Store
     void connect()
     {
         PQfinish(conn_);
-        conn_ = PQconnectdb(uri_.c_str());
+        conn_ = connectLogged(uri_);
         if (!conn_ || PQstatus(conn_) != CONNECTION_OK)
             throw DatabaseError(DatabaseError::Kind::Unavailable,
                                 "cannot connect to " + where_ + ": " +
@@ -347,6 +415,11 @@ std::unique_ptr<BulkInsert> PgStore::bulkInsert(const std::string& table,
 std::unique_ptr<Store> openPostgres(const std::string& uri)
 {
     return std::make_unique<PgStore>(uri);
+}
+
+void logNotices(PGconn* conn)
+{
+    PQsetNoticeProcessor(conn, noticeToLog, nullptr);
 }
 
 } // namespace dotz::appserver

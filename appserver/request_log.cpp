@@ -2,9 +2,29 @@
 
 #include <cstdio>
 #include <ctime>
+#include <iostream>
 #include <sstream>
+#include <vector>
 
 namespace dotz::appserver {
+namespace {
+
+// The logs of the servers running in this process, newest last (tests run
+// several; a program runs one).
+std::mutex logsMutex;
+std::vector<RequestLog*> logs;
+
+void writeStamped(std::ostream& out, std::string_view text)
+{
+    char stamp[32];
+    const std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    gmtime_r(&now, &tm);
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    out << stamp << ' ' << oneLine(text) << '\n' << std::flush;
+}
+
+} // namespace
 
 std::string oneLine(std::string_view text)
 {
@@ -29,17 +49,35 @@ std::string oneLine(std::string_view text)
     return out;
 }
 
+void logLine(std::string_view text)
+{
+    std::lock_guard lock(logsMutex);
+    if (!logs.empty())
+        logs.back()->line(std::string(text));
+    else
+        writeStamped(std::cerr, text);
+}
+
+RequestLog::RequestLog(std::ostream* out, ServerMetrics& metrics) : out_(out), metrics_(metrics)
+{
+    if (!out_)
+        return;
+    std::lock_guard lock(logsMutex);
+    logs.push_back(this);
+}
+
+RequestLog::~RequestLog()
+{
+    std::lock_guard lock(logsMutex);
+    std::erase(logs, this);
+}
+
 void RequestLog::line(const std::string& text)
 {
     if (!out_)
         return;
-    char stamp[32];
-    const std::time_t now = std::time(nullptr);
-    std::tm tm{};
-    gmtime_r(&now, &tm);
-    std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &tm);
     std::lock_guard lock(mutex_);
-    *out_ << stamp << ' ' << oneLine(text) << '\n' << std::flush;
+    writeStamped(*out_, text);
 }
 
 void RequestLog::request(const std::string& address, const RequestNote& note, unsigned status)

@@ -30,13 +30,18 @@ struct RequestNote
 // message may span lines, and a log line must stay one line.
 std::string oneLine(std::string_view text);
 
+// A line from beneath the server, where no log is at hand (libpq's notices): to
+// the log of the newest server of this process, or stamped alike to stderr when
+// none runs.
+void logLine(std::string_view text);
+
 class RequestLog
 {
   public:
-    RequestLog(std::ostream* out, ServerMetrics& metrics) // no lines when out is null
-        : out_(out), metrics_(metrics)
-    {
-    }
+    RequestLog(std::ostream* out, ServerMetrics& metrics); // no lines when out is null
+    ~RequestLog();
+    RequestLog(const RequestLog&) = delete;
+    RequestLog& operator=(const RequestLog&) = delete;
     ServerMetrics& metrics() { return metrics_; }
     void line(const std::string& text);
     void request(const std::string& address, const RequestNote& note, unsigned status);
