@@ -460,7 +460,7 @@ DayResult DayWriter::finishFiles()
     for (size_t i = 0; i < order.size(); ++i)
         order[i] = i;
     std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
-        return rank[staged_[a].branch] < rank[staged_[b].branch];
+        return rank.at(staged_[a].branch) < rank.at(staged_[b].branch);
     });
     std::vector<WrittenFile> files;
     for (size_t i : order)
@@ -491,7 +491,7 @@ DayResult DayWriter::finishFiles()
     } catch (const Error& e) {
         throw partly(e.what(), files.size());
     }
-    result.files = std::move(files);
+    result.files = std::move(staged_); // in the order the day gave them
     return result;
 }
 
