@@ -1,6 +1,6 @@
 #include "connection_string.h"
 
-#include "export/error.h"
+#include "base/error.h"
 
 #include <libpq-fe.h>
 

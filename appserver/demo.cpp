@@ -3,7 +3,7 @@
 #include "schema_sql.h"
 #include "selector.h"
 
-#include "export/error.h"
+#include "base/error.h"
 
 #include <algorithm>
 #include <array>

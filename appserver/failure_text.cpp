@@ -3,7 +3,7 @@
 #include "connection_string.h"
 #include "store.h"
 
-#include "export/error.h"
+#include "base/error.h"
 
 namespace dotz::appserver {
 

@@ -2,7 +2,7 @@
 
 #include "selector.h"
 
-#include "export/error.h"
+#include "base/error.h"
 
 #include <algorithm>
 #include <array>

@@ -1,6 +1,6 @@
 #include "listener.h"
 
-#include "export/error.h"
+#include "base/error.h"
 
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/post.hpp>

@@ -6,8 +6,8 @@
 #include "store.h"
 #include "store_engines.h"
 
-#include "export/error.h"
-#include "export/wire_contract.h"
+#include "base/error.h"
+#include "base/wire_contract.h"
 #include "settings/settings.h"
 
 #include "krt_version.h"

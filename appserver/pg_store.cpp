@@ -6,7 +6,7 @@
 
 #include "selector.h"
 
-#include "export/error.h"
+#include "base/error.h"
 
 #include <libpq-fe.h>
 #include <poll.h>

@@ -2,7 +2,7 @@
 
 #include "principal_sql.h"
 
-#include "export/error.h"
+#include "base/error.h"
 
 #include <optional>
 #include <unordered_map>

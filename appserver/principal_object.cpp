@@ -3,8 +3,8 @@
 #include "failure_text.h"
 #include "principal.h"
 
-#include "export/error.h"
-#include "export/wire_contract.h"
+#include "base/error.h"
+#include "base/wire_contract.h"
 
 #include <boost/asio/executor_work_guard.hpp>
 

@@ -1,6 +1,6 @@
 #include "principal_sql.h"
 
-#include "export/error.h"
+#include "base/error.h"
 
 #include <algorithm>
 #include <optional>

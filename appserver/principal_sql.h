@@ -5,7 +5,7 @@
 #include "selector.h"
 #include "store.h"
 
-#include "export/wire_contract.h"
+#include "base/wire_contract.h"
 
 #include <array>
 #include <functional>

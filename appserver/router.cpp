@@ -6,7 +6,7 @@
 
 #include <algorithm>
 
-#include "export/wire_contract.h"
+#include "base/wire_contract.h"
 
 namespace dotz::appserver {
 namespace {

@@ -1,6 +1,6 @@
 #include "row_pipe.h"
 
-#include "export/error.h"
+#include "base/error.h"
 
 namespace dotz::appserver {
 

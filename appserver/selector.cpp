@@ -1,9 +1,9 @@
 #include "selector.h"
 
-#include "export/branch_list.h"
-#include "export/cp1252.h"
-#include "export/error.h"
-#include "export/wire_contract.h"
+#include "base/branch_list.h"
+#include "base/cp1252.h"
+#include "base/error.h"
+#include "base/wire_contract.h"
 
 #include <unordered_set>
 

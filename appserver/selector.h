@@ -3,7 +3,7 @@
 // branch picker's list text, each code in single quotes with a quote inside it
 // doubled, joined by commas: '0001','0002'. Codes are only ever bound as query
 // parameters, so the strict parse is about telling the operator what is wrong.
-#include "export/day.h"
+#include "base/day.h"
 
 #include <optional>
 #include <string>

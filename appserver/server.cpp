@@ -26,8 +26,8 @@
 #include "status_pages.h"
 #include "store_pool.h"
 
-#include "export/error.h"
-#include "export/wire_contract.h"
+#include "base/error.h"
+#include "base/wire_contract.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ssl.hpp>

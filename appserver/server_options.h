@@ -2,7 +2,7 @@
 // What the server is told at its start: where it listens, who may call it, and
 // the bounds it keeps against slow or hostile peers. Shared by the rooms that
 // each read their part of it.
-#include "export/wire_contract.h"
+#include "base/wire_contract.h"
 
 #include <chrono>
 #include <cstddef>

@@ -1,6 +1,6 @@
 #include "spool.h"
 
-#include "export/error.h"
+#include "base/error.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -1,7 +1,7 @@
 // The SQLite store: one connection, its statements kept.
 #include "sqlite_store.h"
 
-#include "export/error.h"
+#include "base/error.h"
 
 #include <sqlite3.h>
 

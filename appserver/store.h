@@ -3,7 +3,7 @@
 // interface so that the packet queries and the demo generator serve both.
 // openStore (store_engines.h) opens one; a Store is used by one thread at a
 // time, and StorePool (store_pool.h) hands them out.
-#include "export/error.h"
+#include "base/error.h"
 
 #include <cstddef>
 #include <functional>

@@ -4,7 +4,7 @@
 #include "pg_store.h"
 #include "sqlite_store.h"
 
-#include "export/error.h"
+#include "base/error.h"
 
 namespace dotz::appserver {
 

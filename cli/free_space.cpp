@@ -1,8 +1,8 @@
 #include "free_space.h"
 
-#include "export/error.h"
-#include "export/paths.h"
-#include "export/reasons.h"
+#include "base/error.h"
+#include "base/paths.h"
+#include "base/reasons.h"
 
 #include <cerrno>
 #include <filesystem>

@@ -11,13 +11,13 @@
 #include "connection/principal_reply.h"
 #include "connection/server_connection.h"
 #include "connection/server_list.h"
-#include "export/branch_list.h"
+#include "base/branch_list.h"
 #include "export/checks.h"
-#include "export/cp1252.h"
-#include "export/error.h"
+#include "base/cp1252.h"
+#include "base/error.h"
 #include "export/plan.h"
 #include "export/run.h"
-#include "export/wire_contract.h"
+#include "base/wire_contract.h"
 #include "settings/settings.h"
 
 #include <algorithm>

@@ -1,6 +1,6 @@
 #include "metrics_file.h"
 
-#include "export/error.h"
+#include "base/error.h"
 #include "export/file_system.h"
 
 #include <prometheus/gauge.h>

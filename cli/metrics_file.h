@@ -2,7 +2,7 @@
 // The metrics file a run of dotz-export leaves for node exporter's textfile
 // collector: when it last succeeded, the last day it completed, and what this
 // run did.
-#include "export/day.h"
+#include "base/day.h"
 
 #include <cstddef>
 #include <optional>

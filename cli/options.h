@@ -1,7 +1,7 @@
 #pragma once
 // dotz-export's command line: the options, their parse, and the exit statuses
 // that the README, --help and the timer's service share.
-#include "export/error.h"
+#include "base/error.h"
 
 #include <cstddef>
 #include <optional>

@@ -1,8 +1,8 @@
 #include "state_file.h"
 
 #include "export/file_system.h"
-#include "export/paths.h"
-#include "export/reasons.h"
+#include "base/paths.h"
+#include "base/reasons.h"
 
 #include <algorithm>
 #include <cerrno>

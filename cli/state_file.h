@@ -2,8 +2,8 @@
 // The catch-up state of `dotz-export --from pending`: for each export (server,
 // branch choice, 515 choice), the last day it completed. One small text file,
 // replaced whole after each day; several exports may share it.
-#include "export/day.h"
-#include "export/error.h"
+#include "base/day.h"
+#include "base/error.h"
 
 #include <map>
 #include <optional>

@@ -2,8 +2,8 @@
 
 #include "state_file.h"
 
-#include "export/paths.h"
-#include "export/reasons.h"
+#include "base/paths.h"
+#include "base/reasons.h"
 
 #include <cerrno>
 #include <charconv>

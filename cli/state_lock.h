@@ -2,7 +2,7 @@
 // One pending run at a time on a state file: an exclusive flock on the lock file
 // beside it ("<state>.lock"), held for the run's whole length. The kernel frees
 // it when the holder ends, however it ends, so a killed run never blocks the next.
-#include "export/error.h"
+#include "base/error.h"
 
 #include <chrono>
 #include <string>

@@ -1,7 +1,7 @@
 #include "terminal.h"
 
-#include "export/cp1252.h"
-#include "export/shown_text.h"
+#include "base/cp1252.h"
+#include "base/shown_text.h"
 
 #include <algorithm>
 #include <langinfo.h>

@@ -3,7 +3,7 @@
 #include "server_connection.h"
 #include "server_text.h"
 
-#include "export/cp1252.h"
+#include "base/cp1252.h"
 
 namespace dotz {
 

@@ -3,7 +3,7 @@
 // the day's four packets, and the one fetch of a day that both front ends use.
 #include "rpc_reply.h"
 
-#include "export/run.h"
+#include "base/day_fetch.h"
 
 #include <functional>
 #include <string>

@@ -2,7 +2,7 @@
 // The memory of a reply read as it arrives: one address space for its packets,
 // the pages of each packet handed over, and a packet handed over while its rows
 // still arrive. For the reply stream only.
-#include "export/packet.h"
+#include "base/packet.h"
 
 #include <sys/mman.h>
 #include <unistd.h>

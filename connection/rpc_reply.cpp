@@ -3,7 +3,7 @@
 #include "server_text.h"
 #include "transport_text.h"
 
-#include "export/reasons.h"
+#include "base/reasons.h"
 
 #include <simdjson.h>
 

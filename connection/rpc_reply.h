@@ -3,7 +3,7 @@
 // in it, an object's description, and the limits a reply is held to.
 #include "rpc_value.h"
 
-#include "export/error.h"
+#include "base/error.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,6 +1,6 @@
 #include "rpc_value.h"
 
-#include "export/error.h"
+#include "base/error.h"
 
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>

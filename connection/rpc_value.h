@@ -1,8 +1,8 @@
 #pragma once
 // A value passed to or returned by a late-bound call, and the JSON-RPC request
 // that carries such values to the server.
-#include "export/day.h"
-#include "export/packet.h"
+#include "base/day.h"
+#include "base/packet.h"
 
 #include <memory>
 #include <string>

@@ -4,7 +4,7 @@
 // wire::kPathPrefix + <ServerName>. Not thread-safe: one connection belongs to one thread.
 #include "rpc_reply.h"
 
-#include "export/wire_contract.h"
+#include "base/wire_contract.h"
 
 #include <atomic>
 #include <chrono>

@@ -2,8 +2,8 @@
 // The application servers of one store, tried in turn: the list as the settings
 // and --server give it, and a day's fetch that moves on to the next server when
 // the one it asked cannot answer.
-#include "export/day.h"
-#include "export/run.h"
+#include "base/day.h"
+#include "base/day_fetch.h"
 
 #include <exception>
 #include <functional>

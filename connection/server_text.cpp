@@ -1,6 +1,6 @@
 #include "server_text.h"
 
-#include "export/shown_text.h"
+#include "base/shown_text.h"
 
 namespace dotz::server_text {
 namespace {

@@ -1,6 +1,6 @@
 #include "checks.h"
 
-#include "cp1252.h"
+#include "base/cp1252.h"
 
 #include <algorithm>
 

@@ -1,7 +1,7 @@
 #pragma once
 // Branch configuration checks of a day's data, shared by the screen and the
 // headless command.
-#include "error.h"
+#include "base/error.h"
 #include "export_tables.h"
 #include "messages.h"
 

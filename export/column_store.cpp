@@ -1,6 +1,6 @@
 #include "column_store.h"
 
-#include "error.h"
+#include "base/error.h"
 
 #include <algorithm>
 #include <bit>

@@ -1,6 +1,6 @@
 #include "export_tables.h"
 
-#include "wire_contract.h"
+#include "base/wire_contract.h"
 
 #include <string_view>
 

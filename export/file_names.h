@@ -1,9 +1,9 @@
 #pragma once
 // Where a DOTZ file goes, and the words that refuse a day's file: the pieces
 // of a file's name come from the data, so each is checked before it names one.
-#include "day.h"
-#include "error.h"
-#include "paths.h"
+#include "base/day.h"
+#include "base/error.h"
+#include "base/paths.h"
 
 #include <cstddef>
 #include <string>

@@ -1,8 +1,8 @@
 #include "file_system.h"
 
-#include "error.h"
-#include "paths.h"
-#include "reasons.h"
+#include "base/error.h"
+#include "base/paths.h"
+#include "base/reasons.h"
 
 #include <algorithm>
 #include <atomic>

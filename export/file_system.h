@@ -1,7 +1,7 @@
 #pragma once
 // The few file operations the DOTZ writer needs, behind an interface so that
 // failures can be injected in tests.
-#include "error.h"
+#include "base/error.h"
 
 #include <optional>
 #include <set>

@@ -1,6 +1,6 @@
 #include "messages.h"
 
-#include "error.h"
+#include "base/error.h"
 
 namespace dotz {
 

@@ -2,10 +2,10 @@
 // document: a day's packet can hold millions of rows.
 #include "packet_loader.h"
 
-#include "error.h"
+#include "base/error.h"
 #include "json_tokens.h"
 #include "packet_rows.h"
-#include "wire_contract.h"
+#include "base/wire_contract.h"
 
 #include <simdjson.h>
 

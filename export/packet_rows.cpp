@@ -1,10 +1,10 @@
 #include "packet_rows.h"
 
-#include "cp1252.h"
-#include "error.h"
+#include "base/cp1252.h"
+#include "base/error.h"
 #include "json_tokens.h"
-#include "reasons.h"
-#include "wire_contract.h"
+#include "base/reasons.h"
+#include "base/wire_contract.h"
 
 #include <cmath>
 #include <cstdint>

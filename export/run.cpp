@@ -1,7 +1,7 @@
 #include "run.h"
 
 #include "column_store.h"
-#include "wire_contract.h"
+#include "base/wire_contract.h"
 
 #include <condition_variable>
 #include <exception>

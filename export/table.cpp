@@ -1,7 +1,7 @@
 #include "table.h"
 
 #include "column_store.h"
-#include "error.h"
+#include "base/error.h"
 #include "numbers.h"
 #include "packet_loader.h"
 

@@ -1,6 +1,6 @@
 // krt-backoffice: the host application. Loads the DOTZ export module at start and
 // opens its screen from the menu.
-#include "export/error.h"
+#include "base/error.h"
 #include "host/main_window.h"
 #include "host/module_loader.h"
 #include "toolkit/application.h"

@@ -1,7 +1,7 @@
 #include "module_loader.h"
 
-#include "export/error.h"
-#include "export/reasons.h"
+#include "base/error.h"
+#include "base/reasons.h"
 
 #include <cerrno>
 #include <dlfcn.h>

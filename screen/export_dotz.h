@@ -4,7 +4,7 @@
 // (branch query, server connection, export tables, message table) are made here.
 #include "export/checks.h"
 #include "export/export_tables.h"
-#include "export/shown_text.h"
+#include "base/shown_text.h"
 #include "toolkit/data_access.h"
 #include "toolkit/date_edit.h"
 #include "toolkit/error_reporter.h"

@@ -1,7 +1,7 @@
 #include "settings.h"
 
-#include "export/error.h"
-#include "export/reasons.h"
+#include "base/error.h"
+#include "base/reasons.h"
 
 #include <algorithm>
 #include <cctype>

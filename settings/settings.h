@@ -11,8 +11,8 @@
 //
 // Keys and section names are case-insensitive, except [drives] keys, which may be
 // folders; ';' or '#' starts a comment line.
-#include "export/error.h"
-#include "export/paths.h"
+#include "base/error.h"
+#include "base/paths.h"
 
 #include <chrono>
 #include <cstdint>

@@ -1,7 +1,7 @@
 #include "application.h"
 
 #include "error_reporter.h"
-#include "export/error.h"
+#include "base/error.h"
 
 #include <QMainWindow>
 #include <QMdiArea>

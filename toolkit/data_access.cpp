@@ -1,7 +1,7 @@
 #include "data_access.h"
 
-#include "export/cp1252.h"
-#include "export/error.h"
+#include "base/cp1252.h"
+#include "base/error.h"
 #include "settings/settings.h"
 
 #include <QSqlDatabase>

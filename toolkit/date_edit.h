@@ -2,7 +2,7 @@
 // A date typed as dd/mm/yyyy behind an input mask, with a calendar drop-down in
 // the edit. The edit holds whatever digits are typed, valid date or not; the form
 // decides what to do about an invalid one (usually when the edit is left).
-#include "export/day.h"
+#include "base/day.h"
 #include "toolkit_api.h"
 
 #include <QIcon>

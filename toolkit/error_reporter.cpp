@@ -1,7 +1,7 @@
 #include "error_reporter.h"
 
 #include "export/checks.h"
-#include "export/error.h"
+#include "base/error.h"
 #include "message_table.h"
 
 #include <QApplication>

@@ -1,6 +1,6 @@
 #include "host_settings.h"
 
-#include "export/error.h"
+#include "base/error.h"
 
 #include <cstdlib>
 

@@ -1,6 +1,6 @@
 #include "import_export_base.h"
 
-#include "export/error.h"
+#include "base/error.h"
 
 #include <QFrame>
 #include <QGroupBox>

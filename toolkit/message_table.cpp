@@ -1,6 +1,6 @@
 #include "message_table.h"
 
-#include "export/cp1252.h"
+#include "base/cp1252.h"
 
 #include <QStringDecoder>
 

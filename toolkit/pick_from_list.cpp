@@ -2,8 +2,8 @@
 
 #include "data_access.h"
 #include "error_reporter.h"
-#include "export/branch_list.h"
-#include "export/error.h"
+#include "base/branch_list.h"
+#include "base/error.h"
 #include "message_table.h"
 
 #include <QApplication>

@@ -4,7 +4,7 @@
 #include "connection/server_connection.h"
 
 #include "export/export_tables.h"
-#include "export/wire_contract.h"
+#include "base/wire_contract.h"
 
 #include <chrono>
 #include <cstdio>

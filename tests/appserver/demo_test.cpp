@@ -2,8 +2,8 @@
 
 #include "store_engines.h"
 
-#include "export/cp1252.h"
-#include "export/error.h"
+#include "base/cp1252.h"
+#include "base/error.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 #include "principal.h"
 #include "principal_sql.h"
 
-#include "export/error.h"
+#include "base/error.h"
 
 #include <gtest/gtest.h>
 

@@ -4,7 +4,7 @@
 #include "connection_string.h"
 #include "store.h"
 
-#include "export/error.h"
+#include "base/error.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 #include "server_fixture.h"
 #include "store_engines.h"
 
-#include "export/error.h"
+#include "base/error.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 
 #include "store_engines.h"
 
-#include "export/error.h"
+#include "base/error.h"
 
 #include <arpa/inet.h>
 #include <cstdio>

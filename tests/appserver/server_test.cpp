@@ -4,7 +4,7 @@
 #include "selector.h"
 #include "store_engines.h"
 
-#include "export/error.h"
+#include "base/error.h"
 #include "export/export_tables.h"
 
 #include <gtest/gtest.h>

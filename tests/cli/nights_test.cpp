@@ -4,7 +4,7 @@
 #include "server_fixture.h"
 #include "stand_in_server.h"
 
-#include "export/day.h"
+#include "base/day.h"
 #include "pending.h"
 
 #include <gtest/gtest.h>

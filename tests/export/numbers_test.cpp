@@ -1,4 +1,4 @@
-#include "export/day.h"
+#include "base/day.h"
 #include "export/numbers.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "export/error.h"
+#include "base/error.h"
 #include "export/export_tables.h"
 #include "tests/support/packet_json.h"
 

@@ -1,5 +1,5 @@
-#include "export/error.h"
-#include "export/paths.h"
+#include "base/error.h"
+#include "base/paths.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "export/error.h"
+#include "base/error.h"
 #include "export/plan.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "export/branch_list.h"
+#include "base/branch_list.h"
 #include "export/checks.h"
 #include "export/run.h"
 #include "tests/support/packet_json.h"

@@ -1,4 +1,4 @@
-#include "export/error.h"
+#include "base/error.h"
 #include "export/export_tables.h"
 
 #include <gtest/gtest.h>

@@ -4,9 +4,9 @@
 #include "json_out.h"
 #include "selector.h"
 
-#include "export/branch_list.h"
-#include "export/cp1252.h"
-#include "export/error.h"
+#include "base/branch_list.h"
+#include "base/cp1252.h"
+#include "base/error.h"
 
 #include <simdjson.h>
 

@@ -3,7 +3,7 @@
 #include "fake_connection.h"
 #include "qt_test_env.h"
 
-#include "export/error.h"
+#include "base/error.h"
 #include "host/main_window.h"
 #include "host/module_loader.h"
 #include "toolkit/application.h"

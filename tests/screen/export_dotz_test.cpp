@@ -2,7 +2,7 @@
 // fonts, tab order, bindings, initial state and the message table.
 #include "qt_test_env.h"
 
-#include "export/error.h"
+#include "base/error.h"
 #include "export/messages.h"
 #include "screen/export_dotz.h"
 #include "toolkit/message_table.h"

@@ -4,7 +4,7 @@
 #include "qt_test_env.h"
 
 #include "connection/server_connection.h"
-#include "export/error.h"
+#include "base/error.h"
 #include "export/export_tables.h"
 #include "screen/export_dotz.h"
 #include "toolkit/application.h"

@@ -1,7 +1,7 @@
 // The settings file: its reading, its refusals and the one rule that finds it.
 #include "settings/settings.h"
 
-#include "export/error.h"
+#include "base/error.h"
 
 #include <gtest/gtest.h>
 

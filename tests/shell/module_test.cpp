@@ -4,7 +4,7 @@
 #include "fake_connection.h"
 #include "qt_test_env.h"
 
-#include "export/error.h"
+#include "base/error.h"
 #include "screen/export_dotz.h"
 #include "shell/module.h"
 #include "toolkit/application.h"

@@ -3,7 +3,7 @@
 // C:, and the writer run over them.
 #include "export/dotz_files.h"
 #include "export/dotz_records.h"
-#include "export/error.h"
+#include "base/error.h"
 #include "export/packet_loader.h"
 #include "packet_json.h"
 

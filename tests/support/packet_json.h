@@ -1,6 +1,6 @@
 #pragma once
 // Packets as the server sends them, built from tables, for tests and benchmarks.
-#include "export/packet.h"
+#include "base/packet.h"
 #include "export/table.h"
 
 #include <string>

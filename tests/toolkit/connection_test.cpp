@@ -2,7 +2,7 @@
 #include "qt_test_env.h"
 
 #include "connection/rpc_reply.h"
-#include "export/error.h"
+#include "base/error.h"
 #include "toolkit/host_settings.h"
 #include "toolkit/socket_connection.h"
 

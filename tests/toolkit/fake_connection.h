@@ -2,7 +2,7 @@
 // A transport that records what a TServerConnection asks of it, for tests that
 // run without an application server.
 #include "connection/server_connection.h"
-#include "export/error.h"
+#include "base/error.h"
 #include "toolkit/socket_connection.h"
 
 #include <memory>

@@ -3,7 +3,7 @@
 // and a recorder that takes the place of the modal message boxes.
 #include "toolkit/error_reporter.h"
 
-#include "export/error.h"
+#include "base/error.h"
 
 #include <QString>
 

@@ -1,8 +1,8 @@
 // Settings of the host, list texts, message texts, error reporting and the event-loop guard.
 #include "qt_test_env.h"
 
-#include "export/branch_list.h"
-#include "export/error.h"
+#include "base/branch_list.h"
+#include "base/error.h"
 #include "toolkit/application.h"
 #include "toolkit/error_reporter.h"
 #include "toolkit/host_settings.h"

@@ -3,9 +3,9 @@
 #include "fake_connection.h"
 #include "qt_test_env.h"
 
-#include "export/branch_list.h"
-#include "export/day.h"
-#include "export/error.h"
+#include "base/branch_list.h"
+#include "base/day.h"
+#include "base/error.h"
 #include "toolkit/application.h"
 #include "toolkit/busy_animation.h"
 #include "toolkit/data_access.h"
