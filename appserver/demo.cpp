@@ -4,6 +4,7 @@
 #include "selector.h"
 
 #include "base/error.h"
+#include "base/wire_contract.h"
 
 #include <algorithm>
 #include <array>
@@ -49,6 +50,11 @@ std::string padded(long long value, size_t width)
 {
     std::string digits = std::to_string(value);
     return digits.size() >= width ? digits : std::string(width - digits.size(), '0') + digits;
+}
+
+std::string branchCode(long long number)
+{
+    return padded(number, static_cast<size_t>(wire::kBranchCodeSize));
 }
 
 std::string isoDay(long long serial)
@@ -317,7 +323,7 @@ DemoSummary initDemo(Store& store, const DemoOptions& o)
         auto filial =
             store.bulkInsert("FILIAL", {"CDFILIAL", "NMFILIAL", "CDINTEGRADOTZ", "DSDIRARQDOTZ"});
         for (int b = 1; b <= o.branches; ++b) {
-            const std::string code = padded(b, 4);
+            const std::string code = branchCode(b);
             std::string name = "Loja " + std::string(kNeighbourhoods[static_cast<size_t>(
                                              (b - 1) % static_cast<int>(kNeighbourhoods.size()))]);
             if (b > static_cast<int>(kNeighbourhoods.size()))
@@ -332,7 +338,7 @@ DemoSummary initDemo(Store& store, const DemoOptions& o)
         auto caixa = store.bulkInsert("CAIXA", {"CDFILIAL", "CDCAIXA"});
         for (int b = 1; b <= o.branches; ++b)
             for (int t = 1; t <= o.tills; ++t)
-                caixa->row({padded(b, 4), padded(t, 3)});
+                caixa->row({branchCode(b), padded(t, 3)});
         caixa->finish();
         auto produto =
             store.bulkInsert("PRODUTO", {"CDPRODUTO", "NMPRODUTO", "CDBARPRODUTO", "VRPRECO"});
@@ -354,7 +360,7 @@ DemoSummary initDemo(Store& store, const DemoOptions& o)
         prodPromo->finish();
         auto promoFilial = store.bulkInsert("PROMOCAODOTZFILIAL", {"CDFILIAL", "CDPROMOCAODOTZ"});
         for (int b = 1; b <= o.branches; ++b) {
-            const std::string code = padded(b, 4);
+            const std::string code = branchCode(b);
             promoFilial->row({code, promotions[national].code});
             promoFilial->row({code, promotions[static_cast<size_t>(1 + (b - 1) % regions)].code});
             promoFilial->row({code, promotions[static_cast<size_t>(expired)].code});
@@ -381,7 +387,7 @@ DemoSummary initDemo(Store& store, const DemoOptions& o)
                                                 "HRVENDA", "CDOPERADOR", "VRTOTVENDA",
                                                 "CDIDCLIENTEDOTZ", "NRDOTZ", "CDPROMOCAODOTZ"});
         for (int b = 1; b <= o.branches; ++b) {
-            const std::string branch = padded(b, 4);
+            const std::string branch = branchCode(b);
             const long long branchSales =
                 o.salesPerDay / o.branches + (b <= o.salesPerDay % o.branches ? 1 : 0);
             const int region = 1 + (b - 1) % regions;
@@ -468,7 +474,7 @@ DemoSummary initDemo(Store& store, const DemoOptions& o)
                           "VRUNITVEND", "QTPRODVEND", "VRTOTAL", "NRDOTZEXTRA", "CDPROMOCAODOTZ"});
         for (const Item& it : items) {
             const std::string number = padded(it.receipt, 6);
-            item->row({dayText, padded(it.branch, 4), padded(it.till, 3), number, it.seq,
+            item->row({dayText, branchCode(it.branch), padded(it.till, 3), number, it.seq,
                        products[static_cast<size_t>(it.product)].code, it.unit, it.quantity,
                        it.total, it.points < 0 ? Field() : Field(it.points),
                        it.promotion < 0

@@ -1,6 +1,7 @@
 #include "principal.h"
 
 #include "principal_sql.h"
+#include "rpc.h"
 
 #include "base/error.h"
 
@@ -115,7 +116,7 @@ size_t writeRows(int slot, RowPipe& reader,
     const wire::PacketLayout& layout = wire::kPackets[static_cast<size_t>(slot)];
     const std::vector<Source>& from = sources(slot);
     std::optional<PromotionProducts> products;
-    if (slot == 3) {
+    if (slot == static_cast<int>(wire::slot::kConfigDotz)) {
         RowPipe::Item item = reader.next();
         if (item.failure)
             std::rethrow_exception(item.failure);
@@ -253,11 +254,11 @@ void writePrincipal(Store& store, const BranchSelector& selector, const std::str
     {
         RowPipe reader([&](RowPipe& pipe) { readPackets(store, selector, day, pipe); }, beside,
                        share);
-        out.raw("{\"ok\":true,\"data\":[");
-        for (int slot = 0; slot < 4; ++slot) {
+        out.raw(dataEnvelopeHead() + "[");
+        for (size_t slot = 0; slot < wire::kPacketCount; ++slot) {
             if (slot)
                 out.raw(",");
-            counts.rows[static_cast<size_t>(slot)] = writeRows(slot, reader, branches, out);
+            counts.rows[slot] = writeRows(static_cast<int>(slot), reader, branches, out);
         }
         out.raw("]}");
     }

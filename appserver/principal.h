@@ -6,6 +6,8 @@
 #include "selector.h"
 #include "store.h"
 
+#include "base/wire_contract.h"
+
 #include <array>
 #include <functional>
 #include <memory>
@@ -17,7 +19,7 @@ namespace dotz::appserver {
 
 struct PrincipalCounts
 {
-    std::array<size_t, 4> rows{};
+    std::array<size_t, wire::kPacketCount> rows{};
 };
 
 // Writes the result envelope {"ok":true,"data":[P0,P1,P2,P3]} of one day, the four

@@ -82,8 +82,9 @@ void PrincipalObject::produce(const std::shared_ptr<Exchange>& c, const std::str
         out.raw(kResultEnd);
         finishing = true;
         out.finish();
-        detail = " rows=" + std::to_string(counts.rows[0]) + "/" + std::to_string(counts.rows[1]) +
-                 "/" + std::to_string(counts.rows[2]) + "/" + std::to_string(counts.rows[3]);
+        detail = " rows=";
+        for (size_t slot = 0; slot < counts.rows.size(); ++slot)
+            detail += (slot ? "/" : "") + std::to_string(counts.rows[slot]);
         if (!spool) {
             c->note.detail += detail + " bytes=" + std::to_string(whole.size());
             return c->reply(200, std::move(whole));

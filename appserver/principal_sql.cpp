@@ -280,8 +280,8 @@ size_t readQuery(Store& store, PrincipalQuery query, const BranchSelector& selec
 const std::vector<Source>& sources(int slot)
 {
     // The same for every call and engine: made once.
-    static const std::array<std::vector<Source>, 4> all = [] {
-        std::array<std::vector<Source>, 4> made;
+    static const std::array<std::vector<Source>, wire::kPacketCount> all = [] {
+        std::array<std::vector<Source>, wire::kPacketCount> made;
         for (size_t k = 0; k < made.size(); ++k) {
             const wire::PacketLayout& layout = wire::kPackets[k];
             const std::vector<Pick> picked = picks(static_cast<int>(k), Engine::Sqlite);

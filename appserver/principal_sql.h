@@ -1,7 +1,7 @@
 #pragma once
 // The queries of GetPrincipal: each built and run in one place, for either
 // engine, and where each packet column comes from. The packets' columns are the
-// module's (export/wire_contract.h); here they are only picked.
+// module's (base/wire_contract.h); here they are only picked.
 #include "selector.h"
 #include "store.h"
 
@@ -27,7 +27,7 @@ enum class PrincipalQuery {
     ProductBarcode,    // SQLite's Items: one product's barcode
 };
 // The query that fills each packet, in slot order.
-inline constexpr std::array<PrincipalQuery, 4> kSlotQueries{
+inline constexpr std::array<PrincipalQuery, wire::kPacketCount> kSlotQueries{
     PrincipalQuery::Tills, PrincipalQuery::Sales, PrincipalQuery::Items,
     PrincipalQuery::Promotions};
 

@@ -3,6 +3,8 @@
 #include "json_out.h"
 #include "selector.h"
 
+#include "base/wire_contract.h"
+
 #include <simdjson.h>
 
 #include <set>
@@ -121,9 +123,19 @@ std::string rpcErrorBody(const std::string& id, const RpcError& e)
            ",\"message\":" + jsonString(e.message) + "}}";
 }
 
+std::string dataEnvelopeHead()
+{
+    return "{" + jsonString(wire::envelope::kOk) + ":true," + jsonString(wire::envelope::kData) +
+           ":";
+}
+
 std::string failureEnvelope(const std::string& message, bool retry)
 {
-    return "{\"ok\":false,\"message\":" + jsonString(message) + (retry ? ",\"retry\":true}" : "}");
+    std::string envelope = "{" + jsonString(wire::envelope::kOk) + ":false," +
+                           jsonString(wire::envelope::kMessage) + ":" + jsonString(message);
+    if (retry)
+        envelope += "," + jsonString(wire::envelope::kRetry) + ":true";
+    return envelope + "}";
 }
 
 std::string errorBody(const std::string& why)

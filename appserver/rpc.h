@@ -55,6 +55,8 @@ std::string resultHead(const std::string& id);
 inline constexpr std::string_view kResultEnd = "}";
 std::string resultBody(const std::string& id, std::string_view result);
 std::string rpcErrorBody(const std::string& id, const RpcError& e);
+// {"ok":true,"data": : a result's data goes on from here, then "}".
+std::string dataEnvelopeHead();
 // {"ok":false,"message":...}: the module's checker shows the text to the operator.
 // With `retry`, "retry":true says that a later try, or another server of the
 // store, may pass; a client that does not know the member ignores it.

@@ -10,8 +10,7 @@
 namespace dotz::appserver {
 namespace {
 
-// CDFILIAL, the first column of every packet.
-constexpr size_t kMaxCodeLength = static_cast<size_t>(wire::kPackets[0].columns[0].size);
+constexpr size_t kMaxCodeLength = static_cast<size_t>(wire::kBranchCodeSize);
 // Each code is bound as one query parameter, and the engines take some tens of
 // thousands at most; no chain has this many branches.
 constexpr size_t kMaxCodes = 10000;

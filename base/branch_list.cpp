@@ -1,5 +1,7 @@
 #include "branch_list.h"
 
+#include <algorithm>
+
 namespace dotz {
 
 std::string branchListText(const std::vector<std::string>& codes)
@@ -17,6 +19,19 @@ std::string branchListText(const std::vector<std::string>& codes)
         text += '\'';
     }
     return text;
+}
+
+std::vector<std::string> splitPlainCodes(std::string_view text)
+{
+    std::vector<std::string> codes;
+    size_t start = 0;
+    while (true) {
+        const size_t comma = std::min(text.find(',', start), text.size());
+        codes.emplace_back(text.substr(start, comma - start));
+        if (comma == text.size())
+            return codes;
+        start = comma + 1;
+    }
 }
 
 BranchListReading readBranchList(std::string_view text)

@@ -10,6 +10,10 @@ namespace dotz {
 
 std::string branchListText(const std::vector<std::string>& codes);
 
+// Codes as a person types them, joined by "," and without quotes ("0001,0002"):
+// each code as it stands, empty ones included. An empty text is one empty code.
+std::vector<std::string> splitPlainCodes(std::string_view text);
+
 struct BranchListCode
 {
     std::string code;

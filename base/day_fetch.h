@@ -2,6 +2,7 @@
 // A day as the client fetches it: the server call that brings its four packets.
 #include "day.h"
 #include "packet.h"
+#include "wire_contract.h"
 
 #include <array>
 #include <exception>
@@ -20,7 +21,7 @@ class RetryDay : public std::exception
 };
 
 // One day's four packets, in slot order: cdsCaixa, cdsDadosDotz, cdsDotzExtra, cdsConfigDotz.
-using DayPackets = std::array<Packet, 4>;
+using DayPackets = std::array<Packet, wire::kPacketCount>;
 // Takes a packet of the day (its slot, the packet) before the whole day has arrived.
 using EarlyPacket = std::function<void(size_t slot, Packet packet)>;
 // Fetches one day (the server call and its reply check); throws to end the run.

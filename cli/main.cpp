@@ -8,16 +8,16 @@
 #include "stop_signals.h"
 #include "terminal.h"
 
+#include "base/branch_list.h"
+#include "base/cp1252.h"
+#include "base/error.h"
+#include "base/wire_contract.h"
 #include "connection/principal_reply.h"
 #include "connection/server_connection.h"
 #include "connection/server_list.h"
-#include "base/branch_list.h"
 #include "export/checks.h"
-#include "base/cp1252.h"
-#include "base/error.h"
 #include "export/plan.h"
 #include "export/run.h"
-#include "base/wire_contract.h"
 #include "settings/settings.h"
 
 #include <algorithm>
@@ -53,10 +53,12 @@ class TerminalProgress : public RunObserver
     {
         if (!enabled_)
             return;
-        say(std::cerr, day.regional() + ": " + count(r.rows[1], "venda", "vendas") + ", " +
-                           count(r.rows[2], "item", "itens") + ", " +
-                           count(r.rows[3], "produto em promoção", "produtos em promoção") + "; " +
-                           count(r.files.size(), "arquivo", "arquivos"));
+        using namespace wire::slot;
+        say(std::cerr,
+            day.regional() + ": " + count(r.rows[kDadosDotz], "venda", "vendas") + ", " +
+                count(r.rows[kDotzExtra], "item", "itens") + ", " +
+                count(r.rows[kConfigDotz], "produto em promoção", "produtos em promoção") + "; " +
+                count(r.files.size(), "arquivo", "arquivos"));
     }
 
   private:
@@ -258,19 +260,12 @@ int run(const Options& o, StopSignals& stop, RunRecord& record, std::optional<St
         } catch (const Error& e) {
             throw UsageError(e.what());
         }
-        std::vector<std::string> codes;
-        size_t start = 0;
-        while (true) {
-            const size_t comma = std::min(branches.find(',', start), branches.size());
-            const std::string code = branches.substr(start, comma - start);
-            if (code.empty() || code.size() > 4)
+        const std::vector<std::string> codes = splitPlainCodes(branches);
+        for (const std::string& code : codes)
+            if (code.empty() || code.size() > static_cast<size_t>(wire::kBranchCodeSize))
                 throw UsageError("--branches: \"" + o.branches +
-                                 "\" precisa de códigos de filial de 1 a 4 caracteres");
-            codes.push_back(code);
-            if (comma == branches.size())
-                break;
-            start = comma + 1;
-        }
+                                 "\" precisa de códigos de filial de 1 a " +
+                                 std::to_string(wire::kBranchCodeSize) + " caracteres");
         selector = branchListText(codes);
     }
 

@@ -4,8 +4,18 @@
 #include "server_text.h"
 
 #include "base/cp1252.h"
+#include "base/wire_contract.h"
 
 namespace dotz {
+namespace {
+
+// A key of the result envelope as a message names it.
+std::string quoted(std::string_view key)
+{
+    return "\"" + std::string(key) + "\"";
+}
+
+} // namespace
 
 Variant CheckServerResult(const Variant& result, bool abort, int /*n*/,
                           const RefusalReporter& showError)
@@ -33,19 +43,19 @@ Variant CheckServerResult(const Variant& result, bool abort, int /*n*/,
     const Variant* data = nullptr;
     const Variant* retry = nullptr;
     for (const auto& [key, value] : read->members) {
-        if (key == "ok")
+        if (key == wire::envelope::kOk)
             ok = &value;
-        else if (key == "message")
+        else if (key == wire::envelope::kMessage)
             message = &value;
-        else if (key == "data")
+        else if (key == wire::envelope::kData)
             data = &value;
-        else if (key == "retry")
+        else if (key == wire::envelope::kRetry)
             retry = &value;
     }
     if (!ok)
-        return bad("o envelope de resultado não traz \"ok\"");
+        return bad("o envelope de resultado não traz " + quoted(wire::envelope::kOk));
     if (ok->kind() != Variant::Kind::Boolean)
-        return bad(std::string("no envelope de resultado, \"ok\" é ") +
+        return bad("no envelope de resultado, " + quoted(wire::envelope::kOk) + " é " +
                    Variant::kindName(ok->kind()) + ", e não um valor lógico");
     if (!ok->asBoolean()) {
         const std::string text = message && message->kind() == Variant::Kind::Text
@@ -60,21 +70,23 @@ Variant CheckServerResult(const Variant& result, bool abort, int /*n*/,
         return Variant();
     }
     if (!data)
-        return bad("o envelope de resultado traz \"ok\":true mas não traz \"data\"");
+        return bad("o envelope de resultado traz " + quoted(wire::envelope::kOk) +
+                   ":true mas não traz " + quoted(wire::envelope::kData));
     return *data;
 }
 
 DayPackets dayPackets(const Variant& payload, Day day)
 {
-    const std::string failure =
-        "Falha na chamada de GetPrincipal do dia " + day.regional() + ": " + invalidReply("");
+    const std::string failure = "Falha na chamada de " + std::string(wire::kMethodGetPrincipal) +
+                                " do dia " + day.regional() + ": " + invalidReply("");
+    const std::string four = std::to_string(wire::kPacketCount) + " pacotes.";
     if (payload.kind() != Variant::Kind::Array)
-        throw ConnectionError(failure + "\"data\" é " + Variant::kindName(payload.kind()) +
-                              ", e não uma lista de 4 pacotes.");
+        throw ConnectionError(failure + quoted(wire::envelope::kData) + " é " +
+                              Variant::kindName(payload.kind()) + ", e não uma lista de " + four);
     const Variant::Array& slots = payload.asArray();
-    if (slots.size() != 4)
-        throw ConnectionError(failure + "\"data\" traz " + std::to_string(slots.size()) +
-                              " valores em vez de 4 pacotes.");
+    if (slots.size() != wire::kPacketCount)
+        throw ConnectionError(failure + quoted(wire::envelope::kData) + " traz " +
+                              std::to_string(slots.size()) + " valores em vez de " + four);
     DayPackets packets;
     for (size_t i = 0; i < slots.size(); ++i) {
         if (slots[i].kind() != Variant::Kind::Packet)
@@ -94,9 +106,9 @@ DayPackets fetchPrincipal(PrincipalServer& connection, const std::string& select
                           const EarlyPacket& early)
 {
     // The wire carries UTF-8.
-    const Variant reply =
-        connection.call("GetPrincipal", {Variant(cp1252::toUtf8(selector)), Variant(day)}, early,
-                        DayPackets().size());
+    const Variant reply = connection.call(wire::kMethodGetPrincipal,
+                                          {Variant(cp1252::toUtf8(selector)), Variant(day)}, early,
+                                          wire::kPacketCount);
     return dayPackets(connection.check(reply), day);
 }
 

@@ -4,6 +4,8 @@
 #include "reply_memory.h"
 #include "server_text.h"
 
+#include "base/wire_contract.h"
+
 #include <algorithm>
 #include <cstring>
 #include <new>
@@ -278,7 +280,7 @@ struct ReplyStream::State
             ++depth;
             break;
         case '[':
-            if (depth == 2 && path == 2 && key == "data" && !dataSeen) {
+            if (depth == 2 && path == 2 && key == wire::envelope::kData && !dataSeen) {
                 dataSeen = true;
                 path = 3;
                 element = 0;

@@ -2,6 +2,8 @@
 
 #include "server_text.h"
 
+#include "base/wire_contract.h"
+
 #include <curl/curl.h>
 #include <openssl/x509_vfy.h>
 #include <simdjson.h>
@@ -190,8 +192,8 @@ std::string serverWords(std::string_view body, std::string_view contentType)
         doc = result;
     bool ok = true;
     std::string_view message;
-    if (doc["ok"].get(ok) != simdjson::SUCCESS || ok ||
-        doc["message"].get(message) != simdjson::SUCCESS)
+    if (doc[wire::envelope::kOk].get(ok) != simdjson::SUCCESS || ok ||
+        doc[wire::envelope::kMessage].get(message) != simdjson::SUCCESS)
         return {};
     return server_text::shown(message);
 }

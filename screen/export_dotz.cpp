@@ -1,14 +1,14 @@
 #include "export_dotz.h"
 
+#include "base/cp1252.h"
+#include "base/paths.h"
+#include "base/wire_contract.h"
 #include "connection/principal_reply.h"
 #include "connection/server_list.h"
 #include "export/checks.h"
-#include "base/cp1252.h"
 #include "export/file_system.h"
 #include "export/messages.h"
-#include "base/paths.h"
 #include "export/run.h"
-#include "base/wire_contract.h"
 #include "toolkit/application.h"
 #include "toolkit/busy_animation.h"
 #include "toolkit/error_reporter.h"
@@ -33,8 +33,8 @@ TfrmExportaDotz::TfrmExportaDotz(QWidget* parent)
     qryFilial->setSQL({QStringLiteral("SELECT"), QStringLiteral("   CDFILIAL, NMFILIAL"),
                        QStringLiteral("FROM"), QStringLiteral("   FILIAL"),
                        QStringLiteral("ORDER BY"), QStringLiteral("   CDFILIAL")});
-    qryFilialCDFILIAL =
-        qryFilial->addStringField(QStringLiteral("CDFILIAL"), 4, QStringLiteral("Código"), 4);
+    qryFilialCDFILIAL = qryFilial->addStringField(QStringLiteral("CDFILIAL"), wire::kBranchCodeSize,
+                                                  QStringLiteral("Código"), 4);
     qryFilialNMFILIAL =
         qryFilial->addStringField(QStringLiteral("NMFILIAL"), 30, QStringLiteral("Nome"), 50);
     dtsFilial = new TDataSource(this);
@@ -295,7 +295,8 @@ void TfrmExportaDotz::sbtImportExportClick(QObject* /*Sender*/)
         Vd_Data(true);
 
         RunRequest request;
-        request.selector = rbtTodasFilial->isChecked() ? std::string("T") : stListaFilial;
+        request.selector =
+            rbtTodasFilial->isChecked() ? std::string(wire::kAllBranches) : stListaFilial;
         // Vd_Data has let through only valid dates.
         request.from = *DepPeriodDe->date();
         request.to = *depPeriodAte->date();
