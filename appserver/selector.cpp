@@ -3,6 +3,7 @@
 #include "base/branch_list.h"
 #include "base/cp1252.h"
 #include "base/error.h"
+#include "base/shown_text.h"
 #include "base/wire_contract.h"
 
 #include <unordered_set>
@@ -22,17 +23,6 @@ bool isControl(std::string_view s, size_t i, size_t n)
     if (n == 1)
         return u < 0x20 || u == 0x7F;
     return n == 2 && u == 0xC2 && static_cast<unsigned char>(s[i + 1]) < 0xA0;
-}
-
-void appendHex(std::string& out, std::string_view bytes)
-{
-    static const char* hex = "0123456789ABCDEF";
-    for (char c : bytes) {
-        const auto u = static_cast<unsigned char>(c);
-        out += "\\x";
-        out += hex[u >> 4];
-        out += hex[u & 15];
-    }
 }
 
 } // namespace
@@ -81,7 +71,7 @@ std::string quoteForMessage(std::string_view text)
         if (i + taken > kShown)
             break;
         if (n == 0 || isControl(text, i, n))
-            appendHex(out, text.substr(i, taken));
+            appendHexEscaped(out, text.substr(i, taken), HexDigits::Upper);
         else
             out.append(text.substr(i, n));
         i += taken;
@@ -117,7 +107,7 @@ BranchSelector parseSelector(std::string_view text)
             return fail("byte que n\u00e3o \u00e9 UTF-8 v\u00e1lido na posi\u00e7\u00e3o " + at(i));
         if (isControl(text, i, n)) {
             std::string shown;
-            appendHex(shown, text.substr(i, n));
+            appendHexEscaped(shown, text.substr(i, n), HexDigits::Upper);
             return fail("caractere de controle " + shown + " na posi\u00e7\u00e3o " + at(i));
         }
         i += n;

@@ -1,6 +1,7 @@
 #include "cp1252.h"
 
 #include "error.h"
+#include "shown_text.h"
 
 #include <array>
 
@@ -105,15 +106,13 @@ bool isControl(char c)
 
 std::string toUtf8Shown(std::string_view text)
 {
-    static constexpr char kHex[] = "0123456789abcdef";
     std::string shown;
     size_t start = 0;
     for (size_t i = 0; i < text.size(); ++i) {
         if (!isControl(text[i]))
             continue;
         shown += toUtf8(text.substr(start, i - start));
-        const auto b = static_cast<unsigned char>(text[i]);
-        shown += {'\\', 'x', kHex[b >> 4], kHex[b & 0xF]};
+        appendHexEscaped(shown, text.substr(i, 1));
         start = i + 1;
     }
     return shown + toUtf8(text.substr(start));

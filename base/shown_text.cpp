@@ -2,24 +2,32 @@
 
 namespace dotz {
 
-std::string withoutControls(std::string_view utf8)
+void appendHexEscaped(std::string& out, std::string_view bytes, HexDigits digits)
 {
-    static constexpr char kHex[] = "0123456789abcdef";
+    const char* hex = digits == HexDigits::Upper ? "0123456789ABCDEF" : "0123456789abcdef";
+    for (const char c : bytes) {
+        const auto b = static_cast<unsigned char>(c);
+        out += {'\\', 'x', hex[b >> 4], hex[b & 0xF]};
+    }
+}
+
+std::string withoutControls(std::string_view utf8, LineBreaks lineBreaks)
+{
     std::string text;
     text.reserve(utf8.size());
     for (size_t i = 0; i < utf8.size(); ++i) {
-        auto b = static_cast<unsigned char>(utf8[i]);
-        const bool c1 = b == 0xC2 && i + 1 < utf8.size() &&
+        char c = utf8[i];
+        const bool c1 = static_cast<unsigned char>(c) == 0xC2 && i + 1 < utf8.size() &&
                         static_cast<unsigned char>(utf8[i + 1]) >= 0x80 &&
                         static_cast<unsigned char>(utf8[i + 1]) < 0xA0;
         if (c1)
-            b = static_cast<unsigned char>(utf8[++i]);
-        if (b == '\r' || b == '\n')
-            text += static_cast<char>(b);
-        else if (b < 0x20 || b == 0x7F || c1)
-            text += {'\\', 'x', kHex[b >> 4], kHex[b & 0xF]};
+            c = utf8[++i];
+        const auto b = static_cast<unsigned char>(c);
+        const bool lineBreak = b == '\r' || b == '\n';
+        if (c1 || b == 0x7F || (b < 0x20 && !(lineBreak && lineBreaks == LineBreaks::Keep)))
+            appendHexEscaped(text, {&c, 1});
         else
-            text += static_cast<char>(b);
+            text += c;
     }
     return text;
 }

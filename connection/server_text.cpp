@@ -29,15 +29,7 @@ std::string shown(std::string_view utf8)
         while (kept > 0 && continues(utf8[kept]))
             --kept;
     }
-    std::string out;
-    for (const char c : withoutControls(utf8.substr(0, kept))) {
-        if (c == '\r')
-            out += "\\x0d";
-        else if (c == '\n')
-            out += "\\x0a";
-        else
-            out += c;
-    }
+    std::string out = withoutControls(utf8.substr(0, kept), LineBreaks::Escape);
     if (kept < utf8.size())
         out += " (texto do servidor cortado em " + std::to_string(kept) + " bytes)";
     return out;

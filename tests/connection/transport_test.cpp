@@ -127,6 +127,8 @@ TEST(TransportRefusals, ShowTheServersWordsAndWhenToTryAgain)
         {refused(flood), flood.substr(0, 4096) + cut(4096)},
         {refused(R"(Falha\r\nExporta\u00e7\u00e3o realizada com sucesso.)"),
          "Falha\\x0d\\x0aExportação realizada com sucesso."},
+        // C1 (here the terminal's CSI) by its code, as C0 and DEL.
+        {refused(R"(Falha\u009b2J\u007f)"), "Falha\\x9b2J\\x7f"},
         // Cut between characters, also where the reply wrote them as escapes.
         {refused(escaped), shown + cut(4095)},
         // A JSON-RPC error in our words; the server's own only in the detail.
