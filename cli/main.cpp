@@ -317,8 +317,6 @@ int run(const Options& o, StopSignals& stop, RunRecord& record, std::optional<St
             throw Stopped();
         try {
             return failover.fetch(day, [&] { return fetchPrincipal(conn, sel, day, early); });
-        } catch (const RetryDay&) {
-            throw;
         } catch (...) {
             // A call cut short by the stop fails; it is the stop that ends the run.
             if (stop.requested())

@@ -112,7 +112,7 @@ ServerFailover::ServerFailover(std::vector<ServerAddress> servers, Select select
     select_(servers_[current_]);
 }
 
-DayPackets ServerFailover::fetch(Day day, const std::function<DayPackets()>& attempt)
+DayFetch ServerFailover::fetch(Day day, const std::function<DayPackets()>& attempt)
 {
     if (day_ != day) {
         day_ = day;
@@ -139,7 +139,7 @@ DayPackets ServerFailover::fetch(Day day, const std::function<DayPackets()>& att
                 day.regional() + " (" + met_[from] + "); o dia recomeça pelo servidor " +
                 servers_[next].shown() + ".");
         select_(servers_[next]);
-        throw RetryDay();
+        return DayFetch::retry();
     }
     std::string each;
     for (size_t i = 0; i < servers_.size(); ++i)

@@ -39,9 +39,9 @@ bool anotherServerMayAnswer(const std::exception& failure);
 
 // A run's days over a list of servers. Each day first goes to the server that
 // answered last. When it fails where another may answer, the next server not
-// yet asked for the day is chosen, the switch is said, and RetryDay is thrown
-// so that the day starts over; once every server has failed for the day, one
-// ConnectionError names each and what it met. With one server a failure
+// yet asked for the day is chosen, the switch is said, and the fetch gives
+// Retry so that the day starts over; once every server has failed for the day,
+// one ConnectionError names each and what it met. With one server a failure
 // passes on unchanged.
 class ServerFailover
 {
@@ -52,8 +52,9 @@ class ServerFailover
     ServerFailover(std::vector<ServerAddress> servers, Select select, Notice notice);
 
     const ServerAddress& current() const { return servers_[current_]; }
-    // `attempt` fetches `day` from the current server.
-    DayPackets fetch(Day day, const std::function<DayPackets()>& attempt);
+    // `attempt` fetches `day` from the current server; what it throws is the
+    // failure that is weighed.
+    DayFetch fetch(Day day, const std::function<DayPackets()>& attempt);
 
   private:
     std::vector<ServerAddress> servers_;

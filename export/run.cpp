@@ -192,8 +192,9 @@ RunSummary runExport(const RunRequest& request, const FetchDay& fetch, const Pat
             RunObserver& o;
             ~Hide() { o.hideBusy(); }
         } hide{observer};
-        // One try at a day: its files staged as its reply arrives, then checked.
-        const auto tryDay = [&](Day day) {
+        // One try at a day: its files staged as its reply arrives, then checked;
+        // nothing when the day is to start over.
+        const auto tryDay = [&](Day day) -> std::optional<DayResult> {
             DayWriter writer(day, request.with515, lines, paths, fs);
             streamer.startDay(writer);
             struct Settle
@@ -203,7 +204,10 @@ RunSummary runExport(const RunRequest& request, const FetchDay& fetch, const Pat
             } settle{streamer};
             // Each packet is let go once its rows are read, so that the reply's
             // bytes are gone before the day's checks.
-            DayPackets packets = fetch(request.selector, day, early);
+            DayFetch fetched = fetch(request.selector, day, early);
+            if (fetched.kind == DayFetch::Kind::Retry)
+                return std::nullopt; // the writer drops what it staged
+            DayPackets& packets = fetched.packets;
             for (size_t slot = 0; slot < packets.size(); ++slot)
                 if (!streamer.given(slot))
                     streamer.handOver(slot, std::exchange(packets[slot], {}));
@@ -213,13 +217,8 @@ RunSummary runExport(const RunRequest& request, const FetchDay& fetch, const Pat
         };
         for (Day day = request.from; request.to >= day; day = day.next()) {
             std::optional<DayResult> tried;
-            while (!tried) {
-                try {
-                    tried = tryDay(day);
-                } catch (const RetryDay&) {
-                    // The writer of the try has dropped what it staged.
-                }
-            }
+            while (!tried)
+                tried = tryDay(day);
             DayResult written = std::move(*tried);
             // A day counts when it gave at least one file.
             if (!written.files.empty())

@@ -80,9 +80,8 @@ std::string dayOver(int status, size_t servers)
     };
     const Day day = *Day::fromYmd(2024, 3, 15);
     try {
-        failover.fetch(day, attempt);
-        return "answered";
-    } catch (const RetryDay&) {
+        if (failover.fetch(day, attempt).kind == DayFetch::Kind::Reply)
+            return "answered";
         failover.fetch(day, attempt);
         return "moved on: " + notice;
     } catch (const Error& e) {

@@ -163,7 +163,7 @@ TEST_F(RunTest, AServerFailurePassesOnUnchanged)
 {
     FetchDay failing = [good = server({}, {}, false, {1})](const std::string& s, Day d,
                                                            const EarlyPacket& early) {
-        DayPackets packets = good(s, d, early);
+        DayPackets packets = good(s, d, early).packets;
         if (d.iso() == "2024-03-02")
             throw Abort();
         return packets;
