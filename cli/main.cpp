@@ -151,12 +151,7 @@ void configure(const Options& o, ServerConnection& conn, PathMap& paths,
             throw UsageError(std::string("--server: ") + e.what());
         }
     } else {
-        try {
-            servers = parseServerList(hosts, tls, port);
-        } catch (const Error& e) {
-            throw SettingsError("Arquivo de configurações " + file +
-                                ": [server] host: " + e.what() + ".");
-        }
+        servers = settingsServerList(file, hosts, tls, port);
     }
     if (o.callTimeout > 0)
         limits.callTimeout = std::chrono::seconds(o.callTimeout);
@@ -279,15 +274,18 @@ int run(const Options& o, StopSignals& stop, RunRecord& record, std::optional<St
     std::vector<ServerAddress> servers;
     std::string ca;
     configure(o, conn, paths, servers, ca);
-    // Said on the progress line and, under the timer, in the journal.
-    ServerFailover failover(
+    // A switch is said on the progress line and, under the timer, in the journal.
+    const FetchDay overServers = failoverFetch(
         servers,
         [&conn, &ca](const ServerAddress& s) {
             conn.SetHost(s.host);
             conn.setPort(s.port);
             conn.setTls(s.tls, s.tls ? ca : std::string());
         },
-        [](const std::string& notice) { say(std::cerr, notice); });
+        [](const std::string& notice) { say(std::cerr, notice); },
+        [&conn](const std::string& sel, Day day, const EarlyPacket& early) {
+            return fetchPrincipal(conn, sel, day, early);
+        });
 
     std::optional<StateFile> state;
     // The state is the store's: kept under the list's first server, and a day
@@ -311,12 +309,12 @@ int run(const Options& o, StopSignals& stop, RunRecord& record, std::optional<St
         }
         first = *start;
     }
-    const FetchDay fetch = [&conn, &stop, &failover](const std::string& sel, Day day,
-                                                     const EarlyPacket& early) {
+    const FetchDay fetch = [&stop, &overServers](const std::string& sel, Day day,
+                                                 const EarlyPacket& early) {
         if (stop.requested())
             throw Stopped();
         try {
-            return failover.fetch(day, [&] { return fetchPrincipal(conn, sel, day, early); });
+            return overServers(sel, day, early);
         } catch (...) {
             // A call cut short by the stop fails; it is the stop that ends the run.
             if (stop.requested())

@@ -2,7 +2,10 @@
 
 #include "principal_reply.h"
 
+#include "settings/settings.h"
+
 #include <charconv>
+#include <memory>
 
 namespace dotz {
 
@@ -96,6 +99,17 @@ std::vector<ServerAddress> parseServerList(std::string_view text, bool tls,
     }
 }
 
+std::vector<ServerAddress> settingsServerList(const std::string& file, std::string_view hosts,
+                                              bool tls, std::optional<int> defaultPort)
+{
+    try {
+        return parseServerList(hosts, tls, defaultPort);
+    } catch (const Error& e) {
+        throw SettingsError("Arquivo de configurações " + file + ": [server] host: " + e.what() +
+                            ".");
+    }
+}
+
 bool anotherServerMayAnswer(const std::exception& failure)
 {
     if (dynamic_cast<const ServerUnavailable*>(&failure))
@@ -147,6 +161,17 @@ DayFetch ServerFailover::fetch(Day day, const std::function<DayPackets()>& attem
     throw ConnectionError("Nenhum dos " + std::to_string(servers_.size()) +
                           " servidores de aplicação atendeu a chamada do dia " + day.regional() +
                           " (" + each + ").");
+}
+
+FetchDay failoverFetch(std::vector<ServerAddress> servers, ServerFailover::Select select,
+                       ServerFailover::Notice notice, DayAttempt attempt)
+{
+    auto failover =
+        std::make_shared<ServerFailover>(std::move(servers), std::move(select), std::move(notice));
+    return [failover, attempt = std::move(attempt)](const std::string& selector, Day day,
+                                                    const EarlyPacket& early) {
+        return failover->fetch(day, [&] { return attempt(selector, day, early); });
+    };
 }
 
 } // namespace dotz

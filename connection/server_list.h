@@ -1,7 +1,8 @@
 #pragma once
 // The application servers of one store, tried in turn: the list as the settings
 // and --server give it, and a day's fetch that moves on to the next server when
-// the one it asked cannot answer.
+// the one it asked cannot answer. The screen and the command build their fetch
+// here, each with its own connection.
 #include "base/day.h"
 #include "base/day_fetch.h"
 
@@ -31,6 +32,10 @@ struct ServerAddress
 // saying which entry is wrong and why (in Portuguese, without a prefix).
 std::vector<ServerAddress> parseServerList(std::string_view text, bool tls,
                                            std::optional<int> defaultPort = std::nullopt);
+// The same for the list of a settings file's [server] host: a wrong entry is the
+// file's, and throws SettingsError naming the file, the key and the entry.
+std::vector<ServerAddress> settingsServerList(const std::string& file, std::string_view hosts,
+                                              bool tls, std::optional<int> defaultPort);
 
 // Whether another server of the list may answer what this failure refused:
 // no connection, HTTP 429, 500 or 502 to 504, a reply broken off or cut by the
@@ -64,5 +69,14 @@ class ServerFailover
     std::optional<Day> day_;
     std::vector<std::string> met_; // for day_, by server: what it failed with
 };
+
+// One try at a day on the server the connection points at.
+using DayAttempt =
+    std::function<DayPackets(const std::string& selector, Day day, const EarlyPacket& early)>;
+// A run's fetch of its days over the store's `servers`, through one ServerFailover
+// that the fetch keeps: `select` points the connection at a server (the list's
+// first at once), `notice` says a switch, `attempt` tries a day.
+FetchDay failoverFetch(std::vector<ServerAddress> servers, ServerFailover::Select select,
+                       ServerFailover::Notice notice, DayAttempt attempt);
 
 } // namespace dotz

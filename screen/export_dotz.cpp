@@ -270,14 +270,7 @@ std::vector<ServerAddress> serverList()
     std::optional<int> port;
     if (settings.value("server", "port"))
         port = settings.serverPort();
-    try {
-        return parseServerList(settings.serverHost(), settings.serverTls(), port);
-    } catch (const SettingsError&) {
-        throw;
-    } catch (const Error& e) {
-        throw SettingsError("Arquivo de configurações " + settings.path() +
-                            ": [server] host: " + e.what() + ".");
-    }
+    return settingsServerList(settings.path(), settings.serverHost(), settings.serverTls(), port);
 }
 
 // The folders that [drives] of the host's settings give to Windows drives and shares.
@@ -307,7 +300,8 @@ void TfrmExportaDotz::sbtImportExportClick(QObject* /*Sender*/)
         // to the log.
         std::vector<ServerAddress> servers = serverList();
         const bool moveOn = servers.size() > 1;
-        ServerFailover failover(
+        // A call that fails outright passes on, to be shown once the animation is gone.
+        const FetchDay fetch = failoverFetch(
             std::move(servers),
             [this](const ServerAddress& s) {
                 serverHost_ = s.host;
@@ -316,15 +310,11 @@ void TfrmExportaDotz::sbtImportExportClick(QObject* /*Sender*/)
                 netExportaDotz->SetPort(s.port);
                 netExportaDotz->SetTls(s.tls);
             },
-            [](const std::string& notice) { qWarning("%s", notice.c_str()); });
-        // A call that fails outright passes on, to be shown once the animation is gone.
-        const FetchDay fetch = [this, &failover, moveOn](const std::string& selector, Day day,
-                                                         const EarlyPacket& early) {
-            return failover.fetch(day, [&] {
+            [](const std::string& notice) { qWarning("%s", notice.c_str()); },
+            [this, moveOn](const std::string& selector, Day day, const EarlyPacket& early) {
                 ScreenServer server(netExportaDotz->AppServer(), moveOn);
                 return fetchPrincipal(server, selector, day, early);
             });
-        };
 
         PosixFileSystem fs;
         BusyAnimationObserver busy;

@@ -4,6 +4,7 @@
 
 #include "connection/server_connection.h"
 #include "drip_server.h"
+#include "settings/settings.h"
 
 #include <gtest/gtest.h>
 
@@ -54,6 +55,14 @@ TEST(ServerList, ReadsEachEntryOrSaysWhichIsWrong)
     for (const auto& c : cases) {
         const std::string got = listed(c.text, c.tls, c.port);
         EXPECT_EQ(got.substr(0, c.gives.size()), c.gives) << c.text << " gave " << got;
+    }
+    // From a settings file, the file is to blame: a refusal no retry mends.
+    try {
+        settingsServerList("/etc/krt/krt.ini", "a:1,,b:2", false, 8211);
+        ADD_FAILURE() << "no refusal";
+    } catch (const SettingsError& e) {
+        EXPECT_STREQ(e.what(), "Arquivo de configurações /etc/krt/krt.ini: [server] host: a lista "
+                               "de servidores \"a:1,,b:2\" tem um item vazio.");
     }
 }
 
