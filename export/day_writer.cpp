@@ -451,57 +451,18 @@ DayResult DayWriter::finishFiles()
     DayResult result;
     for (size_t slot = 0; slot < slots_.size(); ++slot)
         result.rows[slot] = slots_[slot] ? slots_[slot]->rowCount() : 0;
-    // Branch by branch, so that a kill among the renames leaves no branch with
-    // its 500 and without its 510.
-    std::vector<size_t> order(staged_.size());
-    std::map<std::string_view, size_t> rank;
-    for (const WrittenFile& f : staged_)
-        rank.emplace(f.branch, rank.size());
-    for (size_t i = 0; i < order.size(); ++i)
-        order[i] = i;
-    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
-        return rank.at(staged_[a].branch) < rank.at(staged_[b].branch);
-    });
-    std::vector<WrittenFile> files;
-    for (size_t i : order)
-        files.push_back(staged_[i]);
-    const auto partly = [&](const std::string& what, size_t placed) {
-        std::vector<WrittenFile> in(files.begin(), files.begin() + static_cast<long>(placed));
-        std::string text = placedText(in, files);
-        const std::string message = what + ". Do dia " + day_.regional() + ", " + text + ".";
-        return PartlyPlaced(message, day_, std::move(in), std::move(text));
-    };
     try {
-        fs_.commitStaged(order);
-    } catch (const PlaceError& e) {
-        try {
-            fs_.syncDirectories(folders_);
-        } catch (...) {
-            // The failed rename says more.
-        }
-        if (e.placed() == 0)
+        placeDay(fs_, day_, staged_, std::exchange(folders_, {}));
+    } catch (const PartlyPlaced& e) {
+        if (e.placed().empty())
             dropFolders();
-        throw partly(cannotWrite(e, staged_, {}), e.placed());
-    } catch (const Error& e) {
+        throw;
+    } catch (const Error&) {
         dropFolders();
-        throw Error(cannotWrite(e, staged_, {}));
-    }
-    try {
-        flushFolders(fs_, std::exchange(folders_, {}));
-    } catch (const Error& e) {
-        throw partly(e.what(), files.size());
+        throw;
     }
     result.files = std::move(staged_); // in the order the day gave them
     return result;
-}
-
-void flushFolders(FileSystem& fs, const std::set<std::string>& folders)
-{
-    try {
-        fs.syncDirectories(folders);
-    } catch (const Error& e) {
-        throw Error(std::string("Os arquivos DOTZ estão gravados, mas ") + e.what());
-    }
 }
 
 } // namespace dotz

@@ -17,6 +17,7 @@
 // for them. Once the day is sure to be refused, nothing more is written, only summed up.
 #include "checks.h"
 #include "base/day.h"
+#include "day_placing.h"
 #include "file_names.h"
 #include "file_system.h"
 #include "line_list.h"
@@ -40,27 +41,6 @@ struct DayResult
     // The rows of each packet, in slot order: cdsCaixa, cdsDadosDotz, cdsDotzExtra,
     // cdsConfigDotz.
     std::array<size_t, 4> rows{};
-};
-
-// A day that failed while its files went in place (a rename, or the flush of
-// their folders, failed): placed() are in place, the rest of its files not.
-class PartlyPlaced : public Error
-{
-  public:
-    PartlyPlaced(const std::string& what, Day day, std::vector<WrittenFile> placed,
-                 std::string placedText)
-        : Error(what), day_(day), placed_(std::move(placed)), placedText_(std::move(placedText))
-    {
-    }
-    Day day() const { return day_; }
-    const std::vector<WrittenFile>& placed() const { return placed_; }
-    // Which of the day's files are in place (file_names.h).
-    const std::string& placedText() const { return placedText_; }
-
-  private:
-    Day day_;
-    std::vector<WrittenFile> placed_;
-    std::string placedText_;
 };
 
 class DayWriter
@@ -128,9 +108,5 @@ class DayWriter
         std::optional<FileError> failedWrite;
     } snapshot_;
 };
-
-// Makes the renames in the folders durable; a failed flush raises dotz::Error
-// naming the folder (the files are in place all the same).
-void flushFolders(FileSystem& fs, const std::set<std::string>& folders);
 
 } // namespace dotz

@@ -48,12 +48,6 @@ struct WrittenFile
 std::string cannotWrite(const Error& e, const std::vector<WrittenFile>& staged,
                         std::string_view current);
 
-// Which of a day's files (`files`, each branch's together) are in place, when
-// `placed` are: "3 dos 6 arquivos estão no lugar: os da filial 0001 e, da filial
-// 0002, o 500".
-std::string placedText(const std::vector<WrittenFile>& placed,
-                       const std::vector<WrittenFile>& files);
-
 // "linha N, coluna C": where a value of packet `slot` lies (row from 0).
 std::string whereInPacket(size_t slot, size_t row, int column);
 
