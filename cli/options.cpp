@@ -1,7 +1,7 @@
 #include "options.h"
 
-#include "connection/server_connection.h"
 #include "base/wire_contract.h"
+#include "connection/server_connection.h"
 #include "pending.h"
 
 #include "krt_version.h"

@@ -1,8 +1,8 @@
 #include "state_file.h"
 
-#include "export/file_system.h"
 #include "base/paths.h"
 #include "base/reasons.h"
+#include "export/file_system.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -15,14 +15,14 @@
 // per column. finish() decides the checks from them in the order the checks of a loaded day run,
 // and only then puts the files in place: a refused day drops its staged files and the folders made
 // for them. Once the day is sure to be refused, nothing more is written, only summed up.
-#include "checks.h"
 #include "base/day.h"
+#include "base/paths.h"
+#include "checks.h"
 #include "day_placing.h"
 #include "file_names.h"
 #include "file_system.h"
 #include "line_list.h"
 #include "packet_loader.h"
-#include "base/paths.h"
 
 #include <array>
 #include <map>

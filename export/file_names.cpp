@@ -1,10 +1,10 @@
 #include "file_names.h"
 
 #include "base/cp1252.h"
-#include "dotz_records.h"
 #include "base/error.h"
-#include "file_system.h"
 #include "base/wire_contract.h"
+#include "dotz_records.h"
+#include "file_system.h"
 
 #include <algorithm>
 

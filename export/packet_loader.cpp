@@ -3,9 +3,9 @@
 #include "packet_loader.h"
 
 #include "base/error.h"
+#include "base/wire_contract.h"
 #include "json_tokens.h"
 #include "packet_rows.h"
-#include "base/wire_contract.h"
 
 #include <simdjson.h>
 

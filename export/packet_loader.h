@@ -1,7 +1,7 @@
 #pragma once
 // Decoding a packet's JSON straight into a table's column store.
-#include "column_store.h"
 #include "base/packet.h"
+#include "column_store.h"
 
 #include <string>
 

@@ -2,9 +2,9 @@
 
 #include "base/cp1252.h"
 #include "base/error.h"
-#include "json_tokens.h"
 #include "base/reasons.h"
 #include "base/wire_contract.h"
+#include "json_tokens.h"
 
 #include <cmath>
 #include <cstdint>

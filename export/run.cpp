@@ -1,7 +1,7 @@
 #include "run.h"
 
-#include "column_store.h"
 #include "base/wire_contract.h"
+#include "column_store.h"
 
 #include <condition_variable>
 #include <exception>

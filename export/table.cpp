@@ -1,7 +1,7 @@
 #include "table.h"
 
-#include "column_store.h"
 #include "base/error.h"
+#include "column_store.h"
 #include "numbers.h"
 #include "packet_loader.h"
 

@@ -2,8 +2,8 @@
 // In-memory export tables: typed columns, a cursor, and the operations the export
 // needs. Text is held as Windows-1252 bytes. Rows keep the order they were loaded
 // or inserted in; nothing sorts or indexes them.
-#include "column_views.h"
 #include "base/packet.h"
+#include "column_views.h"
 
 #include <memory>
 #include <string>

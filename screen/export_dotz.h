@@ -2,9 +2,9 @@
 // TfrmExportaDotz: the DOTZ export screen. Its controls, captions, geometry, fonts,
 // tab order and event bindings are in export_dotz.ui; the non-visual components
 // (branch query, server connection, export tables, message table) are made here.
+#include "base/shown_text.h"
 #include "export/checks.h"
 #include "export/export_tables.h"
-#include "base/shown_text.h"
 #include "toolkit/data_access.h"
 #include "toolkit/date_edit.h"
 #include "toolkit/error_reporter.h"

@@ -1,7 +1,7 @@
 #include "application.h"
 
-#include "error_reporter.h"
 #include "base/error.h"
+#include "error_reporter.h"
 
 #include <QMainWindow>
 #include <QMdiArea>

@@ -1,7 +1,7 @@
 #include "error_reporter.h"
 
-#include "export/checks.h"
 #include "base/error.h"
+#include "export/checks.h"
 #include "message_table.h"
 
 #include <QApplication>

@@ -1,9 +1,9 @@
 #include "pick_from_list.h"
 
-#include "data_access.h"
-#include "error_reporter.h"
 #include "base/branch_list.h"
 #include "base/error.h"
+#include "data_access.h"
+#include "error_reporter.h"
 #include "message_table.h"
 
 #include <QApplication>

@@ -3,8 +3,8 @@
 #include "connection/principal_reply.h"
 #include "connection/server_connection.h"
 
-#include "export/export_tables.h"
 #include "base/wire_contract.h"
+#include "export/export_tables.h"
 
 #include <chrono>
 #include <cstdio>

@@ -8,8 +8,8 @@
 //                               through runExport into memory: the core's share of a day's cost
 //   bench_export period OUT DAYS  runs DAYS days of a small store (3 branches, 9
 //                                 files a day) from packets to files: a day's fixed cost
-#include "export/dotz_files.h"
 #include "base/error.h"
+#include "export/dotz_files.h"
 #include "export/run.h"
 #include "tests/support/packet_json.h"
 

@@ -3,8 +3,8 @@
 // then asks of the server (a recording transport stands in for it here).
 #include "qt_test_env.h"
 
-#include "connection/server_connection.h"
 #include "base/error.h"
+#include "connection/server_connection.h"
 #include "export/export_tables.h"
 #include "screen/export_dotz.h"
 #include "toolkit/application.h"

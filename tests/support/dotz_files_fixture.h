@@ -1,9 +1,9 @@
 #pragma once
 // The DOTZ writer's tests: a day's tables, a folder of their own mapped as drive
 // C:, and the writer run over them.
+#include "base/error.h"
 #include "export/dotz_files.h"
 #include "export/dotz_records.h"
-#include "base/error.h"
 #include "export/packet_loader.h"
 #include "packet_json.h"
 

@@ -1,8 +1,8 @@
 // TServerConnection over the real transport, against a small HTTP server.
 #include "qt_test_env.h"
 
-#include "connection/rpc_reply.h"
 #include "base/error.h"
+#include "connection/rpc_reply.h"
 #include "toolkit/host_settings.h"
 #include "toolkit/socket_connection.h"
 

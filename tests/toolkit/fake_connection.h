@@ -1,8 +1,8 @@
 #pragma once
 // A transport that records what a TServerConnection asks of it, for tests that
 // run without an application server.
-#include "connection/server_connection.h"
 #include "base/error.h"
+#include "connection/server_connection.h"
 #include "toolkit/socket_connection.h"
 
 #include <memory>
