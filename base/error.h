@@ -1,7 +1,8 @@
 #pragma once
-// The export core's errors. Every failure is a dotz::Error, whose what() front
-// ends show to the operator; its kinds say what a retry can do (LastingError
-// here; FileError and Refusal beside the code that raises them). Abort and
+// The errors of the client and the server. Every failure is a dotz::Error, whose
+// what() front ends show to the operator; its kinds say what a retry can do
+// (LastingError and SettingsError here; FileError and Refusal beside the code
+// that raises them). Abort and
 // Stopped (run.h) end an action without being failures of their own.
 #include <stdexcept>
 #include <string>
@@ -32,6 +33,14 @@ class LastingError : public Error
 {
   public:
     using Error::Error;
+};
+
+// A settings file that is missing, unreadable or wrong: it waits for someone to
+// correct it, so an unattended run does not retry.
+class SettingsError : public LastingError
+{
+  public:
+    using LastingError::LastingError;
 };
 
 // Ends the current action after its message has been shown (the abort of the

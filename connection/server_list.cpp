@@ -2,8 +2,6 @@
 
 #include "principal_reply.h"
 
-#include "settings/settings.h"
-
 #include <charconv>
 #include <memory>
 

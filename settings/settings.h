@@ -24,14 +24,6 @@
 
 namespace dotz {
 
-// A settings file that is missing, unreadable or wrong: it waits for someone to
-// correct it, so an unattended run does not retry.
-class SettingsError : public LastingError
-{
-  public:
-    using LastingError::LastingError;
-};
-
 class Settings
 {
   public:
