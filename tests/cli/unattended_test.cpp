@@ -8,8 +8,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <map>
 
 namespace dotz {
 namespace {
@@ -109,8 +112,49 @@ TEST(StateFile, WhatIsNotASmallFileIsRefused)
     EXPECT_THROW(state.load(kToday), StateError);
 }
 
+TEST(StateFile, TheDefaultPathIsTheServicesStateElseTheUsers)
+{
+    const struct
+    {
+        const char* stateDirectory; // nullptr: not set
+        const char* xdgStateHome;
+        const char* path;
+    } cases[] = {
+        {"/var/lib/dotz:/var/lib/x", "/xdg", "/var/lib/dotz/dotz-export.state"},
+        {nullptr, "/xdg", "/xdg/krt/dotz-export.state"},
+        {"relative", nullptr, "/home/op/.local/state/krt/dotz-export.state"},
+        {nullptr, "relative", "/home/op/.local/state/krt/dotz-export.state"},
+    };
+    std::map<std::string, std::optional<std::string>> saved;
+    const auto set = [&](const char* name, const char* value) {
+        if (!saved.count(name))
+            saved[name] =
+                std::getenv(name) ? std::optional<std::string>(std::getenv(name)) : std::nullopt;
+        value ? ::setenv(name, value, 1) : ::unsetenv(name);
+    };
+    set("HOME", "/home/op");
+    for (const auto& c : cases) {
+        set("STATE_DIRECTORY", c.stateDirectory);
+        set("XDG_STATE_HOME", c.xdgStateHome);
+        EXPECT_EQ(StateFile::defaultPath(), c.path);
+    }
+    for (const auto& [name, value] : saved)
+        set(name.c_str(), value ? value->c_str() : nullptr);
+}
+
 TEST(PendingFrom, StartsAfterTheLastDayOrAtToAndBoundsTheBacklog)
 {
+    // The C library counts months from 0.
+    const auto isoNow = [] {
+        const std::time_t now = std::time(nullptr);
+        std::tm local{};
+        localtime_r(&now, &local);
+        char iso[16];
+        std::strftime(iso, sizeof iso, "%Y-%m-%d", &local);
+        return std::string(iso);
+    };
+    const std::string before = isoNow(), today = localToday().iso();
+    EXPECT_TRUE(today == before || today == isoNow()) << today; // midnight may pass between
     StateFile state("/srv/state");
     const Day to = day("2024-03-31");
     EXPECT_EQ(pendingFrom(state, kAll, to, 31), to); // no state: the last day only
