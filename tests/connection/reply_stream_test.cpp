@@ -271,11 +271,16 @@ TEST(ReplyStream, APacketLoadsAlikeInPieces)
 TEST(ReplyStream, APacketLoadsAlikeWhileItArrives)
 {
     const std::string packet = tillsPacket(20000);
-    const std::string packets[] = {packet + "]}", packet + R"(],"x":[[1]]})"};
-    const std::string reply = R"({"result":{"data":[)" + packets[0] + "," + packets[1] + "]}}";
+    // Past a chunk of pages that go back while it loads, its rows a line each.
+    std::string large = tillsPacket(0);
+    for (int i = 0; i < 400000; ++i)
+        large += std::string(i ? ",\r\n" : "") + "[\"" + std::to_string(1000 + i % 7) + "\",\"1\"]";
+    const std::string packets[] = {packet + "]}", packet + R"(],"x":[[1]]})", large + "]}"};
+    const std::string reply =
+        R"({"result":{"data":[)" + packets[0] + "," + packets[1] + "," + packets[2] + "]}}";
     for (const size_t cut : {reply.size(), reply.size() - 200}) {
-        std::array<Table, 2> tables = {makeCdsCaixa(), makeCdsCaixa()};
-        std::array<std::string, 2> errors;
+        std::array<Table, 3> tables = {makeCdsCaixa(), makeCdsCaixa(), makeCdsCaixa()};
+        std::array<std::string, 3> errors;
         std::vector<std::thread> loaders;
         {
             ReplyStream stream(
@@ -289,7 +294,7 @@ TEST(ReplyStream, APacketLoadsAlikeWhileItArrives)
                         }
                     });
                 },
-                2, kDefaultMaxReplyBytes, 256, ReplyStream::Handover::WhileArriving);
+                3, kDefaultMaxReplyBytes, 256, ReplyStream::Handover::WhileArriving);
             for (size_t at = 0; at < cut; at += 1000)
                 ASSERT_TRUE(stream.feed(reply.data() + at, std::min<size_t>(1000, cut - at)));
         }
