@@ -110,6 +110,8 @@ TEST_F(Nights, ExitStatusSaysWhetherARetryMayMendIt)
          "--branches: o caractere 6 não existe em Windows-1252"}, // not UTF-8
         {"--from 2024-03-01 --to 2024-03-01 --branches 0001,\xC3", "", "", 2,
          "--branches: o caractere 6 não existe em Windows-1252"}, // cut short
+        {"--from 2024-03-01 --to 2024-03-01 --branches 0001,\xC3z", "", "", 2,
+         "--branches: o caractere 6 não existe em Windows-1252"}, // broken off
         {"--from 2024-03-01\xE2\x82\xAC --to 2024-03-01", "", "", 2,
          "--from: \"2024-03-01\xE2\x82\xAC\" não é uma data"}, // shown as it came
         {"--from 2024-03-01 --to 2024-03-01 --call-timeout 0", "", "", 2,
