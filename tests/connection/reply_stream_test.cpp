@@ -271,10 +271,13 @@ TEST(ReplyStream, APacketLoadsAlikeInPieces)
 TEST(ReplyStream, APacketLoadsAlikeWhileItArrives)
 {
     const std::string packet = tillsPacket(20000);
-    // Past a chunk of pages that go back while it loads, its rows a line each.
+    // Past a chunk of pages that go back while it loads; its last rows a line each.
     std::string large = tillsPacket(0);
     for (int i = 0; i < 400000; ++i)
-        large += std::string(i ? ",\r\n" : "") + "[\"" + std::to_string(1000 + i % 7) + "\",\"1\"]";
+        large += std::string(i == 0       ? ""
+                             : i < 300000 ? ","
+                                          : ",\r\n") +
+                 "[\"" + std::to_string(1000 + i % 7) + "\",\"1\"]";
     const std::string packets[] = {packet + "]}", packet + R"(],"x":[[1]]})", large + "]}"};
     const std::string reply =
         R"({"result":{"data":[)" + packets[0] + "," + packets[1] + "," + packets[2] + "]}}";
