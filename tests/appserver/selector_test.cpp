@@ -32,6 +32,7 @@ TEST(Selector, AcceptsAllAndQuotedLists)
         {"''''", false, {"'"}},
         {"'0002','0001','0002'", false, {"0002", "0001"}},
         {"'Sé1'", false, {"Sé1"}}, // four characters, five bytes
+        {"'¿'", false, {"¿"}},     // C2 BF: the highest second byte
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
@@ -67,6 +68,9 @@ TEST(Selector, RefusesEverythingElseSayingWhere)
         {"'0\xC2\x85'", "caractere de controle \\xC2\\x85"},
         {"'0\xE9'", "byte que não é UTF-8 válido na posição 3"},
         {"'\xC0\xAF'", "byte que não é UTF-8 válido na posição 2"}, // overlong
+        {"'0\x80'", "byte que não é UTF-8 válido na posição 3"},    // a lone continuation
+        {"'0\xC3'", "byte que não é UTF-8 válido na posição 3"},    // cut short by the quote
+        {"\x01'0001'", "caractere de controle \\x01 na posição 1"},
     };
     for (const auto& [text, why] : cases) {
         SCOPED_TRACE(text);

@@ -108,6 +108,14 @@ TEST_F(Nights, ExitStatusSaysWhetherARetryMayMendIt)
         {"--from 2024-03-02 --to 2024-03-01", "", "", 2, "Data Inicial não pode ser maior"},
         {"--from 2024-03-01 --to 2024-03-01 --branches 0001,\xC5\x8B", "", "", 2,
          "--branches: o caractere 6 não existe em Windows-1252"},
+        {"--from 2024-03-01 --to 2024-03-01 --branches 0001,\x80", "", "", 2,
+         "--branches: o caractere 6 não existe em Windows-1252"}, // not UTF-8
+        {"--from 2024-03-01 --to 2024-03-01 --branches 0001,\xC3", "", "", 2,
+         "--branches: o caractere 6 não existe em Windows-1252"}, // cut short
+        {"--from 2024-03-01 --to 2024-03-01 --branches 0001,\xC3z", "", "", 2,
+         "--branches: o caractere 6 não existe em Windows-1252"}, // broken off
+        {"--from 2024-03-01\xE2\x82\xAC --to 2024-03-01", "", "", 2,
+         "--from: \"2024-03-01\xE2\x82\xAC\" não é uma data"}, // shown as it came
         {"--from 2024-03-01 --to 2024-03-01 --call-timeout 0", "", "", 2,
          "--call-timeout: o valor 0 não está entre 1 e 604800"},
         {"--from 2024-03-01 --to 2024-03-01 --max-days x", "", "", 2,

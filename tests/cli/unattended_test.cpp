@@ -10,9 +10,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <ctime>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sys/file.h>
 #include <thread>
 #include <unistd.h>
@@ -166,8 +169,49 @@ TEST(StateLock, TheSecondRunNamesTheHolder)
     }
 }
 
+TEST(StateFile, TheDefaultPathIsTheServicesStateElseTheUsers)
+{
+    const struct
+    {
+        const char* stateDirectory; // nullptr: not set
+        const char* xdgStateHome;
+        const char* path;
+    } cases[] = {
+        {"/var/lib/dotz:/var/lib/x", "/xdg", "/var/lib/dotz/dotz-export.state"},
+        {nullptr, "/xdg", "/xdg/krt/dotz-export.state"},
+        {"relative", nullptr, "/home/op/.local/state/krt/dotz-export.state"},
+        {nullptr, "relative", "/home/op/.local/state/krt/dotz-export.state"},
+    };
+    std::map<std::string, std::optional<std::string>> saved;
+    const auto set = [&](const char* name, const char* value) {
+        if (!saved.count(name))
+            saved[name] =
+                std::getenv(name) ? std::optional<std::string>(std::getenv(name)) : std::nullopt;
+        value ? ::setenv(name, value, 1) : ::unsetenv(name);
+    };
+    set("HOME", "/home/op");
+    for (const auto& c : cases) {
+        set("STATE_DIRECTORY", c.stateDirectory);
+        set("XDG_STATE_HOME", c.xdgStateHome);
+        EXPECT_EQ(StateFile::defaultPath(), c.path);
+    }
+    for (const auto& [name, value] : saved)
+        set(name.c_str(), value ? value->c_str() : nullptr);
+}
+
 TEST(PendingFrom, StartsAfterTheLastDayOrAtToAndBoundsTheBacklog)
 {
+    // The C library counts months from 0.
+    const auto isoNow = [] {
+        const std::time_t now = std::time(nullptr);
+        std::tm local{};
+        localtime_r(&now, &local);
+        char iso[16];
+        std::strftime(iso, sizeof iso, "%Y-%m-%d", &local);
+        return std::string(iso);
+    };
+    const std::string before = isoNow(), today = localToday().iso();
+    EXPECT_TRUE(today == before || today == isoNow()) << today; // midnight may pass between
     StateFile state("/srv/state");
     const Day to = day("2024-03-31");
     EXPECT_EQ(pendingFrom(state, kAll, to, 31), to); // no state: the last day only

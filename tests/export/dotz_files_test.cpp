@@ -224,7 +224,8 @@ TEST_F(DotzFilesTest, AValueNoFileCanCarryRefusesTheDayOnlyWhereItReachesAFile)
         const char* what;
         std::function<void(ExportTables&)> fill;
         bool with515;
-        const char* refusal; // nullptr: the day is written
+        const char* refusal;       // nullptr: the day is written
+        bool folderBefore = false; // the DOTZ folder is there, empty, before the day
     } cases[] = {
         {"field of a record",
          [&](ExportTables& t) {
@@ -233,6 +234,11 @@ TEST_F(DotzFilesTest, AValueNoFileCanCarryRefusesTheDayOnlyWhereItReachesAFile)
          false,
          "tabela cdsDadosDotz, filial 0002: linha 2, coluna CDIDCLIENTEDOTZ: o texto de 21 "
          "caracteres excede a largura de 20 da coluna."},
+        {"field of a record, the folder there before",
+         [&](ExportTables& t) {
+             sale(t.cdsDadosDotz, "0002", 1, "2024-03-15", "1", "C:\\EXPORTA\\", longId);
+         },
+         false, "coluna CDIDCLIENTEDOTZ", true},
         {"field of a sale without points",
          [&](ExportTables& t) {
              sale(t.cdsDadosDotz, "0002", 0, "2024-03-15", "1", "C:\\EXPORTA\\", longId);
@@ -264,6 +270,8 @@ TEST_F(DotzFilesTest, AValueNoFileCanCarryRefusesTheDayOnlyWhereItReachesAFile)
     };
     for (const Case& c : cases) {
         fs::remove_all(root_ / "EXPORTA/DOTZ");
+        if (c.folderBefore)
+            fs::create_directories(root_ / "EXPORTA/DOTZ");
         t_ = ExportTables{};
         sale(t_.cdsDadosDotz, "0001", 1);
         item(t_.cdsDotzExtra, "0001");
@@ -275,6 +283,8 @@ TEST_F(DotzFilesTest, AValueNoFileCanCarryRefusesTheDayOnlyWhereItReachesAFile)
         }
         EXPECT_NE(message.find(c.refusal), std::string::npos) << c.what << ": " << message;
         EXPECT_EQ(filesIn("EXPORTA/DOTZ"), std::vector<std::string>{}) << c.what;
+        // A folder made for the day goes with it; one that was there stays.
+        EXPECT_EQ(fs::exists(root_ / "EXPORTA/DOTZ"), c.folderBefore) << c.what;
     }
 }
 

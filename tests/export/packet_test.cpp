@@ -105,6 +105,8 @@ TEST(Packet, RefusalsNameTableColumnAndRow)
     const Case cases[] = {
         {"missing column", "[]", missing,
          "tabela cdsCaixa, coluna CDCAIXA: a coluna não consta do pacote."},
+        {"missing first column", "[]", R"([{"name":"CDCAIXA","type":"text","size":3}])",
+         "tabela cdsCaixa, coluna CDFILIAL: a coluna não consta do pacote."},
         {"column of another type", "[]", num,
          "tabela cdsCaixa, coluna CDFILIAL: a coluna é number no pacote, mas deveria ser text."},
         {"number for text", R"([["0001",3]])", kCaixaColumns,

@@ -28,7 +28,8 @@ TEST(PathMap, MapsDrivesSharesAndPosixFolders)
         {"/var/dotz/loja2\\DOTZ", "/mnt/loja2/DOTZ"}, // the longest mapped folder
         {"C:\\A..B\\..DOTZ\\x..txt",
          "/srv/dotz/A..B/..DOTZ/x..txt"}, // ".." inside a name leads nowhere
-        {"C:\\Exporta\xE7\xE3o\\DOTZ", "/srv/dotz/Exporta\xC3\xA7\xC3\xA3o/DOTZ"}, // UTF-8 on disk
+        {"C:\\Exporta\xE7\xE3o\\DOTZ", "/srv/dotz/Exporta\xC3\xA7\xC3\xA3o/DOTZ"},  // UTF-8 on disk
+        {"C:\\\x80\x9F\xA0\xFF", "/srv/dotz/\xE2\x82\xAC\xC5\xB8\xC2\xA0\xC3\xBF"}, // the edges
     };
     for (const Case& c : cases)
         EXPECT_EQ(map.toLocal(c.windows), c.local) << c.windows;
@@ -46,12 +47,17 @@ TEST(PathMap, RefusesWhatItCannotMap)
     } cases[] = {
         {"E:\\EXPORTA\\DOTZ", "o drive E: do caminho \"E:\\EXPORTA\\DOTZ\" não está mapeado"},
         {"C:EXPORTA", "é relativo à pasta corrente do drive C:"},
+        {"C:", "o caminho \"C:\" é relativo à pasta corrente do drive C:"},
         {"EXPORTA\\DOTZ", "não é absoluto"},
         {"\\\\server\\share\\DOTZ", "o compartilhamento \\\\server\\share do caminho"},
         {"\\\\server", "não é um caminho \\\\servidor\\compartilhamento completo"},
         {"C:\\EXP\nORTA", "o caminho \"C:\\EXP\\x0aORTA\" contém um caractere de controle"},
         {"C:\\EXP\x7fORTA", "o caminho \"C:\\EXP\\x7fORTA\" contém um caractere de controle"},
         {"/srv/dotz/\x81", "contém um caractere de controle"}, // undefined in Windows-1252: C1
+        {"/srv/dotz/\x8D", "contém um caractere de controle"},
+        {"/srv/dotz/\x8F", "contém um caractere de controle"},
+        {"/srv/dotz/\x90", "contém um caractere de controle"},
+        {"/srv/dotz/\x9D", "contém um caractere de controle"},
         // Folders come from data: none may climb out of its mapped folder.
         {"C:\\..\\..\\fora\\DOTZ", "contém \"..\", que levaria para fora da pasta mapeada"},
         {"C:\\DOTZ\\..\\..\\", "contém \"..\""},

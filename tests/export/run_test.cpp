@@ -178,6 +178,7 @@ TEST_F(RunTest, RefusedPacketsAreReportedInSlotOrderWhereverTheyLoaded)
     const FetchDay fetch = [](const std::string&, Day, const EarlyPacket& early) {
         early(2, Packet::fromJson("{}"));
         early(2, Packet::fromJson("{}")); // a slot taken twice keeps the first
+        early(4, Packet::fromJson("{}")); // the first past the four
         early(7, Packet::fromJson("{}"));
         return DayPackets{packetOf(makeCdsCaixa()), Packet::fromJson("[]"), Packet(),
                           packetOf(makeCdsConfigDotz())};
