@@ -2,7 +2,8 @@
 # Crash trials of the DOTZ writer. dotz-export writes a generated period and is
 # killed with SIGKILL at a random moment, TRIALS times: of the write phase when
 # the period is one day, of the whole run when it is longer. After each kill
-# every DOTZ file must be absent or byte-identical to the clean run's, and every
+# every DOTZ file must be absent or byte-identical to the clean run's, each branch of a
+# day must have all its files or none, and every
 # day before the last one with a file must be complete; then the next run must
 # finish, leave no temporary, and give exactly the clean run's files. Not part
 # of the test command.
@@ -70,7 +71,7 @@ echo "   $total_files files, $(du -sm "$data/clean" | cut -f1) MB; run $((end - 
 
 # The days of the clean run's files, in order (files are named YYYYMMDD_...).
 clean_days=$(find "$data/clean" -type f -printf '%f\n' | cut -c1-8 | sort -u)
-failures=0 none=0 some=0 all=0 temps_seen=0 torn=0 days_missing=0
+failures=0 none=0 some=0 all=0 temps_seen=0 torn=0 days_missing=0 split=0
 fail() { echo "trial $1: $2" >&2; failures=$((failures + 1)); }
 for i in $(seq "$trials"); do
   fresh "$data/trial"
@@ -104,6 +105,10 @@ for i in $(seq "$trials"); do
     got=$(find "$data/trial" -type f -name "${d}_*" | wc -l)
     [ "$want" -eq "$got" ] || { days_missing=$((days_missing + 1)); fail "$i" "day $d has $got of its $want files"; }
   done
+  # A branch of a day has all its files (500, 510, 515) or none: names are day_partner_branch_type.
+  perBranch() { find "$1" -type f -not -name '.*' -printf '%f\n' | awk -F_ '{ print $1 "_" $3 }' | sort | uniq -c | awk '{ print $2, $1 }'; }
+  halves=$(join <(perBranch "$data/trial") <(perBranch "$data/clean") | awk '$2 != $3' | wc -l)
+  [ "$halves" -eq 0 ] || { split=$((split + halves)); fail "$i" "$halves branches hold part of a day's files"; }
   if [ "$finals" -eq 0 ]; then none=$((none + 1))
   elif [ "$finals" -eq "$total_files" ]; then all=$((all + 1))
   else some=$((some + 1)); fi
@@ -118,7 +123,7 @@ done
 
 echo "== $trials trials: killed with no file written $none, with $some of $total_files files written, after all $all;"
 echo "   temporaries found after the kills: $temps_seen (all removed by the next run);"
-echo "   torn files: $torn; earlier days missing files: $days_missing; failures: $failures"
+echo "   torn files: $torn; branches with part of a day's files: $split; earlier days missing files: $days_missing; failures: $failures"
 
 # A day refused once its reply is in: its last branch has no partner code, so
 # the other branches' files are staged while the rows stream, then dropped.
