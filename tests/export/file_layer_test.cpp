@@ -229,7 +229,9 @@ TEST_F(DotzFilesTest, AFolderWhoseFlushFailsIsNamedAndEveryFileStays)
     sale(t_.cdsDadosDotz, "0001", 1);
     sale(t_.cdsDadosDotz, "0002", 1, "2024-03-15", "4321", "C:\\EXPORTA\\B\\");
     sale(t_.cdsDadosDotz, "0003", 1);
-    fs::create_directories(root_ / "EXPORTA/B");
+    // Folders already there: the failing one is the first of those flushed.
+    fs::create_directories(root_ / "EXPORTA/B/DOTZ");
+    fs::create_directories(root_ / "EXPORTA/DOTZ");
     Syscalls calls = realSyscalls();
     calls.fsync = failingFolderFsync;
     PosixFileSystem failing(calls);
