@@ -1,4 +1,5 @@
 #include "file_system.h"
+#include "temporaries.h"
 
 #include "base/error.h"
 #include "base/paths.h"
@@ -7,10 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <charconv>
-#include <csignal>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <optional>
 #include <sys/stat.h>
@@ -36,58 +34,6 @@ mode_t createMode()
         return static_cast<mode_t>(0666 & ~mask);
     }();
     return mode;
-}
-
-std::string hostName()
-{
-    char name[256] = {};
-    if (::gethostname(name, sizeof name - 1) != 0 || !name[0])
-        return "host";
-    std::string host(name);
-    for (char& c : host)
-        if (c == '/' || c == '.')
-            c = '_';
-    return host;
-}
-
-const std::string& thisHost()
-{
-    static const std::string host = hostName();
-    return host;
-}
-
-// A writer killed between creating its temporary and renaming it leaves the
-// temporary behind: ".<file>.<host>.<pid>.XXXXXX". Only those of this host whose
-// process is gone are removed; another host's, or a live writer's, stay.
-void sweepStaleTemporaries(const Syscalls& sys, const std::string& folder, const std::string& host)
-{
-    DIR* dir = ::opendir(folder.c_str());
-    if (!dir)
-        return;
-    const pid_t self = ::getpid();
-    while (const dirent* entry = ::readdir(dir)) {
-        std::string_view name = entry->d_name;
-        // From the end: the random part, the process, the host, then the file's name.
-        constexpr size_t kRandom = 6;
-        if (!name.starts_with('.') || name.size() < kRandom + 1 ||
-            name[name.size() - kRandom - 1] != '.')
-            continue;
-        std::string_view rest = name.substr(0, name.size() - kRandom - 1);
-        const size_t pidDot = rest.rfind('.');
-        if (pidDot == std::string_view::npos)
-            continue;
-        pid_t pid = 0;
-        const std::string_view digits = rest.substr(pidDot + 1);
-        const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), pid);
-        if (ec != std::errc() || end != digits.data() + digits.size() || pid <= 0 || pid == self)
-            continue;
-        rest = rest.substr(0, pidDot);
-        if (!rest.ends_with("." + host) || rest.size() < host.size() + 3)
-            continue;
-        if (::kill(pid, 0) != 0 && errno == ESRCH)
-            sys.unlink((folder + "/" + std::string(name)).c_str());
-    }
-    ::closedir(dir);
 }
 
 // A full file system is full of bytes or out of inodes: the operator frees
@@ -156,7 +102,7 @@ const Syscalls& realSyscalls()
 
 std::string PosixFileSystem::temporaryPrefix(const std::string& fileName)
 {
-    return "." + fileName + "." + thisHost() + ".";
+    return temporaries::prefix(fileName);
 }
 
 bool PosixFileSystem::isDirectory(const std::string& path)
@@ -174,7 +120,7 @@ void PosixFileSystem::createDirectory(const std::string& path)
 void PosixFileSystem::sweepFolder(const std::string& folder)
 {
     if (swept_.insert(folder).second)
-        sweepStaleTemporaries(sys_, folder, thisHost());
+        temporaries::sweepStale(folder, sys_.unlink);
 }
 
 PosixFileSystem::~PosixFileSystem()
