@@ -1,6 +1,6 @@
 #include "pending.h"
 
-#include "export/dotz_files.h"
+#include "export/day_placing.h"
 
 #include <ctime>
 

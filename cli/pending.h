@@ -3,6 +3,7 @@
 // after the state's last day, and a record of the days the run completed.
 #include "state_file.h"
 
+#include "export/day_placing.h"
 #include "export/run.h"
 
 #include <functional>

@@ -1,48 +1,11 @@
 #include "checks.h"
 
 #include "base/cp1252.h"
+#include "file_names.h"
 
 #include <algorithm>
 
 namespace dotz {
-namespace {
-
-// Walks the rows through the column views: a day can bring millions of them.
-void gather(Table& data, int settingColumn, int branchColumn, LackingBranches& lacking)
-{
-    const TextColumn setting = data.textColumn(settingColumn);
-    const TextColumn branches = data.textColumn(branchColumn);
-    for (size_t r = 0; r < data.rowCount(); ++r)
-        if (isBlank(setting[r]))
-            lacking.see(branches[r]);
-    data.toEnd();
-}
-
-struct Setting
-{
-    int dados;
-    int extra;
-    int config;
-};
-
-void check(ExportTables& t, bool with515, Table& workingSet, Setting column, const char* key,
-           const MessageTable& messages)
-{
-    LackingBranches lacking;
-    gather(t.cdsDadosDotz, column.dados, dados::CDFILIAL, lacking);
-    gather(t.cdsDotzExtra, column.extra, extra::CDFILIAL, lacking);
-    if (with515)
-        gather(t.cdsConfigDotz, column.config, config::CDFILIAL, lacking);
-    if (workingSet.created())
-        workingSet.empty();
-    else
-        workingSet.createEmpty();
-    for (const std::string& code : lacking.codes())
-        workingSet.appendRow({code});
-    lacking.refuse(key, messages);
-}
-
-} // namespace
 
 bool isBlank(std::string_view s)
 {
@@ -87,37 +50,68 @@ Refusal::Refusal(const std::string& cp1252Text)
 {
 }
 
-void Vd_Parceiro(ExportTables& t, bool with515, const MessageTable& messages)
+void TillList::see(std::string_view branch, std::string_view till)
 {
-    check(t, with515, t.cdsFilialParc,
-          {dados::CDINTEGRADOTZ, extra::CDINTEGRADOTZ, config::CDINTEGRADOTZ}, "PARC_N_CAD",
-          messages);
-}
-
-void Vd_Diretorio(ExportTables& t, bool with515, const MessageTable& messages)
-{
-    check(t, with515, t.cdsFilialDir,
-          {dados::DSDIRARQDOTZ, extra::DSDIRARQDOTZ, config::DSDIRARQDOTZ}, "DIR_N_CAD", messages);
-}
-
-std::string Vd_Caixa(Table& cdsCaixa)
-{
-    std::string text;
-    std::string group;
-    std::string branch;
-    bool first = true;
-    for (cdsCaixa.first(); !cdsCaixa.eof(); cdsCaixa.next()) {
-        const std::string_view b = cdsCaixa.textView(caixa::CDFILIAL);
-        if (!first && b != branch) {
-            text += group + " (Filial " + branch + "),\r";
-            group.clear();
-        } else if (!first)
-            group += ", "; // an empty till code takes its place in the list too
-        group += cdsCaixa.textView(caixa::CDCAIXA);
-        branch = b;
-        first = false;
+    if (!first_ && branch != branch_) {
+        text_.append(group_).append(" (Filial ").append(branch_).append("),\r");
+        group_.clear();
+    } else if (!first_) {
+        group_ += ", "; // an empty till code takes its place in the list too
     }
-    return text + group + " (Filial " + branch + ")";
+    group_ += till;
+    branch_ = branch;
+    first_ = false;
+}
+
+std::string TillList::text() const
+{
+    return text_ + group_ + " (Filial " + branch_ + ")";
+}
+
+void Vd_Parceiro(const DaySummary& day, const MessageTable& messages)
+{
+    day.lackingPartner.refuse("PARC_N_CAD", messages);
+}
+
+void Vd_Diretorio(const DaySummary& day, const MessageTable& messages)
+{
+    day.lackingFolder.refuse("DIR_N_CAD", messages);
+}
+
+std::string Vd_Caixa(const DaySummary& day)
+{
+    return day.tills ? day.tills->text() : TillList().text();
+}
+
+void PacketChecks::note(Kind kind, std::string_view branch, const std::string& what)
+{
+    if (!first_[kind])
+        first_[kind] = dayRefusal(day_, slot_, branch, what);
+}
+
+void PacketChecks::noteSeparator(size_t k, std::string_view branch, const std::string& what)
+{
+    if (!separator_[k])
+        separator_[k] = dayRefusal(day_, slot_, branch, what);
+}
+
+std::optional<std::string> PacketChecks::refusal() const
+{
+    for (const auto& first : first_)
+        if (first)
+            return first;
+    for (const auto& s : separator_)
+        if (s)
+            return s;
+    return std::nullopt;
+}
+
+void PacketChecks::clear()
+{
+    for (auto& first : first_)
+        first.reset();
+    for (auto& s : separator_)
+        s.reset();
 }
 
 } // namespace dotz

@@ -1,7 +1,6 @@
 #pragma once
-// The storage under a table's columns, or under a piece of a packet's rows: for
-// the table, its packet loader and the file writer only; other readers go
-// through Table and its column views.
+// The storage under a piece of a packet's rows: for the run, the packet loader and
+// the file writer only; other readers go through the column views.
 #include "column_views.h"
 
 #include <cstring>

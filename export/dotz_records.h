@@ -3,7 +3,7 @@
 // extra points), 515 (a promotion product), read from a piece of rows. For the
 // file writer only.
 #include "column_store.h"
-#include "export_tables.h"
+#include "columns.h"
 #include "numbers.h"
 
 #include <cstdint>

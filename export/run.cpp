@@ -160,12 +160,12 @@ class DayStreamer
         }
     }
 
-    std::array<std::unique_ptr<ColumnStore>, 4> stores_;
+    std::array<std::unique_ptr<ColumnStore>, wire::kPacketCount> stores_;
     mutable std::mutex m_;
     std::condition_variable changed_;
     DayWriter* writer_ = nullptr;
-    std::array<Packet, 4> packets_;
-    std::array<bool, 4> given_{};
+    std::array<Packet, wire::kPacketCount> packets_;
+    std::array<bool, wire::kPacketCount> given_{};
     size_t next_ = 0; // the slot read next
     std::exception_ptr error_;
     bool busy_ = false;
@@ -195,7 +195,7 @@ RunSummary runExport(const RunRequest& request, const FetchDay& fetch, const Pat
         // One try at a day: its files staged as its reply arrives, then checked;
         // nothing when the day is to start over.
         const auto tryDay = [&](Day day) -> std::optional<DayResult> {
-            DayWriter writer(day, request.with515, lines, paths, fs);
+            DayWriter writer(day, request.with515, lines, paths, fs, request.tills);
             streamer.startDay(writer);
             struct Settle
             {
@@ -213,7 +213,11 @@ RunSummary runExport(const RunRequest& request, const FetchDay& fetch, const Pat
                     streamer.handOver(slot, std::exchange(packets[slot], {}));
             packets = {};
             streamer.wait();
-            return writer.finish(messages);
+            const DaySummary& read = writer.summary();
+            observer.dayRead(day, read);
+            Vd_Parceiro(read, messages);
+            Vd_Diretorio(read, messages);
+            return writer.GravaArquivosDotz();
         };
         for (Day day = request.from; request.to >= day; day = day.next()) {
             std::optional<DayResult> tried;

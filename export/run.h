@@ -26,6 +26,8 @@ class RunObserver
     virtual ~RunObserver() = default;
     virtual void showBusy(int kind) = 0;
     virtual void hideBusy() = 0;
+    // The day's rows are all read, before its checks: what they left summed up.
+    virtual void dayRead(Day, const DaySummary&) {}
     // The day's files are in place and their folders flushed: whatever ends the
     // run later, they stay. Before the next call.
     virtual void dayDone(Day, const DayResult&) {}
@@ -37,6 +39,7 @@ struct RunRequest
     Day from;
     Day to;
     bool with515 = false;
+    bool tills = false; // each day's till list kept for dayRead
 };
 
 struct RunSummary
@@ -47,8 +50,9 @@ struct RunSummary
 };
 
 // Walks the days from `from` to `to`, both included. Each day's rows stream
-// into its files as they arrive (day_writer.h); the day's checks are decided
-// when its reply is in, and its files go in place before the next day's call.
+// into its files as they arrive (day_writer.h); when its reply is in,
+// Vd_Parceiro and Vd_Diretorio check its branches and GravaArquivosDotz puts its
+// files in place, before the next day's call.
 // A day counts when at least one DOTZ file was written for it; with none
 // counted the run ends with the "NAO_HA_DOTZ" Refusal. Any failure ends the run
 // unchanged, after the busy indication has been hidden; the earlier days' files

@@ -206,29 +206,33 @@ void TfrmExportaDotz::depDataExit(QObject* /*Sender*/)
 
 void TfrmExportaDotz::Vd_Parceiro()
 {
-    showRefusal(
-        [this] { dotz::Vd_Parceiro(tables_, cboArquivo515->isChecked(), msgPadrao->table()); });
+    showRefusal([this] { dotz::Vd_Parceiro(lastDay_, msgPadrao->table()); });
 }
 
 void TfrmExportaDotz::Vd_Diretorio()
 {
-    showRefusal(
-        [this] { dotz::Vd_Diretorio(tables_, cboArquivo515->isChecked(), msgPadrao->table()); });
+    showRefusal([this] { dotz::Vd_Diretorio(lastDay_, msgPadrao->table()); });
 }
 
 void TfrmExportaDotz::Vd_Caixa()
 {
-    stListaCaixa = dotz::Vd_Caixa(tables_.cdsCaixa);
+    stListaCaixa = dotz::Vd_Caixa(lastDay_);
 }
 
 namespace {
 
-// The core's run drives the busy animation through this.
+// The core's run drives the busy animation through this, and leaves each day's
+// summary for the screen's checks.
 class BusyAnimationObserver : public RunObserver
 {
   public:
+    explicit BusyAnimationObserver(DaySummary& lastDay) : lastDay_(lastDay) {}
     void showBusy(int kind) override { ShowBusyAnimation(Application().MainForm(), kind); }
     void hideBusy() override { HideBusyAnimation(); }
+    void dayRead(Day, const DaySummary& read) override { lastDay_ = read; }
+
+  private:
+    DaySummary& lastDay_;
 };
 
 // The screen's connection as a day's fetch sees it: a refusal the server
@@ -294,6 +298,7 @@ void TfrmExportaDotz::sbtImportExportClick(QObject* /*Sender*/)
         request.from = *DepPeriodDe->date();
         request.to = *depPeriodAte->date();
         request.with515 = cboArquivo515->isChecked();
+        request.tills = true;
         const PathMap paths = drivesFromSettings();
 
         // The days go over the settings' servers as the command's do; a switch goes
@@ -317,7 +322,7 @@ void TfrmExportaDotz::sbtImportExportClick(QObject* /*Sender*/)
             });
 
         PosixFileSystem fs;
-        BusyAnimationObserver busy;
+        BusyAnimationObserver busy(lastDay_);
         showRefusal([&] { runExport(request, fetch, paths, fs, busy, msgPadrao->table()); });
         ShowInformation(msgPadrao->MessageText("EXP_OK"));
     });

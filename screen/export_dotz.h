@@ -1,10 +1,11 @@
 #pragma once
 // TfrmExportaDotz: the DOTZ export screen. Its controls, captions, geometry, fonts,
 // tab order and event bindings are in export_dotz.ui; the non-visual components
-// (branch query, server connection, export tables, message table) are made here.
+// (branch query, server connection, message table) are made here. A day's rows
+// stream to its files and are not kept: the branch checks and the till list read
+// what the last day the run read left summed up.
 #include "base/shown_text.h"
 #include "export/checks.h"
-#include "export/export_tables.h"
 #include "toolkit/data_access.h"
 #include "toolkit/date_edit.h"
 #include "toolkit/error_reporter.h"
@@ -39,29 +40,18 @@ class KRT_EXPORT TfrmExportaDotz : public TfrmImportExportBase
     ~TfrmExportaDotz() override;
 
     // Fields in the form's declaration order. The controls belong to the form
-    // (Qt parent), the tables to tables_.
+    // (Qt parent).
     QGroupBox* grbDataExporta;
     TSqlQuery* qryFilial;
     TDataSource* dtsFilial;
     TSqlStringField* qryFilialCDFILIAL;
     TSqlStringField* qryFilialNMFILIAL;
     TServerConnection* netExportaDotz;
-
-  private:
-    ExportTables tables_;
-
-  public:
-    Table& cdsCaixa = tables_.cdsCaixa;
     QGroupBox* grbFilial;
     QRadioButton* rbtListaFilial;
     TLookupButton* btnFilial;
     QRadioButton* rbtTodasFilial;
-    Table& cdsFilialParc = tables_.cdsFilialParc;
-    Table& cdsFilialDir = tables_.cdsFilialDir;
     QCheckBox* cboArquivo515;
-    Table& cdsDadosDotz = tables_.cdsDadosDotz;
-    Table& cdsDotzExtra = tables_.cdsDotzExtra;
-    Table& cdsConfigDotz = tables_.cdsConfigDotz;
     TDateEdit* DepPeriodDe;
     QLabel* lblDePeriodo;
     QLabel* lblAtePeriodo;
@@ -86,6 +76,7 @@ class KRT_EXPORT TfrmExportaDotz : public TfrmImportExportBase
   public:
     void Vd_Filial();
     void Vd_Data(bool boValida);
+    // Over the last day the run read.
     void Vd_Parceiro();
     void Vd_Diretorio();
     void Vd_Caixa();
@@ -134,6 +125,8 @@ class KRT_EXPORT TfrmExportaDotz : public TfrmImportExportBase
     // Branch list text the picker left (Windows-1252), and the till list text.
     std::string stListaFilial;
     std::string stListaCaixa;
+    // What the last day the run read left for the branch checks and the till list.
+    DaySummary lastDay_;
 };
 
 } // namespace Cli_krt52410

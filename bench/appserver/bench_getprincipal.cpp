@@ -4,7 +4,7 @@
 #include "connection/server_connection.h"
 
 #include "base/wire_contract.h"
-#include "export/export_tables.h"
+#include "tests/support/export_tables.h"
 
 #include <chrono>
 #include <cstdio>

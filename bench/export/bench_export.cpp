@@ -9,8 +9,8 @@
 //   bench_export period OUT DAYS  runs DAYS days of a small store (3 branches, 9
 //                                 files a day) from packets to files: a day's fixed cost
 #include "base/error.h"
-#include "export/dotz_files.h"
 #include "export/run.h"
+#include "tests/support/loaded_day.h"
 #include "tests/support/packet_json.h"
 
 #include <simdjson.h>
@@ -357,10 +357,10 @@ int main(int argc, char** argv)
             if (mode == "format") // warm: the first pass pays for first-touch pages
                 for (int i = std::getenv("REPEAT") ? std::atoi(std::getenv("REPEAT")) : 1; i > 0;
                      --i)
-                    GravaArquivosDotz(t, *Day::fromYmd(2024, 3, 15), true, lines, paths, fs);
+                    writeLoadedDay(t, *Day::fromYmd(2024, 3, 15), true, lines, paths, fs);
             const auto start = Clock::now();
             const DayResult r =
-                GravaArquivosDotz(t, *Day::fromYmd(2024, 3, 15), true, lines, paths, fs);
+                writeLoadedDay(t, *Day::fromYmd(2024, 3, 15), true, lines, paths, fs);
             const double s = seconds(start);
             size_t bytes = 0;
             for (const WrittenFile& f : r.files)

@@ -6,8 +6,8 @@
 // arrives, which this leaves out. Usage: bench_reply REPLY_FILE [PAIRS]
 #include "connection/principal_reply.h"
 #include "connection/reply_stream.h"
-#include "export/export_tables.h"
 #include "export/run.h"
+#include "tests/support/export_tables.h"
 
 #include <simdjson.h>
 

@@ -5,7 +5,7 @@
 #include "store_engines.h"
 
 #include "base/error.h"
-#include "export/export_tables.h"
+#include "tests/support/export_tables.h"
 
 #include <gtest/gtest.h>
 #include <simdjson.h>

@@ -2,7 +2,7 @@
 #include "connection/server_connection.h"
 #include "server_fixture.h"
 
-#include "export/export_tables.h"
+#include "tests/support/export_tables.h"
 
 #include <gtest/gtest.h>
 #include <simdjson.h>

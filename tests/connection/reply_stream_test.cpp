@@ -1,8 +1,8 @@
 #include "connection/principal_reply.h"
 #include "connection/reply_stream.h"
 
-#include "export/export_tables.h"
 #include "export/packet_loader.h"
+#include "tests/support/export_tables.h"
 
 #include <gtest/gtest.h>
 

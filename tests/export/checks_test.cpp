@@ -1,4 +1,5 @@
 #include "export/checks.h"
+#include "tests/support/loaded_day.h"
 
 #include <gtest/gtest.h>
 
@@ -20,10 +21,10 @@ void product(ExportTables& t, const char* branch, const char* partner,
     t.cdsConfigDotz.appendRow({branch, "1", 1, "", "", "", "", "", 1, partner, folder});
 }
 
-std::string partnerRefusal(ExportTables& t, bool with515)
+std::string partnerRefusal(const ExportTables& t, bool with515)
 {
     try {
-        Vd_Parceiro(t, with515);
+        Vd_Parceiro(summaryOf(t, with515));
     } catch (const Refusal& r) {
         return r.cp1252();
     }
@@ -42,9 +43,8 @@ TEST(Checks, OneMessageNamesEveryLackingBranchOnceInCollectionOrder)
     item(t, "0001", nullptr);
     item(t, "0003", "");
     EXPECT_EQ(partnerRefusal(t, false), kParc + "0002, 0003, 0001.");
-    // The tables are left at their end, the working set holds the findings.
-    EXPECT_TRUE(t.cdsDadosDotz.eof());
-    EXPECT_EQ(t.cdsFilialParc.rowCount(), 3u);
+    // The day's summary holds the findings, each branch once.
+    EXPECT_EQ(summaryOf(t, false).lackingPartner.codes().size(), 3u);
 }
 
 TEST(Checks, PromotionProductsAreScannedOnlyWithThe515File)
@@ -77,7 +77,7 @@ TEST(Checks, FolderCheckUsesItsOwnColumnAndMessage)
     sale(t, "0001", "4321", "");
     sale(t, "0002", "", "C:\\X\\");
     try {
-        Vd_Diretorio(t, false);
+        Vd_Diretorio(summaryOf(t, false));
         FAIL() << "no refusal";
     } catch (const Refusal& r) {
         EXPECT_EQ(r.cp1252(),
@@ -89,18 +89,20 @@ TEST(Checks, FolderCheckUsesItsOwnColumnAndMessage)
 
 TEST(Checks, TillListGroupsRunsOfBranches)
 {
-    Table caixas = makeCdsCaixa();
-    EXPECT_EQ(Vd_Caixa(caixas), " (Filial )");
-    caixas.appendRow({"0001", "001"});
-    caixas.appendRow({"0001", "002"});
-    EXPECT_EQ(Vd_Caixa(caixas), "001, 002 (Filial 0001)");
-    caixas.appendRow({"0002", "005"});
-    caixas.appendRow({"0001", "003"});
-    EXPECT_EQ(Vd_Caixa(caixas), "001, 002 (Filial 0001),\r005 (Filial 0002),\r003 (Filial 0001)");
-    Table blankFirst = makeCdsCaixa();
-    blankFirst.appendRow({"0001", ""});
-    blankFirst.appendRow({"0001", "002"});
-    EXPECT_EQ(Vd_Caixa(blankFirst), ", 002 (Filial 0001)");
+    ExportTables t;
+    EXPECT_EQ(Vd_Caixa(summaryOf(t, false)), " (Filial )");
+    EXPECT_EQ(Vd_Caixa(DaySummary{}), " (Filial )"); // not kept
+    t.cdsCaixa.appendRow({"0001", "001"});
+    t.cdsCaixa.appendRow({"0001", "002"});
+    EXPECT_EQ(Vd_Caixa(summaryOf(t, false)), "001, 002 (Filial 0001)");
+    t.cdsCaixa.appendRow({"0002", "005"});
+    t.cdsCaixa.appendRow({"0001", "003"});
+    EXPECT_EQ(Vd_Caixa(summaryOf(t, false)),
+              "001, 002 (Filial 0001),\r005 (Filial 0002),\r003 (Filial 0001)");
+    ExportTables blankFirst;
+    blankFirst.cdsCaixa.appendRow({"0001", ""});
+    blankFirst.cdsCaixa.appendRow({"0001", "002"});
+    EXPECT_EQ(Vd_Caixa(summaryOf(blankFirst, false)), ", 002 (Filial 0001)");
 }
 
 } // namespace

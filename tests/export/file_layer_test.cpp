@@ -167,7 +167,7 @@ TEST_F(DotzFilesTest, SaleFilesStagedAheadGoInPlaceOnlyWithTheDay)
         EXPECT_EQ(filesIn("EXPORTA/DOTZ").size(), branches.size());
         itemRows.rows(items.cdsDotzExtra.store(), 0);
         writer.slot(3);
-        return writer.finishFiles();
+        return writer.GravaArquivosDotz();
     };
     EXPECT_THROW(day(true), Error);
     EXPECT_FALSE(fs::exists(root_ / "EXPORTA/DOTZ"));

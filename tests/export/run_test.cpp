@@ -1,6 +1,8 @@
 #include "base/branch_list.h"
 #include "export/checks.h"
+#include "export/day_placing.h"
 #include "export/run.h"
+#include "tests/support/export_tables.h"
 #include "tests/support/packet_json.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
 #include "base/error.h"
-#include "export/export_tables.h"
+#include "tests/support/export_tables.h"
 
 #include <gtest/gtest.h>
 

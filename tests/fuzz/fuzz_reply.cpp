@@ -11,8 +11,8 @@
 // same files as its packets loaded whole into tables.
 #include "connection/principal_reply.h"
 #include "connection/reply_stream.h"
-#include "export/dotz_files.h"
 #include "export/run.h"
+#include "tests/support/loaded_day.h"
 
 #include <array>
 #include <cstdint>
@@ -83,7 +83,7 @@ std::map<std::string, std::string> writtenFromTables(const DayPackets& packets, 
     loadAll(packets, t);
     MemoryFileSystem fs;
     LineList lines;
-    GravaArquivosDotz(t, day, true, lines, paths, fs);
+    writeLoadedDay(t, day, true, lines, paths, fs);
     return fs.files();
 }
 

@@ -59,7 +59,9 @@ TEST_F(ExportScreen, InitialState)
     EXPECT_FALSE(form->qryFilial->Active());
     EXPECT_FALSE(form->netExportaDotz->Connected());
     EXPECT_LE(control<QProgressBar>("pgbProgresso")->value(), 0);
-    EXPECT_TRUE(form->cdsDadosDotz.isEmpty());
+    // No day read yet: nothing for the branch checks to refuse.
+    EXPECT_NO_THROW(form->Vd_Parceiro());
+    EXPECT_NO_THROW(form->Vd_Diretorio());
 }
 
 TEST_F(ExportScreen, TextsAsTheOperatorReadsThem)

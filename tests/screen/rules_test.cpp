@@ -5,8 +5,9 @@
 
 #include "base/error.h"
 #include "connection/server_connection.h"
-#include "export/export_tables.h"
 #include "screen/export_dotz.h"
+#include "tests/support/export_tables.h"
+#include "tests/support/packet_json.h"
 #include "toolkit/application.h"
 #include "toolkit/busy_animation.h"
 #include "toolkit/data_access.h"
@@ -34,12 +35,14 @@ struct Call
     std::string server; // "HOST:PORT", "https://" in front under TLS
 };
 
-// A server that answers every day with four empty packets, and records the calls;
-// the host "standby" refuses each with a refusal another server may answer.
+// A server that answers every day with four empty packets (or with `reply`, when
+// set), and records the calls; the host "standby" refuses each with a refusal
+// another server may answer.
 class EmptyDaysBackend final : public ConnectionBackend
 {
   public:
-    explicit EmptyDaysBackend(std::shared_ptr<std::vector<Call>> calls) : calls_(std::move(calls))
+    EmptyDaysBackend(std::shared_ptr<std::vector<Call>> calls, std::shared_ptr<std::string> reply)
+        : calls_(std::move(calls)), reply_(std::move(reply))
     {
     }
     void setBeforeConnect(std::function<void()> handler) override { before_ = std::move(handler); }
@@ -63,7 +66,7 @@ class EmptyDaysBackend final : public ConnectionBackend
         if (host_ == "standby")
             return Variant(Packet::fromJson(
                 R"({"ok":false,"message":"Banco de dados em recuperação.","retry":true})"));
-        return Variant(Packet::fromJson(envelope()));
+        return Variant(Packet::fromJson(reply_->empty() ? envelope() : *reply_));
     }
 
   private:
@@ -89,6 +92,7 @@ class EmptyDaysBackend final : public ConnectionBackend
     }
 
     std::shared_ptr<std::vector<Call>> calls_;
+    std::shared_ptr<std::string> reply_;
     std::function<void()> before_;
     bool open_ = false;
     std::string host_;
@@ -108,8 +112,8 @@ class ScreenRules : public ::testing::Test
   protected:
     void SetUp() override
     {
-        previousFactory_ =
-            setBackendFactory([c = calls] { return std::make_unique<EmptyDaysBackend>(c); });
+        previousFactory_ = setBackendFactory(
+            [c = calls, r = reply] { return std::make_unique<EmptyDaysBackend>(c, r); });
         // The host's local database with its branch table.
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"),
                                                     QString::fromLatin1(kLocalDatabase));
@@ -164,6 +168,7 @@ class ScreenRules : public ::testing::Test
     }
 
     std::shared_ptr<std::vector<Call>> calls = std::make_shared<std::vector<Call>>();
+    std::shared_ptr<std::string> reply = std::make_shared<std::string>();
     // No day here gives files, so no folder is ever written.
     test::TempSettings settings{"[server]\nhost = 127.0.0.1\nport = 1\n[drives]\nC = /nowhere\n"};
     std::unique_ptr<TfrmExportaDotz> form;
@@ -338,11 +343,19 @@ TEST_F(ScreenRules, ARefusalAnotherServerMayAnswerMovesTheDayOnThroughTheList)
 // characters show as the command line shows them.
 TEST_F(ScreenRules, BranchCodesInRefusalsShowTheirControlCharactersEscaped)
 {
-    form->cdsDadosDotz.appendRow(
+    ExportTables t;
+    t.cdsDadosDotz.appendRow(
         {"00\x01", "1", "1", "", "", "2024-03-15", "", 1, "", "", "C:\\X\\", 1});
-    form->cdsDadosDotz.appendRow(
-        {"00\x7f", "1", "1", "", "", "2024-03-15", "", 1, "", "4321", "", 1});
-    EXPECT_THROW(form->Vd_Parceiro(), Abort);
+    t.cdsDadosDotz.appendRow({"00\x7f", "1", "1", "", "", "2024-03-15", "", 1, "", "4321", "", 1});
+    *reply = "{\"ok\":true,\"data\":[" + testing::packetJson(t.cdsCaixa) + "," +
+             testing::packetJson(t.cdsDadosDotz) + "," + testing::packetJson(t.cdsDotzExtra) + "," +
+             testing::packetJson(t.cdsConfigDotz) + "]}";
+    type(form->DepPeriodDe, "15032024");
+    type(form->depPeriodAte, "15032024");
+    QTest::mouseClick(form->rbtTodasFilial, Qt::LeftButton);
+    // The run's partner check refuses the day; the folder check, over the day the
+    // run read, refuses it too.
+    EXPECT_THROW(form->sbtImportExportClick(), Abort);
     EXPECT_THROW(form->Vd_Diretorio(), Abort);
     EXPECT_EQ(
         recorder.texts(),

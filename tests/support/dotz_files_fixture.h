@@ -2,10 +2,10 @@
 // The DOTZ writer's tests: a day's tables, a folder of their own mapped as drive
 // C:, and the writer run over them.
 #include "base/error.h"
-#include "export/dotz_files.h"
 #include "export/dotz_records.h"
 #include "export/packet_loader.h"
 #include "packet_json.h"
+#include "tests/support/loaded_day.h"
 
 #include <gtest/gtest.h>
 
@@ -70,7 +70,7 @@ class DotzFilesTest : public ::testing::Test
     DayResult writeTables(bool with515, FileSystem& fsys)
     {
         LineList lines;
-        DayResult r = GravaArquivosDotz(t_, day_, with515, lines, paths_, fsys);
+        DayResult r = writeLoadedDay(t_, day_, with515, lines, paths_, fsys);
         EXPECT_TRUE(lines.empty());
         return r;
     }
@@ -86,7 +86,7 @@ class DotzFilesTest : public ::testing::Test
             loadPacketInto(store, tables[slot]->name(), packetOf(*tables[slot]),
                            &writer.slot(slot));
         }
-        return writer.finishFiles();
+        return writer.GravaArquivosDotz();
     }
     // Each file under the root, by its path, with its bytes.
     std::map<std::string, std::string> tree() const

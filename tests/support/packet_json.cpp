@@ -37,6 +37,11 @@ std::string packetJson(const Table& t)
             } else {
                 json += '"';
                 for (char ch : t.textAt(r, col)) {
+                    if (static_cast<unsigned char>(ch) < 0x20) {
+                        std::snprintf(number, sizeof number, "\\u%04x", ch);
+                        json += number;
+                        continue;
+                    }
                     if (ch == '\\' || ch == '"')
                         json += '\\';
                     json += ch;

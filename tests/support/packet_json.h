@@ -1,7 +1,7 @@
 #pragma once
 // Packets as the server sends them, built from tables, for tests and benchmarks.
 #include "base/packet.h"
-#include "export/table.h"
+#include "tests/support/table.h"
 
 #include <string>
 

@@ -1,9 +1,9 @@
 #include "table.h"
 
 #include "base/error.h"
-#include "column_store.h"
-#include "numbers.h"
-#include "packet_loader.h"
+#include "export/column_store.h"
+#include "export/numbers.h"
+#include "export/packet_loader.h"
 
 #include <cmath>
 #include <limits>

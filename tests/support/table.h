@@ -3,7 +3,7 @@
 // needs. Text is held as Windows-1252 bytes. Rows keep the order they were loaded
 // or inserted in; nothing sorts or indexes them.
 #include "base/packet.h"
-#include "column_views.h"
+#include "export/column_views.h"
 
 #include <memory>
 #include <string>

@@ -1,21 +1,65 @@
-#include "export_tables.h"
-
+#pragma once
+// The packets' columns by position, as the writer reaches them; each position
+// is checked against the wire contract's layout.
 #include "base/wire_contract.h"
 
 #include <string_view>
 
 namespace dotz {
-namespace {
 
-Table fromWire(size_t slot)
-{
-    const wire::PacketLayout& layout = wire::kPackets[slot];
-    std::vector<ColumnDef> columns;
-    columns.reserve(layout.columns.size());
-    for (const wire::Column& c : layout.columns)
-        columns.push_back({c.name, c.text ? ColumnType::Text : ColumnType::Number, c.size});
-    return Table(layout.table, std::move(columns));
+// Column positions, in declaration order.
+namespace caixa {
+enum : int { CDFILIAL, CDCAIXA };
 }
+namespace dados {
+enum : int {
+    CDFILIAL,
+    CDCAIXA,
+    NRCUPOMFIS,
+    CDIDCLIENTEDOTZ,
+    CDOPERADOR,
+    DATA,
+    HORA,
+    VRTOTVENDA,
+    CDPROMOCAODOTZ,
+    CDINTEGRADOTZ,
+    DSDIRARQDOTZ,
+    NRDOTZ
+};
+}
+namespace extra {
+enum : int {
+    CDFILIAL,
+    CDCAIXA,
+    NRCUPOMFIS,
+    CDIDCLIENTEDOTZ,
+    CDPRODUTO,
+    VRUNITVEND,
+    QTPRODVEND,
+    VRTOTAL,
+    CDBARPRODUTO,
+    CDPROMOCAODOTZ,
+    CDINTEGRADOTZ,
+    DSDIRARQDOTZ,
+    NRDOTZ
+};
+}
+namespace config {
+enum : int {
+    CDFILIAL,
+    CDPRODUTO,
+    VRPRECITEM,
+    NMPRODUTO,
+    CDBARPRODUTO,
+    CDPROMOCAODOTZ,
+    DTINIVIGPROD,
+    DTFIMVIGPROD,
+    VRPONTOPROD,
+    CDINTEGRADOTZ,
+    DSDIRARQDOTZ
+};
+}
+namespace columns_detail {
 
 // The writer reaches columns by these positions: each must name the column it
 // stands for in the packet's layout.
@@ -55,33 +99,5 @@ static_assert(at(3, config::CDFILIAL, "CDFILIAL") && at(3, config::CDPRODUTO, "C
               at(3, config::CDINTEGRADOTZ, "CDINTEGRADOTZ") &&
               at(3, config::DSDIRARQDOTZ, "DSDIRARQDOTZ"));
 
-} // namespace
-
-Table makeCdsCaixa()
-{
-    return fromWire(0);
-}
-Table makeCdsDadosDotz()
-{
-    return fromWire(1);
-}
-Table makeCdsDotzExtra()
-{
-    return fromWire(2);
-}
-Table makeCdsConfigDotz()
-{
-    return fromWire(3);
-}
-
-// Working sets of the export, not on the wire.
-Table makeCdsFilialParc()
-{
-    return Table("cdsFilialParc", {{"CDFILIAL", ColumnType::Text, 4}});
-}
-Table makeCdsFilialDir()
-{
-    return Table("cdsFilialDir", {{"CDFILIAL", ColumnType::Text, 4}});
-}
-
+} // namespace columns_detail
 } // namespace dotz
