@@ -4,7 +4,8 @@ GetPrincipal for its own branch's DAY, one call per connection, again and again
 for SECONDS; meanwhile GET /health every 200 ms. Each store calls from its own
 loopback address (127.1.0.1 on), or all from 127.0.0.1 (one: as from behind a
 balancer). Prints calls a second, the calls' p50/p99 (connect to last byte),
-errors by kind, /health's p50/p99/max and failures, and the server's peak RSS.
+errors by kind, /health's p50/p99/max and failures, the server's peak RSS and
+its CPU over the run.
 Usage: load.py PORT SERVER_PID DAY SECONDS one|many BRANCH...
 The stores' own addresses need Linux (all of 127/8 is loopback there)."""
 import json, os, socket, sys, threading, time
@@ -105,6 +106,11 @@ def pct(values, p):
     return v[min(len(v) - 1, int(p / 100 * len(v)))] * 1000 if v else float("nan")
 
 
+def cpu():
+    fields = open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
 def rss(field):
     for line in open(f"/proc/{pid}/status"):
         if line.startswith(field):
@@ -115,12 +121,14 @@ threads = [threading.Thread(target=store, args=(i, b)) for i, b in enumerate(bra
 threads.append(threading.Thread(target=poll_health))
 for t in threads:
     t.start()
+cpu_before = cpu()
 began = time.monotonic()
 deadline[0] = began + seconds
 start.set()
 for t in threads:
     t.join()
 wall = time.monotonic() - began  # calls under way at the deadline finish and count
+server_cpu = cpu() - cpu_before
 print(f"stores {len(branches)} ({mode} address{'' if mode == 'one' else 'es'}), {wall:.1f} s: "
       f"{len(latencies)} calls, {len(latencies) / wall:.1f} calls/s, "
       f"{moved[0] / wall / 1e6:.1f} MB/s; p50 {pct(latencies, 50):.0f} ms, "
@@ -128,5 +136,6 @@ print(f"stores {len(branches)} ({mode} address{'' if mode == 'one' else 'es'}), 
       f"{sum(errors.values())}{' ' + str(errors) if errors else ''}")
 print(f"  /health: {len(health)} polls, p50 {pct(health, 50):.1f} ms, p99 {pct(health, 99):.1f} ms, "
       f"max {pct(health, 100):.1f} ms, failed {health_failed[0]}; "
-      f"server peak RSS {rss('VmHWM')} MB (now {rss('VmRSS')} MB); "
+      f"server peak RSS {rss('VmHWM')} MB (now {rss('VmRSS')} MB)")
+print(f"  server CPU {server_cpu:.1f} s, {1000 * server_cpu / max(1, len(latencies)):.1f} ms a call; "
       f"client CPU {os.times().user + os.times().system:.1f} s")

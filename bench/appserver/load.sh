@@ -18,19 +18,16 @@ mkdir -p "$data"
 . scripts/appserver-lib.sh
 ensure_bench_day "$bin" "$db"
 trap stop_appserver EXIT
-ticks=$(getconf CLK_TCK)
+echo "$(date -u '+%F %H:%M') UTC, $(git rev-parse --short HEAD), $seconds s a run"
 
 run() {
-  local stores=$1 mode=$2 before
+  local stores=$1 mode=$2
   shift 2
   local port=$((20000 + RANDOM % 20000))
   start_appserver "$bin" "$db" "$port" "$data/load-server.log" --config /dev/null "$@"
-  before=$(awk '{ print $14 + $15 }' "/proc/$APPSERVER_PID/stat")
-  echo "== load $(cut -d' ' -f1-3 /proc/loadavg); serve $*"
+  echo "== $stores stores; load $(cut -d' ' -f1-3 /proc/loadavg); serve ${*:-(defaults)}"
   bench/appserver/load.py "$port" "$APPSERVER_PID" 2024-03-15 "$seconds" "$mode" \
     $(sqlite3 "$db" "SELECT CDFILIAL FROM FILIAL ORDER BY CDFILIAL LIMIT $stores")
-  awk -v b="$before" -v t="$ticks" '{ printf "  server CPU %.1f s\n", ($14 + $15 - b) / t }' \
-    "/proc/$APPSERVER_PID/stat"
   stop_appserver
 }
 
