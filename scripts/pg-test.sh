@@ -74,15 +74,15 @@ standby)
   ;;
 pooler)
   server=${3:?SERVER_DIR}
-  server_port=$(sed -n 4p "$server/data/postmaster.pid")
   if [ ! -x "$pgbouncer" ]; then
     echo "pg-test: no $pgbouncer (scripts/install.sh installs Debian's pgbouncer)" >&2
     exit 1
   fi
+  server_port=$(sed -n 4p "$server/data/postmaster.pid")
   mkdir -p "$dir"
   [ "$(id -u)" -eq 0 ] && chown postgres: "$dir"
   echo '"dotz" ""' >"$dir/users.txt"
-  for attempt in 1 2 3 4 5 6 7 8; do
+  for _ in 1 2 3 4 5 6 7 8; do
     port=$((20000 + RANDOM % 40000))
     cat >"$dir/pgbouncer.ini" <<EOF
 [databases]
@@ -100,16 +100,19 @@ logfile = $dir/pgbouncer.log
 pidfile = $dir/pgbouncer.pid
 EOF
     if as_owner "$pgbouncer" -d -q "$dir/pgbouncer.ini" 2>>"$dir/start.log"; then
-      # -d returns before it listens: wait until a query goes through.
-      for wait in $(seq 50); do
+      # -d returns before it listens, and before its pid is written: wait until
+      # a query goes through, or until it has ended.
+      pid=
+      for _ in $(seq 50); do
         if "$bin/psql" -XAtq -h 127.0.0.1 -p "$port" -U dotz -c 'SELECT 1' dotz >/dev/null 2>&1; then
           echo "postgresql://dotz@127.0.0.1:$port/dotz"
           exit 0
         fi
-        [ -s "$dir/pgbouncer.pid" ] && kill -0 "$(cat "$dir/pgbouncer.pid")" 2>/dev/null || break
+        pid=$(cat "$dir/pgbouncer.pid" 2>/dev/null || true)
+        if [ -n "$pid" ] && ! kill -0 "$pid" 2>/dev/null; then pid=; break; fi
         sleep 0.1
       done
-      [ -s "$dir/pgbouncer.pid" ] && kill "$(cat "$dir/pgbouncer.pid")" 2>/dev/null || true
+      if [ -n "$pid" ]; then kill "$pid" 2>/dev/null || true; fi
     fi
   done
   echo "pg-test: PgBouncer did not start:" >&2
