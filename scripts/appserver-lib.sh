@@ -1,16 +1,17 @@
 # Sourced by the scripts that run an application server for a while.
-# start_appserver BIN_DIR DB PORT LOG: starts `krt-appserver serve` in the
+# start_appserver BIN_DIR DB PORT LOG [OPTION...]: starts `krt-appserver serve` in the
 # background (its log into LOG), sets APPSERVER_PID, and returns once the server
 # answers; fails, showing the log, when it stops or stays silent for 10 s.
 start_appserver() {
-  start_server "$1/krt-appserver" "$2" "$3" "$4"
+  start_server "$1/krt-appserver" "$2" "$3" "$4" "${@:5}"
 }
 
-# start_server SERVER DB PORT LOG: the same for a given krt-appserver program
-# (benchmarks that compare two builds run one of each).
+# start_server SERVER DB PORT LOG [OPTION...]: the same for a given krt-appserver
+# program (benchmarks that compare two builds run one of each), with any more
+# options of `serve`.
 start_server() {
   local server=$1 db=$2 port=$3 log=$4
-  "$server" serve --db "$db" --port "$port" >"$log" 2>&1 &
+  "$server" serve --db "$db" --port "$port" "${@:5}" >"$log" 2>&1 &
   APPSERVER_PID=$!
   for _ in $(seq 100); do
     curl -sf "http://127.0.0.1:$port/rpc/Krt52410.rdmExportaDotz" >/dev/null && return 0

@@ -11,7 +11,7 @@ $SUDO apt-get install -y -q --no-install-recommends \
   qt6-base-dev qt6-base-dev-tools libqt6sql6-sqlite libqt6sql6-psql qt6-qpa-plugins \
   libgl-dev \
   libcurl4-openssl-dev libcpp-httplib-dev libsimdjson-dev rapidjson-dev libcli11-dev \
-  libsqlite3-dev sqlite3 libpq-dev postgresql postgresql-client haproxy \
+  libsqlite3-dev sqlite3 libpq-dev postgresql postgresql-client pgbouncer haproxy \
   xvfb xauth x11-apps imagemagick xdotool fonts-dejavu-core fonts-liberation2 \
   curl ca-certificates time procps python3 \
   libboost1.81-dev libssl-dev openssl \
@@ -26,6 +26,7 @@ $SUDO apt-get install -y -q --no-install-recommends \
 # systemd: systemd-analyze verify on the units. prometheus-cpp-dev: the server's
 # /metrics and the export's metrics file; prometheus: promtool checks both in the tests.
 # haproxy: the example load balancer in front of several servers, started by a test.
+# pgbouncer: started by a test in transaction mode between servers and PostgreSQL.
 # linux-perf: bench/cli/tail.sh traces the export's system calls at little cost.
 # fonts-liberation2: the Arial-metric face that stands in for the screens' 8-point
 # sans serif. xvfb, xdotool, imagemagick: the host tried and pictured under Xvfb.

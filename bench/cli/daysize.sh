@@ -4,6 +4,7 @@
 # then the export, interleaved. For each export: wall, user and system time,
 # peak memory, and the server's CPU time over the same call; then the medians,
 # the export ÷ curl ratio and the client's CPU ÷ the server's.
+# Its "plot:" line sums the run up for bench/plot-daysize.sh.
 # CHECK=1 also compares the last export's files with bench/cli/records.sql.
 # Usage: bench/cli/daysize.sh BUILD_DIR DB [PAIRS] [WORK_DIR]
 set -euo pipefail
@@ -63,6 +64,10 @@ echo "median: export ÷ curl $(awk '{ print $1 / $2 }' "$work/rows" | median) (a
 echo "median: export $(col 1) s, curl $(col 2) s, user $(col 3) s, sys $(col 4) s, peak $(($(col 5 | cut -d. -f1) / 1024)) MB (max $(($(awk '{ print $5 }' "$work/rows" | sort -g | tail -1) / 1024)) MB)"
 echo "median: client CPU ÷ server CPU $(awk '{ print ($3 + $4) / $6 }' "$work/rows" | median) (all: $(awk '{ printf "%.3f ", ($3 + $4) / $6 }' "$work/rows"))"
 echo "files: $(find "$files" -name '*_1.txt' | wc -l); load after: $(cut -d' ' -f1-3 /proc/loadavg)"
+# One line for bench/plot-daysize.sh: sales with a DOTZ customer, reply bytes,
+# medians of curl and the export (s), the export's median peak (MB), commit, date.
+sales=$(sqlite3 "$db" "SELECT COUNT(*) FROM VENDA WHERE DTVENDA = '2024-03-15' AND CDIDCLIENTEDOTZ IS NOT NULL")
+echo "plot: $sales $reply $(col 2) $(col 1) $(($(col 5 | cut -d. -f1) / 1024)) $(git rev-parse --short HEAD) $(date -u +%F)"
 if [ "${CHECK:-0}" = 1 ]; then
   bench/cli/records-check.sh "$db" "$files" "$work"
 fi

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <future>
+
 using namespace dotz;
 using namespace dotz::appserver;
 using namespace dotz::testing;
@@ -48,6 +50,41 @@ TEST_F(PostgresTest, RepliesAreTheSameAsOnSqlite)
     RunningServer postgres(serverOn(uri()));
     expectSameReplies(sqlite.port(), postgres.port(), {"T", "'0001','0003'", "'0002'", "'nada'"},
                       {"2024-03-14", "2024-03-16", "2024-03-20"});
+}
+
+// Through PgBouncer in transaction mode, with more calls at once than it has
+// connections to hand round, so that one call's session settings must follow
+// it from connection to connection.
+TEST_F(PostgresTest, RepliesThroughPgBouncerAreTheSame)
+{
+    PostgresServer pooler(PostgresServer::PooledBy{*postgres_});
+    TempDir dir;
+    RunningServer sqlite(serverOn(makeDemoDb(dir)));
+    RunningServer direct(serverOn(uri()));
+    auto options = serverOn(pooler.uri());
+    options.maxCallsPerAddress = 32;
+    RunningServer pooled(options);
+    std::vector<std::pair<std::string, std::future<httplib::Result>>> calls;
+    for (int round = 0; round < 2; ++round)
+        for (std::string selector : {"T", "'0001','0003'", "'0002'"})
+            for (std::string day : {"2024-03-14", "2024-03-15", "2024-03-16"}) {
+                const std::string body = getPrincipalBody(selector, day);
+                calls.emplace_back(body, std::async(std::launch::async, [&pooled, body] {
+                                       return postRaw(pooled.port(), body);
+                                   }));
+            }
+    httplib::Client health("127.0.0.1", pooled.port());
+    EXPECT_EQ(health.Get("/health")->status, 200);
+    for (auto& [body, call] : calls) {
+        SCOPED_TRACE(body);
+        auto expected = postRaw(sqlite.port(), body);
+        auto viaDirect = postRaw(direct.port(), body);
+        auto viaPooler = call.get();
+        ASSERT_TRUE(expected && viaDirect && viaPooler);
+        EXPECT_NE(expected->body.find("\"ok\":true"), std::string::npos);
+        EXPECT_EQ(viaDirect->body, expected->body);
+        EXPECT_EQ(viaPooler->body, expected->body);
+    }
 }
 
 TEST_F(PostgresTest, BadSelectorChangesNothing)

@@ -119,6 +119,12 @@ PostgresServer::PostgresServer(StandbyOf standby)
                      (standby.primary.dir_.path() / "pg").string());
 }
 
+PostgresServer::PostgresServer(PooledBy pooler)
+{
+    uri_ = runScript(kScript + " pooler " + (dir_.path() / "pg").string() + " " +
+                     (pooler.server.dir_.path() / "pg").string());
+}
+
 void PostgresServer::restart()
 {
     runScript(kScript + " restart " + (dir_.path() / "pg").string());

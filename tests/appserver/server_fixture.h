@@ -95,6 +95,13 @@ class PostgresServer
         const PostgresServer& primary;
     };
     explicit PostgresServer(StandbyOf standby);
+    // PgBouncer in transaction mode in front of the server: two connections to it
+    // shared by all its clients, opened with another DateStyle and client encoding.
+    struct PooledBy
+    {
+        const PostgresServer& server;
+    };
+    explicit PostgresServer(PooledBy pooler);
     ~PostgresServer();
     const std::string& uri() const { return uri_; }
     // Stops the server, which ends every connection, and starts it on the same port.
