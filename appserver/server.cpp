@@ -14,17 +14,17 @@
 // Nothing else: no thread per call or per connection.
 #include "server.h"
 
-#include "health_probe.h"
-#include "listener.h"
-#include "metrics.h"
-#include "principal_object.h"
-#include "query_pool.h"
-#include "request_log.h"
-#include "router.h"
-#include "rpc.h"
-#include "spool.h"
-#include "status_pages.h"
-#include "store_pool.h"
+#include "appserver/network/listener.h"
+#include "appserver/network/spool.h"
+#include "appserver/operations/health_probe.h"
+#include "appserver/operations/metrics.h"
+#include "appserver/operations/request_log.h"
+#include "appserver/operations/status_pages.h"
+#include "appserver/principal/principal_object.h"
+#include "appserver/rpc/router.h"
+#include "appserver/rpc/rpc.h"
+#include "appserver/stores/query_pool.h"
+#include "appserver/stores/store_pool.h"
 
 #include "base/error.h"
 #include "base/wire_contract.h"
@@ -69,7 +69,7 @@ std::optional<ssl::context> loadTls(const ServerOptions& options)
 StorePool& checked(StorePool& pool)
 {
     auto lease = pool.acquire();
-    lease->query("SELECT COUNT(*) FROM FILIAL", {}, [](const Row&) {});
+    lease->query(kCountBranches, {}, [](const Row&) {});
     return pool;
 }
 
