@@ -2,6 +2,7 @@
 
 #include "appserver/rpc/rpc.h"
 #include "principal_sql.h"
+#include "sqlite/items.h"
 
 #include "base/error.h"
 
@@ -11,6 +12,18 @@
 namespace dotz::appserver {
 
 namespace {
+
+// Runs a query on the store, whichever its engine; calls onRow for each row in
+// the query's order and returns the row count. Items have the same columns and
+// rows on both engines.
+size_t readQuery(Store& store, PrincipalQuery query, const BranchSelector& selector,
+                 const std::string& day, const std::function<void(const Row&)>& onRow)
+{
+    if (query == PrincipalQuery::Items && store.engine() == Engine::Sqlite)
+        return readSqliteItems(store, selector, day, onRow);
+    const Statement s = statement(query, store.engine(), selector, day);
+    return store.query(s.sql, s.params, onRow);
+}
 
 // A key of the packet, or a type, as JSON.
 std::string quoted(std::string_view text)

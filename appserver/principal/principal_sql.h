@@ -1,6 +1,6 @@
 #pragma once
-// The queries of GetPrincipal: each built and run in one place, for either
-// engine, and where each packet column comes from. The packets' columns are the
+// The queries of GetPrincipal: each built in one place, for either engine, and
+// where each packet column comes from. The packets' columns are the
 // module's (base/wire_contract.h); here they are only picked.
 #include "appserver/stores/store.h"
 #include "selector.h"
@@ -40,12 +40,6 @@ struct Statement
 // ProductBarcode's one parameter is the product's code, given by its reader.
 Statement statement(PrincipalQuery query, Engine engine, const BranchSelector& selector,
                     const std::string& day);
-
-// Runs a query on the store, whichever its engine; calls onRow for each row in
-// the query's order and returns the row count. Items have the same columns and
-// rows on both engines.
-size_t readQuery(Store& store, PrincipalQuery query, const BranchSelector& selector,
-                 const std::string& day, const std::function<void(const Row&)>& onRow);
 
 // Where a packet's column comes from: the query's row, the branch's settings
 // (read once per call), or a promotion's product.
