@@ -1,6 +1,8 @@
 #pragma once
 // A request and its reply as the handlers see them, apart from how the
 // connection carries them.
+#include "pending_reply.h"
+
 #include "appserver/operations/request_log.h"
 
 #include <boost/beast/http/message.hpp>
@@ -13,36 +15,27 @@
 
 namespace dotz::appserver {
 
-class Spool;
-
 using HttpRequest = boost::beast::http::request<boost::beast::http::string_body>;
 
-// Headers some replies carry.
-struct ReplyExtra
-{
-    const char* allow = nullptr; // the Allow header of a 405
-    std::chrono::seconds retryAfter{0};
-};
-
-// A request and its reply as the handlers see them. Apart from note,
-// every member may be called from any thread.
+// A request and its reply as the handlers see them, on the session's strand.
+// A handler replies at once, or hands over a reply that is made elsewhere.
 class Exchange
 {
   public:
     virtual ~Exchange() = default;
     // The whole reply, after which the connection reads its next request.
     virtual void reply(unsigned status, std::string body, ReplyExtra extra = {}) = 0;
-    // A 200 whose body the connection takes from the spool as the peer reads
-    // it; the spool's detail ends the log line.
-    virtual void sendSpooled(std::shared_ptr<Spool> spool) = 0;
+    // The reply is made elsewhere: the connection takes it as it comes, and
+    // adds what it says to the log line.
+    virtual void await(std::shared_ptr<PendingReply> reply) = 0;
     // Held until the reply has gone out or the connection is closed.
     virtual void holdCall(std::shared_ptr<void> ticket) = 0;
     virtual const std::string& address() const = 0;
-    // Closes the connection when it waits for or reads a request.
+    // From any thread: closes the connection when it waits for or reads a request.
     virtual void closeIfIdle() = 0;
 
-    // Written by the connection's strand, or by the query thread that the
-    // request was handed to until it hands over a reply; never by both at once.
+    // Only the connection's strand writes it: what a reply made elsewhere adds
+    // comes with the reply.
     RequestNote note;
 };
 

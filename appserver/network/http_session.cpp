@@ -1,4 +1,5 @@
 #include "http_session.h"
+#include "request_head.h"
 
 #include "appserver/rpc/rpc.h"
 #include "spool.h"
@@ -34,42 +35,6 @@ constexpr std::uint32_t kHeaderLimit = 16 * 1024;
 // What one chunk of a spooled reply takes from the spool at most.
 constexpr size_t kChunk = 256 * 1024;
 
-// The path of a request target, percent-decoded, without its query.
-std::string decodedPath(std::string_view target)
-{
-    target = target.substr(0, target.find('?'));
-    auto hex = [](char c) {
-        return c >= '0' && c <= '9'   ? c - '0'
-               : c >= 'a' && c <= 'f' ? c - 'a' + 10
-               : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                      : -1;
-    };
-    std::string path;
-    for (size_t i = 0; i < target.size(); ++i) {
-        if (target[i] == '%' && i + 2 < target.size() && hex(target[i + 1]) >= 0 &&
-            hex(target[i + 2]) >= 0) {
-            path += static_cast<char>(hex(target[i + 1]) * 16 + hex(target[i + 2]));
-            i += 2;
-        } else {
-            path += target[i];
-        }
-    }
-    return path;
-}
-
-// The parser takes a repeated Content-Length when the values agree, and a list
-// "5, 5"; a request that frames its body twice is refused all the same.
-bool plainContentLength(const HttpRequest& request)
-{
-    const auto n = request.count(http::field::content_length);
-    if (n == 0)
-        return true;
-    if (n > 1)
-        return false;
-    const std::string_view value = request[http::field::content_length];
-    return !value.empty() && value.find_first_not_of("0123456789") == std::string_view::npos;
-}
-
 // Stream is a TCP stream or a TLS stream over one; everything but the
 // handshake and the close is shared.
 template <class Stream>
@@ -85,6 +50,8 @@ class Session final : public Exchange, public std::enable_shared_from_this<Sessi
     }
     ~Session() override
     {
+        if (pending_)
+            pending_->abandon();
         if (spool_)
             spool_->abandon();
         s_.ended(this, address_);
@@ -112,12 +79,10 @@ class Session final : public Exchange, public std::enable_shared_from_this<Sessi
                        extra]() mutable { self->writeReply(status, std::move(body), extra); });
     }
 
-    void sendSpooled(std::shared_ptr<Spool> spool) override
+    void await(std::shared_ptr<PendingReply> reply) override
     {
-        net::dispatch(stream_.get_executor(),
-                      [self = this->shared_from_this(), spool = std::move(spool)]() mutable {
-                          self->startSpooled(std::move(spool));
-                      });
+        pending_ = std::move(reply);
+        pull();
     }
 
     void holdCall(std::shared_ptr<void> ticket) override { call_ = std::move(ticket); }
@@ -142,6 +107,7 @@ class Session final : public Exchange, public std::enable_shared_from_this<Sessi
     bool idle_ = true; // waiting for a request or reading one: a stop may close it
     std::array<char, 16 * 1024> drain_{};
     std::shared_ptr<void> call_;
+    std::shared_ptr<PendingReply> pending_; // until it is whole, or its body starts
 
     // A spooled reply: its head, the chunk being written, and the rate rule.
     std::shared_ptr<Spool> spool_;
@@ -295,6 +261,33 @@ class Session final : public Exchange, public std::enable_shared_from_this<Sessi
                               }
                               self->nextRequest();
                           });
+    }
+
+    // Takes what a reply made elsewhere has come to; when it has come to
+    // nothing yet, it wakes the session.
+    void pull()
+    {
+        if (!pending_)
+            return;
+        const auto state = pending_->poll([self = this->shared_from_this()] {
+            net::post(self->stream_.get_executor(), [self] { self->pull(); });
+        });
+        switch (state) {
+        case PendingReply::State::Waiting:
+            return;
+        case PendingReply::State::Whole: {
+            WholeReply whole = pending_->takeWhole();
+            pending_.reset();
+            note.detail += whole.detail;
+            if (whole.outcome)
+                note.outcome = *whole.outcome;
+            return writeReply(whole.status, std::move(whole.body), whole.extra);
+        }
+        case PendingReply::State::Streaming:
+            startSpooled(pending_->body());
+            pending_.reset();
+            return;
+        }
     }
 
     // ---- a spooled reply --------------------------------------------------------

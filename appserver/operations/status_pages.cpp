@@ -10,9 +10,12 @@ Handler healthPage(HealthProbe& probe, ServerMetrics& metrics, std::string db)
 {
     return [&probe, &metrics, db = std::move(db)](const std::shared_ptr<Exchange>& c,
                                                   const HttpRequest&) {
-        probe.probe([&metrics, db, c](std::exception_ptr failure) {
+        // The probe may answer on another session's thread.
+        auto reply = std::make_shared<PendingReply>();
+        c->await(reply);
+        probe.probe([&metrics, db, reply, note = c->note.id](std::exception_ptr failure) {
             if (!failure)
-                return c->reply(200, R"({"ok":true})");
+                return reply->answer({.body = R"({"ok":true})"});
             try {
                 std::rethrow_exception(failure);
             } catch (const std::exception& e) {
@@ -20,8 +23,9 @@ Handler healthPage(HealthProbe& probe, ServerMetrics& metrics, std::string db)
                 const DatabaseError unavailable(DatabaseError::Kind::Unavailable, e.what());
                 const auto* known = dynamic_cast<const DatabaseError*>(&e);
                 metrics.failed(known ? *known : unavailable);
-                c->note.detail = "unhealthy: " + logDetail(e, db);
-                c->reply(503, failureEnvelope(operatorText(unavailable, c->note.id), true));
+                reply->answer({.status = 503,
+                               .body = failureEnvelope(operatorText(unavailable, note), true),
+                               .detail = "unhealthy: " + logDetail(e, db)});
             }
         });
     };

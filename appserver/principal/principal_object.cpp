@@ -37,40 +37,42 @@ void PrincipalObject::getPrincipal(const std::shared_ptr<Exchange>& c, const Rpc
         c->note.outcome = ServerMetrics::Outcome::Refused;
         return c->reply(200, resultBody(r.id, failureEnvelope(e.what())));
     }
-    // The network keeps running until the query ends: it may still reply.
-    queries_.submit(
-        [this, c, id = r.id, selector = std::move(selector), day,
-         work = boost::asio::make_work_guard(network_)] { produce(c, id, selector, day); });
+    auto reply = std::make_shared<PendingReply>(
+        std::make_shared<Spool>(spooling_.budget, spooling_.dir, spooling_.memory));
+    c->await(reply);
+    // The network keeps running until the query ends: its reply is still to go out.
+    queries_.submit([this, reply, id = r.id, note = c->note.id, selector = std::move(selector), day,
+                     work = boost::asio::make_work_guard(network_)] {
+        produce(*reply, id, note, selector, day);
+    });
 }
 
 // The reply is produced into a spool while the session sends it: a day can be
 // hundreds of MB. One that ends within the hold-back goes out whole, with its
 // length; until then a failure is still answered with ok:false.
-void PrincipalObject::produce(const std::shared_ptr<Exchange>& c, const std::string& id,
+void PrincipalObject::produce(PendingReply& reply, const std::string& id, std::uint64_t note,
                               const BranchSelector& selector, const std::string& day)
 {
     bool finishing = false;
-    std::string whole; // the reply when its one piece is also its last
-    // Once made, the session sends from it, and the note is the session's.
-    std::shared_ptr<Spool> spool;
+    std::string whole;      // the reply when its one piece is also its last
+    bool streaming = false; // the session sends the body as it comes
+    Spool& spool = reply.spool();
     std::string detail;
     JsonOut out(
         [&](std::string_view piece) {
-            if (spool)
-                return spool->put(piece);
+            if (streaming)
+                return spool.put(piece);
             if (finishing) {
                 whole.assign(piece);
                 return;
             }
-            auto first = std::make_shared<Spool>(spooling_.budget, spooling_.dir, spooling_.memory);
-            first->put(piece);
-            spool = std::move(first);
-            c->sendSpooled(spool);
+            reply.stream(piece);
+            streaming = true;
         },
         256 * 1024, spooling_.holdBack);
     PrincipalCounts counts;
     std::optional<StorePool::Lease> lease;
-    const auto sent = [&] { return " after " + std::to_string(spool->total()) + " bytes"; };
+    const auto sent = [&] { return " after " + std::to_string(spool.total()) + " bytes"; };
     try {
         out.raw(resultHead(id));
         lease.emplace(stores_.acquire());
@@ -85,36 +87,37 @@ void PrincipalObject::produce(const std::shared_ptr<Exchange>& c, const std::str
         detail = " rows=";
         for (size_t slot = 0; slot < counts.rows.size(); ++slot)
             detail += (slot ? "/" : "") + std::to_string(counts.rows[slot]);
-        if (!spool) {
-            c->note.detail += detail + " bytes=" + std::to_string(whole.size());
-            return c->reply(200, std::move(whole));
+        if (!streaming) {
+            const std::string bytes = " bytes=" + std::to_string(whole.size());
+            return reply.answer({.body = std::move(whole), .detail = detail + bytes});
         }
-        spool->finish(detail + " bytes=" + std::to_string(spool->total()));
+        spool.finish(detail + " bytes=" + std::to_string(spool.total()));
     } catch (const SpoolGone&) {
         if (lease)
             lease->discard(); // the session has logged why
     } catch (const SpoolFull&) {
         if (lease)
             lease->discard();
-        if (!spool) {
-            c->note.detail += " refused: the spool budget is spent";
-            c->note.outcome = ServerMetrics::Outcome::Refused;
-            return c->reply(503, resultBody(id, failureEnvelope(busyText(c->note.id))),
-                            {.retryAfter = spooling_.retryAfter});
+        if (!streaming) {
+            return reply.answer({.status = 503,
+                                 .body = resultBody(id, failureEnvelope(busyText(note))),
+                                 .extra = {.retryAfter = spooling_.retryAfter},
+                                 .detail = " refused: the spool budget is spent",
+                                 .outcome = ServerMetrics::Outcome::Refused});
         }
-        spool->fail(" broken off" + sent() + ": the spool budget is spent");
+        spool.fail(" broken off" + sent() + ": the spool budget is spent");
     } catch (const std::exception& e) {
         if (lease)
             lease->discard();
         metrics_.failed(e);
-        if (!spool) {
+        if (!streaming) {
             // Nothing has left yet: the module gets the failure as ok:false.
-            c->note.detail += " refused: " + logDetail(e, stores_.db());
-            c->note.outcome = ServerMetrics::Outcome::Refused;
-            return c->reply(200, resultBody(id, failureEnvelope(operatorText(e, c->note.id),
-                                                                anotherServerMayAnswer(e))));
+            return reply.answer({.body = resultBody(id, failureEnvelope(operatorText(e, note),
+                                                                        anotherServerMayAnswer(e))),
+                                 .detail = " refused: " + logDetail(e, stores_.db()),
+                                 .outcome = ServerMetrics::Outcome::Refused});
         }
-        spool->fail(" broken off" + sent() + ": " + logDetail(e, stores_.db()));
+        spool.fail(" broken off" + sent() + ": " + logDetail(e, stores_.db()));
     }
 }
 

@@ -1,9 +1,10 @@
 #pragma once
 // The method GetPrincipal of the module's server object: its parameters
-// checked, its query handed to the query pool, and its reply produced into a
-// spool that the session sends from. Runs on the session's strand, the
-// production on a query thread.
+// checked, its query handed to the query pool, and its reply made into a
+// pending reply that the session pulls from. Runs on the session's strand, the
+// making on a query thread.
 #include "appserver/network/exchange.h"
+#include "appserver/network/pending_reply.h"
 #include "appserver/network/spool.h"
 #include "appserver/operations/metrics.h"
 #include "appserver/rpc/rpc.h"
@@ -37,12 +38,14 @@ class PrincipalObject
     PrincipalObject(StorePool& stores, QueryPool& queries, ReplySpooling spooling,
                     ServerMetrics& metrics, boost::asio::io_context& network);
 
-    // Replies through c, from a query thread; throws RpcError on bad parameters.
+    // Hands c a pending reply that a query thread makes; throws RpcError on
+    // bad parameters.
     void getPrincipal(const std::shared_ptr<Exchange>& c, const RpcRequest& r);
 
   private:
     // On a query thread.
-    void produce(const std::shared_ptr<Exchange>& c, const std::string& id,
+    // note: the request's id in the log, which the operator's texts name.
+    void produce(PendingReply& reply, const std::string& id, std::uint64_t note,
                  const BranchSelector& selector, const std::string& day);
 
     StorePool& stores_;
