@@ -6,9 +6,10 @@
 //   one at a time, so that it answers even when every query thread is busy.
 // - The query pool (QueryPool, two threads per call in progress) runs
 //   GetPrincipal: one thread reads the database, the other encodes the reply
-//   into the call's spool. Neither ever waits on a peer: the spool takes what
-//   the network has not sent yet, so the transaction and the pooled database
-//   connection end at the database's pace. The reading threads take turns
+//   into the call's pending reply, which the session pulls from when it can
+//   write. Neither ever waits on a peer, nor calls into a session: the spool
+//   takes what the network has not sent yet, so the transaction and the pooled
+//   database connection end at the database's pace. The reading threads take turns
 //   (FairShare), a batch of rows at a time and least served first, so that
 //   dozens of big days in progress do not hold up a small one.
 // Nothing else: no thread per call or per connection.
