@@ -1,7 +1,8 @@
 #include "demo.h"
 
-#include "appserver/principal/selector.h"
 #include "schema_sql.h"
+
+#include "appserver/principal/selector.h"
 
 #include "base/error.h"
 #include "base/wire_contract.h"

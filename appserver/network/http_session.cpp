@@ -1,8 +1,9 @@
 #include "http_session.h"
 #include "request_head.h"
 
-#include "appserver/rpc/rpc.h"
 #include "spool.h"
+
+#include "appserver/rpc/rpc.h"
 
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/post.hpp>

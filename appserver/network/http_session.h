@@ -2,8 +2,9 @@
 // One HTTP connection, plain or TLS: reads a whole request under its deadline,
 // hands it to the server's handler, writes the reply (a whole body, or pieces it
 // pulls from a spool at the peer's pace) and loops for keep-alive.
-#include "appserver/server_options.h"
 #include "exchange.h"
+
+#include "appserver/server_options.h"
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl/context.hpp>

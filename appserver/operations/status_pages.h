@@ -1,10 +1,11 @@
 #pragma once
 // GET /health and GET /metrics: how the server is, for those who watch it; no
 // data of the sales. Who may read them is the router's to check.
-#include "appserver/network/exchange.h"
-#include "appserver/network/spool.h"
 #include "health_probe.h"
 #include "metrics.h"
+
+#include "appserver/network/exchange.h"
+#include "appserver/network/spool.h"
 
 #include <string>
 

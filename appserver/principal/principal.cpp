@@ -1,8 +1,9 @@
 #include "principal.h"
 
-#include "appserver/rpc/rpc.h"
 #include "principal_sql.h"
 #include "sqlite/items.h"
+
+#include "appserver/rpc/rpc.h"
 
 #include "base/error.h"
 

@@ -2,10 +2,11 @@
 // The reply of GetPrincipal: the four packets of a day, read by the SQL of
 // principal_sql.h (SQLite's items by sqlite/items.h), joined to the branches'
 // settings and the promotions' products, and encoded as they are read.
-#include "appserver/rpc/json_out.h"
-#include "appserver/stores/store.h"
 #include "row_pipe.h"
 #include "selector.h"
+
+#include "appserver/rpc/json_out.h"
+#include "appserver/stores/store.h"
 
 #include "base/wire_contract.h"
 

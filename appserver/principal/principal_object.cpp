@@ -1,7 +1,8 @@
 #include "principal_object.h"
 
-#include "appserver/rpc/failure_text.h"
 #include "principal.h"
+
+#include "appserver/rpc/failure_text.h"
 
 #include "base/error.h"
 #include "base/wire_contract.h"

@@ -3,6 +3,8 @@
 // checked, its query handed to the query pool, and its reply made into a
 // pending reply that the session pulls from. Runs on the session's strand, the
 // making on a query thread.
+#include "selector.h"
+
 #include "appserver/network/exchange.h"
 #include "appserver/network/pending_reply.h"
 #include "appserver/network/spool.h"
@@ -10,7 +12,6 @@
 #include "appserver/rpc/rpc.h"
 #include "appserver/stores/query_pool.h"
 #include "appserver/stores/store_pool.h"
-#include "selector.h"
 
 #include <boost/asio/io_context.hpp>
 

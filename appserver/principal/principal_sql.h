@@ -2,8 +2,9 @@
 // The queries of GetPrincipal: each built in one place, for either engine, and
 // where each packet column comes from. The packets' columns are the
 // module's (base/wire_contract.h); here they are only picked.
-#include "appserver/stores/store.h"
 #include "selector.h"
+
+#include "appserver/stores/store.h"
 
 #include "base/wire_contract.h"
 

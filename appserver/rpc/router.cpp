@@ -1,8 +1,9 @@
 #include "router.h"
 
-#include "appserver/network/peer_address.h"
 #include "failure_text.h"
 #include "rpc.h"
+
+#include "appserver/network/peer_address.h"
 
 #include <algorithm>
 

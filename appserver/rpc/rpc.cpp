@@ -1,7 +1,8 @@
 #include "rpc.h"
 
-#include "appserver/principal/selector.h"
 #include "json_out.h"
+
+#include "appserver/principal/selector.h"
 
 #include "base/wire_contract.h"
 

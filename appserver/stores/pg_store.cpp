@@ -1,9 +1,9 @@
 // The PostgreSQL store: one libpq connection, rows one at a time, COPY for bulk.
 #include "pg_store.h"
 
-#include "appserver/operations/request_log.h"
 #include "connection_string.h"
 
+#include "appserver/operations/request_log.h"
 #include "appserver/principal/selector.h"
 
 #include "base/error.h"
