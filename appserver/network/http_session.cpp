@@ -1,6 +1,6 @@
 #include "http_session.h"
-#include "request_head.h"
 
+#include "request_head.h"
 #include "spool.h"
 
 #include "appserver/rpc/rpc.h"
