@@ -2,14 +2,11 @@
 
 #include "curl_exchange.h"
 #include "reply_stream.h"
-#include "transport_text.h"
 
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <climits>
-#include <cstdlib>
 
 namespace dotz {
 namespace {
