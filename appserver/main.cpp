@@ -1,10 +1,11 @@
 // krt-appserver: the application server of the DOTZ export, and its demo data.
-#include "connection_string.h"
-#include "demo.h"
-#include "request_log.h"
 #include "server.h"
-#include "store.h"
-#include "store_engines.h"
+
+#include "appserver/demo/demo.h"
+#include "appserver/operations/request_log.h"
+#include "appserver/stores/connection_string.h"
+#include "appserver/stores/store.h"
+#include "appserver/stores/store_engines.h"
 
 #include "base/error.h"
 #include "base/wire_contract.h"

@@ -6,25 +6,26 @@
 //   one at a time, so that it answers even when every query thread is busy.
 // - The query pool (QueryPool, two threads per call in progress) runs
 //   GetPrincipal: one thread reads the database, the other encodes the reply
-//   into the call's spool. Neither ever waits on a peer: the spool takes what
-//   the network has not sent yet, so the transaction and the pooled database
-//   connection end at the database's pace. The reading threads take turns
+//   into the call's pending reply, which the session pulls from when it can
+//   write. Neither ever waits on a peer, nor calls into a session: the spool
+//   takes what the network has not sent yet, so the transaction and the pooled
+//   database connection end at the database's pace. The reading threads take turns
 //   (FairShare), a batch of rows at a time and least served first, so that
 //   dozens of big days in progress do not hold up a small one.
 // Nothing else: no thread per call or per connection.
 #include "server.h"
 
-#include "health_probe.h"
-#include "listener.h"
-#include "metrics.h"
-#include "principal_object.h"
-#include "query_pool.h"
-#include "request_log.h"
-#include "router.h"
-#include "rpc.h"
-#include "spool.h"
-#include "status_pages.h"
-#include "store_pool.h"
+#include "appserver/network/listener.h"
+#include "appserver/network/spool.h"
+#include "appserver/operations/health_probe.h"
+#include "appserver/operations/metrics.h"
+#include "appserver/operations/request_log.h"
+#include "appserver/operations/status_pages.h"
+#include "appserver/principal/principal_object.h"
+#include "appserver/rpc/router.h"
+#include "appserver/rpc/rpc.h"
+#include "appserver/stores/query_pool.h"
+#include "appserver/stores/store_pool.h"
 
 #include "base/error.h"
 #include "base/wire_contract.h"
@@ -69,7 +70,7 @@ std::optional<ssl::context> loadTls(const ServerOptions& options)
 StorePool& checked(StorePool& pool)
 {
     auto lease = pool.acquire();
-    lease->query("SELECT COUNT(*) FROM FILIAL", {}, [](const Row&) {});
+    lease->query(kCountBranches, {}, [](const Row&) {});
     return pool;
 }
 

@@ -1,14 +1,14 @@
 #pragma once
-// One libcurl exchange of the server connection: its limits, the callbacks that
+// Every libcurl call of the server connection: the handle of one server (its
+// address, TLS, headers and sockets), one exchange's limits, the callbacks that
 // take the reply, and what it met, in the operator's words.
 #include "server_text.h"
-
-#include <curl/curl.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 namespace dotz::curl {
@@ -19,38 +19,14 @@ inline constexpr long kReceiveBuffer = 512 * 1024;
 // A server that takes longer to accept is down or unreachable.
 inline constexpr long kConnectTimeoutMs = 5000;
 
-void initialiseOnce();
-
-// One request as its callbacks see it.
-struct Exchange
+// How an exchange takes its reply's body: the announced length, then the bytes
+// as they arrive (false stops the exchange, refused() says why).
+struct Receiver
 {
-    using Expect = std::function<void(std::uint64_t)>;
-    using Take = std::function<bool(const char*, size_t)>;
-    using Refused = std::function<std::string()>;
-    Exchange(CURL* e, const std::atomic<bool>& stop, std::uint64_t max, Expect ex, Take t,
-             Refused r)
-        : easy(e), cancelled(stop), maxReplyBytes(max), expect(std::move(ex)), take(std::move(t)),
-          takeRefused(std::move(r))
-    {
-    }
-    CURL* easy;
-    const std::atomic<bool>& cancelled;
-    std::uint64_t maxReplyBytes;
-    Expect expect;
-    Take take;
-    Refused takeRefused;
-    bool started = false;
-    long status = 0;
-    std::uint64_t taken = 0;
-    std::string refused;       // why a callback stopped the transfer
-    std::string refusalBody;   // a reply other than 200, as much as is kept of it
-    bool refusalPlain = false; // a plain text, which is kept as it came
-    server_text::StringCut refusalCut;
-    bool refusalRead = false; // as much of it as is read
+    std::function<void(std::uint64_t length)> expect;
+    std::function<bool(const char* data, size_t size)> take;
+    std::function<std::string()> refused;
 };
-
-size_t onBody(char* data, size_t, size_t size, void* user);
-int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
 
 // What a finished exchange met: nothing when it brought a whole 200 reply.
 struct Outcome
@@ -62,15 +38,59 @@ struct Outcome
     bool anotherMayAnswer = false;
 };
 
-// The call's limits: its whole time, and the least rate over a window.
+// The call's limits: its whole time, the least rate over a window, and the
+// reply's size.
 struct Limits
 {
     std::uint64_t minRate;
     std::chrono::milliseconds window;
     std::chrono::milliseconds callTimeout;
+    std::uint64_t maxReplyBytes;
 };
 
-Outcome perform(CURL* easy, Exchange& x, const char* error, const Limits& limits,
-                const std::string& host, const std::string& caFile, const std::string& object);
+// The server a handle talks to.
+struct Target
+{
+    std::string host; // as given: a name, or an address (IPv6 without brackets)
+    int port;
+    std::string path;
+    bool tls;
+    std::string caFile; // empty: the system's store
+    std::string token;  // sent as a bearer token when not empty
+    std::string object; // the server object, as the operator's texts name it
+};
+
+// The sockets a handle opens, through its owner, so that the owner can shut
+// them down from another thread.
+struct Sockets
+{
+    std::function<int(int family, int type, int protocol)> open;
+    std::function<void(int socket)> close;
+};
+
+// One libcurl handle, kept alive between exchanges with one server.
+class Handle
+{
+  public:
+    enum class Setup { Ready, NoMemory, BadHost };
+    // cancelled: set from any thread, it stops the exchange in progress.
+    Handle(const std::atomic<bool>& cancelled, Sockets sockets);
+    ~Handle();
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+
+    // Sets the handle up for `target`; its host goes through libcurl's parser,
+    // so that a name from the settings cannot carry a path or credentials.
+    Setup setUp(Target target);
+    Outcome get(const Receiver& receive, const Limits& limits);
+    // `body` must outlive the exchange.
+    Outcome post(const std::string& body, const Receiver& receive, const Limits& limits);
+
+  private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+void initialiseOnce();
 
 } // namespace dotz::curl

@@ -2,15 +2,11 @@
 
 #include "curl_exchange.h"
 #include "reply_stream.h"
-#include "transport_text.h"
 
-#include <curl/curl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <climits>
-#include <cstdlib>
 
 namespace dotz {
 namespace {
@@ -20,24 +16,16 @@ using namespace curl;
 // An object's description lists a few method names.
 constexpr size_t kDescriptionBytes = 1 << 20;
 
+curl::Limits limitsOf(const ServerConnection::CallLimits& l)
+{
+    return {l.minRate, l.window, l.callTimeout, l.maxReplyBytes};
+}
+
 } // namespace
 
-struct ServerConnection::Http
+struct ServerConnection::Http : curl::Handle
 {
-    CURL* easy = curl_easy_init();
-    curl_slist* getHeaders = nullptr;
-    curl_slist* postHeaders = nullptr;
-    char error[CURL_ERROR_SIZE] = {};
-
-    Http() = default;
-    Http(const Http&) = delete;
-    Http& operator=(const Http&) = delete;
-    ~Http()
-    {
-        curl_easy_cleanup(easy);
-        curl_slist_free_all(getHeaders);
-        curl_slist_free_all(postHeaders);
-    }
+    using Handle::Handle;
 };
 
 ServerConnection::ServerConnection()
@@ -170,98 +158,33 @@ void ServerConnection::openNow()
                     [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }))
         fail(failure + ": o token de acesso tem caracteres de controle.");
 
-    auto http = std::make_unique<Http>();
-    CURL* easy = http->easy;
-    if (!easy)
+    auto http =
+        std::make_unique<Http>(cancelled_, Sockets{[this](int family, int type, int protocol) {
+                                                       return openSocket(family, type, protocol);
+                                                   },
+                                                   [this](int s) { closeSocket(s); }});
+    switch (http->setUp({host_, port_, std::string(wire::kPathPrefix) + serverName_, tls_, caFile_,
+                         token_, serverName_})) {
+    case Handle::Setup::Ready:
+        break;
+    case Handle::Setup::NoMemory:
         fail(failure + ": faltou memória.");
-    // The address goes through libcurl's parser, so that a host name from the
-    // settings cannot carry a path or credentials of its own.
-    CURLU* url = curl_url();
-    const std::string host =
-        host_.find(':') != std::string::npos && !host_.starts_with('[') ? "[" + host_ + "]" : host_;
-    const std::string path = std::string(wire::kPathPrefix) + serverName_;
-    const bool parsed =
-        url && curl_url_set(url, CURLUPART_SCHEME, tls_ ? "https" : "http", 0) == CURLUE_OK &&
-        curl_url_set(url, CURLUPART_HOST, host.c_str(), 0) == CURLUE_OK &&
-        curl_url_set(url, CURLUPART_PORT, std::to_string(port_).c_str(), 0) == CURLUE_OK &&
-        curl_url_set(url, CURLUPART_PATH, path.c_str(), CURLU_URLENCODE) == CURLUE_OK;
-    char* text = nullptr;
-    if (parsed && curl_url_get(url, CURLUPART_URL, &text, 0) == CURLUE_OK) {
-        curl_easy_setopt(easy, CURLOPT_URL, text);
-        curl_free(text);
-    }
-    curl_url_cleanup(url);
-    if (!parsed)
+    case Handle::Setup::BadHost:
         fail(failure + ": o nome do servidor \"" + host_ + "\" não é um nome de rede válido.");
-
-    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, http->error);
-    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
-    curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kReceiveBuffer);
-    // Without it every call after the first on a kept-alive connection waits for
-    // the peer's delayed acknowledgement.
-    curl_easy_setopt(easy, CURLOPT_TCP_NODELAY, 1L);
-    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, kConnectTimeoutMs);
-    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, onBody);
-    curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, onProgress);
-    curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &cancelled_);
-    curl_easy_setopt(
-        easy, CURLOPT_OPENSOCKETFUNCTION,
-        +[](void* self, curlsocktype, curl_sockaddr* a) -> curl_socket_t {
-            return static_cast<ServerConnection*>(self)->openSocket(a->family, a->socktype,
-                                                                    a->protocol);
-        });
-    curl_easy_setopt(easy, CURLOPT_OPENSOCKETDATA, this);
-    curl_easy_setopt(
-        easy, CURLOPT_CLOSESOCKETFUNCTION, +[](void* self, curl_socket_t s) {
-            static_cast<ServerConnection*>(self)->closeSocket(s);
-            return 0;
-        });
-    curl_easy_setopt(easy, CURLOPT_CLOSESOCKETDATA, this);
-    if (tls_) {
-        curl_easy_setopt(easy, CURLOPT_SSLVERSION, CURL_SSLVERSION_TLSv1_2);
-        curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
-        curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
-        if (!caFile_.empty())
-            curl_easy_setopt(easy, CURLOPT_CAINFO, caFile_.c_str());
-    } else if (!std::getenv("http_proxy") && std::getenv("HTTP_PROXY")) {
-        // libcurl reads only the lower-case name for plain HTTP; a store's
-        // machine may have set the other.
-        curl_easy_setopt(easy, CURLOPT_PROXY, std::getenv("HTTP_PROXY"));
     }
-    const auto headers = [this](std::initializer_list<const char*> lines) {
-        curl_slist* list = nullptr;
-        for (const char* line : lines)
-            list = curl_slist_append(list, line);
-        if (!token_.empty())
-            list = curl_slist_append(list, ("Authorization: Bearer " + token_).c_str());
-        return list;
-    };
-    http->getHeaders = headers({"Accept: application/json"});
-    // "Expect:" keeps a larger request from waiting for a 100 Continue.
-    http->postHeaders =
-        headers({"Accept: application/json", "Content-Type: application/json", "Expect:"});
     http_ = std::move(http);
 
     std::string description;
-    Exchange x{easy,
-               cancelled_,
-               limits_.maxReplyBytes,
-               [](std::uint64_t) {},
-               [&description](const char* data, size_t size) {
-                   if (size > kDescriptionBytes - description.size())
-                       return false;
-                   description.append(data, size);
-                   return true;
-               },
-               [] { return "a descrição do objeto passa de 1 MiB"; }};
-    curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
-    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, http_->getHeaders);
     const Outcome got =
-        perform(easy, x, http_->error, {limits_.minRate, limits_.window, limits_.callTimeout},
-                host_, caFile_, serverName_);
+        http_->get({[](std::uint64_t) {},
+                    [&description](const char* data, size_t size) {
+                        if (size > kDescriptionBytes - description.size())
+                            return false;
+                        description.append(data, size);
+                        return true;
+                    },
+                    [] { return std::string("a descrição do objeto passa de 1 MiB"); }},
+                   limitsOf(limits_));
     if (!got.why.empty()) {
         setConnected(false);
         fail(failure, got.why, got.detail, got.anotherMayAnswer);
@@ -292,15 +215,8 @@ ServerConnection::Posted ServerConnection::post(std::string_view method,
     } catch (const Error& e) {
         fail(posted.failure + ": " + e.what() + ".");
     }
-    CURL* easy = http_->easy;
-    curl_easy_setopt(easy, CURLOPT_POSTFIELDS, body.data());
-    curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
-    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, http_->postHeaders);
-    Exchange x{easy,           cancelled_,   limits_.maxReplyBytes,
-               receive.expect, receive.take, receive.refused};
     const Outcome got =
-        perform(easy, x, http_->error, {limits_.minRate, limits_.window, limits_.callTimeout},
-                host_, caFile_, serverName_);
+        http_->post(body, {receive.expect, receive.take, receive.refused}, limitsOf(limits_));
     if (!got.why.empty()) {
         // A broken connection, or one the server no longer takes, is not kept for
         // the next call; one that answered another status (429, 500, 503) is.

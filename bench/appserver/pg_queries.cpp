@@ -1,8 +1,8 @@
 // Prints, as a psql script, the PostgreSQL queries of one GetPrincipal call in
 // the order and transaction the server runs them, each as COPY (...) TO STDOUT:
 // the floor that bench/appserver/pg_floor.sh times against the server.
-#include "principal_sql.h"
-#include "selector.h"
+#include "appserver/principal/principal_sql.h"
+#include "appserver/principal/selector.h"
 
 #include <cstdio>
 #include <exception>

@@ -1,6 +1,6 @@
 #include "server_fixture.h"
 
-#include "store_engines.h"
+#include "appserver/stores/store_engines.h"
 
 #include "base/cp1252.h"
 #include "base/error.h"

@@ -1,4 +1,4 @@
-#include "fair_share.h"
+#include "appserver/stores/fair_share.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,6 @@
 // GET /metrics: the figures of the calls, and who may read them.
-#include "metrics.h"
+#include "appserver/network/peer_address.h"
+#include "appserver/operations/metrics.h"
 #include "server_fixture.h"
 
 #include "tests/support/promtool.h"

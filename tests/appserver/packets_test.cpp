@@ -1,5 +1,5 @@
-#include "principal.h"
-#include "principal_sql.h"
+#include "appserver/principal/principal.h"
+#include "appserver/principal/principal_sql.h"
 
 #include "base/error.h"
 

@@ -1,8 +1,8 @@
 // The server on PostgreSQL: a real server, started on loopback for this test.
 #include "server_fixture.h"
 
-#include "connection_string.h"
-#include "store.h"
+#include "appserver/stores/connection_string.h"
+#include "appserver/stores/store.h"
 
 #include "base/error.h"
 

@@ -4,8 +4,8 @@
 // nothing of libpq's raw on stderr: its notices are lines of the log.
 #include "server_fixture.h"
 
-#include "connection_string.h"
-#include "store.h"
+#include "appserver/stores/connection_string.h"
+#include "appserver/stores/store.h"
 
 #include <gtest/gtest.h>
 

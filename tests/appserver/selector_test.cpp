@@ -1,7 +1,7 @@
-#include "connection_string.h"
-#include "selector.h"
+#include "appserver/principal/selector.h"
+#include "appserver/stores/connection_string.h"
+#include "appserver/stores/store_engines.h"
 #include "server_fixture.h"
-#include "store_engines.h"
 
 #include "base/error.h"
 

@@ -1,9 +1,9 @@
 #pragma once
 // Test helpers: a demo database in a temporary folder, an application server on a
 // free loopback port, a throwaway PostgreSQL server, and raw HTTP calls.
-#include "demo.h"
-#include "server.h"
-#include "store_engines.h"
+#include "appserver/demo/demo.h"
+#include "appserver/server.h"
+#include "appserver/stores/store_engines.h"
 
 #include <gtest/gtest.h>
 #include <httplib.h>

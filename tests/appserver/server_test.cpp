@@ -1,8 +1,8 @@
 #include "server_fixture.h"
 
-#include "principal.h"
-#include "selector.h"
-#include "store_engines.h"
+#include "appserver/principal/principal.h"
+#include "appserver/principal/selector.h"
+#include "appserver/stores/store_engines.h"
 
 #include "base/error.h"
 #include "tests/support/export_tables.h"

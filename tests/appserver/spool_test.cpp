@@ -2,7 +2,7 @@
 // read slowly, stall, leave, or come too many at once.
 #include "server_fixture.h"
 
-#include "spool.h"
+#include "appserver/network/spool.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 // refused in words that send the client to another try.
 #include "server_fixture.h"
 
-#include "store.h"
+#include "appserver/stores/store.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // its health endpoint.
 #include "server_fixture.h"
 
-#include "store.h"
+#include "appserver/stores/store.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // dotz-export against a real application server, checking the files byte for byte.
+#include "appserver/stores/store.h"
 #include "server_fixture.h"
-#include "store.h"
 
 #include "tests/support/promtool.h"
 

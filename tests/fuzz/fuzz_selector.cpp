@@ -1,8 +1,8 @@
 // The server's pure parsing of request text: the branch selector, the day, the
 // quoting of both in messages, and the JSON string writer the reply uses.
 // Besides not crashing, each checks what callers rely on.
-#include "json_out.h"
-#include "selector.h"
+#include "appserver/principal/selector.h"
+#include "appserver/rpc/json_out.h"
 
 #include "base/branch_list.h"
 #include "base/cp1252.h"

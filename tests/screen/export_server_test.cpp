@@ -1,9 +1,9 @@
 // The export button against a real application server on loopback: the files it
 // writes, and the one message the operator reads at the end.
+#include "appserver/stores/store.h"
 #include "drip_server.h"
 #include "qt_test_env.h"
 #include "server_fixture.h"
-#include "store.h"
 
 #include "screen/export_dotz.h"
 #include "toolkit/busy_animation.h"
