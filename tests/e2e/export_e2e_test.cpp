@@ -174,8 +174,9 @@ TEST_P(ExportE2e, CheckPlansEveryDayGoesOnPastARefusalAndWritesNothing)
 {
     Result r = exportDays("--check --from 2024-03-15 --to 2024-03-17 --with-515");
     EXPECT_EQ(r.code, 3) << r.err; // as the real run would: no retry mends it
-    EXPECT_EQ(r.out, "15/03/2024: seriam gravados 4 arquivos com 4 registros.\n"
-                     "16/03/2024: seria gravado 1 arquivo com 1 registro.\n"
+    EXPECT_EQ(r.out, "15/03/2024: 4 arquivos; 4 novos, sem arquivo na pasta (filiais 0001: 500, "
+                     "510 e 515; 0002: 500).\n"
+                     "16/03/2024: 1 arquivo; 1 novo, sem arquivo na pasta (filial 0001: 515).\n"
                      "17/03/2024: seria recusado: Operação bloqueada. Código do parceiro não "
                      "cadastrado para as seguintes filiais: 0003.\n"
                      "Verificação concluída: 1 de 3 dias seria recusado; a exportação pararia "
@@ -184,7 +185,8 @@ TEST_P(ExportE2e, CheckPlansEveryDayGoesOnPastARefusalAndWritesNothing)
 
     r = exportDays("--check --from 2024-03-15 --to 2024-03-16");
     EXPECT_EQ(r.code, 0) << r.err;
-    EXPECT_EQ(r.out, "15/03/2024: seriam gravados 3 arquivos com 3 registros.\n"
+    EXPECT_EQ(r.out, "15/03/2024: 3 arquivos; 3 novos, sem arquivo na pasta (filiais 0001: 500 e "
+                     "510; 0002: 500).\n"
                      "16/03/2024: nada a gravar (não há pontos DOTZ no dia).\n"
                      "Verificação concluída: o período seria exportado (3 arquivos). Nada foi "
                      "gravado.\n");
