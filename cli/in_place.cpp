@@ -48,7 +48,9 @@ Sorted sorted(const DayCheck& day)
     Sorted s;
     for (size_t i = 0; i < day.files.size(); ++i) {
         const InPlace state = i < day.inPlace.size() ? day.inPlace[i] : InPlace::New;
-        (state == InPlace::Equal ? s.equal : state == InPlace::Differs ? s.differs : s.fresh)
+        (state == InPlace::Equal     ? s.equal
+         : state == InPlace::Differs ? s.differs
+                                     : s.fresh)
             .push_back(&day.files[i]);
     }
     for (const WrittenFile& f : day.left)
@@ -144,16 +146,17 @@ LookBackFigures lookBack(const RunRequest& request, const FetchDay& fetch, const
         }
         std::string line = when + changedText(s);
         if (changed > 0)
-            line += rewrite ? "; regravando (--rewrite-changed)."
-                            : "; nada foi regravado. Para regravar: " +
-                                  byHand(day, s, request.with515);
+            line += rewrite
+                        ? "; regravando (--rewrite-changed)."
+                        : "; nada foi regravado. Para regravar: " + byHand(day, s, request.with515);
         else
             line += ".";
         say(out, line);
         if (!rewrite || changed == 0)
             continue;
         try {
-            const std::vector<WrittenFile> written = rewriteChanged(one, fetch, paths, fs, messages);
+            const std::vector<WrittenFile> written =
+                rewriteChanged(one, fetch, paths, fs, messages);
             figures.rewritten += written.size();
             std::vector<const WrittenFile*> named;
             for (const WrittenFile& f : written)
@@ -167,8 +170,8 @@ LookBackFigures lookBack(const RunRequest& request, const FetchDay& fetch, const
         } catch (const Stopped&) {
             throw;
         } catch (const std::exception& e) {
-            say(out, day.regional() + ": não foi possível regravar os arquivos: " +
-                         oneLine(e.what()));
+            say(out,
+                day.regional() + ": não foi possível regravar os arquivos: " + oneLine(e.what()));
             return figures;
         }
     }

@@ -146,8 +146,8 @@ void ComparingFileSystem::dropStaged(size_t keep)
     keep = std::min(keep, innerIndex_.size());
     innerIndex_.resize(keep);
     staged_.resize(std::min(keep, staged_.size()));
-    innerStaged_ = static_cast<size_t>(
-        std::count_if(innerIndex_.begin(), innerIndex_.end(), [](size_t i) { return i != kDropped; }));
+    innerStaged_ = static_cast<size_t>(std::count_if(innerIndex_.begin(), innerIndex_.end(),
+                                                     [](size_t i) { return i != kDropped; }));
     inner_.dropStaged(innerStaged_);
 }
 
