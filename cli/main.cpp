@@ -5,6 +5,7 @@
 #include "metrics_file.h"
 #include "options.h"
 #include "pending.h"
+#include "progress_line.h"
 #include "state_lock.h"
 #include "stop_signals.h"
 #include "terminal.h"
@@ -43,28 +44,6 @@ std::optional<Day> parseDay(const std::string& text, Day today)
         return Day::fromSerial(today.serial() - 1);
     return Day::parse(text);
 }
-
-class TerminalProgress : public RunObserver
-{
-  public:
-    explicit TerminalProgress(bool enabled) : enabled_(enabled) {}
-    void showBusy(int) override {}
-    void hideBusy() override {}
-    void dayDone(Day day, const DayResult& r) override
-    {
-        if (!enabled_)
-            return;
-        using namespace wire::slot;
-        say(std::cerr,
-            day.regional() + ": " + count(r.rows[kDadosDotz], "venda", "vendas") + ", " +
-                count(r.rows[kDotzExtra], "item", "itens") + ", " +
-                count(r.rows[kConfigDotz], "produto em promoção", "produtos em promoção") + "; " +
-                count(r.files.size(), "arquivo", "arquivos"));
-    }
-
-  private:
-    bool enabled_;
-};
 
 // The first letter of a sentence that starts in lower case.
 std::string sentence(std::string text)
@@ -267,6 +246,7 @@ int run(const Options& o, StopSignals& stop, RunRecord& record, std::optional<St
 
     ServerConnection conn;
     const auto hook = stop.onStop([&conn] { conn.cancel(); });
+    TerminalProgress progress(std::cerr, isatty(STDERR_FILENO));
     PathMap paths;
     std::vector<ServerAddress> servers;
     std::string ca;
@@ -284,7 +264,10 @@ int run(const Options& o, StopSignals& stop, RunRecord& record, std::optional<St
             conn.setPort(s.port);
             conn.setTls(s.tls, s.tls ? ca : std::string());
         },
-        [](const std::string& notice) { say(std::cerr, notice); },
+        [&progress](const std::string& notice) {
+            progress.clear();
+            say(std::cerr, notice);
+        },
         [&conn](const std::string& sel, Day day, const EarlyPacket& early) {
             return fetchPrincipal(conn, sel, day, early);
         });
@@ -364,7 +347,6 @@ int run(const Options& o, StopSignals& stop, RunRecord& record, std::optional<St
     }
 
     PosixFileSystem fs;
-    TerminalProgress progress(isatty(STDERR_FILENO));
     // The state moves after each closed day, whose folders the run has flushed: a
     // power cut never leaves it ahead of the files.
     DayLedger ledger(progress, [&state, &key, today](Day day, const DayResult&) {
@@ -375,11 +357,14 @@ int run(const Options& o, StopSignals& stop, RunRecord& record, std::optional<St
     });
     RunSummary summary;
     std::exception_ptr failure;
+    conn.setReceivedHook([&progress](std::uint64_t bytes) { progress.received(bytes); });
     try {
         summary = runExport(request, fetch, paths, fs, ledger, messages);
     } catch (...) {
         failure = std::current_exception();
     }
+    conn.setReceivedHook({});
+    progress.clear();
     record.days = ledger.days;
     record.files = ledger.files;
     record.records = ledger.records;

@@ -296,8 +296,15 @@ ServerConnection::Posted ServerConnection::post(std::string_view method,
     curl_easy_setopt(easy, CURLOPT_POSTFIELDS, body.data());
     curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
     curl_easy_setopt(easy, CURLOPT_HTTPHEADER, http_->postHeaders);
-    Exchange x{easy,           cancelled_,   limits_.maxReplyBytes,
-               receive.expect, receive.take, receive.refused};
+    std::uint64_t received = 0;
+    Exchange::Take take = receive.take;
+    if (received_)
+        take = [&](const char* data, size_t size) {
+            const bool more = receive.take(data, size);
+            received_(received += size);
+            return more;
+        };
+    Exchange x{easy, cancelled_, limits_.maxReplyBytes, receive.expect, take, receive.refused};
     const Outcome got =
         perform(easy, x, http_->error, {limits_.minRate, limits_.window, limits_.callTimeout},
                 host_, caFile_, serverName_);
