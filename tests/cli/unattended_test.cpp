@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <sstream>
 #include <sys/file.h>
 #include <thread>
 #include <unistd.h>
@@ -399,6 +400,25 @@ TEST(InPlaceText, NamesTheFirstBranchesAndCountsTheRest)
     EXPECT_EQ(progressText(p, 85'300'000, 2),
               "15/03/2024: 50 de 200 filiais (itens); 85,3 MB recebidos, 42,6 MB/s");
     EXPECT_EQ(progressText(std::nullopt, 1'000'000, 0), "1,0 MB recebidos");
+}
+
+// The progress line only on a terminal, where it gives way to the day's line.
+TEST(TerminalProgress, RewritesItsLineOnATerminalOnly)
+{
+    for (const bool terminal : {true, false}) {
+        std::ostringstream out;
+        TerminalProgress line(out, terminal);
+        line.progress({day("2024-03-15"), 2, 1, 2, 1});
+        line.received(2'000'000); // within the quarter second: not shown
+        DayResult r;
+        r.rows = {1, 3, 2, 0};
+        r.files.resize(2);
+        line.dayDone(day("2024-03-15"), r);
+        EXPECT_EQ(out.str(), terminal ? "\r15/03/2024: 1 de 2 filiais (vendas); 0,0 MB "
+                                        "recebidos\x1b[K\r\x1b[K15/03/2024: 3 vendas, 2 itens, 0 "
+                                        "produtos em promoção; 2 arquivos\n"
+                                      : "");
+    }
 }
 
 } // namespace
