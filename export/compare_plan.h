@@ -1,8 +1,10 @@
 #pragma once
 // A day's files set against the files already in their place: each staged
-// file's bytes are hashed as the writer produces them and, once it is named,
-// the file in place is read and hashed, a block at a time. Memory stays that of
-// the writer's: nothing of the day is held.
+// file's bytes are compared, as the writer produces them, with the file in
+// place under the name it was begun with, read a block at a time beside them.
+// Memory stays that of the writer's: nothing of the day is held. A file named
+// in the end elsewhere than begun (its run's last row names another folder or
+// date) is set against the file there by its size and a 64-bit hash.
 #include "file_names.h"
 #include "file_system.h"
 
@@ -64,17 +66,25 @@ class ComparingFileSystem : public FileSystem
 
   private:
     class Hash;
-    void compared(const std::string& path);
-    InPlace againstPlaced(const std::string& path);
+    void openPlaced(const std::string& path);
+    void closePlaced();
+    void comparePiece(std::string_view data);
+    InPlace endPlaced(const std::string& path);
+    void compared(InPlace state, const std::string& path);
 
     FileSystem& inner_;
     bool dropEqual_;
-    std::unique_ptr<Hash> hash_;
+    std::unique_ptr<Hash> hash_; // of the planned bytes, for a file named elsewhere than begun
+    // The file in place at the name the staged file was begun under.
+    std::string begun_;
+    int placed_ = -1;
+    bool missing_ = false;
+    bool same_ = false; // its bytes so far are the planned ones
     std::uint64_t size_ = 0;
     std::vector<ComparedFile> staged_;
     std::vector<size_t> innerIndex_; // of each staged file in inner_; kDropped when dropped
     size_t innerStaged_ = 0;
-    std::vector<char> block_; // for reading the files in place
+    std::vector<char> block_; // a piece of the file in place
     static constexpr size_t kDropped = ~size_t{0};
 };
 

@@ -108,6 +108,7 @@ TEST(ComparingFileSystem, SetsEachFileAgainstTheOneInPlace)
         {"short.txt", "500|a", {"500|", "a\r\n"}, nullptr, InPlace::Differs},
         {"new.txt", std::nullopt, {"500|", "a\r\n"}, nullptr, InPlace::New},
         {"moved.txt", "500|a\r\n", {"500|", "a\r\n"}, "begun.txt", InPlace::Equal},
+        {"moved2.txt", "500|b\r\n", {"500|", "a\r\n"}, "same.txt", InPlace::Differs},
     };
     for (const bool rewrite : {false, true}) {
         fs::remove_all(root);
