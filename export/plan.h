@@ -44,8 +44,10 @@ struct DayCheck
     bool lasting = false;           // refused for a reason no retry mends
     std::string refusal;            // UTF-8, what the real run would show
     std::vector<WrittenFile> files; // what it would write
-    std::vector<InPlace> inPlace{};  // each of files against the file in its place
-    std::vector<WrittenFile> left{}; // in place, of the day, but no longer given by it
+    // Each of files against the file in its place; and the day's files in place
+    // that it no longer gives.
+    std::vector<InPlace> inPlace{};
+    std::vector<WrittenFile> left{};
 };
 
 // Each day of the request on its own through runExport with one
