@@ -105,8 +105,9 @@ std::optional<int> parseCommandLine(int argc, char** argv, Options& o)
     app.add_flag("--list", o.list,
                  "Print each file written (or, with --check, planned), with its records");
     app.add_flag("--check", o.check,
-                 "Preflight: fetch, check and plan every day of the period, write nothing, "
-                 "print one line per day; exit 0 only when every day would export");
+                 "Preflight: fetch, check and plan every day of the period, compare its files "
+                 "with those in place, write nothing, print one line per day; exit 0 only when "
+                 "every day would export");
     app.add_flag("--verbose", o.verbose,
                  "Say which settings file is read, and the system's own words of a failure");
     app.add_option("--call-timeout", o.callTimeout,
