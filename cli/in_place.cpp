@@ -104,6 +104,13 @@ std::string byHand(Day day, const Sorted& s, bool with515)
 
 } // namespace
 
+std::string inPlaceWord(InPlace state)
+{
+    return state == InPlace::Equal     ? "igual ao da pasta"
+           : state == InPlace::Differs ? "diferente do da pasta"
+                                       : "novo";
+}
+
 std::string comparisonText(const DayCheck& day)
 {
     const Sorted s = sorted(day);

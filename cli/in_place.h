@@ -13,6 +13,9 @@ namespace dotz {
 // place: "12 arquivos; 11 iguais aos da pasta, 1 diferente (filial 0002: 500)."
 std::string comparisonText(const DayCheck& day);
 
+// "igual ao da pasta", "diferente do da pasta", "novo".
+std::string inPlaceWord(InPlace state);
+
 // What the look-back found and did.
 struct LookBackFigures
 {

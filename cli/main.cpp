@@ -187,10 +187,14 @@ int preflight(const std::vector<DayCheck>& days, bool list, const MessageTable& 
             line += comparisonText(d);
         }
         say(std::cout, line);
-        if (list)
-            for (const WrittenFile& f : d.files)
-                say(std::cout,
-                    "    " + f.localPath + " (" + count(f.records, "registro", "registros") + ")");
+        if (list) {
+            for (size_t i = 0; i < d.files.size(); ++i)
+                say(std::cout, "    " + d.files[i].localPath + " (" +
+                                   count(d.files[i].records, "registro", "registros") + "; " +
+                                   inPlaceWord(d.inPlace[i]) + ")");
+            for (const WrittenFile& f : d.left)
+                say(std::cout, "    " + f.localPath + " (na pasta; o dia não o gera mais)");
+        }
     }
     if (refused > 0) {
         say(std::cout, "Verificação concluída: " + std::to_string(refused) + " de " +
