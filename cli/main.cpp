@@ -1,9 +1,11 @@
 // dotz-export: writes the DOTZ files of a period without the screen. Its exit
 // statuses are in options.h.
 #include "free_space.h"
+#include "in_place.h"
 #include "metrics_file.h"
 #include "options.h"
 #include "pending.h"
+#include "progress_line.h"
 #include "state_lock.h"
 #include "stop_signals.h"
 #include "terminal.h"
@@ -43,28 +45,6 @@ std::optional<Day> parseDay(const std::string& text, Day today)
     return Day::parse(text);
 }
 
-class TerminalProgress : public RunObserver
-{
-  public:
-    explicit TerminalProgress(bool enabled) : enabled_(enabled) {}
-    void showBusy(int) override {}
-    void hideBusy() override {}
-    void dayDone(Day day, const DayResult& r) override
-    {
-        if (!enabled_)
-            return;
-        using namespace wire::slot;
-        say(std::cerr,
-            day.regional() + ": " + count(r.rows[kDadosDotz], "venda", "vendas") + ", " +
-                count(r.rows[kDotzExtra], "item", "itens") + ", " +
-                count(r.rows[kConfigDotz], "produto em promoção", "produtos em promoção") + "; " +
-                count(r.files.size(), "arquivo", "arquivos"));
-    }
-
-  private:
-    bool enabled_;
-};
-
 // The first letter of a sentence that starts in lower case.
 std::string sentence(std::string text)
 {
@@ -100,7 +80,7 @@ std::optional<Day> lastClosed(const std::optional<Day>& last, Day first, Day tod
 // servers, in the order they are tried; `ca` the CA their certificates are
 // verified against.
 void configure(const Options& o, ServerConnection& conn, PathMap& paths,
-               std::vector<ServerAddress>& servers, std::string& ca)
+               std::vector<ServerAddress>& servers, std::string& ca, int& lookBackDays)
 {
     std::optional<Settings> settings;
     const std::string file = Settings::locate(o.config);
@@ -142,7 +122,10 @@ void configure(const Options& o, ServerConnection& conn, PathMap& paths,
         tls = settings->serverTls();
         ca = settings->serverCa();
         paths = settings->drives();
+        lookBackDays = settings->exportLookBack();
     }
+    if (o.lookBack >= 0)
+        lookBackDays = o.lookBack;
     if (!o.server.empty()) {
         // A scheme chooses; a bare HOST:PORT keeps the settings' choice (HTTP by default).
         try {
@@ -199,22 +182,19 @@ int preflight(const std::vector<DayCheck>& days, bool list, const MessageTable& 
                 firstRefused = d.day.regional();
             line += "seria recusado: " + oneLine(d.refusal);
             lasting = lasting || d.lasting;
-        } else if (d.files.empty()) {
-            line += "nada a gravar (não há pontos DOTZ no dia).";
         } else {
-            size_t records = 0;
-            for (const WrittenFile& f : d.files)
-                records += f.records;
             files += d.files.size();
-            line += std::string(d.files.size() == 1 ? "seria gravado " : "seriam gravados ") +
-                    count(d.files.size(), "arquivo", "arquivos") + " com " +
-                    count(records, "registro", "registros") + ".";
+            line += comparisonText(d);
         }
         say(std::cout, line);
-        if (list)
-            for (const WrittenFile& f : d.files)
-                say(std::cout,
-                    "    " + f.localPath + " (" + count(f.records, "registro", "registros") + ")");
+        if (list) {
+            for (size_t i = 0; i < d.files.size(); ++i)
+                say(std::cout, "    " + d.files[i].localPath + " (" +
+                                   count(d.files[i].records, "registro", "registros") + "; " +
+                                   inPlaceWord(d.inPlace[i]) + ")");
+            for (const WrittenFile& f : d.left)
+                say(std::cout, "    " + f.localPath + " (na pasta; o dia não o gera mais)");
+        }
     }
     if (refused > 0) {
         say(std::cout, "Verificação concluída: " + std::to_string(refused) + " de " +
@@ -270,10 +250,16 @@ int run(const Options& o, StopSignals& stop, RunRecord& record, std::optional<St
 
     ServerConnection conn;
     const auto hook = stop.onStop([&conn] { conn.cancel(); });
+    TerminalProgress progress(std::cerr, isatty(STDERR_FILENO));
     PathMap paths;
     std::vector<ServerAddress> servers;
     std::string ca;
-    configure(o, conn, paths, servers, ca);
+    int lookBackDays = 0;
+    configure(o, conn, paths, servers, ca, lookBackDays);
+    if (o.lookBack > 0 && !pending)
+        throw UsageError("--look-back: só vale com --from pending");
+    if (o.rewriteChanged && (!pending || lookBackDays == 0))
+        throw UsageError("--rewrite-changed: só vale com --from pending e --look-back");
     // A switch is said on the progress line and, under the timer, in the journal.
     const FetchDay overServers = failoverFetch(
         servers,
@@ -282,7 +268,10 @@ int run(const Options& o, StopSignals& stop, RunRecord& record, std::optional<St
             conn.setPort(s.port);
             conn.setTls(s.tls, s.tls ? ca : std::string());
         },
-        [](const std::string& notice) { say(std::cerr, notice); },
+        [&progress](const std::string& notice) {
+            progress.clear();
+            say(std::cerr, notice);
+        },
         [&conn](const std::string& sel, Day day, const EarlyPacket& early) {
             return fetchPrincipal(conn, sel, day, early);
         });
@@ -294,6 +283,8 @@ int run(const Options& o, StopSignals& stop, RunRecord& record, std::optional<St
     for (size_t i = 1; i < servers.size(); ++i)
         key.sameStore.push_back(servers[i].id());
     Day first = *from;
+    std::optional<Day> start;      // of a pending run: nothing when nothing is pending
+    std::optional<Day> lookBackTo; // the last day the look-back compares
     if (pending) {
         const std::string path = o.state.empty() ? StateFile::defaultPath() : o.state;
         // A check writes nothing, so it may run beside the export.
@@ -302,12 +293,14 @@ int run(const Options& o, StopSignals& stop, RunRecord& record, std::optional<St
         state.emplace(path);
         state->load(today);
         record.lastDay = state->lastDay(key);
-        const auto start = pendingFrom(*state, key, *to, o.maxDays);
-        if (!start) {
+        start = pendingFrom(*state, key, *to, o.maxDays);
+        // Only days this state records as exported are looked back at.
+        if (record.lastDay)
+            lookBackTo = start ? std::min(*record.lastDay, Day::fromSerial(start->serial() - 1))
+                               : std::min(*record.lastDay, *to);
+        if (!start)
             say(std::cout, nothingPendingText(*state, key, *to));
-            return kExitDone;
-        }
-        first = *start;
+        first = start.value_or(*to);
     }
     const FetchDay fetch = [&stop, &overServers](const std::string& sel, Day day,
                                                  const EarlyPacket& early) {
@@ -322,6 +315,29 @@ int run(const Options& o, StopSignals& stop, RunRecord& record, std::optional<St
             throw;
         }
     };
+    // The days already exported before the pending ones, set against their files
+    // in place once the pending days are done; the run's status stays theirs.
+    const auto lookingBack = [&](int code) {
+        if (o.check || !lookBackTo || lookBackDays == 0)
+            return code;
+        const RunRequest back{selector, Day::fromSerial(lookBackTo->serial() - lookBackDays + 1),
+                              *lookBackTo, o.with515};
+        PosixFileSystem fs;
+        try {
+            const LookBackFigures f =
+                lookBack(back, fetch, paths, fs, o.rewriteChanged, std::cout, messages);
+            record.lookedBack = true;
+            record.lookBackDays = f.days;
+            record.lookBackFiles = f.files;
+            record.rewrittenFiles = f.rewritten;
+        } catch (const Stopped&) {
+            say(std::cerr, "Comparação dos dias já exportados interrompida a pedido.");
+            return kExitFailed;
+        }
+        return code;
+    };
+    if (pending && !start)
+        return lookingBack(kExitDone);
     const RunRequest request{selector, first, *to, o.with515};
     if (o.check) {
         try {
@@ -335,7 +351,6 @@ int run(const Options& o, StopSignals& stop, RunRecord& record, std::optional<St
     }
 
     PosixFileSystem fs;
-    TerminalProgress progress(isatty(STDERR_FILENO));
     // The state moves after each closed day, whose folders the run has flushed: a
     // power cut never leaves it ahead of the files.
     DayLedger ledger(progress, [&state, &key, today](Day day, const DayResult&) {
@@ -346,11 +361,14 @@ int run(const Options& o, StopSignals& stop, RunRecord& record, std::optional<St
     });
     RunSummary summary;
     std::exception_ptr failure;
+    conn.setReceivedHook([&progress](std::uint64_t bytes) { progress.received(bytes); });
     try {
         summary = runExport(request, fetch, paths, fs, ledger, messages);
     } catch (...) {
         failure = std::current_exception();
     }
+    conn.setReceivedHook({});
+    progress.clear();
     record.days = ledger.days;
     record.files = ledger.files;
     record.records = ledger.records;
@@ -380,7 +398,7 @@ int run(const Options& o, StopSignals& stop, RunRecord& record, std::optional<St
                                (open ? "." : "; os dias ficam registrados como feitos."));
             if (open)
                 say(std::cout, openDaysText(today, state->lastDay(key)));
-            return kExitDone;
+            return lookingBack(kExitDone);
         } catch (const std::exception& e) {
             return failed(e, o.verbose, ledger.lastDay);
         }
@@ -392,7 +410,7 @@ int run(const Options& o, StopSignals& stop, RunRecord& record, std::optional<St
     say(std::cout, cp1252::toUtf8(messages.text("EXP_OK")));
     if (open)
         say(std::cout, openDaysText(today, state->lastDay(key)));
-    return kExitDone;
+    return lookingBack(kExitDone);
 }
 
 } // namespace

@@ -111,6 +111,18 @@ std::string metricsText(const RunRecord& run, const CarriedFigures& before)
           static_cast<double>(run.files));
     gauge(registry, "dotz_export_last_run_records", "Records in the files the last run wrote",
           static_cast<double>(run.records));
+    if (run.lookedBack) {
+        gauge(registry, "dotz_export_look_back_differing_files",
+              "Files of days already exported that differ from, or are missing in, their "
+              "folders, as the last run's look-back found them",
+              static_cast<double>(run.lookBackFiles));
+        gauge(registry, "dotz_export_look_back_differing_dates",
+              "Days already exported with such files (named dates, as above)",
+              static_cast<double>(run.lookBackDays));
+        gauge(registry, "dotz_export_look_back_rewritten_files",
+              "Files the last run's look-back wrote over (--rewrite-changed)",
+              static_cast<double>(run.rewrittenFiles));
+    }
     std::ostringstream out;
     pm::TextSerializer().Serialize(out, registry.Collect());
     return out.str();

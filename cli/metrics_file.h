@@ -19,6 +19,11 @@ struct RunRecord
     size_t files = 0;
     size_t records = 0;
     std::optional<Day> lastDay; // the last day completed: the state's, else this run's
+    // The look-back over days already exported, when it ran.
+    bool lookedBack = false;
+    size_t lookBackDays = 0;  // days with files that differ from those in place
+    size_t lookBackFiles = 0; // such files, those not in place included
+    size_t rewrittenFiles = 0;
 };
 
 // What a failed run keeps of the file before it: read from it, strictly.

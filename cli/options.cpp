@@ -105,8 +105,9 @@ std::optional<int> parseCommandLine(int argc, char** argv, Options& o)
     app.add_flag("--list", o.list,
                  "Print each file written (or, with --check, planned), with its records");
     app.add_flag("--check", o.check,
-                 "Preflight: fetch, check and plan every day of the period, write nothing, "
-                 "print one line per day; exit 0 only when every day would export");
+                 "Preflight: fetch, check and plan every day of the period, compare its files "
+                 "with those in place, write nothing, print one line per day; exit 0 only when "
+                 "every day would export");
     app.add_flag("--verbose", o.verbose,
                  "Say which settings file is read, and the system's own words of a failure");
     app.add_option("--call-timeout", o.callTimeout,
@@ -135,6 +136,14 @@ std::optional<int> parseCommandLine(int argc, char** argv, Options& o)
     app.add_option("--metrics-file", o.metricsFile,
                    "At the end of the run, write its figures here for node exporter's textfile "
                    "collector (a .prom file in its folder)");
+    app.add_option("--look-back", o.lookBack,
+                   "With --from pending, also compare the N days before the first pending one "
+                   "with their files in place, writing nothing, and name each day that differs "
+                   "(default: settings' [export] look_back, else 0)")
+        ->check(wholeNumber(0, 366));
+    app.add_flag("--rewrite-changed", o.rewriteChanged,
+                 "With --look-back, write over the files of those days that differ from the "
+                 "ones in place (never removes a file)");
     app.footer("Exit status:\n"
                "  0  exported (or nothing pending)\n"
                "  1  failed; a later try may pass: server down, a broken reply, a failed write,\n"

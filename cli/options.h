@@ -47,6 +47,8 @@ struct Options
     std::string state;
     int maxDays = 0;
     std::string metricsFile;
+    int lookBack = -1; // -1: the settings' or none
+    bool rewriteChanged = false;
 };
 
 // Reads the command line into `o`. Returns the exit status when the parse ends

@@ -48,6 +48,7 @@ class DayLedger : public RunObserver
     void showBusy(int kind) override { next_.showBusy(kind); }
     void hideBusy() override { next_.hideBusy(); }
     void dayDone(Day day, const DayResult& r) override;
+    void progress(const DayProgress& p) override { next_.progress(p); }
 
     int days = 0;
     size_t files = 0;

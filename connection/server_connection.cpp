@@ -215,8 +215,16 @@ ServerConnection::Posted ServerConnection::post(std::string_view method,
     } catch (const Error& e) {
         fail(posted.failure + ": " + e.what() + ".");
     }
+    std::uint64_t received = 0;
+    auto take = receive.take;
+    if (received_)
+        take = [&](const char* data, size_t size) {
+            const bool more = receive.take(data, size);
+            received_(received += size);
+            return more;
+        };
     const Outcome got =
-        http_->post(body, {receive.expect, receive.take, receive.refused}, limitsOf(limits_));
+        http_->post(body, {receive.expect, take, receive.refused}, limitsOf(limits_));
     if (!got.why.empty()) {
         // A broken connection, or one the server no longer takes, is not kept for
         // the next call; one that answered another status (429, 500, 503) is.

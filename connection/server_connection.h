@@ -66,6 +66,12 @@ class ServerConnection
     void setCallLimits(const CallLimits& limits) { limits_ = limits; }
     const CallLimits& callLimits() const { return limits_; }
 
+    // Told, on the calling thread, the bytes of the call's reply body in so far,
+    // as they arrive: a front end's progress, also where its thread is busy
+    // receiving. An empty hook (the default) is none.
+    using ReceivedHook = std::function<void(std::uint64_t bytes)>;
+    void setReceivedHook(ReceivedHook hook) { received_ = std::move(hook); }
+
     // The open state. Setting true on a closed connection fires BeforeConnect, then
     // asks the server for the object (GET /rpc/<ServerName>); a refused connection,
     // a 401 or a 404 fails the opening and leaves it closed. Setting false closes.
@@ -132,6 +138,7 @@ class ServerConnection
     bool tls_ = false;
     std::string caFile_;
     CallLimits limits_;
+    ReceivedHook received_;
     bool connected_ = false;
     std::vector<std::string> methods_;
     std::unique_ptr<Http> http_;

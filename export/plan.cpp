@@ -82,13 +82,16 @@ void PlanningFileSystem::replaceFile(const std::string& path, std::string_view)
 std::vector<DayCheck> checkExport(const RunRequest& request, const FetchDay& fetch,
                                   const PathMap& paths, const MessageTable& messages)
 {
-    PlanningFileSystem fs;
+    PlanningFileSystem planner;
+    ComparingFileSystem fs(planner);
+    // A branch that no longer sells on a day left its file where others' go.
+    std::set<std::string> folders;
     std::vector<DayCheck> days;
     for (Day day = request.from; request.to >= day; day = day.next()) {
         RunRequest one = request;
         one.from = one.to = day;
         DayRecorder recorder;
-        DayCheck& check = days.emplace_back(DayCheck{day, false, false, {}, {}});
+        DayCheck& check = days.emplace_back(DayCheck{day, false, false, {}, {}, {}, {}});
         try {
             runExport(one, fetch, paths, fs, recorder, messages);
         } catch (const Stopped&) {
@@ -103,8 +106,40 @@ std::vector<DayCheck> checkExport(const RunRequest& request, const FetchDay& fet
             }
         }
         check.files = std::move(recorder.files);
+        std::map<std::string, InPlace> compared;
+        for (ComparedFile& f : fs.take())
+            compared[f.localPath] = f.state;
+        std::set<std::string> given;
+        for (const WrittenFile& f : check.files) {
+            const auto c = compared.find(f.localPath);
+            check.inPlace.push_back(c == compared.end() ? InPlace::New : c->second);
+            given.insert(f.localPath);
+            folders.insert(folderOf(f.localPath));
+        }
+        if (!check.refused)
+            check.left = filesLeftInPlace(folders, day, request.with515, request.selector, given);
     }
     return days;
+}
+
+std::vector<WrittenFile> rewriteChanged(const RunRequest& request, const FetchDay& fetch,
+                                        const PathMap& paths, FileSystem& fs,
+                                        const MessageTable& messages)
+{
+    ComparingFileSystem rewriter(fs, true);
+    RunRequest one = request;
+    one.to = one.from;
+    DayRecorder recorder;
+    runExport(one, fetch, paths, rewriter, recorder, messages);
+    std::set<std::string> changed;
+    for (const ComparedFile& f : rewriter.take())
+        if (f.state != InPlace::Equal)
+            changed.insert(f.localPath);
+    std::vector<WrittenFile> written;
+    for (WrittenFile& f : recorder.files)
+        if (changed.count(f.localPath))
+            written.push_back(std::move(f));
+    return written;
 }
 
 } // namespace dotz

@@ -2,6 +2,7 @@
 // The preflight: the period's days fetched, checked and passed through the real
 // writer on a file system that only plans, so that every problem of the period
 // shows in one run and nothing is written.
+#include "compare_plan.h"
 #include "file_system.h"
 #include "run.h"
 
@@ -43,13 +44,25 @@ struct DayCheck
     bool lasting = false;           // refused for a reason no retry mends
     std::string refusal;            // UTF-8, what the real run would show
     std::vector<WrittenFile> files; // what it would write
+    // Each of files against the file in its place; and the day's files in place
+    // that it no longer gives.
+    std::vector<InPlace> inPlace{};
+    std::vector<WrittenFile> left{};
 };
 
 // Each day of the request on its own through runExport with one
-// PlanningFileSystem; a day's refusal or failure is recorded and the next day
-// goes on.
+// PlanningFileSystem, its files compared with those in place; a day's refusal
+// or failure is recorded and the next day goes on.
 std::vector<DayCheck> checkExport(const RunRequest& request, const FetchDay& fetch,
                                   const PathMap& paths,
                                   const MessageTable& messages = dotzMessages());
+
+// The files of one day (request.from) that differ from those in place, or are
+// not there, written over them on `fs` as a run writes; those equal stay as
+// they are, and no file is removed. Gives the files written; throws as
+// runExport does.
+std::vector<WrittenFile> rewriteChanged(const RunRequest& request, const FetchDay& fetch,
+                                        const PathMap& paths, FileSystem& fs,
+                                        const MessageTable& messages = dotzMessages());
 
 } // namespace dotz

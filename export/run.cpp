@@ -51,10 +51,11 @@ class DayStreamer
     DayStreamer& operator=(const DayStreamer&) = delete;
 
     // Only between days, when the day before has been waited for or settled.
-    void startDay(DayWriter& writer)
+    void startDay(DayWriter& writer, DayTracker& tracker)
     {
         std::lock_guard lock(m_);
         writer_ = &writer;
+        tracker_ = &tracker;
         packets_ = {};
         given_ = {};
         next_ = 0;
@@ -132,6 +133,7 @@ class DayStreamer
             const size_t slot = next_;
             Packet packet = std::exchange(packets_[slot], {});
             DayWriter& writer = *writer_;
+            DayTracker& tracker = *tracker_;
             busy_ = true;
             lock.unlock();
             std::exception_ptr error;
@@ -143,7 +145,9 @@ class DayStreamer
                     ColumnStore& store;
                     ~Clear() { store.clear(); }
                 } clear{store};
-                loadPacketInto(store, wire::kPackets[slot].table, packet, &writer.slot(slot));
+                loadPacketInto(store, wire::kPackets[slot].table, packet,
+                               &tracker.wrap(slot, writer.slot(slot)));
+                tracker.ended(slot);
             } catch (...) {
                 error = std::current_exception();
             }
@@ -164,6 +168,7 @@ class DayStreamer
     mutable std::mutex m_;
     std::condition_variable changed_;
     DayWriter* writer_ = nullptr;
+    DayTracker* tracker_ = nullptr;
     std::array<Packet, wire::kPacketCount> packets_;
     std::array<bool, wire::kPacketCount> given_{};
     size_t next_ = 0; // the slot read next
@@ -196,7 +201,8 @@ RunSummary runExport(const RunRequest& request, const FetchDay& fetch, const Pat
         // nothing when the day is to start over.
         const auto tryDay = [&](Day day) -> std::optional<DayResult> {
             DayWriter writer(day, request.with515, lines, paths, fs, request.tills);
-            streamer.startDay(writer);
+            DayTracker tracker(day, request.with515, observer);
+            streamer.startDay(writer, tracker);
             struct Settle
             {
                 DayStreamer& streamer;

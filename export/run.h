@@ -1,6 +1,7 @@
 #pragma once
 // The export run: the period day by day, one server call per day, checks, files.
 #include "base/day_fetch.h"
+#include "day_progress.h"
 #include "day_writer.h"
 #include "messages.h"
 
@@ -20,10 +21,9 @@ class Stopped : public std::exception
 };
 
 // What a front end shows while a run goes on.
-class RunObserver
+class RunObserver : public ProgressReceiver
 {
   public:
-    virtual ~RunObserver() = default;
     virtual void showBusy(int kind) = 0;
     virtual void hideBusy() = 0;
     // The day's rows are all read, before its checks: what they left summed up.
@@ -31,6 +31,9 @@ class RunObserver
     // The day's files are in place and their folders flushed: whatever ends the
     // run later, they stay. Before the next call.
     virtual void dayDone(Day, const DayResult&) {}
+    // How far the day under way is, as its rows load: on the loading thread, as
+    // often as a branch's rows end; a front end keeps what it shows to its pace.
+    void progress(const DayProgress&) override {}
 };
 
 struct RunRequest

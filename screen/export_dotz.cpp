@@ -16,7 +16,12 @@
 #include "toolkit/pick_from_list.h"
 #include "ui_export_dotz.h"
 
+#include <QProgressBar>
 #include <QScopeGuard>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 
 namespace Cli_krt52410 {
 namespace {
@@ -221,18 +226,59 @@ void TfrmExportaDotz::Vd_Caixa()
 
 namespace {
 
-// The core's run drives the busy animation through this, and leaves each day's
-// summary for the screen's checks.
+// The core's run drives the busy animation through this, leaves each day's
+// summary for the screen's checks, and moves the progress bar: the days done
+// and, within the day under way, its branches loaded. The thread is held by the
+// call while a day arrives, so the bar moves as its bytes come in.
 class BusyAnimationObserver : public RunObserver
 {
   public:
-    explicit BusyAnimationObserver(DaySummary& lastDay) : lastDay_(lastDay) {}
+    BusyAnimationObserver(DaySummary& lastDay, QProgressBar* bar, int days)
+        : lastDay_(lastDay), bar_(bar), days_(std::max(days, 1))
+    {
+        if (bar_) {
+            bar_->setRange(0, kSteps);
+            bar_->setValue(0);
+        }
+    }
     void showBusy(int kind) override { ShowBusyAnimation(Application().MainForm(), kind); }
     void hideBusy() override { HideBusyAnimation(); }
     void dayRead(Day, const DaySummary& read) override { lastDay_ = read; }
+    void dayDone(Day, const DayResult&) override
+    {
+        ++done_;
+        within_ = 0;
+        show();
+    }
+    // On the loading thread: kept for the next look from the form's thread.
+    void progress(const DayProgress& p) override { within_ = p.fraction(); }
+    // On the form's thread, as the reply's bytes arrive; a few times a second.
+    void received()
+    {
+        const auto now = std::chrono::steady_clock::now();
+        if (now - shown_ < std::chrono::milliseconds(200))
+            return;
+        shown_ = now;
+        show();
+    }
 
   private:
+    static constexpr int kSteps = 1000;
+    void show()
+    {
+        if (!bar_)
+            return;
+        const double whole = (done_ + within_.load()) / days_;
+        bar_->setValue(std::max(bar_->value(), static_cast<int>(whole * kSteps)));
+        bar_->repaint();
+    }
+
     DaySummary& lastDay_;
+    QProgressBar* bar_;
+    double days_;
+    int done_ = 0;
+    std::atomic<double> within_{0};
+    std::chrono::steady_clock::time_point shown_{};
 };
 
 // The screen's connection as a day's fetch sees it: a refusal the server
@@ -322,7 +368,10 @@ void TfrmExportaDotz::sbtImportExportClick(QObject* /*Sender*/)
             });
 
         PosixFileSystem fs;
-        BusyAnimationObserver busy(lastDay_);
+        BusyAnimationObserver busy(lastDay_, pgbProgresso,
+                                   request.to.serial() - request.from.serial() + 1);
+        netExportaDotz->SetReceivedHook([&busy](std::uint64_t) { busy.received(); });
+        const auto unhook = qScopeGuard([this] { netExportaDotz->SetReceivedHook({}); });
         showRefusal([&] { runExport(request, fetch, paths, fs, busy, msgPadrao->table()); });
         ShowInformation(msgPadrao->MessageText("EXP_OK"));
     });

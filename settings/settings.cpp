@@ -223,6 +223,17 @@ std::optional<std::uint64_t> Settings::serverMaxReplyBytes() const
     return static_cast<std::uint64_t>(*gib) << 30;
 }
 
+int Settings::exportLookBack() const
+{
+    const auto text = value("export", "look_back");
+    if (!text)
+        return 0;
+    const auto days = wholeIn(*text, 0, 366);
+    if (!days)
+        fail("[export] look_back \"" + *text + "\" não é um número inteiro de dias (de 0 a 366)");
+    return static_cast<int>(*days);
+}
+
 PathMap Settings::drives() const
 {
     PathMap paths;

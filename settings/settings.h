@@ -64,6 +64,9 @@ class Settings
     // [server] max_reply_gib: the largest reply taken, whole GiB from 1 to 1024,
     // in bytes; nothing when not set.
     std::optional<std::uint64_t> serverMaxReplyBytes() const;
+    // [export] look_back: days before a pending run's first day compared with
+    // their files in place, 0 to 366; 0 when not set.
+    int exportLookBack() const;
     // [drives], the one reading of it that every program uses.
     PathMap drives() const;
     // What a [drives] key maps, for telling two keys that name one place: a drive

@@ -27,6 +27,10 @@ class ServerBackend final : public ConnectionBackend
         limits.callTimeout = timeout;
         connection_.setCallLimits(limits);
     }
+    void setReceivedHook(std::function<void(std::uint64_t)> hook) override
+    {
+        connection_.setReceivedHook(std::move(hook));
+    }
     void setMaxReplyBytes(std::uint64_t most) override
     {
         ServerConnection::CallLimits limits = connection_.callLimits();

@@ -42,6 +42,8 @@ class DOTZ_TOOLKIT_API ConnectionBackend
     virtual void setCallTimeout(std::chrono::seconds) {}
     // The largest reply taken (see ServerConnection::CallLimits).
     virtual void setMaxReplyBytes(std::uint64_t) {}
+    // Told the bytes of a call's reply in so far, on the calling thread.
+    virtual void setReceivedHook(std::function<void(std::uint64_t)>) {}
     virtual void setConnected(bool open) = 0;
     virtual bool connected() const = 0;
     virtual Variant call(std::string_view method, const std::vector<Variant>& params) = 0;
@@ -101,6 +103,13 @@ class DOTZ_TOOLKIT_API TServerConnection : public QObject
     // false closes it.
     bool Connected() const { return backend_->connected(); }
     void SetConnected(bool open) { backend_->setConnected(open); }
+
+    // Told the bytes of a call's reply in so far, as they arrive, on this
+    // thread: a progress shown while the call holds it. Empty: none.
+    void SetReceivedHook(std::function<void(std::uint64_t)> hook)
+    {
+        backend_->setReceivedHook(std::move(hook));
+    }
 
     // The server object; a closed connection is opened first (BeforeConnect too),
     // so a form shown again after its close can call the server at once.

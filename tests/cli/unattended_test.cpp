@@ -1,8 +1,10 @@
 // The pieces of an unattended run: the state file read strictly, the pending
 // period, the metrics file, the preflight's free space.
 #include "free_space.h"
+#include "in_place.h"
 #include "metrics_file.h"
 #include "pending.h"
+#include "progress_line.h"
 #include "state_file.h"
 #include "state_lock.h"
 
@@ -16,6 +18,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <sstream>
 #include <sys/file.h>
 #include <thread>
 #include <unistd.h>
@@ -312,7 +315,10 @@ TEST(MetricsFile, AFailedRunKeepsTheLastSuccess)
                  .files = 6,
                  .records = 120,
                  .lastDay = day("2024-03-16")};
+    ok.lookedBack = true;
+    ok.lookBackFiles = 2;
     const std::string first = metricsText(ok, {});
+    EXPECT_NE(first.find("\ndotz_export_look_back_differing_files 2\n"), std::string::npos);
     EXPECT_NE(first.find("\ndotz_export_last_success_timestamp_seconds 1060.5\n"),
               std::string::npos)
         << first;
@@ -335,6 +341,7 @@ TEST(MetricsFile, AFailedRunKeepsTheLastSuccess)
                           "\n"),
               std::string::npos);
     EXPECT_NE(second.find("\ndotz_export_last_run_success 0\n"), std::string::npos);
+    EXPECT_EQ(second.find("look_back"), std::string::npos); // a run that did not look back
 
     // A file that is not ours carries nothing.
     const CarriedFigures foreign =
@@ -342,6 +349,76 @@ TEST(MetricsFile, AFailedRunKeepsTheLastSuccess)
                        "dotz_export_last_completed_day_timestamp_seconds -5\n");
     EXPECT_FALSE(foreign.lastSuccess);
     EXPECT_FALSE(foreign.lastDay);
+}
+
+// The lines an operator reads of a day set against its folders, and of a day under way.
+TEST(InPlaceText, NamesTheFirstBranchesAndCountsTheRest)
+{
+    const auto file = [](const char* branch, int type) {
+        return WrittenFile{type, branch, {}, std::string("/f/") + branch + std::to_string(type),
+                           1,    1};
+    };
+    const std::vector<WrittenFile> five = {file("0001", 500), file("0001", 510), file("0002", 500),
+                                           file("0003", 510), file("0004", 500)};
+    using I = InPlace;
+    struct Case
+    {
+        std::vector<WrittenFile> files;
+        std::vector<InPlace> inPlace;
+        std::vector<WrittenFile> left;
+        std::string text;
+    } cases[] = {
+        {{file("0001", 500)}, {I::Equal}, {}, "1 arquivo; igual ao da pasta."},
+        {five,
+         {I::Differs, I::Differs, I::Differs, I::Differs, I::New},
+         {},
+         "5 arquivos; 4 diferentes (filiais 0001: 500 e 510; 0002: 500; 0003: 510), 1 novo, sem "
+         "arquivo na pasta (filial 0004: 500)."},
+        {five,
+         {I::Differs, I::Equal, I::Differs, I::Differs, I::Differs},
+         {},
+         "5 arquivos; 1 igual ao da pasta, 4 diferentes (filiais 0001: 500; 0002: 500; 0003: 510 "
+         "e mais 1)."},
+        {{file("0001", 500)},
+         {I::Equal},
+         {file("0009", 510)},
+         "1 arquivo; 1 igual ao da pasta, 1 na pasta que o dia não gera mais, deixado como está "
+         "(filial 0009: 510)."},
+        {{},
+         {},
+         {file("0009", 510), file("0009", 500)},
+         "nada a gravar (não há pontos DOTZ no dia); 2 na pasta que o dia não gera mais, deixados "
+         "como estão (filial 0009: 510 e 500)."},
+    };
+    for (const Case& c : cases) {
+        DayCheck d{day("2024-03-15"), false, false, {}, c.files, c.inPlace, c.left};
+        EXPECT_EQ(comparisonText(d), c.text);
+    }
+
+    DayProgress p{day("2024-03-15"), 200, 2, 2, 50};
+    EXPECT_DOUBLE_EQ(p.fraction(), 0.625);
+    EXPECT_EQ(progressText(p, 85'300'000, 2),
+              "15/03/2024: 50 de 200 filiais (itens); 85,3 MB recebidos, 42,6 MB/s");
+    EXPECT_EQ(progressText(std::nullopt, 1'000'000, 0), "1,0 MB recebidos");
+}
+
+// The progress line only on a terminal, where it gives way to the day's line.
+TEST(TerminalProgress, RewritesItsLineOnATerminalOnly)
+{
+    for (const bool terminal : {true, false}) {
+        std::ostringstream out;
+        TerminalProgress line(out, terminal);
+        line.progress({day("2024-03-15"), 2, 1, 2, 1});
+        line.received(2'000'000); // within the quarter second: not shown
+        DayResult r;
+        r.rows = {1, 3, 2, 0};
+        r.files.resize(2);
+        line.dayDone(day("2024-03-15"), r);
+        EXPECT_EQ(out.str(), terminal ? "\r15/03/2024: 1 de 2 filiais (vendas); 0,0 MB "
+                                        "recebidos\x1b[K\r\x1b[K15/03/2024: 3 vendas, 2 itens, 0 "
+                                        "produtos em promoção; 2 arquivos\n"
+                                      : "");
+    }
 }
 
 } // namespace

@@ -174,8 +174,9 @@ TEST_P(ExportE2e, CheckPlansEveryDayGoesOnPastARefusalAndWritesNothing)
 {
     Result r = exportDays("--check --from 2024-03-15 --to 2024-03-17 --with-515");
     EXPECT_EQ(r.code, 3) << r.err; // as the real run would: no retry mends it
-    EXPECT_EQ(r.out, "15/03/2024: seriam gravados 4 arquivos com 4 registros.\n"
-                     "16/03/2024: seria gravado 1 arquivo com 1 registro.\n"
+    EXPECT_EQ(r.out, "15/03/2024: 4 arquivos; 4 novos, sem arquivo na pasta (filiais 0001: 500, "
+                     "510 e 515; 0002: 500).\n"
+                     "16/03/2024: 1 arquivo; 1 novo, sem arquivo na pasta (filial 0001: 515).\n"
                      "17/03/2024: seria recusado: Operação bloqueada. Código do parceiro não "
                      "cadastrado para as seguintes filiais: 0003.\n"
                      "Verificação concluída: 1 de 3 dias seria recusado; a exportação pararia "
@@ -184,7 +185,8 @@ TEST_P(ExportE2e, CheckPlansEveryDayGoesOnPastARefusalAndWritesNothing)
 
     r = exportDays("--check --from 2024-03-15 --to 2024-03-16");
     EXPECT_EQ(r.code, 0) << r.err;
-    EXPECT_EQ(r.out, "15/03/2024: seriam gravados 3 arquivos com 3 registros.\n"
+    EXPECT_EQ(r.out, "15/03/2024: 3 arquivos; 3 novos, sem arquivo na pasta (filiais 0001: 500 e "
+                     "510; 0002: 500).\n"
                      "16/03/2024: nada a gravar (não há pontos DOTZ no dia).\n"
                      "Verificação concluída: o período seria exportado (3 arquivos). Nada foi "
                      "gravado.\n");
@@ -278,6 +280,74 @@ TEST_P(ExportE2e, PendingDaysAreMadeUpAfterAFailedNightAndOnlyOnce)
                          state.string() + ").\n");
     EXPECT_NE(read(dir_.path() / "dotz.prom").find("last_success_timestamp_seconds"),
               std::string::npos);
+}
+
+// A store's late sales: the check and the look-back name the changed file, and
+// only a rewrite asked for replaces it.
+TEST_P(ExportE2e, ASaleChangedAfterItsDayWasExportedIsFoundAndRewrittenOnlyWhenAsked)
+{
+    const std::string server = "127.0.0.1:" + std::to_string(server_->port());
+    const fs::path state = dir_.path() / "state", prom = dir_.path() / "dotz.prom";
+    std::ofstream(state) << "dotz-export-state 1\n2024-03-14 http://" + server + " T no-515\n";
+    const std::string pending = "--from pending --to 2024-03-16 --look-back 3 --state " +
+                                state.string() + " --metrics-file " + prom.string();
+    Result r = exportDays(pending);
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "Exportação realizada com sucesso.\n");
+    const std::string check = "--check --from 2024-03-15 --to 2024-03-15";
+    EXPECT_EQ(exportDays(check).out, "15/03/2024: 3 arquivos; todos iguais aos da pasta.\n"
+                                     "Verificação concluída: o período seria exportado (3 "
+                                     "arquivos). Nada foi gravado.\n");
+
+    appserver::openStore(db_, testing::createFile())
+        ->exec("UPDATE VENDA SET VRTOTVENDA = 2 WHERE CDFILIAL = '0002'");
+    const auto before = files();
+    r = exportDays(check);
+    EXPECT_EQ(r.code, 0) << r.err; // a difference is no failure
+    EXPECT_EQ(r.out.substr(0, r.out.find('\n')),
+              "15/03/2024: 3 arquivos; 2 iguais aos da pasta, 1 diferente (filial 0002: 500).");
+    EXPECT_EQ(files(), before);
+
+    const std::string nothing = "Nada pendente: os dias até 16/03/2024 já foram exportados "
+                                "(estado em " +
+                                state.string() + ").\n";
+    const std::string found = "15/03/2024, dia já exportado: 1 diferente (filial 0002: 500); ";
+    struct Step
+    {
+        std::string args;
+        std::string out;
+        const char* metric;
+        bool untouched; // the files in place stay as they were
+    } steps[] = {
+        {"",
+         nothing + found +
+             "nada foi regravado. Para regravar: dotz-export --from 2024-03-15 --to "
+             "2024-03-15 --branches 0002\n",
+         "dotz_export_look_back_differing_files 1\n", true},
+        {" --rewrite-changed",
+         nothing + found +
+             "regravando (--rewrite-changed).\n15/03/2024: regravado 1 arquivo (filial 0002: "
+             "500).\n",
+         "dotz_export_look_back_rewritten_files 1\n", false},
+        {"", nothing, "dotz_export_look_back_differing_files 0\n", false},
+    };
+    for (const Step& step : steps) {
+        r = exportDays(pending + step.args);
+        EXPECT_EQ(r.code, 0) << r.err;
+        EXPECT_EQ(r.out, step.out) << step.args;
+        const std::string metrics = read(prom);
+        EXPECT_NE(metrics.find(step.metric), std::string::npos) << metrics;
+        if (const auto verdict = testing::promtoolCheckMetrics(metrics)) {
+            EXPECT_TRUE(verdict->passed) << verdict->output;
+        }
+        if (step.untouched) {
+            EXPECT_EQ(files(), before);
+        }
+    }
+    auto after = before;
+    after["20240315_PDZ2_0002_500_1.txt"] = "500|PDZ2|0002||00020010000000001|1234-5678-9012-"
+                                            "3456||2.00|2024-03-15|09:10:11|001|MARIA|0,5\r\n";
+    EXPECT_EQ(files(), after);
 }
 
 // What no retry can mend ends with exit 3 and writes nothing more.

@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QProgressBar>
 #include <QTest>
 #include <QTimer>
 
@@ -135,7 +136,14 @@ const QString kSuccess = QStringLiteral("Exportação realizada com sucesso.");
 
 TEST_F(ScreenExport, WritesEveryBranchAndDayThenReportsSuccess)
 {
+    auto* bar = form().findChild<QProgressBar*>(QStringLiteral("pgbProgresso"));
+    std::vector<int> moves;
+    QObject::connect(bar, &QProgressBar::valueChanged, bar, [&](int v) { moves.push_back(v); });
     exportDays("14032024", "16032024", true);
+    // Forward only, at least once a day, to the end.
+    EXPECT_TRUE(std::is_sorted(moves.begin(), moves.end()));
+    EXPECT_GE(moves.size(), 3u);
+    EXPECT_EQ(bar->value(), bar->maximum());
     ASSERT_EQ(messages_.shown.size(), 1u) << messages_.shown[0].text.toStdString();
     EXPECT_EQ(messages_.shown[0].kind, MessageKind::Information);
     EXPECT_EQ(messages_.shown[0].text, kSuccess);

@@ -101,6 +101,15 @@ TEST(Settings, MaxReplyIsWholeGibibytesOrNotSet)
     EXPECT_EQ(Settings::parse("[server]\nmax_reply_gib=8\n", "f").serverMaxReplyBytes(),
               std::uint64_t{8} << 30);
     EXPECT_EQ(Settings::parse("[server]\n", "f").serverMaxReplyBytes(), std::nullopt);
+    for (const char* days : {"-1", "367", "3d", ""}) {
+        const Settings s =
+            Settings::parse(std::string("[export]\nlook_back = ") + days + "\n", "krt.ini");
+        EXPECT_NE(errorOf([&] { s.exportLookBack(); }).find("krt.ini: [export] look_back"),
+                  std::string::npos)
+            << days;
+    }
+    EXPECT_EQ(Settings::parse("[export]\nlook_back=3\n", "f").exportLookBack(), 3);
+    EXPECT_EQ(Settings::parse("[server]\n", "f").exportLookBack(), 0);
 }
 
 TEST(Settings, ServerTlsIsOffUnlessSetAndItsCaFileIsFoundBesideTheFile)
