@@ -106,6 +106,8 @@ TEST(ComparingFileSystem, SetsEachFileAgainstTheOneInPlace)
         {"whole.txt", "500|a\r\n", {"500|a\r\n"}, nullptr, InPlace::Equal},
         {"other.txt", "500|b\r\n", {"500|", "a\r\n"}, nullptr, InPlace::Differs}, // same size
         {"short.txt", "500|a", {"500|", "a\r\n"}, nullptr, InPlace::Differs},
+        {"long.txt", "500|a\r\nX", {"500|", "a\r\n"}, nullptr, InPlace::Differs}, // one byte more
+        {"long2.txt", "500|a\r\nX", {"500|a\r\n"}, nullptr, InPlace::Differs},
         {"new.txt", std::nullopt, {"500|", "a\r\n"}, nullptr, InPlace::New},
         {"moved.txt", "500|a\r\n", {"500|", "a\r\n"}, "begun.txt", InPlace::Equal},
         {"moved2.txt", "500|b\r\n", {"500|", "a\r\n"}, "same.txt", InPlace::Differs},

@@ -42,8 +42,8 @@ class RunTest : public ::testing::Test
     }
     void TearDown() override { fs::remove_all(root_); }
 
-    // A day with one sale of branch 0001, unless the day is in `empty`; the partner
-    // code is missing on `unconfigured`.
+    // A day with one sale of branch 0001, unless the day is in `empty`; on
+    // `unconfigured`, a second of branch 0002 lacks its partner code.
     // The slots in `handOver` go to the run's early loader, as a streamed reply does.
     FetchDay server(std::vector<std::string> empty = {}, std::string unconfigured = {},
                     bool itemsOnly = false, std::vector<size_t> handOver = {})
@@ -52,13 +52,15 @@ class RunTest : public ::testing::Test
             calls_.push_back(selector + " " + day.iso());
             ExportTables t;
             const bool none = std::find(empty.begin(), empty.end(), day.iso()) != empty.end();
-            const std::string partner = day.iso() == unconfigured ? "" : "4321";
             if (!none && !itemsOnly)
                 t.cdsDadosDotz.appendRow({"0001", "003", "1", "", "OP", day.iso(), "10:00:00", 1.5,
-                                          "", partner, "C:\\", 1});
+                                          "", "4321", "C:\\", 1});
+            if (day.iso() == unconfigured)
+                t.cdsDadosDotz.appendRow(
+                    {"0002", "003", "1", "", "OP", day.iso(), "10:00:00", 1.5, "", "", "C:\\", 1});
             if (!none && itemsOnly)
                 t.cdsDotzExtra.appendRow(
-                    {"0001", "003", "1", "", "P", 1, 1, 1, "", "", partner, "C:\\", 1});
+                    {"0001", "003", "1", "", "P", 1, 1, 1, "", "", "4321", "C:\\", 1});
             DayPackets packets{packetOf(t.cdsCaixa), packetOf(t.cdsDadosDotz),
                                packetOf(t.cdsDotzExtra), packetOf(t.cdsConfigDotz)};
             for (size_t slot : handOver)
@@ -119,11 +121,15 @@ TEST_F(RunTest, EachDaysFilesAreInPlaceBeforeTheNextCall)
 
 TEST_F(RunTest, ACheckFailingOnTheThirdDayKeepsTheFirstTwoDays)
 {
+    // Refused, the day takes away the folder it made for the branch staged before.
+    EXPECT_THROW(run(server({}, "2024-03-03"), "2024-03-03", "2024-03-03"), Refusal);
+    EXPECT_FALSE(fs::exists(root_ / "DOTZ"));
+    calls_.clear();
     try {
         run(server({}, "2024-03-03"), "2024-03-01", "2024-03-05");
         FAIL() << "no refusal";
     } catch (const Refusal& r) {
-        EXPECT_NE(r.cp1252().find("\r0001."), std::string::npos);
+        EXPECT_NE(r.cp1252().find("\r0002."), std::string::npos);
     }
     EXPECT_EQ(files(), (std::vector<std::string>{"20240301_4321_0001_500_1.txt",
                                                  "20240302_4321_0001_500_1.txt"}));
