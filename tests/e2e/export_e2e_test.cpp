@@ -289,7 +289,8 @@ TEST_P(ExportE2e, ASaleChangedAfterItsDayWasExportedIsFoundAndRewrittenOnlyWhenA
     const std::string server = "127.0.0.1:" + std::to_string(server_->port());
     const fs::path state = dir_.path() / "state", prom = dir_.path() / "dotz.prom";
     std::ofstream(state) << "dotz-export-state 1\n2024-03-14 http://" + server + " T no-515\n";
-    const std::string pending = "--from pending --to 2024-03-16 --look-back 3 --state " +
+    // The changed day is the last the look-back compares, the one before the first pending day.
+    const std::string pending = "--from pending --to 2024-03-15 --look-back 3 --state " +
                                 state.string() + " --metrics-file " + prom.string();
     Result r = exportDays(pending);
     EXPECT_EQ(r.code, 0) << r.err;
@@ -308,7 +309,7 @@ TEST_P(ExportE2e, ASaleChangedAfterItsDayWasExportedIsFoundAndRewrittenOnlyWhenA
               "15/03/2024: 3 arquivos; 2 iguais aos da pasta, 1 diferente (filial 0002: 500).");
     EXPECT_EQ(files(), before);
 
-    const std::string nothing = "Nada pendente: os dias até 16/03/2024 já foram exportados "
+    const std::string nothing = "Nada pendente: os dias até 15/03/2024 já foram exportados "
                                 "(estado em " +
                                 state.string() + ").\n";
     const std::string found = "15/03/2024, dia já exportado: 1 diferente (filial 0002: 500); ";
