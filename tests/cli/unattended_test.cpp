@@ -414,9 +414,11 @@ TEST(TerminalProgress, RewritesItsLineOnATerminalOnly)
         r.rows = {1, 3, 2, 0};
         r.files.resize(2);
         line.dayDone(day("2024-03-15"), r);
+        line.received(3'000'000); // the next day's call: its rate starts now
         EXPECT_EQ(out.str(), terminal ? "\r15/03/2024: 1 de 2 filiais (vendas); 0,0 MB "
                                         "recebidos\x1b[K\r\x1b[K15/03/2024: 3 vendas, 2 itens, 0 "
-                                        "produtos em promoção; 2 arquivos\n"
+                                        "produtos em promoção; 2 arquivos\n\r3,0 MB "
+                                        "recebidos\x1b[K"
                                       : "");
     }
 }
