@@ -243,7 +243,7 @@ std::vector<WrittenFile> filesLeftInPlace(const std::set<std::string>& folders, 
     if (selector != wire::kAllBranches)
         for (const BranchListCode& c : readBranchList(selector).codes)
             chosen.insert(c.code);
-    const std::string date = day.compact() + "_";
+    const std::string date = day.compact();
     std::vector<WrittenFile> left;
     for (const std::string& folder : folders) {
         DIR* dir = ::opendir(folder.c_str());
@@ -255,27 +255,17 @@ std::vector<WrittenFile> filesLeftInPlace(const std::set<std::string>& folders, 
         ::closedir(dir);
         std::sort(names.begin(), names.end());
         for (const std::string& name : names) {
-            // DATE_PARTNER_BRANCH_TYPE_1.txt
-            constexpr std::string_view kEnd = "_1.txt";
-            if (!name.starts_with(date) || !name.ends_with(kEnd) || name.size() < 20)
-                continue;
-            const std::string_view rest(name.data(), name.size() - kEnd.size());
-            const std::string_view type = rest.substr(rest.size() - 3);
-            if ((type != "500" && type != "510" && !(with515 && type == "515")) ||
-                rest[rest.size() - 4] != '_')
-                continue;
-            const std::string_view head = rest.substr(0, rest.size() - 4);
-            const size_t cut = head.rfind('_');
-            if (cut == std::string_view::npos || cut < date.size())
+            const std::optional<NamedFile> named = readFileName(name);
+            if (!named || named->date != date || (named->recordType == 515 && !with515))
                 continue;
             std::string branch;
-            cp1252::appendFromUtf8Replacing(head.substr(cut + 1), branch, '?');
+            cp1252::appendFromUtf8Replacing(named->branch, branch, '?');
             const std::string path = folder + "/" + name;
             struct stat st;
             if ((!chosen.empty() && !chosen.count(branch)) || given.count(path) ||
                 ::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
                 continue;
-            left.push_back({std::stoi(std::string(type)), branch, {}, path, 0, 0});
+            left.push_back({named->recordType, branch, {}, path, 0, 0});
         }
     }
     return left;

@@ -30,16 +30,37 @@ struct Naming
     int branch;
     int partner;
     int folder;
+    int type;
     const char* suffix;
 };
 constexpr Naming kNaming[] = {
     {},
-    {dados::CDFILIAL, dados::CDINTEGRADOTZ, dados::DSDIRARQDOTZ, "_500_1.txt"},
-    {extra::CDFILIAL, extra::CDINTEGRADOTZ, extra::DSDIRARQDOTZ, "_510_1.txt"},
-    {config::CDFILIAL, config::CDINTEGRADOTZ, config::DSDIRARQDOTZ, "_515_1.txt"},
+    {dados::CDFILIAL, dados::CDINTEGRADOTZ, dados::DSDIRARQDOTZ, 500, "_500_1.txt"},
+    {extra::CDFILIAL, extra::CDINTEGRADOTZ, extra::DSDIRARQDOTZ, 510, "_510_1.txt"},
+    {config::CDFILIAL, config::CDINTEGRADOTZ, config::DSDIRARQDOTZ, 515, "_515_1.txt"},
 };
 
 } // namespace
+
+std::optional<NamedFile> readFileName(std::string_view name)
+{
+    constexpr size_t kDate = 8;
+    if (name.size() <= kDate || name[kDate] != '_')
+        return std::nullopt;
+    for (const Naming& c : kNaming) {
+        if (!c.suffix)
+            continue;
+        const std::string_view suffix = c.suffix;
+        if (!name.ends_with(suffix))
+            continue;
+        const std::string_view head = name.substr(0, name.size() - suffix.size());
+        const size_t cut = head.rfind('_');
+        if (cut == std::string_view::npos || cut <= kDate)
+            return std::nullopt;
+        return NamedFile{name.substr(0, kDate), head.substr(cut + 1), c.type};
+    }
+    return std::nullopt;
+}
 
 std::string whereInPacket(size_t slot, size_t row, int column)
 {

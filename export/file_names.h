@@ -6,6 +6,7 @@
 #include "base/paths.h"
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -31,6 +32,16 @@ struct FileName
 };
 
 FileName nameFile(const FileNaming& n, const PathMap& paths);
+
+// What the name of a DOTZ file in its folder says, read back:
+// "DATE_PARTNER_BRANCH_TYPE_1.txt"; nothing for a name of another form.
+struct NamedFile
+{
+    std::string_view date;   // as the name holds it, 8 characters
+    std::string_view branch; // the last piece before the type, as the name holds it
+    int recordType;          // 500, 510, 515
+};
+std::optional<NamedFile> readFileName(std::string_view name);
 
 struct WrittenFile
 {
