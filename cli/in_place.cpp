@@ -60,10 +60,9 @@ Sorted sorted(const DayCheck& day)
 
 std::string leftText(const std::vector<const WrittenFile*>& left)
 {
-    return std::to_string(left.size()) +
-           (left.size() == 1 ? " na pasta que o dia não gera mais, deixado como está ("
-                             : " na pasta que o dia não gera mais, deixados como estão (") +
-           namedBranches(left) + ")";
+    return count(left.size(), "na pasta que o dia não gera mais, deixado como está",
+                 "na pasta que o dia não gera mais, deixados como estão") +
+           " (" + namedBranches(left) + ")";
 }
 
 // "1 diferente (filial 0002: 500), 2 novos (...)", the parts there are.
@@ -71,13 +70,10 @@ std::string changedText(const Sorted& s)
 {
     std::vector<std::string> parts;
     if (!s.differs.empty())
-        parts.push_back(std::to_string(s.differs.size()) +
-                        (s.differs.size() == 1 ? " diferente (" : " diferentes (") +
+        parts.push_back(count(s.differs.size(), "diferente", "diferentes") + " (" +
                         namedBranches(s.differs) + ")");
     if (!s.fresh.empty())
-        parts.push_back(std::to_string(s.fresh.size()) +
-                        (s.fresh.size() == 1 ? " novo, sem arquivo na pasta ("
-                                             : " novos, sem arquivo na pasta (") +
+        parts.push_back(count(s.fresh.size(), "novo", "novos") + ", sem arquivo na pasta (" +
                         namedBranches(s.fresh) + ")");
     if (!s.left.empty())
         parts.push_back(leftText(s.left));
@@ -121,8 +117,7 @@ std::string comparisonText(const DayCheck& day)
     if (s.equal.size() == day.files.size() && s.left.empty())
         return text + (day.files.size() == 1 ? "igual ao da pasta." : "todos iguais aos da pasta.");
     if (!s.equal.empty())
-        text += std::to_string(s.equal.size()) +
-                (s.equal.size() == 1 ? " igual ao da pasta, " : " iguais aos da pasta, ");
+        text += count(s.equal.size(), "igual ao da pasta", "iguais aos da pasta") + ", ";
     return text + changedText(s) + ".";
 }
 
