@@ -1,5 +1,7 @@
 #include "request_log.h"
 
+#include "base/shown_text.h"
+
 #include <cstdio>
 #include <ctime>
 #include <iostream>
@@ -30,21 +32,19 @@ std::string oneLine(std::string_view text)
 {
     std::string out;
     out.reserve(text.size());
-    for (char ch : text) {
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char ch = text[i];
         const auto u = static_cast<unsigned char>(ch);
-        if (u >= 0x20 && u != 0x7F) {
+        if (u >= 0x20 && u != 0x7F)
             out += ch;
-        } else if (ch == '\n') {
+        else if (ch == '\n')
             out += "\\n";
-        } else if (ch == '\t') {
+        else if (ch == '\t')
             out += "\\t";
-        } else if (ch == '\r') {
+        else if (ch == '\r')
             out += "\\r";
-        } else {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02X", u);
-            out += hex;
-        }
+        else
+            appendHexEscaped(out, text.substr(i, 1), HexDigits::Upper);
     }
     return out;
 }
