@@ -220,6 +220,10 @@ TEST(ServerLimits, PeersThatHoldBackAreDisconnected)
         std::this_thread::sleep_for(std::chrono::milliseconds(25));
     }
     EXPECT_TRUE(cut);
+    // Logged when it is cut off: the peer that dripped, not the idle one.
+    const std::string log = server.log();
+    EXPECT_EQ(log.find("408 "), log.rfind("408 ")) << log;
+    EXPECT_NE(log.find("408 "), std::string::npos) << log;
 }
 
 TEST(ServerLimits, ConnectionsFromOneAddressAreCapped)
