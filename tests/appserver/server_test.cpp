@@ -5,6 +5,7 @@
 #include "appserver/stores/store_engines.h"
 
 #include "base/error.h"
+#include "tests/support/child_process.h"
 #include "tests/support/export_tables.h"
 
 #include <gtest/gtest.h>
@@ -547,6 +548,33 @@ TEST(ServerProgram, StopsCleanlyOnSigterm)
     waitpid(pid, &status, 0);
     EXPECT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// Listening beyond this machine, the program says what that leaves open, before
+// anything else (here a database that is not there ends it).
+TEST(ServerProgram, WarnsOfWhatListeningBeyondTheMachineLeavesOpen)
+{
+    TempDir dir;
+    const struct
+    {
+        std::vector<std::string> args;
+        bool noToken, clearText;
+    } cases[] = {
+        {{"--listen", "127.0.0.1"}, false, false},
+        {{"--listen", "127.0.0.1", "--token", "t"}, false, false},
+        {{"--listen", "0.0.0.0"}, true, false},
+        {{"--listen", "0.0.0.0", "--token", "t"}, false, true},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> argv = {
+            KRT_APPSERVER_PATH,         "serve", "--port",
+            std::to_string(freePort()), "--db",  (dir.path() / "none.db").string()};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        const dotz::testing::Ended e = dotz::testing::runToEnd(argv, dir.path());
+        EXPECT_NE(e.code, 0) << e.err;
+        EXPECT_EQ(e.err.find("without a token") != std::string::npos, c.noToken) << e.err;
+        EXPECT_EQ(e.err.find("without TLS") != std::string::npos, c.clearText) << e.err;
+    }
 }
 
 } // namespace
