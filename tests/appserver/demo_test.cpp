@@ -86,7 +86,26 @@ TEST(Demo, DataLooksLikeARetailBackOffice)
     TempDir dir;
     DemoOptions o = smallDemo();
     o.salesPerDay = 600;
+    o.branches = 48; // the neighbourhoods twice over
     const std::string db = makeDemoDb(dir, o);
+    EXPECT_EQ(column(db, "SELECT NMFILIAL FROM FILIAL WHERE CDFILIAL IN ('0024', '0025', '0048') "
+                         "ORDER BY CDFILIAL"),
+              (std::vector<std::string>{"Loja Niterói", "Loja Centro 2", "Loja Niterói 2"}));
+    // Packaged goods' bar codes carry their EAN-13 check digit; the 13-character
+    // customer codes start with D.
+    for (const std::string& code :
+         column(db, "SELECT CDBARPRODUTO FROM PRODUTO WHERE CDBARPRODUTO LIKE '789%'")) {
+        ASSERT_EQ(code.size(), 13u) << code;
+        int sum = 0;
+        for (size_t i = 0; i < 12; ++i) {
+            ASSERT_TRUE(code[i] >= '0' && code[i] <= '9') << code;
+            sum += (code[i] - '0') * (i % 2 ? 3 : 1);
+        }
+        EXPECT_EQ(code[12] - '0', (10 - sum % 10) % 10) << code;
+    }
+    for (const std::string& id : column(db, "SELECT CDIDCLIENTEDOTZ FROM VENDA WHERE "
+                                            "length(CDIDCLIENTEDOTZ) = 13"))
+        EXPECT_EQ(id[0], 'D') << id;
 
     std::map<size_t, int> idLengths;
     for (const std::string& id : column(db, "SELECT CDIDCLIENTEDOTZ FROM VENDA WHERE "
