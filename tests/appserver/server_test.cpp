@@ -565,6 +565,12 @@ TEST(ServerProgram, WarnsOfWhatListeningBeyondTheMachineLeavesOpen)
         {{"--listen", "0.0.0.0"}, true, false},
         {{"--listen", "0.0.0.0", "--token", "t"}, false, true},
     };
+    // A demo made is a success, for the scripts that stop at a failure.
+    const dotz::testing::Ended made = dotz::testing::runToEnd(
+        {KRT_APPSERVER_PATH, "init-demo", "--db", (dir.path() / "demo.db").string(), "--branches",
+         "1", "--days", "1", "--sales-per-day", "10"},
+        dir.path());
+    EXPECT_EQ(made.code, 0) << made.err;
     for (const auto& c : cases) {
         std::vector<std::string> argv = {
             KRT_APPSERVER_PATH,         "serve", "--port",
